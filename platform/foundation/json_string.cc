@@ -1,0 +1,37 @@
+#include "platform/foundation/json_string.h"
+
+#include "platform/foundation/utf8.h"
+
+namespace plim::foundation {
+
+bool appendJSONString(std::string& out, std::string_view text) {
+  if (!isValidUTF8(text)) return false;
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.reserve(out.size() + text.size() + 2);
+  out.push_back('"');
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '/': out += "\\/"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0xF]);
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+  out.push_back('"');
+  return true;
+}
+
+}  // namespace plim::foundation

@@ -1,0 +1,20 @@
+// JSON string literals in the form every plim program writes them.
+
+#ifndef PLIM_PLATFORM_FOUNDATION_JSON_STRING_H_
+#define PLIM_PLATFORM_FOUNDATION_JSON_STRING_H_
+
+#include <string>
+#include <string_view>
+
+namespace plim::foundation {
+
+// Appends `text` to `out` as a JSON string literal, quotes included:
+// '"' as \", '\' as \\, '/' as \/; U+0008, U+000C, U+000A, U+000D, U+0009 as
+// \b, \f, \n, \r, \t; every other character below U+0020 as \u00xx with
+// lowercase hex digits; all else, non-ASCII included, as its raw UTF-8 bytes.
+// Returns false, leaving `out` unchanged, when `text` is not valid UTF-8.
+bool appendJSONString(std::string& out, std::string_view text);
+
+}  // namespace plim::foundation
+
+#endif  // PLIM_PLATFORM_FOUNDATION_JSON_STRING_H_
