@@ -1,0 +1,57 @@
+// An audio file opened for reading, decoded with FFmpeg's libraries.
+
+#ifndef PLIM_PLATFORM_AVFAUDIO_AV_AUDIO_FILE_H_
+#define PLIM_PLATFORM_AVFAUDIO_AV_AUDIO_FILE_H_
+
+#include <memory>
+
+#include "platform/avfaudio/av_audio_format.h"
+#include "platform/avfaudio/av_audio_pcm_buffer.h"
+#include "platform/foundation/url.h"
+
+namespace plim::avfaudio {
+
+// Errors of this layer are foundation::NSError values in this domain; their
+// descriptions name the file and say what is wrong.
+inline constexpr char kAVFAudioErrorDomain[] = "AVFAudio";
+
+// The first audio stream of a file (any container and codec FFmpeg reads,
+// the audio of a video file included), delivered as processingFormat().
+// Not thread-safe; separate instances are independent.
+class AVAudioFile {
+ public:
+  // Opens the file that `url` names. Throws foundation::NSError when it does
+  // not exist, is a directory, can't be read, or holds no decodable audio.
+  static std::unique_ptr<AVAudioFile> initForReading(const foundation::URL& url);
+
+  ~AVAudioFile();
+  AVAudioFile(const AVAudioFile&) = delete;
+  AVAudioFile& operator=(const AVAudioFile&) = delete;
+
+  // The exact number of frames a read from the start delivers. Where the
+  // container carries no exact count it is found by scanning the file once,
+  // on the first call. Throws foundation::NSError when the file can't be read.
+  AVAudioFramePosition length();
+
+  // 32-bit float, deinterleaved, at the file's own sample rate and channels.
+  const AVAudioFormat& processingFormat() const;
+
+  // The frame the next read starts at; 0 after opening.
+  AVAudioFramePosition framePosition() const;
+
+  // Reads up to buffer.frameCapacity() frames from framePosition() straight
+  // into `buffer` (which must be in processingFormat()), sets its frameLength
+  // and advances framePosition(). At the end of the file it sets frameLength
+  // 0. A damaged packet is skipped; throws foundation::NSError when nothing
+  // can be decoded or the file can't be read.
+  void readIntoBuffer(AVAudioPCMBuffer& buffer);
+
+ private:
+  struct Decoder;
+  explicit AVAudioFile(std::unique_ptr<Decoder> decoder);
+  std::unique_ptr<Decoder> decoder_;
+};
+
+}  // namespace plim::avfaudio
+
+#endif  // PLIM_PLATFORM_AVFAUDIO_AV_AUDIO_FILE_H_

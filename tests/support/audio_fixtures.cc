@@ -1,0 +1,196 @@
+#include "tests/support/audio_fixtures.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <random>
+#include <stdexcept>
+
+#include "tests/support/process.h"
+
+namespace plim::testing {
+namespace {
+
+constexpr double kTwoPi = 2 * std::numbers::pi;
+
+void put16(std::string& out, std::uint32_t v) {
+  out.push_back(static_cast<char>(v & 0xFF));
+  out.push_back(static_cast<char>((v >> 8) & 0xFF));
+}
+void put32(std::string& out, std::uint32_t v) {
+  put16(out, v & 0xFFFF);
+  put16(out, v >> 16);
+}
+
+}  // namespace
+
+Audio makeMelody(std::uint32_t seed, double duration_s, int sample_rate_hz, int channel_count) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> semitone(-12, 19);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::normal_distribution<double> gauss(0.0, 1.0);
+  const double tempo_bps = 2.0 + 2.0 * unit(rng);  // 120 to 240 beats a minute
+  const std::int64_t frames = static_cast<std::int64_t>(duration_s * sample_rate_hz);
+  std::vector<double> mono(static_cast<std::size_t>(frames), 0.0);
+
+  // Notes of random length (half, one or two beats), two voices at a time.
+  for (int voice = 0; voice < 2; ++voice) {
+    double t = 0;
+    while (t < duration_s) {
+      double length_s = (0.5 * (1 << (rng() % 3))) / tempo_bps;
+      double f0 = 440.0 * std::pow(2.0, (semitone(rng) - 12 * voice) / 12.0);
+      double gain = 0.25 + 0.15 * unit(rng);
+      auto start = static_cast<std::int64_t>(t * sample_rate_hz);
+      auto end = std::min(frames, static_cast<std::int64_t>((t + length_s) * sample_rate_hz));
+      for (std::int64_t i = start; i < end; ++i) {
+        double u = static_cast<double>(i - start) / sample_rate_hz;
+        double envelope = std::min(1.0, u / 0.01) * std::exp(-3.0 * u / length_s);
+        double s = 0;
+        for (int h = 1; h <= 4; ++h) {
+          if (f0 * h < sample_rate_hz / 2.0) s += std::sin(kTwoPi * f0 * h * u) / h;
+        }
+        mono[static_cast<std::size_t>(i)] += gain * envelope * s;
+      }
+      t += length_s;
+    }
+  }
+  // A short noise burst on every beat, like a hi-hat.
+  for (double beat = 0; beat < duration_s; beat += 1.0 / tempo_bps) {
+    auto start = static_cast<std::int64_t>(beat * sample_rate_hz);
+    auto end = std::min(frames, start + sample_rate_hz / 20);
+    for (std::int64_t i = start; i < end; ++i) {
+      double u = static_cast<double>(i - start) / sample_rate_hz;
+      mono[static_cast<std::size_t>(i)] += 0.08 * gauss(rng) * std::exp(-u / 0.01);
+    }
+  }
+
+  double peak = 1e-9;
+  for (double v : mono) peak = std::max(peak, std::abs(v));
+  Audio audio{sample_rate_hz, channel_count, {}};
+  audio.samples.resize(static_cast<std::size_t>(frames * channel_count));
+  for (std::int64_t i = 0; i < frames; ++i) {
+    for (int c = 0; c < channel_count; ++c) {
+      audio.samples[static_cast<std::size_t>(i * channel_count + c)] =
+          static_cast<float>(0.8 * mono[static_cast<std::size_t>(i)] / peak * (1.0 - 0.1 * c));
+    }
+  }
+  return audio;
+}
+
+Audio makeTone(double frequency_hz, double duration_s, int sample_rate_hz, int channel_count,
+               double amplitude) {
+  Audio audio{sample_rate_hz, channel_count, {}};
+  auto frames = static_cast<std::int64_t>(duration_s * sample_rate_hz);
+  audio.samples.resize(static_cast<std::size_t>(frames * channel_count));
+  for (std::int64_t i = 0; i < frames; ++i) {
+    auto v = static_cast<float>(amplitude * std::sin(kTwoPi * frequency_hz * i / sample_rate_hz));
+    for (int c = 0; c < channel_count; ++c) audio.samples[static_cast<std::size_t>(i * channel_count + c)] = v;
+  }
+  return audio;
+}
+
+Audio makeNoise(std::uint32_t seed, double duration_s, double rms, int sample_rate_hz,
+                int channel_count) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> gauss(0.0, rms);
+  Audio audio{sample_rate_hz, channel_count, {}};
+  auto count = static_cast<std::size_t>(duration_s * sample_rate_hz) * static_cast<std::size_t>(channel_count);
+  audio.samples.resize(count);
+  for (float& s : audio.samples) s = static_cast<float>(std::clamp(gauss(rng), -1.0, 1.0));
+  return audio;
+}
+
+Audio addNoise(const Audio& audio, const Audio& noise, double snr_db) {
+  double signal_power = 0, noise_power = 0;
+  for (std::size_t i = 0; i < audio.samples.size(); ++i) {
+    signal_power += audio.samples[i] * audio.samples[i];
+    noise_power += noise.samples[i] * noise.samples[i];
+  }
+  double gain = std::sqrt(signal_power / std::max(noise_power, 1e-20) / std::pow(10.0, snr_db / 10));
+  Audio mixed = audio;
+  for (std::size_t i = 0; i < mixed.samples.size(); ++i) {
+    mixed.samples[i] = static_cast<float>(mixed.samples[i] + gain * noise.samples[i]);
+  }
+  return mixed;
+}
+
+Audio excerpt(const Audio& audio, double start_s, double duration_s) {
+  auto first = static_cast<std::int64_t>(start_s * audio.sample_rate_hz);
+  auto count = static_cast<std::int64_t>(duration_s * audio.sample_rate_hz);
+  first = std::clamp<std::int64_t>(first, 0, audio.frameCount());
+  count = std::clamp<std::int64_t>(count, 0, audio.frameCount() - first);
+  Audio out{audio.sample_rate_hz, audio.channel_count, {}};
+  auto begin = audio.samples.begin() + first * audio.channel_count;
+  out.samples.assign(begin, begin + count * audio.channel_count);
+  return out;
+}
+
+void writeWav(const Audio& audio, const std::string& path, WavEncoding encoding) {
+  const std::uint32_t bytes_per_sample = encoding == WavEncoding::kPcm16 ? 2 : encoding == WavEncoding::kPcm24 ? 3 : 4;
+  const std::uint32_t data_bytes = static_cast<std::uint32_t>(audio.samples.size()) * bytes_per_sample;
+  std::string out;
+  out.reserve(44 + data_bytes);
+  out += "RIFF";
+  put32(out, 36 + data_bytes);
+  out += "WAVEfmt ";
+  put32(out, 16);
+  put16(out, encoding == WavEncoding::kFloat32 ? 3 : 1);
+  put16(out, static_cast<std::uint32_t>(audio.channel_count));
+  put32(out, static_cast<std::uint32_t>(audio.sample_rate_hz));
+  put32(out, static_cast<std::uint32_t>(audio.sample_rate_hz * audio.channel_count) * bytes_per_sample);
+  put16(out, static_cast<std::uint32_t>(audio.channel_count) * bytes_per_sample);
+  put16(out, bytes_per_sample * 8);
+  out += "data";
+  put32(out, data_bytes);
+  for (float s : audio.samples) {
+    double v = std::clamp(static_cast<double>(s), -1.0, 1.0);
+    if (encoding == WavEncoding::kFloat32) {
+      float f = static_cast<float>(v);
+      std::uint32_t bits;
+      std::memcpy(&bits, &f, 4);
+      put32(out, bits);
+    } else if (encoding == WavEncoding::kPcm16) {
+      auto q = static_cast<std::int32_t>(std::lround(v * 32767));
+      put16(out, static_cast<std::uint32_t>(q) & 0xFFFF);
+    } else {
+      auto q = static_cast<std::int32_t>(std::lround(v * 8388607));
+      auto u = static_cast<std::uint32_t>(q);
+      out.push_back(static_cast<char>(u & 0xFF));
+      out.push_back(static_cast<char>((u >> 8) & 0xFF));
+      out.push_back(static_cast<char>((u >> 16) & 0xFF));
+    }
+  }
+  std::ofstream file(path, std::ios::binary);
+  file.write(out.data(), static_cast<std::streamsize>(out.size()));
+  if (!file) throw std::runtime_error("could not write " + path);
+}
+
+void runFfmpeg(const std::string& input_path, const std::vector<std::string>& arguments,
+               const std::string& output_path) {
+  std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y",
+                                   "-i", input_path};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  argv.push_back(output_path);
+  ProcessResult result = runProcess(argv);
+  if (result.exit_status != 0) {
+    throw std::runtime_error("ffmpeg failed for " + output_path + ": " + result.standard_error);
+  }
+}
+
+TemporaryDirectory::TemporaryDirectory() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "plim-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace plim::testing
