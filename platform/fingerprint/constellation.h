@@ -1,0 +1,38 @@
+// Spectral peaks: what a signature holds.
+
+#ifndef PLIM_PLATFORM_FINGERPRINT_CONSTELLATION_H_
+#define PLIM_PLATFORM_FINGERPRINT_CONSTELLATION_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/fingerprint/fingerprint_params.h"
+
+namespace plim::fingerprint {
+
+// One spectral peak, in fixed point so that the same audio always gives the
+// same bytes: time in 1/kTimeSubdivisions analysis frames from the start of
+// the audio, frequency in 1/kBinSubdivisions FFT bins, and prominence above
+// its surroundings in dB (rounded, capped at 255).
+struct Peak {
+  std::uint32_t time_q = 0;
+  std::uint16_t bin_q = 0;
+  std::uint8_t prominence_db = 0;
+
+  double TimeFrames() const { return static_cast<double>(time_q) / kTimeSubdivisions; }
+  double FrequencyHz() const { return static_cast<double>(bin_q) / kBinSubdivisions * kBinWidthHz; }
+  bool operator==(const Peak&) const = default;
+};
+
+// The peaks of a stretch of audio, ordered by (time_q, bin_q), and the
+// audio's duration. A plain value.
+struct Constellation {
+  std::vector<Peak> peaks;
+  double duration_s = 0;
+
+  bool operator==(const Constellation&) const = default;
+};
+
+}  // namespace plim::fingerprint
+
+#endif  // PLIM_PLATFORM_FINGERPRINT_CONSTELLATION_H_

@@ -1,0 +1,28 @@
+// Landmarks from a constellation: the hashes the catalog indexes and the
+// hashes a query looks up.
+
+#ifndef PLIM_PLATFORM_FINGERPRINT_LANDMARK_HASHER_H_
+#define PLIM_PLATFORM_FINGERPRINT_LANDMARK_HASHER_H_
+
+#include <vector>
+
+#include "platform/fingerprint/constellation.h"
+#include "platform/fingerprint/landmark.h"
+
+namespace plim::fingerprint {
+
+// The landmarks of a reference recording: one per peak triplet (an anchor
+// and two of the first kTargetsPerAnchor peaks in its target zone), each in
+// exactly one hash cell. Ordered by (anchor_frame, hash), without repeats.
+std::vector<Landmark> ReferenceLandmarks(const Constellation& constellation);
+
+// The landmarks a query looks up: the same triplets as ReferenceLandmarks,
+// each also in the neighbouring cells of every field that lies near a cell
+// edge (see the probe margins in fingerprint_params.h), so that noise and
+// speed changes that move a field across an edge still find the reference's
+// cell. Ordered by (anchor_frame, hash), without repeats.
+std::vector<Landmark> QueryLandmarks(const Constellation& constellation);
+
+}  // namespace plim::fingerprint
+
+#endif  // PLIM_PLATFORM_FINGERPRINT_LANDMARK_HASHER_H_

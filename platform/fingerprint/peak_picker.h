@@ -1,0 +1,64 @@
+// Picks the spectral peaks of a stream of spectrogram frames.
+
+#ifndef PLIM_PLATFORM_FINGERPRINT_PEAK_PICKER_H_
+#define PLIM_PLATFORM_FINGERPRINT_PEAK_PICKER_H_
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "platform/fingerprint/constellation.h"
+
+namespace plim::fingerprint {
+
+// Takes power spectra one frame at a time and finds the peaks that are the
+// maximum of their time-frequency neighbourhood, prominent above their
+// surroundings, and among the strongest few of their band nearby (see
+// fingerprint_params.h). Works in a bounded window: memory does not grow with
+// the length of the audio beyond the peaks found. A copyable value; not
+// thread-safe.
+class PeakPicker {
+ public:
+  PeakPicker();
+
+  // Adds the next frame: kBinCount power values |X[k]|^2.
+  void AddFrame(const float* power);
+
+  // Declares the end of the audio: decides every peak still pending.
+  void Flush();
+
+  // The peaks decided so far, in the order they were decided (nearly, but not
+  // exactly, time order; sort before use).
+  const std::vector<Peak>& peaks() const { return peaks_; }
+
+ private:
+  struct Column {
+    std::int64_t frame = 0;
+    float frame_max_db = 0;
+    std::vector<float> db;                // level of each bin
+    std::vector<float> neighbourhood_db;  // max over +-kPeakNeighbourBins bins
+    std::vector<float> local_mean_db;     // mean over +-kProminenceSpanBins bins
+  };
+  struct Candidate {
+    std::int64_t frame = 0;  // the frame it was found in
+    double time_frames = 0;  // interpolated
+    double bin = 0;          // interpolated
+    float prominence_db = 0;
+    int band = 0;
+  };
+
+  void EvaluateFrame(std::size_t index);  // index into columns_
+  void DecideCandidates(std::int64_t known_through_frame);
+  bool Outranks(const Candidate& a, const Candidate& b) const;
+
+  std::int64_t frames_added_ = 0;
+  std::deque<Column> columns_;       // the frames still inside a neighbourhood window
+  std::deque<Candidate> candidates_;  // found, by frame; the decided ones kept while needed
+  std::size_t undecided_ = 0;         // index of the first undecided candidate
+  std::vector<Peak> peaks_;
+  std::vector<int> band_of_bin_;  // -1 outside the peak range
+};
+
+}  // namespace plim::fingerprint
+
+#endif  // PLIM_PLATFORM_FINGERPRINT_PEAK_PICKER_H_
