@@ -90,6 +90,8 @@ inline constexpr double kRatioProbeMargin = 0.2;
 inline constexpr double kSpanProbeMargin = 0.35;
 
 // --- Matching -------------------------------------------------------------------
+// A query shorter than this holds too few landmarks to be told apart from chance.
+inline constexpr double kMinQueryDurationS = 1.0;
 // Speed factors searched, as query speed relative to the reference.
 inline constexpr double kMaxSpeedSkew = 0.06;
 inline constexpr double kSpeedStep = 0.002;
