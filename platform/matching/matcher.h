@@ -1,0 +1,54 @@
+// Finds the recordings of a catalog that a query's landmarks come from, and
+// decides which of them are matches.
+
+#ifndef PLIM_PLATFORM_MATCHING_MATCHER_H_
+#define PLIM_PLATFORM_MATCHING_MATCHER_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/catalog/catalog.h"
+#include "platform/fingerprint/landmark.h"
+
+namespace plim::matching {
+
+// One recording the query's landmarks point at, with its best time alignment.
+struct MatchCandidate {
+  catalog::RecordingId recording = 0;
+  // Distinct query anchor times whose landmarks agree with the alignment.
+  int aligned_landmarks = 0;
+  // Every hit of the query's landmarks on this recording, aligned or not.
+  int hits = 0;
+  // Where the query's start lies in the reference, in seconds.
+  double offset_s = 0;
+  // The query's speed relative to the reference (1.03: played 3% faster).
+  double speed = 1;
+  // The chance that unrelated audio aligns as well, over every offset and
+  // speed searched and every recording in the catalog (a Bonferroni bound).
+  double false_match_probability = 1;
+  // 0 to 1: 0.5 at the least score that would be accepted, rising towards 1.
+  double confidence = 0;
+  // Whether the candidate counts as a match.
+  bool accepted = false;
+};
+
+struct MatchReport {
+  // Accepted candidates first, then the rest; each group best first.
+  std::vector<MatchCandidate> candidates;
+  std::size_t query_landmarks = 0;
+};
+
+// Looks up `query` (fingerprint::QueryLandmarks of a signature of
+// `query_duration_s` seconds) in
+// the snapshot `reader` and scores the recordings hit. A candidate is
+// accepted only when its false-match probability is below
+// fingerprint::kFalseMatchProbability and it aligns at least
+// fingerprint::kMinAlignedLandmarks landmarks. Pure with respect to the
+// catalog; thread-compatible (one reader per thread). Throws what the
+// catalog throws.
+MatchReport FindMatches(const catalog::Catalog::Reader& reader,
+                        const std::vector<fingerprint::Landmark>& query, double query_duration_s);
+
+}  // namespace plim::matching
+
+#endif  // PLIM_PLATFORM_MATCHING_MATCHER_H_

@@ -1,0 +1,43 @@
+#include "platform/matching/significance.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/fingerprint/fingerprint_params.h"
+
+namespace plim::matching {
+
+double LogPoissonTail(int k, double lambda) {
+  if (k <= 0) return 0;
+  if (lambda <= 0) return -INFINITY;
+  // Sum the terms from k upward in log space; past the mode they shrink at
+  // least geometrically once j > lambda, so a few hundred suffice.
+  double log_term = -lambda + k * std::log(lambda) - std::lgamma(k + 1.0);
+  double log_sum = log_term;
+  for (int j = k + 1; j < k + 1000; ++j) {
+    log_term += std::log(lambda) - std::log(static_cast<double>(j));
+    double larger = std::max(log_sum, log_term);
+    log_sum = larger + std::log1p(std::exp(-std::abs(log_sum - log_term)));
+    if (j > lambda && log_term < log_sum - 40) break;
+  }
+  return std::min(0.0, log_sum);
+}
+
+double FalseMatchProbability(int hits, int aligned, double reference_frames,
+                             double query_frames, int speeds_searched, double recordings) {
+  const double width = 2 * fingerprint::kInlierToleranceFrames;
+  // Offsets a query can take against the reference, over every speed.
+  const double range = reference_frames + query_frames * (1 + fingerprint::kMaxSpeedSkew) + width;
+  const double lambda = hits * width / range;
+  const double offset_windows = range / width;
+  // Speeds closer than the tolerance over the query's length see the same
+  // hits; counting all of them would only loosen the bound.
+  const double independent_speeds = std::min<double>(
+      speeds_searched, 1 + 2 * fingerprint::kMaxSpeedSkew * query_frames / width);
+  const double log_trials = std::log(std::max(1.0, offset_windows)) +
+                            std::log(std::max(1.0, independent_speeds)) +
+                            std::log(std::max(1.0, recordings));
+  return std::min(1.0, std::exp(log_trials + LogPoissonTail(aligned, lambda)));
+}
+
+}  // namespace plim::matching
