@@ -3,6 +3,7 @@
 #ifndef PLIM_PLATFORM_AVFAUDIO_AV_AUDIO_FILE_H_
 #define PLIM_PLATFORM_AVFAUDIO_AV_AUDIO_FILE_H_
 
+#include <cstdint>
 #include <memory>
 
 #include "platform/avfaudio/av_audio_format.h"
@@ -14,6 +15,25 @@ namespace plim::avfaudio {
 // Errors of this layer are foundation::NSError values in this domain; their
 // descriptions name the file and say what is wrong.
 inline constexpr char kAVFAudioErrorDomain[] = "AVFAudio";
+
+// The codes of kAVFAudioErrorDomain errors. Above each, its description
+// (PATH is the file's absolute path).
+//
+// The file "PATH" does not exist.
+inline constexpr std::int64_t kAVAudioFileErrorFileNotFound = 1;
+// The file "PATH" is a directory, not an audio file.
+inline constexpr std::int64_t kAVAudioFileErrorIsDirectory = 2;
+// The file "PATH" could not be read: permission denied.
+inline constexpr std::int64_t kAVAudioFileErrorPermissionDenied = 3;
+// The file "PATH" is not an audio file.
+// (A format FFmpeg does not know, no audio stream, an empty or text file.)
+inline constexpr std::int64_t kAVAudioFileErrorNotAudioFile = 4;
+// The file "PATH" could not be read: REASON.
+// (Input/output failures, memory, and the like; REASON is lowercase.)
+inline constexpr std::int64_t kAVAudioFileErrorUnreadable = 5;
+// The file "PATH" holds no audio that can be decoded.
+// (Audio streams without a decoder, or packets none of which decodes.)
+inline constexpr std::int64_t kAVAudioFileErrorNoDecodableAudio = 6;
 
 // The first audio stream of a file (any container and codec FFmpeg reads,
 // the audio of a video file included), delivered as processingFormat().

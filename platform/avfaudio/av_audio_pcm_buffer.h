@@ -16,8 +16,8 @@ class AVAudioPCMBuffer {
  public:
   // A buffer for `frame_capacity` frames (0 is allowed), or nullptr when the
   // memory can't be had or its size would overflow. Never throws.
-  static std::unique_ptr<AVAudioPCMBuffer> initWithPCMFormat(const AVAudioFormat& format,
-                                                             AVAudioFrameCount frame_capacity) noexcept;
+  static std::unique_ptr<AVAudioPCMBuffer> initWithPCMFormat(
+      const AVAudioFormat& format, AVAudioFrameCount frame_capacity) noexcept;
 
   ~AVAudioPCMBuffer();
   AVAudioPCMBuffer(const AVAudioPCMBuffer&) = delete;
@@ -39,7 +39,7 @@ class AVAudioPCMBuffer {
   AVAudioFormat format_;
   AVAudioFrameCount frame_capacity_;
   AVAudioFrameCount frame_length_ = 0;
-  float* samples_ = nullptr;     // all planes, one allocation
+  float* samples_ = nullptr;      // all planes, one allocation
   std::vector<float*> channels_;  // into samples_
 };
 

@@ -1,0 +1,58 @@
+#include "platform/avfaudio/av_audio_pcm_buffer.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+namespace plim::avfaudio {
+namespace {
+
+// Each plane starts on a cache line, so vectorised loops over a channel
+// start aligned whatever the capacity.
+constexpr std::size_t kPlaneAlignmentBytes = 64;
+constexpr std::size_t kFloatsPerAlignment = kPlaneAlignmentBytes / sizeof(float);
+
+}  // namespace
+
+std::unique_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::initWithPCMFormat(
+    const AVAudioFormat& format, AVAudioFrameCount frame_capacity) noexcept {
+  constexpr std::size_t kMaxBytes = std::numeric_limits<std::size_t>::max() / 2;
+  const std::size_t channels = format.channelCount();
+  // Plane stride in floats, rounded up to the alignment; every step is
+  // checked, since a wrapped size would hand out a buffer too small.
+  std::size_t stride_floats = (static_cast<std::size_t>(frame_capacity) + kFloatsPerAlignment - 1) /
+                              kFloatsPerAlignment * kFloatsPerAlignment;
+  std::size_t total_floats = 0;
+  std::size_t total_bytes = 0;
+  if (__builtin_mul_overflow(stride_floats, channels, &total_floats) ||
+      __builtin_mul_overflow(total_floats, sizeof(float), &total_bytes) ||
+      total_bytes > kMaxBytes) {
+    return nullptr;
+  }
+  // Never zero, so that every plane pointer is a valid one.
+  total_bytes = std::max(total_bytes, kPlaneAlignmentBytes);
+  try {
+    std::unique_ptr<AVAudioPCMBuffer> buffer(new AVAudioPCMBuffer(format, frame_capacity));
+    buffer->samples_ = static_cast<float*>(std::aligned_alloc(kPlaneAlignmentBytes, total_bytes));
+    if (buffer->samples_ == nullptr) return nullptr;
+    buffer->channels_.resize(channels);
+    for (std::size_t c = 0; c < channels; ++c) {
+      buffer->channels_[c] = buffer->samples_ + c * stride_floats;
+    }
+    return buffer;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+AVAudioPCMBuffer::AVAudioPCMBuffer(const AVAudioFormat& format, AVAudioFrameCount frame_capacity)
+    : format_(format), frame_capacity_(frame_capacity) {}
+
+AVAudioPCMBuffer::~AVAudioPCMBuffer() { std::free(samples_); }
+
+void AVAudioPCMBuffer::setFrameLength(AVAudioFrameCount frames) {
+  frame_length_ = std::min(frames, frame_capacity_);
+}
+
+}  // namespace plim::avfaudio

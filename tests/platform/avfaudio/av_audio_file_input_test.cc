@@ -1,0 +1,336 @@
+// Inputs that are not clean audio files: missing, unreadable, not audio,
+// cut short, damaged, or changing format mid-way. Each must either fail with
+// the error that names the problem, or read with a length that matches what
+// the reads deliver.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <ostream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/avfaudio/av_audio_file.h"
+#include "platform/foundation/ns_error.h"
+#include "platform/foundation/url.h"
+#include "tests/platform/avfaudio/read_audio.h"
+#include "tests/support/audio_fixtures.h"
+
+namespace plim::testing {
+namespace {
+
+using avfaudio::AVAudioFile;
+
+constexpr int kRateHz = 44100;
+constexpr double kDurationS = 2.0;
+constexpr std::int64_t kFrames = static_cast<std::int64_t>(kDurationS * kRateHz);
+
+std::string readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The two-second mono melody as `extension`, made with `arguments`.
+std::string encodeMelody(const TemporaryDirectory& directory, const std::string& name,
+                         const std::vector<std::string>& arguments) {
+  const std::string wav = directory.file(name + ".source.wav");
+  writeWav(makeMelody(3, kDurationS, kRateHz, 1), wav);
+  if (arguments.empty()) return wav;
+  const std::string path = directory.file(name);
+  runFfmpeg(wav, arguments, path);
+  return path;
+}
+
+std::string truncated(const std::string& path, double keep_fraction) {
+  std::string bytes = readBytes(path);
+  bytes.resize(static_cast<size_t>(static_cast<double>(bytes.size()) * keep_fraction));
+  writeBytes(path, bytes);
+  return path;
+}
+
+enum class Outcome { kFails, kOpens, kOpensOrFails };
+
+struct InputCase {
+  const char* name;
+  std::function<std::string(const TemporaryDirectory&)> make;  // returns the path
+  Outcome outcome;
+  std::int64_t error_code;      // when it fails
+  const char* description_end;  // after `The file "PATH" `
+  std::int64_t min_frames;      // when it opens
+  std::int64_t max_frames;
+};
+
+void PrintTo(const InputCase& c, std::ostream* out) { *out << c.name; }
+
+std::vector<InputCase> inputCases() {
+  const std::int64_t half = kFrames / 2;
+  return {
+      {"MissingFileNamedLikeAnOption", [](const TemporaryDirectory& d) { return d.file("-x"); },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorFileNotFound, "does not exist.", 0, 0},
+      {"Directory", [](const TemporaryDirectory& d) { return d.path(); }, Outcome::kFails,
+       avfaudio::kAVAudioFileErrorIsDirectory, "is a directory, not an audio file.", 0, 0},
+      {"TextFile",
+       [](const TemporaryDirectory& d) {
+         writeBytes(d.file("notes.txt"), "Track list\n1. Intro\n2. Theme\n");
+         return d.file("notes.txt");
+       },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorNotAudioFile, "is not an audio file.", 0, 0},
+      {"TextFileNamedMp3",
+       [](const TemporaryDirectory& d) {
+         writeBytes(d.file("song.mp3"), "this is not really an mp3 file at all\n");
+         return d.file("song.mp3");
+       },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorNotAudioFile, "is not an audio file.", 0, 0},
+      {"EmptyFile",
+       [](const TemporaryDirectory& d) {
+         writeBytes(d.file("empty.wav"), "");
+         return d.file("empty.wav");
+       },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorNotAudioFile, "is not an audio file.", 0, 0},
+      {"WavOfAnUnknownCodec",
+       [](const TemporaryDirectory& d) {
+         std::string path = encodeMelody(d, "odd", {});
+         std::string bytes = readBytes(path);
+         bytes[20] = 0x34;  // the format tag
+         bytes[21] = 0x12;
+         writeBytes(path, bytes);
+         return path;
+       },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorNoDecodableAudio,
+       "holds no audio that can be decoded.", 0, 0},
+      {"Unreadable",
+       [](const TemporaryDirectory& d) {
+         std::string path = encodeMelody(d, "locked", {});
+         chmod(path.c_str(), 0);
+         return path;
+       },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorPermissionDenied,
+       "could not be read: permission denied.", 0, 0},
+      {"ZeroLengthWav",
+       [](const TemporaryDirectory& d) {
+         writeWav(Audio{kRateHz, 2, {}}, d.file("silent.wav"));
+         return d.file("silent.wav");
+       },
+       Outcome::kOpens, 0, "", 0, 0},
+      {"NameWithDashAndColon",
+       [](const TemporaryDirectory& d) {
+         std::filesystem::rename(encodeMelody(d, "plain", {}), d.file("-a:b.wav"));
+         return d.file("-a:b.wav");
+       },
+       Outcome::kOpens, 0, "", kFrames, kFrames},
+      // The header still claims two seconds; the data stops after 20000
+      // frames and one odd byte.
+      {"WavCutShort",
+       [](const TemporaryDirectory& d) {
+         std::string path = encodeMelody(d, "cut", {});
+         std::string bytes = readBytes(path);
+         bytes.resize(44 + 20000 * 2 + 1);
+         writeBytes(path, bytes);
+         return path;
+       },
+       Outcome::kOpens, 0, "", 20000, 20000},
+      // Metadata after the samples is not audio.
+      {"WavWithChunkAfterData",
+       [](const TemporaryDirectory& d) {
+         std::string path = encodeMelody(d, "tagged", {});
+         std::string bytes = readBytes(path);
+         const std::string chunk("LIST\x0c\x00\x00\x00INFOIART\x00\x00\x00\x00", 20);
+         bytes += chunk;
+         const auto riff_bytes = static_cast<std::uint32_t>(bytes.size() - 8);
+         for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<char>(riff_bytes >> (8 * i));
+         writeBytes(path, bytes);
+         return path;
+       },
+       Outcome::kOpens, 0, "", kFrames, kFrames},
+      {"FlacCutInHalf",
+       [](const TemporaryDirectory& d) {
+         return truncated(encodeMelody(d, "cut.flac", {"-c:a", "flac"}), 0.5);
+       },
+       Outcome::kOpensOrFails, avfaudio::kAVAudioFileErrorNoDecodableAudio,
+       "holds no audio that can be decoded.", half * 6 / 10, half * 14 / 10},
+      {"Mp3CutInHalf",
+       [](const TemporaryDirectory& d) {
+         return truncated(encodeMelody(d, "cut.mp3", {"-c:a", "libmp3lame"}), 0.5);
+       },
+       Outcome::kOpensOrFails, avfaudio::kAVAudioFileErrorNoDecodableAudio,
+       "holds no audio that can be decoded.", half * 6 / 10, half * 14 / 10},
+      {"OggVorbisCutInHalf",
+       [](const TemporaryDirectory& d) {
+         // Pages of a fifth of a second, so that half the file holds several.
+         return truncated(
+             encodeMelody(d, "cut.ogg", {"-c:a", "libvorbis", "-page_duration", "200000"}), 0.5);
+       },
+       Outcome::kOpensOrFails, avfaudio::kAVAudioFileErrorNoDecodableAudio,
+       "holds no audio that can be decoded.", half * 6 / 10, half * 14 / 10},
+      // With its index in front, a cut M4A lists packets that are gone.
+      {"M4aCutInHalf",
+       [](const TemporaryDirectory& d) {
+         return truncated(encodeMelody(d, "cut.m4a", {"-c:a", "aac", "-movflags", "+faststart"}),
+                          0.5);
+       },
+       Outcome::kOpensOrFails, avfaudio::kAVAudioFileErrorNoDecodableAudio,
+       "holds no audio that can be decoded.", half * 6 / 10, half * 14 / 10},
+  };
+}
+
+class InputTest : public ::testing::TestWithParam<InputCase> {};
+
+TEST_P(InputTest, FailsWithItsErrorOrReadsConsistently) {
+  const InputCase& c = GetParam();
+  if (c.error_code == avfaudio::kAVAudioFileErrorPermissionDenied && geteuid() == 0) {
+    GTEST_SKIP() << "root reads files whatever their permissions";
+  }
+  TemporaryDirectory directory;
+  const std::string path = c.make(directory);
+  const std::string absolute_path = foundation::URL::fileURLWithPath(path).path();
+
+  std::unique_ptr<AVAudioFile> file;
+  try {
+    file = AVAudioFile::initForReading(foundation::URL::fileURLWithPath(path));
+  } catch (const foundation::NSError& error) {
+    ASSERT_NE(c.outcome, Outcome::kOpens) << error.description();
+    EXPECT_EQ(error.domain(), avfaudio::kAVFAudioErrorDomain);
+    EXPECT_EQ(error.code(), c.error_code);
+    EXPECT_EQ(error.description(), "The file \"" + absolute_path + "\" " + c.description_end);
+    return;
+  }
+  ASSERT_NE(c.outcome, Outcome::kFails);
+  const DecodedAudio streamed = readToEnd(*file, 1000);
+  EXPECT_EQ(file->length(), streamed.frameCount());
+  EXPECT_GE(streamed.frameCount(), c.min_frames);
+  EXPECT_LE(streamed.frameCount(), c.max_frames);
+  // Counting first, on a fresh instance, agrees with streaming.
+  EXPECT_EQ(readWholeAfterLength(path).frameCount(), streamed.frameCount());
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, InputTest, ::testing::ValuesIn(inputCases()),
+                         [](const ::testing::TestParamInfo<InputCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// Bytes overwritten in the middle of an MP3 cost only the frames they hit
+// (the parser folds the garbage into one packet): the rest is read.
+TEST(DamagedFileTest, Mp3WithGarbageInTheMiddleReadsTheRest) {
+  TemporaryDirectory directory;
+  const Audio source = makeMelody(11, 3.0, kRateHz, 1);
+  writeWav(source, directory.file("source.wav"));
+  const std::string path = directory.file("damaged.mp3");
+  runFfmpeg(directory.file("source.wav"), {"-c:a", "libmp3lame"}, path);
+  std::string bytes = readBytes(path);
+  std::mt19937 random(5);
+  const size_t start = bytes.size() * 2 / 5;
+  for (size_t i = start; i < start + 1500; ++i) bytes[i] = static_cast<char>(random());
+  writeBytes(path, bytes);
+
+  const DecodedAudio streamed = readNaturally(path, 4096);
+  EXPECT_EQ(readWholeAfterLength(path).frameCount(), streamed.frameCount());
+  EXPECT_GE(streamed.frameCount(), source.frameCount() * 9 / 10);
+  EXPECT_LE(streamed.frameCount(), source.frameCount());
+  // The last second is there, earlier by the whole frames that were lost.
+  const std::int64_t lost_frames = source.frameCount() - streamed.frameCount();
+  const std::int64_t frames_per_packet = 1152;
+  double best = 0;
+  for (std::int64_t packets = 0; packets * frames_per_packet <= lost_frames + frames_per_packet;
+       ++packets) {
+    best = std::max(best, correlation(streamed, excerpt(source, 2.0, 0.9), 0,
+                                      2 * kRateHz - packets * frames_per_packet));
+  }
+  EXPECT_GT(best, 0.9);
+}
+
+// The number of crossings of zero per second, as a frequency, over frames
+// [begin, end) of `plane`.
+double zeroCrossingFrequencyHz(const std::vector<float>& plane, std::int64_t begin,
+                               std::int64_t end, double rate_hz) {
+  int crossings = 0;
+  for (std::int64_t i = begin + 1; i < end; ++i) {
+    if ((plane[static_cast<size_t>(i - 1)] < 0) != (plane[static_cast<size_t>(i)] < 0)) ++crossings;
+  }
+  return crossings / 2.0 / (static_cast<double>(end - begin) / rate_hz);
+}
+
+// Two MP3 streams back to back, the second at half the rate and in mono.
+// FFmpeg takes the format it saw last for the stream's; whichever it is,
+// the other part is converted to it, and both keep their pitch and length.
+TEST(FormatChangeTest, StreamChangingRateAndChannelsMidwayIsConverted) {
+  TemporaryDirectory directory;
+  writeWav(makeTone(440, 1.0, 44100, 2), directory.file("first.wav"));
+  writeWav(makeTone(1000, 1.0, 22050, 1), directory.file("second.wav"));
+  // Without an Xing header neither part claims the whole file's length.
+  runFfmpeg(directory.file("first.wav"), {"-c:a", "libmp3lame", "-write_xing", "0"},
+            directory.file("first.mp3"));
+  runFfmpeg(directory.file("second.wav"), {"-c:a", "libmp3lame", "-write_xing", "0"},
+            directory.file("second.mp3"));
+  const std::string path = directory.file("joined.mp3");
+  writeBytes(path,
+             readBytes(directory.file("first.mp3")) + readBytes(directory.file("second.mp3")));
+
+  auto file = AVAudioFile::initForReading(foundation::URL::fileURLWithPath(path));
+  const avfaudio::AVAudioFormat format = file->processingFormat();
+  ASSERT_TRUE(format == avfaudio::AVAudioFormat(44100, 2) ||
+              format == avfaudio::AVAudioFormat(22050, 1))
+      << format.sampleRate() << " Hz, " << format.channelCount() << " channels";
+  const auto rate_hz = static_cast<std::int64_t>(format.sampleRate());
+  const DecodedAudio streamed = readToEnd(*file, 1000);
+  EXPECT_EQ(file->length(), streamed.frameCount());
+  // Without an Xing header each part keeps its encoder's delay and padding,
+  // up to three codec frames.
+  EXPECT_GE(streamed.frameCount(), 2 * rate_hz);
+  EXPECT_LE(streamed.frameCount(), 2 * rate_hz + 6 * 1152 * rate_hz / 44100);
+  EXPECT_EQ(readWholeAfterLength(path).frameCount(), streamed.frameCount());
+
+  for (std::uint32_t c = 0; c < format.channelCount(); ++c) {
+    SCOPED_TRACE(c);
+    const std::vector<float>& plane = streamed.planes[c];
+    EXPECT_NEAR(zeroCrossingFrequencyHz(plane, rate_hz / 10, rate_hz * 9 / 10, rate_hz), 440, 5);
+    EXPECT_NEAR(zeroCrossingFrequencyHz(plane, rate_hz * 12 / 10, rate_hz * 19 / 10, rate_hz), 1000,
+                10);
+  }
+}
+
+// plim-catalog decodes several files at once; separate instances share
+// nothing that could race.
+TEST(ConcurrencyTest, SeparateFilesDecodeInParallelAsAlone) {
+  TemporaryDirectory directory;
+  const std::vector<std::string> paths = {
+      encodeMelody(directory, "a.mp3", {"-c:a", "libmp3lame"}),
+      encodeMelody(directory, "b.ogg", {"-c:a", "libvorbis"}),
+      encodeMelody(directory, "c.flac", {"-c:a", "flac"}),
+  };
+  std::vector<DecodedAudio> alone;
+  for (const std::string& path : paths) alone.push_back(readNaturally(path, 4096));
+
+  constexpr int kThreads = 4;
+  std::vector<std::vector<DecodedAudio>> parallel(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (size_t i = 0; i < paths.size(); ++i) {
+        parallel[t].push_back(readNaturally(paths[(i + t) % paths.size()], 4096));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    for (size_t i = 0; i < paths.size(); ++i) {
+      EXPECT_EQ(parallel[t][i].planes, alone[(i + t) % paths.size()].planes);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace plim::testing
