@@ -1,0 +1,281 @@
+#include "platform/catalog/catalog.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <system_error>
+
+#include "platform/catalog/catalog_error.h"
+#include "platform/catalog/record_format.h"
+#include "platform/foundation/ns_error.h"
+#include "platform/foundation/url.h"
+
+namespace plim::catalog {
+namespace {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] void Fail(std::int64_t code, std::string description) {
+  throw foundation::NSError(kCatalogErrorDomain, code, std::move(description));
+}
+
+[[noreturn]] void FailOpen(const fs::path& directory, const std::error_code& error) {
+  Fail(kCatalogErrorCannotOpen,
+       "Could not open the catalog at " + QuotedPath(directory) + ": " + error.message());
+}
+
+// Whether `directory` already holds a catalog's database; throws for
+// anything that is not (only) a catalog, so that nothing foreign is touched.
+bool InspectDirectory(const fs::path& directory) {
+  std::error_code error;
+  fs::file_status status = fs::status(directory, error);
+  if (error && error != std::errc::no_such_file_or_directory) FailOpen(directory, error);
+  if (!fs::exists(status)) return false;
+  if (!fs::is_directory(status)) {
+    Fail(kCatalogErrorNotACatalog,
+         QuotedPath(directory) + " is not a directory, so it can't be a catalog");
+  }
+  bool has_database = false;
+  fs::directory_iterator it(directory, error);
+  if (error) FailOpen(directory, error);
+  for (; it != fs::directory_iterator(); it.increment(error)) {
+    std::string name = it->path().filename().string();
+    if (name == "data.mdb") {
+      has_database = true;
+    } else if (name != "lock.mdb" && name != "artwork") {
+      Fail(kCatalogErrorNotACatalog, "The directory " + QuotedPath(directory) +
+                                         " holds other files (\"" + name +
+                                         "\"), so it is not a catalog: refusing to use it");
+    }
+  }
+  if (error) FailOpen(directory, error);
+  return has_database;
+}
+
+RecordingId IdOf(const MDB_val& value, const fs::path& directory) {
+  if (value.mv_size != sizeof(RecordingId)) {
+    Fail(kCatalogErrorDamaged,
+         "The catalog at " + QuotedPath(directory) + " is damaged: a malformed id");
+  }
+  RecordingId id;
+  std::memcpy(&id, value.mv_data, sizeof id);
+  return id;
+}
+
+}  // namespace
+
+std::unique_ptr<Catalog> Catalog::Open(const fs::path& directory, Mode mode) {
+  return Open(directory, mode, OpenOptions());
+}
+
+std::unique_ptr<Catalog> Catalog::Open(const fs::path& given_directory, Mode mode,
+                                       const OpenOptions& options) {
+  std::error_code error;
+  fs::path directory = fs::absolute(given_directory, error).lexically_normal();
+  if (error) FailOpen(given_directory, error);
+  if (directory.has_relative_path() && !directory.has_filename())
+    directory = directory.parent_path();
+  const bool read_only = mode == Mode::kReadOnly;
+  if (!InspectDirectory(directory)) {
+    if (read_only) {
+      Fail(kCatalogErrorNoCatalog, "There is no catalog at " + QuotedPath(directory) +
+                                       ": add recordings with plim-catalog add");
+    }
+    fs::create_directories(directory, error);
+    if (error) FailOpen(directory, error);
+  }
+  const bool had_lock_file = fs::exists(directory / "lock.mdb", error);
+  std::shared_ptr<Environment> environment;
+  try {
+    environment = OpenEnvironment(directory, read_only, !read_only, options.fingerprint_version,
+                                  options.initial_map_size_bytes);
+  } catch (const foundation::NSError& refused) {
+    // LMDB made a lock file before it found the data foreign: leave the
+    // directory as it was.
+    if (refused.code() == kCatalogErrorNotACatalog && !had_lock_file) {
+      fs::remove(directory / "lock.mdb", error);
+    }
+    throw;
+  }
+  bool matches = environment->fingerprint_version == options.fingerprint_version;
+  if (!matches && !options.accept_other_fingerprint_version) {
+    Fail(kCatalogErrorFingerprintMismatch,
+         "The catalog at " + QuotedPath(directory) + " was built with fingerprint version " +
+             std::to_string(environment->fingerprint_version) + ", and this plim uses version " +
+             std::to_string(options.fingerprint_version) +
+             ": it must be rebuilt (move it aside and add the files again with plim-catalog add)");
+  }
+  if (!read_only) {
+    fs::create_directory(directory / "artwork", error);
+    if (error) FailOpen(directory, error);
+  }
+  return std::unique_ptr<Catalog>(new Catalog(std::move(environment), read_only, matches));
+}
+
+Catalog::Catalog(std::shared_ptr<Environment> environment, bool read_only, bool fingerprint_matches)
+    : environment_(std::move(environment)),
+      read_only_(read_only),
+      fingerprint_matches_(fingerprint_matches) {}
+
+Catalog::~Catalog() = default;
+
+Catalog::Reader Catalog::NewReader() const { return Reader(*environment_); }
+
+DiskUsage Catalog::MeasureDiskUsage() const {
+  DiskUsage usage;
+  struct stat data;
+  if (stat((directory() / "data.mdb").c_str(), &data) == 0) {
+    usage.database_file_bytes = static_cast<std::uint64_t>(data.st_blocks) * 512;
+  }
+  {
+    std::shared_lock map_hold(environment_->map_mutex);
+    MDB_envinfo info;
+    MDB_stat stat;
+    mdb_env_info(environment_->env.get(), &info);
+    mdb_env_stat(environment_->env.get(), &stat);
+    usage.database_used_bytes = (static_cast<std::uint64_t>(info.me_last_pgno) + 1) * stat.ms_psize;
+  }
+  std::error_code error;
+  for (fs::directory_iterator it(directory() / "artwork", error);
+       !error && it != fs::directory_iterator(); it.increment(error)) {
+    std::error_code size_error;
+    std::uintmax_t size = it->file_size(size_error);
+    if (!size_error) usage.artwork_bytes += size;
+  }
+  return usage;
+}
+
+void Catalog::RequireWritable() const {
+  if (read_only_) {
+    Fail(kCatalogErrorInvalidArgument, "The catalog at " + QuotedPath(directory()) +
+                                           " was opened read-only: it can't be changed");
+  }
+}
+
+// --- Reader ------------------------------------------------------------------
+
+Catalog::Reader::Reader(const Environment& environment)
+    : environment_(&environment), snapshot_(BeginRead(environment)) {
+  int rc = mdb_cursor_open(snapshot_.txn.get(), environment.index, &index_cursor_);
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "read");
+}
+
+Catalog::Reader::Reader(Reader&& other) noexcept
+    : environment_(other.environment_),
+      snapshot_(std::move(other.snapshot_)),
+      index_cursor_(other.index_cursor_) {
+  other.index_cursor_ = nullptr;
+}
+
+Catalog::Reader::~Reader() {
+  // Before the transaction it belongs to ends (snapshot_ is destroyed next).
+  if (index_cursor_ != nullptr) mdb_cursor_close(index_cursor_);
+}
+
+void Catalog::Reader::Lookup(std::uint32_t hash, std::vector<Posting>& out) const {
+  MDB_val key = ValueOf(&hash, sizeof hash), data;
+  int rc = mdb_cursor_get(index_cursor_, &key, &data, MDB_SET);
+  if (rc == MDB_NOTFOUND) return;
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
+  // A key with one value has no page of duplicates: GET_MULTIPLE then leaves
+  // `data` as MDB_SET set it, which is that one value.
+  rc = mdb_cursor_get(index_cursor_, &key, &data, MDB_GET_MULTIPLE);
+  while (rc == MDB_SUCCESS) {
+    std::size_t count = data.mv_size / sizeof(std::uint64_t);
+    const auto* bytes = static_cast<const unsigned char*>(data.mv_data);
+    std::size_t base = out.size();
+    out.resize(base + count);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint64_t value;
+      std::memcpy(&value, bytes + i * sizeof value, sizeof value);
+      out[base + i] =
+          Posting{static_cast<RecordingId>(value >> 32), static_cast<std::uint32_t>(value)};
+    }
+    rc = mdb_cursor_get(index_cursor_, &key, &data, MDB_NEXT_MULTIPLE);
+  }
+  if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, environment_->directory, "read");
+}
+
+Recording Catalog::Reader::Decode(RecordingId id, const MDB_val& bytes) const {
+  std::optional<Recording> recording = DecodeRecording(ViewOf(bytes));
+  if (!recording) {
+    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(environment_->directory) +
+                                   " is damaged: recording " + std::to_string(id) +
+                                   " can't be read");
+  }
+  if (!recording->artwork_file.empty()) {
+    recording->artwork_url =
+        foundation::URL::fileURLWithPath(
+            (environment_->directory / "artwork" / recording->artwork_file).string())
+            .absoluteString();
+  }
+  return std::move(*recording);
+}
+
+std::optional<Recording> Catalog::Reader::GetRecording(RecordingId id) const {
+  MDB_val key = ValueOf(&id, sizeof id), data;
+  int rc = mdb_get(snapshot_.txn.get(), environment_->recordings, &key, &data);
+  if (rc == MDB_NOTFOUND) return std::nullopt;
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
+  return Decode(id, data);
+}
+
+std::optional<RecordingId> Catalog::Reader::FindByContentHash(std::string_view content_hash) const {
+  if (content_hash.empty()) return std::nullopt;
+  MDB_val key = ValueOf(content_hash), data;
+  int rc = mdb_get(snapshot_.txn.get(), environment_->by_content, &key, &data);
+  if (rc == MDB_NOTFOUND) return std::nullopt;
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
+  return IdOf(data, environment_->directory);
+}
+
+std::optional<RecordingId> Catalog::Reader::FindBySourcePath(std::string_view source_path) const {
+  if (source_path.empty()) return std::nullopt;
+  std::string path_key = PathKey(source_path);
+  MDB_val key = ValueOf(path_key), data;
+  int rc = mdb_get(snapshot_.txn.get(), environment_->by_path, &key, &data);
+  if (rc == MDB_NOTFOUND) return std::nullopt;
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
+  RecordingId id = IdOf(data, environment_->directory);
+  if (path_key.size() != source_path.size()) {
+    // A hashed key: make sure it is this path and not one sharing its hash.
+    std::optional<Recording> recording = GetRecording(id);
+    if (!recording || recording->source_path != source_path) return std::nullopt;
+  }
+  return id;
+}
+
+void Catalog::Reader::ForEachRecording(
+    const std::function<bool(RecordingId, const Recording&)>& visit) const {
+  Cursor cursor(snapshot_.txn.get(), environment_->recordings, environment_->directory);
+  MDB_val key, data;
+  int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_FIRST);
+  while (rc == MDB_SUCCESS) {
+    RecordingId id = IdOf(key, environment_->directory);
+    if (!visit(id, Decode(id, data))) return;
+    rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT);
+  }
+  if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, environment_->directory, "read");
+}
+
+std::uint64_t Catalog::Reader::RecordingCount() const {
+  MDB_stat stat;
+  int rc = mdb_stat(snapshot_.txn.get(), environment_->recordings, &stat);
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
+  return stat.ms_entries;
+}
+
+std::uint64_t Catalog::Reader::LandmarkCount() const {
+  MDB_stat stat;
+  int rc = mdb_stat(snapshot_.txn.get(), environment_->index, &stat);
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
+  return stat.ms_entries;
+}
+
+double Catalog::Reader::TotalDurationS() const {
+  return static_cast<double>(
+             ReadMetaNumber(*environment_, snapshot_.txn.get(), kMetaTotalDurationUs, 0)) /
+         1e6;
+}
+
+}  // namespace plim::catalog

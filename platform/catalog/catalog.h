@@ -1,0 +1,179 @@
+// The catalog of reference recordings: their records and the inverted index
+// of their landmarks, in an LMDB environment in one directory.
+
+#ifndef PLIM_PLATFORM_CATALOG_CATALOG_H_
+#define PLIM_PLATFORM_CATALOG_CATALOG_H_
+
+#include <lmdb.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/catalog/catalog_environment.h"
+#include "platform/catalog/recording.h"
+#include "platform/fingerprint/fingerprint_params.h"
+#include "platform/fingerprint/landmark.h"
+
+namespace plim::catalog {
+
+// One entry of the index: `recording` has a landmark with the looked-up hash
+// at `anchor_frame`.
+struct Posting {
+  RecordingId recording;
+  std::uint32_t anchor_frame;
+
+  bool operator==(const Posting&) const = default;
+};
+
+// A cover picture to keep in the catalog's artwork/ folder.
+struct Artwork {
+  std::string bytes;      // the image file's contents
+  std::string mime_type;  // e.g. "image/png"; used when the bytes don't say
+};
+
+// A recording to add, with its landmarks (in any order, repeats allowed).
+struct NewRecording {
+  // content_hash is required. landmark_count and artwork_file are set by the
+  // catalog; texts are repaired to valid UTF-8.
+  Recording recording;
+  std::vector<fingerprint::Landmark> landmarks;
+  // When present, kept in artwork/ (once, whoever else uses it) and used in
+  // place of recording.artwork_url.
+  std::optional<Artwork> artwork;
+};
+
+enum class AddOutcome {
+  kAdded,      // new
+  kReplaced,   // new, and took the place of the recording at the same source path
+  kDuplicate,  // the same audio was in the catalog already: nothing changed
+};
+
+struct AddResult {
+  AddOutcome outcome = AddOutcome::kAdded;
+  RecordingId id = 0;           // the new recording, or the one it duplicates
+  RecordingId replaced_id = 0;  // for kReplaced: the recording removed
+};
+
+struct OpenOptions {
+  // The version of the landmarks this caller reads and writes. A new catalog
+  // records it; an existing catalog built with another is refused...
+  std::uint32_t fingerprint_version = fingerprint::kFingerprintVersion;
+  // ...unless this is set: then records can be read, listed and removed, but
+  // adds are refused (for inspecting a catalog that must be rebuilt).
+  bool accept_other_fingerprint_version = false;
+  // The smallest map a writer starts with; it doubles whenever it fills.
+  std::size_t initial_map_size_bytes = std::size_t{64} << 20;
+};
+
+// Bytes the catalog takes on disk.
+struct DiskUsage {
+  std::uint64_t database_file_bytes = 0;  // data.mdb as allocated on disk
+  std::uint64_t database_used_bytes = 0;  // the pages in use within it
+  std::uint64_t artwork_bytes = 0;        // the pictures in artwork/
+};
+
+// Thread-safe: one Catalog may be shared by any number of threads, and any
+// number of processes may open the same catalog; writes are serialised
+// (across processes too) and never block readers. Every change is one
+// durable transaction: after a crash or power loss a recording is wholly in
+// the catalog or wholly absent.
+class Catalog {
+ public:
+  enum class Mode {
+    kReadOnly,
+    kReadWrite
+  };  // kReadWrite creates the directory and catalog when missing
+
+  // Opens the catalog in `directory`. Throws foundation::NSError in
+  // kCatalogErrorDomain: kCatalogErrorNoCatalog (read-only, nothing there),
+  // kCatalogErrorNotACatalog (a file, or a directory with other content,
+  // which is left untouched), kCatalogErrorNewerFormat,
+  // kCatalogErrorFingerprintMismatch, kCatalogErrorCannotOpen (with the
+  // system's reason), kCatalogErrorDamaged.
+  static std::unique_ptr<Catalog> Open(const std::filesystem::path& directory, Mode mode);
+  static std::unique_ptr<Catalog> Open(const std::filesystem::path& directory, Mode mode,
+                                       const OpenOptions& options);
+
+  ~Catalog();
+  Catalog(const Catalog&) = delete;
+  Catalog& operator=(const Catalog&) = delete;
+
+  // A consistent snapshot (one LMDB read transaction): a writer's later
+  // changes are not seen. Cheap; use from one thread at a time. Must not
+  // outlive its Catalog. While it lives the map can't grow, so a writer that
+  // needs more room waits for it: keep readers short, and never hold one on
+  // a thread that writes. Methods throw NSError (kCatalogErrorDamaged) for
+  // stored data that does not parse.
+  class Reader {
+   public:
+    Reader(Reader&&) noexcept;
+    Reader& operator=(Reader&&) = delete;
+    ~Reader();
+
+    // Appends every posting of `hash` to `out`, in (recording, anchor_frame)
+    // order. Allocates only as `out` grows.
+    void Lookup(std::uint32_t hash, std::vector<Posting>& out) const;
+    std::optional<Recording> GetRecording(RecordingId id) const;
+    // The recording holding this audio (a ContentHasher digest).
+    std::optional<RecordingId> FindByContentHash(std::string_view content_hash) const;
+    // The recording added from this (absolute) path, even if the file is gone.
+    std::optional<RecordingId> FindBySourcePath(std::string_view source_path) const;
+    // Calls `visit` for each recording in id order; stops early when it returns false.
+    void ForEachRecording(const std::function<bool(RecordingId, const Recording&)>& visit) const;
+
+    std::uint64_t RecordingCount() const;
+    std::uint64_t LandmarkCount() const;  // postings in the index
+    double TotalDurationS() const;
+
+   private:
+    friend class Catalog;
+    explicit Reader(const Environment& environment);
+    Recording Decode(RecordingId id, const MDB_val& bytes) const;
+
+    const Environment* environment_;
+    ReadSnapshot snapshot_;
+    MDB_cursor* index_cursor_ = nullptr;  // into snapshot_.txn, reused by Lookup
+  };
+
+  Reader NewReader() const;
+
+  // Adds `batch` in one transaction: all of it is kept or none. A recording
+  // whose content hash is already there (in the catalog or earlier in the
+  // batch) is a kDuplicate and changes nothing; one whose source path names
+  // an existing recording replaces it. Results are in batch order. Throws
+  // NSError: kCatalogErrorInvalidArgument (read-only catalog, empty content
+  // hash), kCatalogErrorFingerprintMismatch, kCatalogErrorCannotWrite (disk
+  // full and the like; nothing was kept).
+  std::vector<AddResult> Add(std::span<const NewRecording> batch);
+
+  // Removes recording `id` with its postings, and its picture when no other
+  // recording uses it. Returns the removed record, or nullopt when there was
+  // none. Throws as Add.
+  std::optional<Recording> Remove(RecordingId id);
+
+  // What the catalog takes on disk now. Throws NSError.
+  DiskUsage MeasureDiskUsage() const;
+
+  // The absolute directory, and the fingerprint version it was built with.
+  const std::filesystem::path& directory() const { return environment_->directory; }
+  std::uint32_t fingerprint_version() const { return environment_->fingerprint_version; }
+
+ private:
+  Catalog(std::shared_ptr<Environment> environment, bool read_only, bool fingerprint_matches);
+  void RequireWritable() const;
+
+  std::shared_ptr<Environment> environment_;  // immutable handles; internally synchronised
+  const bool read_only_;
+  const bool fingerprint_matches_;  // the caller's fingerprint version is the catalog's
+};
+
+}  // namespace plim::catalog
+
+#endif  // PLIM_PLATFORM_CATALOG_CATALOG_H_

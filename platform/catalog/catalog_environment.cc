@@ -1,0 +1,283 @@
+#include "platform/catalog/catalog_environment.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <utility>
+
+#include "platform/catalog/catalog_error.h"
+#include "platform/catalog/content_hasher.h"
+#include "platform/foundation/ns_error.h"
+
+namespace plim::catalog {
+namespace {
+
+// The layout of the databases. A catalog with a higher number is refused.
+constexpr std::uint64_t kFormatVersion = 1;
+constexpr unsigned kMaxReaders = 510;
+// LMDB refuses longer keys (its default limit is 511 bytes).
+constexpr std::size_t kMaxPlainPathKeyBytes = 400;
+constexpr std::size_t kPathKeyPrefixBytes = 360;
+
+constexpr unsigned kIndexFlags = MDB_INTEGERKEY | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERDUP;
+
+[[noreturn]] void Fail(std::int64_t code, std::string description) {
+  throw foundation::NSError(kCatalogErrorDomain, code, std::move(description));
+}
+
+// One environment per directory and process: LMDB's file locks are per
+// process, and a second environment on the same files would drop the first
+// one's locks when it closes.
+struct Registry {
+  // Recursive: a failed open drops its half-made environment while holding it.
+  std::recursive_mutex mutex;
+  std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Environment>> open;  // guarded by mutex
+};
+
+Registry& TheRegistry() {
+  static Registry registry;
+  return registry;
+}
+
+void OpenDatabases(Environment& e, MDB_txn* txn, unsigned create) {
+  auto open = [&](const char* name, unsigned flags, MDB_dbi& dbi) {
+    int rc = mdb_dbi_open(txn, name, flags | create, &dbi);
+    if (rc == MDB_NOTFOUND || rc == MDB_INCOMPATIBLE) {
+      Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
+                                     " is damaged: its \"" + name +
+                                     "\" table is missing or malformed");
+    }
+    if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "open");
+  };
+  open("index", kIndexFlags, e.index);
+  open("recordings", MDB_INTEGERKEY, e.recordings);
+  open("hash_lists", MDB_INTEGERKEY, e.hash_lists);
+  open("by_content", 0, e.by_content);
+  open("by_path", 0, e.by_path);
+  open("artwork", 0, e.artwork);
+}
+
+// Reads and checks the meta table, or creates every table when `create` and
+// the environment is still empty.
+void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fingerprint) {
+  int rc = mdb_dbi_open(txn, "meta", 0, &e.meta);
+  if (rc == MDB_NOTFOUND) {
+    MDB_stat stat;
+    bool empty = mdb_stat(txn, MDB_dbi{1}, &stat) == MDB_SUCCESS && stat.ms_entries == 0;
+    if (!create || !empty) {
+      Fail(kCatalogErrorNotACatalog,
+           "The directory " + QuotedPath(e.directory) +
+               " holds a database that is not a plim catalog: refusing to use it");
+    }
+    rc = mdb_dbi_open(txn, "meta", MDB_CREATE, &e.meta);
+    if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "create");
+    WriteMetaNumber(e, txn, kMetaFormatVersion, kFormatVersion);
+    WriteMetaNumber(e, txn, kMetaFingerprintVersion, new_fingerprint);
+    WriteMetaNumber(e, txn, kMetaNextId, 1);
+    WriteMetaNumber(e, txn, kMetaTotalDurationUs, 0);
+    OpenDatabases(e, txn, MDB_CREATE);
+  } else if (rc != MDB_SUCCESS) {
+    ThrowLmdbError(rc, e.directory, "open");
+  } else {
+    std::uint64_t format = ReadMetaNumber(e, txn, kMetaFormatVersion, 0);
+    if (format == 0) {
+      Fail(kCatalogErrorNotACatalog,
+           "The directory " + QuotedPath(e.directory) +
+               " holds a database that is not a plim catalog: refusing to use it");
+    }
+    if (format > kFormatVersion) {
+      Fail(kCatalogErrorNewerFormat, "The catalog at " + QuotedPath(e.directory) +
+                                         " has format version " + std::to_string(format) +
+                                         ", made by a newer plim; this one reads format version " +
+                                         std::to_string(kFormatVersion) + " only");
+    }
+    OpenDatabases(e, txn, 0);
+  }
+  e.fingerprint_version =
+      static_cast<std::uint32_t>(ReadMetaNumber(e, txn, kMetaFingerprintVersion, 0));
+}
+
+}  // namespace
+
+void ThrowLmdbError(int rc, const std::filesystem::path& directory, std::string_view action) {
+  if (rc == MDB_MAP_FULL) throw MapFullSignal{};
+  if (rc == MDB_MAP_RESIZED) throw MapResizedSignal{};
+  std::string reason = mdb_strerror(rc);
+  std::string what =
+      "Could not " + std::string(action) + " the catalog at " + QuotedPath(directory);
+  switch (rc) {
+    case MDB_INVALID:
+    case MDB_VERSION_MISMATCH:
+      Fail(kCatalogErrorNotACatalog, "The directory " + QuotedPath(directory) +
+                                         " holds files that are not a plim catalog (" + reason +
+                                         "): refusing to use it");
+    case MDB_CORRUPTED:
+    case MDB_PAGE_NOTFOUND:
+      Fail(kCatalogErrorDamaged,
+           "The catalog at " + QuotedPath(directory) + " is damaged: " + reason);
+    case MDB_TXN_FULL:
+      Fail(kCatalogErrorCannotWrite, what + ": the change is too large for one transaction");
+    case MDB_READERS_FULL:
+      Fail(kCatalogErrorCannotOpen, what + ": too many readers at once");
+    case ENOSPC:
+    case EIO:
+    case EDQUOT:
+    case EROFS:
+      Fail(kCatalogErrorCannotWrite, what + ": " + reason + "; nothing of this change was kept");
+    default:
+      Fail(kCatalogErrorCannotOpen, what + ": " + reason);
+  }
+}
+
+std::shared_ptr<Environment> OpenEnvironment(const std::filesystem::path& directory, bool read_only,
+                                             bool create, std::uint32_t new_fingerprint_version,
+                                             std::size_t initial_map_size_bytes) {
+  struct stat dir_stat;
+  if (stat(directory.c_str(), &dir_stat) != 0) {
+    Fail(kCatalogErrorCannotOpen,
+         "Could not open the catalog at " + QuotedPath(directory) + ": " + std::strerror(errno));
+  }
+  Registry& registry = TheRegistry();
+  std::lock_guard registry_hold(registry.mutex);
+  auto key = std::make_pair(dir_stat.st_dev, dir_stat.st_ino);
+  if (auto it = registry.open.find(key); it != registry.open.end()) {
+    if (std::shared_ptr<Environment> shared = it->second.lock()) {
+      if (shared->read_only && !read_only) {
+        Fail(kCatalogErrorInvalidArgument,
+             "The catalog at " + QuotedPath(directory) +
+                 " is already open read-only in this process; it can't also be opened for writing");
+      }
+      return shared;
+    }
+  }
+
+  // The deleter closes under the registry lock, so that a new environment on
+  // the same files can't be opened while the old one is still letting go.
+  auto* raw_environment = new Environment;
+  std::shared_ptr<Environment> e(raw_environment, [](Environment* closing) {
+    std::lock_guard hold(TheRegistry().mutex);
+    delete closing;
+  });
+  e->directory = directory;
+  e->read_only = read_only;
+  MDB_env* raw_env = nullptr;
+  int rc = mdb_env_create(&raw_env);
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "open");
+  e->env.reset(raw_env);
+  mdb_env_set_maxdbs(raw_env, 8);
+  mdb_env_set_maxreaders(raw_env, kMaxReaders);
+  // NOTLS: a Reader is an object, not a thread's state, so one thread may
+  // hold several and hand them on.
+  unsigned flags = MDB_NOTLS | (read_only ? MDB_RDONLY : 0u);
+  rc = mdb_env_open(raw_env, directory.c_str(), flags, 0644);
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "open");
+  if (!read_only) {
+    MDB_envinfo info;
+    mdb_env_info(raw_env, &info);
+    if (info.me_mapsize < initial_map_size_bytes) {
+      rc = mdb_env_set_mapsize(raw_env, initial_map_size_bytes);
+      if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "open");
+    }
+  }
+
+  for (;;) {
+    MDB_txn* raw_txn = nullptr;
+    rc = mdb_txn_begin(raw_env, nullptr, read_only ? MDB_RDONLY : 0, &raw_txn);
+    if (rc == MDB_MAP_RESIZED) {
+      mdb_env_set_mapsize(raw_env, 0);
+      continue;
+    }
+    if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "open");
+    Transaction txn(raw_txn);
+    Initialise(*e, txn.get(), create && !read_only, new_fingerprint_version);
+    // Database handles opened in a transaction serve others only once it commits.
+    rc = txn.Commit();
+    if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "open");
+    break;
+  }
+  registry.open[key] = e;
+  return e;
+}
+
+void GrowMap(Environment& environment) {
+  std::unique_lock map_hold(environment.map_mutex);
+  MDB_envinfo info;
+  mdb_env_info(environment.env.get(), &info);
+  int rc = mdb_env_set_mapsize(environment.env.get(), info.me_mapsize * 2);
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "grow");
+}
+
+void AdoptMapSize(Environment& environment) {
+  std::unique_lock map_hold(environment.map_mutex);
+  int rc = mdb_env_set_mapsize(environment.env.get(), 0);
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "read");
+}
+
+Cursor::Cursor(MDB_txn* txn, MDB_dbi dbi, const std::filesystem::path& directory)
+    : cursor_(nullptr) {
+  int rc = mdb_cursor_open(txn, dbi, &cursor_);
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "read");
+}
+
+ReadSnapshot BeginRead(const Environment& environment) {
+  for (;;) {
+    ReadSnapshot snapshot{std::shared_lock(environment.map_mutex), Transaction(nullptr)};
+    MDB_txn* raw = nullptr;
+    int rc = mdb_txn_begin(environment.env.get(), nullptr, MDB_RDONLY, &raw);
+    if (rc == MDB_SUCCESS) {
+      snapshot.txn = Transaction(raw);
+      return snapshot;
+    }
+    if (rc != MDB_MAP_RESIZED) ThrowLmdbError(rc, environment.directory, "read");
+    snapshot.map_hold.unlock();
+    AdoptMapSize(const_cast<Environment&>(environment));
+  }
+}
+
+std::string QuotedPath(const std::filesystem::path& path) {
+  std::string out;
+  out.reserve(path.native().size() + 2);
+  out.push_back('"');
+  out.append(path.native());
+  out.push_back('"');
+  return out;
+}
+
+std::string PathKey(std::string_view path) {
+  if (path.size() <= kMaxPlainPathKeyBytes) return std::string(path);
+  std::string key(path.substr(0, kPathKeyPrefixBytes));
+  key.push_back('\0');
+  key += HexHash128(path.data(), path.size());
+  return key;
+}
+
+std::uint64_t ReadMetaNumber(const Environment& environment, MDB_txn* txn, std::string_view key,
+                             std::uint64_t fallback) {
+  MDB_val k = ValueOf(key), v;
+  int rc = mdb_get(txn, environment.meta, &k, &v);
+  if (rc == MDB_NOTFOUND) return fallback;
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "read");
+  if (v.mv_size != 8) {
+    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(environment.directory) +
+                                   " is damaged: its \"" + std::string(key) +
+                                   "\" entry is malformed");
+  }
+  std::uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) {
+    value |= static_cast<std::uint64_t>(static_cast<const unsigned char*>(v.mv_data)[i]) << (8 * i);
+  }
+  return value;
+}
+
+void WriteMetaNumber(const Environment& environment, MDB_txn* txn, std::string_view key,
+                     std::uint64_t value) {
+  unsigned char bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+  MDB_val k = ValueOf(key), v = ValueOf(bytes, sizeof bytes);
+  int rc = mdb_put(txn, environment.meta, &k, &v, 0);
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "write");
+}
+
+}  // namespace plim::catalog

@@ -1,0 +1,316 @@
+// Catalog::Add and Catalog::Remove: each change is one write transaction
+// covering the record, its postings, its lookup entries and the totals.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "platform/catalog/artwork_files.h"
+#include "platform/catalog/catalog.h"
+#include "platform/catalog/catalog_error.h"
+#include "platform/catalog/record_format.h"
+#include "platform/foundation/ns_error.h"
+#include "platform/foundation/url.h"
+#include "platform/foundation/utf8.h"
+
+namespace plim::catalog {
+namespace {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] void Fail(std::int64_t code, std::string description) {
+  throw foundation::NSError(kCatalogErrorDomain, code, std::move(description));
+}
+
+void Check(int rc, const Environment& e) {
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "write to");
+}
+
+std::uint64_t PostingValue(RecordingId id, std::uint32_t anchor_frame) {
+  return (static_cast<std::uint64_t>(id) << 32) | anchor_frame;
+}
+
+std::uint64_t DurationUs(double duration_s) {
+  if (!(duration_s > 0) || !std::isfinite(duration_s)) return 0;
+  return static_cast<std::uint64_t>(std::llround(duration_s * 1e6));
+}
+
+std::optional<RecordingId> GetId(MDB_txn* txn, MDB_dbi dbi, std::string_view key_text,
+                                 const Environment& e) {
+  MDB_val key = ValueOf(key_text), data;
+  int rc = mdb_get(txn, dbi, &key, &data);
+  if (rc == MDB_NOTFOUND) return std::nullopt;
+  Check(rc, e);
+  if (data.mv_size != sizeof(RecordingId)) return std::nullopt;
+  RecordingId id;
+  std::memcpy(&id, data.mv_data, sizeof id);
+  return id;
+}
+
+void PutId(MDB_txn* txn, MDB_dbi dbi, std::string_view key_text, RecordingId id,
+           const Environment& e) {
+  MDB_val key = ValueOf(key_text), data = ValueOf(&id, sizeof id);
+  Check(mdb_put(txn, dbi, &key, &data, 0), e);
+}
+
+// Deletes `key_text` from `dbi` only while it still names `id`: a later
+// recording may have taken the path over.
+void DeleteIdIfOwned(MDB_txn* txn, MDB_dbi dbi, std::string_view key_text, RecordingId id,
+                     const Environment& e) {
+  if (GetId(txn, dbi, key_text, e) != id) return;
+  MDB_val key = ValueOf(key_text);
+  Check(mdb_del(txn, dbi, &key, nullptr), e);
+}
+
+// Adds `delta` (+1 or -1) to the number of recordings using picture `name`;
+// the entry goes when it reaches zero.
+void CountArtworkUse(MDB_txn* txn, const Environment& e, const std::string& name, int delta) {
+  MDB_val key = ValueOf(name), data;
+  std::uint32_t count = 0;
+  int rc = mdb_get(txn, e.artwork, &key, &data);
+  if (rc == MDB_SUCCESS && data.mv_size == sizeof count) {
+    std::memcpy(&count, data.mv_data, sizeof count);
+  } else if (rc != MDB_NOTFOUND && rc != MDB_SUCCESS) {
+    Check(rc, e);
+  }
+  count = delta > 0 ? count + 1 : (count > 0 ? count - 1 : 0);
+  if (count == 0) {
+    rc = mdb_del(txn, e.artwork, &key, nullptr);
+    if (rc != MDB_NOTFOUND) Check(rc, e);
+  } else {
+    data = ValueOf(&count, sizeof count);
+    Check(mdb_put(txn, e.artwork, &key, &data, 0), e);
+  }
+}
+
+bool ArtworkInUse(MDB_txn* txn, const Environment& e, const std::string& name) {
+  MDB_val key = ValueOf(name), data;
+  int rc = mdb_get(txn, e.artwork, &key, &data);
+  if (rc == MDB_NOTFOUND) return false;
+  Check(rc, e);
+  return true;
+}
+
+// Removes recording `id` within `txn`: its postings (found through its hash
+// list, so no scan of the index), record, lookup entries and share of the
+// totals. Pictures it stops using are appended to `released_artwork`.
+std::optional<Recording> RemoveInTransaction(MDB_txn* txn, const Environment& e, RecordingId id,
+                                             std::uint64_t& total_duration_us,
+                                             std::vector<std::string>& released_artwork) {
+  MDB_val id_key = ValueOf(&id, sizeof id), data;
+  int rc = mdb_get(txn, e.recordings, &id_key, &data);
+  if (rc == MDB_NOTFOUND) return std::nullopt;
+  Check(rc, e);
+  std::optional<Recording> recording = DecodeRecording(ViewOf(data));
+  if (!recording) {
+    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
+                                   " is damaged: recording " + std::to_string(id) +
+                                   " can't be read");
+  }
+
+  std::vector<std::uint32_t> hashes;
+  rc = mdb_get(txn, e.hash_lists, &id_key, &data);
+  if (rc == MDB_SUCCESS && !DecodeHashList(ViewOf(data), hashes)) {
+    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
+                                   " is damaged: the landmarks of recording " + std::to_string(id) +
+                                   " can't be read");
+  }
+  if (rc != MDB_NOTFOUND) Check(rc, e);
+  {
+    Cursor index(txn, e.index, e.directory);
+    for (std::uint32_t hash : hashes) {
+      // Seek afresh after each delete: LMDB's cursor position after a delete
+      // that empties a key is not something to build on.
+      for (;;) {
+        std::uint64_t first = PostingValue(id, 0);
+        MDB_val key = ValueOf(&hash, sizeof hash), value = ValueOf(&first, sizeof first);
+        rc = mdb_cursor_get(index.get(), &key, &value, MDB_GET_BOTH_RANGE);
+        if (rc == MDB_NOTFOUND) break;
+        Check(rc, e);
+        std::uint64_t found;
+        std::memcpy(&found, value.mv_data, sizeof found);
+        if ((found >> 32) != id) break;
+        Check(mdb_cursor_del(index.get(), 0), e);
+      }
+    }
+  }
+  Check(mdb_del(txn, e.recordings, &id_key, nullptr), e);
+  rc = mdb_del(txn, e.hash_lists, &id_key, nullptr);
+  if (rc != MDB_NOTFOUND) Check(rc, e);
+  DeleteIdIfOwned(txn, e.by_content, recording->content_hash, id, e);
+  if (!recording->source_path.empty()) {
+    DeleteIdIfOwned(txn, e.by_path, PathKey(recording->source_path), id, e);
+  }
+  if (!recording->artwork_file.empty()) {
+    CountArtworkUse(txn, e, recording->artwork_file, -1);
+    released_artwork.push_back(recording->artwork_file);
+  }
+  total_duration_us -= std::min(total_duration_us, DurationUs(recording->duration_s));
+  return recording;
+}
+
+// Pictures of `released` that no recording uses once the transaction commits.
+std::vector<std::string> UnusedArtwork(MDB_txn* txn, const Environment& e,
+                                       const std::vector<std::string>& released) {
+  std::vector<std::string> unused;
+  for (const std::string& name : released) {
+    if (!ArtworkInUse(txn, e, name) &&
+        std::find(unused.begin(), unused.end(), name) == unused.end()) {
+      unused.push_back(name);
+    }
+  }
+  return unused;
+}
+
+// A NewRecording made ready outside the transaction, so that the time the
+// writer lock is held goes to the database alone.
+struct PreparedRecording {
+  Recording recording;
+  std::vector<fingerprint::Landmark> landmarks;  // sorted by (hash, frame), distinct
+  std::string hash_list;                         // EncodeHashList of their hashes
+  const Artwork* artwork = nullptr;
+  std::string artwork_file;
+};
+
+PreparedRecording Prepare(const NewRecording& item, const fs::path& directory) {
+  if (item.recording.content_hash.empty()) {
+    Fail(kCatalogErrorInvalidArgument,
+         "A recording added to the catalog at " + QuotedPath(directory) + " has no content hash");
+  }
+  PreparedRecording p;
+  const Recording& in = item.recording;
+  Recording& out = p.recording;
+  out = in;
+  for (std::string* text : {&out.title, &out.artist, &out.artwork_url, &out.subtitle, &out.isrc,
+                            &out.source_path, &out.content_hash}) {
+    *text = foundation::toValidUTF8(*text);
+  }
+  for (std::string& genre : out.genres) genre = foundation::toValidUTF8(genre);
+  p.landmarks = item.landmarks;
+  std::sort(p.landmarks.begin(), p.landmarks.end(), [](const auto& a, const auto& b) {
+    return a.hash != b.hash ? a.hash < b.hash : a.anchor_frame < b.anchor_frame;
+  });
+  p.landmarks.erase(std::unique(p.landmarks.begin(), p.landmarks.end()), p.landmarks.end());
+  std::vector<std::uint32_t> hashes;
+  for (const fingerprint::Landmark& landmark : p.landmarks) {
+    if (hashes.empty() || hashes.back() != landmark.hash) hashes.push_back(landmark.hash);
+  }
+  p.hash_list = EncodeHashList(hashes);
+  out.landmark_count = p.landmarks.size();
+  out.artwork_file.clear();
+  if (item.artwork && !item.artwork->bytes.empty()) {
+    p.artwork = &*item.artwork;
+    p.artwork_file = ArtworkFileName(item.artwork->bytes, item.artwork->mime_type);
+    out.artwork_url.clear();
+  }
+  return p;
+}
+
+}  // namespace
+
+std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
+  RequireWritable();
+  if (!fingerprint_matches_) {
+    Fail(kCatalogErrorFingerprintMismatch,
+         "The catalog at " + QuotedPath(directory()) + " was built with fingerprint version " +
+             std::to_string(environment_->fingerprint_version) +
+             ", so nothing can be added to it: it must be rebuilt");
+  }
+  std::vector<PreparedRecording> prepared;
+  prepared.reserve(batch.size());
+  for (const NewRecording& item : batch) prepared.push_back(Prepare(item, directory()));
+
+  Environment& e = *environment_;
+  const fs::path artwork_folder = directory() / "artwork";
+  ArtworkLock artwork_lock(artwork_folder);
+  std::vector<AddResult> results;
+  std::vector<std::string> unused_artwork;
+  RunWrite(e, [&](MDB_txn* txn) {
+    results.clear();
+    unused_artwork.clear();
+    std::vector<std::string> released_artwork;
+    std::uint64_t next_id = ReadMetaNumber(e, txn, kMetaNextId, 1);
+    std::uint64_t total_us = ReadMetaNumber(e, txn, kMetaTotalDurationUs, 0);
+    for (const PreparedRecording& p : prepared) {
+      const Recording& recording = p.recording;
+      if (std::optional<RecordingId> same = GetId(txn, e.by_content, recording.content_hash, e)) {
+        results.push_back({AddOutcome::kDuplicate, *same, 0});
+        continue;
+      }
+      AddResult result;
+      std::string path_key = PathKey(recording.source_path);
+      if (!recording.source_path.empty()) {
+        if (std::optional<RecordingId> old = GetId(txn, e.by_path, path_key, e)) {
+          if (RemoveInTransaction(txn, e, *old, total_us, released_artwork)) {
+            result.outcome = AddOutcome::kReplaced;
+            result.replaced_id = *old;
+          }
+        }
+      }
+      if (next_id > UINT32_MAX) {
+        Fail(kCatalogErrorCannotWrite,
+             "The catalog at " + QuotedPath(e.directory) + " has run out of recording ids");
+      }
+      const auto id = static_cast<RecordingId>(next_id++);
+      result.id = id;
+
+      std::string record;
+      if (p.artwork != nullptr) {
+        EnsureArtworkFile(artwork_folder, p.artwork_file, p.artwork->bytes);
+        CountArtworkUse(txn, e, p.artwork_file, +1);
+        Recording with_artwork = recording;
+        with_artwork.artwork_file = p.artwork_file;
+        record = EncodeRecording(with_artwork);
+      } else {
+        record = EncodeRecording(recording);
+      }
+      {
+        Cursor index(txn, e.index, e.directory);
+        for (const fingerprint::Landmark& landmark : p.landmarks) {
+          std::uint64_t value = PostingValue(id, landmark.anchor_frame);
+          MDB_val key = ValueOf(&landmark.hash, sizeof landmark.hash),
+                  data = ValueOf(&value, sizeof value);
+          Check(mdb_cursor_put(index.get(), &key, &data, 0), e);
+        }
+      }
+      MDB_val id_key = ValueOf(&id, sizeof id);
+      MDB_val record_value = ValueOf(record), list_value = ValueOf(p.hash_list);
+      Check(mdb_put(txn, e.recordings, &id_key, &record_value, 0), e);
+      Check(mdb_put(txn, e.hash_lists, &id_key, &list_value, 0), e);
+      PutId(txn, e.by_content, recording.content_hash, id, e);
+      if (!recording.source_path.empty()) PutId(txn, e.by_path, path_key, id, e);
+      total_us += DurationUs(recording.duration_s);
+      results.push_back(result);
+    }
+    WriteMetaNumber(e, txn, kMetaNextId, next_id);
+    WriteMetaNumber(e, txn, kMetaTotalDurationUs, total_us);
+    unused_artwork = UnusedArtwork(txn, e, released_artwork);
+  });
+  for (const std::string& name : unused_artwork) DeleteArtworkFile(artwork_folder, name);
+  return results;
+}
+
+std::optional<Recording> Catalog::Remove(RecordingId id) {
+  RequireWritable();
+  Environment& e = *environment_;
+  const fs::path artwork_folder = directory() / "artwork";
+  ArtworkLock artwork_lock(artwork_folder);
+  std::optional<Recording> removed;
+  std::vector<std::string> unused_artwork;
+  RunWrite(e, [&](MDB_txn* txn) {
+    std::vector<std::string> released_artwork;
+    std::uint64_t total_us = ReadMetaNumber(e, txn, kMetaTotalDurationUs, 0);
+    removed = RemoveInTransaction(txn, e, id, total_us, released_artwork);
+    WriteMetaNumber(e, txn, kMetaTotalDurationUs, total_us);
+    unused_artwork = UnusedArtwork(txn, e, released_artwork);
+  });
+  for (const std::string& name : unused_artwork) DeleteArtworkFile(artwork_folder, name);
+  if (removed && !removed->artwork_file.empty()) {
+    removed->artwork_url =
+        foundation::URL::fileURLWithPath((artwork_folder / removed->artwork_file).string())
+            .absoluteString();
+  }
+  return removed;
+}
+
+}  // namespace plim::catalog

@@ -1,0 +1,435 @@
+#include "platform/catalog/catalog.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "platform/catalog/catalog_error.h"
+#include "platform/foundation/ns_error.h"
+#include "tests/platform/catalog/catalog_test_support.h"
+#include "tests/support/audio_fixtures.h"
+#include "tests/support/process.h"
+
+namespace plim::catalog {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::SyntheticRecording;
+using Expected = std::map<std::uint32_t, std::vector<Posting>>;
+
+void AddToModel(Expected& model, RecordingId id, const NewRecording& item) {
+  for (const auto& [hash, frame] : testing::DistinctPairs(item.landmarks)) {
+    auto& postings = model[hash];
+    postings.push_back({id, frame});
+    std::sort(postings.begin(), postings.end(), [](const Posting& a, const Posting& b) {
+      return a.recording != b.recording ? a.recording < b.recording
+                                        : a.anchor_frame < b.anchor_frame;
+    });
+  }
+}
+
+void RemoveFromModel(Expected& model, RecordingId id) {
+  for (auto& [hash, postings] : model) {
+    std::erase_if(postings, [&](const Posting& p) { return p.recording == id; });
+  }
+}
+
+// Every hash the model knows (including those emptied by removals) looks up
+// exactly the model's postings, in order.
+void ExpectIndexMatches(const Catalog& catalog, const Expected& model) {
+  Catalog::Reader reader = catalog.NewReader();
+  std::uint64_t total = 0;
+  std::vector<Posting> postings;
+  for (const auto& [hash, expected] : model) {
+    postings.clear();
+    reader.Lookup(hash, postings);
+    ASSERT_EQ(postings, expected) << "hash " << hash;
+    total += expected.size();
+  }
+  EXPECT_EQ(reader.LandmarkCount(), total);
+}
+
+TEST(CatalogTest, AddLookUpAndRemoveKeepTheIndexExact) {
+  plim::testing::TemporaryDirectory dir;
+  Expected model;
+  std::vector<NewRecording> items = {SyntheticRecording(1, 300, "/music/one.flac"),
+                                     SyntheticRecording(2, 1, "/music/two.flac"),
+                                     SyntheticRecording(3, 2000, "/music/three.flac")};
+  {
+    auto catalog = Catalog::Open(dir.file("catalog"), Catalog::Mode::kReadWrite);
+    std::vector<AddResult> results = catalog->Add(items);
+    ASSERT_EQ(results.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(results[i].outcome, AddOutcome::kAdded);
+      EXPECT_EQ(results[i].id, i + 1) << "ids start at 1, in batch order";
+      AddToModel(model, results[i].id, items[i]);
+    }
+    ExpectIndexMatches(*catalog, model);
+
+    std::optional<Recording> removed = catalog->Remove(2);
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(removed->title, "Title 2");
+    EXPECT_FALSE(catalog->Remove(2)) << "a second removal finds nothing";
+    RemoveFromModel(model, 2);
+    ExpectIndexMatches(*catalog, model);
+
+    NewRecording later = SyntheticRecording(4, 50);
+    EXPECT_EQ(catalog->Add({&later, 1})[0].id, 4u) << "a removed id is never reused";
+    AddToModel(model, 4, later);
+  }
+  // Everything survives closing and reopening, read-only.
+  auto catalog = Catalog::Open(dir.file("catalog"), Catalog::Mode::kReadOnly);
+  ExpectIndexMatches(*catalog, model);
+  Catalog::Reader reader = catalog->NewReader();
+  EXPECT_EQ(reader.RecordingCount(), 3u);
+  EXPECT_DOUBLE_EQ(reader.TotalDurationS(), 1.5 * (1 + 3 + 4));
+  std::optional<Recording> three = reader.GetRecording(3);
+  ASSERT_TRUE(three);
+  EXPECT_EQ(three->landmark_count, testing::DistinctPairs(items[2].landmarks).size());
+  EXPECT_EQ(three->source_path, "/music/three.flac");
+  EXPECT_EQ(reader.FindBySourcePath("/music/three.flac"), 3u);
+  EXPECT_EQ(reader.FindByContentHash("content-3"), 3u);
+  EXPECT_FALSE(reader.FindBySourcePath("/music/two.flac")) << "removed with its recording";
+  EXPECT_FALSE(reader.FindByContentHash("content-2"));
+  EXPECT_FALSE(reader.GetRecording(2));
+  std::vector<RecordingId> listed;
+  reader.ForEachRecording([&](RecordingId id, const Recording&) {
+    listed.push_back(id);
+    return true;
+  });
+  EXPECT_EQ(listed, (std::vector<RecordingId>{1, 3, 4}));
+  EXPECT_THROW(catalog->Remove(1), foundation::NSError) << "read-only";
+}
+
+TEST(CatalogTest, AddOutcomes) {
+  struct Case {
+    const char* name;
+    std::vector<NewRecording> first_batch;
+    std::vector<NewRecording> second_batch;
+    std::vector<AddOutcome> second_outcomes;
+    std::uint64_t recordings_after;
+  };
+  NewRecording same_audio_other_path = SyntheticRecording(1, 20, "/b.ogg");
+  NewRecording new_audio_same_path = SyntheticRecording(2, 20, "/a.ogg");
+  std::vector<Case> cases = {
+      {"same audio again",
+       {SyntheticRecording(1, 20, "/a.ogg")},
+       {same_audio_other_path},
+       {AddOutcome::kDuplicate},
+       1},
+      {"same audio twice in one batch",
+       {},
+       {SyntheticRecording(1, 20, "/a.ogg"), same_audio_other_path},
+       {AddOutcome::kAdded, AddOutcome::kDuplicate},
+       1},
+      {"changed file at a known path",
+       {SyntheticRecording(1, 20, "/a.ogg")},
+       {new_audio_same_path},
+       {AddOutcome::kReplaced},
+       1},
+      {"unrelated",
+       {SyntheticRecording(1, 20, "/a.ogg")},
+       {SyntheticRecording(2, 20, "/b.ogg")},
+       {AddOutcome::kAdded},
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    plim::testing::TemporaryDirectory dir;
+    auto catalog = Catalog::Open(dir.path(), Catalog::Mode::kReadWrite);
+    catalog->Add(c.first_batch);
+    std::vector<AddResult> results = catalog->Add(c.second_batch);
+    std::vector<AddOutcome> outcomes;
+    for (const AddResult& r : results) outcomes.push_back(r.outcome);
+    EXPECT_EQ(outcomes, c.second_outcomes);
+    Catalog::Reader reader = catalog->NewReader();
+    EXPECT_EQ(reader.RecordingCount(), c.recordings_after);
+    std::vector<Posting> shared;
+    reader.Lookup(testing::kSharedHash, shared);
+    EXPECT_EQ(shared.size(), c.recordings_after) << "a replaced recording leaves no postings";
+    std::uint64_t landmarks = 0;
+    reader.ForEachRecording([&](RecordingId, const Recording& r) {
+      landmarks += r.landmark_count;
+      return true;
+    });
+    EXPECT_EQ(reader.LandmarkCount(), landmarks);
+  }
+}
+
+TEST(CatalogTest, StoresTextsAsValidUtf8) {
+  plim::testing::TemporaryDirectory dir;
+  auto catalog = Catalog::Open(dir.path(), Catalog::Mode::kReadWrite);
+  NewRecording item = SyntheticRecording(1, 5);
+  item.recording.title = "Caf\xE9 \xC3\xA9t\xC3\xA9";  // Latin-1 byte, then proper UTF-8
+  item.recording.genres = {"Jazz", "\xFF"};
+  catalog->Add({&item, 1});
+  std::optional<Recording> stored = catalog->NewReader().GetRecording(1);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->title, "Caf\xEF\xBF\xBD \xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(stored->genres, (std::vector<std::string>{"Jazz", "\xEF\xBF\xBD"}));
+}
+
+TEST(CatalogTest, KeepsEachPictureOnceAndDeletesItWhenUnused) {
+  plim::testing::TemporaryDirectory dir;
+  auto catalog = Catalog::Open(dir.path(), Catalog::Mode::kReadWrite);
+  Artwork cover{std::string("\x89PNG\r\n\x1a\n", 8) + "pixels", "image/png"};
+  std::vector<NewRecording> items = {SyntheticRecording(1, 5), SyntheticRecording(2, 5),
+                                     SyntheticRecording(3, 5)};
+  items[0].artwork = cover;
+  items[1].artwork = cover;
+  items[2].recording.artwork_url = "https://example.org/cover.jpg";
+  catalog->Add(items);
+  auto pictures = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.file("artwork"))) {
+      if (entry.path().filename().string()[0] != '.')
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+  };
+  ASSERT_EQ(pictures().size(), 1u);
+  EXPECT_EQ(fs::path(pictures()[0]).extension(), ".png");
+  {
+    Catalog::Reader reader = catalog->NewReader();
+    std::optional<Recording> one = reader.GetRecording(1);
+    EXPECT_EQ(one->artwork_url, "file://" + dir.file("artwork/" + pictures()[0]));
+    EXPECT_EQ(reader.GetRecording(2)->artwork_url, one->artwork_url);
+    EXPECT_EQ(reader.GetRecording(3)->artwork_url, "https://example.org/cover.jpg");
+  }
+  {
+    std::ifstream file(dir.file("artwork/" + pictures()[0]), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes, cover.bytes);
+  }
+  catalog->Remove(1);
+  EXPECT_EQ(pictures().size(), 1u) << "still used by recording 2";
+  catalog->Remove(2);
+  EXPECT_TRUE(pictures().empty());
+}
+
+// Rewrites the catalog's format version behind its back, as a newer plim would.
+void SetFormatVersion(const std::string& dir, std::uint64_t version) {
+  MDB_env* env = nullptr;
+  ASSERT_EQ(mdb_env_create(&env), 0);
+  mdb_env_set_maxdbs(env, 8);
+  ASSERT_EQ(mdb_env_open(env, dir.c_str(), 0, 0644), 0);
+  MDB_txn* txn = nullptr;
+  MDB_dbi meta;
+  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+  ASSERT_EQ(mdb_dbi_open(txn, "meta", 0, &meta), 0);
+  std::string key = "format_version";
+  unsigned char value[8] = {static_cast<unsigned char>(version)};
+  MDB_val k{key.size(), key.data()}, v{sizeof value, value};
+  ASSERT_EQ(mdb_put(txn, meta, &k, &v, 0), 0);
+  ASSERT_EQ(mdb_txn_commit(txn), 0);
+  mdb_env_close(env);
+}
+
+TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& dir)> setup;
+    Catalog::Mode mode;
+    OpenOptions options;
+    std::int64_t code;
+  };
+  auto write_file = [](const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+  };
+  auto make_catalog = [](const std::string& dir, std::uint32_t fingerprint_version) {
+    OpenOptions options;
+    options.fingerprint_version = fingerprint_version;
+    Catalog::Open(dir, Catalog::Mode::kReadWrite, options);
+  };
+  OpenOptions other_fingerprint;
+  other_fingerprint.fingerprint_version = fingerprint::kFingerprintVersion + 1;
+  std::vector<Case> cases = {
+      {"missing, read-only",
+       [](const std::string&) {},
+       Catalog::Mode::kReadOnly,
+       {},
+       kCatalogErrorNoCatalog},
+      {"empty, read-only",
+       [](const std::string& d) { fs::create_directory(d); },
+       Catalog::Mode::kReadOnly,
+       {},
+       kCatalogErrorNoCatalog},
+      {"a folder of music",
+       [&](const std::string& d) {
+         fs::create_directory(d);
+         write_file(d + "/song.mp3", "ID3");
+       },
+       Catalog::Mode::kReadWrite,
+       {},
+       kCatalogErrorNotACatalog},
+      {"a file",
+       [&](const std::string& d) { write_file(d, "hello"); },
+       Catalog::Mode::kReadWrite,
+       {},
+       kCatalogErrorNotACatalog},
+      {"data.mdb that is not LMDB",
+       [&](const std::string& d) {
+         fs::create_directory(d);
+         write_file(d + "/data.mdb", std::string(8192, 'x'));
+       },
+       Catalog::Mode::kReadWrite,
+       {},
+       kCatalogErrorNotACatalog},
+      {"a newer format",
+       [&](const std::string& d) {
+         make_catalog(d, fingerprint::kFingerprintVersion);
+         SetFormatVersion(d, 9);
+       },
+       Catalog::Mode::kReadWrite,
+       {},
+       kCatalogErrorNewerFormat},
+      {"another fingerprint version",
+       [&](const std::string& d) { make_catalog(d, fingerprint::kFingerprintVersion); },
+       Catalog::Mode::kReadWrite, other_fingerprint, kCatalogErrorFingerprintMismatch},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    plim::testing::TemporaryDirectory temp;
+    std::string dir = temp.file("catalog");
+    c.setup(dir);
+    auto snapshot = [&] {
+      std::vector<std::pair<std::string, std::uintmax_t>> files;
+      std::error_code ignored;
+      for (auto it = fs::recursive_directory_iterator(temp.path(), ignored);
+           it != fs::recursive_directory_iterator(); ++it) {
+        // LMDB rewrites its lock file whenever it opens; the data must stay as it was.
+        if (it->path().filename() == "lock.mdb" || it->is_directory()) continue;
+        struct stat s;
+        stat(it->path().c_str(), &s);
+        files.push_back({it->path().string(), static_cast<std::uintmax_t>(s.st_mtim.tv_nsec) ^
+                                                  static_cast<std::uintmax_t>(s.st_size)});
+      }
+      std::sort(files.begin(), files.end());
+      return files;
+    };
+    auto before = snapshot();
+    try {
+      Catalog::Open(dir, c.mode, c.options);
+      ADD_FAILURE() << "opened";
+    } catch (const foundation::NSError& error) {
+      EXPECT_EQ(error.domain(), kCatalogErrorDomain);
+      EXPECT_EQ(error.code(), c.code) << error.description();
+      EXPECT_NE(error.description().find(dir), std::string::npos) << error.description();
+    }
+    EXPECT_EQ(snapshot(), before);
+  }
+}
+
+TEST(CatalogTest, NoCatalogErrorTellsHowToMakeOne) {
+  plim::testing::TemporaryDirectory temp;
+  try {
+    Catalog::Open(temp.file("none"), Catalog::Mode::kReadOnly);
+    FAIL();
+  } catch (const foundation::NSError& error) {
+    EXPECT_EQ(error.description(), "There is no catalog at \"" + temp.file("none") +
+                                       "\": add recordings with plim-catalog add");
+  }
+}
+
+TEST(CatalogTest, InspectsACatalogOfAnotherFingerprintVersionButAddsNothing) {
+  plim::testing::TemporaryDirectory dir;
+  {
+    auto catalog = Catalog::Open(dir.path(), Catalog::Mode::kReadWrite);
+    NewRecording item = SyntheticRecording(1, 5);
+    catalog->Add({&item, 1});
+  }
+  OpenOptions options;
+  options.fingerprint_version = fingerprint::kFingerprintVersion + 1;
+  options.accept_other_fingerprint_version = true;
+  auto catalog = Catalog::Open(dir.path(), Catalog::Mode::kReadWrite, options);
+  EXPECT_EQ(catalog->fingerprint_version(), fingerprint::kFingerprintVersion);
+  EXPECT_EQ(catalog->NewReader().RecordingCount(), 1u);
+  NewRecording item = SyntheticRecording(2, 5);
+  EXPECT_THROW(catalog->Add({&item, 1}), foundation::NSError);
+  EXPECT_TRUE(catalog->Remove(1));
+}
+
+// Readers see whole changes only, while a writer adds and the map grows
+// beneath them several times over.
+TEST(CatalogTest, ReadersSeeConsistentSnapshotsWhileTheMapGrows) {
+  plim::testing::TemporaryDirectory dir;
+  OpenOptions options;
+  options.initial_map_size_bytes = 1 << 20;
+  auto catalog = Catalog::Open(dir.path(), Catalog::Mode::kReadWrite, options);
+  constexpr int kRecordings = 24;
+  std::atomic<bool> writer_done{false};
+  std::atomic<int> snapshots_checked{0};
+  std::thread reader_thread([&] {
+    std::vector<Posting> postings;
+    bool last = false;
+    while (!last) {
+      last = writer_done.load();
+      Catalog::Reader reader = catalog->NewReader();
+      postings.clear();
+      reader.Lookup(testing::kSharedHash, postings);
+      std::uint64_t recordings = reader.RecordingCount();
+      std::uint64_t landmarks = 0;
+      reader.ForEachRecording([&](RecordingId, const Recording& r) {
+        landmarks += r.landmark_count;
+        return true;
+      });
+      ASSERT_EQ(postings.size(), recordings);
+      ASSERT_EQ(reader.LandmarkCount(), landmarks);
+      snapshots_checked.fetch_add(1);
+    }
+  });
+  for (int i = 1; i <= kRecordings; ++i) {
+    NewRecording item = SyntheticRecording(static_cast<std::uint32_t>(i), 6000);
+    catalog->Add({&item, 1});
+  }
+  writer_done.store(true);
+  reader_thread.join();
+  EXPECT_GT(snapshots_checked.load(), 1);
+  EXPECT_EQ(catalog->NewReader().RecordingCount(), static_cast<std::uint64_t>(kRecordings));
+  EXPECT_GT(catalog->MeasureDiskUsage().database_used_bytes, options.initial_map_size_bytes);
+}
+
+// Run as a separate process by the next test (it is skipped otherwise): adds
+// recordings to the catalog named in the environment until its map has grown.
+TEST(CatalogHelperProcess, GrowsTheCatalog) {
+  const char* dir = std::getenv("PLIM_TEST_GROW_CATALOG");
+  if (dir == nullptr) GTEST_SKIP() << "run by AdoptsAMapAnotherProcessGrew";
+  auto catalog = Catalog::Open(dir, Catalog::Mode::kReadWrite);
+  for (std::uint32_t i = 100; i < 110; ++i) {
+    NewRecording item = SyntheticRecording(i, 8000);
+    catalog->Add({&item, 1});
+  }
+}
+
+TEST(CatalogTest, AdoptsAMapAnotherProcessGrew) {
+  plim::testing::TemporaryDirectory dir;
+  OpenOptions options;
+  options.initial_map_size_bytes = 1 << 20;
+  auto catalog = Catalog::Open(dir.path(), Catalog::Mode::kReadWrite, options);
+  NewRecording first = SyntheticRecording(1, 10);
+  catalog->Add({&first, 1});
+  plim::testing::ProcessOptions options_for_child;
+  options_for_child.environment["PLIM_TEST_GROW_CATALOG"] = dir.path();
+  plim::testing::ProcessResult child = plim::testing::runProcess(
+      {"/proc/self/exe", "--gtest_filter=CatalogHelperProcess.GrowsTheCatalog"}, options_for_child);
+  ASSERT_EQ(child.exit_status, 0) << child.standard_output;
+  ASSERT_GT(catalog->MeasureDiskUsage().database_used_bytes, options.initial_map_size_bytes);
+  {
+    Catalog::Reader reader = catalog->NewReader();
+    EXPECT_EQ(reader.RecordingCount(), 11u);
+    std::vector<Posting> postings;
+    reader.Lookup(testing::kSharedHash, postings);
+    EXPECT_EQ(postings.size(), 11u);
+  }
+  NewRecording last = SyntheticRecording(2, 10);
+  EXPECT_EQ(catalog->Add({&last, 1})[0].id, 12u);
+}
+
+}  // namespace
+}  // namespace plim::catalog

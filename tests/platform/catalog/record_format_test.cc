@@ -1,0 +1,112 @@
+#include "platform/catalog/record_format.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/catalog/catalog_location.h"
+#include "platform/catalog/content_hasher.h"
+
+namespace plim::catalog {
+namespace {
+
+Recording FullRecording() {
+  Recording r;
+  r.title = "Ünïcode ☃ title";
+  r.artist = "Artist";
+  r.artwork_url = "https://example.org/a.jpg";
+  r.subtitle = "Album";
+  r.isrc = "USRC17607839";
+  r.genres = {"Jazz", "", "Funk"};
+  r.duration_s = 215.25;
+  r.source_path = "/music/a b/ç.flac";
+  r.source_size_bytes = 123456789012ull;
+  r.source_modified_ns = -1234567890123;  // before 1970
+  r.content_hash = "00112233445566778899aabbccddeeff";
+  r.landmark_count = 98765;
+  return r;
+}
+
+TEST(RecordFormatTest, RecordsRoundTripAndDamageIsDetected) {
+  Recording external = FullRecording();
+  Recording kept = FullRecording();
+  kept.artwork_file = "0123.png";
+  kept.artwork_url.clear();
+  for (const Recording& r : {external, kept, Recording()}) {
+    std::string bytes = EncodeRecording(r);
+    EXPECT_EQ(DecodeRecording(bytes), r);
+    // Every truncation, and any trailing byte, is refused rather than misread.
+    for (std::size_t n = 0; n < bytes.size(); ++n) {
+      EXPECT_FALSE(DecodeRecording(bytes.substr(0, n))) << n;
+    }
+    EXPECT_FALSE(DecodeRecording(bytes + "x"));
+  }
+  std::string unknown_version = EncodeRecording(external);
+  unknown_version[0] = 99;
+  EXPECT_FALSE(DecodeRecording(unknown_version));
+}
+
+TEST(RecordFormatTest, HashListsRoundTrip) {
+  std::vector<std::vector<std::uint32_t>> cases = {{}, {0}, {7, 8, 1000000}, {1, 0xFFFFFFFF}};
+  for (const auto& hashes : cases) {
+    std::vector<std::uint32_t> decoded = {42};
+    ASSERT_TRUE(DecodeHashList(EncodeHashList(hashes), decoded));
+    EXPECT_EQ(decoded, hashes);
+  }
+  std::vector<std::uint32_t> ignored;
+  EXPECT_FALSE(DecodeHashList("", ignored));
+  EXPECT_FALSE(DecodeHashList(std::string("\x01\x80", 2), ignored)) << "truncated varint";
+}
+
+TEST(ContentHasherTest, DependsOnTheAudioOnlyNotOnHowItWasChunked) {
+  std::vector<float> left(10000), right(10000);
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    left[i] = static_cast<float>(i % 97) / 97.0f;
+    right[i] = -left[i];
+  }
+  auto hash = [&](std::size_t chunk, double rate, bool swap) {
+    ContentHasher hasher(rate);
+    for (std::size_t start = 0; start < left.size(); start += chunk) {
+      const float* planes[2] = {(swap ? right : left).data() + start,
+                                (swap ? left : right).data() + start};
+      hasher.Append(planes, 2, std::min(chunk, left.size() - start));
+    }
+    return hasher.HexDigest();
+  };
+  std::string reference = hash(10000, 44100, false);
+  EXPECT_EQ(reference.size(), 32u);
+  EXPECT_EQ(hash(1, 44100, false), reference);
+  EXPECT_EQ(hash(4096, 44100, false), reference);
+  EXPECT_NE(hash(4096, 48000, false), reference);
+  EXPECT_NE(hash(4096, 44100, true), reference) << "channels are not interchangeable";
+}
+
+TEST(CatalogLocationTest, FollowsTheEnvironment) {
+  struct Case {
+    const char* plim_catalog;
+    const char* xdg_data_home;
+    const char* expected;
+  };
+  std::vector<Case> cases = {
+      {"/srv/catalog", "/xdg", "/srv/catalog"},
+      {"", "/xdg", "/xdg/plim/catalog"},
+      {nullptr, "/xdg", "/xdg/plim/catalog"},
+      {nullptr, "relative/xdg", "/home/u/.local/share/plim/catalog"},
+      {nullptr, "", "/home/u/.local/share/plim/catalog"},
+      {nullptr, nullptr, "/home/u/.local/share/plim/catalog"},
+  };
+  auto set = [](const char* name, const char* value) {
+    if (value == nullptr) {
+      unsetenv(name);
+    } else {
+      setenv(name, value, 1);
+    }
+  };
+  for (const Case& c : cases) {
+    set("PLIM_CATALOG", c.plim_catalog);
+    set("XDG_DATA_HOME", c.xdg_data_home);
+    set("HOME", "/home/u");
+    EXPECT_EQ(DefaultCatalogDirectory(), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace plim::catalog
