@@ -1,0 +1,30 @@
+// The files an `add` covers: those named, and those in the folders named.
+
+#ifndef PLIM_TOOLS_PLIM_CATALOG_FILE_DISCOVERY_H_
+#define PLIM_TOOLS_PLIM_CATALOG_FILE_DISCOVERY_H_
+
+#include <string>
+#include <vector>
+
+#include "tools/plim-catalog/file_ingest.h"
+
+namespace plim {
+
+struct Discovery {
+  std::vector<Candidate> candidates;  // each file once, folders' files in name order
+  std::vector<std::string> problems;  // paths that don't exist or can't be listed
+};
+
+// Expands `paths`: a file stands for itself (named_explicitly); a folder for
+// every regular file below it, recursively, leaving out hidden files and
+// folders (names starting with '.') and not following links to folders.
+// Whether a file holds audio is decided later, by decoding it. Never throws
+// for file-system problems; they are listed in `problems`.
+Discovery DiscoverFiles(const std::vector<std::string>& paths);
+
+// `path` absolute and lexically normal, as the catalog records source paths.
+std::string NormalSourcePath(const std::string& path);
+
+}  // namespace plim
+
+#endif  // PLIM_TOOLS_PLIM_CATALOG_FILE_DISCOVERY_H_

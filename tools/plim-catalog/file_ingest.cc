@@ -1,0 +1,177 @@
+#include "tools/plim-catalog/file_ingest.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/avfaudio/av_audio_file.h"
+#include "platform/catalog/content_hasher.h"
+#include "platform/foundation/ns_error.h"
+#include "platform/foundation/url.h"
+#include "platform/shazamkit/sh_signature_generator.h"
+#include "tools/plim-catalog/tag_reader.h"
+
+namespace plim {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Long enough that per-chunk costs vanish, short enough that a worker's
+// buffer stays around a megabyte whatever the file's length.
+constexpr double kChunkDurationS = 2.0;
+
+// A file found in a folder that the audio layer does not take as audio is
+// left out silently, unless its name says it ought to be audio: then it is
+// a damaged file the user wants to hear about.
+bool HasAudioExtension(const std::string& path) {
+  static constexpr std::array<std::string_view, 22> kAudio = {
+      ".mp3", ".flac", ".ogg",  ".oga", ".opus", ".m4a", ".m4b", ".mp4", ".aac", ".wav", ".wave",
+      ".aif", ".aiff", ".aifc", ".wma", ".ape",  ".wv",  ".mka", ".mpc", ".ac3", ".caf", ".alac"};
+  std::string extension = fs::path(path).extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return std::find(kAudio.begin(), kAudio.end(), extension) != kAudio.end();
+}
+
+struct DecodedAudio {
+  std::vector<fingerprint::Landmark> landmarks;
+  std::string content_hash;
+  double duration_s = 0;
+};
+
+DecodedAudio DecodeAndFingerprint(const std::string& path) {
+  std::unique_ptr<avfaudio::AVAudioFile> file =
+      avfaudio::AVAudioFile::initForReading(foundation::URL::fileURLWithPath(path));
+  const avfaudio::AVAudioFormat format = file->processingFormat();
+  auto capacity = static_cast<avfaudio::AVAudioFrameCount>(
+      std::max(1.0, std::min(format.sampleRate() * kChunkDurationS, 1e7)));
+  std::unique_ptr<avfaudio::AVAudioPCMBuffer> buffer =
+      avfaudio::AVAudioPCMBuffer::initWithPCMFormat(format, capacity);
+  if (buffer == nullptr) throw std::bad_alloc();
+  shazamkit::SHSignatureGenerator generator;
+  catalog::ContentHasher hasher(format.sampleRate());
+  std::int64_t frames = 0;
+  for (;;) {
+    file->readIntoBuffer(*buffer);
+    if (buffer->frameLength() == 0) break;
+    generator.appendBuffer(*buffer);
+    hasher.Append(buffer->floatChannelData(), format.channelCount(), buffer->frameLength());
+    frames += buffer->frameLength();
+  }
+  if (frames == 0) {
+    throw foundation::NSError(avfaudio::kAVFAudioErrorDomain,
+                              avfaudio::kAVAudioFileErrorNoDecodableAudio,
+                              "The file \"" + path + "\" holds no audio.");
+  }
+  DecodedAudio audio;
+  audio.landmarks = generator.signature().ReferenceLandmarks();
+  audio.content_hash = hasher.HexDigest();
+  audio.duration_s = static_cast<double>(frames) / format.sampleRate();
+  return audio;
+}
+
+bool LooksLikeUrl(const std::string& text) { return text.find("://") != std::string::npos; }
+
+// Applies `value` over `field` when set.
+void Override(std::string& field, const std::optional<std::string>& value) {
+  if (value) field = *value;
+}
+
+}  // namespace
+
+IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& catalog,
+                        const MetadataOverrides& overrides) {
+  IngestResult result;
+  result.path = candidate.path;
+  result.size_bytes = candidate.size_bytes;
+  try {
+    struct stat file_stat;
+    if (stat(candidate.path.c_str(), &file_stat) != 0) {
+      result.problem =
+          "The file \"" + candidate.path + "\" could not be read: " + std::strerror(errno) + ".";
+      return result;
+    }
+    const auto size_bytes = static_cast<std::uint64_t>(file_stat.st_size);
+    const std::int64_t modified_ns =
+        static_cast<std::int64_t>(file_stat.st_mtim.tv_sec) * 1000000000 +
+        file_stat.st_mtim.tv_nsec;
+    result.size_bytes = size_bytes;
+    {
+      // Scoped: a reader must not live on while the writer needs the map.
+      catalog::Catalog::Reader reader = catalog.NewReader();
+      if (std::optional<catalog::RecordingId> id = reader.FindBySourcePath(candidate.path)) {
+        std::optional<catalog::Recording> known = reader.GetRecording(*id);
+        if (known && known->source_size_bytes == size_bytes &&
+            known->source_modified_ns == modified_ns) {
+          result.kind = IngestResult::Kind::kUnchanged;
+          result.audio_s = known->duration_s;
+          return result;
+        }
+      }
+    }
+
+    DecodedAudio audio;
+    try {
+      audio = DecodeAndFingerprint(candidate.path);
+    } catch (const foundation::NSError& error) {
+      bool not_audio = error.domain() == avfaudio::kAVFAudioErrorDomain &&
+                       (error.code() == avfaudio::kAVAudioFileErrorNotAudioFile ||
+                        error.code() == avfaudio::kAVAudioFileErrorNoDecodableAudio);
+      if (not_audio && !candidate.named_explicitly && !HasAudioExtension(candidate.path)) {
+        result.kind = IngestResult::Kind::kNotAudio;
+        return result;
+      }
+      result.problem = error.description();
+      return result;
+    }
+    result.audio_s = audio.duration_s;
+
+    FileTags tags = ReadFileTags(candidate.path);
+    catalog::Recording& recording = result.item.recording;
+    recording.title = tags.title.empty() ? fs::path(candidate.path).stem().string() : tags.title;
+    recording.artist = tags.artist;
+    recording.subtitle = tags.album;
+    recording.isrc = tags.isrc;
+    recording.genres = tags.genres;
+    Override(recording.title, overrides.title);
+    Override(recording.artist, overrides.artist);
+    Override(recording.subtitle, overrides.album);
+    Override(recording.isrc, overrides.isrc);
+    if (overrides.genres) recording.genres = *overrides.genres;
+    if (overrides.artwork && LooksLikeUrl(*overrides.artwork)) {
+      recording.artwork_url = *overrides.artwork;
+    } else if (overrides.artwork) {
+      std::ifstream image(*overrides.artwork, std::ios::binary);
+      std::stringstream bytes;
+      bytes << image.rdbuf();
+      if (!image || bytes.str().empty()) {
+        result.problem = "The artwork file \"" + *overrides.artwork + "\" for \"" + candidate.path +
+                         "\" could not be read.";
+        return result;
+      }
+      result.item.artwork = catalog::Artwork{bytes.str(), ""};
+    } else {
+      result.item.artwork = std::move(tags.picture);
+    }
+    recording.duration_s = audio.duration_s;
+    recording.source_path = candidate.path;
+    recording.source_size_bytes = size_bytes;
+    recording.source_modified_ns = modified_ns;
+    recording.content_hash = std::move(audio.content_hash);
+    result.item.landmarks = std::move(audio.landmarks);
+    result.kind = IngestResult::Kind::kReady;
+  } catch (const foundation::NSError& error) {
+    result.problem = error.description();
+  } catch (const std::bad_alloc&) {
+    result.problem = "The file \"" + candidate.path + "\" could not be processed: out of memory.";
+  }
+  return result;
+}
+
+}  // namespace plim
