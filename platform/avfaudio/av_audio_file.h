@@ -34,6 +34,9 @@ inline constexpr std::int64_t kAVAudioFileErrorUnreadable = 5;
 // The file "PATH" holds no audio that can be decoded.
 // (Audio streams without a decoder, or packets none of which decodes.)
 inline constexpr std::int64_t kAVAudioFileErrorNoDecodableAudio = 6;
+// Not raised here: for callers that read a whole file into one buffer and
+// find its length() beyond AVAudioFrameCount (2^32 - 1 frames).
+inline constexpr std::int64_t kAVFAudioErrorTooLong = 7;
 
 // The first audio stream of a file (any container and codec FFmpeg reads,
 // the audio of a video file included), delivered as processingFormat().
