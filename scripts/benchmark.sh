@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The accuracy and speed benchmark on real music, through the real programs.
+#   scripts/benchmark.sh             full run: writes bench/RESULTS.md and bench/plots/
+#   scripts/benchmark.sh --quick     one excerpt per recording and condition, scale 1k only
+#   scripts/benchmark.sh --smoke     a few recordings, < 2 min; exit 1 if clean clips are
+#                                    missed or anything is matched wrongly (for CI)
+# Other options go to the harness: --jobs N, --scale 1000,10000[,100000], --cache DIR,
+# --per-recording N. See bench/README.md, "Accuracy benchmark".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+packages=(
+  wesnoth-1.16-music singularity-music fretsonfire-songs-muldjord fretsonfire-songs-sectoid
+  sox libsox-fmt-all ffmpeg espeak-ng python3 python3-matplotlib time
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "benchmark: installing ${missing[*]}"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc)
+args=("$@")
+for ((i = 0; i < ${#args[@]}; i++)); do
+  case "${args[i]}" in
+    --jobs) jobs="${args[i + 1]}" ;;
+    --jobs=*) jobs="${args[i]#--jobs=}" ;;
+  esac
+done
+
+build="${PLIM_BENCH_BUILD_DIR:-build-bench-acc}"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPLIM_BUILD_TESTS=OFF > /dev/null
+cmake --build "$build" -j "$jobs" --target plim-shazamkit plim-catalog
+
+# Debian's interpreter, which sees python3-matplotlib whatever else is on PATH.
+exec /usr/bin/python3 bench/accuracy/run.py \
+  --shazamkit "$build/driver/plim-shazamkit" \
+  --catalog-tool "$build/tools/plim-catalog/plim-catalog" "$@"
