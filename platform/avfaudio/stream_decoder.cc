@@ -164,6 +164,7 @@ void StreamDecoder::SendNextPacket() {
   if (!expected) expected = ExactFrames(packet_->duration, time_base, sample_rate_hz_);
   packet_expected_frames_ = expected.value_or(0);
   packet_frames_ = 0;
+  packet_failed_ = false;
   packet_budget_frames_.reset();
   if (is_mpeg_audio_) packet_sample_rate_hz_ = MpegAudioSampleRateHz(packet_->data, packet_->size);
   if (ends_at_declared_duration_ && is_last) {
@@ -178,7 +179,8 @@ void StreamDecoder::SendNextPacket() {
 }
 
 void StreamDecoder::ConcealCurrentPacket() {
-  if (packet_frames_ == 0) ++packets_failed_;
+  if (!packet_failed_) ++packets_failed_;
+  packet_failed_ = true;
   std::int64_t missing = packet_expected_frames_ - packet_frames_;
   if (packet_budget_frames_) {
     missing = std::min(missing, *packet_budget_frames_);

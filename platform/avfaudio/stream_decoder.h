@@ -106,6 +106,7 @@ class StreamDecoder {
   // given, and, for the last packet of AAC in MP4, how many it may give.
   std::int64_t packet_expected_frames_ = 0;
   std::int64_t packet_frames_ = 0;
+  bool packet_failed_ = false;
   std::optional<std::int64_t> packet_budget_frames_;
   // For MPEG audio, the current packet's rate from its header.
   std::optional<int> packet_sample_rate_hz_;
