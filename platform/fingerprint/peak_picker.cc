@@ -14,11 +14,13 @@ const int kMinBin = static_cast<int>(std::ceil(kMinPeakFrequencyHz / kBinWidthHz
 const int kMaxBin = static_cast<int>(std::floor(kMaxPeakFrequencyHz / kBinWidthHz));
 
 // Sliding maximum over +-radius (van Herk / Gil-Werman): three comparisons a
-// value, whatever the radius.
-void SlidingMax(const std::vector<float>& in, int radius, std::vector<float>& out) {
+// value, whatever the radius. `forward` and `backward` are scratch.
+void SlidingMax(const std::vector<float>& in, int radius, std::vector<float>& forward,
+                std::vector<float>& backward, std::vector<float>& out) {
   const int n = static_cast<int>(in.size());
   const int width = 2 * radius + 1;
-  std::vector<float> forward(n), backward(n);
+  forward.resize(n);
+  backward.resize(n);
   for (int i = 0; i < n; ++i) {
     forward[i] = (i % width == 0) ? in[i] : std::max(forward[i - 1], in[i]);
   }
@@ -53,7 +55,12 @@ PeakPicker::PeakPicker() : band_of_bin_(kBinCount, -1) {
 }
 
 void PeakPicker::AddFrame(const float* power) {
+  // Columns leaving the window are recycled: no allocation per frame.
   Column column;
+  if (!spare_columns_.empty()) {
+    column = std::move(spare_columns_.back());
+    spare_columns_.pop_back();
+  }
   column.frame = frames_added_++;
   column.db.resize(kBinCount);
   float frame_max = kMinusInfinity;
@@ -62,10 +69,12 @@ void PeakPicker::AddFrame(const float* power) {
     if (k >= kMinBin && k <= kMaxBin) frame_max = std::max(frame_max, column.db[k]);
   }
   column.frame_max_db = frame_max;
-  SlidingMax(column.db, kPeakNeighbourBins, column.neighbourhood_db);
+  SlidingMax(column.db, kPeakNeighbourBins, scratch_forward_, scratch_backward_,
+             column.neighbourhood_db);
 
   // Prefix sums make the local mean one subtraction per bin.
-  std::vector<double> prefix(kBinCount + 1, 0.0);
+  std::vector<double>& prefix = scratch_prefix_;
+  prefix.assign(kBinCount + 1, 0.0);
   for (int k = 0; k < kBinCount; ++k) prefix[k + 1] = prefix[k] + column.db[k];
   column.local_mean_db.resize(kBinCount);
   for (int k = 0; k < kBinCount; ++k) {
@@ -74,6 +83,7 @@ void PeakPicker::AddFrame(const float* power) {
   }
   columns_.push_back(std::move(column));
   while (columns_.size() > static_cast<std::size_t>(2 * kPeakNeighbourFrames + 1)) {
+    spare_columns_.push_back(std::move(columns_.front()));
     columns_.pop_front();
   }
   // The frame kPeakNeighbourFrames back now has its whole neighbourhood.

@@ -57,6 +57,9 @@ class PeakPicker {
   std::size_t undecided_ = 0;         // index of the first undecided candidate
   std::vector<Peak> peaks_;
   std::vector<int> band_of_bin_;  // -1 outside the peak range
+  std::vector<Column> spare_columns_;  // left the window; reused by AddFrame
+  std::vector<float> scratch_forward_, scratch_backward_;
+  std::vector<double> scratch_prefix_;
 };
 
 }  // namespace plim::fingerprint
