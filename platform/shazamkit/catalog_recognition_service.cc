@@ -1,0 +1,96 @@
+#include "platform/shazamkit/catalog_recognition_service.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "platform/catalog/catalog_error.h"
+#include "platform/fingerprint/fingerprint_params.h"
+#include "platform/foundation/ns_error.h"
+#include "platform/shazamkit/shazamkit_error.h"
+
+namespace plim::shazamkit {
+namespace {
+
+std::optional<std::string> Present(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+
+std::string Seconds(double s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", s);
+  return text;
+}
+
+}  // namespace
+
+CatalogRecognitionService::CatalogRecognitionService(std::filesystem::path directory)
+    : directory_(std::move(directory)) {}
+
+catalog::Catalog& CatalogRecognitionService::OpenCatalog() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (catalog_) return *catalog_;
+  try {
+    catalog_ = catalog::Catalog::Open(directory_, catalog::Catalog::Mode::kReadOnly);
+  } catch (const foundation::NSError& error) {
+    // The catalog's own texts say what is wrong; the service answers in its
+    // own domain so that callers need to know only one.
+    if (error.domain() == catalog::kCatalogErrorDomain &&
+        error.code() == catalog::kCatalogErrorNoCatalog) {
+      throw foundation::NSError(kShazamKitErrorDomain, kNoCatalog, error.description());
+    }
+    throw foundation::NSError(kShazamKitErrorDomain, kMatchAttemptFailed, error.description());
+  }
+  return *catalog_;
+}
+
+matching::MatchReport CatalogRecognitionService::Search(const SHSignature& signature) {
+  if (signature.duration() < fingerprint::kMinQueryDurationS) {
+    throw foundation::NSError(
+        kShazamKitErrorDomain, kSignatureDurationInvalid,
+        "The audio is too short to match: it lasts " + Seconds(signature.duration()) +
+            " seconds, and at least " + Seconds(fingerprint::kMinQueryDurationS) +
+            " seconds are needed");
+  }
+  catalog::Catalog& catalog = OpenCatalog();
+  catalog::Catalog::Reader reader = catalog.NewReader();
+  if (reader.RecordingCount() == 0) {
+    throw foundation::NSError(kShazamKitErrorDomain, kCatalogEmpty,
+                              "The catalog at \"" + catalog.directory().string() +
+                                  "\" holds no recordings: add recordings with plim-catalog add");
+  }
+  return matching::FindMatches(reader, signature.QueryLandmarks(), signature.duration());
+}
+
+RecognitionOutcome CatalogRecognitionService::Recognize(const SHSignature& signature) {
+  matching::MatchReport report = Search(signature);
+  catalog::Catalog::Reader reader = OpenCatalog().NewReader();
+  SHMatch match;
+  for (const matching::MatchCandidate& candidate : report.candidates) {
+    if (!candidate.accepted) break;  // accepted ones come first
+    // A recording removed since the search is no longer an answer.
+    if (std::optional<catalog::Recording> recording = reader.GetRecording(candidate.recording)) {
+      match.mediaItems.push_back(MakeMediaItem(*recording, candidate));
+    }
+  }
+  if (match.mediaItems.empty()) return {};
+  return {std::move(match), std::nullopt};
+}
+
+SHMatchedMediaItem MakeMediaItem(const catalog::Recording& recording,
+                                 const matching::MatchCandidate& candidate) {
+  SHMatchedMediaItem item;
+  item.artist = Present(recording.artist);
+  item.title = Present(recording.title);
+  if (!recording.artwork_url.empty()) item.artworkURL = foundation::URL::fromString(recording.artwork_url);
+  item.subtitle = Present(recording.subtitle);
+  item.isrc = Present(recording.isrc);
+  item.genres = recording.genres;
+  item.matchOffset = candidate.offset_s;
+  item.frequencySkew = candidate.speed - 1;
+  item.confidence = candidate.confidence;
+  return item;
+}
+
+}  // namespace plim::shazamkit

@@ -1,0 +1,49 @@
+// The recognition service over a local catalog.
+
+#ifndef PLIM_PLATFORM_SHAZAMKIT_CATALOG_RECOGNITION_SERVICE_H_
+#define PLIM_PLATFORM_SHAZAMKIT_CATALOG_RECOGNITION_SERVICE_H_
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "platform/catalog/catalog.h"
+#include "platform/matching/matcher.h"
+#include "platform/shazamkit/recognition_service.h"
+
+namespace plim::shazamkit {
+
+// Answers from the catalog in `directory`, opened read-only on first use
+// (so that making the service costs nothing and never fails). Matches are
+// the accepted candidates of matching::FindMatches, best first. Answers with
+// an error, in kShazamKitErrorDomain, when there is no catalog there
+// (kNoCatalog), it can't be opened (kMatchAttemptFailed, saying why), it
+// holds no recordings (kCatalogEmpty), or the signature is shorter than
+// fingerprint::kMinQueryDurationS (kSignatureDurationInvalid). Thread-safe.
+class CatalogRecognitionService : public RecognitionService {
+ public:
+  explicit CatalogRecognitionService(std::filesystem::path directory);
+
+  RecognitionOutcome Recognize(const SHSignature& signature) override;
+
+  // The full report behind an answer, for tools that show every candidate.
+  // Throws foundation::NSError for the errors Recognize answers with.
+  matching::MatchReport Search(const SHSignature& signature);
+
+  // The catalog, opened on first use. Throws as Search.
+  catalog::Catalog& OpenCatalog();
+
+ private:
+  std::filesystem::path directory_;
+  std::mutex mutex_;
+  std::unique_ptr<catalog::Catalog> catalog_;  // guarded by mutex_ until set, then immutable
+};
+
+// The media item for recording `id` of the catalog, with the candidate's
+// offset, skew and confidence.
+SHMatchedMediaItem MakeMediaItem(const catalog::Recording& recording,
+                                 const matching::MatchCandidate& candidate);
+
+}  // namespace plim::shazamkit
+
+#endif  // PLIM_PLATFORM_SHAZAMKIT_CATALOG_RECOGNITION_SERVICE_H_

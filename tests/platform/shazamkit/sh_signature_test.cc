@@ -1,0 +1,132 @@
+// Signatures: made from any format the audio layer delivers, stable in
+// their bytes, and refused when damaged.
+
+#include "platform/shazamkit/sh_signature.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/foundation/ns_error.h"
+#include "platform/shazamkit/sh_signature_generator.h"
+#include "platform/shazamkit/shazamkit_error.h"
+#include "tests/support/audio_fixtures.h"
+
+namespace plim::shazamkit {
+namespace {
+
+using ::plim::testing::Audio;
+
+// The audio in planar buffers of at most `chunk_frames` frames each.
+std::vector<std::unique_ptr<avfaudio::AVAudioPCMBuffer>> Buffers(const Audio& audio,
+                                                                 std::uint32_t chunk_frames) {
+  std::vector<std::unique_ptr<avfaudio::AVAudioPCMBuffer>> buffers;
+  avfaudio::AVAudioFormat format(audio.sample_rate_hz, static_cast<std::uint32_t>(audio.channel_count));
+  for (std::int64_t start = 0; start < audio.frameCount(); start += chunk_frames) {
+    auto frames = static_cast<std::uint32_t>(std::min<std::int64_t>(chunk_frames, audio.frameCount() - start));
+    auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(format, frames);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+      for (int c = 0; c < audio.channel_count; ++c) {
+        buffer->floatChannelData()[c][i] = audio.samples[(start + i) * audio.channel_count + c];
+      }
+    }
+    buffer->setFrameLength(frames);
+    buffers.push_back(std::move(buffer));
+  }
+  return buffers;
+}
+
+SHSignature Sign(const Audio& audio, std::uint32_t chunk_frames = 1u << 30) {
+  SHSignatureGenerator generator;
+  for (const auto& buffer : Buffers(audio, chunk_frames)) generator.appendBuffer(*buffer);
+  return generator.signature();
+}
+
+// The share of `a`'s reference landmarks that `b` holds too, at any time.
+double SharedHashes(const SHSignature& a, const SHSignature& b) {
+  std::vector<std::uint32_t> x, y;
+  for (const auto& l : a.ReferenceLandmarks()) x.push_back(l.hash);
+  for (const auto& l : b.ReferenceLandmarks()) y.push_back(l.hash);
+  std::sort(x.begin(), x.end());
+  std::sort(y.begin(), y.end());
+  std::vector<std::uint32_t> both;
+  std::set_intersection(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(both));
+  return x.empty() ? 0 : static_cast<double>(both.size()) / static_cast<double>(x.size());
+}
+
+TEST(SHSignatureTest, SameAudioSameBytesAndRoundTrip) {
+  Audio audio = testing::makeMelody(5, 8, 44100, 2);
+  SHSignature whole = Sign(audio);
+  EXPECT_NEAR(whole.duration(), 8.0, 1e-9);
+  // Streaming in small buffers changes nothing but the resampler's phase.
+  EXPECT_EQ(Sign(audio).dataRepresentation(), whole.dataRepresentation());
+  EXPECT_GT(SharedHashes(whole, Sign(audio, 1000)), 0.9);
+  SHSignature copy(std::span<const std::uint8_t>(whole.dataRepresentation()));
+  EXPECT_EQ(copy, whole);
+}
+
+TEST(SHSignatureTest, FormatsOfTheSameMusicAgree) {
+  // The same melody at other rates and channel counts: the generator mixes
+  // and resamples it to the same analysis.
+  SHSignature reference = Sign(testing::makeMelody(6, 10, 44100, 2));
+  struct Case {
+    int rate_hz, channels;
+  } cases[] = {{48000, 2}, {22050, 1}, {96000, 6}, {8000, 1}};
+  for (const Case& c : cases) {
+    SHSignature other = Sign(testing::makeMelody(6, 10, c.rate_hz, c.channels));
+    EXPECT_GT(SharedHashes(other, reference), 0.5) << c.rate_hz << " Hz, " << c.channels << " ch";
+  }
+  SHSignature unrelated = Sign(testing::makeMelody(7, 10, 44100, 2));
+  EXPECT_LT(SharedHashes(unrelated, reference), 0.1);
+}
+
+TEST(SHSignatureTest, RefusesUnusableFormats) {
+  struct Case {
+    const char* name;
+    double rate_hz;
+    std::uint32_t channels;
+  } cases[] = {{"NoChannels", 44100, 0}, {"RateTooLow", 4000, 1}};
+  for (const Case& c : cases) {
+    auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(avfaudio::AVAudioFormat(c.rate_hz, c.channels), 16);
+    ASSERT_NE(buffer, nullptr);
+    SHSignatureGenerator generator;
+    try {
+      generator.appendBuffer(*buffer);
+      ADD_FAILURE() << c.name << " was accepted";
+    } catch (const foundation::NSError& error) {
+      EXPECT_EQ(error.code(), kInvalidAudioFormat) << c.name;
+      EXPECT_NE(error.description().find("can't be used"), std::string::npos) << error.description();
+    }
+  }
+}
+
+TEST(SHSignatureTest, RefusesDamagedOrForeignData) {
+  const std::vector<std::uint8_t> good = Sign(testing::makeMelody(8, 3, 22050, 1)).dataRepresentation();
+  ASSERT_GT(good.size(), 100u);
+  auto flipped = [&](std::size_t at) {
+    auto data = good;
+    data[at] ^= 0x10;
+    return data;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> data;
+  } cases[] = {
+      {"Empty", {}},
+      {"Truncated", std::vector<std::uint8_t>(good.begin(), good.end() - 9)},
+      {"ByteFlippedInHeader", flipped(8)},
+      {"ByteFlippedInPeaks", flipped(good.size() / 2)},
+      {"ForeignMagic", [&] { auto d = good; d[0] = 'X'; return d; }()},
+      {"Appended", [&] { auto d = good; d.push_back(0); return d; }()},
+  };
+  for (const Case& c : cases) {
+    try {
+      SHSignature signature{std::span<const std::uint8_t>(c.data)};
+      ADD_FAILURE() << c.name << " was accepted";
+    } catch (const foundation::NSError& error) {
+      EXPECT_EQ(error.domain(), kShazamKitErrorDomain) << c.name;
+      EXPECT_EQ(error.code(), kSignatureInvalid) << c.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace plim::shazamkit
