@@ -1,0 +1,138 @@
+// The whole run as real processes: plim-catalog fills a catalog with
+// generated recordings, and plim-shazamkit names the recording each clip
+// comes from, or nothing, in exact result-line bytes.
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "output/write_json.h"
+#include "tests/support/audio_fixtures.h"
+#include "tests/support/process.h"
+
+namespace plim {
+namespace {
+
+using ::plim::testing::Audio;
+using ::plim::testing::runProcess;
+
+constexpr int kRecordingCount = 4;
+constexpr double kRecordingS = 30;
+
+std::string TitleOf(int i) { return "Melody " + std::to_string(i); }
+
+// One catalog for the whole suite: filling it is the slow part.
+class RecognitionTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    directory_ = new testing::TemporaryDirectory();
+    std::vector<std::string> add = {PLIM_CATALOG_PATH, "--catalog", CatalogPath(), "add"};
+    for (int i = 0; i < kRecordingCount; ++i) {
+      // Stereo 44.1 kHz, titled by file name (they carry no tags).
+      std::string path = directory_->file(TitleOf(i) + ".wav");
+      testing::writeWav(testing::makeMelody(100 + i, kRecordingS, 44100, 2), path);
+      add.push_back(path);
+    }
+    auto result = runProcess(add);
+    ASSERT_EQ(result.exit_status, 0) << result.standard_error;
+  }
+  static void TearDownTestSuite() { delete directory_; }
+
+  static std::string CatalogPath() { return directory_->file("catalog"); }
+
+  // Runs plim-shazamkit on `path` with the test catalog (or `catalog`).
+  static testing::ProcessResult Identify(const std::string& path,
+                                         const std::string& catalog = CatalogPath()) {
+    testing::ProcessOptions options;
+    options.environment["PLIM_CATALOG"] = catalog;
+    return runProcess({PLIM_SHAZAMKIT_PATH, path}, options);
+  }
+
+  static std::string Line(const MatchOutput& output) { return encodeJSON(output) + "\n"; }
+
+  static testing::TemporaryDirectory* directory_;
+};
+
+testing::TemporaryDirectory* RecognitionTest::directory_ = nullptr;
+
+struct ClipCase {
+  const char* name;
+  int recording;           // -1: audio that is not in the catalog
+  std::string ffmpeg_out;  // extension of a re-encoded copy, or empty for WAV
+  std::vector<std::string> ffmpeg_arguments;
+  double snr_db;           // white noise added; infinity for none
+};
+
+class ClipTest : public RecognitionTest, public ::testing::WithParamInterface<ClipCase> {};
+
+TEST_P(ClipTest, NamesTheRecordingOrNothing) {
+  const ClipCase& c = GetParam();
+  Audio source = c.recording >= 0 ? testing::makeMelody(100 + c.recording, kRecordingS, 44100, 2)
+                                  : testing::makeMelody(999, kRecordingS, 44100, 2);
+  Audio clip = testing::excerpt(source, 11.3, 10);
+  if (std::isfinite(c.snr_db)) {
+    clip = testing::addNoise(clip, testing::makeNoise(4, 10, 0.3, 44100, 2), c.snr_db);
+  }
+  testing::TemporaryDirectory work;
+  std::string path = work.file("clip.wav");
+  testing::writeWav(clip, path);
+  if (!c.ffmpeg_out.empty()) {
+    std::string encoded = work.file("encoded." + c.ffmpeg_out);
+    testing::runFfmpeg(path, c.ffmpeg_arguments, encoded);
+    path = encoded;
+  }
+  auto result = Identify(path);
+  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+  EXPECT_EQ(result.standard_error, "");
+  MatchOutput expected;
+  if (c.recording >= 0) expected = MatchOutput(true, std::nullopt, TitleOf(c.recording), std::nullopt, std::nullopt);
+  EXPECT_EQ(result.standard_output, Line(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recognition, ClipTest,
+    ::testing::Values(
+        ClipCase{"Clean", 1, "", {}, INFINITY},
+        ClipCase{"Noisy", 2, "", {}, 5},
+        ClipCase{"Mp3", 3, "mp3", {"-b:a", "96k"}, INFINITY},
+        ClipCase{"SpedUp3Percent", 0, "wav", {"-af", "asetrate=45423,aresample=44100"}, INFINITY},
+        ClipCase{"Unrelated", -1, "", {}, INFINITY}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(RecognitionTest, SilenceAndNoiseMatchNothing) {
+  testing::TemporaryDirectory work;
+  const std::pair<const char*, Audio> clips[] = {
+      {"silence.wav", testing::makeTone(440, 10, 44100, 1, 0.0)},
+      {"noise.wav", testing::makeNoise(8, 10, 0.2, 44100, 1)},
+  };
+  for (const auto& [name, audio] : clips) {
+    testing::writeWav(audio, work.file(name));
+    auto result = Identify(work.file(name));
+    EXPECT_EQ(result.exit_status, 0) << name;
+    EXPECT_EQ(result.standard_output, Line(MatchOutput())) << name;
+  }
+}
+
+TEST_F(RecognitionTest, ExplainsWhyNothingCouldBeMatched) {
+  testing::TemporaryDirectory work;
+  testing::writeWav(testing::makeMelody(100, 10, 44100, 1), work.file("clip.wav"));
+  testing::writeWav(testing::makeMelody(100, 0.5, 44100, 1), work.file("short.wav"));
+  const std::string missing = work.file("no-such-catalog");
+  struct Case {
+    std::string clip, catalog, message;
+  } cases[] = {
+      {work.file("clip.wav"), missing,
+       "There is no catalog at \"" + missing + "\": add recordings with plim-catalog add"},
+      {work.file("short.wav"), CatalogPath(),
+       "The audio is too short to match: it lasts 0.50 seconds, and at least 1.00 seconds are needed"},
+  };
+  for (const Case& c : cases) {
+    auto result = Identify(c.clip, c.catalog);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.standard_output,
+              Line(MatchOutput(false, std::nullopt, std::nullopt, std::nullopt, c.message)));
+  }
+}
+
+}  // namespace
+}  // namespace plim
