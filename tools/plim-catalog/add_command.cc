@@ -148,7 +148,7 @@ int RunAddCommand(const AddCommandOptions& options) {
   ProgressDisplay progress(isatty(STDERR_FILENO) == 1, candidates.size(), total_bytes);
   Tally tally;
   for (const std::string& problem : discovery.problems) {
-    progress.Report(problem);
+    progress.Report("plim-catalog: " + problem);
     ++tally.failed;
   }
 

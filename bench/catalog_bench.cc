@@ -1,0 +1,195 @@
+// The catalog's speed and size: `plim-catalog add` on Ogg Vorbis files
+// against decoding the same files alone on as many threads; index lookups
+// in a 10-hour catalog; bytes per hour of audio.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "platform/avfaudio/av_audio_file.h"
+#include "platform/catalog/catalog.h"
+#include "platform/foundation/url.h"
+#include "platform/shazamkit/sh_signature_generator.h"
+#include "tests/support/audio_fixtures.h"
+#include "tools/plim-catalog/add_command.h"
+
+namespace {
+
+using namespace plim;
+
+constexpr int kFiles = 8;
+constexpr double kFileS = 45;
+constexpr double kLookupCatalogHours = 10;
+constexpr double kRecordingS = 60;
+
+// The Ogg Vorbis files, made once.
+const std::vector<std::string>& OggFiles() {
+  static testing::TemporaryDirectory directory;
+  static std::vector<std::string> files;
+  if (files.empty()) {
+    for (int i = 0; i < kFiles; ++i) {
+      std::string wav = directory.file("source.wav");
+      testing::writeWav(testing::makeMelody(static_cast<std::uint32_t>(100 + i), kFileS, 44100, 2),
+                        wav);
+      files.push_back(directory.file("song" + std::to_string(i) + ".ogg"));
+      testing::runFfmpeg(wav, {"-c:a", "libvorbis", "-q:a", "5"}, files.back());
+    }
+    std::filesystem::remove(directory.file("source.wav"));
+  }
+  return files;
+}
+
+void ReportRealTime(benchmark::State& state) {
+  state.counters["x_real_time"] = benchmark::Counter(
+      kFiles * kFileS * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+// Decoding alone, in the same 2-s chunks and on the same number of threads
+// as the add below: the ceiling for add's throughput.
+void BM_DecodeOnly(benchmark::State& state) {
+  const std::vector<std::string>& files = OggFiles();
+  const auto jobs = static_cast<unsigned>(state.range(0));
+  for (auto _ : state) {
+    std::atomic<std::size_t> next{0};
+    std::vector<std::thread> threads;
+    for (unsigned j = 0; j < jobs; ++j) {
+      threads.emplace_back([&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
+          auto file =
+              avfaudio::AVAudioFile::initForReading(foundation::URL::fileURLWithPath(files[i]));
+          auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(
+              file->processingFormat(),
+              static_cast<avfaudio::AVAudioFrameCount>(file->processingFormat().sampleRate() * 2));
+          do {
+            file->readIntoBuffer(*buffer);
+            benchmark::DoNotOptimize(buffer->floatChannelData()[0][0]);
+          } while (buffer->frameLength() > 0);
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+  }
+  ReportRealTime(state);
+}
+BENCHMARK(BM_DecodeOnly)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The whole add into a fresh catalog: decode, fingerprint, hash, tags, write.
+void BM_Add(benchmark::State& state) {
+  const std::vector<std::string>& files = OggFiles();
+  testing::TemporaryDirectory directory;
+  // The command's summary line would interleave with the report.
+  int saved_stderr = dup(STDERR_FILENO);
+  int null_fd = open("/dev/null", O_WRONLY);
+  int run = 0;
+  double bytes_per_hour = 0;
+  for (auto _ : state) {
+    AddCommandOptions options;
+    options.catalog_directory = directory.file("catalog" + std::to_string(run++));
+    options.paths = files;
+    options.jobs = static_cast<unsigned>(state.range(0));
+    dup2(null_fd, STDERR_FILENO);
+    int status = RunAddCommand(options);
+    dup2(saved_stderr, STDERR_FILENO);
+    if (status != 0) state.SkipWithError("add failed");
+    state.PauseTiming();
+    auto catalog =
+        catalog::Catalog::Open(options.catalog_directory, catalog::Catalog::Mode::kReadOnly);
+    auto reader = catalog->NewReader();
+    state.counters["landmarks_per_s"] =
+        static_cast<double>(reader.LandmarkCount()) / reader.TotalDurationS();
+    bytes_per_hour = static_cast<double>(catalog->MeasureDiskUsage().database_used_bytes) /
+                     (reader.TotalDurationS() / 3600);
+    state.ResumeTiming();
+  }
+  close(null_fd);
+  close(saved_stderr);
+  state.counters["bytes_per_hour_small_catalog"] = bytes_per_hour;
+  ReportRealTime(state);
+}
+BENCHMARK(BM_Add)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A 10-hour catalog of 60-s recordings with real landmark statistics: the
+// landmarks of one fingerprinted melody, their hashes scrambled per recording.
+struct LookupCatalog {
+  testing::TemporaryDirectory directory;
+  std::unique_ptr<catalog::Catalog> catalog;
+  std::vector<std::uint32_t> hashes;  // a sample of hashes that are in the index
+  double build_s = 0;
+};
+
+LookupCatalog& TheLookupCatalog() {
+  static LookupCatalog* built = [] {
+    auto* c = new LookupCatalog;
+    testing::Audio audio = testing::makeMelody(7, kRecordingS, 44100, 1);
+    auto frames = static_cast<avfaudio::AVAudioFrameCount>(audio.frameCount());
+    auto buffer =
+        avfaudio::AVAudioPCMBuffer::initWithPCMFormat(avfaudio::AVAudioFormat(44100, 1), frames);
+    std::copy(audio.samples.begin(), audio.samples.end(), buffer->floatChannelData()[0]);
+    buffer->setFrameLength(frames);
+    shazamkit::SHSignatureGenerator generator;
+    generator.appendBuffer(*buffer);
+    std::vector<fingerprint::Landmark> base = generator.signature().ReferenceLandmarks();
+
+    c->catalog =
+        catalog::Catalog::Open(c->directory.file("catalog"), catalog::Catalog::Mode::kReadWrite);
+    const int recordings = static_cast<int>(kLookupCatalogHours * 3600 / kRecordingS);
+    auto start = std::chrono::steady_clock::now();
+    std::vector<catalog::NewRecording> batch;
+    for (int r = 0; r < recordings; ++r) {
+      catalog::NewRecording item;
+      item.recording.title = "Recording " + std::to_string(r);
+      item.recording.content_hash = std::to_string(r);
+      item.recording.duration_s = kRecordingS;
+      item.recording.source_path = "/music/" + std::to_string(r) + ".ogg";
+      for (fingerprint::Landmark l : base) {
+        l.hash = (l.hash + static_cast<std::uint32_t>(r) * 0x9E3779B1u) & 0x3FFFFFF;
+        item.landmarks.push_back(l);
+        if (r % 50 == 0 && c->hashes.size() < 100000) c->hashes.push_back(l.hash);
+      }
+      batch.push_back(std::move(item));
+      if (batch.size() == 16) {
+        c->catalog->Add(batch);
+        batch.clear();
+      }
+    }
+    if (!batch.empty()) c->catalog->Add(batch);
+    c->build_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::shuffle(c->hashes.begin(), c->hashes.end(), std::mt19937(1));
+    return c;
+  }();
+  return *built;
+}
+
+void BM_Lookup(benchmark::State& state) {
+  LookupCatalog& c = TheLookupCatalog();
+  std::vector<catalog::Posting> postings;
+  postings.reserve(1 << 16);
+  std::size_t i = 0, found = 0;
+  for (auto _ : state) {
+    auto reader = c.catalog->NewReader();
+    // A match's worth of lookups on one snapshot.
+    postings.clear();
+    for (int k = 0; k < 2000; ++k) reader.Lookup(c.hashes[i++ % c.hashes.size()], postings);
+    found += postings.size();
+  }
+  auto reader = c.catalog->NewReader();
+  state.counters["lookups_per_s"] = benchmark::Counter(
+      2000.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["postings_per_lookup"] =
+      static_cast<double>(found) / (2000.0 * static_cast<double>(state.iterations()));
+  state.counters["catalog_hours"] = reader.TotalDurationS() / 3600;
+  state.counters["postings"] = static_cast<double>(reader.LandmarkCount());
+  state.counters["bytes_per_hour"] =
+      static_cast<double>(c.catalog->MeasureDiskUsage().database_used_bytes) /
+      (reader.TotalDurationS() / 3600);
+  state.counters["add_x_real_time_index_only"] = reader.TotalDurationS() / c.build_s;
+}
+BENCHMARK(BM_Lookup)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
