@@ -11,20 +11,15 @@
 #include <sstream>
 
 #include "platform/avfaudio/av_audio_file.h"
-#include "platform/catalog/content_hasher.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/url.h"
-#include "platform/shazamkit/sh_signature_generator.h"
+#include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/tag_reader.h"
 
 namespace plim {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Long enough that per-chunk costs vanish, short enough that a worker's
-// buffer stays around a megabyte whatever the file's length.
-constexpr double kChunkDurationS = 2.0;
 
 // A file found in a folder that the audio layer does not take as audio is
 // left out silently, unless its name says it ought to be audio: then it is
@@ -46,34 +41,8 @@ struct DecodedAudio {
 };
 
 DecodedAudio DecodeAndFingerprint(const std::string& path) {
-  std::unique_ptr<avfaudio::AVAudioFile> file =
-      avfaudio::AVAudioFile::initForReading(foundation::URL::fileURLWithPath(path));
-  const avfaudio::AVAudioFormat format = file->processingFormat();
-  auto capacity = static_cast<avfaudio::AVAudioFrameCount>(
-      std::max(1.0, std::min(format.sampleRate() * kChunkDurationS, 1e7)));
-  std::unique_ptr<avfaudio::AVAudioPCMBuffer> buffer =
-      avfaudio::AVAudioPCMBuffer::initWithPCMFormat(format, capacity);
-  if (buffer == nullptr) throw std::bad_alloc();
-  shazamkit::SHSignatureGenerator generator;
-  catalog::ContentHasher hasher(format.sampleRate());
-  std::int64_t frames = 0;
-  for (;;) {
-    file->readIntoBuffer(*buffer);
-    if (buffer->frameLength() == 0) break;
-    generator.appendBuffer(*buffer);
-    hasher.Append(buffer->floatChannelData(), format.channelCount(), buffer->frameLength());
-    frames += buffer->frameLength();
-  }
-  if (frames == 0) {
-    throw foundation::NSError(avfaudio::kAVFAudioErrorDomain,
-                              avfaudio::kAVAudioFileErrorNoDecodableAudio,
-                              "The file \"" + path + "\" holds no audio.");
-  }
-  DecodedAudio audio;
-  audio.landmarks = generator.signature().ReferenceLandmarks();
-  audio.content_hash = hasher.HexDigest();
-  audio.duration_s = static_cast<double>(frames) / format.sampleRate();
-  return audio;
+  AudioFileSignature audio = SignAudioFile(path);
+  return {audio.signature.ReferenceLandmarks(), std::move(audio.content_hash), audio.duration_s};
 }
 
 bool LooksLikeUrl(const std::string& text) { return text.find("://") != std::string::npos; }

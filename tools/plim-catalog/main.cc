@@ -10,6 +10,7 @@
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/add_command.h"
 #include "tools/plim-catalog/inspect_commands.h"
+#include "tools/plim-catalog/match_command.h"
 
 int main(int argc, char** argv) {
   CLI::App app(
@@ -67,7 +68,14 @@ int main(int argc, char** argv) {
   CLI::App* stats_verb = app.add_subcommand(
       "stats", "Show the catalog's size: recordings, hours, landmarks, bytes on disk.");
 
-  // `match FILE` will join these verbs.
+  std::string match_path;
+  bool match_json = false;
+  CLI::App* match_verb = app.add_subcommand(
+      "match", "Match an audio clip against the catalog and show the best candidates.");
+  match_verb->add_option("file", match_path, "The audio file to identify")
+      ->required()
+      ->type_name("FILE");
+  match_verb->add_flag("--json", match_json, "One JSON object per candidate");
 
   try {
     app.parse(argc, argv);
@@ -89,5 +97,6 @@ int main(int argc, char** argv) {
   if (show_verb->parsed()) return plim::RunShowCommand(catalog_directory, show_id);
   if (remove_verb->parsed()) return plim::RunRemoveCommand(catalog_directory, remove_targets);
   if (stats_verb->parsed()) return plim::RunStatsCommand(catalog_directory);
+  if (match_verb->parsed()) return plim::RunMatchCommand(catalog_directory, match_path, match_json);
   return 2;
 }

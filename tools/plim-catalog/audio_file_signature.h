@@ -1,0 +1,26 @@
+// A whole audio file's signature, decoded a few seconds at a time.
+
+#ifndef PLIM_TOOLS_PLIM_CATALOG_AUDIO_FILE_SIGNATURE_H_
+#define PLIM_TOOLS_PLIM_CATALOG_AUDIO_FILE_SIGNATURE_H_
+
+#include <string>
+
+#include "platform/shazamkit/sh_signature.h"
+
+namespace plim {
+
+struct AudioFileSignature {
+  shazamkit::SHSignature signature{fingerprint::Constellation{}};
+  std::string content_hash;  // catalog::ContentHasher's digest of the decoded audio
+  double duration_s = 0;
+};
+
+// Decodes the file at `path` in chunks of a couple of seconds (never the
+// whole file in memory) into a signature and a content hash. Throws the
+// audio layer's foundation::NSError, also for a file with no audio at all.
+// Thread-safe: separate calls share nothing.
+AudioFileSignature SignAudioFile(const std::string& path);
+
+}  // namespace plim
+
+#endif  // PLIM_TOOLS_PLIM_CATALOG_AUDIO_FILE_SIGNATURE_H_
