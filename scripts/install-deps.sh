@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every system package plim needs to build, test and benchmark, from
-# Debian 12's archive. Idempotent: packages already there are left alone.
+# Debian 12's archive, and any further packages named as arguments (the demo
+# and the benchmark add their music). Idempotent: packages already there are
+# left alone.
 set -euo pipefail
 
 packages=(
@@ -13,6 +15,7 @@ packages=(
   libfftw3-dev libkissfft-dev
   libxxhash-dev
   ffmpeg sox libsox-fmt-all
+  "$@"
 )
 
 missing=()
