@@ -80,6 +80,7 @@ inline constexpr double kDeltaCellsPerOctave = 32;
 inline constexpr double kRatioCells = 16;
 inline constexpr double kSpanCellsPerOctave = 4;
 inline constexpr int kAnchorBits = 5, kDeltaBits = 6, kRatioBits = 4, kSpanBits = 5;
+inline constexpr int kHashBits = kAnchorBits + 2 * kDeltaBits + kRatioBits + kSpanBits;
 
 // Query probing: a query field whose value lies within this fraction of a cell
 // from a cell edge is looked up in the neighbouring cell too. The coarse
@@ -99,6 +100,10 @@ inline constexpr double kSpeedStep = 0.002;
 inline constexpr double kOffsetCellFrames = 2.0;
 // Hits within this many frames of the fitted line count for a match.
 inline constexpr double kInlierToleranceFrames = 1.5;
+// A hash the query holds more often than this is a sustained tone or a loop:
+// it says little about which recording this is and floods the search with
+// hits, so it is not looked up.
+inline constexpr int kMaxHashRepeatsInQuery = 32;
 // Candidates (by raw hit count) whose time alignment is examined.
 inline constexpr int kCandidatesExamined = 24;
 // A match is reported only when the chance that unrelated audio scores as

@@ -32,41 +32,52 @@ Alignment AlignHits(std::span<const Hit> hits, double query_frames) {
   Alignment best;
   if (hits.empty()) return best;
   // Speeds closer than this drift apart by less than the tolerance over the
-  // query, so a finer step would find nothing new.
+  // query, so a finer step would find nothing new. Long queries are capped
+  // at a step the least-squares refinement below can still close.
   double step = std::clamp(kInlierToleranceFrames / std::max(query_frames, 1.0),
-                           fingerprint::kSpeedStep / 4, fingerprint::kSpeedStep * 4);
+                           fingerprint::kSpeedStep / 2, fingerprint::kSpeedStep * 4);
   int half_count = static_cast<int>(std::ceil(kMaxSpeedSkew / step));
   best.speeds_searched = 2 * half_count + 1;
 
-  const double width = 2 * kInlierToleranceFrames;
-  std::vector<double> offsets(hits.size());
+  // Offsets are counted in cells of the tolerance's width; two neighbouring
+  // cells make one window of twice the tolerance. Counting is linear in the
+  // hits, whatever their number, unlike sorting them for every speed.
+  std::uint32_t max_query = 0, min_reference = hits[0].reference_frame, max_reference = 0;
+  for (const Hit& h : hits) {
+    max_query = std::max(max_query, h.query_frame);
+    min_reference = std::min(min_reference, h.reference_frame);
+    max_reference = std::max(max_reference, h.reference_frame);
+  }
+  const double cell = kInlierToleranceFrames;
+  const double lowest_offset = min_reference - (1 + kMaxSpeedSkew + step) * max_query - cell;
+  const double highest_offset = max_reference + cell;
+  const auto cell_count = static_cast<std::size_t>((highest_offset - lowest_offset) / cell) + 2;
+  std::vector<int> counts(cell_count);
   int best_count = -1;
   for (int i = -half_count; i <= half_count; ++i) {
-    double speed = 1 + i * step;
-    for (std::size_t j = 0; j < hits.size(); ++j) {
-      offsets[j] = hits[j].reference_frame - speed * hits[j].query_frame;
+    const double speed = 1 + i * step;
+    std::fill(counts.begin(), counts.end(), 0);
+    for (const Hit& h : hits) {
+      double offset = h.reference_frame - speed * h.query_frame;
+      ++counts[static_cast<std::size_t>((offset - lowest_offset) / cell)];
     }
-    std::sort(offsets.begin(), offsets.end());
-    // The densest window of the given width over the sorted offsets.
-    std::size_t lo = 0;
-    for (std::size_t hi = 0; hi < offsets.size(); ++hi) {
-      while (offsets[hi] - offsets[lo] > width) ++lo;
-      int count = static_cast<int>(hi - lo + 1);
+    for (std::size_t c = 0; c + 1 < cell_count; ++c) {
+      int count = counts[c] + counts[c + 1];
       // Ties go to the speed nearest 1, which the loop order does not give.
       bool better = count > best_count ||
                     (count == best_count && std::abs(speed - 1) < std::abs(best.speed - 1));
       if (better) {
         best_count = count;
         best.speed = speed;
-        best.offset_frames = 0.5 * (offsets[lo] + offsets[hi]);
+        best.offset_frames = lowest_offset + (static_cast<double>(c) + 1) * cell;
       }
     }
   }
 
   // Least-squares refinement on the inliers. The grid's line may be off by
   // up to its step over the query, leaving true hits just outside the
-  // tolerance at one end; the first round takes a wider band to catch them.
-  for (double tolerance : {2 * kInlierToleranceFrames, kInlierToleranceFrames}) {
+  // tolerance at one end; the first rounds take wider bands to catch them.
+  for (double tolerance : {3 * kInlierToleranceFrames, 2 * kInlierToleranceFrames, kInlierToleranceFrames}) {
     double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
     for (const Hit& h : hits) {
       double residual = h.reference_frame - (best.offset_frames + best.speed * h.query_frame);

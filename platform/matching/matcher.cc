@@ -32,6 +32,24 @@ int AcceptanceThreshold(int hits, double reference_frames, double query_frames, 
   return 10000;
 }
 
+// The hashes that occur more than kMaxHashRepeatsInQuery times in `query`, sorted.
+std::vector<std::uint32_t> RepeatedHashes(const std::vector<fingerprint::Landmark>& query) {
+  std::vector<std::uint32_t> hashes;
+  hashes.reserve(query.size());
+  for (const fingerprint::Landmark& l : query) hashes.push_back(l.hash);
+  std::sort(hashes.begin(), hashes.end());
+  std::vector<std::uint32_t> repeated;
+  for (std::size_t i = 0; i < hashes.size();) {
+    std::size_t j = i;
+    while (j < hashes.size() && hashes[j] == hashes[i]) ++j;
+    if (j - i > static_cast<std::size_t>(fingerprint::kMaxHashRepeatsInQuery)) {
+      repeated.push_back(hashes[i]);
+    }
+    i = j;
+  }
+  return repeated;
+}
+
 }  // namespace
 
 MatchReport FindMatches(const catalog::Catalog::Reader& reader,
@@ -39,9 +57,11 @@ MatchReport FindMatches(const catalog::Catalog::Reader& reader,
   MatchReport report;
   report.query_landmarks = query.size();
 
+  std::vector<std::uint32_t> repeated = RepeatedHashes(query);
   std::vector<RecordingHit> hits;
   std::vector<catalog::Posting> postings;
   for (const fingerprint::Landmark& landmark : query) {
+    if (std::binary_search(repeated.begin(), repeated.end(), landmark.hash)) continue;
     postings.clear();
     reader.Lookup(landmark.hash, postings);
     for (const catalog::Posting& p : postings) {
