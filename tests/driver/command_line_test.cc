@@ -29,6 +29,9 @@ struct CommandLineCase {
   std::string standard_error;
 };
 
+// Test names, not bytes, in failure messages and CTest's list.
+void PrintTo(const CommandLineCase& c, std::ostream* os) { *os << c.name; }
+
 class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
 
 TEST_P(CommandLineTest, ReportsOnStandardErrorOnly) {

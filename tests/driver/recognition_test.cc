@@ -63,6 +63,9 @@ struct ClipCase {
   double snr_db;           // white noise added; infinity for none
 };
 
+// Test names, not bytes, in failure messages and CTest's list.
+void PrintTo(const ClipCase& c, std::ostream* os) { *os << c.name; }
+
 class ClipTest : public RecognitionTest, public ::testing::WithParamInterface<ClipCase> {};
 
 TEST_P(ClipTest, NamesTheRecordingOrNothing) {

@@ -13,6 +13,9 @@ struct EncodeCase {
   const char* json;
 };
 
+// Test names, not bytes, in failure messages and CTest's list.
+void PrintTo(const EncodeCase& c, std::ostream* os) { *os << c.name; }
+
 class EncodeJSONTest : public ::testing::TestWithParam<EncodeCase> {};
 
 TEST_P(EncodeJSONTest, WritesExactBytes) {

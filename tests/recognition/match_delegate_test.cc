@@ -43,6 +43,9 @@ struct CallbackCase {
   const char* json;
 };
 
+// Test names, not bytes, in failure messages and CTest's list.
+void PrintTo(const CallbackCase& c, std::ostream* os) { *os << c.name; }
+
 class MatchDelegateCallbackTest : public ::testing::TestWithParam<CallbackCase> {};
 
 TEST_P(MatchDelegateCallbackTest, ReplacesTheWholeOutputThenSignals) {

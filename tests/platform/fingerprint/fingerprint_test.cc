@@ -102,6 +102,9 @@ struct ExcerptCase {
   double snr_db;  // of added white noise; infinity for none
 };
 
+// Test names, not bytes, in failure messages and CTest's list.
+void PrintTo(const ExcerptCase& c, std::ostream* os) { *os << c.name; }
+
 class ExcerptTest : public ::testing::TestWithParam<ExcerptCase> {};
 
 TEST_P(ExcerptTest, AlignsWithItsRecordingOnly) {

@@ -23,6 +23,9 @@ struct AlignmentCase {
   int random_hits;
 };
 
+// Test names, not bytes, in failure messages and CTest's list.
+void PrintTo(const AlignmentCase& c, std::ostream* os) { *os << c.name; }
+
 class AlignHitsTest : public ::testing::TestWithParam<AlignmentCase> {};
 
 TEST_P(AlignHitsTest, FindsTheLineAmongRandomHits) {
