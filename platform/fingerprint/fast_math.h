@@ -23,10 +23,15 @@ inline float FastLog2(float x) {
          t * (2.8853900818f + t2 * (0.9617966939f + t2 * (0.5770780164f + t2 * 0.4121985831f)));
 }
 
-// 10 * log10(power), with powers at or below 1e-20 taken as 1e-20.
-inline float PowerToDb(float power) {
+// db[k] = 10 * log10(power[k]) for k < count, with powers at or below 1e-20
+// (and NaN) taken as 1e-20. `power` and `db` may be the same array.
+inline void PowersToDb(const float* power, int count, float* db) {
+  constexpr float kFloorPower = 1e-20f;
   constexpr float kDbPerOctave = 3.0102999566f;  // 10 * log10(2)
-  return kDbPerOctave * FastLog2(power > 1e-20f ? power : 1e-20f);
+  // Two passes: with the clamp inside the logarithm, the compiler folds the
+  // logarithm of the floor into a branch and no longer vectorises the loop.
+  for (int k = 0; k < count; ++k) db[k] = power[k] > kFloorPower ? power[k] : kFloorPower;
+  for (int k = 0; k < count; ++k) db[k] = kDbPerOctave * FastLog2(db[k]);
 }
 
 }  // namespace plim::fingerprint

@@ -1,6 +1,7 @@
 #include "platform/fingerprint/peak_picker.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -10,28 +11,74 @@ namespace plim::fingerprint {
 namespace {
 
 constexpr float kMinusInfinity = -std::numeric_limits<float>::infinity();
-const int kMinBin = static_cast<int>(std::ceil(kMinPeakFrequencyHz / kBinWidthHz));
-const int kMaxBin = static_cast<int>(std::floor(kMaxPeakFrequencyHz / kBinWidthHz));
 
-// Sliding maximum over +-radius (van Herk / Gil-Werman): three comparisons a
-// value, whatever the radius. `forward` and `backward` are scratch.
-void SlidingMax(const std::vector<float>& in, int radius, std::vector<float>& forward,
-                std::vector<float>& backward, std::vector<float>& out) {
-  const int n = static_cast<int>(in.size());
-  const int width = 2 * radius + 1;
-  forward.resize(n);
-  backward.resize(n);
-  for (int i = 0; i < n; ++i) {
-    forward[i] = (i % width == 0) ? in[i] : std::max(forward[i - 1], in[i]);
+constexpr int CeilToInt(double positive) {
+  int whole = static_cast<int>(positive);
+  return whole < positive ? whole + 1 : whole;
+}
+constexpr int kMinBin = CeilToInt(kMinPeakFrequencyHz / kBinWidthHz);
+constexpr int kMaxBin = static_cast<int>(kMaxPeakFrequencyHz / kBinWidthHz);
+// A peak's frequency is interpolated from the bins on either side of it.
+static_assert(kMinBin >= 1 && kMaxBin + 1 < kBinCount,
+              "the peak range must lie inside the spectrum");
+
+// Maxima over the neighbourhood of a bin come from spans of the largest power
+// of two bins that fits in it: two of them, overlapping, cover it exactly,
+// and max ignores the overlap. The spans are built by doubling, in
+// log2(kSpanBins) straight passes that vectorise, where a sliding window
+// would take one dependent step per bin.
+constexpr int kNeighbourhoodBins = 2 * kPeakNeighbourBins + 1;
+constexpr int kSpanBins =
+    static_cast<int>(std::bit_floor(static_cast<unsigned>(kNeighbourhoodBins)));
+static_assert(kMaxBin - kMinBin + 1 >= kSpanBins,
+              "the peak range must be wider than a neighbourhood");
+
+// span[i] = max(in[i .. i + kSpanBins - 1]) for i <= kBinCount - kSpanBins.
+void BuildSpanMax(const float* in, std::vector<float>& span) {
+  span.assign(in, in + kBinCount);
+  // After the pass for `width`, span[i] = max(in[i .. i + 2 * width - 1]).
+  for (int width = 1; width < kSpanBins; width *= 2) {
+    for (int i = 0; i + 2 * width <= kBinCount; ++i) span[i] = std::max(span[i], span[i + width]);
   }
-  for (int i = n - 1; i >= 0; --i) {
-    backward[i] = (i == n - 1 || (i + 1) % width == 0) ? in[i] : std::max(backward[i + 1], in[i]);
+}
+
+// out[k] = max(in[k - kPeakNeighbourBins .. k + kPeakNeighbourBins]),
+// clipped to the spectrum, for k in the peak range; `span` is in's.
+void NeighbourhoodMax(const float* in, const std::vector<float>& span, float* out) {
+  const int first_whole = std::max(kMinBin, kPeakNeighbourBins);
+  const int last_whole = std::min(kMaxBin, kBinCount - 1 - kPeakNeighbourBins);
+  for (int k = first_whole; k <= last_whole; ++k) {
+    out[k] = std::max(span[k - kPeakNeighbourBins], span[k + kPeakNeighbourBins + 1 - kSpanBins]);
   }
-  out.resize(n);
-  for (int i = 0; i < n; ++i) {
-    int lo = std::max(0, i - radius), hi = std::min(n - 1, i + radius);
-    out[i] = std::max(backward[lo], forward[hi]);
+  // Bins whose neighbourhood the edge of the spectrum cuts, if the peak range
+  // reaches that far.
+  for (int k = kMinBin; k <= kMaxBin; ++k) {
+    if (k >= first_whole && k <= last_whole) continue;
+    int lo = std::max(0, k - kPeakNeighbourBins),
+        hi = std::min(kBinCount - 1, k + kPeakNeighbourBins);
+    out[k] = *std::max_element(in + lo, in + hi + 1);
   }
+}
+
+// max(in[kMinBin .. kMaxBin]) from in's spans, which tile the range (the
+// last one overlapping its neighbour).
+float PeakRangeMax(const std::vector<float>& span) {
+  float range_max = span[kMaxBin + 1 - kSpanBins];
+  for (int i = kMinBin; i + kSpanBins <= kMaxBin + 1; i += kSpanBins)
+    range_max = std::max(range_max, span[i]);
+  return range_max;
+}
+
+// The mean level of the +-kProminenceSpanBins bins around `bin`, clipped to
+// the spectrum. Summed in double: the levels are floats, so the sum is exact
+// (and so the same in any order) unless some level lies within about 1e-4 dB
+// of zero.
+float LocalMeanDb(const float* db, int bin) {
+  int lo = std::max(0, bin - kProminenceSpanBins),
+      hi = std::min(kBinCount - 1, bin + kProminenceSpanBins);
+  double sum = 0;
+  for (int k = lo; k <= hi; ++k) sum += db[k];
+  return static_cast<float>(sum / (hi - lo + 1));
 }
 
 // The offset in (-0.5, 0.5) of the vertex of the parabola through three
@@ -45,8 +92,17 @@ double ParabolicOffset(float left, float centre, float right) {
 
 }  // namespace
 
-PeakPicker::PeakPicker() : band_of_bin_(kBinCount, -1) {
-  for (int k = kMinBin; k <= kMaxBin && k < kBinCount; ++k) {
+PeakPicker::PeakPicker()
+    : columns_(kWindowFrames),
+      band_of_bin_(kBinCount, -1),
+      absent_frame_db_(kBinCount, kMinusInfinity),
+      scratch_span_max_(kBinCount),
+      scratch_is_maximum_(kBinCount) {
+  for (Column& column : columns_) {
+    column.db.resize(kBinCount);
+    column.neighbourhood_db.resize(kBinCount);
+  }
+  for (int k = kMinBin; k <= kMaxBin; ++k) {
     double hz = k * kBinWidthHz;
     int band = 0;
     while (band + 1 < kBandCount && hz >= kBandEdgesHz[band + 1]) ++band;
@@ -55,79 +111,74 @@ PeakPicker::PeakPicker() : band_of_bin_(kBinCount, -1) {
 }
 
 void PeakPicker::AddFrame(const float* power) {
-  // Columns leaving the window are recycled: no allocation per frame.
-  Column column;
-  if (!spare_columns_.empty()) {
-    column = std::move(spare_columns_.back());
-    spare_columns_.pop_back();
-  }
-  column.frame = frames_added_++;
-  column.db.resize(kBinCount);
-  float frame_max = kMinusInfinity;
-  for (int k = 0; k < kBinCount; ++k) {
-    column.db[k] = PowerToDb(power[k]);
-    if (k >= kMinBin && k <= kMaxBin) frame_max = std::max(frame_max, column.db[k]);
-  }
-  column.frame_max_db = frame_max;
-  SlidingMax(column.db, kPeakNeighbourBins, scratch_forward_, scratch_backward_,
-             column.neighbourhood_db);
+  // The column of the frame kWindowFrames back, no longer needed, is reused.
+  Column& column = ColumnOf(frames_added_);
+  float* db = column.db.data();
+  PowersToDb(power, kBinCount, db);
+  BuildSpanMax(db, scratch_span_max_);
+  column.floor_db =
+      std::max(kSilenceFloorDb, PeakRangeMax(scratch_span_max_) - kFrameDynamicRangeDb);
+  NeighbourhoodMax(db, scratch_span_max_, column.neighbourhood_db.data());
+  ++frames_added_;
 
-  // Prefix sums make the local mean one subtraction per bin.
-  std::vector<double>& prefix = scratch_prefix_;
-  prefix.assign(kBinCount + 1, 0.0);
-  for (int k = 0; k < kBinCount; ++k) prefix[k + 1] = prefix[k] + column.db[k];
-  column.local_mean_db.resize(kBinCount);
-  for (int k = 0; k < kBinCount; ++k) {
-    int lo = std::max(0, k - kProminenceSpanBins), hi = std::min(kBinCount - 1, k + kProminenceSpanBins);
-    column.local_mean_db[k] = static_cast<float>((prefix[hi + 1] - prefix[lo]) / (hi - lo + 1));
-  }
-  columns_.push_back(std::move(column));
-  while (columns_.size() > static_cast<std::size_t>(2 * kPeakNeighbourFrames + 1)) {
-    spare_columns_.push_back(std::move(columns_.front()));
-    columns_.pop_front();
-  }
   // The frame kPeakNeighbourFrames back now has its whole neighbourhood.
-  if (frames_added_ > kPeakNeighbourFrames) EvaluateFrame(columns_.size() - 1 - kPeakNeighbourFrames);
+  if (frames_added_ > kPeakNeighbourFrames) EvaluateFrame(frames_added_ - 1 - kPeakNeighbourFrames);
   DecideCandidates(frames_added_ - 1 - kPeakNeighbourFrames);
 }
 
 void PeakPicker::Flush() {
   // The last frames have no future neighbours; they compete only with the past.
-  std::size_t unevaluated = std::min<std::size_t>(
-      columns_.size(), static_cast<std::size_t>(std::min<std::int64_t>(frames_added_, kPeakNeighbourFrames)));
-  for (std::size_t i = columns_.size() - unevaluated; i < columns_.size(); ++i) EvaluateFrame(i);
+  for (std::int64_t frame = std::max<std::int64_t>(0, frames_added_ - kPeakNeighbourFrames);
+       frame < frames_added_; ++frame) {
+    EvaluateFrame(frame);
+  }
   DecideCandidates(std::numeric_limits<std::int64_t>::max());
-  columns_.clear();
 }
 
-void PeakPicker::EvaluateFrame(std::size_t index) {
-  const Column& centre = columns_[index];
-  const float floor_db = std::max(kSilenceFloorDb, centre.frame_max_db - kFrameDynamicRangeDb);
+void PeakPicker::EvaluateFrame(std::int64_t frame) {
+  const Column& centre = ColumnOf(frame);
+  const float* db = centre.db.data();
+  const float* own = centre.neighbourhood_db.data();
+  const float floor_db = centre.floor_db;
+  // Frames outside the audio compare as -infinity, below every level.
+  const float* earlier[kPeakNeighbourFrames];
+  const float* later[kPeakNeighbourFrames];
+  for (int d = 1; d <= kPeakNeighbourFrames; ++d) {
+    earlier[d - 1] =
+        frame - d >= 0 ? ColumnOf(frame - d).neighbourhood_db.data() : absent_frame_db_.data();
+    later[d - 1] = frame + d < frames_added_ ? ColumnOf(frame + d).neighbourhood_db.data()
+                                             : absent_frame_db_.data();
+  }
+
+  // Every bin is put through the cheap tests at once, without a branch, so
+  // that the loop vectorises; the few bins that pass are examined after.
+  std::uint8_t* is_maximum = scratch_is_maximum_.data();
   for (int k = kMinBin; k <= kMaxBin; ++k) {
-    const float level = centre.db[k];
-    if (level < floor_db || level < centre.neighbourhood_db[k]) continue;
-    // On a plateau only the lowest bin counts.
-    if (!(level > centre.db[k - 1])) continue;
-    const float prominence = level - centre.local_mean_db[k];
-    if (prominence < kMinProminenceDb) continue;
-    // Earlier frames must be strictly lower, later ones not higher, so that
-    // a level held over frames yields its first frame only.
-    bool is_maximum = true;
-    for (std::size_t j = 0; j < columns_.size() && is_maximum; ++j) {
-      if (j == index || std::abs(columns_[j].frame - centre.frame) > kPeakNeighbourFrames) continue;
-      float other = columns_[j].neighbourhood_db[k];
-      is_maximum = j < index ? level > other : level >= other;
+    const float level = db[k];
+    // On a plateau only the lowest bin counts. Earlier frames must be
+    // strictly lower, later ones not higher, so that a level held over frames
+    // yields its first frame only.
+    bool maximum = !(level < floor_db) & !(level < own[k]) & (level > db[k - 1]);
+    for (int d = 0; d < kPeakNeighbourFrames; ++d) {
+      maximum &= (level > earlier[d][k]) & (level >= later[d][k]);
     }
-    if (!is_maximum) continue;
+    is_maximum[k] = maximum;
+  }
+
+  for (int k = kMinBin; k <= kMaxBin; ++k) {
+    if (!is_maximum[k]) continue;
+    const float level = db[k];
+    const float prominence = level - LocalMeanDb(db, k);
+    if (prominence < kMinProminenceDb) continue;
 
     Candidate candidate;
-    candidate.frame = centre.frame;
-    candidate.bin = k + ParabolicOffset(centre.db[k - 1], level, centre.db[k + 1]);
+    candidate.frame = frame;
+    candidate.bin = k + ParabolicOffset(db[k - 1], level, db[k + 1]);
     double dt = 0;
-    if (index > 0 && index + 1 < columns_.size()) {
-      dt = ParabolicOffset(columns_[index - 1].db[k], level, columns_[index + 1].db[k]);
+    if (frame > 0 && frame + 1 < frames_added_) {
+      dt = ParabolicOffset(ColumnOf(frame - 1).db[k], level, ColumnOf(frame + 1).db[k]);
     }
-    candidate.time_frames = static_cast<double>(centre.frame) + dt;
+    candidate.time_frames = static_cast<double>(frame) + dt;
     candidate.prominence_db = prominence;
     candidate.band = band_of_bin_[k];
     candidates_.push_back(candidate);
@@ -154,7 +205,8 @@ void PeakPicker::DecideCandidates(std::int64_t known_through_frame) {
     }
     if (stronger < kPeaksPerBandWindow) {
       Peak peak;
-      peak.time_q = static_cast<std::uint32_t>(std::lround(std::max(0.0, c.time_frames) * kTimeSubdivisions));
+      peak.time_q =
+          static_cast<std::uint32_t>(std::lround(std::max(0.0, c.time_frames) * kTimeSubdivisions));
       peak.bin_q = static_cast<std::uint16_t>(std::lround(c.bin * kBinSubdivisions));
       peak.prominence_db = static_cast<std::uint8_t>(std::min(255.0f, std::round(c.prominence_db)));
       peaks_.push_back(peak);
@@ -164,7 +216,8 @@ void PeakPicker::DecideCandidates(std::int64_t known_through_frame) {
   // Undecided and future candidates lie after known_through_frame -
   // kDensityWindowFrames, so older ones than a window before that are no
   // longer compared with anything.
-  while (undecided_ > 0 && candidates_.front().frame + 2 * kDensityWindowFrames < known_through_frame) {
+  while (undecided_ > 0 &&
+         candidates_.front().frame + 2 * kDensityWindowFrames < known_through_frame) {
     candidates_.pop_front();
     --undecided_;
   }

@@ -24,7 +24,8 @@ class PeakPicker {
   // Adds the next frame: kBinCount power values |X[k]|^2.
   void AddFrame(const float* power);
 
-  // Declares the end of the audio: decides every peak still pending.
+  // Declares the end of the audio: decides every peak still pending. Add no
+  // frame after it.
   void Flush();
 
   // The peaks decided so far, in the order they were decided (nearly, but not
@@ -32,12 +33,12 @@ class PeakPicker {
   const std::vector<Peak>& peaks() const { return peaks_; }
 
  private:
+  // One frame of the spectrogram, as the peak tests read it.
   struct Column {
-    std::int64_t frame = 0;
-    float frame_max_db = 0;
+    float floor_db = 0;                   // bins below this level are never peaks
     std::vector<float> db;                // level of each bin
     std::vector<float> neighbourhood_db;  // max over +-kPeakNeighbourBins bins
-    std::vector<float> local_mean_db;     // mean over +-kProminenceSpanBins bins
+                                          // (filled in the peak range only)
   };
   struct Candidate {
     std::int64_t frame = 0;  // the frame it was found in
@@ -47,19 +48,23 @@ class PeakPicker {
     int band = 0;
   };
 
-  void EvaluateFrame(std::size_t index);  // index into columns_
+  static constexpr int kWindowFrames = 2 * kPeakNeighbourFrames + 1;
+
+  Column& ColumnOf(std::int64_t frame) { return columns_[frame % kWindowFrames]; }
+  void EvaluateFrame(std::int64_t frame);
   void DecideCandidates(std::int64_t known_through_frame);
   bool Outranks(const Candidate& a, const Candidate& b) const;
 
   std::int64_t frames_added_ = 0;
-  std::deque<Column> columns_;       // the frames still inside a neighbourhood window
+  // The last kWindowFrames frames, frame f at f % kWindowFrames.
+  std::vector<Column> columns_;
   std::deque<Candidate> candidates_;  // found, by frame; the decided ones kept while needed
   std::size_t undecided_ = 0;         // index of the first undecided candidate
   std::vector<Peak> peaks_;
-  std::vector<int> band_of_bin_;  // -1 outside the peak range
-  std::vector<Column> spare_columns_;  // left the window; reused by AddFrame
-  std::vector<float> scratch_forward_, scratch_backward_;
-  std::vector<double> scratch_prefix_;
+  std::vector<int> band_of_bin_;         // -1 outside the peak range
+  std::vector<float> absent_frame_db_;   // stands in for frames before the first or after the last
+  std::vector<float> scratch_span_max_;  // for AddFrame
+  std::vector<std::uint8_t> scratch_is_maximum_;  // for EvaluateFrame
 };
 
 }  // namespace plim::fingerprint
