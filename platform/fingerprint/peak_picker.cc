@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "platform/fingerprint/fast_math.h"
@@ -11,6 +12,7 @@ namespace plim::fingerprint {
 namespace {
 
 constexpr float kMinusInfinity = -std::numeric_limits<float>::infinity();
+constexpr int kScanBytes = sizeof(std::uint64_t);
 
 constexpr int CeilToInt(double positive) {
   int whole = static_cast<int>(positive);
@@ -52,12 +54,13 @@ void NeighbourhoodMax(const float* in, const std::vector<float>& span, float* ou
   }
   // Bins whose neighbourhood the edge of the spectrum cuts, if the peak range
   // reaches that far.
-  for (int k = kMinBin; k <= kMaxBin; ++k) {
-    if (k >= first_whole && k <= last_whole) continue;
+  auto clipped = [&](int k) {
     int lo = std::max(0, k - kPeakNeighbourBins),
         hi = std::min(kBinCount - 1, k + kPeakNeighbourBins);
     out[k] = *std::max_element(in + lo, in + hi + 1);
-  }
+  };
+  for (int k = kMinBin; k < first_whole; ++k) clipped(k);
+  for (int k = std::max(kMinBin, last_whole + 1); k <= kMaxBin; ++k) clipped(k);
 }
 
 // max(in[kMinBin .. kMaxBin]) from in's spans, which tile the range (the
@@ -94,10 +97,11 @@ double ParabolicOffset(float left, float centre, float right) {
 
 PeakPicker::PeakPicker()
     : columns_(kWindowFrames),
+      bands_(kBandCount),
       band_of_bin_(kBinCount, -1),
       absent_frame_db_(kBinCount, kMinusInfinity),
       scratch_span_max_(kBinCount),
-      scratch_is_maximum_(kBinCount) {
+      scratch_is_maximum_(kBinCount + kScanBytes, 0) {
   for (Column& column : columns_) {
     column.db.resize(kBinCount);
     column.neighbourhood_db.resize(kBinCount);
@@ -165,24 +169,34 @@ void PeakPicker::EvaluateFrame(std::int64_t frame) {
     is_maximum[k] = maximum;
   }
 
-  for (int k = kMinBin; k <= kMaxBin; ++k) {
-    if (!is_maximum[k]) continue;
-    const float level = db[k];
-    const float prominence = level - LocalMeanDb(db, k);
-    if (prominence < kMinProminenceDb) continue;
-
-    Candidate candidate;
-    candidate.frame = frame;
-    candidate.bin = k + ParabolicOffset(db[k - 1], level, db[k + 1]);
-    double dt = 0;
-    if (frame > 0 && frame + 1 < frames_added_) {
-      dt = ParabolicOffset(ColumnOf(frame - 1).db[k], level, ColumnOf(frame + 1).db[k]);
+  // Most bins fail: they are skipped a word of flags at a time (the flags
+  // past the peak range stay 0).
+  for (int start = kMinBin; start <= kMaxBin; start += kScanBytes) {
+    std::uint64_t flags;
+    std::memcpy(&flags, is_maximum + start, kScanBytes);
+    if (flags == 0) continue;
+    for (int k = start; k < start + kScanBytes; ++k) {
+      if (is_maximum[k]) ConsiderCandidate(frame, k);
     }
-    candidate.time_frames = static_cast<double>(frame) + dt;
-    candidate.prominence_db = prominence;
-    candidate.band = band_of_bin_[k];
-    candidates_.push_back(candidate);
   }
+}
+
+void PeakPicker::ConsiderCandidate(std::int64_t frame, int bin) {
+  const float* db = ColumnOf(frame).db.data();
+  const float level = db[bin];
+  const float prominence = level - LocalMeanDb(db, bin);
+  if (prominence < kMinProminenceDb) return;
+
+  Candidate candidate;
+  candidate.frame = frame;
+  candidate.bin = bin + ParabolicOffset(db[bin - 1], level, db[bin + 1]);
+  double dt = 0;
+  if (frame > 0 && frame + 1 < frames_added_) {
+    dt = ParabolicOffset(ColumnOf(frame - 1).db[bin], level, ColumnOf(frame + 1).db[bin]);
+  }
+  candidate.time_frames = static_cast<double>(frame) + dt;
+  candidate.prominence_db = prominence;
+  bands_[band_of_bin_[bin]].candidates.push_back(candidate);
 }
 
 bool PeakPicker::Outranks(const Candidate& a, const Candidate& b) const {
@@ -192,34 +206,38 @@ bool PeakPicker::Outranks(const Candidate& a, const Candidate& b) const {
 }
 
 void PeakPicker::DecideCandidates(std::int64_t known_through_frame) {
-  // A candidate is decided once every candidate within kDensityWindowFrames
-  // after it is known.
-  while (undecided_ < candidates_.size() &&
-         candidates_[undecided_].frame + kDensityWindowFrames <= known_through_frame) {
-    const Candidate& c = candidates_[undecided_];
-    int stronger = 0;
-    for (const Candidate& other : candidates_) {
-      if (other.frame > c.frame + kDensityWindowFrames) break;
-      if (other.band != c.band || other.frame < c.frame - kDensityWindowFrames) continue;
-      if (&other != &c && Outranks(other, c)) ++stronger;
+  for (Band& band : bands_) {
+    std::deque<Candidate>& candidates = band.candidates;
+    // A candidate is decided once every candidate within kDensityWindowFrames
+    // after it is known.
+    while (band.undecided < candidates.size() &&
+           candidates[band.undecided].frame + kDensityWindowFrames <= known_through_frame) {
+      const Candidate& c = candidates[band.undecided];
+      int stronger = 0;
+      for (const Candidate& other : candidates) {
+        if (other.frame > c.frame + kDensityWindowFrames) break;
+        if (other.frame < c.frame - kDensityWindowFrames) continue;
+        if (&other != &c && Outranks(other, c)) ++stronger;
+      }
+      if (stronger < kPeaksPerBandWindow) {
+        Peak peak;
+        peak.time_q = static_cast<std::uint32_t>(
+            std::lround(std::max(0.0, c.time_frames) * kTimeSubdivisions));
+        peak.bin_q = static_cast<std::uint16_t>(std::lround(c.bin * kBinSubdivisions));
+        peak.prominence_db =
+            static_cast<std::uint8_t>(std::min(255.0f, std::round(c.prominence_db)));
+        peaks_.push_back(peak);
+      }
+      ++band.undecided;
     }
-    if (stronger < kPeaksPerBandWindow) {
-      Peak peak;
-      peak.time_q =
-          static_cast<std::uint32_t>(std::lround(std::max(0.0, c.time_frames) * kTimeSubdivisions));
-      peak.bin_q = static_cast<std::uint16_t>(std::lround(c.bin * kBinSubdivisions));
-      peak.prominence_db = static_cast<std::uint8_t>(std::min(255.0f, std::round(c.prominence_db)));
-      peaks_.push_back(peak);
+    // Undecided and future candidates lie after known_through_frame -
+    // kDensityWindowFrames, so older ones than a window before that are no
+    // longer compared with anything.
+    while (band.undecided > 0 &&
+           candidates.front().frame + 2 * kDensityWindowFrames < known_through_frame) {
+      candidates.pop_front();
+      --band.undecided;
     }
-    ++undecided_;
-  }
-  // Undecided and future candidates lie after known_through_frame -
-  // kDensityWindowFrames, so older ones than a window before that are no
-  // longer compared with anything.
-  while (undecided_ > 0 &&
-         candidates_.front().frame + 2 * kDensityWindowFrames < known_through_frame) {
-    candidates_.pop_front();
-    --undecided_;
   }
 }
 

@@ -45,21 +45,27 @@ class PeakPicker {
     double time_frames = 0;  // interpolated
     double bin = 0;          // interpolated
     float prominence_db = 0;
-    int band = 0;
+  };
+  // Peaks compete for density only within their band.
+  struct Band {
+    std::deque<Candidate> candidates;  // found, by frame; the decided ones kept while needed
+    std::size_t undecided = 0;         // index of the first undecided candidate
   };
 
   static constexpr int kWindowFrames = 2 * kPeakNeighbourFrames + 1;
 
   Column& ColumnOf(std::int64_t frame) { return columns_[frame % kWindowFrames]; }
+  // Finds the candidates of a frame whose neighbours are all added.
   void EvaluateFrame(std::int64_t frame);
+  // Keeps `bin` of `frame`, a maximum of its neighbourhood, if prominent.
+  void ConsiderCandidate(std::int64_t frame, int bin);
   void DecideCandidates(std::int64_t known_through_frame);
   bool Outranks(const Candidate& a, const Candidate& b) const;
 
   std::int64_t frames_added_ = 0;
   // The last kWindowFrames frames, frame f at f % kWindowFrames.
   std::vector<Column> columns_;
-  std::deque<Candidate> candidates_;  // found, by frame; the decided ones kept while needed
-  std::size_t undecided_ = 0;         // index of the first undecided candidate
+  std::vector<Band> bands_;  // kBandCount
   std::vector<Peak> peaks_;
   std::vector<int> band_of_bin_;         // -1 outside the peak range
   std::vector<float> absent_frame_db_;   // stands in for frames before the first or after the last

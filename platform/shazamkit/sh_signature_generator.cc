@@ -55,7 +55,8 @@ struct SHSignatureGenerator::Resampler {
     av_opt_set_int(raw, "filter_size", kResamplerFilterTaps, 0);
     av_opt_set_int(raw, "phase_shift", 8, 0);
     av_opt_set_double(raw, "cutoff", 0.95, 0);
-    if (swr_init(raw) < 0) RefuseFormat("the resampler could not be set up for " + FormatRate(rate));
+    if (swr_init(raw) < 0)
+      RefuseFormat("the resampler could not be set up for " + FormatRate(rate));
   }
 };
 
@@ -81,34 +82,52 @@ void SHSignatureGenerator::appendBuffer(const avfaudio::AVAudioPCMBuffer& buffer
 
   const std::uint32_t channels = format.channelCount();
   const float* const* planes = buffer.floatChannelData();
-  const float gain = 1.0f / static_cast<float>(channels);
   const double ratio = fingerprint::kAnalysisSampleRateHz / format.sampleRate();
   for (std::uint32_t start = 0; start < buffer.frameLength(); start += kChunkFrames) {
     std::uint32_t count = std::min<std::uint32_t>(kChunkFrames, buffer.frameLength() - start);
-    mono_.assign(planes[0] + start, planes[0] + start + count);
-    for (std::uint32_t c = 1; c < channels; ++c) {
-      const float* plane = planes[c] + start;
-      for (std::uint32_t i = 0; i < count; ++i) mono_[i] += plane[i];
-    }
-    if (channels > 1) {
-      for (float& v : mono_) v *= gain;
-    }
+    const float* mono = MixToMono(planes, channels, start, count);
     int capacity = static_cast<int>(std::ceil(count * ratio)) + 64;
     resampled_.resize(static_cast<std::size_t>(capacity));
     auto* out = reinterpret_cast<std::uint8_t*>(resampled_.data());
-    const auto* in = reinterpret_cast<const std::uint8_t*>(mono_.data());
-    int produced = swr_convert(resampler_->context.get(), &out, capacity, &in, static_cast<int>(count));
+    const auto* in = reinterpret_cast<const std::uint8_t*>(mono);
+    int produced =
+        swr_convert(resampler_->context.get(), &out, capacity, &in, static_cast<int>(count));
     if (produced < 0) RefuseFormat("the resampler failed");
-    fingerprinter_.AppendSamples(std::span<const float>(resampled_.data(), static_cast<std::size_t>(produced)));
+    fingerprinter_.AppendSamples(
+        std::span<const float>(resampled_.data(), static_cast<std::size_t>(produced)));
   }
   frames_appended_ += buffer.frameLength();
+}
+
+const float* SHSignatureGenerator::MixToMono(const float* const* planes, std::uint32_t channels,
+                                             std::uint32_t start, std::uint32_t count) {
+  if (channels == 1) return planes[0] + start;
+  // The channels are summed in order and then scaled, the same arithmetic
+  // whatever the channel count; stereo, the common case, in one pass.
+  mono_.resize(count);
+  float* mono = mono_.data();
+  const float gain = 1.0f / static_cast<float>(channels);
+  const float* first = planes[0] + start;
+  const float* second = planes[1] + start;
+  if (channels == 2) {
+    for (std::uint32_t i = 0; i < count; ++i) mono[i] = (first[i] + second[i]) * gain;
+    return mono;
+  }
+  for (std::uint32_t i = 0; i < count; ++i) mono[i] = first[i] + second[i];
+  for (std::uint32_t c = 2; c < channels; ++c) {
+    const float* plane = planes[c] + start;
+    for (std::uint32_t i = 0; i < count; ++i) mono[i] += plane[i];
+  }
+  for (std::uint32_t i = 0; i < count; ++i) mono[i] *= gain;
+  return mono;
 }
 
 SHSignature SHSignatureGenerator::signature() const {
   // The resampler's few buffered samples (its filter delay, about a
   // millisecond) are left out rather than flushed, so that more audio can
   // still follow; the duration counts every frame appended.
-  double duration_s = sample_rate_hz_ > 0 ? static_cast<double>(frames_appended_) / sample_rate_hz_ : 0;
+  double duration_s =
+      sample_rate_hz_ > 0 ? static_cast<double>(frames_appended_) / sample_rate_hz_ : 0;
   return SHSignature(fingerprinter_.Finish(duration_s));
 }
 

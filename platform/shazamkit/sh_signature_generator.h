@@ -3,6 +3,7 @@
 #ifndef PLIM_PLATFORM_SHAZAMKIT_SH_SIGNATURE_GENERATOR_H_
 #define PLIM_PLATFORM_SHAZAMKIT_SH_SIGNATURE_GENERATOR_H_
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -39,6 +40,12 @@ class SHSignatureGenerator {
 
  private:
   struct Resampler;
+
+  // Frames [start, start + count) of the planes, mixed to mono: the first
+  // plane itself when there is one, else mono_. Valid until the next call.
+  const float* MixToMono(const float* const* planes, std::uint32_t channels, std::uint32_t start,
+                         std::uint32_t count);
+
   std::unique_ptr<Resampler> resampler_;  // made with the first buffer
   std::vector<float> mono_;               // scratch: one chunk mixed down
   std::vector<float> resampled_;          // scratch: one chunk at the analysis rate
