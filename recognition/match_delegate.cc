@@ -8,23 +8,27 @@ bool MatchDelegate::wait(double timeout_s) {
 
 void MatchDelegate::sessionDidFindMatch(const shazamkit::SHSession&,
                                         const shazamkit::SHMatch& match) {
+  // Built from the initial value, so nothing of an earlier outcome survives.
+  MatchOutput result;
   if (match.mediaItems.empty()) {
-    output = MatchOutput(false, std::nullopt, std::nullopt, std::nullopt, "No media item returned");
+    result.message = "No media item returned";
   } else {
     const shazamkit::SHMatchedMediaItem& item = match.mediaItems.front();
-    std::optional<std::string> artwork;
-    if (item.artworkURL) artwork = item.artworkURL->absoluteString();
-    output = MatchOutput(true, item.artist, item.title, artwork, std::nullopt);
+    result.matched = true;
+    result.artist = item.artist;
+    result.title = item.title;
+    if (item.artworkURL) result.artwork = item.artworkURL->absoluteString();
   }
+  output = std::move(result);
   semaphore_.signal();
 }
 
 void MatchDelegate::sessionDidNotFindMatchForSignature(
     const shazamkit::SHSession&, const shazamkit::SHSignature&,
     const std::optional<foundation::NSError>& error) {
-  std::optional<std::string> message;
-  if (error) message = error->description();
-  output = MatchOutput(false, std::nullopt, std::nullopt, std::nullopt, message);
+  MatchOutput result;
+  if (error) result.message = error->description();
+  output = std::move(result);
   semaphore_.signal();
 }
 

@@ -70,8 +70,8 @@ std::vector<std::uint8_t> SHSignature::dataRepresentation() const {
   using namespace fingerprint;
   std::vector<std::uint8_t> out;
   out.reserve(kHeaderBytes + constellation_.peaks.size() * kPeakBytes + kChecksumBytes);
-  out.insert(out.end(), std::begin(kMagic), std::end(kMagic));
   Writer w(out);
+  for (std::uint8_t byte : kMagic) w.Put(byte, 1);
   w.Put(kFormatVersion, 2);
   w.Put(kFingerprintVersion, 4);
   w.Put(kAnalysisSampleRateHz, 4);
