@@ -14,7 +14,7 @@ import os
 import pathlib
 
 # Bump when any generator changes what it writes for the same recipe.
-GENERATOR_VERSION = 3
+GENERATOR_VERSION = 4
 
 
 def default_root():

@@ -64,8 +64,8 @@ def _pitch(sign):
 def _noise(snr):
     return Condition(
         "pink%+ddB" % snr, "noise",
-        "pink noise (sox synth pinknoise) added at %+d dB SNR, both levels "
-        "measured over the excerpt" % snr,
+        "pink noise (seeded, independent per query) added at %+d dB SNR, "
+        "both levels measured over the excerpt" % snr,
         noise_snr_db=float(snr), axis=("snr", snr))
 
 
@@ -121,7 +121,7 @@ class ExtraNegative:
     """A 10-s clip that is not music at all."""
     name: str
     recipe: str
-    sox_args: tuple = ()      # sox -n arguments making it
+    noise: tuple = ()         # (kind, rate Hz, channels, RMS dBFS), seeded by name
     speech: tuple = ()        # (espeak-ng voice, text)
 
 
@@ -137,19 +137,15 @@ _SPEECH = [
 ]
 EXTRA_NEGATIVES = [
     ExtraNegative("silence", "digital silence, 44.1 kHz stereo",
-                  ("-r", "44100", "-c", "2", "trim", "0", "10")),
-    ExtraNegative("white-loud", "white noise at -1 dBFS peak, 44.1 kHz stereo",
-                  ("-r", "44100", "-c", "2", "synth", "10", "whitenoise",
-                   "vol", "0.9")),
-    ExtraNegative("white-quiet", "white noise at -20 dBFS peak, 16 kHz mono",
-                  ("-r", "16000", "-c", "1", "synth", "10", "whitenoise",
-                   "vol", "0.1")),
-    ExtraNegative("pink-loud", "pink noise, 44.1 kHz stereo",
-                  ("-r", "44100", "-c", "2", "synth", "10", "pinknoise",
-                   "vol", "0.5")),
-    ExtraNegative("pink-quiet", "pink noise at -26 dB, 48 kHz mono",
-                  ("-r", "48000", "-c", "1", "synth", "10", "pinknoise",
-                   "vol", "0.05")),
+                  ("silence", 44100, 2, None)),
+    ExtraNegative("white-loud", "white noise at -10 dBFS RMS, 44.1 kHz stereo",
+                  ("white", 44100, 2, -10.0)),
+    ExtraNegative("white-quiet", "white noise at -40 dBFS RMS, 16 kHz mono",
+                  ("white", 16000, 1, -40.0)),
+    ExtraNegative("pink-loud", "pink noise at -12 dBFS RMS, 44.1 kHz stereo",
+                  ("pink", 44100, 2, -12.0)),
+    ExtraNegative("pink-quiet", "pink noise at -40 dBFS RMS, 48 kHz mono",
+                  ("pink", 48000, 1, -40.0)),
 ] + [ExtraNegative("speech-" + v, "espeak-ng -v %s, looped to 10 s" % v,
                    speech=(v, t)) for v, t in _SPEECH]
 
@@ -173,10 +169,9 @@ def _cut(store, rec, offset_s, seconds, fmt=None):
 def _pink_track(store, fmt):
     key = cache.recipe_key("pink-track", fmt, NOISE_TRACK_S)
     out = store.path("noise", key, ".wav")
-    return store.produce(out, lambda tmp: media.run_tool(
-        media.SOX + ["-n", "-r", str(fmt[0]), "-c", str(fmt[1]), "-b", "16",
-                     tmp, "synth", str(NOISE_TRACK_S), "pinknoise",
-                     "vol", "0.5"]))
+    return store.produce(out, lambda tmp: media.write_wav(
+        tmp, fmt[0], fmt[1], media.noise("pink", NOISE_TRACK_S, fmt[0], fmt[1],
+                                         "plim-query-noise")))
 
 
 def _mix(store, cond, excerpt, target, snr_db):
@@ -287,9 +282,10 @@ def make_extra_negative(store, neg):
                 if os.path.exists(raw):
                     os.unlink(raw)
         else:
-            media.run_tool(media.SOX + ["-n", "-b", "16"] +
-                           list(neg.sox_args[:4]) + [tmp] +
-                           list(neg.sox_args[4:]))
+            kind, rate, channels, level = neg.noise
+            samples = media.noise(kind, 10.0, rate, channels, neg.name, level) \
+                if level is not None else [0] * (10 * rate * channels)
+            media.write_wav(tmp, rate, channels, samples)
     return store.produce(out, make)
 
 

@@ -7,6 +7,7 @@ so the mixing is plain Python: fine for 10-s clips.
 
 import array
 import math
+import random
 import subprocess
 import sys
 import wave
@@ -97,6 +98,41 @@ def mix_at_snr(signal, noise, snr_db):
     out = array.array("h", (round(x * scale) for x in mixed))
     wanted = [s * scale for s in signal]
     return out, wanted, measured_snr_db(wanted, out)
+
+
+def noise(kind, seconds, sample_rate_hz, channels, seed, rms_dbfs=-18.0):
+    """Seeded white or pink noise as interleaved int16, at rms_dbfs.
+
+    Every seed gives an independent sequence (sox's repeatable mode would
+    give every noise file the same one, and the engine can recognise that).
+    Pink is white noise through Paul Kellet's 1/f filter; channels are
+    independent.
+    """
+    frames = int(round(seconds * sample_rate_hz))
+    out = array.array("d", bytes(8 * frames * channels))
+    for ch in range(channels):
+        rng = random.Random("%s:%d" % (seed, ch))
+        gauss = rng.gauss
+        if kind == "white":
+            for i in range(frames):
+                out[i * channels + ch] = gauss(0.0, 1.0)
+            continue
+        if kind != "pink":
+            raise ValueError("no such noise: %s" % kind)
+        b0 = b1 = b2 = b3 = b4 = b5 = b6 = 0.0
+        for i in range(frames):
+            w = gauss(0.0, 1.0)
+            b0 = 0.99886 * b0 + w * 0.0555179
+            b1 = 0.99332 * b1 + w * 0.0750759
+            b2 = 0.96900 * b2 + w * 0.1538520
+            b3 = 0.86650 * b3 + w * 0.3104856
+            b4 = 0.55000 * b4 + w * 0.5329522
+            b5 = -0.7616 * b5 - w * 0.0168980
+            out[i * channels + ch] = b0 + b1 + b2 + b3 + b4 + b5 + b6 + w * 0.5362
+            b6 = w * 0.115926
+    gain = INT16_MAX * 10.0 ** (rms_dbfs / 20.0) / rms(out)
+    return array.array("h", (max(-INT16_MAX, min(INT16_MAX, round(x * gain)))
+                             for x in out))
 
 
 def duration_s(path):

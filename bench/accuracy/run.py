@@ -148,12 +148,15 @@ def build_main_catalogs(args, work, csv_path, member_hours):
     return builds
 
 
-def run_scale(args, store, recordings, members, csv_path, queries, log_fn):
+def run_scale(args, store, recordings, members, csv_path, queries, run_dir,
+              base):
+    """Builds the scale catalogs and queries them, and the base catalog."""
     binary_key = cache.file_digest(args.catalog_tool)
     members_args = ["--metadata", str(csv_path)]
     sizes = scale.build_scale_catalogs(
         store, args.catalog_tool, binary_key, recordings, members_args,
-        args.scale_sizes, args.jobs, log_fn)
+        args.scale_sizes, args.jobs, log)
+    sizes[0] = base
     first = {}
     for q in queries:  # the first excerpt of each recording, in plan order
         if q.condition in SCALE_CONDITIONS:
@@ -167,6 +170,7 @@ def run_scale(args, store, recordings, members, csv_path, queries, log_fn):
         catalog = info["catalog"]
         log("scale %d: %d queries, one at a time" % (size, len(picked)))
         res = runner.run_queries(args.shazamkit, catalog, picked, 1)
+        write_raw(run_dir / ("queries-scale-%d.csv" % size), res)
         pos = [r for r in res if r.query.expected]
         clean = [r for r in pos if r.query.condition == "clean-10s"]
         info.update(
@@ -175,31 +179,43 @@ def run_scale(args, store, recordings, members, csv_path, queries, log_fn):
             clean_total=len(clean),
             clean_correct=sum(r.outcome == runner.CORRECT for r in clean),
             wrong=sum(r.outcome == runner.WRONG for r in res),
+            wrong_list=["%s, %s -> \"%s\"" % (r.query.condition, r.query.source,
+                                              r.matched_title)
+                        for r in res if r.outcome == runner.WRONG],
             errors=sum(r.outcome == runner.ERROR for r in res),
             process=runner.measure_process(args.shazamkit, catalog, clip, 11))
     method = (
-        "Each catalog holds the %d catalog members plus N fillers: real music "
-        "made unrecognisable, added with plim-catalog add. %s Queries at "
-        "each size: the first excerpt of every recording under %s, and the "
-        "non-music clips, run one at a time." % (
-            len(members), " ".join(scale.__doc__.split("\n\n")[0].split()[1:]),
+        "Each catalog holds the %d catalog members plus N fillers, added with "
+        "plim-catalog add --jobs %d; sizes are built in increasing order, each "
+        "from a copy of the one before, and the build time is the sum of the "
+        "steps. A filler is real music made unrecognisable: filler n takes "
+        "corpus recording n mod %d, cuts 30 s at a seeded random offset, "
+        "changes its speed (sox speed, pitch and tempo together) by a seeded "
+        "random factor in 0.60-0.92 or 1.08-1.50 (outside the engine's +-6%% "
+        "search), reverses it in time, and mixes in its own stretch of a "
+        "seeded pink-noise track at -32 dBFS RMS; mono 16 kHz FLAC. Queries "
+        "at each size: the first excerpt of every recording (members and "
+        "negatives) under %s, and the non-music clips, run one at a time." % (
+            len(members), args.jobs, len(recordings),
             ", ".join(SCALE_CONDITIONS)))
     return {"sizes": sizes, "method": method, "note": scale_note(args, sizes)}
 
 
 def scale_note(args, sizes):
-    if not sizes or 100000 in sizes:
-        return ""
     largest = max(sizes)
+    if not largest or 100000 in sizes:
+        return ""
     info = sizes[largest]
     hours_per_filler = info["filler_h"] / largest
     rate = sum(s["wall_s"] for s in info["steps"] if "audio_h" in s) / \
         max(1e-9, info["filler_h"])
+    make_s = sum(s.get("generate_s", 0) for s in info["steps"]) / largest
     return ("100 000 fillers were not built (opt in with --scale 100000). "
             "Extrapolating linearly from the %d-filler build: %.0f h of audio, "
-            "about %.1f h to build on this machine, and about %.0f GiB on disk."
+            "about %.1f h of plim-catalog add on this machine plus %.1f h "
+            "making the filler audio, and about %.0f GiB of catalog on disk."
             % (largest, hours_per_filler * 100000,
-               rate * hours_per_filler * 100000 / 3600,
+               rate * hours_per_filler * 100000 / 3600, make_s * 100000 / 3600,
                info["bytes"] / largest * 100000 / 2**30))
 
 
@@ -235,6 +251,7 @@ def smoke_failures(results, builds):
 
 def main(argv):
     args = parse_args(argv)
+    load_at_start = os.getloadavg()[0]
     phases = Phases()
     store = cache.Cache(args.cache)
     work = store.root / "work"
@@ -281,8 +298,12 @@ def main(argv):
 
     scale_info = None
     if args.scale_sizes:
+        base = {"catalog": catalog, "build_s": builds[-1]["wall_s"],
+                "filler_h": 0.0, "bytes": used, "reused": False, "steps": [],
+                "own_steps": 0}
         scale_info = phases("scale catalogs and queries", run_scale, args,
-                            store, recordings, members, csv_path, queries, log)
+                            store, recordings, members, csv_path, queries,
+                            run_dir, base)
         steps = [s for e in scale_info["sizes"].values() if not e["reused"]
                  for s in e["steps"][len(e["steps"]) - e["own_steps"]:]]
         phases.done.append(("- of which: make filler audio",
@@ -293,6 +314,7 @@ def main(argv):
         "argv": argv_for_report(argv), "date": time.strftime("%Y-%m-%d %H:%M"),
         "machine": report.machine(), "revision": report.git_revision(HERE),
         "jobs": args.jobs, "per_recording": args.per_recording,
+        "load": (load_at_start,),
         "results": results, "phases": phases.done, "scale": scale_info,
         "corpus": {"kept": len(recordings), "members": len(members),
                    "negatives": len(negatives), "excluded": excluded,

@@ -5,9 +5,11 @@ corpus recording n mod R (all R kept recordings, catalog members and
 negatives alike), cuts 30 s at a seeded random offset, changes its speed
 (pitch and tempo together, sox speed) by a seeded random factor in
 0.60-0.92 or 1.08-1.50 (outside the engine's +-6% search), reverses it in
-time, and mixes in a seeded random 20-s-or-longer stretch of a pink-noise
-track at a fixed gain (about 16 dB below typical music). Output is mono
-16 kHz FLAC, 1000 files a folder. It keeps music's density of spectral
+time, and mixes in a seeded random stretch of a pink-noise track of its
+own (generated in Python, unrelated to the queries' noise) at a fixed
+level of -32 dBFS RMS, about 12 dB below typical music. Output is mono
+16 kHz FLAC, 1000 files a folder, titled "filler fNNNNNN <- source xF"
+through a metadata CSV so that a wrong answer shows where it came from. It keeps music's density of spectral
 peaks, so index size and lookup cost are those of real music, while no
 query of the benchmark should find it.
 
@@ -19,7 +21,6 @@ the steps.
 
 import concurrent.futures
 import json
-import os
 import random
 import shutil
 import time
@@ -32,7 +33,7 @@ PIECE_S = 30.0
 BATCH = 1000
 KEPT_BATCHES = 10      # batches past the first 10 000 fillers are deleted once added
 NOISE_TRACK_S = 600.0
-NOISE_GAIN = 0.15
+NOISE_GAIN = 0.1     # on a -12 dBFS track: about 12 dB below typical music
 
 
 def filler_recipe(n, recordings):
@@ -49,24 +50,31 @@ def filler_recipe(n, recordings):
 def _noise_track(store):
     out = store.path("noise", cache.recipe_key("filler-noise", NOISE_TRACK_S),
                      ".wav")
+    return store.produce(out, lambda tmp: media.write_wav(
+        tmp, 16000, 1, media.noise("pink", NOISE_TRACK_S, 16000, 1,
+                                   "plim-filler-noise", -12.0)))
+
+
+def _source_wav(store, rec):
+    """The whole recording as mono 16 kHz WAV: far quicker to cut than Ogg."""
+    out = store.path("src16k", cache.recipe_key("src16k", rec.digest), ".wav")
     return store.produce(out, lambda tmp: media.run_tool(
-        media.SOX + ["-n", "-r", "16000", "-c", "1", "-b", "16", tmp, "synth",
-                     str(NOISE_TRACK_S), "pinknoise", "vol", "0.5"]))
+        media.SOX + [rec.path, "-r", "16000", "-c", "1", "-b", "16", tmp]))
 
 
 def filler_root(store, recordings):
-    key = cache.recipe_key("fillers", [r.digest for r in recordings],
+    key = cache.recipe_key("fillers-2", [r.digest for r in recordings],
                            PIECE_S, NOISE_GAIN)
     return store.root / "fillers" / key
 
 
-def _make_filler(path, recipe, noise_track):
-    rec, offset, factor, noise_offset = recipe
+def _make_filler(path, recipe, source, noise_track):
+    _, offset, factor, noise_offset = recipe
     length = PIECE_S / factor
 
     def make(tmp):
-        music = "|%s %s -r 16000 -c 1 -p trim %.3f %.3f speed %.4f reverse" % (
-            " ".join(media.SOX), _quote(rec.path), offset, PIECE_S, factor)
+        music = "|%s %s -p trim %.3f %.3f speed %.4f reverse" % (
+            " ".join(media.SOX), _quote(str(source)), offset, PIECE_S, factor)
         noise = "|%s %s -p trim %.3f %.3f" % (
             " ".join(media.SOX), _quote(str(noise_track)), noise_offset, length)
         media.run_tool(media.SOX + ["-m", "-v", "1", music, "-v",
@@ -89,15 +97,24 @@ def make_batch(store, recordings, batch, jobs):
     tasks = [(folder / ("f%06d.flac" % n), filler_recipe(n, recordings))
              for n in range(batch * BATCH, (batch + 1) * BATCH)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        for fut in [pool.submit(_make_filler, p, r, noise) for p, r in tasks]:
+        sources = dict(zip((r.id for r in recordings), pool.map(
+            lambda r: _source_wav(store, r), recordings)))
+        for fut in [pool.submit(_make_filler, p, r, sources[r[0].id], noise)
+                    for p, r in tasks]:
             fut.result()
+    with open(folder / "titles.csv", "w", encoding="utf-8") as f:
+        f.write("path,artist,title\n")
+        for path, (rec, _, factor, _) in tasks:
+            f.write('"%s","plim-bench filler","filler %s <- %s x%.4f"\n' % (
+                path.name, path.stem, rec.id.replace('"', '""'), factor))
     done.write_text("")
     return folder
 
 
-def filler_hours(folder):
-    return sum(media.duration_s(folder / f) for f in os.listdir(folder)
-               if f.endswith(".flac")) / 3600.0
+def batch_hours(recordings, batch):
+    """Hours of audio in one batch: each filler lasts 30 s / its factor."""
+    return sum(PIECE_S / filler_recipe(n, recordings)[2]
+               for n in range(batch * BATCH, (batch + 1) * BATCH)) / 3600.0
 
 
 def build_scale_catalogs(store, catalog_bin, binary_key, recordings,
@@ -154,8 +171,10 @@ def _build(store, catalog_bin, recordings, members_args, size, previous,
         start = time.monotonic()
         fillers = make_batch(store, recordings, batch, jobs)
         made_s = time.monotonic() - start
-        hours = filler_hours(fillers)
-        step = runner.build_catalog(catalog_bin, catalog, [str(fillers)], jobs)
+        hours = batch_hours(recordings, batch)
+        step = runner.build_catalog(catalog_bin, catalog,
+                                    ["--metadata", str(fillers / "titles.csv")],
+                                    jobs)
         step.update(what="fillers batch %d" % batch, audio_h=hours,
                     generate_s=made_s)
         log("scale %d: batch %d: %.1f h of audio added in %.0f s (%s)" % (
