@@ -36,7 +36,7 @@ static_assert(kMaxBin - kMinBin + 1 >= kSpanBins,
               "the peak range must be wider than a neighbourhood");
 
 // span[i] = max(in[i .. i + kSpanBins - 1]) for i <= kBinCount - kSpanBins.
-void BuildSpanMax(const float* in, std::vector<float>& span) {
+PLIM_INLINE_INTO_CLONES void BuildSpanMax(const float* in, std::vector<float>& span) {
   span.assign(in, in + kBinCount);
   // After the pass for `width`, span[i] = max(in[i .. i + 2 * width - 1]).
   for (int width = 1; width < kSpanBins; width *= 2) {
@@ -46,7 +46,8 @@ void BuildSpanMax(const float* in, std::vector<float>& span) {
 
 // out[k] = max(in[k - kPeakNeighbourBins .. k + kPeakNeighbourBins]),
 // clipped to the spectrum, for k in the peak range; `span` is in's.
-void NeighbourhoodMax(const float* in, const std::vector<float>& span, float* out) {
+PLIM_INLINE_INTO_CLONES void NeighbourhoodMax(const float* in, const std::vector<float>& span,
+                                              float* out) {
   const int first_whole = std::max(kMinBin, kPeakNeighbourBins);
   const int last_whole = std::min(kMaxBin, kBinCount - 1 - kPeakNeighbourBins);
   for (int k = first_whole; k <= last_whole; ++k) {
@@ -65,7 +66,7 @@ void NeighbourhoodMax(const float* in, const std::vector<float>& span, float* ou
 
 // max(in[kMinBin .. kMaxBin]) from in's spans, which tile the range (the
 // last one overlapping its neighbour).
-float PeakRangeMax(const std::vector<float>& span) {
+PLIM_INLINE_INTO_CLONES float PeakRangeMax(const std::vector<float>& span) {
   float range_max = span[kMaxBin + 1 - kSpanBins];
   for (int i = kMinBin; i + kSpanBins <= kMaxBin + 1; i += kSpanBins)
     range_max = std::max(range_max, span[i]);
@@ -114,7 +115,7 @@ PeakPicker::PeakPicker()
   }
 }
 
-void PeakPicker::AddFrame(const float* power) {
+PLIM_CLONE_FOR_AVX2 void PeakPicker::AddFrame(const float* power) {
   // The column of the frame kWindowFrames back, no longer needed, is reused.
   Column& column = ColumnOf(frames_added_);
   float* db = column.db.data();
@@ -139,7 +140,7 @@ void PeakPicker::Flush() {
   DecideCandidates(std::numeric_limits<std::int64_t>::max());
 }
 
-void PeakPicker::EvaluateFrame(std::int64_t frame) {
+PLIM_CLONE_FOR_AVX2 void PeakPicker::EvaluateFrame(std::int64_t frame) {
   const Column& centre = ColumnOf(frame);
   const float* db = centre.db.data();
   const float* own = centre.neighbourhood_db.data();
