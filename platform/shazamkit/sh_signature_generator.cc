@@ -31,7 +31,10 @@ std::string FormatRate(double hz) {
 
 }  // namespace
 
-// Mono float at the input rate to mono float at the analysis rate.
+// Mono float at the input rate to mono float at the analysis rate. Mono
+// samples lie alike packed or planar; declared planar, the resampler's own
+// layout, they are read and written in place instead of being copied one
+// by one into and out of its buffers.
 struct SHSignatureGenerator::Resampler {
   struct Free {
     void operator()(SwrContext* context) const { swr_free(&context); }
@@ -43,8 +46,8 @@ struct SHSignatureGenerator::Resampler {
     AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
     SwrContext* raw = nullptr;
     int rate = static_cast<int>(std::lround(input.sampleRate()));
-    if (swr_alloc_set_opts2(&raw, &mono, AV_SAMPLE_FMT_FLT, fingerprint::kAnalysisSampleRateHz,
-                            &mono, AV_SAMPLE_FMT_FLT, rate, 0, nullptr) < 0 ||
+    if (swr_alloc_set_opts2(&raw, &mono, AV_SAMPLE_FMT_FLTP, fingerprint::kAnalysisSampleRateHz,
+                            &mono, AV_SAMPLE_FMT_FLTP, rate, 0, nullptr) < 0 ||
         raw == nullptr) {
       throw std::bad_alloc();
     }
