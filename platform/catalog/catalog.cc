@@ -155,45 +155,16 @@ void Catalog::RequireWritable() const {
 // --- Reader ------------------------------------------------------------------
 
 Catalog::Reader::Reader(const Environment& environment)
-    : environment_(&environment), snapshot_(BeginRead(environment)) {
-  int rc = mdb_cursor_open(snapshot_.txn.get(), environment.index, &index_cursor_);
-  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "read");
-}
+    : environment_(&environment),
+      snapshot_(BeginRead(environment)),
+      postings_(snapshot_.txn.get(), environment) {}
 
-Catalog::Reader::Reader(Reader&& other) noexcept
-    : environment_(other.environment_),
-      snapshot_(std::move(other.snapshot_)),
-      index_cursor_(other.index_cursor_) {
-  other.index_cursor_ = nullptr;
-}
+Catalog::Reader::Reader(Reader&& other) noexcept = default;
 
-Catalog::Reader::~Reader() {
-  // Before the transaction it belongs to ends (snapshot_ is destroyed next).
-  if (index_cursor_ != nullptr) mdb_cursor_close(index_cursor_);
-}
+Catalog::Reader::~Reader() = default;
 
 void Catalog::Reader::Lookup(std::uint32_t hash, std::vector<Posting>& out) const {
-  MDB_val key = ValueOf(&hash, sizeof hash), data;
-  int rc = mdb_cursor_get(index_cursor_, &key, &data, MDB_SET);
-  if (rc == MDB_NOTFOUND) return;
-  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
-  // A key with one value has no page of duplicates: GET_MULTIPLE then leaves
-  // `data` as MDB_SET set it, which is that one value.
-  rc = mdb_cursor_get(index_cursor_, &key, &data, MDB_GET_MULTIPLE);
-  while (rc == MDB_SUCCESS) {
-    std::size_t count = data.mv_size / sizeof(std::uint64_t);
-    const auto* bytes = static_cast<const unsigned char*>(data.mv_data);
-    std::size_t base = out.size();
-    out.resize(base + count);
-    for (std::size_t i = 0; i < count; ++i) {
-      std::uint64_t value;
-      std::memcpy(&value, bytes + i * sizeof value, sizeof value);
-      out[base + i] =
-          Posting{static_cast<RecordingId>(value >> 32), static_cast<std::uint32_t>(value)};
-    }
-    rc = mdb_cursor_get(index_cursor_, &key, &data, MDB_NEXT_MULTIPLE);
-  }
-  if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, environment_->directory, "read");
+  postings_.Lookup(hash, out);
 }
 
 Recording Catalog::Reader::Decode(RecordingId id, const MDB_val& bytes) const {
@@ -266,10 +237,7 @@ std::uint64_t Catalog::Reader::RecordingCount() const {
 }
 
 std::uint64_t Catalog::Reader::LandmarkCount() const {
-  MDB_stat stat;
-  int rc = mdb_stat(snapshot_.txn.get(), environment_->index, &stat);
-  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
-  return stat.ms_entries;
+  return CountPostings(snapshot_.txn.get(), *environment_);
 }
 
 double Catalog::Reader::TotalDurationS() const {

@@ -17,20 +17,13 @@
 #include <vector>
 
 #include "platform/catalog/catalog_environment.h"
+#include "platform/catalog/posting.h"
+#include "platform/catalog/posting_index.h"
 #include "platform/catalog/recording.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/fingerprint/landmark.h"
 
 namespace plim::catalog {
-
-// One entry of the index: `recording` has a landmark with the looked-up hash
-// at `anchor_frame`.
-struct Posting {
-  RecordingId recording;
-  std::uint32_t anchor_frame;
-
-  bool operator==(const Posting&) const = default;
-};
 
 // A cover picture to keep in the catalog's artwork/ folder.
 struct Artwork {
@@ -139,7 +132,7 @@ class Catalog {
 
     const Environment* environment_;
     ReadSnapshot snapshot_;
-    MDB_cursor* index_cursor_ = nullptr;  // into snapshot_.txn, reused by Lookup
+    PostingReader postings_;  // cursors into snapshot_.txn, so declared after it
   };
 
   Reader NewReader() const;

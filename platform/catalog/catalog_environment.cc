@@ -14,14 +14,18 @@
 namespace plim::catalog {
 namespace {
 
-// The layout of the databases. A catalog with a higher number is refused.
-constexpr std::uint64_t kFormatVersion = 1;
+// The layout of the databases. A catalog of another layout is refused: a
+// newer one can't be read, and an older one must be rebuilt.
+//   1  the index keyed by whole landmark hashes
+//   2  the index in page-sized chunks per bucket of hashes, with a fresh
+//      table for recent adds (index_layout.h, posting_index.h)
+constexpr std::uint64_t kFormatVersion = 2;
 constexpr unsigned kMaxReaders = 510;
 // LMDB refuses longer keys (its default limit is 511 bytes).
 constexpr std::size_t kMaxPlainPathKeyBytes = 400;
 constexpr std::size_t kPathKeyPrefixBytes = 360;
 
-constexpr unsigned kIndexFlags = MDB_INTEGERKEY | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERDUP;
+constexpr unsigned kFreshFlags = MDB_INTEGERKEY | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERDUP;
 
 [[noreturn]] void Fail(std::int64_t code, std::string description) {
   throw foundation::NSError(kCatalogErrorDomain, code, std::move(description));
@@ -51,7 +55,8 @@ void OpenDatabases(Environment& e, MDB_txn* txn, unsigned create) {
     }
     if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "open");
   };
-  open("index", kIndexFlags, e.index);
+  open("index", 0, e.index);
+  open("fresh", kFreshFlags, e.fresh);
   open("recordings", MDB_INTEGERKEY, e.recordings);
   open("hash_lists", MDB_INTEGERKEY, e.hash_lists);
   open("by_content", 0, e.by_content);
@@ -92,6 +97,14 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
                                          " has format version " + std::to_string(format) +
                                          ", made by a newer plim; this one reads format version " +
                                          std::to_string(kFormatVersion) + " only");
+    }
+    if (format < kFormatVersion) {
+      Fail(kCatalogErrorNewerFormat, "The catalog at " + QuotedPath(e.directory) +
+                                         " has format version " + std::to_string(format) +
+                                         ", which this plim no longer reads (it reads version " +
+                                         std::to_string(kFormatVersion) +
+                                         "): it must be rebuilt (move it aside and add the files "
+                                         "again with plim-catalog add)");
     }
     OpenDatabases(e, txn, 0);
   }
@@ -166,13 +179,16 @@ std::shared_ptr<Environment> OpenEnvironment(const std::filesystem::path& direct
   int rc = mdb_env_create(&raw_env);
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "open");
   e->env.reset(raw_env);
-  mdb_env_set_maxdbs(raw_env, 8);
+  mdb_env_set_maxdbs(raw_env, 12);
   mdb_env_set_maxreaders(raw_env, kMaxReaders);
   // NOTLS: a Reader is an object, not a thread's state, so one thread may
   // hold several and hand them on.
   unsigned flags = MDB_NOTLS | (read_only ? MDB_RDONLY : 0u);
   rc = mdb_env_open(raw_env, directory.c_str(), flags, 0644);
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "open");
+  MDB_stat env_stat;
+  mdb_env_stat(raw_env, &env_stat);
+  e->page_size_bytes = env_stat.ms_psize;
   if (!read_only) {
     MDB_envinfo info;
     mdb_env_info(raw_env, &info);
@@ -213,6 +229,24 @@ void AdoptMapSize(Environment& environment) {
   std::unique_lock map_hold(environment.map_mutex);
   int rc = mdb_env_set_mapsize(environment.env.get(), 0);
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "read");
+}
+
+void ReleaseFreedPages(Environment& environment) {
+  std::shared_lock map_hold(environment.map_mutex);
+  MDB_txn* raw = nullptr;
+  if (mdb_txn_begin(environment.env.get(), nullptr, 0, &raw) != MDB_SUCCESS) return;
+  Transaction txn(raw);
+  try {
+    WriteMetaNumber(environment, txn.get(), kMetaPageReleases,
+                    ReadMetaNumber(environment, txn.get(), kMetaPageReleases, 0) + 1);
+  } catch (const foundation::NSError&) {
+    return;  // the change itself is saved; the next one will simply grow the file
+  } catch (const MapFullSignal&) {
+    return;
+  } catch (const MapResizedSignal&) {
+    return;
+  }
+  txn.Commit();
 }
 
 Cursor::Cursor(MDB_txn* txn, MDB_dbi dbi, const std::filesystem::path& directory)

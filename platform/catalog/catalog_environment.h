@@ -41,14 +41,17 @@ struct Environment {
   bool read_only = false;
   std::unique_ptr<MDB_env, EnvCloser> env;
   // Database handles, fixed once opened.
-  MDB_dbi meta = 0;        // text key -> value (see catalog_environment.cc)
-  MDB_dbi index = 0;       // landmark hash -> (recording << 32 | anchor frame), sorted dups
+  MDB_dbi meta = 0;  // text key -> value (see catalog_environment.cc)
+  // The postings (see posting_index.h and index_layout.h).
+  MDB_dbi index = 0;       // ChunkKey -> a chunk of sorted IndexValues
+  MDB_dbi fresh = 0;       // IndexKey(hash) -> sorted duplicate IndexValues
   MDB_dbi recordings = 0;  // RecordingId -> EncodeRecording
-  MDB_dbi hash_lists = 0;  // RecordingId -> EncodeHashList of its distinct landmark hashes
+  MDB_dbi hash_lists = 0;  // RecordingId -> EncodeHashList of its HashListPrefixes
   MDB_dbi by_content = 0;  // content hash text -> RecordingId
   MDB_dbi by_path = 0;     // PathKey(source path) -> RecordingId
   MDB_dbi artwork = 0;     // artwork file name -> uint32 count of recordings using it
   std::uint32_t fingerprint_version = 0;  // the one the catalog was built with
+  std::size_t page_size_bytes = 0;        // LMDB's
 
   // Held shared by every transaction of this process and exclusively while
   // the map is replaced: LMDB unmaps the old one, so no transaction may be
@@ -127,10 +130,18 @@ struct ReadSnapshot {
 // Begins a read transaction, adopting a map another process grew.
 ReadSnapshot BeginRead(const Environment& environment);
 
-// Runs `body(MDB_txn*)` in a write transaction and commits it; when the map
-// fills up, aborts, grows the map and runs `body` again from the start, so
-// `body` must keep no state of its own across runs. Throws what `body`
-// throws, and NSError when the commit fails (nothing is then kept).
+// Commits a transaction that changes only a counter. LMDB reuses the pages
+// a transaction frees only once another one has committed after it: this
+// lets the next change reuse the pages the last one freed instead of
+// growing the file by as many. Best effort: a failure changes nothing and
+// is not reported. Call with write_mutex held and no transaction open.
+void ReleaseFreedPages(Environment& environment);
+
+// Runs `body(MDB_txn*)` in a write transaction and commits it, then
+// releases the pages it freed; when the map fills up, aborts, grows the map
+// and runs `body` again from the start, so `body` must keep no state of its
+// own across runs. Throws what `body` throws, and NSError when the commit
+// fails (nothing is then kept).
 template <typename Body>
 void RunWrite(Environment& environment, Body&& body) {
   std::lock_guard writer(environment.write_mutex);
@@ -145,6 +156,8 @@ void RunWrite(Environment& environment, Body&& body) {
       body(txn.get());
       rc = txn.Commit();
       if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "save a change");
+      map_hold.unlock();
+      ReleaseFreedPages(environment);
       return;
     } catch (const MapFullSignal&) {
     } catch (const MapResizedSignal&) {
@@ -187,6 +200,9 @@ inline constexpr std::string_view kMetaFormatVersion = "format_version";
 inline constexpr std::string_view kMetaFingerprintVersion = "fingerprint_version";
 inline constexpr std::string_view kMetaNextId = "next_id";
 inline constexpr std::string_view kMetaTotalDurationUs = "total_duration_us";
+inline constexpr std::string_view kMetaFoldNextBucket = "fold_next_bucket";
+inline constexpr std::string_view kMetaIndexedPostings = "indexed_postings";
+inline constexpr std::string_view kMetaPageReleases = "page_releases";
 
 }  // namespace plim::catalog
 

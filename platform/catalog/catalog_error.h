@@ -16,7 +16,8 @@ inline constexpr char kCatalogErrorDomain[] = "PLIMCatalog";
 inline constexpr std::int64_t kCatalogErrorNoCatalog = 1;
 // The path is a file, or a directory with other content: refused, never touched.
 inline constexpr std::int64_t kCatalogErrorNotACatalog = 2;
-// Made by a newer plim whose format this one can't read.
+// Made by another plim with a layout this one can't read: a newer one, or an
+// older one whose catalogs must be rebuilt.
 inline constexpr std::int64_t kCatalogErrorNewerFormat = 3;
 // The operating system refused (permission denied, too many open files...).
 inline constexpr std::int64_t kCatalogErrorCannotOpen = 4;

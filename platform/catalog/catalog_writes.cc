@@ -8,6 +8,8 @@
 #include "platform/catalog/artwork_files.h"
 #include "platform/catalog/catalog.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/index_layout.h"
+#include "platform/catalog/posting_index.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/url.h"
@@ -24,10 +26,6 @@ namespace fs = std::filesystem;
 
 void Check(int rc, const Environment& e) {
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "write to");
-}
-
-std::uint64_t PostingValue(RecordingId id, std::uint32_t anchor_frame) {
-  return (static_cast<std::uint64_t>(id) << 32) | anchor_frame;
 }
 
 std::uint64_t DurationUs(double duration_s) {
@@ -108,32 +106,15 @@ std::optional<Recording> RemoveInTransaction(MDB_txn* txn, const Environment& e,
                                    " can't be read");
   }
 
-  std::vector<std::uint32_t> hashes;
+  std::vector<std::uint32_t> hash_prefixes;
   rc = mdb_get(txn, e.hash_lists, &id_key, &data);
-  if (rc == MDB_SUCCESS && !DecodeHashList(ViewOf(data), hashes)) {
+  if (rc == MDB_SUCCESS && !DecodeHashList(ViewOf(data), hash_prefixes)) {
     Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
                                    " is damaged: the landmarks of recording " + std::to_string(id) +
                                    " can't be read");
   }
   if (rc != MDB_NOTFOUND) Check(rc, e);
-  {
-    Cursor index(txn, e.index, e.directory);
-    for (std::uint32_t hash : hashes) {
-      // Seek afresh after each delete: LMDB's cursor position after a delete
-      // that empties a key is not something to build on.
-      for (;;) {
-        std::uint64_t first = PostingValue(id, 0);
-        MDB_val key = ValueOf(&hash, sizeof hash), value = ValueOf(&first, sizeof first);
-        rc = mdb_cursor_get(index.get(), &key, &value, MDB_GET_BOTH_RANGE);
-        if (rc == MDB_NOTFOUND) break;
-        Check(rc, e);
-        std::uint64_t found;
-        std::memcpy(&found, value.mv_data, sizeof found);
-        if ((found >> 32) != id) break;
-        Check(mdb_cursor_del(index.get(), 0), e);
-      }
-    }
-  }
+  DeletePostings(txn, e, id, hash_prefixes);
   Check(mdb_del(txn, e.recordings, &id_key, nullptr), e);
   rc = mdb_del(txn, e.hash_lists, &id_key, nullptr);
   if (rc != MDB_NOTFOUND) Check(rc, e);
@@ -166,8 +147,9 @@ std::vector<std::string> UnusedArtwork(MDB_txn* txn, const Environment& e,
 // writer lock is held goes to the database alone.
 struct PreparedRecording {
   Recording recording;
-  std::vector<fingerprint::Landmark> landmarks;  // sorted by (hash, frame), distinct
-  std::string hash_list;                         // EncodeHashList of their hashes
+  // Sorted by (hash, frame), distinct, only those the index can hold.
+  std::vector<fingerprint::Landmark> landmarks;
+  std::string hash_list;  // EncodeHashList of their distinct HashListPrefixes
   const Artwork* artwork = nullptr;
   std::string artwork_file;
 };
@@ -186,16 +168,27 @@ PreparedRecording Prepare(const NewRecording& item, const fs::path& directory) {
     *text = foundation::toValidUTF8(*text);
   }
   for (std::string& genre : out.genres) genre = foundation::toValidUTF8(genre);
-  p.landmarks = item.landmarks;
+  p.landmarks.reserve(item.landmarks.size());
+  for (const fingerprint::Landmark& landmark : item.landmarks) {
+    if (landmark.hash > kMaxIndexedHash) {
+      Fail(kCatalogErrorInvalidArgument, "A recording added to the catalog at " +
+                                             QuotedPath(directory) +
+                                             " has a landmark hash wider than " +
+                                             std::to_string(fingerprint::kHashBits) + " bits");
+    }
+    // Past 149 hours into a recording: its frame would not fit the index.
+    if (landmark.anchor_frame <= kMaxIndexedAnchorFrame) p.landmarks.push_back(landmark);
+  }
   std::sort(p.landmarks.begin(), p.landmarks.end(), [](const auto& a, const auto& b) {
     return a.hash != b.hash ? a.hash < b.hash : a.anchor_frame < b.anchor_frame;
   });
   p.landmarks.erase(std::unique(p.landmarks.begin(), p.landmarks.end()), p.landmarks.end());
-  std::vector<std::uint32_t> hashes;
+  std::vector<std::uint32_t> prefixes;
   for (const fingerprint::Landmark& landmark : p.landmarks) {
-    if (hashes.empty() || hashes.back() != landmark.hash) hashes.push_back(landmark.hash);
+    const std::uint32_t prefix = HashListPrefix(landmark.hash);
+    if (prefixes.empty() || prefixes.back() != prefix) prefixes.push_back(prefix);
   }
-  p.hash_list = EncodeHashList(hashes);
+  p.hash_list = EncodeHashList(prefixes);
   out.landmark_count = p.landmarks.size();
   out.artwork_file.clear();
   if (item.artwork && !item.artwork->bytes.empty()) {
@@ -231,6 +224,7 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
     std::vector<std::string> released_artwork;
     std::uint64_t next_id = ReadMetaNumber(e, txn, kMetaNextId, 1);
     std::uint64_t total_us = ReadMetaNumber(e, txn, kMetaTotalDurationUs, 0);
+    std::uint64_t added_postings = 0;
     for (const PreparedRecording& p : prepared) {
       const Recording& recording = p.recording;
       if (std::optional<RecordingId> same = GetId(txn, e.by_content, recording.content_hash, e)) {
@@ -247,7 +241,7 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
           }
         }
       }
-      if (next_id > UINT32_MAX) {
+      if (next_id > kMaxIndexedRecordingId) {
         Fail(kCatalogErrorCannotWrite,
              "The catalog at " + QuotedPath(e.directory) + " has run out of recording ids");
       }
@@ -264,15 +258,8 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
       } else {
         record = EncodeRecording(recording);
       }
-      {
-        Cursor index(txn, e.index, e.directory);
-        for (const fingerprint::Landmark& landmark : p.landmarks) {
-          std::uint64_t value = PostingValue(id, landmark.anchor_frame);
-          MDB_val key = ValueOf(&landmark.hash, sizeof landmark.hash),
-                  data = ValueOf(&value, sizeof value);
-          Check(mdb_cursor_put(index.get(), &key, &data, 0), e);
-        }
-      }
+      PutPostings(txn, e, id, p.landmarks);
+      added_postings += p.landmarks.size();
       MDB_val id_key = ValueOf(&id, sizeof id);
       MDB_val record_value = ValueOf(record), list_value = ValueOf(p.hash_list);
       Check(mdb_put(txn, e.recordings, &id_key, &record_value, 0), e);
@@ -282,6 +269,7 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
       total_us += DurationUs(recording.duration_s);
       results.push_back(result);
     }
+    FoldFreshPostings(txn, e, added_postings);
     WriteMetaNumber(e, txn, kMetaNextId, next_id);
     WriteMetaNumber(e, txn, kMetaTotalDurationUs, total_us);
     unused_artwork = UnusedArtwork(txn, e, released_artwork);

@@ -1,0 +1,350 @@
+#include "platform/catalog/posting_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "platform/catalog/catalog_error.h"
+#include "platform/catalog/index_layout.h"
+#include "platform/foundation/ns_error.h"
+
+namespace plim::catalog {
+namespace {
+
+// LMDB's page header: a chunk of (page size - this) bytes fills one
+// overflow page exactly.
+constexpr std::size_t kLmdbPageHeaderBytes = 16;
+
+void Check(int rc, const Environment& e, const char* action) {
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, action);
+}
+
+// The i-th of the values at `data`, which LMDB aligns to 2 bytes only.
+std::uint64_t LoadValue(const void* data, std::size_t i) {
+  std::uint64_t value;
+  std::memcpy(&value, static_cast<const unsigned char*>(data) + i * sizeof value, sizeof value);
+  return value;
+}
+
+// The first of the `count` sorted values at `data` that is not below `value`.
+std::size_t LowerBound(const void* data, std::size_t count, std::uint64_t value) {
+  std::size_t low = 0, high = count;
+  while (low < high) {
+    std::size_t middle = low + (high - low) / 2;
+    if (LoadValue(data, middle) < value) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
+}
+
+bool PostingBefore(const Posting& a, const Posting& b) {
+  return a.recording != b.recording ? a.recording < b.recording : a.anchor_frame < b.anchor_frame;
+}
+
+// Positions `cursor` on the first chunk at or after (bucket, value): the
+// chunk that holds `value` if any does. False when that chunk is not one of
+// `bucket`.
+bool SeekChunk(MDB_cursor* cursor, std::uint32_t bucket, std::uint64_t value, MDB_val& key,
+               MDB_val& data, const Environment& e) {
+  ChunkKey wanted = EncodeChunkKey(bucket, value);
+  key = ValueOf(wanted.bytes, sizeof wanted.bytes);
+  int rc = mdb_cursor_get(cursor, &key, &data, MDB_SET_RANGE);
+  if (rc == MDB_NOTFOUND) return false;
+  Check(rc, e, "read");
+  if (key.mv_size != sizeof(ChunkKey) || data.mv_size % sizeof(std::uint64_t) != 0) {
+    throw foundation::NSError(kCatalogErrorDomain, kCatalogErrorDamaged,
+                              "The catalog at " + QuotedPath(e.directory) +
+                                  " is damaged: its index holds a malformed entry");
+  }
+  return BucketOfChunkKey(static_cast<const unsigned char*>(key.mv_data)) == bucket;
+}
+
+// Moves every value of `bucket` out of the chunk table into `values`.
+void TakeChunks(MDB_cursor* cursor, std::uint32_t bucket, std::vector<std::uint64_t>& values,
+                const Environment& e) {
+  MDB_val key, data;
+  while (SeekChunk(cursor, bucket, 0, key, data, e)) {
+    const std::size_t base = values.size();
+    values.resize(base + data.mv_size / sizeof(std::uint64_t));
+    std::memcpy(values.data() + base, data.mv_data, data.mv_size);
+    Check(mdb_cursor_del(cursor, 0), e, "write to");
+  }
+}
+
+// Writes `values` (sorted, distinct) as the chunks of `bucket`, which has
+// none: full ones, then the rest.
+void PutChunks(MDB_cursor* cursor, std::uint32_t bucket, const std::vector<std::uint64_t>& values,
+               const Environment& e) {
+  const std::size_t capacity = (e.page_size_bytes - kLmdbPageHeaderBytes) / sizeof(std::uint64_t);
+  for (std::size_t start = 0; start < values.size(); start += capacity) {
+    const std::size_t count = std::min(capacity, values.size() - start);
+    ChunkKey chunk_key = EncodeChunkKey(bucket, values[start + count - 1]);
+    MDB_val key = ValueOf(chunk_key.bytes, sizeof chunk_key.bytes);
+    MDB_val data = ValueOf(values.data() + start, count * sizeof(std::uint64_t));
+    Check(mdb_cursor_put(cursor, &key, &data, 0), e, "write to");
+  }
+}
+
+// Moves every value of `bucket` out of the fresh table into `values`.
+void TakeFreshBucket(MDB_cursor* cursor, std::uint32_t bucket, std::vector<std::uint64_t>& values,
+                     const Environment& e) {
+  MDB_val key = ValueOf(&bucket, sizeof bucket), data;
+  int rc = mdb_cursor_get(cursor, &key, &data, MDB_SET);
+  if (rc == MDB_NOTFOUND) return;
+  Check(rc, e, "read");
+  // A bucket of one value has no page of duplicates: GET_MULTIPLE then
+  // leaves `data` as MDB_SET set it, which is that value.
+  rc = mdb_cursor_get(cursor, &key, &data, MDB_GET_MULTIPLE);
+  while (rc == MDB_SUCCESS) {
+    const std::size_t base = values.size();
+    values.resize(base + data.mv_size / sizeof(std::uint64_t));
+    std::memcpy(values.data() + base, data.mv_data, data.mv_size);
+    rc = mdb_cursor_get(cursor, &key, &data, MDB_NEXT_MULTIPLE);
+  }
+  if (rc != MDB_NOTFOUND) Check(rc, e, "read");
+  key = ValueOf(&bucket, sizeof bucket);
+  Check(mdb_cursor_get(cursor, &key, &data, MDB_SET), e, "read");
+  Check(mdb_cursor_del(cursor, MDB_NODUPDATA), e, "write to");
+}
+
+// The values of the postings whose hashes have prefix `prefix`: `first` to
+// `last` within `bucket`.
+struct PrefixRange {
+  std::uint32_t bucket;
+  std::uint64_t first;
+  std::uint64_t last;
+};
+PrefixRange RangeOfPrefix(std::uint32_t prefix) {
+  const std::uint32_t low_hash = prefix << kHashListPrefixShift;
+  const std::uint32_t high_hash = low_hash | (kHashListPrefixSpan - 1);
+  return {IndexKey(low_hash), FirstIndexValue(low_hash), LastIndexValue(high_hash)};
+}
+
+// Deletes the postings of recording `id` from the chunk table, where its
+// hash prefixes `prefixes` (ascending) say they are; returns how many
+// there were.
+std::uint64_t DeleteFromChunks(MDB_cursor* cursor, RecordingId id,
+                               std::span<const std::uint32_t> prefixes, const Environment& e) {
+  std::uint64_t deleted = 0;
+  std::vector<std::uint64_t> kept;
+  // Every chunk up to (clean_bucket, clean_value) has been rid of `id`.
+  std::optional<std::pair<std::uint32_t, std::uint64_t>> clean;
+  for (std::uint32_t prefix : prefixes) {
+    const PrefixRange range = RangeOfPrefix(prefix);
+    std::uint64_t from = range.first;
+    if (clean && clean->first == range.bucket) {
+      if (clean->second >= range.last) continue;
+      from = std::max(from, clean->second + 1);
+    }
+    MDB_val key, data;
+    while (SeekChunk(cursor, range.bucket, from, key, data, e)) {
+      const std::uint64_t chunk_last =
+          LastValueOfChunkKey(static_cast<const unsigned char*>(key.mv_data));
+      const std::size_t count = data.mv_size / sizeof(std::uint64_t);
+      kept.clear();
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t value = LoadValue(data.mv_data, i);
+        if (RecordingOfIndexValue(value) != id) kept.push_back(value);
+      }
+      if (kept.size() != count) {
+        deleted += count - kept.size();
+        Check(mdb_cursor_del(cursor, 0), e, "write to");
+        PutChunks(cursor, range.bucket, kept, e);
+      }
+      clean = std::make_pair(range.bucket, chunk_last);
+      if (chunk_last >= range.last) break;
+      from = chunk_last + 1;
+    }
+  }
+  return deleted;
+}
+
+// Deletes the postings of recording `id` from the fresh table, where its
+// hash prefixes `prefixes` say they are.
+void DeleteFromFresh(MDB_cursor* cursor, RecordingId id, std::span<const std::uint32_t> prefixes,
+                     const Environment& e) {
+  for (std::uint32_t prefix : prefixes) {
+    const PrefixRange range = RangeOfPrefix(prefix);
+    std::uint32_t bucket = range.bucket;
+    std::uint64_t from = range.first;
+    MDB_val key = ValueOf(&bucket, sizeof bucket), data = ValueOf(&from, sizeof from);
+    int rc = mdb_cursor_get(cursor, &key, &data, MDB_GET_BOTH_RANGE);
+    while (rc == MDB_SUCCESS) {
+      const std::uint64_t value = LoadValue(data.mv_data, 0);
+      if (value > range.last) break;
+      if (RecordingOfIndexValue(value) == id) {
+        Check(mdb_cursor_del(cursor, 0), e, "write to");
+        // Seek afresh after a delete: LMDB's cursor position after a delete
+        // that empties a key is not something to build on.
+        from = value;
+        key = ValueOf(&bucket, sizeof bucket);
+        data = ValueOf(&from, sizeof from);
+        rc = mdb_cursor_get(cursor, &key, &data, MDB_GET_BOTH_RANGE);
+      } else {
+        rc = mdb_cursor_get(cursor, &key, &data, MDB_NEXT_DUP);
+      }
+    }
+    if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND) Check(rc, e, "write to");
+  }
+}
+
+}  // namespace
+
+PostingReader::PostingReader(MDB_txn* txn, const Environment& environment)
+    : environment_(&environment) {
+  Check(mdb_cursor_open(txn, environment.index, &index_cursor_), environment, "read");
+  int rc = mdb_cursor_open(txn, environment.fresh, &fresh_cursor_);
+  if (rc != MDB_SUCCESS) {
+    mdb_cursor_close(index_cursor_);
+    ThrowLmdbError(rc, environment.directory, "read");
+  }
+}
+
+PostingReader::PostingReader(PostingReader&& other) noexcept
+    : environment_(other.environment_),
+      index_cursor_(other.index_cursor_),
+      fresh_cursor_(other.fresh_cursor_) {
+  other.index_cursor_ = nullptr;
+  other.fresh_cursor_ = nullptr;
+}
+
+PostingReader::~PostingReader() {
+  if (index_cursor_ != nullptr) mdb_cursor_close(index_cursor_);
+  if (fresh_cursor_ != nullptr) mdb_cursor_close(fresh_cursor_);
+}
+
+void PostingReader::Lookup(std::uint32_t hash, std::vector<Posting>& out) const {
+  if (hash > kMaxIndexedHash) return;
+  const std::size_t start = out.size();
+  LookupInChunks(hash, out);
+  const std::size_t middle = out.size();
+  LookupInFresh(hash, out);
+  // Fresh postings are the newer ones; merge should a damaged catalog break that.
+  if (start < middle && middle < out.size() && PostingBefore(out[middle], out[middle - 1])) {
+    std::inplace_merge(out.begin() + static_cast<std::ptrdiff_t>(start),
+                       out.begin() + static_cast<std::ptrdiff_t>(middle), out.end(), PostingBefore);
+  }
+}
+
+void PostingReader::LookupInChunks(std::uint32_t hash, std::vector<Posting>& out) const {
+  const std::uint32_t bucket = IndexKey(hash);
+  const std::uint64_t first = FirstIndexValue(hash), last = LastIndexValue(hash);
+  MDB_val key, data;
+  if (!SeekChunk(index_cursor_, bucket, first, key, data, *environment_)) return;
+  for (;;) {
+    const std::size_t count = data.mv_size / sizeof(std::uint64_t);
+    for (std::size_t i = LowerBound(data.mv_data, count, first); i < count; ++i) {
+      const std::uint64_t value = LoadValue(data.mv_data, i);
+      if (value > last) return;
+      out.push_back(Posting{RecordingOfIndexValue(value), AnchorFrameOfIndexValue(value)});
+    }
+    // The chunk ended within this hash's postings: they may run on.
+    int rc = mdb_cursor_get(index_cursor_, &key, &data, MDB_NEXT);
+    if (rc == MDB_NOTFOUND) return;
+    Check(rc, *environment_, "read");
+    if (key.mv_size != sizeof(ChunkKey) ||
+        BucketOfChunkKey(static_cast<const unsigned char*>(key.mv_data)) != bucket) {
+      return;
+    }
+  }
+}
+
+void PostingReader::LookupInFresh(std::uint32_t hash, std::vector<Posting>& out) const {
+  const std::uint32_t bucket = IndexKey(hash);
+  const std::uint64_t first = FirstIndexValue(hash), last = LastIndexValue(hash);
+  std::uint64_t from = first;
+  MDB_val key = ValueOf(&bucket, sizeof bucket), data = ValueOf(&from, sizeof from);
+  int rc = mdb_cursor_get(fresh_cursor_, &key, &data, MDB_GET_BOTH_RANGE);
+  if (rc == MDB_NOTFOUND) return;
+  Check(rc, *environment_, "read");
+  // Most hashes looked up are in no recording: settle those on the value found.
+  if (LoadValue(data.mv_data, 0) > last) return;
+  // GET_MULTIPLE gives the whole page holding the cursor, which may start
+  // before `first`; for a bucket of one value it leaves `data` as it is.
+  rc = mdb_cursor_get(fresh_cursor_, &key, &data, MDB_GET_MULTIPLE);
+  while (rc == MDB_SUCCESS) {
+    const std::size_t count = data.mv_size / sizeof(std::uint64_t);
+    for (std::size_t i = LowerBound(data.mv_data, count, first); i < count; ++i) {
+      const std::uint64_t value = LoadValue(data.mv_data, i);
+      if (value > last) return;
+      out.push_back(Posting{RecordingOfIndexValue(value), AnchorFrameOfIndexValue(value)});
+    }
+    rc = mdb_cursor_get(fresh_cursor_, &key, &data, MDB_NEXT_MULTIPLE);
+  }
+  if (rc != MDB_NOTFOUND) Check(rc, *environment_, "read");
+}
+
+std::uint64_t CountPostings(MDB_txn* txn, const Environment& e) {
+  MDB_stat fresh;
+  Check(mdb_stat(txn, e.fresh, &fresh), e, "read");
+  return ReadMetaNumber(e, txn, kMetaIndexedPostings, 0) + fresh.ms_entries;
+}
+
+void PutPostings(MDB_txn* txn, const Environment& e, RecordingId id,
+                 std::span<const fingerprint::Landmark> landmarks) {
+  Cursor fresh(txn, e.fresh, e.directory);
+  for (const fingerprint::Landmark& landmark : landmarks) {
+    const std::uint32_t bucket = IndexKey(landmark.hash);
+    std::uint64_t value = IndexValue(landmark.hash, id, landmark.anchor_frame);
+    MDB_val key = ValueOf(&bucket, sizeof bucket), data = ValueOf(&value, sizeof value);
+    Check(mdb_cursor_put(fresh.get(), &key, &data, 0), e, "write to");
+  }
+}
+
+void DeletePostings(MDB_txn* txn, const Environment& e, RecordingId id,
+                    std::span<const std::uint32_t> hash_prefixes) {
+  std::vector<std::uint32_t> prefixes;
+  for (std::uint32_t prefix : hash_prefixes) {
+    if (prefix <= HashListPrefix(kMaxIndexedHash)) prefixes.push_back(prefix);
+  }
+  std::sort(prefixes.begin(), prefixes.end());
+  {
+    Cursor chunks(txn, e.index, e.directory);
+    const std::uint64_t deleted = DeleteFromChunks(chunks.get(), id, prefixes, e);
+    if (deleted > 0) {
+      const std::uint64_t indexed = ReadMetaNumber(e, txn, kMetaIndexedPostings, 0);
+      WriteMetaNumber(e, txn, kMetaIndexedPostings, indexed - std::min(indexed, deleted));
+    }
+  }
+  Cursor fresh(txn, e.fresh, e.directory);
+  DeleteFromFresh(fresh.get(), id, prefixes, e);
+}
+
+void FoldFreshPostings(MDB_txn* txn, const Environment& e, std::uint64_t added_postings) {
+  if (added_postings == 0) return;
+  std::uint64_t indexed = ReadMetaNumber(e, txn, kMetaIndexedPostings, 0);
+  // A change rewrites about all of the fresh table plus the slice's share of
+  // the chunks. Folding round the buckets in turn keeps fresh at about
+  // added_postings / (2 x share), so the sum is least with this share.
+  const double share = std::sqrt(static_cast<double>(added_postings) /
+                                 (2.0 * static_cast<double>(std::max(indexed, added_postings))));
+  const auto slice = static_cast<std::uint32_t>(std::clamp(
+      std::ceil(share * kIndexBucketCount), 1.0, static_cast<double>(kIndexBucketCount)));
+
+  const auto next = static_cast<std::uint32_t>(ReadMetaNumber(e, txn, kMetaFoldNextBucket, 0) %
+                                               kIndexBucketCount);
+  Cursor chunks(txn, e.index, e.directory), fresh(txn, e.fresh, e.directory);
+  std::vector<std::uint64_t> fresh_values, chunk_values, merged;
+  for (std::uint32_t i = 0; i < slice; ++i) {
+    const std::uint32_t bucket = (next + i) % kIndexBucketCount;
+    fresh_values.clear();
+    TakeFreshBucket(fresh.get(), bucket, fresh_values, e);
+    if (fresh_values.empty()) continue;
+    chunk_values.clear();
+    TakeChunks(chunks.get(), bucket, chunk_values, e);
+    merged.resize(chunk_values.size() + fresh_values.size());
+    std::merge(chunk_values.begin(), chunk_values.end(), fresh_values.begin(), fresh_values.end(),
+               merged.begin());
+    PutChunks(chunks.get(), bucket, merged, e);
+    indexed += fresh_values.size();
+  }
+  WriteMetaNumber(e, txn, kMetaFoldNextBucket, (next + slice) % kIndexBucketCount);
+  WriteMetaNumber(e, txn, kMetaIndexedPostings, indexed);
+}
+
+}  // namespace plim::catalog

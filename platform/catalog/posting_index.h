@@ -1,0 +1,86 @@
+// The catalog's inverted index: every (landmark hash, recording, anchor
+// frame) posting, laid out as index_layout.h describes, in two tables.
+//
+//   index  the bulk: each bucket as sorted chunks of at most a page, written
+//          whole, so that pages are full
+//   fresh  the postings of recent adds, in sorted duplicates per bucket
+//
+// LMDB copies every page a transaction changes, and frees the old copy for
+// reuse only once a later transaction has committed. Hashes are random, so
+// the postings of one recording land in nearly every page of an index of a
+// few tens of hours: written straight into the index, each add would copy
+// all of it, and the file would grow to several times the index. Adds go to
+// the small fresh table instead, and each one folds a slice of fresh
+// buckets into the index, round the buckets in turn, so that a change
+// rewrites a small share of the index only.
+//
+// In a bucket, every posting in index is older (has a smaller recording id)
+// than every posting in fresh: a bucket is folded whole, and ids only grow.
+//
+// Internal to the catalog. Functions taking an MDB_txn run inside that
+// transaction, on the calling thread; they throw NSError (through
+// ThrowLmdbError) and the signals of catalog_environment.h.
+
+#ifndef PLIM_PLATFORM_CATALOG_POSTING_INDEX_H_
+#define PLIM_PLATFORM_CATALOG_POSTING_INDEX_H_
+
+#include <lmdb.h>
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "platform/catalog/catalog_environment.h"
+#include "platform/catalog/posting.h"
+#include "platform/catalog/recording.h"
+#include "platform/fingerprint/landmark.h"
+
+namespace plim::catalog {
+
+// Cursors over both tables for looking hashes up in one snapshot. Owns its
+// cursors, which must be closed (destroyed) before `txn` ends. Use from one
+// thread at a time.
+class PostingReader {
+ public:
+  PostingReader(MDB_txn* txn, const Environment& environment);
+  PostingReader(PostingReader&& other) noexcept;
+  PostingReader& operator=(PostingReader&&) = delete;
+  ~PostingReader();
+
+  // Appends the postings of `hash` to `out` in (recording, anchor_frame)
+  // order; none for a hash wider than the index holds.
+  void Lookup(std::uint32_t hash, std::vector<Posting>& out) const;
+
+ private:
+  // Append the postings of `hash` that one table holds.
+  void LookupInChunks(std::uint32_t hash, std::vector<Posting>& out) const;
+  void LookupInFresh(std::uint32_t hash, std::vector<Posting>& out) const;
+
+  const Environment* environment_;
+  MDB_cursor* index_cursor_ = nullptr;
+  MDB_cursor* fresh_cursor_ = nullptr;
+};
+
+// The number of postings in both tables.
+std::uint64_t CountPostings(MDB_txn* txn, const Environment& environment);
+
+// Adds the postings of recording `id`: `landmarks` sorted by (hash, frame),
+// distinct, each within the index's fields. `id` is larger than every id
+// the index holds.
+void PutPostings(MDB_txn* txn, const Environment& environment, RecordingId id,
+                 std::span<const fingerprint::Landmark> landmarks);
+
+// Deletes every posting of recording `id`, given the HashListPrefix of
+// each of its hashes (repeats allowed).
+void DeletePostings(MDB_txn* txn, const Environment& environment, RecordingId id,
+                    std::span<const std::uint32_t> hash_prefixes);
+
+// Folds the next slice of fresh buckets into the index, sized for a change
+// that added `added_postings`: the more the index holds, the thinner the
+// slice, which balances the fresh table's size against the index pages one
+// change rewrites.
+void FoldFreshPostings(MDB_txn* txn, const Environment& environment, std::uint64_t added_postings);
+
+}  // namespace plim::catalog
+
+#endif  // PLIM_PLATFORM_CATALOG_POSTING_INDEX_H_
