@@ -20,40 +20,11 @@ namespace plim::catalog {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::AddToModel;
+using testing::Expected;
+using testing::ExpectIndexMatches;
+using testing::RemoveFromModel;
 using testing::SyntheticRecording;
-using Expected = std::map<std::uint32_t, std::vector<Posting>>;
-
-void AddToModel(Expected& model, RecordingId id, const NewRecording& item) {
-  for (const auto& [hash, frame] : testing::DistinctPairs(item.landmarks)) {
-    auto& postings = model[hash];
-    postings.push_back({id, frame});
-    std::sort(postings.begin(), postings.end(), [](const Posting& a, const Posting& b) {
-      return a.recording != b.recording ? a.recording < b.recording
-                                        : a.anchor_frame < b.anchor_frame;
-    });
-  }
-}
-
-void RemoveFromModel(Expected& model, RecordingId id) {
-  for (auto& [hash, postings] : model) {
-    std::erase_if(postings, [&](const Posting& p) { return p.recording == id; });
-  }
-}
-
-// Every hash the model knows (including those emptied by removals) looks up
-// exactly the model's postings, in order.
-void ExpectIndexMatches(const Catalog& catalog, const Expected& model) {
-  Catalog::Reader reader = catalog.NewReader();
-  std::uint64_t total = 0;
-  std::vector<Posting> postings;
-  for (const auto& [hash, expected] : model) {
-    postings.clear();
-    reader.Lookup(hash, postings);
-    ASSERT_EQ(postings, expected) << "hash " << hash;
-    total += expected.size();
-  }
-  EXPECT_EQ(reader.LandmarkCount(), total);
-}
 
 TEST(CatalogTest, AddLookUpAndRemoveKeepTheIndexExact) {
   plim::testing::TemporaryDirectory dir;
@@ -213,22 +184,9 @@ TEST(CatalogTest, KeepsEachPictureOnceAndDeletesItWhenUnused) {
   EXPECT_TRUE(pictures().empty());
 }
 
-// Rewrites the catalog's format version behind its back, as a newer plim would.
+// Rewrites the catalog's format version behind its back, as another plim would.
 void SetFormatVersion(const std::string& dir, std::uint64_t version) {
-  MDB_env* env = nullptr;
-  ASSERT_EQ(mdb_env_create(&env), 0);
-  mdb_env_set_maxdbs(env, 8);
-  ASSERT_EQ(mdb_env_open(env, dir.c_str(), 0, 0644), 0);
-  MDB_txn* txn = nullptr;
-  MDB_dbi meta;
-  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
-  ASSERT_EQ(mdb_dbi_open(txn, "meta", 0, &meta), 0);
-  std::string key = "format_version";
-  unsigned char value[8] = {static_cast<unsigned char>(version)};
-  MDB_val k{key.size(), key.data()}, v{sizeof value, value};
-  ASSERT_EQ(mdb_put(txn, meta, &k, &v, 0), 0);
-  ASSERT_EQ(mdb_txn_commit(txn), 0);
-  mdb_env_close(env);
+  testing::SetMetaNumber(dir, "format_version", version);
 }
 
 TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
@@ -287,6 +245,14 @@ TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
          SetFormatVersion(d, 9);
        },
        Catalog::Mode::kReadWrite,
+       {},
+       kCatalogErrorNewerFormat},
+      {"an older format, whose catalogs must be rebuilt",
+       [&](const std::string& d) {
+         make_catalog(d, fingerprint::kFingerprintVersion);
+         SetFormatVersion(d, 1);
+       },
+       Catalog::Mode::kReadOnly,
        {},
        kCatalogErrorNewerFormat},
       {"another fingerprint version",

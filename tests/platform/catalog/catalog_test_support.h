@@ -3,6 +3,9 @@
 #ifndef PLIM_TESTS_PLATFORM_CATALOG_CATALOG_TEST_SUPPORT_H_
 #define PLIM_TESTS_PLATFORM_CATALOG_CATALOG_TEST_SUPPORT_H_
 
+#include <gtest/gtest.h>
+#include <lmdb.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "platform/catalog/catalog.h"
+#include "platform/catalog/index_layout.h"
 
 namespace plim::catalog::testing {
 
@@ -71,6 +75,66 @@ inline std::set<std::pair<std::uint32_t, std::uint32_t>> IndexedPairs(
     }
   }
   return pairs;
+}
+
+// Writes `value` to the meta table of the catalog in `dir` behind its back
+// (no Catalog may have it open), as another plim or a long history would.
+inline void SetMetaNumber(const std::string& dir, const std::string& key, std::uint64_t value) {
+  MDB_env* env = nullptr;
+  ASSERT_EQ(mdb_env_create(&env), 0);
+  mdb_env_set_maxdbs(env, 16);
+  ASSERT_EQ(mdb_env_open(env, dir.c_str(), 0, 0644), 0);
+  MDB_txn* txn = nullptr;
+  MDB_dbi meta;
+  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+  ASSERT_EQ(mdb_dbi_open(txn, "meta", 0, &meta), 0);
+  unsigned char bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+  MDB_val k{key.size(), const_cast<char*>(key.data())}, v{sizeof bytes, bytes};
+  ASSERT_EQ(mdb_put(txn, meta, &k, &v, 0), 0);
+  ASSERT_EQ(mdb_txn_commit(txn), 0);
+  mdb_env_close(env);
+}
+
+// What the index should hold: every hash's postings, in lookup order.
+using Expected = std::map<std::uint32_t, std::vector<Posting>>;
+
+// Adds the postings of `item`, added as recording `id`, as the index keeps
+// them: distinct, and none for a frame beyond the index's field.
+inline void AddToModel(Expected& model, RecordingId id, const NewRecording& item) {
+  std::set<std::uint32_t> touched;
+  for (const auto& [hash, frame] : DistinctPairs(item.landmarks)) {
+    if (frame > kMaxIndexedAnchorFrame) continue;
+    model[hash].push_back({id, frame});
+    touched.insert(hash);
+  }
+  for (std::uint32_t hash : touched) {
+    std::sort(model[hash].begin(), model[hash].end(), [](const Posting& a, const Posting& b) {
+      return a.recording != b.recording ? a.recording < b.recording
+                                        : a.anchor_frame < b.anchor_frame;
+    });
+  }
+}
+
+inline void RemoveFromModel(Expected& model, RecordingId id) {
+  for (auto& [hash, postings] : model) {
+    std::erase_if(postings, [&](const Posting& p) { return p.recording == id; });
+  }
+}
+
+// Every hash the model knows (including those emptied by removals) looks up
+// exactly the model's postings, in order, and the catalog counts them all.
+inline void ExpectIndexMatches(const Catalog& catalog, const Expected& model) {
+  Catalog::Reader reader = catalog.NewReader();
+  std::uint64_t total = 0;
+  std::vector<Posting> postings;
+  for (const auto& [hash, expected] : model) {
+    postings.clear();
+    reader.Lookup(hash, postings);
+    ASSERT_EQ(postings, expected) << "hash " << hash;
+    total += expected.size();
+  }
+  EXPECT_EQ(reader.LandmarkCount(), total);
 }
 
 }  // namespace plim::catalog::testing
