@@ -166,7 +166,7 @@ def run_scale(args, store, recordings, members, csv_path, queries, run_dir,
                                               conditions.EXTRA_NEGATIVES}]
     clip = next(q.path for q in picked if q.condition == "clean-10s"
                 and q.expected)
-    for size, info in sizes.items():
+    for size, info in sorted(sizes.items()):
         catalog = info["catalog"]
         log("scale %d: %d queries, one at a time" % (size, len(picked)))
         res = runner.run_queries(args.shazamkit, catalog, picked, 1)
@@ -252,6 +252,7 @@ def smoke_failures(results, builds):
 def main(argv):
     args = parse_args(argv)
     load_at_start = os.getloadavg()[0]
+    started = time.monotonic()
     phases = Phases()
     store = cache.Cache(args.cache)
     work = store.root / "work"
@@ -314,7 +315,7 @@ def main(argv):
         "argv": argv_for_report(argv), "date": time.strftime("%Y-%m-%d %H:%M"),
         "machine": report.machine(), "revision": report.git_revision(HERE),
         "jobs": args.jobs, "per_recording": args.per_recording,
-        "load": (load_at_start,),
+        "load": (load_at_start,), "total_s": time.monotonic() - started,
         "results": results, "phases": phases.done, "scale": scale_info,
         "corpus": {"kept": len(recordings), "members": len(members),
                    "negatives": len(negatives), "excluded": excluded,

@@ -94,30 +94,38 @@ def run_queries(binary, catalog_dir, queries, jobs, progress=None):
 
 
 def timed_command(cmd, env=None):
-    """(wall seconds, peak RSS in KiB, returncode, stderr) of one command."""
+    """(wall s, CPU s, peak RSS KiB, returncode, stderr) of one command.
+
+    CPU time (user + system) is reported beside wall time because it barely
+    moves when other work shares the machine; wall time includes the
+    ~1 ms that /usr/bin/time itself adds.
+    """
     with tempfile.NamedTemporaryFile("r", suffix=".time") as report:
         start = time.monotonic()
-        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report.name]
-                              + [str(c) for c in cmd], env=env,
+        proc = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o",
+                               report.name] + [str(c) for c in cmd], env=env,
                               capture_output=True, text=True,
                               stdin=subprocess.DEVNULL)
         wall = time.monotonic() - start
-        lines = [l for l in report.read().splitlines() if l.strip()]
-    rss = int(lines[-1]) if lines and lines[-1].isdigit() else None
-    return wall, rss, proc.returncode, proc.stderr
+        fields = (report.read().splitlines() or [""])[-1].split()
+    try:
+        cpu, rss = float(fields[0]) + float(fields[1]), int(fields[2])
+    except (IndexError, ValueError):
+        cpu, rss = None, None
+    return wall, cpu, rss, proc.returncode, proc.stderr
 
 
 def build_catalog(catalog_bin, catalog_dir, add_args, jobs):
     """Runs plim-catalog add into catalog_dir (created if missing).
 
     add_args are the paths and options after "add". Returns a dict of
-    wall_s, max_rss_kib, returncode and the last stderr lines.
+    wall_s, cpu_s, max_rss_kib, returncode and the last stderr lines.
     """
     os.makedirs(catalog_dir, exist_ok=True)
-    wall, rss, rc, err = timed_command(
+    wall, cpu, rss, rc, err = timed_command(
         [catalog_bin, "--catalog", catalog_dir, "add", "--jobs", str(jobs)]
         + list(add_args))
-    return {"wall_s": wall, "max_rss_kib": rss, "returncode": rc,
+    return {"wall_s": wall, "cpu_s": cpu, "max_rss_kib": rss, "returncode": rc,
             "stderr": "\n".join(err.strip().splitlines()[-5:])}
 
 
@@ -134,17 +142,16 @@ def catalog_stats(catalog_bin, catalog_dir):
 
 
 def measure_process(binary, catalog_dir, clip, repeats):
-    """Median and max wall time and peak RSS of whole plim-shazamkit runs.
-
-    Runs are one after another so that nothing else shares the machine.
+    """Median and max wall time, median CPU time and peak RSS of whole
+    plim-shazamkit runs on one clip, one after another.
     """
-    query = Query("timing", "timing", None, str(clip))
-    run_one(binary, catalog_dir, query)  # warm the page cache
-    walls = [run_one(binary, catalog_dir, query).wall_s for _ in range(repeats)]
     env = dict(os.environ, PLIM_CATALOG=str(catalog_dir))
-    rss = [timed_command([binary, clip], env)[1] for _ in range(3)]
+    timed_command([binary, clip], env)  # warm the page cache
+    runs = [timed_command([binary, clip], env) for _ in range(repeats)]
+    walls = [r[0] for r in runs]
     return {"median_s": statistics.median(walls), "max_s": max(walls),
-            "runs": repeats, "max_rss_kib": max(r or 0 for r in rss)}
+            "cpu_s": statistics.median(r[1] or 0 for r in runs),
+            "runs": repeats, "max_rss_kib": max(r[2] or 0 for r in runs)}
 
 
 def percentile(values, fraction):
