@@ -11,8 +11,9 @@ cmake --build build -j "$(nproc)" --target plim-shazamkit plim-catalog
 
 music=/usr/share/games/singularity/music
 track="$music/Through Space.ogg"
-# The demo keeps its own catalog, away from the user's.
+# The demo keeps its own catalog, away from the user's, made afresh each run.
 export PLIM_CATALOG="$PWD/build/demo-catalog"
+rm -rf "$PLIM_CATALOG"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
