@@ -308,7 +308,8 @@ def main(argv):
         steps = [s for e in scale_info["sizes"].values() if not e["reused"]
                  for s in e["steps"][len(e["steps"]) - e["own_steps"]:]]
         phases.done.append(("- of which: make filler audio",
-                             sum(s.get("generate_s", 0) for s in steps)))
+                             sum(s.get("generate_s", 0) for s in steps
+                                 if not s.get("audio_reused"))))
         phases.done.append(("- of which: plim-catalog add (all sizes)",
                              sum(s["wall_s"] for s in steps)))
     run = {

@@ -87,11 +87,17 @@ def _quote(path):
 
 
 def make_batch(store, recordings, batch, jobs):
-    """The folder of fillers batch*1000 .. batch*1000+999 (made if needed)."""
+    """(folder, seconds it took to make, reused?) of fillers batch*1000 ..
+    batch*1000+999.
+
+    A batch made by an earlier run is reused, with the time it took then,
+    so that extrapolations stay honest on a warm cache.
+    """
     folder = filler_root(store, recordings) / ("b%03d" % batch)
     done = folder / ".complete"
     if done.exists():
-        return folder
+        return folder, _making_time(folder, done), True
+    start = time.monotonic()
     folder.mkdir(parents=True, exist_ok=True)
     noise = _noise_track(store)
     tasks = [(folder / ("f%06d.flac" % n), filler_recipe(n, recordings))
@@ -107,8 +113,18 @@ def make_batch(store, recordings, batch, jobs):
         for path, (rec, _, factor, _) in tasks:
             f.write('"%s","plim-bench filler","filler %s <- %s x%.4f"\n' % (
                 path.name, path.stem, rec.id.replace('"', '""'), factor))
-    done.write_text("")
-    return folder
+    made_s = time.monotonic() - start
+    done.write_text(json.dumps({"generate_s": made_s}))
+    return folder, made_s, False
+
+
+def _making_time(folder, done):
+    try:
+        return json.loads(done.read_text())["generate_s"]
+    except (ValueError, KeyError):
+        # Batches from before the time was recorded: first to last file.
+        times = [p.stat().st_mtime for p in folder.glob("f*.flac")]
+        return max(times) - min(times) if times else 0.0
 
 
 def batch_hours(recordings, batch):
@@ -168,15 +184,13 @@ def _build(store, catalog_bin, recordings, members_args, size, previous,
         steps.append(dict(step, what="members"))
     inherited = len(steps) if previous else 0
     for batch in range(first_batch, size // BATCH):
-        start = time.monotonic()
-        fillers = make_batch(store, recordings, batch, jobs)
-        made_s = time.monotonic() - start
+        fillers, made_s, reused = make_batch(store, recordings, batch, jobs)
         hours = batch_hours(recordings, batch)
         step = runner.build_catalog(catalog_bin, catalog,
                                     ["--metadata", str(fillers / "titles.csv")],
                                     jobs)
         step.update(what="fillers batch %d" % batch, audio_h=hours,
-                    generate_s=made_s)
+                    generate_s=made_s, audio_reused=reused)
         log("scale %d: batch %d: %.1f h of audio added in %.0f s (%s)" % (
             size, batch, hours, step["wall_s"],
             "ok" if step["returncode"] == 0 else step["stderr"]))
