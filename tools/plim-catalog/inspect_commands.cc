@@ -8,6 +8,7 @@
 #include "platform/foundation/json_string.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
+#include "tools/plim-catalog/duration_text.h"
 #include "tools/plim-catalog/file_discovery.h"
 
 namespace plim {
@@ -23,18 +24,6 @@ std::unique_ptr<Catalog> OpenForInspection(const std::string& directory, Catalog
   catalog::OpenOptions options;
   options.accept_other_fingerprint_version = true;
   return Catalog::Open(directory, mode, options);
-}
-
-std::string Duration(double seconds) {
-  auto total = static_cast<long long>(std::llround(std::max(0.0, seconds)));
-  char text[32];
-  if (total >= 3600) {
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60,
-                  total % 60);
-  } else {
-    std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
-  }
-  return text;
 }
 
 // Tabs and line breaks would break the line format; they become spaces.
@@ -98,7 +87,7 @@ int RunListCommand(const std::string& catalog_directory, bool json) {
         out += JsonLine(id, r);
       } else {
         out += std::to_string(id) + '\t' + Cell(r.artist) + '\t' + Cell(r.title) + '\t' +
-               Duration(r.duration_s) + '\t' + Cell(r.source_path) + '\n';
+               FormatDuration(r.duration_s) + '\t' + Cell(r.source_path) + '\n';
       }
       // Written in slices, so that a large catalog streams out.
       if (out.size() > (1 << 16)) {
@@ -130,7 +119,7 @@ int RunShowCommand(const std::string& catalog_directory, const std::string& id_t
     for (const std::string& genre : r->genres) genres += (genres.empty() ? "" : "; ") + genre;
     char duration[64];
     std::snprintf(duration, sizeof duration, "%.3f s (%s)", r->duration_s,
-                  Duration(r->duration_s).c_str());
+                  FormatDuration(r->duration_s).c_str());
     std::string out = "id: " + std::to_string(*id) + "\ntitle: " + r->title +
                       "\nartist: " + r->artist + "\nalbum: " + r->subtitle + "\nisrc: " + r->isrc +
                       "\ngenres: " + genres + "\nduration: " + duration +

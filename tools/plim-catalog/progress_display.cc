@@ -5,24 +5,13 @@
 #include <cstdio>
 
 #include "platform/foundation/standard_stream.h"
+#include "tools/plim-catalog/duration_text.h"
 
 namespace plim {
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 24;
-
-std::string Clock(double seconds) {
-  auto total = static_cast<long long>(std::max(0.0, seconds));
-  char text[32];
-  if (total >= 3600) {
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60,
-                  total % 60);
-  } else {
-    std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -96,7 +85,7 @@ std::string ProgressDisplay::Line() const {
     line += text;
   }
   if (elapsed_s > 2 && fraction > 0.01 && fraction < 1) {
-    line += ", " + Clock(elapsed_s * (1 - fraction) / fraction) + " left";
+    line += ", " + FormatDuration(elapsed_s * (1 - fraction) / fraction) + " left";
   }
   return line;
 }
