@@ -30,7 +30,35 @@ std::uint64_t LoadValue(const void* data, std::size_t i) {
 
 // The first of the `count` sorted values at `data` that is not below `value`.
 std::size_t LowerBound(const void* data, std::size_t count, std::uint64_t value) {
-  std::size_t low = 0, high = count;
+  if (count == 0 || LoadValue(data, 0) >= value) return 0;
+  const std::uint64_t top = LoadValue(data, count - 1);
+  if (top < value) return count;
+  // Hashes are near uniform, so a guess by interpolation lands a few values
+  // from the answer: fewer cache lines than halving the whole page. From
+  // there, widening steps bracket it, and halving settles it.
+  const std::uint64_t bottom = LoadValue(data, 0);
+  std::size_t guess =
+      static_cast<std::size_t>(static_cast<double>(value - bottom) /
+                               static_cast<double>(top - bottom) * static_cast<double>(count - 1));
+  guess = std::min(guess, count - 1);
+  // Invariant: values before `low` are below `value`; the one at `high` is not.
+  std::size_t low = 0, high = count - 1;
+  std::size_t step = 8;
+  if (LoadValue(data, guess) < value) {
+    low = guess + 1;
+    while (low + step < high && LoadValue(data, low + step) < value) {
+      low += step + 1;
+      step *= 2;
+    }
+    high = std::min(high, low + step);
+  } else {
+    high = guess;
+    while (high > low + step && LoadValue(data, high - step) >= value) {
+      high -= step;
+      step *= 2;
+    }
+    low = high > step ? high - step : 0;
+  }
   while (low < high) {
     std::size_t middle = low + (high - low) / 2;
     if (LoadValue(data, middle) < value) {
@@ -318,20 +346,24 @@ void DeletePostings(MDB_txn* txn, const Environment& e, RecordingId id,
 void FoldFreshPostings(MDB_txn* txn, const Environment& e, std::uint64_t added_postings) {
   if (added_postings == 0) return;
   std::uint64_t indexed = ReadMetaNumber(e, txn, kMetaIndexedPostings, 0);
-  // A change rewrites about all of the fresh table plus the slice's share of
-  // the chunks. Folding round the buckets in turn keeps fresh at about
-  // added_postings / (2 x share), so the sum is least with this share.
-  const double share = std::sqrt(static_cast<double>(added_postings) /
-                                 (2.0 * static_cast<double>(std::max(indexed, added_postings))));
-  const auto slice = static_cast<std::uint32_t>(std::clamp(
-      std::ceil(share * kIndexBucketCount), 1.0, static_cast<double>(kIndexBucketCount)));
+  MDB_stat fresh_stat;
+  Check(mdb_stat(txn, e.fresh, &fresh_stat), e, "read");
+  // A change rewrites all of the fresh table and the buckets it folds.
+  // Folding a share s of all postings, round the buckets in turn, keeps
+  // fresh near added_postings / (2 s) postings, which take about twice the
+  // bytes of folded ones, so the sum is least near s = sqrt(added / all).
+  // Counted in postings rather than buckets, as hashes crowd some buckets.
+  const double all = static_cast<double>(indexed + fresh_stat.ms_entries);
+  const double quota = std::sqrt(static_cast<double>(added_postings) * all);
 
   const auto next = static_cast<std::uint32_t>(ReadMetaNumber(e, txn, kMetaFoldNextBucket, 0) %
                                                kIndexBucketCount);
   Cursor chunks(txn, e.index, e.directory), fresh(txn, e.fresh, e.directory);
   std::vector<std::uint64_t> fresh_values, chunk_values, merged;
-  for (std::uint32_t i = 0; i < slice; ++i) {
-    const std::uint32_t bucket = (next + i) % kIndexBucketCount;
+  double rewritten = 0;
+  std::uint32_t visited = 0;
+  while (visited < kIndexBucketCount && rewritten < quota) {
+    const std::uint32_t bucket = (next + visited++) % kIndexBucketCount;
     fresh_values.clear();
     TakeFreshBucket(fresh.get(), bucket, fresh_values, e);
     if (fresh_values.empty()) continue;
@@ -342,8 +374,9 @@ void FoldFreshPostings(MDB_txn* txn, const Environment& e, std::uint64_t added_p
                merged.begin());
     PutChunks(chunks.get(), bucket, merged, e);
     indexed += fresh_values.size();
+    rewritten += static_cast<double>(merged.size());
   }
-  WriteMetaNumber(e, txn, kMetaFoldNextBucket, (next + slice) % kIndexBucketCount);
+  WriteMetaNumber(e, txn, kMetaFoldNextBucket, (next + visited) % kIndexBucketCount);
   WriteMetaNumber(e, txn, kMetaIndexedPostings, indexed);
 }
 

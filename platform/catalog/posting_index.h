@@ -76,9 +76,9 @@ void DeletePostings(MDB_txn* txn, const Environment& environment, RecordingId id
                     std::span<const std::uint32_t> hash_prefixes);
 
 // Folds the next slice of fresh buckets into the index, sized for a change
-// that added `added_postings`: the more the index holds, the thinner the
-// slice, which balances the fresh table's size against the index pages one
-// change rewrites.
+// that added `added_postings`: about sqrt(added x all postings) of them,
+// which balances the fresh table's size against the index pages one change
+// rewrites.
 void FoldFreshPostings(MDB_txn* txn, const Environment& environment, std::uint64_t added_postings);
 
 }  // namespace plim::catalog
