@@ -3,9 +3,9 @@
 // included) fed at once and fed as plim-catalog feeds it, and the landmark
 // hashing. Counters give times real time.
 
-#include <algorithm>
-
 #include <benchmark/benchmark.h>
+
+#include <algorithm>
 
 #include "platform/avfaudio/av_audio_pcm_buffer.h"
 #include "platform/fingerprint/fingerprinter.h"

@@ -42,11 +42,16 @@ inline constexpr std::array<CodingKeys, 5> kAllCodingKeys = {
 // The member name under which `key`'s field is written.
 constexpr const char* memberName(CodingKeys key) {
   switch (key) {
-    case CodingKeys::matched: return "matched";
-    case CodingKeys::artist: return "artist";
-    case CodingKeys::title: return "title";
-    case CodingKeys::artwork: return "artwork";
-    case CodingKeys::message: return "message";
+    case CodingKeys::matched:
+      return "matched";
+    case CodingKeys::artist:
+      return "artist";
+    case CodingKeys::title:
+      return "title";
+    case CodingKeys::artwork:
+      return "artwork";
+    case CodingKeys::message:
+      return "message";
   }
   return "";
 }

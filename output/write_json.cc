@@ -10,11 +10,16 @@ namespace {
 const std::optional<std::string>& field(const MatchOutput& output, CodingKeys key) {
   static const std::optional<std::string> kAbsent;
   switch (key) {
-    case CodingKeys::artist: return output.artist;
-    case CodingKeys::title: return output.title;
-    case CodingKeys::artwork: return output.artwork;
-    case CodingKeys::message: return output.message;
-    case CodingKeys::matched: break;
+    case CodingKeys::artist:
+      return output.artist;
+    case CodingKeys::title:
+      return output.title;
+    case CodingKeys::artwork:
+      return output.artwork;
+    case CodingKeys::message:
+      return output.message;
+    case CodingKeys::matched:
+      break;
   }
   return kAbsent;
 }

@@ -36,9 +36,9 @@ class MatchDelegate : public shazamkit::SHSessionDelegate {
 
   // No match: `matched` false, and `message` the error's description when
   // an error is given (even an empty one), else absent.
-  void sessionDidNotFindMatchForSignature(
-      const shazamkit::SHSession& session, const shazamkit::SHSignature& signature,
-      const std::optional<foundation::NSError>& error) override;
+  void sessionDidNotFindMatchForSignature(const shazamkit::SHSession& session,
+                                          const shazamkit::SHSignature& signature,
+                                          const std::optional<foundation::NSError>& error) override;
 
  private:
   dispatch::DispatchSemaphore semaphore_{0};

@@ -23,8 +23,10 @@ void Fingerprinter::EmitFrame(const float* frame_samples, PeakPicker& picker) co
 
 void Fingerprinter::AppendSamples(std::span<const float> samples) {
   while (!samples.empty()) {
-    std::size_t take = std::min(samples.size(), static_cast<std::size_t>(kFftSize) * 2 - pending_.size());
-    pending_.insert(pending_.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(take));
+    std::size_t take =
+        std::min(samples.size(), static_cast<std::size_t>(kFftSize) * 2 - pending_.size());
+    pending_.insert(pending_.end(), samples.begin(),
+                    samples.begin() + static_cast<std::ptrdiff_t>(take));
     samples = samples.subspan(take);
     std::size_t start = 0;
     while (pending_.size() - start >= static_cast<std::size_t>(kFftSize)) {
@@ -52,9 +54,10 @@ Constellation Fingerprinter::Finish(double duration_s) const {
   picker.Flush();
   Constellation constellation;
   constellation.peaks = picker.peaks();
-  std::sort(constellation.peaks.begin(), constellation.peaks.end(), [](const Peak& a, const Peak& b) {
-    return a.time_q != b.time_q ? a.time_q < b.time_q : a.bin_q < b.bin_q;
-  });
+  std::sort(constellation.peaks.begin(), constellation.peaks.end(),
+            [](const Peak& a, const Peak& b) {
+              return a.time_q != b.time_q ? a.time_q < b.time_q : a.bin_q < b.bin_q;
+            });
   constellation.duration_s = duration_s;
   return constellation;
 }

@@ -23,7 +23,9 @@ Field MakeField(double position, int bits, double probe_margin) {
   int home = static_cast<int>(std::clamp(cell, 0.0, static_cast<double>(max_cell)));
   field.cells[0] = home;
   if (probe_margin > 0) {
-    int neighbour = fraction < probe_margin ? home - 1 : fraction > 1 - probe_margin ? home + 1 : -1;
+    int neighbour = fraction < probe_margin       ? home - 1
+                    : fraction > 1 - probe_margin ? home + 1
+                                                  : -1;
     if (neighbour >= 0 && neighbour <= max_cell && neighbour != home) {
       field.cells[1] = neighbour;
       field.cell_count = 2;
@@ -73,7 +75,8 @@ void HashTriplet(const Peak& a, const Peak& b, const Peak& c, const Margins& mar
   }
 }
 
-std::vector<Landmark> HashConstellation(const Constellation& constellation, const Margins& margins) {
+std::vector<Landmark> HashConstellation(const Constellation& constellation,
+                                        const Margins& margins) {
   const std::vector<Peak>& peaks = constellation.peaks;
   std::vector<Landmark> landmarks;
   landmarks.reserve(peaks.size() * kTargetsPerAnchor * (kTargetsPerAnchor - 1) / 2);

@@ -77,7 +77,8 @@ Alignment AlignHits(std::span<const Hit> hits, double query_frames) {
   // Least-squares refinement on the inliers. The grid's line may be off by
   // up to its step over the query, leaving true hits just outside the
   // tolerance at one end; the first rounds take wider bands to catch them.
-  for (double tolerance : {3 * kInlierToleranceFrames, 2 * kInlierToleranceFrames, kInlierToleranceFrames}) {
+  for (double tolerance :
+       {3 * kInlierToleranceFrames, 2 * kInlierToleranceFrames, kInlierToleranceFrames}) {
     double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
     for (const Hit& h : hits) {
       double residual = h.reference_frame - (best.offset_frames + best.speed * h.query_frame);

@@ -116,7 +116,7 @@ MatchReport FindMatches(const catalog::Catalog::Reader& reader,
                                         alignment.speeds_searched, recordings);
     candidate.accepted = candidate.aligned_landmarks >= threshold;
     candidate.confidence = static_cast<double>(candidate.aligned_landmarks) /
-                            (candidate.aligned_landmarks + threshold);
+                           (candidate.aligned_landmarks + threshold);
     report.candidates.push_back(candidate);
   }
 

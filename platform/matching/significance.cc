@@ -23,8 +23,8 @@ double LogPoissonTail(int k, double lambda) {
   return std::min(0.0, log_sum);
 }
 
-double FalseMatchProbability(int hits, int aligned, double reference_frames,
-                             double query_frames, int speeds_searched, double recordings) {
+double FalseMatchProbability(int hits, int aligned, double reference_frames, double query_frames,
+                             int speeds_searched, double recordings) {
   const double width = 2 * fingerprint::kInlierToleranceFrames;
   // Offsets a query can take against the reference, over every speed.
   const double range = reference_frames + query_frames * (1 + fingerprint::kMaxSpeedSkew) + width;
@@ -32,8 +32,8 @@ double FalseMatchProbability(int hits, int aligned, double reference_frames,
   const double offset_windows = range / width;
   // Speeds closer than the tolerance over the query's length see the same
   // hits; counting all of them would only loosen the bound.
-  const double independent_speeds = std::min<double>(
-      speeds_searched, 1 + 2 * fingerprint::kMaxSpeedSkew * query_frames / width);
+  const double independent_speeds =
+      std::min<double>(speeds_searched, 1 + 2 * fingerprint::kMaxSpeedSkew * query_frames / width);
   const double log_trials = std::log(std::max(1.0, offset_windows)) +
                             std::log(std::max(1.0, independent_speeds)) +
                             std::log(std::max(1.0, recordings));

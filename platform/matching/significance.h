@@ -20,8 +20,8 @@ double LogPoissonTail(int k, double lambda);
 //   recordings:        recordings in the catalog, each a chance to be fooled
 // Every (offset window, independent speed, recording) is one trial; the
 // result is their number times the chance of one (Bonferroni), at most 1.
-double FalseMatchProbability(int hits, int aligned, double reference_frames,
-                             double query_frames, int speeds_searched, double recordings);
+double FalseMatchProbability(int hits, int aligned, double reference_frames, double query_frames,
+                             int speeds_searched, double recordings);
 
 }  // namespace plim::matching
 

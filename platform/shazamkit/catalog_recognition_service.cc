@@ -47,11 +47,10 @@ catalog::Catalog& CatalogRecognitionService::OpenCatalog() {
 
 matching::MatchReport CatalogRecognitionService::Search(const SHSignature& signature) {
   if (signature.duration() < fingerprint::kMinQueryDurationS) {
-    throw foundation::NSError(
-        kShazamKitErrorDomain, kSignatureDurationInvalid,
-        "The audio is too short to match: it lasts " + Seconds(signature.duration()) +
-            " seconds, and at least " + Seconds(fingerprint::kMinQueryDurationS) +
-            " seconds are needed");
+    throw foundation::NSError(kShazamKitErrorDomain, kSignatureDurationInvalid,
+                              "The audio is too short to match: it lasts " +
+                                  Seconds(signature.duration()) + " seconds, and at least " +
+                                  Seconds(fingerprint::kMinQueryDurationS) + " seconds are needed");
   }
   catalog::Catalog& catalog = OpenCatalog();
   catalog::Catalog::Reader reader = catalog.NewReader();
@@ -83,7 +82,8 @@ SHMatchedMediaItem MakeMediaItem(const catalog::Recording& recording,
   SHMatchedMediaItem item;
   item.artist = Present(recording.artist);
   item.title = Present(recording.title);
-  if (!recording.artwork_url.empty()) item.artworkURL = foundation::URL::fromString(recording.artwork_url);
+  if (!recording.artwork_url.empty())
+    item.artworkURL = foundation::URL::fromString(recording.artwork_url);
   item.subtitle = Present(recording.subtitle);
   item.isrc = Present(recording.isrc);
   item.genres = recording.genres;

@@ -13,7 +13,7 @@ namespace plim::shazamkit {
 
 // The answer to one request: a match, or no match with an optional error.
 struct RecognitionOutcome {
-  std::optional<SHMatch> match;            // present: a match
+  std::optional<SHMatch> match;              // present: a match
   std::optional<foundation::NSError> error;  // only without a match
 };
 

@@ -25,9 +25,9 @@ class SHSessionDelegate {
 
   // Nothing matched `signature`: either the catalog holds nothing like it
   // (no error) or the search could not be made (`error` says why).
-  virtual void sessionDidNotFindMatchForSignature(const SHSession& session,
-                                                  const SHSignature& signature,
-                                                  const std::optional<foundation::NSError>& error) = 0;
+  virtual void sessionDidNotFindMatchForSignature(
+      const SHSession& session, const SHSignature& signature,
+      const std::optional<foundation::NSError>& error) = 0;
 };
 
 }  // namespace plim::shazamkit

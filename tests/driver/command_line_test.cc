@@ -1,12 +1,11 @@
 // Drives plim-shazamkit as a real process: the command-line check, the
 // failure report and the exit status.
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
-
-#include <gtest/gtest.h>
 
 #include "tests/support/process.h"
 
@@ -57,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Options are not recognised: "-x" is a path that names no file.
         CommandLineCase{"DashOperandIsAPath", {"-x"}, "The file \"{dir}/-x\" does not exist.\n"},
         // An empty operand is a path too: the current directory.
-        CommandLineCase{"EmptyOperandIsAPath", {""},
+        CommandLineCase{"EmptyOperandIsAPath",
+                        {""},
                         "The file \"{dir}\" is a directory, not an audio file.\n"}),
     [](const auto& info) { return info.param.name; });
 

@@ -2,9 +2,9 @@
 // generated recordings, and plim-shazamkit names the recording each clip
 // comes from, or nothing, in exact result-line bytes.
 
-#include <cmath>
-
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 #include "output/write_json.h"
 #include "tests/support/audio_fixtures.h"
@@ -60,7 +60,7 @@ struct ClipCase {
   int recording;           // -1: audio that is not in the catalog
   std::string ffmpeg_out;  // extension of a re-encoded copy, or empty for WAV
   std::vector<std::string> ffmpeg_arguments;
-  double snr_db;           // white noise added; infinity for none
+  double snr_db;  // white noise added; infinity for none
 };
 
 // Test names, not bytes, in failure messages and CTest's list.
@@ -88,15 +88,15 @@ TEST_P(ClipTest, NamesTheRecordingOrNothing) {
   EXPECT_EQ(result.exit_status, 0) << result.standard_error;
   EXPECT_EQ(result.standard_error, "");
   MatchOutput expected;
-  if (c.recording >= 0) expected = MatchOutput(true, std::nullopt, TitleOf(c.recording), std::nullopt, std::nullopt);
+  if (c.recording >= 0)
+    expected = MatchOutput(true, std::nullopt, TitleOf(c.recording), std::nullopt, std::nullopt);
   EXPECT_EQ(result.standard_output, Line(expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Recognition, ClipTest,
     ::testing::Values(
-        ClipCase{"Clean", 1, "", {}, INFINITY},
-        ClipCase{"Noisy", 2, "", {}, 5},
+        ClipCase{"Clean", 1, "", {}, INFINITY}, ClipCase{"Noisy", 2, "", {}, 5},
         ClipCase{"Mp3", 3, "mp3", {"-b:a", "96k"}, INFINITY},
         ClipCase{"SpedUp3Percent", 0, "wav", {"-af", "asetrate=45423,aresample=44100"}, INFINITY},
         ClipCase{"Unrelated", -1, "", {}, INFINITY}),
@@ -127,7 +127,8 @@ TEST_F(RecognitionTest, ExplainsWhyNothingCouldBeMatched) {
       {work.file("clip.wav"), missing,
        "There is no catalog at \"" + missing + "\": add recordings with plim-catalog add"},
       {work.file("short.wav"), CatalogPath(),
-       "The audio is too short to match: it lasts 0.50 seconds, and at least 1.00 seconds are needed"},
+       "The audio is too short to match: it lasts 0.50 seconds, and at least 1.00 seconds are "
+       "needed"},
   };
   for (const Case& c : cases) {
     auto result = Identify(c.clip, c.catalog);
@@ -141,8 +142,8 @@ TEST_F(RecognitionTest, CatalogToolShowsTheCandidatesBehindAnAnswer) {
   testing::TemporaryDirectory work;
   Audio clip = testing::excerpt(testing::makeMelody(102, kRecordingS, 44100, 2), 5, 8);
   testing::writeWav(clip, work.file("clip.wav"));
-  auto result = runProcess({PLIM_CATALOG_PATH, "--catalog", CatalogPath(), "match", "--json",
-                            work.file("clip.wav")});
+  auto result = runProcess(
+      {PLIM_CATALOG_PATH, "--catalog", CatalogPath(), "match", "--json", work.file("clip.wav")});
   ASSERT_EQ(result.exit_status, 0) << result.standard_error;
   std::string first = result.standard_output.substr(0, result.standard_output.find('\n'));
   EXPECT_NE(first.find("\"title\":\"" + TitleOf(2) + "\""), std::string::npos) << first;

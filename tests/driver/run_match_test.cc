@@ -3,11 +3,11 @@
 
 #include "driver/run_match.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-
-#include <gtest/gtest.h>
 
 #include "driver/run_error.h"
 #include "tests/support/audio_fixtures.h"

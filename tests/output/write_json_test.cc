@@ -28,27 +28,36 @@ INSTANTIATE_TEST_SUITE_P(
     ResultLine, EncodeJSONTest,
     ::testing::Values(
         EncodeCase{"Initial", MatchOutput{}, R"({"matched":false})"},
-        EncodeCase{"MessageOnly", {false, none, none, none, "E"}, R"({"matched":false,"message":"E"})"},
+        EncodeCase{
+            "MessageOnly", {false, none, none, none, "E"}, R"({"matched":false,"message":"E"})"},
         EncodeCase{"NoMediaItem",
                    {false, none, none, none, "No media item returned"},
                    R"({"matched":false,"message":"No media item returned"})"},
-        EncodeCase{"ArtistAndTitle", {true, "A", "B", none, none},
+        EncodeCase{"ArtistAndTitle",
+                   {true, "A", "B", none, none},
                    R"({"matched":true,"artist":"A","title":"B"})"},
-        EncodeCase{"EmptyTextsKept", {true, "", "", "", ""},
+        EncodeCase{"EmptyTextsKept",
+                   {true, "", "", "", ""},
                    R"({"matched":true,"artist":"","title":"","artwork":"","message":""})"},
-        EncodeCase{"AllFieldsInKeyOrder", {true, "a", "t", "w", "m"},
+        EncodeCase{"AllFieldsInKeyOrder",
+                   {true, "a", "t", "w", "m"},
                    R"({"matched":true,"artist":"a","title":"t","artwork":"w","message":"m"})"},
-        EncodeCase{"SolidusEscaped", {true, none, none, "file:///a/b.jpg", none},
+        EncodeCase{"SolidusEscaped",
+                   {true, none, none, "file:///a/b.jpg", none},
                    R"({"matched":true,"artwork":"file:\/\/\/a\/b.jpg"})"},
-        EncodeCase{"QuoteAndBackslash", {true, "say \"hi\"", "C:\\x", none, none},
+        EncodeCase{"QuoteAndBackslash",
+                   {true, "say \"hi\"", "C:\\x", none, none},
                    R"({"matched":true,"artist":"say \"hi\"","title":"C:\\x"})"},
-        EncodeCase{"ShortControlEscapes", {false, none, none, none, "\b\f\n\r\t"},
+        EncodeCase{"ShortControlEscapes",
+                   {false, none, none, none, "\b\f\n\r\t"},
                    R"({"matched":false,"message":"\b\f\n\r\t"})"},
         EncodeCase{"OtherControlsAsLowercaseHex",
                    {false, none, none, none, std::string("\x00\x01\x1b\x1f\x7f", 5)},
                    "{\"matched\":false,\"message\":\"\\u0000\\u0001\\u001b\\u001f\x7f\"}"},
-        EncodeCase{"NonAsciiAsRawUtf8", {true, "Bj\xC3\xB6rk", "\xE6\x97\xA5\xF0\x9F\x8E\xB5", none, none},
-                   "{\"matched\":true,\"artist\":\"Bj\xC3\xB6rk\",\"title\":\"\xE6\x97\xA5\xF0\x9F\x8E\xB5\"}"}),
+        EncodeCase{"NonAsciiAsRawUtf8",
+                   {true, "Bj\xC3\xB6rk", "\xE6\x97\xA5\xF0\x9F\x8E\xB5", none, none},
+                   "{\"matched\":true,\"artist\":\"Bj\xC3\xB6rk\",\"title\":"
+                   "\"\xE6\x97\xA5\xF0\x9F\x8E\xB5\"}"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(EncodeJSONTest, RefusesInvalidUtf8NamingTheField) {
@@ -57,9 +66,9 @@ TEST(EncodeJSONTest, RefusesInvalidUtf8NamingTheField) {
     const char* field;
   };
   const Case cases[] = {
-      {{true, "ok", "bad \xC3", none, none}, "\"title\""},       // truncated sequence
-      {{true, "\xC0\xAF", none, none, none}, "\"artist\""},      // overlong solidus
-      {{true, none, none, "\xED\xA0\x80", none}, "\"artwork\""},  // surrogate
+      {{true, "ok", "bad \xC3", none, none}, "\"title\""},             // truncated sequence
+      {{true, "\xC0\xAF", none, none, none}, "\"artist\""},            // overlong solidus
+      {{true, none, none, "\xED\xA0\x80", none}, "\"artwork\""},       // surrogate
       {{false, none, none, none, "\xF4\x90\x80\x80"}, "\"message\""},  // above U+10FFFF
   };
   for (const Case& c : cases) {

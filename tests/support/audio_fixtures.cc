@@ -89,7 +89,8 @@ Audio makeTone(double frequency_hz, double duration_s, int sample_rate_hz, int c
   audio.samples.resize(static_cast<std::size_t>(frames * channel_count));
   for (std::int64_t i = 0; i < frames; ++i) {
     auto v = static_cast<float>(amplitude * std::sin(kTwoPi * frequency_hz * i / sample_rate_hz));
-    for (int c = 0; c < channel_count; ++c) audio.samples[static_cast<std::size_t>(i * channel_count + c)] = v;
+    for (int c = 0; c < channel_count; ++c)
+      audio.samples[static_cast<std::size_t>(i * channel_count + c)] = v;
   }
   return audio;
 }
@@ -99,7 +100,8 @@ Audio makeNoise(std::uint32_t seed, double duration_s, double rms, int sample_ra
   std::mt19937 rng(seed);
   std::normal_distribution<double> gauss(0.0, rms);
   Audio audio{sample_rate_hz, channel_count, {}};
-  auto count = static_cast<std::size_t>(duration_s * sample_rate_hz) * static_cast<std::size_t>(channel_count);
+  auto count = static_cast<std::size_t>(duration_s * sample_rate_hz) *
+               static_cast<std::size_t>(channel_count);
   audio.samples.resize(count);
   for (float& s : audio.samples) s = static_cast<float>(std::clamp(gauss(rng), -1.0, 1.0));
   return audio;
@@ -111,7 +113,8 @@ Audio addNoise(const Audio& audio, const Audio& noise, double snr_db) {
     signal_power += audio.samples[i] * audio.samples[i];
     noise_power += noise.samples[i] * noise.samples[i];
   }
-  double gain = std::sqrt(signal_power / std::max(noise_power, 1e-20) / std::pow(10.0, snr_db / 10));
+  double gain =
+      std::sqrt(signal_power / std::max(noise_power, 1e-20) / std::pow(10.0, snr_db / 10));
   Audio mixed = audio;
   for (std::size_t i = 0; i < mixed.samples.size(); ++i) {
     mixed.samples[i] = static_cast<float>(mixed.samples[i] + gain * noise.samples[i]);
@@ -131,8 +134,11 @@ Audio excerpt(const Audio& audio, double start_s, double duration_s) {
 }
 
 void writeWav(const Audio& audio, const std::string& path, WavEncoding encoding) {
-  const std::uint32_t bytes_per_sample = encoding == WavEncoding::kPcm16 ? 2 : encoding == WavEncoding::kPcm24 ? 3 : 4;
-  const std::uint32_t data_bytes = static_cast<std::uint32_t>(audio.samples.size()) * bytes_per_sample;
+  const std::uint32_t bytes_per_sample = encoding == WavEncoding::kPcm16   ? 2
+                                         : encoding == WavEncoding::kPcm24 ? 3
+                                                                           : 4;
+  const std::uint32_t data_bytes =
+      static_cast<std::uint32_t>(audio.samples.size()) * bytes_per_sample;
   std::string out;
   out.reserve(44 + data_bytes);
   out += "RIFF";
@@ -142,7 +148,8 @@ void writeWav(const Audio& audio, const std::string& path, WavEncoding encoding)
   put16(out, encoding == WavEncoding::kFloat32 ? 3 : 1);
   put16(out, static_cast<std::uint32_t>(audio.channel_count));
   put32(out, static_cast<std::uint32_t>(audio.sample_rate_hz));
-  put32(out, static_cast<std::uint32_t>(audio.sample_rate_hz * audio.channel_count) * bytes_per_sample);
+  put32(out,
+        static_cast<std::uint32_t>(audio.sample_rate_hz * audio.channel_count) * bytes_per_sample);
   put16(out, static_cast<std::uint32_t>(audio.channel_count) * bytes_per_sample);
   put16(out, bytes_per_sample * 8);
   out += "data";
@@ -172,8 +179,8 @@ void writeWav(const Audio& audio, const std::string& path, WavEncoding encoding)
 
 void runFfmpeg(const std::string& input_path, const std::vector<std::string>& arguments,
                const std::string& output_path) {
-  std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y",
-                                   "-i", input_path};
+  std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i",
+                                   input_path};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   argv.push_back(output_path);
   ProcessResult result = runProcess(argv);

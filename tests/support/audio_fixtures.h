@@ -48,7 +48,8 @@ Audio excerpt(const Audio& audio, double start_s, double duration_s);
 enum class WavEncoding { kPcm16, kPcm24, kFloat32 };
 
 // Writes `audio` as a RIFF WAVE file at `path`. Throws std::runtime_error.
-void writeWav(const Audio& audio, const std::string& path, WavEncoding encoding = WavEncoding::kPcm16);
+void writeWav(const Audio& audio, const std::string& path,
+              WavEncoding encoding = WavEncoding::kPcm16);
 
 // Runs the ffmpeg program: input `input_path`, then `arguments` (codec and
 // filter options), output `output_path`, overwriting it. Throws

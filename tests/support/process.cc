@@ -45,7 +45,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
   close(err_pipe[1]);
   // Feed standard input first; the tests' inputs are small enough for the pipe.
   if (!options.standard_input.empty()) {
-    ssize_t ignored = write(in_pipe[1], options.standard_input.data(), options.standard_input.size());
+    ssize_t ignored =
+        write(in_pipe[1], options.standard_input.data(), options.standard_input.size());
     (void)ignored;
   }
   close(in_pipe[1]);

@@ -3,12 +3,12 @@
 // shares many landmarks with its recording at one consistent time offset and
 // next to none with unrelated music.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <map>
 #include <span>
-
-#include <gtest/gtest.h>
 
 #include "platform/fingerprint/fingerprinter.h"
 #include "platform/fingerprint/landmark_hasher.h"
@@ -37,7 +37,8 @@ Audio ChangeSpeed(const Audio& audio, double speed) {
   for (double x = 0; x + 1 < static_cast<double>(audio.samples.size()); x += speed) {
     auto i = static_cast<std::size_t>(x);
     double f = x - static_cast<double>(i);
-    out.samples.push_back(static_cast<float>(audio.samples[i] * (1 - f) + audio.samples[i + 1] * f));
+    out.samples.push_back(
+        static_cast<float>(audio.samples[i] * (1 - f) + audio.samples[i + 1] * f));
   }
   return out;
 }
@@ -117,7 +118,8 @@ TEST_P(ExcerptTest, AlignsWithItsRecordingOnly) {
   const double start_s = 13.37;
   Audio query = testing::excerpt(recording, start_s, 10);
   if (std::isfinite(c.snr_db)) {
-    query = testing::addNoise(query, testing::makeNoise(5, 11, 0.2, kAnalysisSampleRateHz), c.snr_db);
+    query =
+        testing::addNoise(query, testing::makeNoise(5, 11, 0.2, kAnalysisSampleRateHz), c.snr_db);
   }
   if (c.speed != 1) query = ChangeSpeed(query, c.speed);
   std::vector<Landmark> landmarks = QueryLandmarks(Fingerprint(query));
@@ -132,13 +134,14 @@ TEST_P(ExcerptTest, AlignsWithItsRecordingOnly) {
   EXPECT_NEAR(offset * kFrameDurationS, start_s, 0.1) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fingerprint, ExcerptTest,
-    ::testing::Values(ExcerptCase{"Clean", 1.0, INFINITY}, ExcerptCase{"Noise10dB", 1.0, 10},
-                      ExcerptCase{"Noise0dB", 1.0, 0}, ExcerptCase{"Faster3Percent", 1.03, INFINITY},
-                      ExcerptCase{"Slower5Percent", 0.95, INFINITY},
-                      ExcerptCase{"Faster5PercentNoisy", 1.05, 10}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Fingerprint, ExcerptTest,
+                         ::testing::Values(ExcerptCase{"Clean", 1.0, INFINITY},
+                                           ExcerptCase{"Noise10dB", 1.0, 10},
+                                           ExcerptCase{"Noise0dB", 1.0, 0},
+                                           ExcerptCase{"Faster3Percent", 1.03, INFINITY},
+                                           ExcerptCase{"Slower5Percent", 0.95, INFINITY},
+                                           ExcerptCase{"Faster5PercentNoisy", 1.05, 10}),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace plim::fingerprint

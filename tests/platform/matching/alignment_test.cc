@@ -3,12 +3,12 @@
 
 #include "platform/matching/alignment.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/matching/significance.h"
 
@@ -39,8 +39,8 @@ TEST_P(AlignHitsTest, FindsTheLineAmongRandomHits) {
     hits.push_back({static_cast<std::uint32_t>(q), static_cast<std::uint32_t>(std::lround(r))});
   }
   for (int i = 0; i < c.random_hits; ++i) {
-    hits.push_back({static_cast<std::uint32_t>(query_frame(rng)),
-                    static_cast<std::uint32_t>(anywhere(rng))});
+    hits.push_back(
+        {static_cast<std::uint32_t>(query_frame(rng)), static_cast<std::uint32_t>(anywhere(rng))});
   }
   std::sort(hits.begin(), hits.end());
   hits.erase(std::unique(hits.begin(), hits.end()), hits.end());
@@ -52,17 +52,14 @@ TEST_P(AlignHitsTest, FindsTheLineAmongRandomHits) {
   EXPECT_LE(alignment.aligned_query_frames, c.true_hits + 3);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Matching, AlignHitsTest,
-    ::testing::Values(AlignmentCase{"SameSpeed", 1.0, 1500, 60, 200},
-                      AlignmentCase{"Faster3Percent", 1.03, 800, 60, 200},
-                      AlignmentCase{"Slower5Percent", 0.95, 2500, 40, 400},
-                      AlignmentCase{"FewHitsManyDecoys", 1.01, 100, 15, 1000}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Matching, AlignHitsTest,
+                         ::testing::Values(AlignmentCase{"SameSpeed", 1.0, 1500, 60, 200},
+                                           AlignmentCase{"Faster3Percent", 1.03, 800, 60, 200},
+                                           AlignmentCase{"Slower5Percent", 0.95, 2500, 40, 400},
+                                           AlignmentCase{"FewHitsManyDecoys", 1.01, 100, 15, 1000}),
+                         [](const auto& info) { return info.param.name; });
 
-TEST(AlignHitsTest, NoHitsNoAlignment) {
-  EXPECT_EQ(AlignHits({}, 312).aligned_query_frames, 0);
-}
+TEST(AlignHitsTest, NoHitsNoAlignment) { EXPECT_EQ(AlignHits({}, 312).aligned_query_frames, 0); }
 
 TEST(SignificanceTest, PoissonTailMatchesDirectSums) {
   struct Case {

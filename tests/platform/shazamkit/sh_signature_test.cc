@@ -19,9 +19,11 @@ using ::plim::testing::Audio;
 std::vector<std::unique_ptr<avfaudio::AVAudioPCMBuffer>> Buffers(const Audio& audio,
                                                                  std::uint32_t chunk_frames) {
   std::vector<std::unique_ptr<avfaudio::AVAudioPCMBuffer>> buffers;
-  avfaudio::AVAudioFormat format(audio.sample_rate_hz, static_cast<std::uint32_t>(audio.channel_count));
+  avfaudio::AVAudioFormat format(audio.sample_rate_hz,
+                                 static_cast<std::uint32_t>(audio.channel_count));
   for (std::int64_t start = 0; start < audio.frameCount(); start += chunk_frames) {
-    auto frames = static_cast<std::uint32_t>(std::min<std::int64_t>(chunk_frames, audio.frameCount() - start));
+    auto frames = static_cast<std::uint32_t>(
+        std::min<std::int64_t>(chunk_frames, audio.frameCount() - start));
     auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(format, frames);
     for (std::uint32_t i = 0; i < frames; ++i) {
       for (int c = 0; c < audio.channel_count; ++c) {
@@ -85,7 +87,8 @@ TEST(SHSignatureTest, RefusesUnusableFormats) {
     std::uint32_t channels;
   } cases[] = {{"NoChannels", 44100, 0}, {"RateTooLow", 4000, 1}};
   for (const Case& c : cases) {
-    auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(avfaudio::AVAudioFormat(c.rate_hz, c.channels), 16);
+    auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(
+        avfaudio::AVAudioFormat(c.rate_hz, c.channels), 16);
     ASSERT_NE(buffer, nullptr);
     SHSignatureGenerator generator;
     try {
@@ -93,13 +96,15 @@ TEST(SHSignatureTest, RefusesUnusableFormats) {
       ADD_FAILURE() << c.name << " was accepted";
     } catch (const foundation::NSError& error) {
       EXPECT_EQ(error.code(), kInvalidAudioFormat) << c.name;
-      EXPECT_NE(error.description().find("can't be used"), std::string::npos) << error.description();
+      EXPECT_NE(error.description().find("can't be used"), std::string::npos)
+          << error.description();
     }
   }
 }
 
 TEST(SHSignatureTest, RefusesDamagedOrForeignData) {
-  const std::vector<std::uint8_t> good = Sign(testing::makeMelody(8, 3, 22050, 1)).dataRepresentation();
+  const std::vector<std::uint8_t> good =
+      Sign(testing::makeMelody(8, 3, 22050, 1)).dataRepresentation();
   ASSERT_GT(good.size(), 100u);
   auto flipped = [&](std::size_t at) {
     auto data = good;
@@ -114,8 +119,18 @@ TEST(SHSignatureTest, RefusesDamagedOrForeignData) {
       {"Truncated", std::vector<std::uint8_t>(good.begin(), good.end() - 9)},
       {"ByteFlippedInHeader", flipped(8)},
       {"ByteFlippedInPeaks", flipped(good.size() / 2)},
-      {"ForeignMagic", [&] { auto d = good; d[0] = 'X'; return d; }()},
-      {"Appended", [&] { auto d = good; d.push_back(0); return d; }()},
+      {"ForeignMagic",
+       [&] {
+         auto d = good;
+         d[0] = 'X';
+         return d;
+       }()},
+      {"Appended",
+       [&] {
+         auto d = good;
+         d.push_back(0);
+         return d;
+       }()},
   };
   for (const Case& c : cases) {
     try {
