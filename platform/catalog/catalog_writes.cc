@@ -143,6 +143,23 @@ std::vector<std::string> UnusedArtwork(MDB_txn* txn, const Environment& e,
   return unused;
 }
 
+// Folds fresh postings into the chunks after an add, in transactions of
+// their own: none then copies more than a share of the index, so the pages
+// LMDB holds back for the previous transaction stay few. Upkeep only: the
+// add is saved whatever happens here, and a fold that fails (a full disk)
+// leaves its work to the folds after the next add.
+void FoldAfterAdding(Environment& e, double quota_postings) {
+  if (quota_postings <= 0) return;
+  constexpr int kFoldTransactions = 4;
+  try {
+    for (int i = 0; i < kFoldTransactions; ++i) {
+      RunWrite(
+          e, [&](MDB_txn* txn) { FoldFreshPostings(txn, e, quota_postings / kFoldTransactions); });
+    }
+  } catch (const foundation::NSError&) {
+  }
+}
+
 // A NewRecording made ready outside the transaction, so that the time the
 // writer lock is held goes to the database alone.
 struct PreparedRecording {
@@ -218,6 +235,7 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
   ArtworkLock artwork_lock(artwork_folder);
   std::vector<AddResult> results;
   std::vector<std::string> unused_artwork;
+  double fold_quota = 0;
   RunWrite(e, [&](MDB_txn* txn) {
     results.clear();
     unused_artwork.clear();
@@ -269,12 +287,13 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
       total_us += DurationUs(recording.duration_s);
       results.push_back(result);
     }
-    FoldFreshPostings(txn, e, added_postings);
+    fold_quota = added_postings > 0 ? FoldQuota(txn, e, added_postings) : 0;
     WriteMetaNumber(e, txn, kMetaNextId, next_id);
     WriteMetaNumber(e, txn, kMetaTotalDurationUs, total_us);
     unused_artwork = UnusedArtwork(txn, e, released_artwork);
   });
   for (const std::string& name : unused_artwork) DeleteArtworkFile(artwork_folder, name);
+  FoldAfterAdding(e, fold_quota);
   return results;
 }
 

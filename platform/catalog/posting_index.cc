@@ -343,26 +343,29 @@ void DeletePostings(MDB_txn* txn, const Environment& e, RecordingId id,
   DeleteFromFresh(fresh.get(), id, prefixes, e);
 }
 
-void FoldFreshPostings(MDB_txn* txn, const Environment& e, std::uint64_t added_postings) {
-  if (added_postings == 0) return;
-  std::uint64_t indexed = ReadMetaNumber(e, txn, kMetaIndexedPostings, 0);
+double FoldQuota(MDB_txn* txn, const Environment& e, std::uint64_t added_postings) {
   MDB_stat fresh_stat;
   Check(mdb_stat(txn, e.fresh, &fresh_stat), e, "read");
-  // A change rewrites all of the fresh table and the buckets it folds.
-  // Folding a share s of all postings, round the buckets in turn, keeps
-  // fresh near added_postings / (2 s) postings, which take about twice the
-  // bytes of folded ones, so the sum is least near s = sqrt(added / all).
-  // Counted in postings rather than buckets, as hashes crowd some buckets.
-  const double all = static_cast<double>(indexed + fresh_stat.ms_entries);
-  const double quota = std::sqrt(static_cast<double>(added_postings) * all);
+  // A change rewrites all of the fresh table, and the folds after it the
+  // buckets they fold. Folding a share s of all postings after each change,
+  // round the buckets in turn, keeps fresh near added_postings / (2 s)
+  // postings, which take about twice the bytes of folded ones, so the sum
+  // is least near s = sqrt(added / all).
+  const double all =
+      static_cast<double>(ReadMetaNumber(e, txn, kMetaIndexedPostings, 0) + fresh_stat.ms_entries);
+  return std::sqrt(static_cast<double>(added_postings) * all);
+}
 
+void FoldFreshPostings(MDB_txn* txn, const Environment& e, double quota_postings) {
+  std::uint64_t indexed = ReadMetaNumber(e, txn, kMetaIndexedPostings, 0);
   const auto next = static_cast<std::uint32_t>(ReadMetaNumber(e, txn, kMetaFoldNextBucket, 0) %
                                                kIndexBucketCount);
   Cursor chunks(txn, e.index, e.directory), fresh(txn, e.fresh, e.directory);
   std::vector<std::uint64_t> fresh_values, chunk_values, merged;
+  // Counted in postings rather than buckets, as hashes crowd some buckets.
   double rewritten = 0;
   std::uint32_t visited = 0;
-  while (visited < kIndexBucketCount && rewritten < quota) {
+  while (visited < kIndexBucketCount && rewritten < quota_postings) {
     const std::uint32_t bucket = (next + visited++) % kIndexBucketCount;
     fresh_values.clear();
     TakeFreshBucket(fresh.get(), bucket, fresh_values, e);

@@ -10,9 +10,10 @@
 // the postings of one recording land in nearly every page of an index of a
 // few tens of hours: written straight into the index, each add would copy
 // all of it, and the file would grow to several times the index. Adds go to
-// the small fresh table instead, and each one folds a slice of fresh
-// buckets into the index, round the buckets in turn, so that a change
-// rewrites a small share of the index only.
+// the small fresh table instead; after each, a few transactions of their
+// own fold slices of fresh buckets into the chunks, round the buckets in
+// turn, so that no transaction rewrites more than a small share of the
+// index.
 //
 // In a bucket, every posting in index is older (has a smaller recording id)
 // than every posting in fresh: a bucket is folded whole, and ids only grow.
@@ -75,11 +76,17 @@ void PutPostings(MDB_txn* txn, const Environment& environment, RecordingId id,
 void DeletePostings(MDB_txn* txn, const Environment& environment, RecordingId id,
                     std::span<const std::uint32_t> hash_prefixes);
 
-// Folds the next slice of fresh buckets into the index, sized for a change
-// that added `added_postings`: about sqrt(added x all postings) of them,
-// which balances the fresh table's size against the index pages one change
-// rewrites.
-void FoldFreshPostings(MDB_txn* txn, const Environment& environment, std::uint64_t added_postings);
+// How many postings the folds after a change that added `added_postings`
+// should rewrite: about sqrt(added x all postings), which balances the
+// fresh table's size, all of which every add rewrites, against the chunks
+// that the folds rewrite.
+double FoldQuota(MDB_txn* txn, const Environment& environment, std::uint64_t added_postings);
+
+// Folds fresh buckets into the chunks, in turn from where the last fold
+// stopped, until about `quota_postings` postings have been rewritten or
+// every bucket has been visited. The postings each hash looks up stay the
+// same.
+void FoldFreshPostings(MDB_txn* txn, const Environment& environment, double quota_postings);
 
 }  // namespace plim::catalog
 
