@@ -143,7 +143,9 @@ class Catalog {
   // an existing recording replaces it. Results are in batch order. Throws
   // NSError: kCatalogErrorInvalidArgument (read-only catalog, empty content
   // hash), kCatalogErrorFingerprintMismatch, kCatalogErrorCannotWrite (disk
-  // full and the like; nothing was kept).
+  // full and the like; nothing was kept). After the batch is saved, a few
+  // transactions of its own tidy the index; they change no lookup, and a
+  // failure among them is left to the next add.
   std::vector<AddResult> Add(std::span<const NewRecording> batch);
 
   // Removes recording `id` with its postings, and its picture when no other
