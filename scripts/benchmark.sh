@@ -9,22 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
-packages=(
-  wesnoth-1.16-music singularity-music fretsonfire-songs-muldjord fretsonfire-songs-sectoid
-  sox libsox-fmt-all ffmpeg espeak-ng python3 python3-matplotlib time
-)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "benchmark: installing ${missing[*]}"
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-deps.sh \
+  wesnoth-1.16-music singularity-music fretsonfire-songs-muldjord fretsonfire-songs-sectoid \
+  espeak-ng python3 python3-matplotlib time
 
 jobs=$(nproc)
 args=("$@")
