@@ -157,6 +157,7 @@ void FoldAfterAdding(Environment& e, double quota_postings) {
           e, [&](MDB_txn* txn) { FoldFreshPostings(txn, e, quota_postings / kFoldTransactions); });
     }
   } catch (const foundation::NSError&) {
+    // Nothing of the failed fold was kept; the folds after the next add redo it.
   }
 }
 
@@ -193,7 +194,7 @@ PreparedRecording Prepare(const NewRecording& item, const fs::path& directory) {
                                              " has a landmark hash wider than " +
                                              std::to_string(fingerprint::kHashBits) + " bits");
     }
-    // Past 149 hours into a recording: its frame would not fit the index.
+    // Over 37 hours into a recording: the frame would not fit the index.
     if (landmark.anchor_frame <= kMaxIndexedAnchorFrame) p.landmarks.push_back(landmark);
   }
   std::sort(p.landmarks.begin(), p.landmarks.end(), [](const auto& a, const auto& b) {
