@@ -52,6 +52,16 @@ void ReportRealTime(benchmark::State& state) {
 
 // Decoding alone, in the same 2-s chunks and on the same number of threads
 // as the add below: the ceiling for add's throughput.
+// A synthetic recording's record, numbered `r`; its landmarks are the caller's.
+catalog::NewRecording SyntheticRecording(int r, double duration_s) {
+  catalog::NewRecording item;
+  item.recording.title = "Recording " + std::to_string(r);
+  item.recording.content_hash = std::to_string(r);
+  item.recording.duration_s = duration_s;
+  item.recording.source_path = "/music/" + std::to_string(r) + ".ogg";
+  return item;
+}
+
 void BM_DecodeOnly(benchmark::State& state) {
   const std::vector<std::string>& files = OggFiles();
   const auto jobs = static_cast<unsigned>(state.range(0));
@@ -131,11 +141,7 @@ void BM_SizeAddingOneAtATime(benchmark::State& state) {
     std::mt19937 rng(1);
     state.ResumeTiming();
     for (int r = 0; r < recordings; ++r) {
-      catalog::NewRecording item;
-      item.recording.title = "Recording " + std::to_string(r);
-      item.recording.content_hash = std::to_string(r);
-      item.recording.duration_s = kSizeRecordingS;
-      item.recording.source_path = "/music/" + std::to_string(r) + ".ogg";
+      catalog::NewRecording item = SyntheticRecording(r, kSizeRecordingS);
       const int landmarks = static_cast<int>(kSizeRecordingS * kLandmarksPerS);
       for (int i = 0; i < landmarks; ++i) {
         item.landmarks.push_back(
@@ -189,11 +195,7 @@ LookupCatalog* BuildLookupCatalog(double hours) {
   auto start = std::chrono::steady_clock::now();
   std::vector<catalog::NewRecording> batch;
   for (int r = 0; r < recordings; ++r) {
-    catalog::NewRecording item;
-    item.recording.title = "Recording " + std::to_string(r);
-    item.recording.content_hash = std::to_string(r);
-    item.recording.duration_s = kRecordingS;
-    item.recording.source_path = "/music/" + std::to_string(r) + ".ogg";
+    catalog::NewRecording item = SyntheticRecording(r, kRecordingS);
     for (fingerprint::Landmark l : base) {
       l.hash = (l.hash + static_cast<std::uint32_t>(r) * 0x9E3779B1u) & 0x3FFFFFF;
       item.landmarks.push_back(l);
