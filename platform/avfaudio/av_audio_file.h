@@ -1,4 +1,6 @@
-// An audio file opened for reading, decoded with FFmpeg's libraries.
+// An audio file opened for reading. WAV files of integer or float PCM are
+// read directly; everything else is decoded with FFmpeg's libraries, which
+// are loaded the first time a file needs them.
 
 #ifndef PLIM_PLATFORM_AVFAUDIO_AV_AUDIO_FILE_H_
 #define PLIM_PLATFORM_AVFAUDIO_AV_AUDIO_FILE_H_
@@ -40,7 +42,8 @@ inline constexpr std::int64_t kAVFAudioErrorTooLong = 7;
 
 // The first audio stream of a file (any container and codec FFmpeg reads,
 // the audio of a video file included), delivered as processingFormat().
-// Not thread-safe; separate instances are independent.
+// A WAV file read directly gives the same frames, length and errors as
+// FFmpeg would. Not thread-safe; separate instances are independent.
 class AVAudioFile {
  public:
   // Opens the file that `url` names. Throws foundation::NSError when it does
@@ -70,9 +73,9 @@ class AVAudioFile {
   void readIntoBuffer(AVAudioPCMBuffer& buffer);
 
  private:
-  struct Decoder;
-  explicit AVAudioFile(std::unique_ptr<Decoder> decoder);
-  std::unique_ptr<Decoder> decoder_;
+  struct Reader;
+  explicit AVAudioFile(std::unique_ptr<Reader> reader);
+  std::unique_ptr<Reader> reader_;
 };
 
 }  // namespace plim::avfaudio

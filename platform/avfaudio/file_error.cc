@@ -6,14 +6,9 @@
 
 #include "platform/avfaudio/av_audio_file.h"
 
-extern "C" {
-#include <libavutil/error.h>
-}
-
 namespace plim::avfaudio {
-namespace {
 
-// Both libraries capitalise their messages as sentences; ours embed them
+// The C library and FFmpeg capitalise their messages as sentences; ours embed them
 // mid-sentence, so the first letter is lowered and any final period dropped.
 std::string AsReason(std::string text) {
   while (!text.empty() && (text.back() == '.' || text.back() == ' ' || text.back() == '\n')) {
@@ -28,8 +23,6 @@ std::string AsReason(std::string text) {
   if (text.empty()) text = "unknown error";
   return text;
 }
-
-}  // namespace
 
 foundation::NSError FileError(std::int64_t code, const std::string& path,
                               const std::string& reason) {
@@ -56,12 +49,6 @@ foundation::NSError FileError(std::int64_t code, const std::string& path,
       break;
   }
   return foundation::NSError(kAVFAudioErrorDomain, code, description);
-}
-
-std::string FfmpegErrorText(int error) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(error, text, sizeof text);
-  return AsReason(text);
 }
 
 std::string SystemErrorText(int error) {

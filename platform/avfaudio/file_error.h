@@ -18,11 +18,11 @@ namespace plim::avfaudio {
 foundation::NSError FileError(std::int64_t code, const std::string& path,
                               const std::string& reason = "");
 
-// FFmpeg's text for the AVERROR value `error`, lowercased at its start and
-// without a trailing period, ready to stand as a REASON. Thread-safe.
-std::string FfmpegErrorText(int error);
+// `text`, a library's message written as a sentence, lowercased at its start
+// and without a trailing period, ready to stand as a REASON. Thread-safe.
+std::string AsReason(std::string text);
 
-// The C library's text for the errno value `error`, in the same shape.
+// The C library's text for the errno value `error`, as a REASON.
 // Thread-safe.
 std::string SystemErrorText(int error);
 

@@ -1,37 +1,21 @@
-// A regular file opened read-only, from which FFmpeg demuxers read through
-// AVIOContexts of our own. Private to the audio layer.
+// A regular file opened read-only by path, read at explicit offsets. Private
+// to the audio layer.
 
 #ifndef PLIM_PLATFORM_AVFAUDIO_FILE_INPUT_H_
 #define PLIM_PLATFORM_AVFAUDIO_FILE_INPUT_H_
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
-
-extern "C" {
-#include <libavformat/avio.h>
-}
 
 namespace plim::avfaudio {
 
-// Frees an AVIOContext made by FileInput::NewIOContext, with its buffer and
-// read cursor.
-struct IOContextDeleter {
-  void operator()(AVIOContext* context) const;
-};
-using IOContextPtr = std::unique_ptr<AVIOContext, IOContextDeleter>;
-
-// The errno value of the last read or seek through `context` (made by
-// FileInput::NewIOContext) that the operating system refused, or 0. It tells
-// a file that can't be read from one FFmpeg does not understand.
-int LastSystemError(const AVIOContext& context);
-
 // The file is opened by its path with open(2), never parsed as a URL, so any
-// name (leading '-', ':' anywhere) is safe. Every AVIOContext made from it
-// keeps its own position and reads with pread, so several demuxers can read
-// the one descriptor independently. The descriptor stays valid while the
-// file is renamed or removed. Immutable after construction: the contexts may
-// be used from different threads, each by one thread at a time.
+// name (leading '-', ':' anywhere) is safe. Every read names its offset
+// (pread), so several readers can share the one descriptor, each keeping its
+// own position. The descriptor stays valid while the file is renamed or
+// removed. Immutable after construction: may be read from several threads
+// at once.
 class FileInput {
  public:
   // Opens the file at the absolute `path`. Throws foundation::NSError with
@@ -44,14 +28,19 @@ class FileInput {
   FileInput& operator=(const FileInput&) = delete;
 
   const std::string& path() const { return path_; }
+  // The open descriptor, owned by this object; for readers that call pread
+  // themselves.
+  int descriptor() const { return descriptor_; }
 
   // The file's current size in bytes. Throws foundation::NSError
   // (kAVAudioFileErrorUnreadable) when fstat fails.
   std::int64_t SizeBytes() const;
 
-  // A new reader positioned at the start of the file. This FileInput must
-  // outlive it. Throws foundation::NSError when memory runs out.
-  IOContextPtr NewIOContext() const;
+  // Reads up to `size_bytes` bytes at `offset_bytes` into `data`, retrying
+  // short reads, and returns how many were read: fewer only at the end of the
+  // file. Throws foundation::NSError (kAVAudioFileErrorUnreadable, with the
+  // system's reason) when the operating system refuses.
+  std::size_t ReadAt(std::int64_t offset_bytes, void* data, std::size_t size_bytes) const;
 
  private:
   std::string path_;

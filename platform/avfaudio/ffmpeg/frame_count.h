@@ -1,13 +1,13 @@
 // The exact length of a decoded stream, found as cheaply as the file allows.
 // Private to the audio layer.
 
-#ifndef PLIM_PLATFORM_AVFAUDIO_FRAME_COUNT_H_
-#define PLIM_PLATFORM_AVFAUDIO_FRAME_COUNT_H_
+#ifndef PLIM_PLATFORM_AVFAUDIO_FFMPEG_FRAME_COUNT_H_
+#define PLIM_PLATFORM_AVFAUDIO_FFMPEG_FRAME_COUNT_H_
 
 #include <cstdint>
 
+#include "platform/avfaudio/ffmpeg/stream_decoder.h"
 #include "platform/avfaudio/file_input.h"
-#include "platform/avfaudio/stream_decoder.h"
 
 namespace plim::avfaudio {
 
@@ -21,4 +21,4 @@ std::int64_t CountFrames(const FileInput& input, const StreamDecoder& reader);
 
 }  // namespace plim::avfaudio
 
-#endif  // PLIM_PLATFORM_AVFAUDIO_FRAME_COUNT_H_
+#endif  // PLIM_PLATFORM_AVFAUDIO_FFMPEG_FRAME_COUNT_H_

@@ -1,4 +1,4 @@
-#include "platform/avfaudio/mpeg_audio_header.h"
+#include "platform/avfaudio/ffmpeg/mpeg_audio_header.h"
 
 namespace plim::avfaudio {
 

@@ -1,14 +1,14 @@
 // How many frames FFmpeg's decoder delivers for each packet of a stream,
 // worked out from the packets alone. Private to the audio layer.
 
-#ifndef PLIM_PLATFORM_AVFAUDIO_PACKET_FRAME_MODEL_H_
-#define PLIM_PLATFORM_AVFAUDIO_PACKET_FRAME_MODEL_H_
+#ifndef PLIM_PLATFORM_AVFAUDIO_FFMPEG_PACKET_FRAME_MODEL_H_
+#define PLIM_PLATFORM_AVFAUDIO_FFMPEG_PACKET_FRAME_MODEL_H_
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 
-#include "platform/avfaudio/packet_source.h"
+#include "platform/avfaudio/ffmpeg/packet_source.h"
 
 extern "C" {
 #include <libavcodec/vorbis_parser.h>
@@ -83,4 +83,4 @@ bool EndsAtDeclaredDuration(const PacketSource& source);
 
 }  // namespace plim::avfaudio
 
-#endif  // PLIM_PLATFORM_AVFAUDIO_PACKET_FRAME_MODEL_H_
+#endif  // PLIM_PLATFORM_AVFAUDIO_FFMPEG_PACKET_FRAME_MODEL_H_

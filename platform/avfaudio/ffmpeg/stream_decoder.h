@@ -1,8 +1,8 @@
 // Decodes a file's audio stream into deinterleaved 32-bit float frames at the
 // sample rate and channel count it starts with. Private to the audio layer.
 
-#ifndef PLIM_PLATFORM_AVFAUDIO_STREAM_DECODER_H_
-#define PLIM_PLATFORM_AVFAUDIO_STREAM_DECODER_H_
+#ifndef PLIM_PLATFORM_AVFAUDIO_FFMPEG_STREAM_DECODER_H_
+#define PLIM_PLATFORM_AVFAUDIO_FFMPEG_STREAM_DECODER_H_
 
 #include <cstdint>
 #include <memory>
@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "platform/avfaudio/av_audio_format.h"
-#include "platform/avfaudio/ffmpeg_handles.h"
-#include "platform/avfaudio/packet_frame_model.h"
-#include "platform/avfaudio/packet_source.h"
+#include "platform/avfaudio/ffmpeg/ffmpeg_handles.h"
+#include "platform/avfaudio/ffmpeg/packet_frame_model.h"
+#include "platform/avfaudio/ffmpeg/packet_source.h"
 
 namespace plim::avfaudio {
 
@@ -142,4 +142,4 @@ class StreamDecoder {
 
 }  // namespace plim::avfaudio
 
-#endif  // PLIM_PLATFORM_AVFAUDIO_STREAM_DECODER_H_
+#endif  // PLIM_PLATFORM_AVFAUDIO_FFMPEG_STREAM_DECODER_H_

@@ -1,4 +1,4 @@
-#include "platform/avfaudio/packet_source.h"
+#include "platform/avfaudio/ffmpeg/packet_source.h"
 
 #include <mutex>
 
@@ -34,7 +34,7 @@ constexpr int kMaxInvalidPacketsInARow = 64;
 PacketSource::PacketSource(const FileInput& input) : input_(input) {
   SilenceFfmpegLogging();
   const std::string& path = input.path();
-  io_ = input.NewIOContext();
+  io_ = NewIOContext(input);
   AVFormatContext* context = avformat_alloc_context();
   if (context == nullptr) throw FileError(kAVAudioFileErrorUnreadable, path, "out of memory");
   context->pb = io_.get();

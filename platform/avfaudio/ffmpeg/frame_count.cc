@@ -1,11 +1,11 @@
-#include "platform/avfaudio/frame_count.h"
+#include "platform/avfaudio/ffmpeg/frame_count.h"
 
 #include <algorithm>
 #include <memory>
 #include <optional>
 #include <vector>
 
-#include "platform/avfaudio/packet_frame_model.h"
+#include "platform/avfaudio/ffmpeg/packet_frame_model.h"
 
 namespace plim::avfaudio {
 namespace {

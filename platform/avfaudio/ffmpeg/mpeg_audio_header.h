@@ -1,8 +1,8 @@
 // The sample rate written in an MPEG audio (layer I, II or III) frame
 // header. Private to the audio layer.
 
-#ifndef PLIM_PLATFORM_AVFAUDIO_MPEG_AUDIO_HEADER_H_
-#define PLIM_PLATFORM_AVFAUDIO_MPEG_AUDIO_HEADER_H_
+#ifndef PLIM_PLATFORM_AVFAUDIO_FFMPEG_MPEG_AUDIO_HEADER_H_
+#define PLIM_PLATFORM_AVFAUDIO_FFMPEG_MPEG_AUDIO_HEADER_H_
 
 #include <cstdint>
 #include <optional>
@@ -19,4 +19,4 @@ std::optional<int> MpegAudioSampleRateHz(const std::uint8_t* data, int size);
 
 }  // namespace plim::avfaudio
 
-#endif  // PLIM_PLATFORM_AVFAUDIO_MPEG_AUDIO_HEADER_H_
+#endif  // PLIM_PLATFORM_AVFAUDIO_FFMPEG_MPEG_AUDIO_HEADER_H_

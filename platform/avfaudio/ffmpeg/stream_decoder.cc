@@ -1,12 +1,13 @@
-#include "platform/avfaudio/stream_decoder.h"
+#include "platform/avfaudio/ffmpeg/stream_decoder.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
 #include "platform/avfaudio/av_audio_file.h"
+#include "platform/avfaudio/ffmpeg/ffmpeg_io.h"
+#include "platform/avfaudio/ffmpeg/mpeg_audio_header.h"
 #include "platform/avfaudio/file_error.h"
-#include "platform/avfaudio/mpeg_audio_header.h"
 
 extern "C" {
 #include <libavutil/samplefmt.h>

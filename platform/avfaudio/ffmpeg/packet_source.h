@@ -1,15 +1,16 @@
 // The compressed packets of a file's first decodable audio stream, read in
 // order through an FFmpeg demuxer. Private to the audio layer.
 
-#ifndef PLIM_PLATFORM_AVFAUDIO_PACKET_SOURCE_H_
-#define PLIM_PLATFORM_AVFAUDIO_PACKET_SOURCE_H_
+#ifndef PLIM_PLATFORM_AVFAUDIO_FFMPEG_PACKET_SOURCE_H_
+#define PLIM_PLATFORM_AVFAUDIO_FFMPEG_PACKET_SOURCE_H_
 
 #include <cstdint>
 #include <exception>
 #include <string_view>
 #include <utility>
 
-#include "platform/avfaudio/ffmpeg_handles.h"
+#include "platform/avfaudio/ffmpeg/ffmpeg_handles.h"
+#include "platform/avfaudio/ffmpeg/ffmpeg_io.h"
 #include "platform/avfaudio/file_input.h"
 
 namespace plim::avfaudio {
@@ -69,4 +70,4 @@ class PacketSource {
 
 }  // namespace plim::avfaudio
 
-#endif  // PLIM_PLATFORM_AVFAUDIO_PACKET_SOURCE_H_
+#endif  // PLIM_PLATFORM_AVFAUDIO_FFMPEG_PACKET_SOURCE_H_

@@ -1,4 +1,4 @@
-#include "platform/avfaudio/packet_frame_model.h"
+#include "platform/avfaudio/ffmpeg/packet_frame_model.h"
 
 #include <algorithm>
 #include <cstring>

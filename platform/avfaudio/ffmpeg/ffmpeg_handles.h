@@ -1,8 +1,8 @@
 // Owning handles for FFmpeg's C objects, so that every context, packet and
 // frame is freed on every path out of a scope. Private to the audio layer.
 
-#ifndef PLIM_PLATFORM_AVFAUDIO_FFMPEG_HANDLES_H_
-#define PLIM_PLATFORM_AVFAUDIO_FFMPEG_HANDLES_H_
+#ifndef PLIM_PLATFORM_AVFAUDIO_FFMPEG_FFMPEG_HANDLES_H_
+#define PLIM_PLATFORM_AVFAUDIO_FFMPEG_FFMPEG_HANDLES_H_
 
 #include <memory>
 
@@ -59,4 +59,4 @@ class ChannelLayout {
 
 }  // namespace plim::avfaudio
 
-#endif  // PLIM_PLATFORM_AVFAUDIO_FFMPEG_HANDLES_H_
+#endif  // PLIM_PLATFORM_AVFAUDIO_FFMPEG_FFMPEG_HANDLES_H_

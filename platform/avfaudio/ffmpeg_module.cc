@@ -1,0 +1,104 @@
+#include "platform/avfaudio/ffmpeg_module.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/avfaudio/av_audio_file.h"
+#include "platform/avfaudio/file_error.h"
+
+namespace plim::avfaudio {
+namespace {
+
+constexpr char kModuleFileName[] = "libplim_avfaudio_ffmpeg.so";
+
+// An open dlopen handle, closed on destruction.
+class SharedLibrary {
+ public:
+  SharedLibrary() = default;
+  explicit SharedLibrary(void* handle) : handle_(handle) {}
+  ~SharedLibrary() {
+    if (handle_ != nullptr) dlclose(handle_);
+  }
+  SharedLibrary(SharedLibrary&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  SharedLibrary& operator=(SharedLibrary&& other) noexcept {
+    std::swap(handle_, other.handle_);
+    return *this;
+  }
+
+  void* get() const { return handle_; }
+
+ private:
+  void* handle_ = nullptr;
+};
+
+// The loaded module, or why it could not be loaded.
+struct LoadedModule {
+  SharedLibrary library;
+  FfmpegModuleEntry entry = nullptr;
+  std::string failure;  // when entry is null
+};
+
+// Where to look: beside the running program (an installed or copied tree),
+// then where the build put the module.
+std::vector<std::string> CandidatePaths() {
+  std::vector<std::string> paths;
+  std::string program(4096, '\0');
+  ssize_t length = readlink("/proc/self/exe", program.data(), program.size());
+  if (length > 0 && static_cast<size_t>(length) < program.size()) {
+    program.resize(static_cast<size_t>(length));
+    paths.push_back(program.substr(0, program.rfind('/') + 1) + kModuleFileName);
+  }
+#ifdef PLIM_AVFAUDIO_FFMPEG_MODULE_PATH
+  paths.push_back(PLIM_AVFAUDIO_FFMPEG_MODULE_PATH);
+#endif
+  return paths;
+}
+
+LoadedModule Load() {
+  LoadedModule module;
+  std::string tried;
+  for (const std::string& path : CandidatePaths()) {
+    if (access(path.c_str(), F_OK) != 0) {
+      tried += (tried.empty() ? "" : ", ") + path;
+      continue;
+    }
+    // RTLD_NODELETE: FFmpeg's libraries stay mapped after the handle is
+    // closed at exit, while other static destructors may still run.
+    SharedLibrary library(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
+    if (library.get() == nullptr) {
+      const char* reason = dlerror();
+      module.failure = "the FFmpeg decoding module " + path + " could not be loaded (" +
+                       (reason != nullptr ? reason : "unknown reason") + ")";
+      return module;
+    }
+    void* entry = dlsym(library.get(), kFfmpegModuleEntryName);
+    if (entry == nullptr) {
+      module.failure =
+          "the FFmpeg decoding module " + path + " lacks its entry point " + kFfmpegModuleEntryName;
+      return module;
+    }
+    module.library = std::move(library);
+    module.entry = reinterpret_cast<FfmpegModuleEntry>(entry);
+    return module;
+  }
+  module.failure = std::string("the FFmpeg decoding module ") + kModuleFileName +
+                   " was not found (looked for " + tried + ")";
+  return module;
+}
+
+}  // namespace
+
+std::unique_ptr<AudioDecoder> OpenFfmpegDecoder(const FileInput& input) {
+  // Loaded once per process, by whichever thread comes first.
+  static const LoadedModule module = Load();
+  if (module.entry == nullptr) {
+    throw FileError(kAVAudioFileErrorUnreadable, input.path(), module.failure);
+  }
+  return std::unique_ptr<AudioDecoder>(module.entry(input));
+}
+
+}  // namespace plim::avfaudio

@@ -1,0 +1,479 @@
+// WAV files read without FFmpeg must give what FFmpeg gives: the same
+// processing format, length and samples bit for bit, or the same error, in
+// either order of asking for the length and reading. Every file here is
+// read both ways; the table says which ones the WAV reader must take (so
+// that the fast path is really exercised) and which it must leave to FFmpeg.
+
+#include "platform/avfaudio/wav_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/avfaudio/av_audio_file.h"
+#include "platform/avfaudio/ffmpeg_module.h"
+#include "platform/avfaudio/file_input.h"
+#include "platform/foundation/ns_error.h"
+#include "platform/foundation/url.h"
+#include "tests/platform/avfaudio/wav_bytes.h"
+#include "tests/support/audio_fixtures.h"
+
+namespace plim::testing {
+namespace {
+
+using avfaudio::AudioDecoder;
+using avfaudio::AVAudioFile;
+using avfaudio::AVAudioPCMBuffer;
+
+// What reading a file gives: an error, or the audio with its bits.
+struct Outcome {
+  std::int64_t error_code = 0;  // 0 when it read
+  std::string error_description;
+  double sample_rate_hz = 0;
+  std::uint32_t channel_count = 0;
+  std::int64_t length_frames = 0;
+  std::vector<std::vector<std::uint32_t>> planes;  // so that NaNs compare
+
+  bool operator==(const Outcome&) const = default;
+};
+
+void PrintTo(const Outcome& o, std::ostream* out) {
+  if (o.error_code != 0) {
+    *out << "error " << o.error_code << ": " << o.error_description;
+    return;
+  }
+  std::uint64_t checksum = 0;
+  for (const auto& plane : o.planes) {
+    for (std::uint32_t bits : plane) checksum = checksum * 1000003 + bits;
+  }
+  *out << o.sample_rate_hz << " Hz, " << o.channel_count << " channels, length " << o.length_frames
+       << ", read " << (o.planes.empty() ? 0 : o.planes[0].size()) << " frames, checksum "
+       << checksum;
+}
+
+constexpr std::uint32_t kChunkFrames = 1000;
+
+void appendPlanes(Outcome& outcome, const float* const* planes, std::int64_t frames) {
+  for (std::uint32_t c = 0; c < outcome.channel_count; ++c) {
+    for (std::int64_t f = 0; f < frames; ++f) {
+      outcome.planes[c].push_back(std::bit_cast<std::uint32_t>(planes[c][f]));
+    }
+  }
+}
+
+Outcome opened(const avfaudio::AVAudioFormat& format) {
+  Outcome outcome;
+  outcome.sample_rate_hz = format.sampleRate();
+  outcome.channel_count = format.channelCount();
+  outcome.planes.resize(format.channelCount());
+  return outcome;
+}
+
+Outcome failure(const foundation::NSError& error) {
+  EXPECT_EQ(error.domain(), avfaudio::kAVFAudioErrorDomain);
+  Outcome outcome;
+  outcome.error_code = error.code();
+  outcome.error_description = error.description();
+  return outcome;
+}
+
+// Through the public interface, as the programs read.
+Outcome readWithAVAudioFile(const std::string& path, bool length_first) {
+  try {
+    auto file = AVAudioFile::initForReading(foundation::URL::fileURLWithPath(path));
+    const avfaudio::AVAudioFormat format = file->processingFormat();
+    Outcome outcome = opened(format);
+    if (length_first) outcome.length_frames = file->length();
+    auto buffer = AVAudioPCMBuffer::initWithPCMFormat(format, kChunkFrames);
+    do {
+      file->readIntoBuffer(*buffer);
+      appendPlanes(outcome, buffer->floatChannelData(), buffer->frameLength());
+    } while (buffer->frameLength() > 0);
+    if (!length_first) outcome.length_frames = file->length();
+    return outcome;
+  } catch (const foundation::NSError& error) {
+    return failure(error);
+  }
+}
+
+// Through FFmpeg alone, as every file was read before the WAV reader.
+Outcome readWithFfmpeg(const std::string& path, bool length_first) {
+  try {
+    avfaudio::FileInput input(foundation::URL::fileURLWithPath(path).path());
+    std::unique_ptr<AudioDecoder> decoder = avfaudio::OpenFfmpegDecoder(input);
+    Outcome outcome = opened(decoder->format());
+    if (length_first) outcome.length_frames = decoder->LengthFrames();
+    std::vector<std::vector<float>> storage(outcome.channel_count,
+                                            std::vector<float>(kChunkFrames));
+    std::vector<float*> planes;
+    for (auto& plane : storage) planes.push_back(plane.data());
+    std::int64_t frames = 0;
+    do {
+      frames = decoder->Read(planes.data(), kChunkFrames);
+      appendPlanes(outcome, planes.data(), frames);
+    } while (frames > 0);
+    if (!length_first) outcome.length_frames = decoder->LengthFrames();
+    return outcome;
+  } catch (const foundation::NSError& error) {
+    return failure(error);
+  }
+}
+
+bool readDirectly(const std::string& path) {
+  avfaudio::FileInput input(foundation::URL::fileURLWithPath(path).path());
+  return avfaudio::WavDecoder::Open(input) != nullptr;
+}
+
+constexpr int kRateHz = 44100;
+constexpr double kDurationS = 0.25;
+
+// A WAV file of `coding` around the test signal, with `before` and `after`
+// chunks around 'fmt ' and 'data'.
+std::string pcmFile(const FormatFields& fields, SampleCoding coding,
+                    const std::vector<std::string>& before = {},
+                    const std::vector<std::string>& after = {}) {
+  std::vector<std::string> chunks = before;
+  chunks.push_back(formatChunk(fields));
+  chunks.push_back(chunk("data", encodeSamples(testSignal(static_cast<int>(fields.sample_rate_hz),
+                                                          fields.channel_count, kDurationS, coding),
+                                               coding)));
+  chunks.insert(chunks.end(), after.begin(), after.end());
+  return riffFile(chunks);
+}
+
+FormatFields fieldsFor(int channels, int bits, std::uint16_t tag = 1, int rate_hz = kRateHz) {
+  FormatFields fields;
+  fields.format_tag = tag;
+  fields.channel_count = static_cast<std::uint16_t>(channels);
+  fields.bits = static_cast<std::uint16_t>(bits);
+  fields.sample_rate_hz = static_cast<std::uint32_t>(rate_hz);
+  return fields;
+}
+
+FormatFields extensible(FormatFields fields, std::uint16_t valid_bits, std::uint32_t mask) {
+  fields.size = 40;
+  fields.subformat_tag = fields.format_tag;
+  fields.valid_bits = valid_bits;
+  fields.channel_mask = mask;
+  return fields;
+}
+
+std::string cutTo(std::string bytes, std::size_t size) {
+  bytes.resize(size);
+  return bytes;
+}
+
+// A file made by the ffmpeg program from a generated source, with `options`.
+std::string ffmpegFile(const TemporaryDirectory& d, const std::vector<std::string>& options,
+                       const std::string& extension = "wav") {
+  writeWav(makeMelody(5, 0.5, kRateHz, 2), d.file("source.wav"));
+  runFfmpeg(d.file("source.wav"), options, d.file("made." + extension));
+  return readBytes(d.file("made." + extension));
+}
+
+// The bytes of a compressed stream presented as 16-bit stereo PCM, as some
+// tools store them; FFmpeg's probes find the stream inside.
+std::string labelledAsPcm(const std::string& stream, int rate_hz) {
+  return riffFile({formatChunk(fieldsFor(2, 16, 1, rate_hz)), chunk("data", stream)});
+}
+
+struct WavCase {
+  const char* name;
+  std::function<std::string(const TemporaryDirectory&)> make;  // the file's bytes
+  bool read_directly;
+  // 0: FFmpeg reads audio from it; otherwise the error code it gives.
+  std::int64_t error_code;
+};
+
+void PrintTo(const WavCase& c, std::ostream* out) { *out << c.name; }
+
+constexpr std::int64_t kNotAudio = avfaudio::kAVAudioFileErrorNotAudioFile;
+constexpr std::int64_t kNoDecodable = avfaudio::kAVAudioFileErrorNoDecodableAudio;
+constexpr std::int64_t kUnreadable = avfaudio::kAVAudioFileErrorUnreadable;
+
+std::vector<WavCase> wavCases() {
+  using C = SampleCoding;
+  const auto plain = [](int channels, int bits, C coding, std::uint16_t tag = 1) {
+    return
+        [=](const TemporaryDirectory&) { return pcmFile(fieldsFor(channels, bits, tag), coding); };
+  };
+  const std::string s16 = pcmFile(fieldsFor(2, 16), C::kSigned16);
+  return {
+      // Every encoding, plain and extensible, and channel counts that take
+      // different paths through swresample.
+      {"Unsigned8Mono", plain(1, 8, C::kUnsigned8), true, 0},
+      {"Signed16Stereo", plain(2, 16, C::kSigned16), true, 0},
+      {"Signed24Stereo", plain(2, 24, C::kSigned24), true, 0},
+      {"Signed32ThreeChannels", plain(3, 32, C::kSigned32), true, 0},
+      {"Float32Mono", plain(1, 32, C::kFloat32, 3), true, 0},
+      {"Float32SixChannels", plain(6, 32, C::kFloat32, 3), true, 0},
+      {"Float64Stereo", plain(2, 64, C::kFloat64, 3), true, 0},
+      {"Signed16EightChannels", plain(8, 16, C::kSigned16), true, 0},
+      {"Signed20In24Bits", plain(2, 20, C::kSigned24), true, 0},
+      {"Signed12In16Bits", plain(1, 12, C::kSigned16), true, 0},
+      {"WaveFormatExSigned16",
+       [](const TemporaryDirectory&) {
+         FormatFields fields = fieldsFor(2, 16);
+         fields.size = 18;
+         return pcmFile(fields, C::kSigned16);
+       },
+       true, 0},
+      {"ExtensibleSigned16SixChannels",
+       [](const TemporaryDirectory&) {
+         return pcmFile(extensible(fieldsFor(6, 16), 16, 0x3F), C::kSigned16);
+       },
+       true, 0},
+      {"ExtensibleValid20In24",
+       [](const TemporaryDirectory&) {
+         return pcmFile(extensible(fieldsFor(2, 24), 20, 0x3), C::kSigned24);
+       },
+       true, 0},
+      {"ExtensibleFloat32",
+       [](const TemporaryDirectory&) {
+         return pcmFile(extensible(fieldsFor(2, 32, 3), 32, 0x3), C::kFloat32);
+       },
+       true, 0},
+      {"ExtensibleMaskDisagreesWithChannels",
+       [](const TemporaryDirectory&) {
+         return pcmFile(extensible(fieldsFor(2, 16), 0, 0x7), C::kSigned16);
+       },
+       true, 0},
+      {"MadeByFfmpegExtensible24",
+       [](const TemporaryDirectory& d) {
+         return ffmpegFile(d, {"-c:a", "pcm_s24le", "-ac", "6"});
+       },
+       true, 0},
+      {"MadeByFfmpegRf64",
+       [](const TemporaryDirectory& d) {
+         return ffmpegFile(d, {"-c:a", "pcm_s16le", "-rf64", "always"});
+       },
+       true, 0},
+      {"MadeByFfmpegWithBroadcastExtension",
+       [](const TemporaryDirectory& d) {
+         return ffmpegFile(
+             d, {"-c:a", "pcm_f32le", "-write_bext", "1", "-metadata", "description=take one"});
+       },
+       true, 0},
+
+      // Chunk layouts.
+      {"ChunksAroundOddSizedData",
+       [](const TemporaryDirectory&) {
+         std::string samples =
+             encodeSamples(testSignal(8000, 1, 0.1, C::kUnsigned8), C::kUnsigned8);
+         if (samples.size() % 2 == 0) samples.pop_back();
+         return riffFile({chunk("LIST", std::string("INFOINAM\x05\x00\x00\x00take", 16)),
+                          chunk("JUNK", std::string(28, '\0')),
+                          formatChunk(fieldsFor(1, 8, 1, 8000)), chunk("data", samples),
+                          chunk("LIST", std::string("INFOIART\x03\x00\x00\x00me\0", 15)),
+                          chunk("id3 ", "ID3\x03")});
+       },
+       true, 0},
+      {"DataBeforeFormat",
+       [](const TemporaryDirectory&) {
+         return riffFile(
+             {chunk("data", encodeSamples(testSignal(kRateHz, 2, 0.1, C::kSigned16), C::kSigned16)),
+              formatChunk(fieldsFor(2, 16))});
+       },
+       true, 0},
+      {"DataCutShort", [s16](const TemporaryDirectory&) { return cutTo(s16, s16.size() / 2 + 1); },
+       true, 0},
+      {"DataSizeZeroMeansToTheEnd",
+       [s16](const TemporaryDirectory&) {
+         std::string bytes = s16;
+         bytes.replace(40, 4, std::string(4, '\0'));
+         return bytes;
+       },
+       true, 0},
+      {"DataSizeAllOnes",
+       [s16](const TemporaryDirectory&) {
+         std::string bytes = s16;
+         bytes.replace(40, 4, std::string(4, '\xFF'));
+         return bytes;
+       },
+       true, 0},
+      {"NoFrames",
+       [](const TemporaryDirectory&) {
+         return riffFile({formatChunk(fieldsFor(2, 16)), chunk("data", "")});
+       },
+       true, 0},
+      {"Rf64ByHand",
+       [](const TemporaryDirectory&) {
+         const std::string samples =
+             encodeSamples(testSignal(kRateHz, 2, 0.1, C::kSigned16), C::kSigned16);
+         std::string ds64;
+         for (std::uint64_t value : {std::uint64_t{0}, std::uint64_t{samples.size()},
+                                     std::uint64_t{samples.size() / 4}}) {
+           ds64 += std::string(reinterpret_cast<const char*>(&value), 8);
+         }
+         ds64 += std::string(4, '\0');
+         return riffFile({chunk("ds64", ds64), formatChunk(fieldsFor(2, 16)),
+                          chunk("data", samples, 0xFFFFFFFF)},
+                         "RF64");
+       },
+       true, 0},
+
+      // Left to FFmpeg: whatever it gives, AVAudioFile gives too.
+      {"CutShortWithFactChunk",
+       [](const TemporaryDirectory&) {
+         std::string bytes = pcmFile(fieldsFor(2, 16), C::kSigned16,
+                                     {chunk("fact", std::string("\x10\x00\x00\x00", 4))});
+         return cutTo(bytes, bytes.size() / 2);
+       },
+       false, 0},
+      {"CutShortWithWrongByteRate",
+       [](const TemporaryDirectory&) {
+         FormatFields fields = fieldsFor(2, 16);
+         fields.byte_rate = 88200;
+         std::string bytes = pcmFile(fields, C::kSigned16);
+         return cutTo(bytes, bytes.size() / 2);
+       },
+       false, 0},
+      {"TwoDataChunks",
+       [](const TemporaryDirectory&) {
+         const std::string samples =
+             encodeSamples(testSignal(kRateHz, 2, 0.1, C::kSigned16), C::kSigned16);
+         return riffFile({formatChunk(fieldsFor(2, 16)), chunk("data", samples),
+                          chunk("data", samples.substr(0, 4000))});
+       },
+       false, 0},
+      {"Padded24In32Bits",
+       [](const TemporaryDirectory&) {
+         FormatFields fields = extensible(fieldsFor(2, 32), 24, 0x3);
+         return pcmFile(fields, C::kSigned32);
+       },
+       false, 0},
+      {"WaveFormatWithoutBits",
+       [](const TemporaryDirectory&) {
+         FormatFields fields = fieldsFor(1, 8);
+         fields.size = 14;
+         return pcmFile(fields, C::kUnsigned8);
+       },
+       false, 0},
+      {"SixtyFiveChannels", plain(65, 16, C::kSigned16), false, kUnreadable},
+      {"LooksLikeAnActFile",
+       [](const TemporaryDirectory&) {
+         std::string data(2000, '\0');
+         data[256 - 44] = '\x84';
+         return riffFile({formatChunk(fieldsFor(1, 16)), chunk("data", data)});
+       },
+       false, kNotAudio},
+      {"AdpcmCompressed",
+       [](const TemporaryDirectory& d) {
+         return ffmpegFile(d, {"-c:a", "adpcm_ms"});
+       },
+       false, 0},
+      {"MuLawCompressed",
+       [](const TemporaryDirectory& d) {
+         return ffmpegFile(d, {"-c:a", "pcm_mulaw"});
+       },
+       false, 0},
+      {"Mp3StreamLabelledPcm",
+       [](const TemporaryDirectory& d) {
+         return labelledAsPcm(ffmpegFile(d, {"-c:a", "libmp3lame"}, "mp3"), kRateHz);
+       },
+       false, 0},
+      {"SpdifBurstsLabelledPcm",
+       [](const TemporaryDirectory& d) {
+         return labelledAsPcm(
+             ffmpegFile(d, {"-c:a", "ac3", "-ar", "48000", "-f", "spdif"}, "spdif"), 48000);
+       },
+       false, 0},
+
+      // Damaged headers.
+      {"CutInsideTheHeader", [s16](const TemporaryDirectory&) { return cutTo(s16, 30); }, false,
+       kNotAudio},
+      {"CutBeforeTheData", [s16](const TemporaryDirectory&) { return cutTo(s16, 36); }, false,
+       kNotAudio},
+      {"NotWave",
+       [s16](const TemporaryDirectory&) {
+         std::string bytes = s16;
+         bytes.replace(8, 4, "AVI ");
+         return bytes;
+       },
+       false, kNotAudio},
+      {"NoChannels", plain(0, 16, C::kSigned16), false, kNoDecodable},
+      {"NoSampleRate",
+       [](const TemporaryDirectory&) { return pcmFile(fieldsFor(2, 16, 1, 0), C::kSigned16); },
+       false, kNotAudio},
+      {"NoBits", plain(2, 0, C::kSigned16), false, kNoDecodable},
+      {"ExtensibleWithoutItsExtension",
+       [](const TemporaryDirectory&) {
+         FormatFields fields = fieldsFor(2, 16, 0xFFFE);
+         fields.size = 18;
+         return pcmFile(fields, C::kSigned16);
+       },
+       false, kNoDecodable},
+      {"ListChunkTooShort",
+       [](const TemporaryDirectory&) {
+         return pcmFile(fieldsFor(2, 16), C::kSigned16, {chunk("LIST", "IN")});
+       },
+       false, kNotAudio},
+      {"BroadcastExtensionCutShort",
+       [](const TemporaryDirectory&) {
+         return pcmFile(fieldsFor(2, 16), C::kSigned16, {},
+                        {chunk("bext", std::string(100, 'x'), 602)});
+       },
+       false, kNotAudio},
+      {"LessThanOneFrame",
+       [](const TemporaryDirectory&) {
+         return riffFile({formatChunk(fieldsFor(2, 16)), chunk("data", "\x01\x02\x03")});
+       },
+       false, kNoDecodable},
+  };
+}
+
+class WavDecoderTest : public ::testing::TestWithParam<WavCase> {};
+
+TEST_P(WavDecoderTest, ReadsAsFfmpegDoes) {
+  const WavCase& c = GetParam();
+  TemporaryDirectory directory;
+  const std::string path = directory.file("test.wav");
+  writeBytes(path, c.make(directory));
+
+  EXPECT_EQ(readDirectly(path), c.read_directly);
+  for (bool length_first : {false, true}) {
+    SCOPED_TRACE(length_first ? "length first" : "length last");
+    const Outcome expected = readWithFfmpeg(path, length_first);
+    EXPECT_EQ(readWithAVAudioFile(path, length_first), expected);
+    EXPECT_EQ(expected.error_code, c.error_code) << expected.error_description;
+    // What FFmpeg is left to read, it reads.
+    if (!c.read_directly && c.error_code == 0) {
+      EXPECT_GT(expected.length_frames, 0);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, WavDecoderTest, ::testing::ValuesIn(wavCases()),
+                         [](const ::testing::TestParamInfo<WavCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// The first files that need FFmpeg, opened at once from several threads,
+// share one load of the module.
+TEST(FfmpegModuleTest, FirstUsesFromSeveralThreadsLoadItOnce) {
+  TemporaryDirectory directory;
+  writeWav(makeMelody(3, 0.5, kRateHz, 1), directory.file("source.wav"));
+  runFfmpeg(directory.file("source.wav"), {"-c:a", "flac"}, directory.file("a.flac"));
+  const std::string path = directory.file("a.flac");
+
+  constexpr int kThreads = 4;
+  std::vector<Outcome> outcomes(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] { outcomes[t] = readWithAVAudioFile(path, t % 2 == 0); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(outcomes[0].error_code, 0) << outcomes[0].error_description;
+  EXPECT_EQ(outcomes[0].length_frames, kRateHz / 2);
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(outcomes[t], outcomes[0]);
+}
+
+}  // namespace
+}  // namespace plim::testing
