@@ -11,19 +11,23 @@ namespace {
 // stays in the cache while it is converted.
 constexpr std::int64_t kScratchBytes = 256 * 1024;
 
-std::uint32_t Le16(const unsigned char* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8;
+// The little-endian integer at `bytes`. A copy rather than byte by byte, so
+// that the conversion loops vectorise.
+template <typename Unsigned>
+Unsigned LoadLe(const unsigned char* bytes) {
+  Unsigned value;
+  std::memcpy(&value, bytes, sizeof value);
+  if constexpr (std::endian::native == std::endian::big) {
+    if constexpr (sizeof value == 2) value = __builtin_bswap16(value);
+    if constexpr (sizeof value == 4) value = __builtin_bswap32(value);
+    if constexpr (sizeof value == 8) value = __builtin_bswap64(value);
+  }
+  return value;
 }
 
 std::uint32_t Le24(const unsigned char* bytes) {
-  return Le16(bytes) | static_cast<std::uint32_t>(bytes[2]) << 16;
-}
-
-std::uint32_t Le32(const unsigned char* bytes) { return Le16(bytes) | Le16(bytes + 2) << 16; }
-
-std::uint64_t Le64(const unsigned char* bytes) {
-  return static_cast<std::uint64_t>(Le32(bytes)) | static_cast<std::uint64_t>(Le32(bytes + 4))
-                                                       << 32;
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16;
 }
 
 // One sample to float, with swresample's expressions: the integer is
@@ -37,7 +41,8 @@ struct FromUnsigned8 {
 struct FromSigned16 {
   static constexpr int kBytes = 2;
   float operator()(const unsigned char* bytes) const {
-    return static_cast<float>(static_cast<std::int16_t>(Le16(bytes))) * (1.0f / (1 << 15));
+    return static_cast<float>(static_cast<std::int16_t>(LoadLe<std::uint16_t>(bytes))) *
+           (1.0f / (1 << 15));
   }
 };
 // FFmpeg decodes 24-bit samples into the top of 32-bit ones.
@@ -50,17 +55,20 @@ struct FromSigned24 {
 struct FromSigned32 {
   static constexpr int kBytes = 4;
   float operator()(const unsigned char* bytes) const {
-    return static_cast<float>(static_cast<std::int32_t>(Le32(bytes))) * (1.0f / (1U << 31));
+    return static_cast<float>(static_cast<std::int32_t>(LoadLe<std::uint32_t>(bytes))) *
+           (1.0f / (1U << 31));
   }
 };
 struct FromFloat32 {
   static constexpr int kBytes = 4;
-  float operator()(const unsigned char* bytes) const { return std::bit_cast<float>(Le32(bytes)); }
+  float operator()(const unsigned char* bytes) const {
+    return std::bit_cast<float>(LoadLe<std::uint32_t>(bytes));
+  }
 };
 struct FromFloat64 {
   static constexpr int kBytes = 8;
   float operator()(const unsigned char* bytes) const {
-    return static_cast<float>(std::bit_cast<double>(Le64(bytes)));
+    return static_cast<float>(std::bit_cast<double>(LoadLe<std::uint64_t>(bytes)));
   }
 };
 

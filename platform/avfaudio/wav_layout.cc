@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <climits>
+#include <cstring>
 #include <vector>
 
 // Every rule below mirrors what FFmpeg 5.1's WAV demuxer, its probes and its
@@ -132,41 +134,60 @@ bool IsMpegAudioHeader(const unsigned char* bytes) {
          bitrate_index != 0 && bitrate_index != 15 && rate_index != 3;
 }
 
+// The four bytes a, b, c, d as they lie in memory, read as one word.
+constexpr std::uint32_t InMemoryOrder(unsigned char a, unsigned char b, unsigned char c,
+                                      unsigned char d) {
+  return std::bit_cast<std::uint32_t>(std::array<unsigned char, 4>{a, b, c, d});
+}
+
+// True when one of `words` (from InMemoryOrder) starts at an offset of
+// bytes[0, size) that is a multiple of `step` (1 or 2). One pass per offset
+// modulo 4 in whole words, which the compiler turns into vector compares.
+template <std::size_t N>
+bool ContainsAnyWord(const unsigned char* bytes, std::size_t size, std::size_t step,
+                     const std::array<std::uint32_t, N>& words) {
+  std::uint32_t hits = 0;
+  for (std::size_t phase = 0; phase < 4; phase += step) {
+    for (std::size_t i = phase; i + 4 <= size; i += 4) {
+      std::uint32_t word;
+      std::memcpy(&word, bytes + i, sizeof word);
+      for (std::uint32_t candidate : words) hits |= word == candidate;
+    }
+  }
+  return hits != 0;
+}
+
 // FFmpeg checks the first 64 KiB of PCM data for S/PDIF bursts, and the
 // first 32 packets (128 KiB) of 16-bit PCM for compressed streams stored as
 // PCM. True when the data holds anything those checks could take up: a
 // burst preamble, or, for 16-bit data, an ID3v2 tag or a frame sync of MPEG
 // audio, AAC, AC-3 or LATM where FFmpeg's probes need the first frame, or a
-// DTS or TrueHD sync word anywhere. Real PCM audio almost never does; when it does, FFmpeg
-// decides.
+// DTS sync word (at an even offset, as FFmpeg looks) or a TrueHD one
+// anywhere. Real PCM audio almost never does; when it does, FFmpeg decides.
 bool MayHoldCompressedAudio(const FileInput& input, const SampleFormat& format,
                             std::int64_t data_offset_bytes, std::int64_t file_size_bytes) {
   if (!format.integer_pcm) return false;
-  constexpr std::int64_t kProbedBytes = 32 * 4096;
-  std::vector<unsigned char> data(static_cast<std::size_t>(
-      std::clamp<std::int64_t>(file_size_bytes - data_offset_bytes, 0, kProbedBytes)));
+  constexpr std::size_t kProbedBytes = 32 * 4096;
+  constexpr std::size_t kSpdifProbedBytes = 64 * 1024;
+  std::vector<unsigned char> data(static_cast<std::size_t>(std::clamp<std::int64_t>(
+      file_size_bytes - data_offset_bytes, 0, static_cast<std::int64_t>(kProbedBytes))));
   data.resize(input.ReadAt(data_offset_bytes, data.data(), data.size()));
   const std::size_t size = data.size();
   const unsigned char* bytes = data.data();
 
-  constexpr std::uint32_t kSpdifPreamble = 0x72F81F4E;
-  constexpr std::size_t kSpdifProbedBytes = 64 * 1024;
-  constexpr std::uint32_t kSyncWords[] = {
-      0x7FFE8001, 0xFE7F0180, 0x1FFFE800, 0xFF1F00E8, 0x64582025,  // DTS
-      0xF8726FBA,                                                  // TrueHD
-  };
-  const bool is_16_bit = format.encoding == WavSampleEncoding::kSigned16;
-  std::uint32_t state = 0;
-  for (std::size_t i = 0; i < size; ++i) {
-    state = state << 8 | bytes[i];
-    if (i < 3) continue;
-    if (state == kSpdifPreamble && i < kSpdifProbedBytes + 3) return true;
-    if (is_16_bit &&
-        std::find(std::begin(kSyncWords), std::end(kSyncWords), state) != std::end(kSyncWords)) {
-      return true;
-    }
+  constexpr std::array<std::uint32_t, 1> kSpdifPreamble = {InMemoryOrder(0x72, 0xF8, 0x1F, 0x4E)};
+  if (ContainsAnyWord(bytes, std::min(size, kSpdifProbedBytes + 3), 1, kSpdifPreamble)) return true;
+  if (format.encoding != WavSampleEncoding::kSigned16) return false;
+  constexpr std::array<std::uint32_t, 5> kDtsSyncWords = {
+      InMemoryOrder(0x7F, 0xFE, 0x80, 0x01), InMemoryOrder(0xFE, 0x7F, 0x01, 0x80),
+      InMemoryOrder(0x1F, 0xFF, 0xE8, 0x00), InMemoryOrder(0xFF, 0x1F, 0x00, 0xE8),
+      InMemoryOrder(0x64, 0x58, 0x20, 0x25)};
+  constexpr std::array<std::uint32_t, 1> kTrueHdSyncWord = {InMemoryOrder(0xF8, 0x72, 0x6F, 0xBA)};
+  if (ContainsAnyWord(bytes, size, 2, kDtsSyncWords) ||
+      ContainsAnyWord(bytes, size, 1, kTrueHdSyncWord)) {
+    return true;
   }
-  if (!is_16_bit || size < 4) return false;
+  if (size < 4) return false;
   // FFmpeg's probing skips an ID3v2 tag in front of a stream.
   if (bytes[0] == 'I' && bytes[1] == 'D' && bytes[2] == '3') return true;
   // MPEG audio's probe starts after leading zero bytes, the others at the
