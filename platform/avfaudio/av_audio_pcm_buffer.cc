@@ -1,5 +1,7 @@
 #include "platform/avfaudio/av_audio_pcm_buffer.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
@@ -12,6 +14,11 @@ namespace {
 // start aligned whatever the capacity.
 constexpr std::size_t kPlaneAlignmentBytes = 64;
 constexpr std::size_t kFloatsPerAlignment = kPlaneAlignmentBytes / sizeof(float);
+
+// Buffers of this size or more are put on huge pages where the system
+// allows: a whole 10-s stereo clip then takes two page faults instead of
+// nearly a thousand, about a millisecond of a recognition run.
+constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
 }  // namespace
 
@@ -32,10 +39,17 @@ std::unique_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::initWithPCMFormat(
   }
   // Never zero, so that every plane pointer is a valid one.
   total_bytes = std::max(total_bytes, kPlaneAlignmentBytes);
+  const bool huge = total_bytes >= kHugePageBytes;
+  // aligned_alloc wants a size that is a multiple of the alignment; the
+  // rounding can't overflow, being below kMaxBytes.
+  if (huge) total_bytes = (total_bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
   try {
     std::unique_ptr<AVAudioPCMBuffer> buffer(new AVAudioPCMBuffer(format, frame_capacity));
-    buffer->samples_ = static_cast<float*>(std::aligned_alloc(kPlaneAlignmentBytes, total_bytes));
+    buffer->samples_ = static_cast<float*>(
+        std::aligned_alloc(huge ? kHugePageBytes : kPlaneAlignmentBytes, total_bytes));
     if (buffer->samples_ == nullptr) return nullptr;
+    // Advice only: without huge pages the buffer works the same.
+    if (huge) madvise(buffer->samples_, total_bytes, MADV_HUGEPAGE);
     buffer->channels_.resize(channels);
     for (std::size_t c = 0; c < channels; ++c) {
       buffer->channels_[c] = buffer->samples_ + c * stride_floats;

@@ -49,8 +49,9 @@ TEST(AVAudioPCMBufferTest, ZeroCapacityIsAValidEmptyBuffer) {
 }
 
 // Planes share one allocation; a wrong stride would make them overlap.
+// The largest capacity takes the huge-page allocation.
 TEST(AVAudioPCMBufferTest, PlanesHoldTheirCapacityWithoutOverlapping) {
-  for (AVAudioFrameCount capacity : {1u, 7u, 1000u, 4097u}) {
+  for (AVAudioFrameCount capacity : {1u, 7u, 1000u, 4097u, 441001u}) {
     SCOPED_TRACE(capacity);
     auto buffer = AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(44100, 6), capacity);
     ASSERT_NE(buffer, nullptr);
