@@ -66,9 +66,11 @@ LoadedModule Load() {
       tried += (tried.empty() ? "" : ", ") + path;
       continue;
     }
-    // RTLD_NODELETE: FFmpeg's libraries stay mapped after the handle is
-    // closed at exit, while other static destructors may still run.
-    SharedLibrary library(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
+    // RTLD_LAZY: functions are bound when first called, as for a linked
+    // library, not all of those of FFmpeg's many dependencies up front.
+    // RTLD_NODELETE: they stay mapped after the handle is closed at exit,
+    // while other static destructors may still run.
+    SharedLibrary library(dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE));
     if (library.get() == nullptr) {
       const char* reason = dlerror();
       module.failure = "the FFmpeg decoding module " + path + " could not be loaded (" +
