@@ -31,7 +31,8 @@ inline constexpr std::int64_t kAVAudioFileErrorPermissionDenied = 3;
 // (A format FFmpeg does not know, no audio stream, an empty or text file.)
 inline constexpr std::int64_t kAVAudioFileErrorNotAudioFile = 4;
 // The file "PATH" could not be read: REASON.
-// (Input/output failures, memory, and the like; REASON is lowercase.)
+// (Input/output failures, memory, the FFmpeg module that can't be loaded,
+// and the like; REASON is lowercase.)
 inline constexpr std::int64_t kAVAudioFileErrorUnreadable = 5;
 // The file "PATH" holds no audio that can be decoded.
 // (Audio streams without a decoder, or packets none of which decodes.)
