@@ -231,12 +231,24 @@ PostingReader::PostingReader(MDB_txn* txn, const Environment& environment)
     mdb_cursor_close(index_cursor_);
     ThrowLmdbError(rc, environment.directory, "read");
   }
+  MDB_stat fresh;
+  rc = mdb_stat(txn, environment.fresh, &fresh);
+  if (rc != MDB_SUCCESS) {
+    mdb_cursor_close(index_cursor_);
+    mdb_cursor_close(fresh_cursor_);
+    ThrowLmdbError(rc, environment.directory, "read");
+  }
+  fresh_empty_ = fresh.ms_entries == 0;
 }
 
 PostingReader::PostingReader(PostingReader&& other) noexcept
     : environment_(other.environment_),
       index_cursor_(other.index_cursor_),
-      fresh_cursor_(other.fresh_cursor_) {
+      fresh_cursor_(other.fresh_cursor_),
+      fresh_empty_(other.fresh_empty_),
+      chunk_bucket_(other.chunk_bucket_),
+      chunk_values_(other.chunk_values_),
+      chunk_count_(other.chunk_count_) {
   other.index_cursor_ = nullptr;
   other.fresh_cursor_ = nullptr;
 }
@@ -251,7 +263,7 @@ void PostingReader::Lookup(std::uint32_t hash, std::vector<Posting>& out) const 
   const std::size_t start = out.size();
   LookupInChunks(hash, out);
   const std::size_t middle = out.size();
-  LookupInFresh(hash, out);
+  if (!fresh_empty_) LookupInFresh(hash, out);
   // Fresh postings are the newer ones; merge should a damaged catalog break that.
   if (start < middle && middle < out.size() && PostingBefore(out[middle], out[middle - 1])) {
     std::inplace_merge(out.begin() + static_cast<std::ptrdiff_t>(start),
@@ -262,16 +274,30 @@ void PostingReader::Lookup(std::uint32_t hash, std::vector<Posting>& out) const 
 void PostingReader::LookupInChunks(std::uint32_t hash, std::vector<Posting>& out) const {
   const std::uint32_t bucket = IndexKey(hash);
   const std::uint64_t first = FirstIndexValue(hash), last = LastIndexValue(hash);
-  MDB_val key, data;
-  if (!SeekChunk(index_cursor_, bucket, first, key, data, *environment_)) return;
-  for (;;) {
-    const std::size_t count = data.mv_size / sizeof(std::uint64_t);
-    for (std::size_t i = LowerBound(data.mv_data, count, first); i < count; ++i) {
-      const std::uint64_t value = LoadValue(data.mv_data, i);
+  // The chunk holding `first` is the first of its bucket whose last value is
+  // not below it. The one the cursor is on is that chunk when it ends at or
+  // after `first` and `first` is not below its start: every earlier chunk
+  // then ends before `first`.
+  const bool reuse = chunk_count_ > 0 && chunk_bucket_ == bucket &&
+                     LoadValue(chunk_values_, 0) <= first &&
+                     LoadValue(chunk_values_, chunk_count_ - 1) >= first;
+  if (!reuse) {
+    MDB_val key, data;
+    chunk_count_ = 0;
+    if (!SeekChunk(index_cursor_, bucket, first, key, data, *environment_)) return;
+    chunk_bucket_ = bucket;
+    chunk_values_ = data.mv_data;
+    chunk_count_ = data.mv_size / sizeof(std::uint64_t);
+  }
+  for (std::size_t i = LowerBound(chunk_values_, chunk_count_, first);; i = 0) {
+    for (; i < chunk_count_; ++i) {
+      const std::uint64_t value = LoadValue(chunk_values_, i);
       if (value > last) return;
       out.push_back(Posting{RecordingOfIndexValue(value), AnchorFrameOfIndexValue(value)});
     }
     // The chunk ended within this hash's postings: they may run on.
+    MDB_val key, data;
+    chunk_count_ = 0;
     int rc = mdb_cursor_get(index_cursor_, &key, &data, MDB_NEXT);
     if (rc == MDB_NOTFOUND) return;
     Check(rc, *environment_, "read");
@@ -279,6 +305,9 @@ void PostingReader::LookupInChunks(std::uint32_t hash, std::vector<Posting>& out
         BucketOfChunkKey(static_cast<const unsigned char*>(key.mv_data)) != bucket) {
       return;
     }
+    chunk_bucket_ = bucket;
+    chunk_values_ = data.mv_data;
+    chunk_count_ = data.mv_size / sizeof(std::uint64_t);
   }
 }
 

@@ -49,7 +49,9 @@ class PostingReader {
   ~PostingReader();
 
   // Appends the postings of `hash` to `out` in (recording, anchor_frame)
-  // order; none for a hash wider than the index holds.
+  // order; none for a hash wider than the index holds. Fastest when
+  // successive calls ask for ascending hashes: the chunk the last one ended
+  // in is searched first.
   void Lookup(std::uint32_t hash, std::vector<Posting>& out) const;
 
  private:
@@ -60,6 +62,14 @@ class PostingReader {
   const Environment* environment_;
   MDB_cursor* index_cursor_ = nullptr;
   MDB_cursor* fresh_cursor_ = nullptr;
+  // Whether the fresh table holds anything: after a fold it is empty, and
+  // most lookups can skip it.
+  bool fresh_empty_ = false;
+  // The chunk the index cursor is on (its values live in the snapshot's
+  // map as long as the transaction does), or chunk_count_ 0 for none.
+  mutable std::uint32_t chunk_bucket_ = 0;
+  mutable const void* chunk_values_ = nullptr;
+  mutable std::size_t chunk_count_ = 0;
 };
 
 // The number of postings in both tables.

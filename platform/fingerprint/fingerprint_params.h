@@ -18,7 +18,7 @@
 
 namespace plim::fingerprint {
 
-inline constexpr std::uint32_t kFingerprintVersion = 1;
+inline constexpr std::uint32_t kFingerprintVersion = 2;
 
 // --- Analysis ---------------------------------------------------------------
 // Audio is mixed to mono and resampled to this rate before analysis; the
@@ -54,6 +54,10 @@ inline constexpr float kSilenceFloorDb = -100.0f;
 // hold: a phone line or a band-pass still leaves matching peaks.
 inline constexpr int kDensityWindowFrames = 16;
 inline constexpr int kPeaksPerBandWindow = 5;
+// A signature keeps this many, so that a query still holds a reference's
+// peaks that noise has pushed down the ranking; references index only the
+// kPeaksPerBandWindow strongest of them.
+inline constexpr int kSignaturePeaksPerBandWindow = 8;
 inline constexpr double kBandEdgesHz[] = {250, 500, 1000, 2000, 3800};
 inline constexpr int kBandCount = 4;
 
@@ -65,6 +69,9 @@ inline constexpr int kBinSubdivisions = 16;   // peak frequencies in 1/16 bin
 // Each anchor peak pairs with the first kTargetsPerAnchor peaks that follow it
 // within the target zone; every two of them form a triplet with the anchor.
 inline constexpr int kTargetsPerAnchor = 3;
+// A query's anchors take more: noise adds peaks that push a reference
+// triplet's targets further down the query's list.
+inline constexpr int kQueryTargetsPerAnchor = 5;
 inline constexpr double kMinTargetDtFrames = 1.0;
 inline constexpr double kMaxTargetDtFrames = 48.0;
 inline constexpr double kMaxTargetOctaves = 1.0;  // |log2(f_target / f_anchor)|
@@ -86,7 +93,7 @@ inline constexpr int kHashBits = kAnchorBits + 2 * kDeltaBits + kRatioBits + kSp
 // from a cell edge is looked up in the neighbouring cell too. The coarse
 // fields carry the whole +-5% speed change; the invariant ones only noise.
 inline constexpr double kAnchorProbeMargin = 0.45;
-inline constexpr double kDeltaProbeMargin = 0.2;
+inline constexpr double kDeltaProbeMargin = 0.1;
 inline constexpr double kRatioProbeMargin = 0.2;
 inline constexpr double kSpanProbeMargin = 0.35;
 
@@ -96,24 +103,27 @@ inline constexpr double kMinQueryDurationS = 1.0;
 // Speed factors searched, as query speed relative to the reference.
 inline constexpr double kMaxSpeedSkew = 0.06;
 inline constexpr double kSpeedStep = 0.002;
-// Width of one offset cell (frames) when hits are counted by time offset.
-inline constexpr double kOffsetCellFrames = 2.0;
 // Hits within this many frames of the fitted line count for a match.
 inline constexpr double kInlierToleranceFrames = 1.5;
 // A hash the query holds more often than this is a sustained tone or a loop:
 // it says little about which recording this is and floods the search with
 // hits, so it is not looked up.
 inline constexpr int kMaxHashRepeatsInQuery = 32;
-// Candidates (by raw hit count) whose time alignment is examined.
+// Chance hits are not spread evenly over a recording: repeated bars, shared
+// loops and held chords crowd them where the query resembles the reference.
+// How many chance hits an alignment should expect is measured on this many
+// offset windows on either side of it.
+inline constexpr int kBackgroundWindows = 60;
+// Candidates whose time alignment is examined: the recordings with the most
+// hits in any one band of offsets the speed search can reach.
 inline constexpr int kCandidatesExamined = 24;
 // A match is reported only when the chance that unrelated audio scores as
 // high, over every offset, speed and recording in the catalog, is below this
-// under the model of random hits (matching/significance.h). Real music is
-// not random: repeated bars, shared loops and held chords cluster chance
-// hits, and on the benchmark corpus unrelated clips reached model
-// probabilities as low as 1e-11. The bound is set below that, so that the
-// true chance of naming a wrong recording stays negligible.
-inline constexpr double kFalseMatchProbability = 1e-12;
+// under the model of chance hits (matching/significance.h), which measures
+// their density around each alignment. On the benchmark corpus the lowest
+// such chance any wrong candidate reached was 1.6e-6 in some 15,000; the
+// bound lies two orders of magnitude below it.
+inline constexpr double kFalseMatchProbability = 1e-8;
 // And never on fewer aligned landmarks than this, whatever the statistics say.
 inline constexpr int kMinAlignedLandmarks = 6;
 

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
+
+#include "platform/fingerprint/peak_thinning.h"
 
 namespace plim::fingerprint {
 namespace {
@@ -34,13 +37,16 @@ Field MakeField(double position, int bits, double probe_margin) {
   return field;
 }
 
+// How one side forms its landmarks: how many targets each anchor takes, and
+// how close to a cell edge a field must lie to be looked up on both sides.
 struct Margins {
+  int targets;
   double anchor, delta, ratio, span;
 };
 
-constexpr Margins kNoProbes{0, 0, 0, 0};
-constexpr Margins kQueryProbes{kAnchorProbeMargin, kDeltaProbeMargin, kRatioProbeMargin,
-                               kSpanProbeMargin};
+constexpr Margins kNoProbes{kTargetsPerAnchor, 0, 0, 0, 0};
+constexpr Margins kQueryProbes{kQueryTargetsPerAnchor, kAnchorProbeMargin, kDeltaProbeMargin,
+                               kRatioProbeMargin, kSpanProbeMargin};
 
 // Appends the landmarks of the triplet (a, b, c), t_a < t_b <= t_c, in every
 // combination of the fields' cells.
@@ -75,17 +81,42 @@ void HashTriplet(const Peak& a, const Peak& b, const Peak& c, const Margins& mar
   }
 }
 
+// Sorts by (hash, anchor_frame): a least-significant-digit radix sort, which
+// takes a fraction of a comparison sort's time on the tens of thousands of
+// landmarks a query holds. Digits that every landmark shares are skipped.
+void SortByHash(std::vector<Landmark>& landmarks) {
+  constexpr int kDigitBits = 11;
+  constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+  auto key = [](const Landmark& l) {
+    return static_cast<std::uint64_t>(l.hash) << 32 | l.anchor_frame;
+  };
+  std::vector<Landmark> scratch(landmarks.size());
+  std::vector<std::size_t> counts(kDigits);
+  for (int shift = 0; shift < 64; shift += kDigitBits) {
+    std::fill(counts.begin(), counts.end(), 0);
+    for (const Landmark& l : landmarks) ++counts[(key(l) >> shift) & (kDigits - 1)];
+    if (landmarks.empty() ||
+        counts[(key(landmarks[0]) >> shift) & (kDigits - 1)] == landmarks.size()) {
+      continue;
+    }
+    std::size_t total = 0;
+    for (std::size_t& c : counts) total += std::exchange(c, total);
+    for (const Landmark& l : landmarks) scratch[counts[(key(l) >> shift) & (kDigits - 1)]++] = l;
+    landmarks.swap(scratch);
+  }
+}
+
 std::vector<Landmark> HashConstellation(const Constellation& constellation,
                                         const Margins& margins) {
   const std::vector<Peak>& peaks = constellation.peaks;
   std::vector<Landmark> landmarks;
-  landmarks.reserve(peaks.size() * kTargetsPerAnchor * (kTargetsPerAnchor - 1) / 2);
-  std::array<std::size_t, kTargetsPerAnchor> targets;
+  landmarks.reserve(peaks.size() * margins.targets * (margins.targets - 1) / 2);
+  std::array<std::size_t, std::max(kTargetsPerAnchor, kQueryTargetsPerAnchor)> targets;
   for (std::size_t i = 0; i < peaks.size(); ++i) {
     const Peak& anchor = peaks[i];
     const double ta = anchor.TimeFrames(), fa = anchor.FrequencyHz();
     int found = 0;
-    for (std::size_t j = i + 1; j < peaks.size() && found < kTargetsPerAnchor; ++j) {
+    for (std::size_t j = i + 1; j < peaks.size() && found < margins.targets; ++j) {
       double dt = peaks[j].TimeFrames() - ta;
       if (dt > kMaxTargetDtFrames) break;
       if (dt < kMinTargetDtFrames) continue;
@@ -98,9 +129,7 @@ std::vector<Landmark> HashConstellation(const Constellation& constellation,
       }
     }
   }
-  std::sort(landmarks.begin(), landmarks.end(), [](const Landmark& l, const Landmark& r) {
-    return l.anchor_frame != r.anchor_frame ? l.anchor_frame < r.anchor_frame : l.hash < r.hash;
-  });
+  SortByHash(landmarks);
   landmarks.erase(std::unique(landmarks.begin(), landmarks.end()), landmarks.end());
   return landmarks;
 }
@@ -108,7 +137,9 @@ std::vector<Landmark> HashConstellation(const Constellation& constellation,
 }  // namespace
 
 std::vector<Landmark> ReferenceLandmarks(const Constellation& constellation) {
-  return HashConstellation(constellation, kNoProbes);
+  Constellation strongest{StrongestPeaks(constellation.peaks, kPeaksPerBandWindow),
+                          constellation.duration_s};
+  return HashConstellation(strongest, kNoProbes);
 }
 
 std::vector<Landmark> QueryLandmarks(const Constellation& constellation) {

@@ -220,7 +220,7 @@ void PeakPicker::DecideCandidates(std::int64_t known_through_frame) {
         if (other.frame < c.frame - kDensityWindowFrames) continue;
         if (&other != &c && Outranks(other, c)) ++stronger;
       }
-      if (stronger < kPeaksPerBandWindow) {
+      if (stronger < kSignaturePeaksPerBandWindow) {
         Peak peak;
         peak.time_q = static_cast<std::uint32_t>(
             std::lround(std::max(0.0, c.time_frames) * kTimeSubdivisions));

@@ -101,4 +101,15 @@ Alignment AlignHits(std::span<const Hit> hits, double query_frames) {
   return best;
 }
 
+double CountBackgroundPerWindow(std::span<const Hit> hits, const Alignment& alignment) {
+  const double width = 2 * kInlierToleranceFrames;
+  int near = 0;
+  for (const Hit& h : hits) {
+    double distance =
+        std::abs(h.reference_frame - (alignment.offset_frames + alignment.speed * h.query_frame));
+    if (distance > 2 * width && distance <= (fingerprint::kBackgroundWindows + 2) * width) ++near;
+  }
+  return near / (2.0 * fingerprint::kBackgroundWindows);
+}
+
 }  // namespace plim::matching

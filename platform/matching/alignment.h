@@ -33,6 +33,12 @@ struct Alignment {
 // `query_frames` is the query's length in frames. Pure function.
 Alignment AlignHits(std::span<const Hit> hits, double query_frames);
 
+// The mean number of `hits` per offset window (2 * kInlierToleranceFrames
+// wide) among the kBackgroundWindows windows on either side of `alignment`'s
+// line, the two windows next to the line left out: how densely chance hits
+// lie where the alignment was found. Pure function.
+double CountBackgroundPerWindow(std::span<const Hit> hits, const Alignment& alignment);
+
 }  // namespace plim::matching
 
 #endif  // PLIM_PLATFORM_MATCHING_ALIGNMENT_H_

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/matching/alignment.h"
@@ -11,43 +12,117 @@ namespace plim::matching {
 namespace {
 
 using fingerprint::kFrameDurationS;
+using fingerprint::kInlierToleranceFrames;
 
 struct RecordingHit {
   catalog::RecordingId recording;
   Hit hit;
-
-  auto operator<=>(const RecordingHit&) const = default;
+  std::uint32_t hash;
 };
 
-// The least number of aligned query frames that would be accepted, given
-// everything else about the candidate.
-int AcceptanceThreshold(int hits, double reference_frames, double query_frames, int speeds,
-                        double recordings) {
-  for (int k = fingerprint::kMinAlignedLandmarks; k < 10000; ++k) {
-    if (FalseMatchProbability(hits, k, reference_frames, query_frames, speeds, recordings) <
-        fingerprint::kFalseMatchProbability) {
-      return k;
-    }
-  }
-  return 10000;
+bool HitBefore(const RecordingHit& a, const RecordingHit& b) {
+  if (a.recording != b.recording) return a.recording < b.recording;
+  return a.hit < b.hit;
 }
 
-// The hashes that occur more than kMaxHashRepeatsInQuery times in `query`, sorted.
-std::vector<std::uint32_t> RepeatedHashes(const std::vector<fingerprint::Landmark>& query) {
-  std::vector<std::uint32_t> hashes;
-  hashes.reserve(query.size());
-  for (const fingerprint::Landmark& l : query) hashes.push_back(l.hash);
-  std::sort(hashes.begin(), hashes.end());
-  std::vector<std::uint32_t> repeated;
-  for (std::size_t i = 0; i < hashes.size();) {
+bool SameHit(const RecordingHit& a, const RecordingHit& b) {
+  return a.recording == b.recording && a.hit == b.hit;
+}
+
+// Every hit of `query` in the catalog, by recording, then query frame, then
+// reference frame; one per (recording, query frame, reference frame).
+std::vector<RecordingHit> CollectHits(const catalog::Catalog::Reader& reader,
+                                      const std::vector<fingerprint::Landmark>& query) {
+  // Each distinct hash is looked up once, in ascending order, which walks
+  // the index forwards instead of jumping about it. Landmarks come in that
+  // order from the hasher; others are sorted here.
+  auto hash_order = [](const fingerprint::Landmark& a, const fingerprint::Landmark& b) {
+    return a.hash != b.hash ? a.hash < b.hash : a.anchor_frame < b.anchor_frame;
+  };
+  std::vector<fingerprint::Landmark> sorted;
+  const std::vector<fingerprint::Landmark>* by_hash_pointer = &query;
+  if (!std::is_sorted(query.begin(), query.end(), hash_order)) {
+    sorted = query;
+    std::sort(sorted.begin(), sorted.end(), hash_order);
+    by_hash_pointer = &sorted;
+  }
+  const std::vector<fingerprint::Landmark>& by_hash = *by_hash_pointer;
+  std::vector<RecordingHit> hits;
+  std::vector<catalog::Posting> postings;
+  for (std::size_t i = 0; i < by_hash.size();) {
     std::size_t j = i;
-    while (j < hashes.size() && hashes[j] == hashes[i]) ++j;
-    if (j - i > static_cast<std::size_t>(fingerprint::kMaxHashRepeatsInQuery)) {
-      repeated.push_back(hashes[i]);
+    while (j < by_hash.size() && by_hash[j].hash == by_hash[i].hash) ++j;
+    // A hash the query holds very often is a sustained tone or a loop: it
+    // says little about which recording this is and floods the search.
+    if (j - i <= static_cast<std::size_t>(fingerprint::kMaxHashRepeatsInQuery)) {
+      postings.clear();
+      reader.Lookup(by_hash[i].hash, postings);
+      for (std::size_t k = i; k < j; ++k) {
+        for (const catalog::Posting& p : postings) {
+          hits.push_back({p.recording, {by_hash[k].anchor_frame, p.anchor_frame}, by_hash[k].hash});
+        }
+      }
     }
     i = j;
   }
-  return repeated;
+  std::sort(hits.begin(), hits.end(), HitBefore);
+  hits.erase(std::unique(hits.begin(), hits.end(), SameHit), hits.end());
+  return hits;
+}
+
+// The band of reference-minus-query frame differences, as wide as the drift
+// the fastest searched speed builds up over the query, that holds the most
+// of one recording's hits: wherever the best alignment lies, its hits lie
+// in one such band.
+struct DifferenceBand {
+  std::int64_t lowest = 0, highest = 0;
+  int hits = 0;
+};
+
+DifferenceBand FindBestBand(std::span<const RecordingHit> hits, double query_frames,
+                            std::vector<std::int64_t>& differences) {
+  differences.clear();
+  for (const RecordingHit& h : hits) {
+    differences.push_back(static_cast<std::int64_t>(h.hit.reference_frame) - h.hit.query_frame);
+  }
+  std::sort(differences.begin(), differences.end());
+  const auto width = static_cast<std::int64_t>(
+      std::ceil(fingerprint::kMaxSpeedSkew * query_frames + 2 * kInlierToleranceFrames));
+  DifferenceBand best;
+  for (std::size_t begin = 0, end = 0; end < differences.size(); ++end) {
+    while (differences[end] - differences[begin] > width) ++begin;
+    if (static_cast<int>(end - begin + 1) > best.hits) {
+      best = {differences[begin], differences[begin] + width, static_cast<int>(end - begin + 1)};
+    }
+  }
+  return best;
+}
+
+// The independent evidence for `alignment`: the distinct query frames with a
+// hit on its line, but no more than the distinct hashes among those hits. A
+// hash repeated at regular times in both query and reference (a loop, a
+// drum pattern) lines up once per repeat; it is one piece of evidence.
+int CountEvidence(std::span<const RecordingHit> hits, const Alignment& alignment,
+                  std::vector<std::uint32_t>& hashes) {
+  hashes.clear();
+  for (const RecordingHit& h : hits) {
+    double residual =
+        h.hit.reference_frame - (alignment.offset_frames + alignment.speed * h.hit.query_frame);
+    if (std::abs(residual) <= kInlierToleranceFrames) hashes.push_back(h.hash);
+  }
+  std::sort(hashes.begin(), hashes.end());
+  const auto distinct =
+      static_cast<int>(std::unique(hashes.begin(), hashes.end()) - hashes.begin());
+  return std::min(distinct, alignment.aligned_query_frames);
+}
+
+// The least evidence that would be accepted, given everything else about
+// the candidate.
+int AcceptanceThreshold(const ChanceModel& model) {
+  for (int k = fingerprint::kMinAlignedLandmarks; k < 10000; ++k) {
+    if (FalseMatchProbability(model, k) < fingerprint::kFalseMatchProbability) return k;
+  }
+  return 10000;
 }
 
 }  // namespace
@@ -56,64 +131,73 @@ MatchReport FindMatches(const catalog::Catalog::Reader& reader,
                         const std::vector<fingerprint::Landmark>& query, double query_duration_s) {
   MatchReport report;
   report.query_landmarks = query.size();
+  const std::vector<RecordingHit> hits = CollectHits(reader, query);
+  const double query_frames = query_duration_s / kFrameDurationS;
 
-  std::vector<std::uint32_t> repeated = RepeatedHashes(query);
-  std::vector<RecordingHit> hits;
-  std::vector<catalog::Posting> postings;
-  for (const fingerprint::Landmark& landmark : query) {
-    if (std::binary_search(repeated.begin(), repeated.end(), landmark.hash)) continue;
-    postings.clear();
-    reader.Lookup(landmark.hash, postings);
-    for (const catalog::Posting& p : postings) {
-      hits.push_back({p.recording, {landmark.anchor_frame, p.anchor_frame}});
-    }
-  }
-  std::sort(hits.begin(), hits.end());
-  hits.erase(std::unique(hits.begin(), hits.end()), hits.end());
-
-  // Runs of hits, one per recording, most hits first.
+  // Runs of hits, one per recording, best band first. Ranking by the band
+  // rather than by all hits keeps a recording with many scattered chance
+  // hits from crowding out the right one.
   struct Run {
     std::size_t begin, end;
+    DifferenceBand band;
   };
   std::vector<Run> runs;
+  std::vector<std::int64_t> differences;
   for (std::size_t i = 0; i < hits.size();) {
     std::size_t j = i;
     while (j < hits.size() && hits[j].recording == hits[i].recording) ++j;
-    if (static_cast<int>(j - i) >= fingerprint::kMinAlignedLandmarks) runs.push_back({i, j});
+    if (static_cast<int>(j - i) >= fingerprint::kMinAlignedLandmarks) {
+      DifferenceBand band = FindBestBand({hits.data() + i, j - i}, query_frames, differences);
+      if (band.hits >= fingerprint::kMinAlignedLandmarks) runs.push_back({i, j, band});
+    }
     i = j;
   }
-  auto more_hits = [](const Run& a, const Run& b) { return a.end - a.begin > b.end - b.begin; };
+  auto better_band = [](const Run& a, const Run& b) { return a.band.hits > b.band.hits; };
   std::size_t examined = std::min<std::size_t>(runs.size(), fingerprint::kCandidatesExamined);
   std::partial_sort(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(examined), runs.end(),
-                    more_hits);
+                    better_band);
   runs.resize(examined);
 
-  const double query_frames = query_duration_s / kFrameDurationS;
   const double recordings = static_cast<double>(reader.RecordingCount());
-  std::vector<Hit> recording_hits;
+  std::vector<Hit> all_hits, band_hits;
+  std::vector<std::uint32_t> hashes;
   for (const Run& run : runs) {
-    recording_hits.clear();
-    for (std::size_t i = run.begin; i < run.end; ++i) recording_hits.push_back(hits[i].hit);
-    Alignment alignment = AlignHits(recording_hits, query_frames);
+    const std::span<const RecordingHit> run_hits(hits.data() + run.begin, run.end - run.begin);
+    all_hits.clear();
+    band_hits.clear();
+    // The line is searched for among the band's hits (and a margin for the
+    // refinement's wider first rounds), which is all it can hold.
+    const double margin = 4 * kInlierToleranceFrames;
+    for (const RecordingHit& h : run_hits) {
+      all_hits.push_back(h.hit);
+      const double difference = static_cast<double>(h.hit.reference_frame) - h.hit.query_frame;
+      if (difference >= run.band.lowest - margin && difference <= run.band.highest + margin) {
+        band_hits.push_back(h.hit);
+      }
+    }
+    Alignment alignment = AlignHits(band_hits, query_frames);
 
     MatchCandidate candidate;
     candidate.recording = hits[run.begin].recording;
-    candidate.hits = static_cast<int>(recording_hits.size());
-    candidate.aligned_landmarks = alignment.aligned_query_frames;
+    candidate.hits = static_cast<int>(all_hits.size());
+    candidate.aligned_landmarks = CountEvidence(run_hits, alignment, hashes);
     candidate.speed = alignment.speed;
     candidate.offset_s = alignment.offset_frames * kFrameDurationS;
 
+    ChanceModel model;
+    model.hits = candidate.hits;
+    model.query_frames = query_frames;
+    model.speeds_searched = alignment.speeds_searched;
+    model.recordings = recordings;
+    model.background_per_window = CountBackgroundPerWindow(all_hits, alignment);
     std::optional<catalog::Recording> recording = reader.GetRecording(candidate.recording);
-    double reference_frames = recording ? recording->duration_s / kFrameDurationS : 0;
+    model.reference_frames = recording ? recording->duration_s / kFrameDurationS : 0;
     // A reference shorter than its last hit would understate the range.
-    for (const Hit& h : recording_hits) {
-      reference_frames = std::max(reference_frames, h.reference_frame + 1.0);
+    for (const Hit& h : all_hits) {
+      model.reference_frames = std::max(model.reference_frames, h.reference_frame + 1.0);
     }
-    candidate.false_match_probability =
-        FalseMatchProbability(candidate.hits, candidate.aligned_landmarks, reference_frames,
-                              query_frames, alignment.speeds_searched, recordings);
-    int threshold = AcceptanceThreshold(candidate.hits, reference_frames, query_frames,
-                                        alignment.speeds_searched, recordings);
+    candidate.false_match_probability = FalseMatchProbability(model, candidate.aligned_landmarks);
+    int threshold = AcceptanceThreshold(model);
     candidate.accepted = candidate.aligned_landmarks >= threshold;
     candidate.confidence = static_cast<double>(candidate.aligned_landmarks) /
                            (candidate.aligned_landmarks + threshold);

@@ -15,7 +15,9 @@ namespace plim::matching {
 // One recording the query's landmarks point at, with its best time alignment.
 struct MatchCandidate {
   catalog::RecordingId recording = 0;
-  // Distinct query anchor times whose landmarks agree with the alignment.
+  // The evidence for the alignment: distinct query anchor times whose
+  // landmarks agree with it, counted no more often than the distinct
+  // hashes among those landmarks.
   int aligned_landmarks = 0;
   // Every hit of the query's landmarks on this recording, aligned or not.
   int hits = 0;

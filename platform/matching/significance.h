@@ -10,18 +10,27 @@ namespace plim::matching {
 // itself would underflow a double. Pure function.
 double LogPoissonTail(int k, double lambda);
 
-// The chance, bounded from above, that hits scattered at random over a
-// reference recording line up as well as `aligned` did.
-//   hits:              the query's hits on that recording
-//   aligned:           distinct query frames on the best line
-//   reference_frames:  the recording's length, in frames
-//   query_frames:      the query's length, in frames
-//   speeds_searched:   the speeds tried
-//   recordings:        recordings in the catalog, each a chance to be fooled
-// Every (offset window, independent speed, recording) is one trial; the
-// result is their number times the chance of one (Bonferroni), at most 1.
-double FalseMatchProbability(int hits, int aligned, double reference_frames, double query_frames,
-                             int speeds_searched, double recordings);
+// What chance alone would produce against one candidate recording.
+struct ChanceModel {
+  int hits = 0;                 // the query's hits on the recording
+  double reference_frames = 0;  // the recording's length, in frames
+  double query_frames = 0;      // the query's length, in frames
+  int speeds_searched = 1;      // the speeds tried
+  double recordings = 1;        // recordings in the catalog, each a chance to be fooled
+  // Hits per offset window (2 * kInlierToleranceFrames wide) around the
+  // alignment found (CountBackgroundPerWindow).
+  double background_per_window = 0;
+};
+
+// The chance, bounded from above, that chance hits line up as well as
+// `aligned` pieces of evidence did. Chance hits are counted in one offset
+// window as a Poisson variable whose mean is the greater of the hits spread
+// evenly over every offset and the density measured around the alignment:
+// music is not random, and where a query resembles a reference without
+// being it (a shared loop, a held chord) chance hits crowd together. Every
+// (offset window, independent speed, recording) is one trial; the result is
+// their number times the chance of one (Bonferroni), at most 1. Pure.
+double FalseMatchProbability(const ChanceModel& model, int aligned);
 
 }  // namespace plim::matching
 

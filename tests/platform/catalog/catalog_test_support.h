@@ -128,11 +128,18 @@ inline void ExpectIndexMatches(const Catalog& catalog, const Expected& model) {
   Catalog::Reader reader = catalog.NewReader();
   std::uint64_t total = 0;
   std::vector<Posting> postings;
+  // Ascending, as a query looks hashes up, then descending through the same
+  // reader: where the last lookup ended must never leak into the next.
   for (const auto& [hash, expected] : model) {
     postings.clear();
     reader.Lookup(hash, postings);
     ASSERT_EQ(postings, expected) << "hash " << hash;
     total += expected.size();
+  }
+  for (auto it = model.rbegin(); it != model.rend(); ++it) {
+    postings.clear();
+    reader.Lookup(it->first, postings);
+    ASSERT_EQ(postings, it->second) << "hash " << it->first << ", looked up descending";
   }
   EXPECT_EQ(reader.LandmarkCount(), total);
 }

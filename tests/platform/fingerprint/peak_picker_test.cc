@@ -82,7 +82,7 @@ std::vector<Peak> ReferencePeaks(const Spectrogram& db) {
         ++stronger;
       }
     }
-    if (stronger >= kPeaksPerBandWindow) continue;
+    if (stronger >= kSignaturePeaksPerBandWindow) continue;
     peaks.push_back(
         {static_cast<std::uint32_t>(std::lround(std::max(0.0, c.time) * kTimeSubdivisions)),
          static_cast<std::uint16_t>(std::lround(c.frequency * kBinSubdivisions)),

@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "platform/fingerprint/fingerprint_params.h"
 #include "platform/matching/significance.h"
 
 namespace plim::matching {
@@ -85,12 +86,18 @@ TEST(SignificanceTest, PoissonTailMatchesDirectSums) {
   EXPECT_LT(log_p, -2000);
 }
 
-TEST(SignificanceTest, BiggerCatalogsAndLongerReferencesNeedMoreEvidence) {
+TEST(SignificanceTest, BiggerCatalogsLongerReferencesAndDenserChanceNeedMoreEvidence) {
   // Hits at the same density (200 per 6000 frames) over a reference of
-  // `reference_frames`.
-  auto p = [](int aligned, double reference_frames, double recordings) {
-    int hits = static_cast<int>(200 * reference_frames / 6000);
-    return FalseMatchProbability(hits, aligned, reference_frames, 312, 25, recordings);
+  // `reference_frames`, and `background` hits per window around the line.
+  auto p = [](int aligned, double reference_frames, double recordings, double background = 0) {
+    ChanceModel model;
+    model.hits = static_cast<int>(200 * reference_frames / 6000);
+    model.reference_frames = reference_frames;
+    model.query_frames = 312;
+    model.speeds_searched = 25;
+    model.recordings = recordings;
+    model.background_per_window = background;
+    return FalseMatchProbability(model, aligned);
   };
   EXPECT_LT(p(20, 6000, 1), p(20, 6000, 1e6));
   EXPECT_LT(p(20, 6000, 100), p(20, 60000, 100));
@@ -101,6 +108,32 @@ TEST(SignificanceTest, BiggerCatalogsAndLongerReferencesNeedMoreEvidence) {
   // handful chance gives is not, even against one.
   EXPECT_LT(p(100, 6000, 1e6), 1e-12);
   EXPECT_GT(p(5, 6000, 1), 1e-6);
+  // Chance hits crowded around the line (a shared loop) explain an
+  // alignment that evenly spread ones would not; a background sparser than
+  // the even spread changes nothing.
+  EXPECT_LT(p(14, 6000, 100), 1e-8);
+  EXPECT_GT(p(14, 6000, 100, 4.0), 1e-2);
+  EXPECT_EQ(p(14, 6000, 100, 0.01), p(14, 6000, 100));
+}
+
+TEST(SignificanceTest, BackgroundCountsTheHitsBesideTheLineOnly) {
+  Alignment line;
+  line.speed = 1.02;
+  line.offset_frames = 1000;
+  std::vector<Hit> hits;
+  auto at = [&](std::uint32_t q, double distance) {
+    hits.push_back({q, static_cast<std::uint32_t>(std::lround(1000 + 1.02 * q + distance))});
+  };
+  const double width = 2 * fingerprint::kInlierToleranceFrames;
+  for (std::uint32_t q = 0; q < 50; ++q) at(q * 6, 0);  // on the line: not background
+  at(10, 1.5 * width);                                  // beside it: left out
+  at(20, 3 * width);                                    // counted, either side
+  at(30, -3 * width);
+  at(40, (fingerprint::kBackgroundWindows + 1) * width);  // counted: last window
+  at(50, (fingerprint::kBackgroundWindows + 3) * width);  // too far: not counted
+  std::sort(hits.begin(), hits.end());
+  EXPECT_DOUBLE_EQ(CountBackgroundPerWindow(hits, line),
+                   3.0 / (2 * fingerprint::kBackgroundWindows));
 }
 
 }  // namespace

@@ -1,0 +1,49 @@
+#include "platform/fingerprint/peak_thinning.h"
+
+#include <array>
+
+namespace plim::fingerprint {
+namespace {
+
+bool Outranks(const Peak& a, const Peak& b) {
+  if (a.prominence_db != b.prominence_db) return a.prominence_db > b.prominence_db;
+  if (a.time_q != b.time_q) return a.time_q < b.time_q;
+  return a.bin_q < b.bin_q;
+}
+
+}  // namespace
+
+int BandOf(const Peak& peak) {
+  const double hz = peak.FrequencyHz();
+  int band = 0;
+  while (band + 1 < kBandCount && hz >= kBandEdgesHz[band + 1]) ++band;
+  return band;
+}
+
+std::vector<Peak> StrongestPeaks(const std::vector<Peak>& peaks, int per_band_window) {
+  constexpr std::uint32_t kWindowQ = kDensityWindowFrames * kTimeSubdivisions;
+  std::array<std::vector<std::size_t>, kBandCount> bands;
+  for (std::size_t i = 0; i < peaks.size(); ++i) bands[BandOf(peaks[i])].push_back(i);
+  std::vector<bool> keep(peaks.size(), false);
+  for (const std::vector<std::size_t>& band : bands) {
+    // The window of each peak slides along the band's peaks, in time order.
+    std::size_t begin = 0, end = 0;
+    for (std::size_t i : band) {
+      const Peak& peak = peaks[i];
+      while (peaks[band[begin]].time_q + kWindowQ < peak.time_q) ++begin;
+      while (end < band.size() && peaks[band[end]].time_q <= peak.time_q + kWindowQ) ++end;
+      int stronger = 0;
+      for (std::size_t j = begin; j < end && stronger < per_band_window; ++j) {
+        if (Outranks(peaks[band[j]], peak)) ++stronger;
+      }
+      keep[i] = stronger < per_band_window;
+    }
+  }
+  std::vector<Peak> kept;
+  for (std::size_t i = 0; i < peaks.size(); ++i) {
+    if (keep[i]) kept.push_back(peaks[i]);
+  }
+  return kept;
+}
+
+}  // namespace plim::fingerprint
