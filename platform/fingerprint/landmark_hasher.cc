@@ -106,11 +106,10 @@ void SortByHash(std::vector<Landmark>& landmarks) {
   }
 }
 
-std::vector<Landmark> HashConstellation(const Constellation& constellation,
-                                        const Margins& margins) {
-  const std::vector<Peak>& peaks = constellation.peaks;
-  std::vector<Landmark> landmarks;
-  landmarks.reserve(peaks.size() * margins.targets * (margins.targets - 1) / 2);
+// Appends the landmarks of every triplet of `peaks` (ordered by time): each
+// anchor with two of its first `margins.targets` targets.
+void AppendTriplets(const std::vector<Peak>& peaks, const Margins& margins,
+                    std::vector<Landmark>& landmarks) {
   std::array<std::size_t, std::max(kTargetsPerAnchor, kQueryTargetsPerAnchor)> targets;
   for (std::size_t i = 0; i < peaks.size(); ++i) {
     const Peak& anchor = peaks[i];
@@ -129,6 +128,9 @@ std::vector<Landmark> HashConstellation(const Constellation& constellation,
       }
     }
   }
+}
+
+std::vector<Landmark> SortedDistinct(std::vector<Landmark> landmarks) {
   SortByHash(landmarks);
   landmarks.erase(std::unique(landmarks.begin(), landmarks.end()), landmarks.end());
   return landmarks;
@@ -137,13 +139,21 @@ std::vector<Landmark> HashConstellation(const Constellation& constellation,
 }  // namespace
 
 std::vector<Landmark> ReferenceLandmarks(const Constellation& constellation) {
-  Constellation strongest{StrongestPeaks(constellation.peaks, kPeaksPerBandWindow),
-                          constellation.duration_s};
-  return HashConstellation(strongest, kNoProbes);
+  std::vector<Landmark> landmarks;
+  AppendTriplets(StrongestPeaks(constellation.peaks, kPeaksPerBandWindow), kNoProbes, landmarks);
+  return SortedDistinct(std::move(landmarks));
 }
 
 std::vector<Landmark> QueryLandmarks(const Constellation& constellation) {
-  return HashConstellation(constellation, kQueryProbes);
+  std::vector<Landmark> landmarks;
+  // The reference's own triplets, from the same strongest peaks, which the
+  // same audio reproduces exactly...
+  Margins strongest = kQueryProbes;
+  strongest.targets = kTargetsPerAnchor;
+  AppendTriplets(StrongestPeaks(constellation.peaks, kPeaksPerBandWindow), strongest, landmarks);
+  // ... and triplets over every peak kept, for when noise has reordered them.
+  AppendTriplets(constellation.peaks, kQueryProbes, landmarks);
+  return SortedDistinct(std::move(landmarks));
 }
 
 }  // namespace plim::fingerprint

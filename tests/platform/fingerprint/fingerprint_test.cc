@@ -97,6 +97,26 @@ TEST(FingerprintTest, SilenceAndToneGiveFewOrNoPeaks) {
   EXPECT_LE(tone.peaks.size(), 4u);
 }
 
+TEST(LandmarksTest, AQueryOfTheSameAudioHoldsEveryReferenceLandmark) {
+  // Signatures keep more peaks than references index, and queries form
+  // triplets over more targets: none of that may lose a reference triplet
+  // when the audio is the same.
+  for (std::uint32_t seed : {31u, 32u, 33u}) {
+    Constellation constellation =
+        Fingerprint(testing::makeMelody(seed, 30, kAnalysisSampleRateHz, 1));
+    std::vector<Landmark> reference = ReferenceLandmarks(constellation);
+    std::vector<Landmark> query = QueryLandmarks(constellation);
+    ASSERT_GT(reference.size(), 1000u);
+    auto order = [](const Landmark& a, const Landmark& b) {
+      return a.hash != b.hash ? a.hash < b.hash : a.anchor_frame < b.anchor_frame;
+    };
+    EXPECT_TRUE(std::is_sorted(query.begin(), query.end(), order));
+    EXPECT_TRUE(
+        std::includes(query.begin(), query.end(), reference.begin(), reference.end(), order))
+        << "seed " << seed;
+  }
+}
+
 struct ExcerptCase {
   const char* name;
   double speed;   // query speed relative to the reference
