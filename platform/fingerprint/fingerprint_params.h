@@ -57,7 +57,7 @@ inline constexpr int kPeaksPerBandWindow = 5;
 // A signature keeps this many, so that a query still holds a reference's
 // peaks that noise has pushed down the ranking; references index only the
 // kPeaksPerBandWindow strongest of them.
-inline constexpr int kSignaturePeaksPerBandWindow = 8;
+inline constexpr int kSignaturePeaksPerBandWindow = 6;
 inline constexpr double kBandEdgesHz[] = {250, 500, 1000, 2000, 3800};
 inline constexpr int kBandCount = 4;
 
