@@ -50,8 +50,6 @@ void ReportRealTime(benchmark::State& state) {
       kFiles * kFileS * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-// Decoding alone, in the same 2-s chunks and on the same number of threads
-// as the add below: the ceiling for add's throughput.
 // A synthetic recording's record, numbered `r`; its landmarks are the caller's.
 catalog::NewRecording SyntheticRecording(int r, double duration_s) {
   catalog::NewRecording item;
@@ -62,6 +60,8 @@ catalog::NewRecording SyntheticRecording(int r, double duration_s) {
   return item;
 }
 
+// Decoding alone, in the same 2-s chunks and on the same number of threads
+// as the add below: the ceiling for add's throughput.
 void BM_DecodeOnly(benchmark::State& state) {
   const std::vector<std::string>& files = OggFiles();
   const auto jobs = static_cast<unsigned>(state.range(0));
