@@ -12,16 +12,20 @@
 namespace plim::fingerprint {
 
 // The landmarks of a reference recording: one per peak triplet (an anchor
-// and two of the first kTargetsPerAnchor peaks in its target zone), each in
-// exactly one hash cell. Ordered by (hash, anchor_frame), the order lookups
-// take, without repeats.
+// and two of the first kTargetsPerAnchor peaks in its target zone) among the
+// constellation's strongest peaks (kPeaksPerBandWindow a band window), each
+// in exactly one hash cell. Ordered by (hash, anchor_frame), the order
+// lookups take, without repeats. Pure function.
 std::vector<Landmark> ReferenceLandmarks(const Constellation& constellation);
 
 // The landmarks a query looks up: the same triplets as ReferenceLandmarks,
-// each also in the neighbouring cells of every field that lies near a cell
-// edge (see the probe margins in fingerprint_params.h), so that noise and
-// speed changes that move a field across an edge still find the reference's
-// cell. Ordered by (hash, anchor_frame), without repeats.
+// and those of every anchor with two of its first kQueryTargetsPerAnchor
+// peaks among all the constellation holds (noise reorders peaks); each
+// also in the neighbouring cells of every field that lies near a cell edge
+// (see the probe margins in fingerprint_params.h), so that noise and speed
+// changes that move a field across an edge still find the reference's cell.
+// Every reference landmark of the same constellation is among them. Ordered
+// by (hash, anchor_frame), without repeats. Pure function.
 std::vector<Landmark> QueryLandmarks(const Constellation& constellation);
 
 }  // namespace plim::fingerprint
