@@ -10,6 +10,14 @@
 
 namespace plim::fingerprint {
 
+// The density band (0 to kBandCount - 1, split at kBandEdgesHz) that a
+// frequency falls in; below the first edge counts as band 0. Pure.
+inline int BandOfFrequency(double frequency_hz) {
+  int band = 0;
+  while (band + 1 < kBandCount && frequency_hz >= kBandEdgesHz[band + 1]) ++band;
+  return band;
+}
+
 // One spectral peak, in fixed point so that the same audio always gives the
 // same bytes: time in 1/kTimeSubdivisions analysis frames from the start of
 // the audio, frequency in 1/kBinSubdivisions FFT bins, and prominence above

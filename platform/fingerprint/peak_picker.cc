@@ -107,12 +107,7 @@ PeakPicker::PeakPicker()
     column.db.resize(kBinCount);
     column.neighbourhood_db.resize(kBinCount);
   }
-  for (int k = kMinBin; k <= kMaxBin; ++k) {
-    double hz = k * kBinWidthHz;
-    int band = 0;
-    while (band + 1 < kBandCount && hz >= kBandEdgesHz[band + 1]) ++band;
-    band_of_bin_[k] = band;
-  }
+  for (int k = kMinBin; k <= kMaxBin; ++k) band_of_bin_[k] = BandOfFrequency(k * kBinWidthHz);
 }
 
 PLIM_CLONE_FOR_AVX2 void PeakPicker::AddFrame(const float* power) {

@@ -13,12 +13,7 @@ bool Outranks(const Peak& a, const Peak& b) {
 
 }  // namespace
 
-int BandOf(const Peak& peak) {
-  const double hz = peak.FrequencyHz();
-  int band = 0;
-  while (band + 1 < kBandCount && hz >= kBandEdgesHz[band + 1]) ++band;
-  return band;
-}
+int BandOf(const Peak& peak) { return BandOfFrequency(peak.FrequencyHz()); }
 
 std::vector<Peak> StrongestPeaks(const std::vector<Peak>& peaks, int per_band_window) {
   constexpr std::uint32_t kWindowQ = kDensityWindowFrames * kTimeSubdivisions;
