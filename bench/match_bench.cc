@@ -34,7 +34,7 @@ struct Fixture {
   testing::TemporaryDirectory directory;
   std::unique_ptr<catalog::Catalog> catalog;
   std::vector<fingerprint::Landmark> query;
-  double query_s = 10;
+  fingerprint::Constellation query_peaks;
 
   Fixture() {
     catalog = catalog::Catalog::Open(directory.file("catalog"), catalog::Catalog::Mode::kReadWrite);
@@ -45,10 +45,14 @@ struct Fixture {
       item.recording.title = "Melody " + std::to_string(i);
       item.recording.duration_s = kRecordingS;
       item.recording.content_hash = std::to_string(i);
-      item.landmarks = Sign(audio).ReferenceLandmarks();
+      shazamkit::SHSignature reference = Sign(audio);
+      item.landmarks = reference.ReferenceLandmarks();
+      item.peaks = reference.ReferencePeaks();
       batch.push_back(std::move(item));
       if (i == kRecordings / 2) {
-        query = Sign(testing::excerpt(audio, 23.4, query_s)).QueryLandmarks();
+        shazamkit::SHSignature signature = Sign(testing::excerpt(audio, 23.4, 10));
+        query = signature.QueryLandmarks();
+        query_peaks = signature.constellation();
       }
     }
     catalog->Add(batch);
@@ -64,8 +68,9 @@ void BM_FindMatches10sQuery(benchmark::State& state) {
   Fixture& f = SharedFixture();
   for (auto _ : state) {
     catalog::Catalog::Reader reader = f.catalog->NewReader();
-    matching::MatchReport report = matching::FindMatches(reader, f.query, f.query_s);
-    if (report.candidates.empty() || !report.candidates[0].accepted) state.SkipWithError("no match");
+    matching::MatchReport report = matching::FindMatches(reader, f.query, f.query_peaks);
+    if (report.candidates.empty() || !report.candidates[0].accepted)
+      state.SkipWithError("no match");
     benchmark::DoNotOptimize(report);
   }
   state.counters["query_landmarks"] = static_cast<double>(f.query.size());

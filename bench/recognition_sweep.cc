@@ -3,13 +3,14 @@
 // decision rule, where starting a process per query would cost more than
 // the matching itself.
 //
-//   recognition_sweep CATALOG_DIR [JOBS] < queries.tsv > candidates.tsv
+//   recognition_sweep CATALOG_DIR [JOBS [SHOWN]] < queries.tsv > candidates.tsv
 //
 // Each input line is "path<TAB>label"; the label (say, the condition and the
 // expected title) is copied to the output. Each output line is
-//   label, path, query landmarks, then for the best kShownCandidates
-//   candidates: title, hits, aligned landmarks, speed, false-match
-//   probability, accepted (0/1)
+//   label, path, query landmarks, then for the best SHOWN candidates
+//   (default 3): title, hits, aligned landmarks, matched and compared
+//   reference peaks, speed, frequency scale, false-match probability,
+//   accepted (0/1)
 // tab-separated, in input order. A query that fails prints its error in
 // place of the candidates.
 
@@ -29,7 +30,7 @@
 
 namespace {
 
-constexpr std::size_t kShownCandidates = 3;
+std::size_t shown_candidates = 3;
 
 struct Query {
   std::string path;
@@ -46,16 +47,17 @@ std::string Describe(const plim::catalog::Catalog::Reader& reader, const Query& 
     const auto start = std::chrono::steady_clock::now();
     std::vector<plim::fingerprint::Landmark> landmarks = audio.signature.QueryLandmarks();
     plim::matching::MatchReport report =
-        plim::matching::FindMatches(reader, landmarks, audio.signature.duration());
+        plim::matching::FindMatches(reader, landmarks, audio.signature.constellation());
     match_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     line.append("\t").append(std::to_string(report.query_landmarks));
-    for (std::size_t i = 0; i < report.candidates.size() && i < kShownCandidates; ++i) {
+    for (std::size_t i = 0; i < report.candidates.size() && i < shown_candidates; ++i) {
       const plim::matching::MatchCandidate& c = report.candidates[i];
       std::optional<plim::catalog::Recording> recording = reader.GetRecording(c.recording);
-      char numbers[160];
-      std::snprintf(numbers, sizeof numbers, "\t%d\t%d\t%.4f\t%.3g\t%d", c.hits,
-                    c.aligned_landmarks, c.speed, c.false_match_probability, c.accepted ? 1 : 0);
+      char numbers[200];
+      std::snprintf(numbers, sizeof numbers, "\t%d\t%d\t%d\t%d\t%.4f\t%.4f\t%.3g\t%d", c.hits,
+                    c.aligned_landmarks, c.matched_peaks, c.reference_peaks, c.speed,
+                    c.frequency_scale, c.false_match_probability, c.accepted ? 1 : 0);
       line.append("\t").append(recording ? recording->title : "?").append(numbers);
     }
   } catch (const plim::foundation::NSError& error) {
@@ -73,6 +75,7 @@ int main(int argc, char** argv) {
   }
   const unsigned jobs = argc > 2 ? static_cast<unsigned>(std::stoul(argv[2]))
                                  : std::max(1u, std::thread::hardware_concurrency());
+  if (argc > 3) shown_candidates = std::stoul(argv[3]);
   std::vector<Query> queries;
   for (std::string line; std::getline(std::cin, line);) {
     std::size_t tab = line.find('\t');

@@ -2,10 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <system_error>
 
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/url.h"
@@ -103,7 +106,7 @@ std::unique_ptr<Catalog> Catalog::Open(const fs::path& given_directory, Mode mod
          "The catalog at " + QuotedPath(directory) + " was built with fingerprint version " +
              std::to_string(environment->fingerprint_version) + ", and this plim uses version " +
              std::to_string(options.fingerprint_version) +
-             ": it must be rebuilt (move it aside and add the files again with plim-catalog add)");
+             ": bring it up to date with plim-catalog rebuild");
   }
   if (!read_only) {
     fs::create_directory(directory / "artwork", error);
@@ -189,6 +192,32 @@ std::optional<Recording> Catalog::Reader::GetRecording(RecordingId id) const {
   if (rc == MDB_NOTFOUND) return std::nullopt;
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
   return Decode(id, data);
+}
+
+void Catalog::Reader::ReadPeaks(RecordingId id, double first_frame, double last_frame,
+                                std::vector<fingerprint::Peak>& out) const {
+  if (!environment_->has_peaks || !(last_frame >= first_frame) || last_frame < 0) return;
+  const auto first_q = static_cast<std::uint64_t>(
+      std::max(0.0, std::ceil(first_frame * fingerprint::kTimeSubdivisions)));
+  const auto last_q = static_cast<std::uint64_t>(
+      std::min(std::floor(last_frame * fingerprint::kTimeSubdivisions), 4294967295.0));
+  std::vector<fingerprint::Peak> block_peaks;
+  for (std::uint32_t block = PeakBlockOf(first_frame); block <= PeakBlockOf(last_frame); ++block) {
+    PeakBlockKey key_bytes = EncodePeakBlockKey(id, block);
+    MDB_val key = ValueOf(key_bytes.bytes, sizeof key_bytes.bytes), data;
+    int rc = mdb_get(snapshot_.txn.get(), environment_->peaks, &key, &data);
+    if (rc == MDB_NOTFOUND) continue;
+    if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
+    block_peaks.clear();
+    if (!DecodePeakBlock(ViewOf(data), block, block_peaks)) {
+      Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(environment_->directory) +
+                                     " is damaged: the peaks of recording " + std::to_string(id) +
+                                     " can't be read");
+    }
+    for (const fingerprint::Peak& peak : block_peaks) {
+      if (peak.time_q >= first_q && peak.time_q <= last_q) out.push_back(peak);
+    }
+  }
 }
 
 std::optional<RecordingId> Catalog::Reader::FindByContentHash(std::string_view content_hash) const {

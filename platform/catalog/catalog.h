@@ -20,6 +20,7 @@
 #include "platform/catalog/posting.h"
 #include "platform/catalog/posting_index.h"
 #include "platform/catalog/recording.h"
+#include "platform/fingerprint/constellation.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/fingerprint/landmark.h"
 
@@ -33,10 +34,16 @@ struct Artwork {
 
 // A recording to add, with its landmarks (in any order, repeats allowed).
 struct NewRecording {
+  // 0 for the next free id; else the id it must have, which must be above
+  // every id the catalog has given (to carry ids over from another catalog).
+  RecordingId id = 0;
   // content_hash is required. landmark_count and artwork_file are set by the
   // catalog; texts are repaired to valid UTF-8.
   Recording recording;
   std::vector<fingerprint::Landmark> landmarks;
+  // The peaks kept for checking candidates peak by peak, ordered by time
+  // (fingerprint::ReferencePeaks of the same constellation).
+  std::vector<fingerprint::Peak> peaks;
   // When present, kept in artwork/ (once, whoever else uses it) and used in
   // place of recording.artwork_url.
   std::optional<Artwork> artwork;
@@ -114,6 +121,12 @@ class Catalog {
     // order. Allocates only as `out` grows.
     void Lookup(std::uint32_t hash, std::vector<Posting>& out) const;
     std::optional<Recording> GetRecording(RecordingId id) const;
+    // Appends the kept peaks of recording `id` whose time lies in
+    // [first_frame, last_frame] (analysis frames) to `out`, in time order, at
+    // the precision the catalog keeps (peak_blocks.h). None for a recording
+    // without peaks.
+    void ReadPeaks(RecordingId id, double first_frame, double last_frame,
+                   std::vector<fingerprint::Peak>& out) const;
     // The recording holding this audio (a ContentHasher digest).
     std::optional<RecordingId> FindByContentHash(std::string_view content_hash) const;
     // The recording added from this (absolute) path, even if the file is gone.

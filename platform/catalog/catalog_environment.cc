@@ -62,6 +62,11 @@ void OpenDatabases(Environment& e, MDB_txn* txn, unsigned create) {
   open("by_content", 0, e.by_content);
   open("by_path", 0, e.by_path);
   open("artwork", 0, e.artwork);
+  // Peaks are kept since fingerprint version 3; an older catalog gains the
+  // table when a writer opens it, and is read without it until then.
+  int rc = mdb_dbi_open(txn, "peaks", e.read_only ? 0u : unsigned{MDB_CREATE}, &e.peaks);
+  if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND) ThrowLmdbError(rc, e.directory, "open");
+  e.has_peaks = rc == MDB_SUCCESS;
 }
 
 // Reads and checks the meta table, or creates every table when `create` and

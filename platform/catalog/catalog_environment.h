@@ -50,6 +50,10 @@ struct Environment {
   MDB_dbi by_content = 0;  // content hash text -> RecordingId
   MDB_dbi by_path = 0;     // PathKey(source path) -> RecordingId
   MDB_dbi artwork = 0;     // artwork file name -> uint32 count of recordings using it
+  MDB_dbi peaks = 0;       // PeakBlockKey -> EncodePeakBlock (see peak_blocks.h)
+  // Whether the peaks table exists: a catalog built with fingerprint version
+  // 2 or earlier opened read-only has none.
+  bool has_peaks = false;
   std::uint32_t fingerprint_version = 0;  // the one the catalog was built with
   std::size_t page_size_bytes = 0;        // LMDB's
 

@@ -9,6 +9,7 @@
 #include "platform/catalog/catalog.h"
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/index_layout.h"
+#include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/posting_index.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
@@ -89,6 +90,40 @@ bool ArtworkInUse(MDB_txn* txn, const Environment& e, const std::string& name) {
   return true;
 }
 
+// Stores `peaks` (ordered by time) as the peak blocks of recording `id`.
+void PutPeaks(MDB_txn* txn, const Environment& e, RecordingId id,
+              std::span<const fingerprint::Peak> peaks) {
+  for (std::size_t begin = 0; begin < peaks.size();) {
+    const std::uint32_t block = PeakBlockOf(peaks[begin].TimeFrames());
+    std::size_t end = begin;
+    while (end < peaks.size() && PeakBlockOf(peaks[end].TimeFrames()) == block) ++end;
+    const std::string value = EncodePeakBlock(peaks.subspan(begin, end - begin), block);
+    const PeakBlockKey key_bytes = EncodePeakBlockKey(id, block);
+    MDB_val key = ValueOf(key_bytes.bytes, sizeof key_bytes.bytes), data = ValueOf(value);
+    Check(mdb_put(txn, e.peaks, &key, &data, 0), e);
+    begin = end;
+  }
+}
+
+// Deletes every peak block of recording `id`: they are adjacent in key order.
+void DeletePeaks(MDB_txn* txn, const Environment& e, RecordingId id) {
+  if (!e.has_peaks) return;
+  Cursor cursor(txn, e.peaks, e.directory);
+  const PeakBlockKey first = EncodePeakBlockKey(id, 0);
+  int rc;
+  for (;;) {
+    // Sought afresh after each delete: a recording has few blocks.
+    MDB_val key = ValueOf(first.bytes, sizeof first.bytes), data;
+    rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE);
+    if (rc != MDB_SUCCESS || key.mv_size != sizeof first.bytes ||
+        RecordingOfPeakBlockKey(static_cast<const unsigned char*>(key.mv_data)) != id) {
+      break;
+    }
+    Check(mdb_cursor_del(cursor.get(), 0), e);
+  }
+  if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND) Check(rc, e);
+}
+
 // Removes recording `id` within `txn`: its postings (found through its hash
 // list, so no scan of the index), record, lookup entries and share of the
 // totals. Pictures it stops using are appended to `released_artwork`.
@@ -115,6 +150,7 @@ std::optional<Recording> RemoveInTransaction(MDB_txn* txn, const Environment& e,
   }
   if (rc != MDB_NOTFOUND) Check(rc, e);
   DeletePostings(txn, e, id, hash_prefixes);
+  DeletePeaks(txn, e, id);
   Check(mdb_del(txn, e.recordings, &id_key, nullptr), e);
   rc = mdb_del(txn, e.hash_lists, &id_key, nullptr);
   if (rc != MDB_NOTFOUND) Check(rc, e);
@@ -167,7 +203,9 @@ struct PreparedRecording {
   Recording recording;
   // Sorted by (hash, frame), distinct, only those the index can hold.
   std::vector<fingerprint::Landmark> landmarks;
-  std::string hash_list;  // EncodeHashList of their distinct HashListPrefixes
+  std::string hash_list;                 // EncodeHashList of their distinct HashListPrefixes
+  std::vector<fingerprint::Peak> peaks;  // ordered by time
+  RecordingId requested_id = 0;
   const Artwork* artwork = nullptr;
   std::string artwork_file;
 };
@@ -207,6 +245,10 @@ PreparedRecording Prepare(const NewRecording& item, const fs::path& directory) {
     if (prefixes.empty() || prefixes.back() != prefix) prefixes.push_back(prefix);
   }
   p.hash_list = EncodeHashList(prefixes);
+  p.requested_id = item.id;
+  p.peaks = item.peaks;
+  std::stable_sort(p.peaks.begin(), p.peaks.end(),
+                   [](const auto& a, const auto& b) { return a.time_q < b.time_q; });
   out.landmark_count = p.landmarks.size();
   out.artwork_file.clear();
   if (item.artwork && !item.artwork->bytes.empty()) {
@@ -225,7 +267,7 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
     Fail(kCatalogErrorFingerprintMismatch,
          "The catalog at " + QuotedPath(directory()) + " was built with fingerprint version " +
              std::to_string(environment_->fingerprint_version) +
-             ", so nothing can be added to it: it must be rebuilt");
+             ", so nothing can be added to it: bring it up to date with plim-catalog rebuild");
   }
   std::vector<PreparedRecording> prepared;
   prepared.reserve(batch.size());
@@ -260,6 +302,14 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
           }
         }
       }
+      if (p.requested_id != 0) {
+        if (p.requested_id < next_id) {
+          Fail(kCatalogErrorInvalidArgument,
+               "A recording added to the catalog at " + QuotedPath(e.directory) + " asks for id " +
+                   std::to_string(p.requested_id) + ", which is already taken or was given before");
+        }
+        next_id = p.requested_id;
+      }
       if (next_id > kMaxIndexedRecordingId) {
         Fail(kCatalogErrorCannotWrite,
              "The catalog at " + QuotedPath(e.directory) + " has run out of recording ids");
@@ -278,6 +328,7 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
         record = EncodeRecording(recording);
       }
       PutPostings(txn, e, id, p.landmarks);
+      PutPeaks(txn, e, id, p.peaks);
       added_postings += p.landmarks.size();
       MDB_val id_key = ValueOf(&id, sizeof id);
       MDB_val record_value = ValueOf(record), list_value = ValueOf(p.hash_list);

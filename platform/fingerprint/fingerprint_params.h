@@ -18,7 +18,7 @@
 
 namespace plim::fingerprint {
 
-inline constexpr std::uint32_t kFingerprintVersion = 2;
+inline constexpr std::uint32_t kFingerprintVersion = 3;
 
 // --- Analysis ---------------------------------------------------------------
 // Audio is mixed to mono and resampled to this rate before analysis; the
@@ -58,6 +58,9 @@ inline constexpr int kPeaksPerBandWindow = 5;
 // peaks that noise has pushed down the ranking; references index only the
 // kPeaksPerBandWindow strongest of them.
 inline constexpr int kSignaturePeaksPerBandWindow = 6;
+// References also keep this many peaks a band window, beside the index, for
+// checking candidates peak by peak.
+inline constexpr int kReferencePeaksPerBandWindow = 6;
 inline constexpr double kBandEdgesHz[] = {250, 500, 1000, 2000, 3800};
 inline constexpr int kBandCount = 4;
 
@@ -115,8 +118,10 @@ inline constexpr int kMaxHashRepeatsInQuery = 32;
 // offset windows on either side of it.
 inline constexpr int kBackgroundWindows = 60;
 // Candidates whose time alignment is examined: the recordings with the most
-// hits in any one band of offsets the speed search can reach.
+// hits in any one band of offsets the speed search can reach, and at least
+// this many there.
 inline constexpr int kCandidatesExamined = 24;
+inline constexpr int kMinBandHits = 2;
 // A match is reported only when the chance that unrelated audio scores as
 // high, over every offset, speed and recording in the catalog, is below this
 // under the model of chance hits (matching/significance.h), which measures
@@ -126,6 +131,9 @@ inline constexpr int kCandidatesExamined = 24;
 inline constexpr double kFalseMatchProbability = 1e-8;
 // And never on fewer aligned landmarks than this, whatever the statistics say.
 inline constexpr int kMinAlignedLandmarks = 6;
+// Or, when the evidence is the reference's peaks found in the query, on
+// fewer matched peaks than this.
+inline constexpr int kMinMatchedPeaks = 10;
 
 }  // namespace plim::fingerprint
 

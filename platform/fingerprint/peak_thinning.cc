@@ -41,4 +41,8 @@ std::vector<Peak> StrongestPeaks(const std::vector<Peak>& peaks, int per_band_wi
   return kept;
 }
 
+std::vector<Peak> ReferencePeaks(const Constellation& constellation) {
+  return StrongestPeaks(constellation.peaks, kReferencePeaksPerBandWindow);
+}
+
 }  // namespace plim::fingerprint

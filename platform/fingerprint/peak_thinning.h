@@ -22,6 +22,11 @@ int BandOf(const Peak& peak);
 // then lower. Keeps the order. Pure function.
 std::vector<Peak> StrongestPeaks(const std::vector<Peak>& peaks, int per_band_window);
 
+// The peaks a reference keeps beside its landmarks, for checking candidates
+// peak by peak: the strongest kReferencePeaksPerBandWindow of each band
+// window of `constellation`. Ordered by time. Pure function.
+std::vector<Peak> ReferencePeaks(const Constellation& constellation);
+
 }  // namespace plim::fingerprint
 
 #endif  // PLIM_PLATFORM_FINGERPRINT_PEAK_THINNING_H_

@@ -6,6 +6,7 @@
 
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/matching/alignment.h"
+#include "platform/matching/peak_verification.h"
 #include "platform/matching/significance.h"
 
 namespace plim::matching {
@@ -128,11 +129,12 @@ int AcceptanceThreshold(const ChanceModel& model) {
 }  // namespace
 
 MatchReport FindMatches(const catalog::Catalog::Reader& reader,
-                        const std::vector<fingerprint::Landmark>& query, double query_duration_s) {
+                        const std::vector<fingerprint::Landmark>& query,
+                        const fingerprint::Constellation& query_peaks) {
   MatchReport report;
   report.query_landmarks = query.size();
   const std::vector<RecordingHit> hits = CollectHits(reader, query);
-  const double query_frames = query_duration_s / kFrameDurationS;
+  const double query_frames = query_peaks.duration_s / kFrameDurationS;
 
   // Runs of hits, one per recording, best band first. Ranking by the band
   // rather than by all hits keeps a recording with many scattered chance
@@ -146,9 +148,9 @@ MatchReport FindMatches(const catalog::Catalog::Reader& reader,
   for (std::size_t i = 0; i < hits.size();) {
     std::size_t j = i;
     while (j < hits.size() && hits[j].recording == hits[i].recording) ++j;
-    if (static_cast<int>(j - i) >= fingerprint::kMinAlignedLandmarks) {
+    if (static_cast<int>(j - i) >= fingerprint::kMinBandHits) {
       DifferenceBand band = FindBestBand({hits.data() + i, j - i}, query_frames, differences);
-      if (band.hits >= fingerprint::kMinAlignedLandmarks) runs.push_back({i, j, band});
+      if (band.hits >= fingerprint::kMinBandHits) runs.push_back({i, j, band});
     }
     i = j;
   }
@@ -159,8 +161,12 @@ MatchReport FindMatches(const catalog::Catalog::Reader& reader,
   runs.resize(examined);
 
   const double recordings = static_cast<double>(reader.RecordingCount());
+  const QueryPeaks indexed_query(query_peaks);
+  const double peak_margin = VerificationMarginFrames();
+  const double log_bound = -std::log(fingerprint::kFalseMatchProbability);
   std::vector<Hit> all_hits, band_hits;
   std::vector<std::uint32_t> hashes;
+  std::vector<fingerprint::Peak> reference_peaks;
   for (const Run& run : runs) {
     const std::span<const RecordingHit> run_hits(hits.data() + run.begin, run.end - run.begin);
     all_hits.clear();
@@ -196,17 +202,35 @@ MatchReport FindMatches(const catalog::Catalog::Reader& reader,
     for (const Hit& h : all_hits) {
       model.reference_frames = std::max(model.reference_frames, h.reference_frame + 1.0);
     }
-    candidate.false_match_probability = FalseMatchProbability(model, candidate.aligned_landmarks);
-    int threshold = AcceptanceThreshold(model);
-    candidate.accepted = candidate.aligned_landmarks >= threshold;
-    candidate.confidence = static_cast<double>(candidate.aligned_landmarks) /
-                           (candidate.aligned_landmarks + threshold);
+    const double landmark_probability = FalseMatchProbability(model, candidate.aligned_landmarks);
+    const bool landmarks_accepted = candidate.aligned_landmarks >= AcceptanceThreshold(model);
+
+    // The same alignment, checked on the reference's peaks.
+    reference_peaks.clear();
+    reader.ReadPeaks(candidate.recording, alignment.offset_frames - peak_margin * alignment.speed,
+                     alignment.offset_frames + (query_frames + peak_margin) * alignment.speed,
+                     reference_peaks);
+    const PeakEvidence peaks = VerifyPeaks(indexed_query, reference_peaks, alignment);
+    candidate.reference_peaks = peaks.reference_peaks;
+    candidate.matched_peaks = peaks.matched;
+    candidate.frequency_scale = peaks.frequency_scale;
+    const double peak_probability = PeakFalseMatchProbability(peaks, static_cast<double>(examined));
+    const bool peaks_accepted = peaks.matched >= fingerprint::kMinMatchedPeaks &&
+                                peak_probability < fingerprint::kFalseMatchProbability;
+
+    candidate.false_match_probability = std::min(landmark_probability, peak_probability);
+    candidate.accepted = landmarks_accepted || peaks_accepted;
+    const double log_chance = -std::log(std::max(candidate.false_match_probability, 1e-300));
+    candidate.confidence = log_chance / (log_chance + log_bound);
     report.candidates.push_back(candidate);
   }
 
   std::sort(report.candidates.begin(), report.candidates.end(),
             [](const MatchCandidate& a, const MatchCandidate& b) {
               if (a.accepted != b.accepted) return a.accepted;
+              if (a.false_match_probability != b.false_match_probability) {
+                return a.false_match_probability < b.false_match_probability;
+              }
               if (a.aligned_landmarks != b.aligned_landmarks) {
                 return a.aligned_landmarks > b.aligned_landmarks;
               }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/catalog/catalog.h"
+#include "platform/fingerprint/constellation.h"
 #include "platform/fingerprint/landmark.h"
 
 namespace plim::matching {
@@ -25,10 +26,19 @@ struct MatchCandidate {
   double offset_s = 0;
   // The query's speed relative to the reference (1.03: played 3% faster).
   double speed = 1;
-  // The chance that unrelated audio aligns as well, over every offset and
-  // speed searched and every recording in the catalog (a Bonferroni bound).
+  // The reference's peaks that the aligned query spans, and how many of
+  // them the query holds where the alignment puts them.
+  int reference_peaks = 0;
+  int matched_peaks = 0;
+  // The query's frequencies over the reference's.
+  double frequency_scale = 1;
+  // The chance that unrelated audio does as well: the lesser of the bound
+  // for its aligned landmarks (over every offset and speed searched and
+  // every recording in the catalog) and the bound for its matched peaks
+  // (over every frequency scale and candidate examined).
   double false_match_probability = 1;
-  // 0 to 1: 0.5 at the least score that would be accepted, rising towards 1.
+  // 0 to 1: 0.5 at the least evidence that would be accepted, rising
+  // towards 1 as the chance of a false match falls.
   double confidence = 0;
   // Whether the candidate counts as a match.
   bool accepted = false;
@@ -40,16 +50,17 @@ struct MatchReport {
   std::size_t query_landmarks = 0;
 };
 
-// Looks up `query` (fingerprint::QueryLandmarks of a signature of
-// `query_duration_s` seconds) in
-// the snapshot `reader` and scores the recordings hit. A candidate is
-// accepted only when its false-match probability is below
-// fingerprint::kFalseMatchProbability and it aligns at least
-// fingerprint::kMinAlignedLandmarks landmarks. Pure with respect to the
-// catalog; thread-compatible (one reader per thread). Throws what the
-// catalog throws.
+// Looks up `query` (fingerprint::QueryLandmarks of `query_peaks`, a
+// signature's constellation) in the snapshot `reader`, aligns the
+// recordings hit best, and checks each alignment against the recording's
+// kept peaks. A candidate is accepted only when its false-match probability
+// is below fingerprint::kFalseMatchProbability and it aligns at least
+// fingerprint::kMinAlignedLandmarks landmarks or matches
+// fingerprint::kMinMatchedPeaks peaks. Pure with respect to the catalog;
+// thread-compatible (one reader per thread). Throws what the catalog throws.
 MatchReport FindMatches(const catalog::Catalog::Reader& reader,
-                        const std::vector<fingerprint::Landmark>& query, double query_duration_s);
+                        const std::vector<fingerprint::Landmark>& query,
+                        const fingerprint::Constellation& query_peaks);
 
 }  // namespace plim::matching
 

@@ -23,20 +23,35 @@ double LogPoissonTail(int k, double lambda) {
   return std::min(0.0, log_sum);
 }
 
-double FalseMatchProbability(const ChanceModel& model, int aligned) {
-  const double width = 2 * fingerprint::kInlierToleranceFrames;
-  // Offsets a query can take against the reference, over every speed.
-  const double range =
-      model.reference_frames + model.query_frames * (1 + fingerprint::kMaxSpeedSkew) + width;
-  const double lambda = std::max(model.background_per_window, model.hits * width / range);
-  const double offset_windows = range / width;
+namespace {
+
+constexpr double kWindowFrames = 2 * fingerprint::kInlierToleranceFrames;
+
+// Offsets a query can take against the reference, over every speed.
+double OffsetRangeFrames(const ChanceModel& model) {
+  return model.reference_frames + model.query_frames * (1 + fingerprint::kMaxSpeedSkew) +
+         kWindowFrames;
+}
+
+// The number of distinct alignments (offset windows times independent
+// speeds) searched against one recording. At least 1.
+double AlignmentsSearched(const ChanceModel& model) {
+  const double offset_windows = OffsetRangeFrames(model) / kWindowFrames;
   // Speeds closer than the tolerance over the query's length see the same
   // hits; counting all of them would only loosen the bound.
-  const double independent_speeds = std::min<double>(
-      model.speeds_searched, 1 + 2 * fingerprint::kMaxSpeedSkew * model.query_frames / width);
-  const double log_trials = std::log(std::max(1.0, offset_windows)) +
-                            std::log(std::max(1.0, independent_speeds)) +
-                            std::log(std::max(1.0, model.recordings));
+  const double independent_speeds =
+      std::min<double>(model.speeds_searched,
+                       1 + 2 * fingerprint::kMaxSpeedSkew * model.query_frames / kWindowFrames);
+  return std::max(1.0, offset_windows) * std::max(1.0, independent_speeds);
+}
+
+}  // namespace
+
+double FalseMatchProbability(const ChanceModel& model, int aligned) {
+  const double lambda =
+      std::max(model.background_per_window, model.hits * kWindowFrames / OffsetRangeFrames(model));
+  const double log_trials =
+      std::log(AlignmentsSearched(model)) + std::log(std::max(1.0, model.recordings));
   return std::min(1.0, std::exp(log_trials + LogPoissonTail(aligned, lambda)));
 }
 

@@ -59,7 +59,7 @@ matching::MatchReport CatalogRecognitionService::Search(const SHSignature& signa
                               "The catalog at \"" + catalog.directory().string() +
                                   "\" holds no recordings: add recordings with plim-catalog add");
   }
-  return matching::FindMatches(reader, signature.QueryLandmarks(), signature.duration());
+  return matching::FindMatches(reader, signature.QueryLandmarks(), signature.constellation());
 }
 
 RecognitionOutcome CatalogRecognitionService::Recognize(const SHSignature& signature) {

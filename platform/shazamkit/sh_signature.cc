@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/fingerprint/landmark_hasher.h"
+#include "platform/fingerprint/peak_thinning.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/shazamkit/shazamkit_error.h"
 
@@ -143,6 +144,10 @@ std::vector<fingerprint::Landmark> SHSignature::ReferenceLandmarks() const {
 
 std::vector<fingerprint::Landmark> SHSignature::QueryLandmarks() const {
   return fingerprint::QueryLandmarks(constellation_);
+}
+
+std::vector<fingerprint::Peak> SHSignature::ReferencePeaks() const {
+  return fingerprint::ReferencePeaks(constellation_);
 }
 
 }  // namespace plim::shazamkit

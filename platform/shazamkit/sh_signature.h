@@ -39,6 +39,8 @@ class SHSignature {
   std::vector<fingerprint::Landmark> ReferenceLandmarks() const;
   // The landmarks looked up when this audio is a query.
   std::vector<fingerprint::Landmark> QueryLandmarks() const;
+  // The peaks a catalog keeps for this audio, to check candidates with.
+  std::vector<fingerprint::Peak> ReferencePeaks() const;
 
   bool operator==(const SHSignature&) const = default;
 

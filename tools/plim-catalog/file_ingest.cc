@@ -36,13 +36,15 @@ bool HasAudioExtension(const std::string& path) {
 
 struct DecodedAudio {
   std::vector<fingerprint::Landmark> landmarks;
+  std::vector<fingerprint::Peak> peaks;
   std::string content_hash;
   double duration_s = 0;
 };
 
 DecodedAudio DecodeAndFingerprint(const std::string& path) {
   AudioFileSignature audio = SignAudioFile(path);
-  return {audio.signature.ReferenceLandmarks(), std::move(audio.content_hash), audio.duration_s};
+  return {audio.signature.ReferenceLandmarks(), audio.signature.ReferencePeaks(),
+          std::move(audio.content_hash), audio.duration_s};
 }
 
 bool LooksLikeUrl(const std::string& text) { return text.find("://") != std::string::npos; }
@@ -134,6 +136,7 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& cata
     recording.source_modified_ns = modified_ns;
     recording.content_hash = std::move(audio.content_hash);
     result.item.landmarks = std::move(audio.landmarks);
+    result.item.peaks = std::move(audio.peaks);
     result.kind = IngestResult::Kind::kReady;
   } catch (const foundation::NSError& error) {
     result.problem = error.description();

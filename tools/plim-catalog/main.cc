@@ -11,6 +11,7 @@
 #include "tools/plim-catalog/add_command.h"
 #include "tools/plim-catalog/inspect_commands.h"
 #include "tools/plim-catalog/match_command.h"
+#include "tools/plim-catalog/rebuild_command.h"
 
 int main(int argc, char** argv) {
   CLI::App app(
@@ -77,6 +78,15 @@ int main(int argc, char** argv) {
       ->type_name("FILE");
   match_verb->add_flag("--json", match_json, "One JSON object per candidate");
 
+  plim::RebuildCommandOptions rebuild;
+  CLI::App* rebuild_verb = app.add_subcommand(
+      "rebuild",
+      "Bring a catalog built with an older fingerprint up to date: decode every recording's "
+      "file again, keeping ids, metadata and artwork.");
+  rebuild_verb
+      ->add_option("-j,--jobs", rebuild.jobs, "Files decoded at once (default: one per core)")
+      ->check(CLI::Range(1u, 1024u));
+
   try {
     app.parse(argc, argv);
     if (add_verb->parsed() && add.paths.empty() && !add.metadata_csv) {
@@ -98,5 +108,9 @@ int main(int argc, char** argv) {
   if (remove_verb->parsed()) return plim::RunRemoveCommand(catalog_directory, remove_targets);
   if (stats_verb->parsed()) return plim::RunStatsCommand(catalog_directory);
   if (match_verb->parsed()) return plim::RunMatchCommand(catalog_directory, match_path, match_json);
+  if (rebuild_verb->parsed()) {
+    rebuild.catalog_directory = catalog_directory;
+    return plim::RunRebuildCommand(rebuild);
+  }
   return 2;
 }

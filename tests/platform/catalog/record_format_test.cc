@@ -4,6 +4,7 @@
 
 #include "platform/catalog/catalog_location.h"
 #include "platform/catalog/content_hasher.h"
+#include "platform/catalog/peak_blocks.h"
 
 namespace plim::catalog {
 namespace {
@@ -54,6 +55,39 @@ TEST(RecordFormatTest, HashListsRoundTrip) {
   std::vector<std::uint32_t> ignored;
   EXPECT_FALSE(DecodeHashList("", ignored));
   EXPECT_FALSE(DecodeHashList(std::string("\x01\x80", 2), ignored)) << "truncated varint";
+}
+
+TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndRefuseDamage) {
+  using fingerprint::Peak;
+  const std::uint32_t block = 3;
+  const std::uint32_t start_q = block * kPeakBlockFrames * fingerprint::kTimeSubdivisions;
+  // The block's first and last instants, peaks sharing a time, the top of the
+  // peak range, a prominence past what is kept.
+  std::vector<Peak> peaks = {{start_q, 4000, 7},
+                             {start_q + 37, 512, 60},
+                             {start_q + 37, 7790, 200},
+                             {start_q + kPeakBlockFrames * 16 - 1, 1, 6}};
+  std::string bytes = EncodePeakBlock(peaks, block);
+  std::vector<Peak> decoded;
+  ASSERT_TRUE(DecodePeakBlock(bytes, block, decoded));
+  ASSERT_EQ(decoded.size(), peaks.size());
+  for (std::size_t i = 0; i < peaks.size(); ++i) {
+    EXPECT_LE(decoded[i].time_q, peaks[i].time_q);
+    EXPECT_GT(decoded[i].time_q + 4, peaks[i].time_q) << i;
+    EXPECT_NEAR(decoded[i].bin_q, peaks[i].bin_q, 2) << i;
+    EXPECT_NEAR(decoded[i].prominence_db, std::min<int>(62, peaks[i].prominence_db), 1) << i;
+    EXPECT_EQ(PeakBlockOf(decoded[i].TimeFrames()), block);
+  }
+  for (std::size_t n = 0; n < bytes.size(); ++n) {
+    EXPECT_FALSE(DecodePeakBlock(bytes.substr(0, n), block, decoded)) << n;
+  }
+  EXPECT_FALSE(DecodePeakBlock(bytes + "x", block, decoded));
+  PeakBlockKey key = EncodePeakBlockKey(0x01020304, block);
+  EXPECT_EQ(RecordingOfPeakBlockKey(key.bytes), 0x01020304u);
+  EXPECT_LT(
+      std::string(reinterpret_cast<char*>(key.bytes), 8),
+      std::string(reinterpret_cast<char*>(EncodePeakBlockKey(0x01020304, block + 1).bytes), 8))
+      << "a recording's blocks are in time order";
 }
 
 TEST(ContentHasherTest, DependsOnTheAudioOnlyNotOnHowItWasChunked) {

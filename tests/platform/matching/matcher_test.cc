@@ -91,7 +91,9 @@ TEST(FindMatchesTest, RanksByAlignedEvidenceAndJudgesAgainstLocalChance) {
       items.push_back(std::move(item));
     }
     catalog->Add(items);
-    MatchReport report = FindMatches(catalog->NewReader(), s.query, 10.0);
+    fingerprint::Constellation no_peaks;
+    no_peaks.duration_s = 10.0;
+    MatchReport report = FindMatches(catalog->NewReader(), s.query, no_peaks);
     ASSERT_FALSE(report.candidates.empty());
     const MatchCandidate& best = report.candidates.front();
     if (s.expected == 0) {

@@ -1,0 +1,108 @@
+#include "platform/catalog/peak_blocks.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace plim::catalog {
+namespace {
+
+using fingerprint::kBinSubdivisions;
+using fingerprint::kTimeSubdivisions;
+
+static_assert(kTimeSubdivisions % kPeakTimeSteps == 0, "kept times are whole signature steps");
+static_assert(kBinSubdivisions % kPeakBinSteps == 0, "kept bins are whole signature steps");
+static_assert((fingerprint::kMaxPeakFrequencyHz / fingerprint::kBinWidthHz + 1) * kPeakBinSteps <
+                  (1 << 11),
+              "a peak's bin fits 11 bits");
+
+constexpr std::uint32_t kTimeDivisor = kTimeSubdivisions / kPeakTimeSteps;
+constexpr std::uint32_t kBinDivisor = kBinSubdivisions / kPeakBinSteps;
+constexpr int kProminenceStepDb = 2;
+constexpr std::uint32_t kMaxProminenceStep = 31;
+
+void PutVarint(std::uint64_t value, std::string& out) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<char>((value & 0x7F) | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<char>(value));
+}
+
+bool GetVarint(std::string_view& in, std::uint64_t& value) {
+  value = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    if (in.empty()) return false;
+    auto byte = static_cast<unsigned char>(in.front());
+    in.remove_prefix(1);
+    value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) return true;
+  }
+  return false;
+}
+
+std::uint64_t BlockStartSteps(std::uint32_t block) {
+  return static_cast<std::uint64_t>(block) * kPeakBlockFrames * kPeakTimeSteps;
+}
+
+}  // namespace
+
+PeakBlockKey EncodePeakBlockKey(RecordingId id, std::uint32_t block) {
+  PeakBlockKey key{};
+  for (int i = 0; i < 4; ++i) {
+    key.bytes[i] = static_cast<unsigned char>(id >> (24 - 8 * i));
+    key.bytes[4 + i] = static_cast<unsigned char>(block >> (24 - 8 * i));
+  }
+  return key;
+}
+
+RecordingId RecordingOfPeakBlockKey(const unsigned char* bytes) {
+  RecordingId id = 0;
+  for (int i = 0; i < 4; ++i) id = id << 8 | bytes[i];
+  return id;
+}
+
+std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks, std::uint32_t block) {
+  std::string out;
+  out.reserve(2 + 3 * peaks.size());
+  PutVarint(peaks.size(), out);
+  std::uint64_t last = BlockStartSteps(block);
+  for (const fingerprint::Peak& peak : peaks) {
+    // Rounded down, so that a peak never moves into the next block.
+    const std::uint64_t time = std::max<std::uint64_t>(last, peak.time_q / kTimeDivisor);
+    PutVarint(time - last, out);
+    last = time;
+    const std::uint32_t bin = (peak.bin_q + kBinDivisor / 2) / kBinDivisor;
+    const std::uint32_t prominence =
+        std::min<std::uint32_t>(kMaxProminenceStep, peak.prominence_db / kProminenceStepDb);
+    const std::uint32_t packed = std::min<std::uint32_t>(bin, (1 << 11) - 1) | prominence << 11;
+    out.push_back(static_cast<char>(packed & 0xFF));
+    out.push_back(static_cast<char>(packed >> 8));
+  }
+  return out;
+}
+
+bool DecodePeakBlock(std::string_view bytes, std::uint32_t block,
+                     std::vector<fingerprint::Peak>& out) {
+  std::uint64_t count = 0;
+  if (!GetVarint(bytes, count) || count > bytes.size() / 3) return false;
+  std::uint64_t time = BlockStartSteps(block);
+  const std::uint64_t block_end = BlockStartSteps(block + std::uint64_t{1});
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::uint64_t delta = 0;
+    if (!GetVarint(bytes, delta) || bytes.size() < 2) return false;
+    time += delta;
+    if (time >= block_end) return false;
+    const std::uint32_t packed = static_cast<unsigned char>(bytes[0]) |
+                                 static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[1]))
+                                     << 8;
+    bytes.remove_prefix(2);
+    fingerprint::Peak peak;
+    peak.time_q = static_cast<std::uint32_t>(time * kTimeDivisor);
+    peak.bin_q = static_cast<std::uint16_t>((packed & 0x7FF) * kBinDivisor);
+    peak.prominence_db = static_cast<std::uint8_t>((packed >> 11) * kProminenceStepDb);
+    out.push_back(peak);
+  }
+  return bytes.empty();
+}
+
+}  // namespace plim::catalog

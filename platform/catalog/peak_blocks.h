@@ -1,0 +1,61 @@
+// How the catalog keeps each recording's spectral peaks beside the index, so
+// that a candidate found through its landmarks can be checked peak by peak.
+//
+// A recording's peaks are cut into blocks of kPeakBlockFrames analysis
+// frames, each one LMDB value keyed by (recording id, block number) in
+// big-endian bytes, so a stretch of a long recording is read without the
+// rest. Within a block, peaks are kept coarser than a signature holds them,
+// which is still finer than the checks need:
+//
+//   count                        varint
+//   per peak, in time order:
+//     time since the last peak   varint, in 1/kPeakTimeSteps frame
+//     frequency and prominence   2 bytes, little-endian:
+//                                bin in 1/kPeakBinSteps bin (11 bits),
+//                                prominence in 2-dB steps (5 bits)
+//
+// About three bytes a peak. Internal to the catalog. Pure functions,
+// thread-safe.
+
+#ifndef PLIM_PLATFORM_CATALOG_PEAK_BLOCKS_H_
+#define PLIM_PLATFORM_CATALOG_PEAK_BLOCKS_H_
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/catalog/recording.h"
+#include "platform/fingerprint/constellation.h"
+
+namespace plim::catalog {
+
+inline constexpr std::uint32_t kPeakBlockFrames = 512;  // about 16 s: a block fits in a page
+inline constexpr int kPeakTimeSteps = 4;
+inline constexpr int kPeakBinSteps = 4;
+
+// The block a peak at `time_frames` falls in.
+constexpr std::uint32_t PeakBlockOf(double time_frames) {
+  return time_frames <= 0 ? 0 : static_cast<std::uint32_t>(time_frames / kPeakBlockFrames);
+}
+
+// The key of block `block` of recording `id`.
+struct PeakBlockKey {
+  unsigned char bytes[8];
+};
+PeakBlockKey EncodePeakBlockKey(RecordingId id, std::uint32_t block);
+RecordingId RecordingOfPeakBlockKey(const unsigned char* bytes);
+
+// The value of block `block`: `peaks` ordered by time, each within the block.
+std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks, std::uint32_t block);
+
+// Appends the peaks of block `block` that `bytes` encode to `out`, at the
+// precision kept. False when the bytes are malformed (`out` may then hold
+// some of them).
+bool DecodePeakBlock(std::string_view bytes, std::uint32_t block,
+                     std::vector<fingerprint::Peak>& out);
+
+}  // namespace plim::catalog
+
+#endif  // PLIM_PLATFORM_CATALOG_PEAK_BLOCKS_H_
