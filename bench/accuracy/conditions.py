@@ -1,15 +1,20 @@
 """The query conditions, and the making of each query file.
 
 A condition is a recipe applied to an excerpt of a recording: cut, then sox
-effects, then optionally a codec round trip, added noise or music, or a
-phone line. Every file is cached under a key made of the recipe and the
-source's digest and offsets, so reruns reuse it.
+effects, then optionally added noise, music or a crowd's babble, sox effects
+on the mixture, and a codec round trip; or a phone line. Every file is
+cached under a key made of the recipe and the source's digest and offsets,
+so reruns reuse it.
 """
 
+import contextlib
 import dataclasses
 import json
 import math
 import os
+import random
+
+import numpy as np
 
 import cache
 import media
@@ -30,6 +35,22 @@ class Condition:
     music_snr_db: float = None   # a negative's music at this measured SNR
     phone: bool = False
     axis: tuple = ()             # (plot panel, x value) for the figure
+    # Fields added later; a cache key includes them only when they are set,
+    # so the conditions that do not use them keep their cached files.
+    babble_snr_db: float = None  # a crowd's babble at this measured SNR
+    after: tuple = ()            # sox effects on the mixture, before the codec
+
+
+_LATER_FIELDS = {"babble_snr_db": None, "after": ()}
+
+
+def recipe_fields(cond):
+    """The condition's fields as they go into cache keys."""
+    fields = dataclasses.asdict(cond)
+    for name, default in _LATER_FIELDS.items():
+        if fields[name] == default:
+            del fields[name]
+    return fields
 
 
 def _speed(sign, percent):
@@ -69,6 +90,10 @@ def _noise(snr):
         noise_snr_db=float(snr), axis=("snr", snr))
 
 
+ROOM_REVERB = ("reverb", "40", "50", "60")
+PHONE_MIC_BAND = "200-7000"
+CROWD_VOICES = 4
+
 CONDITIONS = [
     Condition("clean-10s", "length", "10 s excerpt, original format and rate",
               axis=("snr", None)),
@@ -80,10 +105,24 @@ CONDITIONS = [
               codec=(".m4a", "-c:a", "aac", "-b:a", "96k")),
     Condition("opus-24k", "codec", "Opus in Ogg, libopus 24 kbit/s",
               codec=(".opus", "-c:a", "libopus", "-b:a", "24k")),
-    _noise(0), _noise(-3), _noise(-6), _noise(-9),
+    _noise(12), _noise(9), _noise(6), _noise(3),
+    _noise(0), _noise(-3), _noise(-6), _noise(-9), _noise(-12),
     Condition("music+0dB", "noise",
               "another recording (a negative) mixed in at 0 dB SNR, measured",
               music_snr_db=0.0),
+    Condition("crowd", "noise",
+              "%d voices talking at once (espeak-ng; seeded languages, "
+              "variants, texts, speeds, pitches, start points and levels) "
+              "mixed in at 0 dB SNR, measured" % CROWD_VOICES,
+              babble_snr_db=0.0),
+    Condition("room", "noise",
+              "a phone recording in a room: sox %s, pink noise at +5 dB SNR "
+              "(measured against the reverberant music), mono, 48 kHz, sox "
+              "sinc %s (a phone microphone's band), AAC in M4A, ffmpeg aac "
+              "32 kbit/s" % (" ".join(ROOM_REVERB), PHONE_MIC_BAND),
+              effects=ROOM_REVERB, noise_snr_db=5.0,
+              after=("remix", "-", "rate", "48000", "sinc", PHONE_MIC_BAND),
+              codec=(".m4a", "-c:a", "aac", "-b:a", "32k")),
     Condition("phone-gsm", "filter",
               "mono, 8 kHz, sox sinc 300-3400 Hz, GSM 06.10 round trip "
               "(ffmpeg libgsm), back to 16-bit WAV", phone=True),
@@ -174,24 +213,179 @@ def _pink_track(store, fmt):
                                          "plim-query-noise")))
 
 
+@contextlib.contextmanager
+def _scratch(beside, suffix):
+    """A temporary file path next to `beside`, removed afterwards."""
+    path = beside.with_name(beside.name + suffix)
+    try:
+        yield path
+    finally:
+        if os.path.exists(path):
+            os.unlink(path)
+
+
+_CROWD_TEXTS = {
+    "en": [
+        "So I told him we would meet at the station at half past six, but "
+        "he never turned up and his phone was switched off all evening.",
+        "The new bakery on the corner sells bread until noon, and after that "
+        "they only have those little almond cakes everybody seems to like.",
+        "Did you see the match last night? They scored twice in the last ten "
+        "minutes and the whole stadium was on its feet.",
+        "My sister is moving to the coast next month, so we are driving down "
+        "with a van full of boxes on Saturday morning.",
+        "Honestly the meeting went on for three hours and we still have not "
+        "decided who is going to write the report.",
+        "If the weather holds we could take the boat out tomorrow and have "
+        "lunch on the island before the wind picks up.",
+        "I ordered the soup, and it came cold, and then they brought the "
+        "bill before we had even finished our drinks.",
+        "The library closes early on Fridays, which is annoying because that "
+        "is the only day I have time to go there.",
+    ],
+    "de": [
+        "Wir haben uns gestern Abend im Biergarten getroffen, und dann hat es "
+        "ploetzlich angefangen zu regnen.",
+        "Der Bus kommt heute wieder zu spaet, ich warte schon seit einer "
+        "Viertelstunde an dieser Haltestelle.",
+        "Meine Kollegin faehrt naechste Woche in den Urlaub, deshalb muss ich "
+        "ihre Kunden uebernehmen.",
+        "Das Konzert war ausverkauft, aber ein Freund hatte noch zwei Karten "
+        "fuer die hinteren Reihen.",
+    ],
+    "fr": [
+        "On s'est retrouves au cafe vers midi, et puis on a marche le long "
+        "du canal jusqu'a la gare.",
+        "Mon voisin refait toute sa cuisine, alors on entend la perceuse du "
+        "matin jusqu'au soir.",
+        "Tu crois qu'il reste encore des places pour le film de ce soir, ou "
+        "faut-il reserver a l'avance?",
+        "Le marche du samedi est plus grand que celui du mercredi, il y a "
+        "meme un marchand de fromages.",
+    ],
+    "es": [
+        "Ayer fuimos a cenar a un restaurante nuevo y la comida estaba "
+        "buenisima, pero tardaron mucho en servirnos.",
+        "Mi hermano vuelve de Madrid el jueves, asi que tenemos que preparar "
+        "la habitacion de invitados.",
+        "El tren salio con veinte minutos de retraso y llegamos justo a "
+        "tiempo para la reunion.",
+        "Este verano queremos alquilar una casa cerca de la playa con unos "
+        "amigos de la universidad.",
+    ],
+    "it": [
+        "Domani mattina devo portare la macchina dal meccanico, perche fa un "
+        "rumore strano quando freno.",
+        "Abbiamo mangiato una pizza enorme in quel locale vicino alla piazza, "
+        "e poi un gelato al limone.",
+        "La riunione e stata spostata a giovedi, quindi possiamo finire il "
+        "progetto con piu calma.",
+        "Mia nonna racconta sempre le stesse storie, ma noi le ascoltiamo "
+        "volentieri ogni domenica.",
+    ],
+}
+_CROWD_LANGUAGES = [("en-us", "en"), ("en-gb", "en"), ("de", "de"),
+                    ("fr-fr", "fr"), ("es", "es"), ("it", "it")]
+_CROWD_VARIANTS = ["m1", "m2", "m3", "m4", "m5", "m6", "m7",
+                   "f1", "f2", "f3", "f4"]
+
+
+@dataclasses.dataclass(frozen=True)
+class Voice:
+    """One talker of a crowd, as espeak-ng is asked to speak."""
+    voice: str         # espeak-ng -v, with a variant
+    words_per_min: int  # -s
+    pitch: int         # -p, 0-99
+    text: str
+    start_s: float     # where in the (looped) speech the clip starts
+    level_db: float    # relative to the other talkers
+
+
+def crowd_voices(excerpt, count=CROWD_VOICES):
+    """The talkers of this excerpt's crowd, seeded by the recording and
+    the excerpt number."""
+    rng = random.Random("plim-crowd-1:%s:%d" % (excerpt.recording.id,
+                                                excerpt.index))
+    voices = []
+    for voice, language in rng.sample(_CROWD_LANGUAGES, count):
+        voices.append(Voice(
+            "%s+%s" % (voice, rng.choice(_CROWD_VARIANTS)),
+            rng.randint(140, 190), rng.randint(25, 75),
+            " ".join(rng.sample(_CROWD_TEXTS[language], 3)),
+            round(rng.uniform(0.0, 4.0), 3), round(rng.uniform(-4.0, 4.0), 2)))
+    return voices
+
+
+def babble(voices, rate_hz, channels, seconds, scratch_dir):
+    """The talkers summed: float samples, interleaved, exactly `seconds`
+    long at this rate and channel count. Each talker is scaled to the same
+    RMS, then by its level_db."""
+    frames = int(round(seconds * rate_hz))
+    total = np.zeros(frames * channels)
+    for n, v in enumerate(voices):
+        spoken = scratch_dir / (".babble-%d-%d.wav" % (os.getpid(), n))
+        with _scratch(spoken, ".raw.wav") as raw:
+            try:
+                media.run_tool(["espeak-ng", "-v", v.voice, "-s",
+                                v.words_per_min, "-p", v.pitch, "-w", raw,
+                                v.text])
+                repeats = math.ceil((v.start_s + seconds) /
+                                    max(0.5, media.duration_s(raw)))
+                media.run_tool(media.SOX + [
+                    raw, "-b", "16", "-r", rate_hz, "-c", channels, spoken,
+                    "repeat", repeats, "trim", "%.3f" % v.start_s,
+                    "%.3f" % seconds])
+                _, _, speech = media.read_wav(spoken)
+            finally:
+                if os.path.exists(spoken):
+                    os.unlink(spoken)
+        speech = speech[:total.size].astype(np.float64)
+        level = media.rms(speech)
+        if level:
+            total[:speech.size] += speech * (10.0 ** (v.level_db / 20.0)
+                                              / level)
+    return total
+
+
 def _mix(store, cond, excerpt, target, snr_db):
-    """Writes excerpt + noise or music at snr_db to target, with a sidecar."""
-    base = _cut(store, excerpt.recording, excerpt.offset_s, cond.duration_s)
-    rate, channels, signal = media.read_wav(base)
+    """Writes the excerpt (after cond.effects) plus pink noise, music or a
+    crowd at snr_db to target as WAV; returns the measured SNR."""
+    with _scratch(target, ".fx.wav") as fx:
+        if cond.effects:
+            media.run_tool(media.SOX + [excerpt.recording.path, "-b", "16", fx]
+                           + _cut_args(excerpt, cond.duration_s) +
+                           list(cond.effects) +
+                           ["trim", "0", "%.3f" % cond.duration_s])
+            base = fx
+        else:
+            base = _cut(store, excerpt.recording, excerpt.offset_s,
+                        cond.duration_s)
+        rate, channels, signal = media.read_wav(base)
     fmt = (rate, channels)
     if cond.noise_snr_db is not None:
         track = _pink_track(store, fmt)
         other = _cut_plain(store, track, excerpt.noise_offset_s, cond.duration_s)
-    else:
+        noise = media.read_wav(other)[2]
+    elif cond.music_snr_db is not None:
         other = _cut(store, excerpt.interferer, excerpt.interferer_offset_s,
                      cond.duration_s, fmt)
-    _, _, noise = media.read_wav(other)
+        noise = media.read_wav(other)[2]
+    else:
+        noise = babble(crowd_voices(excerpt), rate, channels, cond.duration_s,
+                       target.parent)
     mixed, _, snr = media.mix_at_snr(signal, noise, snr_db)
     if abs(snr - snr_db) > 0.05:
         raise RuntimeError("%s: SNR came out %.2f dB, not %.2f" %
                            (target, snr, snr_db))
     media.write_wav(target, rate, channels, mixed)
     return snr
+
+
+def _mixing_target(cond):
+    for snr in (cond.noise_snr_db, cond.music_snr_db, cond.babble_snr_db):
+        if snr is not None:
+            return snr
+    return None
 
 
 def _cut_plain(store, path, offset_s, seconds):
@@ -204,7 +398,7 @@ def _cut_plain(store, path, offset_s, seconds):
 def query_key(cond, excerpt):
     i = excerpt.interferer
     return cache.recipe_key(
-        "query", dataclasses.asdict(cond), excerpt.recording.digest,
+        "query", recipe_fields(cond), excerpt.recording.digest,
         excerpt.offset_s, excerpt.noise_offset_s,
         i.digest if i and cond.music_snr_db is not None else None,
         excerpt.interferer_offset_s if cond.music_snr_db is not None else None)
@@ -226,10 +420,22 @@ def make_query(store, cond, excerpt):
 
     def make(tmp):
         rec = excerpt.recording
-        if cond.noise_snr_db is not None or cond.music_snr_db is not None:
-            target = cond.noise_snr_db if cond.noise_snr_db is not None \
-                else cond.music_snr_db
+        target = _mixing_target(cond)
+        if target is not None and not (cond.after or cond.codec):
             snr[0] = _mix(store, cond, excerpt, tmp, target)
+        elif target is not None:
+            with _scratch(tmp, ".mix.wav") as mixed, \
+                    _scratch(tmp, ".after.wav") as after:
+                snr[0] = _mix(store, cond, excerpt, mixed, target)
+                if cond.after:
+                    media.run_tool(media.SOX + [mixed, "-b", "16", after] +
+                                   list(cond.after))
+                    mixed = after
+                if cond.codec:
+                    media.run_tool(media.FFMPEG + ["-i", mixed] +
+                                   list(cond.codec[1:]) + [tmp])
+                else:
+                    os.replace(mixed, tmp)
         elif cond.codec:
             base = _cut(store, rec, excerpt.offset_s, cond.duration_s)
             media.run_tool(media.FFMPEG + ["-i", base] + list(cond.codec[1:])
