@@ -155,12 +155,14 @@ def timing_clip(args, members):
 def generate(args, planned, extras):
     store = cache.Cache(args.cache)
     queries = []
+    report_progress = progress("clips")
     with concurrent.futures.ProcessPoolExecutor(max_workers=args.jobs) as pool:
         tasks = [(args.cache, name, e) for name, e, _ in planned]
         for (name, e, expected), (path, snr) in zip(
                 planned, pool.map(conditions.generate_one, tasks, chunksize=4)):
             queries.append(runner.Query(name, e.recording.id, expected, path,
                                         snr))
+            report_progress(len(queries), len(planned))
     for neg in extras:
         queries.append(runner.Query(neg.name, neg.name, None,
                                     str(conditions.make_extra_negative(store,
@@ -384,8 +386,9 @@ def main(argv):
     }
     out = pathlib.Path(args.out)
     report.plot(out / "plots" / "recognition.png", results)
+    report.plot_snr(out / "plots" / "snr.png", results, corpus.PACKAGES)
     report.write_results(out / "RESULTS.md", run)
-    log("wrote %s and %s" % (out / "RESULTS.md", out / "plots/recognition.png"))
+    log("wrote %s and %s" % (out / "RESULTS.md", out / "plots"))
     return 0
 
 
