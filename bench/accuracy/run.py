@@ -31,7 +31,8 @@ import runner
 import scale
 
 HERE = pathlib.Path(__file__).resolve().parent
-SMOKE_CONDITIONS = ["clean-10s", "clean-3s", "mp3-64k", "pink-3dB", "speed+5"]
+SMOKE_CONDITIONS = ["clean-10s", "clean-3s", "mp3-64k", "pink-3dB", "speed+5",
+                    "crowd"]
 SMOKE_EXTRAS = ["silence", "pink-loud", "speech-en-us"]
 SCALE_CONDITIONS = ["clean-10s", "clean-3s", "pink-6dB", "speed+5"]
 
