@@ -7,16 +7,13 @@ cached under a key made of the recipe and the source's digest and offsets,
 so reruns reuse it.
 """
 
-import contextlib
 import dataclasses
 import json
 import math
 import os
-import random
-
-import numpy as np
 
 import cache
+import crowd
 import media
 
 NOISE_TRACK_S = 120.0  # the shared pink-noise track excerpts take noise from
@@ -92,7 +89,6 @@ def _noise(snr):
 
 ROOM_REVERB = ("reverb", "40", "50", "60")
 PHONE_MIC_BAND = "200-7000"
-CROWD_VOICES = 4
 
 CONDITIONS = [
     Condition("clean-10s", "length", "10 s excerpt, original format and rate",
@@ -113,7 +109,7 @@ CONDITIONS = [
     Condition("crowd", "noise",
               "%d voices talking at once (espeak-ng; seeded languages, "
               "variants, texts, speeds, pitches, start points and levels) "
-              "mixed in at 0 dB SNR, measured" % CROWD_VOICES,
+              "mixed in at 0 dB SNR, measured" % crowd.TALKERS,
               babble_snr_db=0.0),
     Condition("room", "noise",
               "a phone recording in a room: sox %s, pink noise at +5 dB SNR "
@@ -213,144 +209,10 @@ def _pink_track(store, fmt):
                                          "plim-query-noise")))
 
 
-@contextlib.contextmanager
-def _scratch(beside, suffix):
-    """A temporary file path next to `beside`, removed afterwards."""
-    path = beside.with_name(beside.name + suffix)
-    try:
-        yield path
-    finally:
-        if os.path.exists(path):
-            os.unlink(path)
-
-
-_CROWD_TEXTS = {
-    "en": [
-        "So I told him we would meet at the station at half past six, but "
-        "he never turned up and his phone was switched off all evening.",
-        "The new bakery on the corner sells bread until noon, and after that "
-        "they only have those little almond cakes everybody seems to like.",
-        "Did you see the match last night? They scored twice in the last ten "
-        "minutes and the whole stadium was on its feet.",
-        "My sister is moving to the coast next month, so we are driving down "
-        "with a van full of boxes on Saturday morning.",
-        "Honestly the meeting went on for three hours and we still have not "
-        "decided who is going to write the report.",
-        "If the weather holds we could take the boat out tomorrow and have "
-        "lunch on the island before the wind picks up.",
-        "I ordered the soup, and it came cold, and then they brought the "
-        "bill before we had even finished our drinks.",
-        "The library closes early on Fridays, which is annoying because that "
-        "is the only day I have time to go there.",
-    ],
-    "de": [
-        "Wir haben uns gestern Abend im Biergarten getroffen, und dann hat es "
-        "ploetzlich angefangen zu regnen.",
-        "Der Bus kommt heute wieder zu spaet, ich warte schon seit einer "
-        "Viertelstunde an dieser Haltestelle.",
-        "Meine Kollegin faehrt naechste Woche in den Urlaub, deshalb muss ich "
-        "ihre Kunden uebernehmen.",
-        "Das Konzert war ausverkauft, aber ein Freund hatte noch zwei Karten "
-        "fuer die hinteren Reihen.",
-    ],
-    "fr": [
-        "On s'est retrouves au cafe vers midi, et puis on a marche le long "
-        "du canal jusqu'a la gare.",
-        "Mon voisin refait toute sa cuisine, alors on entend la perceuse du "
-        "matin jusqu'au soir.",
-        "Tu crois qu'il reste encore des places pour le film de ce soir, ou "
-        "faut-il reserver a l'avance?",
-        "Le marche du samedi est plus grand que celui du mercredi, il y a "
-        "meme un marchand de fromages.",
-    ],
-    "es": [
-        "Ayer fuimos a cenar a un restaurante nuevo y la comida estaba "
-        "buenisima, pero tardaron mucho en servirnos.",
-        "Mi hermano vuelve de Madrid el jueves, asi que tenemos que preparar "
-        "la habitacion de invitados.",
-        "El tren salio con veinte minutos de retraso y llegamos justo a "
-        "tiempo para la reunion.",
-        "Este verano queremos alquilar una casa cerca de la playa con unos "
-        "amigos de la universidad.",
-    ],
-    "it": [
-        "Domani mattina devo portare la macchina dal meccanico, perche fa un "
-        "rumore strano quando freno.",
-        "Abbiamo mangiato una pizza enorme in quel locale vicino alla piazza, "
-        "e poi un gelato al limone.",
-        "La riunione e stata spostata a giovedi, quindi possiamo finire il "
-        "progetto con piu calma.",
-        "Mia nonna racconta sempre le stesse storie, ma noi le ascoltiamo "
-        "volentieri ogni domenica.",
-    ],
-}
-_CROWD_LANGUAGES = [("en-us", "en"), ("en-gb", "en"), ("de", "de"),
-                    ("fr-fr", "fr"), ("es", "es"), ("it", "it")]
-_CROWD_VARIANTS = ["m1", "m2", "m3", "m4", "m5", "m6", "m7",
-                   "f1", "f2", "f3", "f4"]
-
-
-@dataclasses.dataclass(frozen=True)
-class Voice:
-    """One talker of a crowd, as espeak-ng is asked to speak."""
-    voice: str         # espeak-ng -v, with a variant
-    words_per_min: int  # -s
-    pitch: int         # -p, 0-99
-    text: str
-    start_s: float     # where in the (looped) speech the clip starts
-    level_db: float    # relative to the other talkers
-
-
-def crowd_voices(excerpt, count=CROWD_VOICES):
-    """The talkers of this excerpt's crowd, seeded by the recording and
-    the excerpt number."""
-    rng = random.Random("plim-crowd-1:%s:%d" % (excerpt.recording.id,
-                                                excerpt.index))
-    voices = []
-    for voice, language in rng.sample(_CROWD_LANGUAGES, count):
-        voices.append(Voice(
-            "%s+%s" % (voice, rng.choice(_CROWD_VARIANTS)),
-            rng.randint(140, 190), rng.randint(25, 75),
-            " ".join(rng.sample(_CROWD_TEXTS[language], 3)),
-            round(rng.uniform(0.0, 4.0), 3), round(rng.uniform(-4.0, 4.0), 2)))
-    return voices
-
-
-def babble(voices, rate_hz, channels, seconds, scratch_dir):
-    """The talkers summed: float samples, interleaved, exactly `seconds`
-    long at this rate and channel count. Each talker is scaled to the same
-    RMS, then by its level_db."""
-    frames = int(round(seconds * rate_hz))
-    total = np.zeros(frames * channels)
-    for n, v in enumerate(voices):
-        spoken = scratch_dir / (".babble-%d-%d.wav" % (os.getpid(), n))
-        with _scratch(spoken, ".raw.wav") as raw:
-            try:
-                media.run_tool(["espeak-ng", "-v", v.voice, "-s",
-                                v.words_per_min, "-p", v.pitch, "-w", raw,
-                                v.text])
-                repeats = math.ceil((v.start_s + seconds) /
-                                    max(0.5, media.duration_s(raw)))
-                media.run_tool(media.SOX + [
-                    raw, "-b", "16", "-r", rate_hz, "-c", channels, spoken,
-                    "repeat", repeats, "trim", "%.3f" % v.start_s,
-                    "%.3f" % seconds])
-                _, _, speech = media.read_wav(spoken)
-            finally:
-                if os.path.exists(spoken):
-                    os.unlink(spoken)
-        speech = speech[:total.size].astype(np.float64)
-        level = media.rms(speech)
-        if level:
-            total[:speech.size] += speech * (10.0 ** (v.level_db / 20.0)
-                                              / level)
-    return total
-
-
 def _mix(store, cond, excerpt, target, snr_db):
     """Writes the excerpt (after cond.effects) plus pink noise, music or a
     crowd at snr_db to target as WAV; returns the measured SNR."""
-    with _scratch(target, ".fx.wav") as fx:
+    with media.scratch(target, ".fx.wav") as fx:
         if cond.effects:
             media.run_tool(media.SOX + [excerpt.recording.path, "-b", "16", fx]
                            + _cut_args(excerpt, cond.duration_s) +
@@ -371,8 +233,8 @@ def _mix(store, cond, excerpt, target, snr_db):
                      cond.duration_s, fmt)
         noise = media.read_wav(other)[2]
     else:
-        noise = babble(crowd_voices(excerpt), rate, channels, cond.duration_s,
-                       target.parent)
+        noise = crowd.babble(crowd.talkers(excerpt), rate, channels,
+                             cond.duration_s, target.parent)
     mixed, _, snr = media.mix_at_snr(signal, noise, snr_db)
     if abs(snr - snr_db) > 0.05:
         raise RuntimeError("%s: SNR came out %.2f dB, not %.2f" %
@@ -424,8 +286,8 @@ def make_query(store, cond, excerpt):
         if target is not None and not (cond.after or cond.codec):
             snr[0] = _mix(store, cond, excerpt, tmp, target)
         elif target is not None:
-            with _scratch(tmp, ".mix.wav") as mixed, \
-                    _scratch(tmp, ".after.wav") as after:
+            with media.scratch(tmp, ".mix.wav") as mixed, \
+                    media.scratch(tmp, ".after.wav") as after:
                 snr[0] = _mix(store, cond, excerpt, mixed, target)
                 if cond.after:
                     media.run_tool(media.SOX + [mixed, "-b", "16", after] +

@@ -9,7 +9,9 @@ Python because its sample sequence is part of the cached recipes.
 """
 
 import array
+import contextlib
 import math
+import os
 import random
 import subprocess
 import wave
@@ -32,6 +34,17 @@ def run_tool(cmd):
     if proc.returncode != 0:
         raise ToolError("%s failed (%d): %s" % (
             " ".join(str(c) for c in cmd), proc.returncode, proc.stderr.strip()))
+
+
+@contextlib.contextmanager
+def scratch(beside, suffix):
+    """A temporary file path next to `beside`, removed afterwards."""
+    path = beside.with_name(beside.name + suffix)
+    try:
+        yield path
+    finally:
+        if os.path.exists(path):
+            os.unlink(path)
 
 
 def read_wav(path):

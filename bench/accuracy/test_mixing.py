@@ -13,6 +13,7 @@ import numpy as np
 import cache
 import conditions
 import corpus
+import crowd
 import media
 
 RATE = 44100
@@ -91,9 +92,9 @@ class MixAtSnrTest(unittest.TestCase):
             excerpt = corpus.plan_excerpts([rec], 1, [], 10.5, 120.0)[0]
             _, _, signal = media.read_wav(conditions._cut(
                 store, rec, excerpt.offset_s, 10.0))
-            voices = conditions.crowd_voices(excerpt)
+            voices = crowd.talkers(excerpt)
             self.assertEqual(len({v.voice.split("+")[0] for v in voices}), 4)
-            babble = conditions.babble(voices, rate, 1, 10.0, pathlib.Path(d))
+            babble = crowd.babble(voices, rate, 1, 10.0, pathlib.Path(d))
             self.assertEqual(babble.size, signal.size)
             pink = media.read_wav(conditions._cut_plain(
                 store, conditions._pink_track(store, (rate, 1)),
