@@ -324,12 +324,13 @@ def main(argv):
     run_dir = store.root / "runs" / time.strftime("%Y%m%d-%H%M%S")
     run_dir.mkdir(parents=True, exist_ok=True)
     write_query_list(run_dir / "queries.tsv", queries)
-    log("query list: %s" % (run_dir / "queries.tsv"))
+    csv_path = work / "members.csv"
+    corpus.write_metadata_csv(csv_path, members)
+    log("query list: %s; catalog members: %s" % (run_dir / "queries.tsv",
+                                                  csv_path))
     if args.generate_only:
         return 0
 
-    csv_path = work / "members.csv"
-    corpus.write_metadata_csv(csv_path, members)
     member_hours = sum(m.duration_s for m in members) / 3600
     builds = phases("build the catalog", build_main_catalogs, args, work,
                     csv_path, member_hours)
