@@ -332,7 +332,8 @@ def plot(path, results):
     ax1.set_ylabel("% of queries")
     ax1.set_ylim(-3, 103)
     ax1.grid(alpha=0.3)
-    ax1.legend(loc="upper left")
+    if ax1.lines:
+        ax1.legend(loc="upper left")
     ax1.set_title("Recognition against noise")
 
     for panel, style, label in (("speed", "o-", "speed (pitch + tempo)"),
@@ -349,7 +350,8 @@ def plot(path, results):
     ax2.set_ylabel("% of queries naming the right recording")
     ax2.set_ylim(-3, 103)
     ax2.grid(alpha=0.3)
-    ax2.legend(loc="lower center")
+    if ax2.lines:  # a partial run may have no speed conditions
+        ax2.legend(loc="lower center")
     ax2.set_title("Recognition against speed change, 10-s clips")
     fig.suptitle("plim-shazamkit, %s" % time.strftime("%Y-%m-%d"))
     fig.tight_layout()
