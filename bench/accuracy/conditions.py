@@ -1,9 +1,10 @@
 """The query conditions, and the making of each query file.
 
 A condition is a recipe applied to an excerpt of a recording: cut, then sox
-effects, then optionally a codec round trip, added noise or music, or a
-phone line. Every file is cached under a key made of the recipe and the
-source's digest and offsets, so reruns reuse it.
+effects, then optionally added noise, music or a crowd's babble, sox effects
+on the mixture, and a codec round trip; or a phone line. Every file is
+cached under a key made of the recipe and the source's digest and offsets,
+so reruns reuse it.
 """
 
 import dataclasses
@@ -12,6 +13,7 @@ import math
 import os
 
 import cache
+import crowd
 import media
 
 NOISE_TRACK_S = 120.0  # the shared pink-noise track excerpts take noise from
@@ -30,6 +32,22 @@ class Condition:
     music_snr_db: float = None   # a negative's music at this measured SNR
     phone: bool = False
     axis: tuple = ()             # (plot panel, x value) for the figure
+    # Fields added later; a cache key includes them only when they are set,
+    # so the conditions that do not use them keep their cached files.
+    babble_snr_db: float = None  # a crowd's babble at this measured SNR
+    after: tuple = ()            # sox effects on the mixture, before the codec
+
+
+_LATER_FIELDS = {"babble_snr_db": None, "after": ()}
+
+
+def recipe_fields(cond):
+    """The condition's fields as they go into cache keys."""
+    fields = dataclasses.asdict(cond)
+    for name, default in _LATER_FIELDS.items():
+        if fields[name] == default:
+            del fields[name]
+    return fields
 
 
 def _speed(sign, percent):
@@ -69,6 +87,9 @@ def _noise(snr):
         noise_snr_db=float(snr), axis=("snr", snr))
 
 
+ROOM_REVERB = ("reverb", "40", "50", "60")
+PHONE_MIC_BAND = "200-7000"
+
 CONDITIONS = [
     Condition("clean-10s", "length", "10 s excerpt, original format and rate",
               axis=("snr", None)),
@@ -80,10 +101,24 @@ CONDITIONS = [
               codec=(".m4a", "-c:a", "aac", "-b:a", "96k")),
     Condition("opus-24k", "codec", "Opus in Ogg, libopus 24 kbit/s",
               codec=(".opus", "-c:a", "libopus", "-b:a", "24k")),
-    _noise(0), _noise(-3), _noise(-6), _noise(-9),
+    _noise(12), _noise(9), _noise(6), _noise(3),
+    _noise(0), _noise(-3), _noise(-6), _noise(-9), _noise(-12),
     Condition("music+0dB", "noise",
               "another recording (a negative) mixed in at 0 dB SNR, measured",
               music_snr_db=0.0),
+    Condition("crowd", "noise",
+              "%d voices talking at once (espeak-ng; seeded languages, "
+              "variants, texts, speeds, pitches, start points and levels) "
+              "mixed in at 0 dB SNR, measured" % crowd.TALKERS,
+              babble_snr_db=0.0),
+    Condition("room", "noise",
+              "a phone recording in a room: sox %s, pink noise at +5 dB SNR "
+              "(measured against the reverberant music), mono, 48 kHz, sox "
+              "sinc %s (a phone microphone's band), AAC in M4A, ffmpeg aac "
+              "32 kbit/s" % (" ".join(ROOM_REVERB), PHONE_MIC_BAND),
+              effects=ROOM_REVERB, noise_snr_db=5.0,
+              after=("remix", "-", "rate", "48000", "sinc", PHONE_MIC_BAND),
+              codec=(".m4a", "-c:a", "aac", "-b:a", "32k")),
     Condition("phone-gsm", "filter",
               "mono, 8 kHz, sox sinc 300-3400 Hz, GSM 06.10 round trip "
               "(ffmpeg libgsm), back to 16-bit WAV", phone=True),
@@ -175,23 +210,44 @@ def _pink_track(store, fmt):
 
 
 def _mix(store, cond, excerpt, target, snr_db):
-    """Writes excerpt + noise or music at snr_db to target, with a sidecar."""
-    base = _cut(store, excerpt.recording, excerpt.offset_s, cond.duration_s)
-    rate, channels, signal = media.read_wav(base)
+    """Writes the excerpt (after cond.effects) plus pink noise, music or a
+    crowd at snr_db to target as WAV; returns the measured SNR."""
+    with media.scratch(target, ".fx.wav") as fx:
+        if cond.effects:
+            media.run_tool(media.SOX + [excerpt.recording.path, "-b", "16", fx]
+                           + _cut_args(excerpt, cond.duration_s) +
+                           list(cond.effects) +
+                           ["trim", "0", "%.3f" % cond.duration_s])
+            base = fx
+        else:
+            base = _cut(store, excerpt.recording, excerpt.offset_s,
+                        cond.duration_s)
+        rate, channels, signal = media.read_wav(base)
     fmt = (rate, channels)
     if cond.noise_snr_db is not None:
         track = _pink_track(store, fmt)
         other = _cut_plain(store, track, excerpt.noise_offset_s, cond.duration_s)
-    else:
+        noise = media.read_wav(other)[2]
+    elif cond.music_snr_db is not None:
         other = _cut(store, excerpt.interferer, excerpt.interferer_offset_s,
                      cond.duration_s, fmt)
-    _, _, noise = media.read_wav(other)
+        noise = media.read_wav(other)[2]
+    else:
+        noise = crowd.babble(crowd.talkers(excerpt), rate, channels,
+                             cond.duration_s, target.parent)
     mixed, _, snr = media.mix_at_snr(signal, noise, snr_db)
     if abs(snr - snr_db) > 0.05:
         raise RuntimeError("%s: SNR came out %.2f dB, not %.2f" %
                            (target, snr, snr_db))
     media.write_wav(target, rate, channels, mixed)
     return snr
+
+
+def _mixing_target(cond):
+    for snr in (cond.noise_snr_db, cond.music_snr_db, cond.babble_snr_db):
+        if snr is not None:
+            return snr
+    return None
 
 
 def _cut_plain(store, path, offset_s, seconds):
@@ -204,7 +260,7 @@ def _cut_plain(store, path, offset_s, seconds):
 def query_key(cond, excerpt):
     i = excerpt.interferer
     return cache.recipe_key(
-        "query", dataclasses.asdict(cond), excerpt.recording.digest,
+        "query", recipe_fields(cond), excerpt.recording.digest,
         excerpt.offset_s, excerpt.noise_offset_s,
         i.digest if i and cond.music_snr_db is not None else None,
         excerpt.interferer_offset_s if cond.music_snr_db is not None else None)
@@ -226,10 +282,22 @@ def make_query(store, cond, excerpt):
 
     def make(tmp):
         rec = excerpt.recording
-        if cond.noise_snr_db is not None or cond.music_snr_db is not None:
-            target = cond.noise_snr_db if cond.noise_snr_db is not None \
-                else cond.music_snr_db
+        target = _mixing_target(cond)
+        if target is not None and not (cond.after or cond.codec):
             snr[0] = _mix(store, cond, excerpt, tmp, target)
+        elif target is not None:
+            with media.scratch(tmp, ".mix.wav") as mixed, \
+                    media.scratch(tmp, ".after.wav") as after:
+                snr[0] = _mix(store, cond, excerpt, mixed, target)
+                if cond.after:
+                    media.run_tool(media.SOX + [mixed, "-b", "16", after] +
+                                   list(cond.after))
+                    mixed = after
+                if cond.codec:
+                    media.run_tool(media.FFMPEG + ["-i", mixed] +
+                                   list(cond.codec[1:]) + [tmp])
+                else:
+                    os.replace(mixed, tmp)
         elif cond.codec:
             base = _cut(store, rec, excerpt.offset_s, cond.duration_s)
             media.run_tool(media.FFMPEG + ["-i", base] + list(cond.codec[1:])

@@ -1,7 +1,9 @@
 """The corpus: real music from Debian packages, its split, and excerpts.
 
-Recordings are the song.ogg of each Frets on Fire song folder and every .ogg
-of the Wesnoth and Endgame: Singularity music packages. Each is named
+Recordings are the song.ogg of each Frets on Fire song folder, every .ogg
+of the Wesnoth and Endgame: Singularity music packages, and the music .ogg
+files inside the game archives (.pk3, a zip) of UFO: Alien Invasion and
+Nexuiz, which are extracted into the cache. Each is named
 "<package>/<song>", which is also the title written to the catalog, so a
 result can be scored by title alone. A fixed-seed split puts 80% of them in
 the catalog; the rest are never added and serve as negatives.
@@ -10,8 +12,11 @@ the catalog; the rest are never added and serve as negatives.
 import dataclasses
 import hashlib
 import os
+import pathlib
 import random
+import shutil
 import subprocess
+import zipfile
 
 import cache
 import media
@@ -19,9 +24,16 @@ import media
 PACKAGES = [
     "fretsonfire-songs-muldjord",
     "fretsonfire-songs-sectoid",
+    "nexuiz-music",
     "singularity-music",
+    "ufoai-music",
     "wesnoth-1.16-music",
 ]
+# Packages whose music is inside a .pk3: the folder in the archive holding it.
+PK3_FOLDERS = {
+    "nexuiz-music": "sound/cdtracks/",
+    "ufoai-music": "music/",
+}
 # Shorter recordings (jingles, and one 10-s file of silence) cannot give a
 # 10-s excerpt with room to move, so they are left out.
 MIN_DURATION_S = 20.0
@@ -65,11 +77,56 @@ def _song_name(package, path):
     return os.path.splitext(os.path.basename(path))[0]
 
 
-def discover(packages=PACKAGES):
-    """(kept recordings sorted by id, excluded [(id, reason)])."""
+def extract_pk3(root, package, pk3_path, folder):
+    """Paths of the .ogg files directly inside `folder` of a .pk3 archive,
+    extracted once under <root>/corpus/<package>/<archive digest>/.
+
+    The directory appears complete or not at all (it is filled under a
+    temporary name and renamed), so an interrupted run leaves nothing
+    half-written, and the same archive always gives the same files.
+    """
+    target = root / "corpus" / package / cache.file_digest(pk3_path)[:24]
+    if not target.exists():
+        tmp = target.with_name(".tmp-%d-%s" % (os.getpid(), target.name))
+        shutil.rmtree(tmp, ignore_errors=True)
+        tmp.mkdir(parents=True)
+        try:
+            with zipfile.ZipFile(pk3_path) as archive:
+                for info in archive.infolist():
+                    rest = info.filename[len(folder):]
+                    if not info.filename.startswith(folder) or "/" in rest \
+                            or not rest.endswith(".ogg"):
+                        continue
+                    with archive.open(info) as src, \
+                            open(tmp / rest, "wb") as dst:
+                        shutil.copyfileobj(src, dst, 1 << 20)
+            try:
+                os.rename(tmp, target)
+            except OSError:
+                if not target.is_dir():  # else another process was first
+                    raise
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+    return sorted(str(p) for p in target.glob("*.ogg"))
+
+
+def _music_files(package, root):
+    files = _package_files(package)
+    if package not in PK3_FOLDERS:
+        return sorted(files)
+    archives = [f for f in files if f.endswith(".pk3") and os.path.isfile(f)]
+    if len(archives) != 1:
+        raise RuntimeError("package %s: expected one .pk3, found %s" %
+                           (package, archives))
+    return extract_pk3(root, package, archives[0], PK3_FOLDERS[package])
+
+
+def discover(root, packages=PACKAGES):
+    """(kept recordings sorted by id, excluded [(id, reason)]); music kept
+    inside archives is extracted under the cache directory `root`."""
     kept, excluded = [], []
     for package in packages:
-        for path in sorted(_package_files(package)):
+        for path in _music_files(package, pathlib.Path(root)):
             if not path.endswith(".ogg") or not os.path.isfile(path):
                 continue
             song = _song_name(package, path)
@@ -85,6 +142,8 @@ def discover(packages=PACKAGES):
     ids = [r.id for r in kept]
     if len(set(ids)) != len(ids):
         raise RuntimeError("two recordings share a name")
+    if len({r.digest for r in kept}) != len(kept):
+        raise RuntimeError("two recordings are the same file")
     return sorted(kept, key=lambda r: r.id), excluded
 
 

@@ -1,16 +1,22 @@
 """Audio plumbing: sox and ffmpeg calls, 16-bit WAV I/O, level and mixing.
 
-Everything here works on interleaved 16-bit PCM held in array('h'); levels
-are RMS over all samples of all channels. Only the standard library is used,
-so the mixing is plain Python: fine for 10-s clips.
+Everything here works on interleaved 16-bit PCM: read_wav gives a numpy
+int16 array, and the mixing takes any sequence of numbers. Levels are RMS
+over all samples of all channels. Mixing and levels use numpy, with the
+same arithmetic the plain-Python version had (exact sums of squares, round
+half to even), so they write the same bytes; the seeded noise stays plain
+Python because its sample sequence is part of the cached recipes.
 """
 
 import array
+import contextlib
 import math
+import os
 import random
 import subprocess
-import sys
 import wave
+
+import numpy as np
 
 SOX = ["sox", "-R", "-V1"]  # -R: dither and noise are repeatable run to run
 FFMPEG = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y"]
@@ -30,35 +36,56 @@ def run_tool(cmd):
             " ".join(str(c) for c in cmd), proc.returncode, proc.stderr.strip()))
 
 
+@contextlib.contextmanager
+def scratch(beside, suffix):
+    """A temporary file path next to `beside`, removed afterwards."""
+    path = beside.with_name(beside.name + suffix)
+    try:
+        yield path
+    finally:
+        if os.path.exists(path):
+            os.unlink(path)
+
+
 def read_wav(path):
-    """(sample_rate_hz, channels, samples) of a 16-bit PCM WAV file."""
+    """(sample_rate_hz, channels, samples as a numpy int16 array) of a
+    16-bit PCM WAV file."""
     with wave.open(str(path), "rb") as w:
         if w.getsampwidth() != 2:
             raise ValueError("%s: not 16-bit PCM" % path)
-        samples = array.array("h")
-        samples.frombytes(w.readframes(w.getnframes()))
-        if sys.byteorder == "big":
-            samples.byteswap()
-        return w.getframerate(), w.getnchannels(), samples
+        samples = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2")
+        return w.getframerate(), w.getnchannels(), samples.astype(np.int16)
 
 
 def write_wav(path, sample_rate_hz, channels, samples):
-    """Writes interleaved 16-bit samples as a PCM WAV file."""
-    data = array.array("h", samples)
-    if sys.byteorder == "big":
-        data.byteswap()
+    """Writes interleaved 16-bit samples (integers in int16's range) as a
+    PCM WAV file; raises ValueError for anything else."""
+    data = np.asarray(samples)
+    if data.size and (data.dtype.kind not in "iu" or data.min() < -32768
+                      or data.max() > INT16_MAX):
+        raise ValueError("%s: samples are not 16-bit integers" % path)
     with wave.open(str(path), "wb") as w:
         w.setnchannels(channels)
         w.setsampwidth(2)
         w.setframerate(sample_rate_hz)
-        w.writeframes(data.tobytes())
+        w.writeframes(data.astype("<i2").tobytes())
 
 
 def rms(samples):
     """Root mean square of a sequence of numbers (0 for an empty one)."""
-    if not samples:
+    a = np.asarray(samples).ravel()
+    if not a.size:
         return 0.0
-    return math.sqrt(math.fsum(x * x for x in samples) / len(samples))
+    # Correctly rounded sums (exact in int64 for integers, fsum otherwise),
+    # so a level does not depend on the order of summation and matches what
+    # the plain-Python version computed.
+    if a.dtype.kind in "iu":
+        wide = a.astype(np.int64)
+        total = float(int(np.dot(wide, wide)))
+    else:
+        a = a.astype(np.float64)
+        total = math.fsum(a * a)
+    return math.sqrt(total / a.size)
 
 
 def level_db(ratio):
@@ -71,15 +98,18 @@ def measured_snr_db(signal, mixture):
     Whatever is in the mixture and not in the signal counts as noise,
     including any clipping or rounding the mixing did.
     """
-    residual = [m - s for m, s in zip(mixture, signal)]
-    return level_db(rms(signal) / rms(residual)) if rms(residual) else float("inf")
+    signal = np.asarray(signal, dtype=np.float64)
+    residual = np.asarray(mixture, dtype=np.float64) - signal
+    noise_rms = rms(residual)
+    return level_db(rms(signal) / noise_rms) if noise_rms else float("inf")
 
 
 def mix_at_snr(signal, noise, snr_db):
     """Adds `noise` to `signal` so that their level ratio is snr_db.
 
-    Both are int16 sample arrays of the same layout; noise must be at least
-    as long as signal (it is cut to length). The noise gain comes from the
+    Both are sequences of samples of the same layout (int16 values, or any
+    numbers for the noise); noise must be at least as long as signal (it is
+    cut to length). The noise gain comes from the
     RMS of this signal and this noise, not from assumed levels. If the sum
     would clip, the whole mixture is scaled down instead, which keeps the
     ratio. Returns (mixture, wanted part as scaled, measured SNR in dB).
@@ -87,16 +117,17 @@ def mix_at_snr(signal, noise, snr_db):
     if len(noise) < len(signal):
         raise ValueError("noise (%d samples) shorter than signal (%d)" %
                          (len(noise), len(signal)))
-    noise = noise[:len(signal)]
+    noise = np.asarray(noise)[:len(signal)]
     signal_rms, noise_rms = rms(signal), rms(noise)
+    signal = np.asarray(signal, dtype=np.float64)
     if signal_rms == 0 or noise_rms == 0:
         raise ValueError("cannot set an SNR against silence")
     gain = signal_rms / (noise_rms * 10.0 ** (snr_db / 20.0))
-    mixed = [s + gain * n for s, n in zip(signal, noise)]
-    peak = max(abs(x) for x in mixed)
+    mixed = signal + gain * noise
+    peak = float(np.max(np.abs(mixed)))
     scale = min(1.0, INT16_MAX / peak) if peak else 1.0
-    out = array.array("h", (round(x * scale) for x in mixed))
-    wanted = [s * scale for s in signal]
+    out = np.rint(mixed * scale).astype(np.int16)  # half to even, as round()
+    wanted = signal * scale
     return out, wanted, measured_snr_db(wanted, out)
 
 

@@ -1,4 +1,5 @@
-"""Turns results into bench/RESULTS.md and bench/plots/recognition.png."""
+"""Turns results into bench/RESULTS.md, bench/plots/recognition.png and
+bench/plots/snr.png."""
 
 import collections
 import os
@@ -63,6 +64,56 @@ def summarise(results, names):
                         statistics.median(walls), runner.percentile(walls, 0.95),
                         statistics.mean(snrs) if snrs else None))
     return rows
+
+
+def package_of(result):
+    """The package a query's recording comes from (None for a non-music
+    clip): recording ids are "<package>/<song>"."""
+    source = result.query.source
+    return source.split("/", 1)[0] if "/" in source else None
+
+
+def by_package(results, names, packages):
+    """{package: {condition: Row}} for the given packages, plus "all"."""
+    groups = {p: [] for p in packages}
+    for r in results:
+        if package_of(r) in groups:
+            groups[package_of(r)].append(r)
+    groups["all"] = [r for r in results if package_of(r) in packages]
+    return {p: {row.name: row for row in summarise(rs, names)}
+            for p, rs in groups.items()}
+
+
+def _rate(row):
+    return 100.0 * row.correct / row.positives if row and row.positives \
+        else None
+
+
+def _package_table(results, names, packages):
+    table = by_package(results, names, packages)
+    counts = {p: max((r.positives for r in rows.values()), default=0)
+              for p, rows in table.items()}
+    columns = [p for p in packages if counts[p]] + ["all"]
+    lines = ["| condition | " + " | ".join(
+                 "%s (%d)" % (p, counts[p]) for p in columns) + " |",
+             "|---" * (len(columns) + 1) + "|"]
+    for name in names:
+        cells = [_rate(table[p].get(name)) for p in columns]
+        if all(c is None for c in cells):
+            continue
+        lines.append("| %s | %s |" % (name, " | ".join(
+            "-" if c is None else "%.0f%%" % c for c in cells)))
+    totals = []
+    for p in columns:
+        rows = table[p].values()
+        pos = sum(r.positives for r in rows)
+        totals.append("%.1f%%" % (100.0 * sum(r.correct for r in rows) / pos)
+                      if pos else "-")
+    lines.append("| all conditions | %s |" % " | ".join(totals))
+    fp = [sum(r.wrong + r.neg_matched for r in table[p].values())
+          for p in columns]
+    lines.append("| false positives | %s |" % " | ".join(str(f) for f in fp))
+    return lines
 
 
 def _pct(k, n):
@@ -140,6 +191,13 @@ def write_results(path, run):
             "recordings under the same condition that matched anything. "
             "Times are each plim-shazamkit process's wall clock.", ""]
     out += _condition_table(cond_rows)
+    names = [c.name for c in conditions.CONDITIONS]
+    out += ["", "## Per package", "",
+            "Share of the catalog members' queries named right, by the "
+            "package the recording comes from (the number of member queries "
+            "per condition in brackets); \"false positives\" counts wrong "
+            "recordings and matched negatives over all conditions.", ""]
+    out += _package_table(results, names, run["corpus"]["packages"])
     snr_rows = [r for r in cond_rows if r.snr_db is not None]
     if snr_rows:
         out += ["", "SNR measured after mixing (mean over queries): " +
@@ -172,7 +230,9 @@ def write_results(path, run):
     out += ["| %s | %s |" % (k, _h(v)) for k, v in run["phases"]]
     out.append("| whole run (after the build) | %s |" % _h(run["total_s"]))
     out += ["", "![Recognition rate against SNR and speed change]"
-            "(plots/recognition.png)", ""]
+            "(plots/recognition.png)", "",
+            "![Recognition against pink noise, per package](plots/snr.png)",
+            ""]
     with open(path, "w") as f:
         f.write("\n".join(out))
 
@@ -272,7 +332,8 @@ def plot(path, results):
     ax1.set_ylabel("% of queries")
     ax1.set_ylim(-3, 103)
     ax1.grid(alpha=0.3)
-    ax1.legend(loc="upper left")
+    if ax1.lines:
+        ax1.legend(loc="upper left")
     ax1.set_title("Recognition against noise")
 
     for panel, style, label in (("speed", "o-", "speed (pitch + tempo)"),
@@ -289,9 +350,46 @@ def plot(path, results):
     ax2.set_ylabel("% of queries naming the right recording")
     ax2.set_ylim(-3, 103)
     ax2.grid(alpha=0.3)
-    ax2.legend(loc="lower center")
+    if ax2.lines:  # a partial run may have no speed conditions
+        ax2.legend(loc="lower center")
     ax2.set_title("Recognition against speed change, 10-s clips")
     fig.suptitle("plim-shazamkit, %s" % time.strftime("%Y-%m-%d"))
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def plot_snr(path, results, packages):
+    """snr.png: % correct against the SNR of pink noise, one curve per
+    package and one for all."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    points = sorted((c.axis[1], c.name) for c in conditions.CONDITIONS
+                    if c.axis and c.axis[0] == "snr" and c.axis[1] is not None)
+    table = by_package(results, [n for _, n in points], packages)
+    fig, ax = plt.subplots(figsize=(7.5, 4.5))
+    for package in [p for p in packages if table[p]] + ["all"]:
+        pts = [(x, _rate(table[package].get(n))) for x, n in points
+               if _rate(table[package].get(n)) is not None]
+        if not pts:
+            continue
+        members = max(r.positives for r in table[package].values())
+        style = dict(color="black", linewidth=2.5) if package == "all" \
+            else dict(linewidth=1.2)
+        ax.plot(*zip(*pts), "o-", label="%s (%d)" % (package, members),
+                markersize=4, **style)
+    ax.set_xticks([x for x, _ in points])
+    ax.invert_xaxis()
+    ax.set_xlabel("SNR with pink noise (dB), measured; 10-s clips")
+    ax.set_ylabel("% of member queries named right")
+    ax.set_ylim(-3, 103)
+    ax.grid(alpha=0.3)
+    ax.legend(loc="lower left", fontsize=8)
+    ax.set_title("plim-shazamkit against pink noise, per package, %s" %
+                 time.strftime("%Y-%m-%d"))
     fig.tight_layout()
     os.makedirs(os.path.dirname(path), exist_ok=True)
     fig.savefig(path, dpi=110)

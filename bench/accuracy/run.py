@@ -1,19 +1,22 @@
 """The accuracy and speed benchmark of plim-shazamkit, end to end.
 
   python3 bench/accuracy/run.py --shazamkit BIN --catalog-tool BIN
-      [--smoke | --quick] [--jobs N] [--scale 1000,10000] [--cache DIR]
+      [--smoke | --quick | --generate-only] [--jobs N] [--scale 1000,10000]
+      [--conditions NAME,...] [--packages NAME,...] [--cache DIR]
 
 Normally started by scripts/benchmark.sh, which installs the corpus and
 tools and builds the programs first. Writes bench/RESULTS.md and
 bench/plots/recognition.png (not in --smoke mode), and the raw per-query
 results under the cache directory. Exit status 1 in --smoke mode when a
 clean 10-s clip of a catalog member is not recognised, anything is matched
-wrongly, or a query fails.
+wrongly, or a query fails. --generate-only makes the query clips and writes
+their list (queries.tsv) without running any program.
 """
 
 import argparse
 import concurrent.futures
 import csv
+import fnmatch
 import os
 import pathlib
 import shutil
@@ -28,7 +31,8 @@ import runner
 import scale
 
 HERE = pathlib.Path(__file__).resolve().parent
-SMOKE_CONDITIONS = ["clean-10s", "clean-3s", "mp3-64k", "pink-3dB", "speed+5"]
+SMOKE_CONDITIONS = ["clean-10s", "clean-3s", "mp3-64k", "pink-3dB", "speed+5",
+                    "crowd"]
 SMOKE_EXTRAS = ["silence", "pink-loud", "speech-en-us"]
 SCALE_CONDITIONS = ["clean-10s", "clean-3s", "pink-6dB", "speed+5"]
 
@@ -55,13 +59,22 @@ class Phases:
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    p.add_argument("--shazamkit", required=True, help="plim-shazamkit binary")
-    p.add_argument("--catalog-tool", required=True, help="plim-catalog binary")
+    p.add_argument("--shazamkit", help="plim-shazamkit binary")
+    p.add_argument("--catalog-tool", help="plim-catalog binary")
     mode = p.add_mutually_exclusive_group()
     mode.add_argument("--smoke", action="store_true",
                       help="a few recordings and conditions; self-checking")
     mode.add_argument("--quick", action="store_true",
                       help="one excerpt per recording and condition")
+    p.add_argument("--generate-only", action="store_true",
+                   help="make the query clips and list them in queries.tsv; "
+                        "run nothing")
+    p.add_argument("--conditions", default=None,
+                   help="conditions to query, comma-separated names or "
+                        "patterns (pink*); default all")
+    p.add_argument("--packages", default=None,
+                   help="query only recordings of these packages, "
+                        "comma-separated; the catalog still holds all members")
     p.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
     p.add_argument("--scale", default=None,
                    help="catalog sizes in fillers, comma-separated, or 0 for "
@@ -73,6 +86,15 @@ def parse_args(argv):
     p.add_argument("--out", default=str(HERE.parent),
                    help="where RESULTS.md and plots/ go (default bench/)")
     args = p.parse_args(argv)
+    if not args.generate_only and not (args.shazamkit and args.catalog_tool):
+        p.error("--shazamkit and --catalog-tool are needed to run queries")
+    args.condition_names = _pick(
+        "condition", [c.name for c in conditions.CONDITIONS],
+        args.conditions.split(",") if args.conditions else
+        SMOKE_CONDITIONS if args.smoke else ["*"], p)
+    args.package_names = _pick(
+        "package", corpus.PACKAGES,
+        args.packages.split(",") if args.packages else ["*"], p)
     if args.scale is None:
         args.scale = "0" if args.smoke else "1000" if args.quick else "1000,10000"
     args.scale_sizes = [int(s) for s in args.scale.split(",") if int(s) > 0]
@@ -81,40 +103,67 @@ def parse_args(argv):
     return args
 
 
+def _pick(kind, known, patterns, parser):
+    """The known names matching any of the patterns, in known order."""
+    for pattern in patterns:
+        if not fnmatch.filter(known, pattern):
+            parser.error("no %s matches %r (known: %s)" % (
+                kind, pattern, ", ".join(known)))
+    return [k for k in known if any(fnmatch.fnmatchcase(k, p)
+                                    for p in patterns)]
+
+
 def choose_corpus(args):
-    recordings, excluded = corpus.discover()
+    """(all recordings, excluded, catalog members, negatives, recordings
+    to query). The split is always made over the whole corpus."""
+    recordings, excluded = corpus.discover(args.cache)
     members, negatives = corpus.split(recordings)
     if args.smoke:
         members = members[::max(1, len(members) // 4)][:4]
         negatives = negatives[:2]
-    return recordings, excluded, members, negatives
+    queried = [r for r in members + negatives
+               if r.package in args.package_names]
+    return recordings, excluded, members, negatives, queried
 
 
-def plan_queries(args, members, negatives):
-    """[(condition name, excerpt, expected title or None)] and extra clips."""
-    names = SMOKE_CONDITIONS if args.smoke else [c.name for c in
-                                                 conditions.CONDITIONS]
+def plan_queries(args, members, negatives, queried):
+    """[(condition name, excerpt, expected title or None)] and extra clips.
+
+    Excerpts and interferers do not depend on which recordings or
+    conditions are chosen, so a partial run makes the same clips.
+    """
     extras = [n for n in conditions.EXTRA_NEGATIVES
               if not args.smoke or n.name in SMOKE_EXTRAS]
-    plan = corpus.plan_excerpts(members + negatives, args.per_recording,
+    plan = corpus.plan_excerpts(queried, args.per_recording,
                                 negatives, conditions.LONGEST_CUT_S,
                                 conditions.NOISE_TRACK_S)
     member_ids = {m.id for m in members}
     jobs = [(name, e, e.recording.id if e.recording.id in member_ids else None)
-            for e in plan for name in names
+            for e in plan for name in args.condition_names
             if conditions.applies(conditions.BY_NAME[name], e)]
     return jobs, extras
+
+
+def timing_clip(args, members):
+    """A clean 10-s clip of the first member, for the timed single runs."""
+    excerpt = corpus.plan_excerpts(members[:1], 1, [], conditions.LONGEST_CUT_S,
+                                   conditions.NOISE_TRACK_S)[0]
+    return str(conditions.make_query(cache.Cache(args.cache),
+                                     conditions.BY_NAME["clean-10s"],
+                                     excerpt)[0])
 
 
 def generate(args, planned, extras):
     store = cache.Cache(args.cache)
     queries = []
+    report_progress = progress("clips")
     with concurrent.futures.ProcessPoolExecutor(max_workers=args.jobs) as pool:
         tasks = [(args.cache, name, e) for name, e, _ in planned]
         for (name, e, expected), (path, snr) in zip(
                 planned, pool.map(conditions.generate_one, tasks, chunksize=4)):
             queries.append(runner.Query(name, e.recording.id, expected, path,
                                         snr))
+            report_progress(len(queries), len(planned))
     for neg in extras:
         queries.append(runner.Query(neg.name, neg.name, None,
                                     str(conditions.make_extra_negative(store,
@@ -164,8 +213,7 @@ def run_scale(args, store, recordings, members, csv_path, queries, run_dir,
     picked = list(first.values()) + [
         q for q in queries if q.condition in {n.name for n in
                                               conditions.EXTRA_NEGATIVES}]
-    clip = next(q.path for q in picked if q.condition == "clean-10s"
-                and q.expected)
+    clip = timing_clip(args, members)
     for size, info in sorted(sizes.items()):
         catalog = info["catalog"]
         log("scale %d: %d queries, one at a time" % (size, len(picked)))
@@ -232,6 +280,15 @@ def write_raw(path, results):
                         "%.3f" % q.snr_db, q.path, r.stderr])
 
 
+def write_query_list(path, queries):
+    """One line per query: clip path, tab, condition|source|expected, the
+    input recognition_sweep reads."""
+    with open(path, "w") as f:
+        for q in queries:
+            f.write("%s\t%s|%s|%s\n" % (q.path, q.condition, q.source,
+                                        q.expected or ""))
+
+
 def smoke_failures(results, builds):
     problems = ["catalog build exited %d: %s" % (b["returncode"], b["stderr"])
                 for b in builds if b["returncode"] != 0]
@@ -258,15 +315,22 @@ def main(argv):
     work = store.root / "work"
     work.mkdir(parents=True, exist_ok=True)
 
-    recordings, excluded, members, negatives = phases(
+    recordings, excluded, members, negatives, queried = phases(
         "find the corpus", choose_corpus, args)
-    planned, extras = plan_queries(args, members, negatives)
+    planned, extras = plan_queries(args, members, negatives, queried)
     log("%d members, %d negatives, %d queries" % (
         len(members), len(negatives), len(planned) + len(extras)))
     queries = phases("make the query clips", generate, args, planned, extras)
-
+    run_dir = store.root / "runs" / time.strftime("%Y%m%d-%H%M%S")
+    run_dir.mkdir(parents=True, exist_ok=True)
+    write_query_list(run_dir / "queries.tsv", queries)
     csv_path = work / "members.csv"
     corpus.write_metadata_csv(csv_path, members)
+    log("query list: %s; catalog members: %s" % (run_dir / "queries.tsv",
+                                                  csv_path))
+    if args.generate_only:
+        return 0
+
     member_hours = sum(m.duration_s for m in members) / 3600
     builds = phases("build the catalog", build_main_catalogs, args, work,
                     csv_path, member_hours)
@@ -275,13 +339,9 @@ def main(argv):
 
     results = phases("run the queries", runner.run_queries, args.shazamkit,
                      catalog, queries, args.jobs, progress("queries"))
-    clip = next(q.path for q in queries
-                if q.condition == "clean-10s" and q.expected)
     process = phases("time single runs", runner.measure_process,
-                     args.shazamkit, catalog, clip, 5 if args.smoke else 21)
-
-    run_dir = store.root / "runs" / time.strftime("%Y%m%d-%H%M%S")
-    run_dir.mkdir(parents=True, exist_ok=True)
+                     args.shazamkit, catalog, timing_clip(args, members),
+                     5 if args.smoke else 21)
     write_raw(run_dir / "queries.csv", results)
     log("per-query results: %s" % (run_dir / "queries.csv"))
 
@@ -289,7 +349,7 @@ def main(argv):
         problems = smoke_failures(results, builds)
         for p in problems:
             log("FAIL " + p)
-        rows = report.summarise(results, SMOKE_CONDITIONS + SMOKE_EXTRAS)
+        rows = report.summarise(results, args.condition_names + SMOKE_EXTRAS)
         for r in rows:
             log("%-10s correct %d/%d, no match %d, negatives matched %d/%d" % (
                 r.name, r.correct, r.positives, r.no_match, r.neg_matched,
@@ -328,8 +388,9 @@ def main(argv):
     }
     out = pathlib.Path(args.out)
     report.plot(out / "plots" / "recognition.png", results)
+    report.plot_snr(out / "plots" / "snr.png", results, corpus.PACKAGES)
     report.write_results(out / "RESULTS.md", run)
-    log("wrote %s and %s" % (out / "RESULTS.md", out / "plots/recognition.png"))
+    log("wrote %s and %s" % (out / "RESULTS.md", out / "plots"))
     return 0
 
 

@@ -54,20 +54,31 @@ class ScoreTest(unittest.TestCase):
         self.assertEqual(results[2].stderr, "cannot read")
         self.assertTrue(all(0 < r.wall_s < 5 for r in results))
 
-    def test_summary_keeps_members_and_negatives_apart(self):
-        def res(cond, expected, outcome):
-            return runner.Result(runner.Query(cond, "s", expected, "p"),
+    def test_summary_keeps_members_negatives_and_packages_apart(self):
+        def res(cond, expected, outcome, source="p1/s"):
+            return runner.Result(runner.Query(cond, source, expected, "p"),
                                  outcome, None, 0.1)
         results = [res("a", "t", C), res("a", "t", W), res("a", "t", N),
                    res("a", "t", E), res("a", None, N), res("a", None, W),
-                   res("a", None, E), res("b", None, N)]
-        rows = {r.name: r for r in report.summarise(results, ["a", "b", "z"])}
+                   res("a", None, E), res("b", None, N),
+                   res("a", "t", C, "p2/s"), res("b", "t", N, "p2/s"),
+                   res("a", None, W, "silence")]
+        rows = {r.name: r for r in report.summarise(results[:8],
+                                                    ["a", "b", "z"])}
         self.assertEqual(sorted(rows), ["a", "b"])
         a = rows["a"]
         self.assertEqual((a.positives, a.correct, a.wrong, a.no_match, a.errors),
                          (4, 1, 1, 1, 1))
         self.assertEqual((a.negatives, a.neg_matched, a.neg_errors), (3, 1, 1))
         self.assertEqual((rows["b"].positives, rows["b"].neg_matched), (0, 0))
+        # Per package, and "all" over the packages only (no non-music clips).
+        table = report.by_package(results, ["a", "b"], ["p1", "p2", "p3"])
+        self.assertEqual(table["p1"]["a"], a)
+        self.assertEqual((table["p2"]["a"].correct, table["p2"]["b"].no_match),
+                         (1, 1))
+        self.assertEqual(table["p3"], {})
+        self.assertEqual((table["all"]["a"].positives,
+                          table["all"]["a"].neg_matched), (5, 1))
 
 
 if __name__ == "__main__":
