@@ -36,6 +36,9 @@ inline constexpr double kMinPeakFrequencyHz = 250;
 inline constexpr double kMaxPeakFrequencyHz = 3800;
 
 // --- Peak picking -----------------------------------------------------------
+// Peaks are picked from the power averaged over this many frames, the
+// newest and those before it.
+inline constexpr int kSmoothingFrames = 3;
 // A peak is the maximum of its neighbourhood: +-kPeakNeighbourBins bins and
 // +-kPeakNeighbourFrames frames.
 inline constexpr int kPeakNeighbourBins = 12;

@@ -102,7 +102,9 @@ PeakPicker::PeakPicker()
       band_of_bin_(kBinCount, -1),
       absent_frame_db_(kBinCount, kMinusInfinity),
       scratch_span_max_(kBinCount),
-      scratch_is_maximum_(kBinCount + kScanBytes, 0) {
+      scratch_is_maximum_(kBinCount + kScanBytes, 0),
+      earlier_power_(kSmoothingFrames - 1, std::vector<float>(kBinCount)),
+      scratch_smoothed_(kBinCount) {
   for (Column& column : columns_) {
     column.db.resize(kBinCount);
     column.neighbourhood_db.resize(kBinCount);
@@ -114,7 +116,28 @@ PLIM_CLONE_FOR_AVX2 void PeakPicker::AddFrame(const float* power) {
   // The column of the frame kWindowFrames back, no longer needed, is reused.
   Column& column = ColumnOf(frames_added_);
   float* db = column.db.data();
-  PowersToDb(power, kBinCount, db);
+  // Levels are taken from the power averaged over this frame and the
+  // kSmoothingFrames - 1 before it (the first frame stands in for those
+  // before the audio): noise fluctuates from frame to frame while the
+  // partials of music persist, so the average lets more of the music's
+  // peaks outrank the noise's. Averaging only earlier frames delays every
+  // peak alike, in references and queries.
+  if (frames_added_ == 0) {
+    for (std::vector<float>& earlier : earlier_power_) earlier.assign(power, power + kBinCount);
+  }
+  // Summed newest first, so that the result does not depend on where the
+  // ring of earlier frames starts.
+  const auto ring = static_cast<std::int64_t>(earlier_power_.size());
+  float* smoothed = scratch_smoothed_.data();
+  std::copy(power, power + kBinCount, smoothed);
+  for (std::int64_t back = 1; back <= ring; ++back) {
+    const float* earlier =
+        earlier_power_[static_cast<std::size_t>((frames_added_ - back + ring * 2) % ring)].data();
+    for (int k = 0; k < kBinCount; ++k) smoothed[k] += earlier[k];
+  }
+  for (int k = 0; k < kBinCount; ++k) smoothed[k] *= 1.0f / kSmoothingFrames;
+  earlier_power_[static_cast<std::size_t>(frames_added_ % ring)].assign(power, power + kBinCount);
+  PowersToDb(smoothed, kBinCount, db);
   BuildSpanMax(db, scratch_span_max_);
   column.floor_db =
       std::max(kSilenceFloorDb, PeakRangeMax(scratch_span_max_) - kFrameDynamicRangeDb);

@@ -21,7 +21,8 @@ class PeakPicker {
  public:
   PeakPicker();
 
-  // Adds the next frame: kBinCount power values |X[k]|^2.
+  // Adds the next frame: kBinCount power values |X[k]|^2. Peaks are picked
+  // from the power averaged over kSmoothingFrames frames.
   void AddFrame(const float* power);
 
   // Declares the end of the audio: decides every peak still pending. Add no
@@ -71,6 +72,10 @@ class PeakPicker {
   std::vector<float> absent_frame_db_;   // stands in for frames before the first or after the last
   std::vector<float> scratch_span_max_;  // for AddFrame
   std::vector<std::uint8_t> scratch_is_maximum_;  // for EvaluateFrame
+  // The power of the kSmoothingFrames - 1 frames before the newest, frame f
+  // at f % (kSmoothingFrames - 1).
+  std::vector<std::vector<float>> earlier_power_;
+  std::vector<float> scratch_smoothed_;  // for AddFrame
 };
 
 }  // namespace plim::fingerprint

@@ -214,7 +214,9 @@ MatchReport FindMatches(const catalog::Catalog::Reader& reader,
     candidate.reference_peaks = peaks.reference_peaks;
     candidate.matched_peaks = peaks.matched;
     candidate.frequency_scale = peaks.frequency_scale;
-    const double peak_probability = PeakFalseMatchProbability(peaks, static_cast<double>(examined));
+    // Any recording of the catalog could have been the one nominated.
+    const double peak_probability =
+        PeakFalseMatchProbability(peaks, std::max(recordings, static_cast<double>(examined)));
     const bool peaks_accepted = peaks.matched >= fingerprint::kMinMatchedPeaks &&
                                 peak_probability < fingerprint::kFalseMatchProbability;
 

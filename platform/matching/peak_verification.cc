@@ -224,7 +224,7 @@ PeakEvidence VerifyPeaks(const QueryPeaks& query, std::span<const fingerprint::P
 }
 
 bool StandsOut(const PeakEvidence& evidence) {
-  return evidence.matched > evidence.best_shifted &&
+  return evidence.matched >= evidence.best_shifted &&
          evidence.matched - evidence.expected_by_chance >=
              kMinStandoutSpreads * evidence.spread_by_chance;
 }

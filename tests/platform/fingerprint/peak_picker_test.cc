@@ -136,7 +136,15 @@ TEST(PeakPickerTest, FindsWhatTheDefinitionFinds) {
       Spectrogram db(powers.size(), std::vector<float>(kBinCount));
       PeakPicker picker;
       for (std::size_t t = 0; t < powers.size(); ++t) {
-        PowersToDb(powers[t].data(), kBinCount, db[t].data());
+        // Levels come from the power averaged with the frames before,
+        // newest first; the first frame stands in for those before it.
+        std::vector<float> smoothed = powers[t];
+        for (std::size_t back = 1; back < kSmoothingFrames; ++back) {
+          const std::vector<float>& earlier = powers[t >= back ? t - back : 0];
+          for (int k = 0; k < kBinCount; ++k) smoothed[k] += earlier[k];
+        }
+        for (float& p : smoothed) p *= 1.0f / kSmoothingFrames;
+        PowersToDb(smoothed.data(), kBinCount, db[t].data());
         picker.AddFrame(powers[t].data());
       }
       picker.Flush();
