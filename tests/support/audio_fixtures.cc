@@ -107,6 +107,30 @@ Audio makeNoise(std::uint32_t seed, double duration_s, double rms, int sample_ra
   return audio;
 }
 
+Audio makePinkNoise(std::uint32_t seed, double duration_s, double rms, int sample_rate_hz,
+                    int channel_count) {
+  Audio white = makeNoise(seed, duration_s, 1.0, sample_rate_hz, channel_count);
+  Audio pink = white;
+  // Paul Kellet's economy filter: three poles spread over the audio band.
+  for (int channel = 0; channel < channel_count; ++channel) {
+    double b0 = 0, b1 = 0, b2 = 0;
+    for (std::size_t i = static_cast<std::size_t>(channel); i < white.samples.size();
+         i += static_cast<std::size_t>(channel_count)) {
+      const double w = white.samples[i];
+      b0 = 0.99765 * b0 + w * 0.0990460;
+      b1 = 0.96300 * b1 + w * 0.2965164;
+      b2 = 0.57000 * b2 + w * 1.0526913;
+      pink.samples[i] = static_cast<float>(b0 + b1 + b2 + w * 0.1848);
+    }
+  }
+  double power = 0;
+  for (float s : pink.samples) power += static_cast<double>(s) * s;
+  const double gain =
+      rms / std::sqrt(std::max(power / std::max<std::size_t>(1, pink.samples.size()), 1e-20));
+  for (float& s : pink.samples) s = static_cast<float>(std::clamp(s * gain, -1.0, 1.0));
+  return pink;
+}
+
 Audio addNoise(const Audio& audio, const Audio& noise, double snr_db) {
   double signal_power = 0, noise_power = 0;
   for (std::size_t i = 0; i < audio.samples.size(); ++i) {

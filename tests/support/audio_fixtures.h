@@ -37,6 +37,11 @@ Audio makeTone(double frequency_hz, double duration_s, int sample_rate_hz = 4410
 Audio makeNoise(std::uint32_t seed, double duration_s, double rms, int sample_rate_hz = 44100,
                 int channel_count = 1);
 
+// Pink (1/f) noise with the given RMS: Gaussian white noise from a
+// generator seeded with `seed` through a 1/f filter, channels independent.
+Audio makePinkNoise(std::uint32_t seed, double duration_s, double rms, int sample_rate_hz = 44100,
+                    int channel_count = 1);
+
 // `audio` with `noise` (same format, at least as long) added, the noise
 // scaled so that the signal-to-noise ratio is `snr_db` (measured over `audio`).
 Audio addNoise(const Audio& audio, const Audio& noise, double snr_db);
