@@ -114,6 +114,8 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
 
 }  // namespace
 
+std::uint64_t CatalogFormatVersion() { return kFormatVersion; }
+
 void ThrowLmdbError(int rc, const std::filesystem::path& directory, std::string_view action) {
   if (rc == MDB_MAP_FULL) throw MapFullSignal{};
   if (rc == MDB_MAP_RESIZED) throw MapResizedSignal{};

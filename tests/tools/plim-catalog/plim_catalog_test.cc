@@ -326,7 +326,7 @@ TEST_F(PlimCatalogTest, RemovesByIdAndByThePathOfAFileThatIsGone) {
       << stats.standard_output;
   ProcessResult plain = Run({"list"});
   EXPECT_EQ(plain.standard_output,
-            three_id + "\t\tThree\t0:06\t" + temp_.file("three.flac") + "\n");
+            "ID\tARTIST\tTITLE\tDURATION\tPATH\n" + three_id + "\t\tThree\t0:06\t" + temp_.file("three.flac") + "\n");
 }
 
 TEST_F(PlimCatalogTest, ExplainsAMissingCatalogAndBadUsage) {
