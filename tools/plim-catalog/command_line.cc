@@ -141,7 +141,6 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
   app.require_subcommand(1);
   app.footer(kFooter);
   app.get_formatter()->label("SUBCOMMAND", "VERB");
-  app.get_formatter()->label("Subcommands", "Verbs");
   app.set_version_flag("--version", VersionText(),
                        "Show the program's, the fingerprint's and "
                        "the catalog format's versions");
@@ -162,12 +161,14 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
     // Global options after the verb are handed back to the main parser.
     command->fallthrough();
     command->footer(kFooter);
+    command->group("Verbs");
     runs.emplace_back(command, definition.declare(*command));
   }
   std::string help_topic;
   CLI::App* help = app.add_subcommand("help", "Show the help of plim-catalog or of one verb.");
   help->add_option("verb", help_topic, "The verb to explain")->type_name("VERB");
   help->fallthrough();
+  help->group("Verbs");
 
   if (std::optional<std::string> unknown = FindUnknownWord(app, argc, argv)) {
     return UsageError(*unknown);
