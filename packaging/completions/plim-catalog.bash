@@ -4,7 +4,7 @@ _plim_catalog() {
   local cur prev verb word i
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
-  local verbs="add list show edit remove stats match help"
+  local verbs="add list show edit remove prune stats match help"
   local globals="--catalog --json --quiet --help --version"
   verb=
   for ((i = 1; i < COMP_CWORD; i++)); do
@@ -25,6 +25,7 @@ _plim_catalog() {
     "") COMPREPLY=($(compgen -W "$verbs $globals" -- "$cur")); return ;;
     add) options="--artist --title --album --artwork --metadata --jobs --dry-run --update-tags" ;;
     list) options="--artist --title --album --under" ;;
+    prune) options="--dry-run" ;;
     edit) options="--artist --title --album --artwork --metadata --isrc --genre" ;;
     help) COMPREPLY=($(compgen -W "$verbs" -- "$cur")); return ;;
   esac

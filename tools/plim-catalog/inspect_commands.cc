@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
@@ -198,26 +200,78 @@ int RunStatsCommand(const GlobalOptions& global) {
   }
 }
 
+namespace {
+
+// The recordings that `visit` picks, read in one snapshot that is closed
+// before anything is removed.
+std::vector<RecordingId> Pick(const Catalog& catalog,
+                              const std::function<bool(const Recording&)>& picked) {
+  std::vector<RecordingId> ids;
+  catalog.NewReader().ForEachRecording([&](RecordingId id, const Recording& r) {
+    if (picked(r)) ids.push_back(id);
+    return true;
+  });
+  return ids;
+}
+
+// Removes `ids`, saying so unless quiet (or, for a dry run, what would go).
+void RemoveAll(Catalog& catalog, const std::vector<RecordingId>& ids, const GlobalOptions& global,
+               bool dry_run = false) {
+  std::string out;
+  for (RecordingId id : ids) {
+    std::optional<Recording> r =
+        dry_run ? catalog.NewReader().GetRecording(id) : catalog.Remove(id);
+    if (!r || global.quiet) continue;
+    out += (dry_run ? "would remove " : "removed ") + std::to_string(id) + '\t' + Cell(r->artist) +
+           '\t' + Cell(r->title) + '\t' + Cell(r->source_path) + '\n';
+  }
+  foundation::writeToStandardOutput(out);
+}
+
+}  // namespace
+
 int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets) {
   int status = 0;
   try {
     auto catalog = OpenForInspection(global.catalog_directory, Catalog::Mode::kReadWrite);
     for (const std::string& target : targets) {
-      std::optional<RecordingId> id = FindRecording(catalog->NewReader(), target);
-      std::optional<Recording> removed = id ? catalog->Remove(*id) : std::nullopt;
-      if (!removed) {
+      std::vector<RecordingId> ids;
+      if (std::optional<RecordingId> id = FindRecording(catalog->NewReader(), target)) {
+        ids.push_back(*id);
+      } else if (!target.empty()) {
+        const std::string folder = NormalSourcePath(target);
+        ids = Pick(*catalog, [&](const Recording& r) { return IsUnder(r.source_path, folder); });
+      }
+      if (ids.empty() || (ids.size() == 1 && !catalog->NewReader().GetRecording(ids[0]))) {
         status = NoSuchRecording(target);
         continue;
       }
-      if (global.quiet) continue;
-      foundation::writeToStandardOutput("removed " + std::to_string(*id) + '\t' +
-                                        Cell(removed->artist) + '\t' + Cell(removed->title) + '\t' +
-                                        Cell(removed->source_path) + '\n');
+      RemoveAll(*catalog, ids, global);
     }
   } catch (const foundation::NSError& error) {
     return Failed(error);
   }
   return status;
+}
+
+int RunPruneCommand(const GlobalOptions& global, bool dry_run) {
+  try {
+    auto catalog = OpenForInspection(
+        global.catalog_directory, dry_run ? Catalog::Mode::kReadOnly : Catalog::Mode::kReadWrite);
+    std::vector<RecordingId> gone = Pick(*catalog, [](const Recording& r) {
+      std::error_code error;
+      return !r.source_path.empty() && !std::filesystem::exists(r.source_path, error) && !error;
+    });
+    RemoveAll(*catalog, gone, global, dry_run);
+    if (!global.quiet) {
+      foundation::writeToStandardError(
+          "plim-catalog: " + std::to_string(gone.size()) +
+          (dry_run ? " recordings would be pruned\n" : " recordings pruned\n"));
+    }
+    return 0;
+  } catch (const foundation::NSError& error) {
+    return Failed(error);
+  }
 }
 
 }  // namespace plim

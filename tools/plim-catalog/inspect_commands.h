@@ -39,9 +39,15 @@ int RunShowCommand(const GlobalOptions& global, const std::string& id);
 // Recordings, hours of audio, postings, size on disk and bytes per hour.
 int RunStatsCommand(const GlobalOptions& global);
 
-// Removes each of `targets`: a recording id, or the path a recording was
-// added from (which need no longer exist). Says what it removed unless quiet.
+// Removes each of `targets`: a recording id, the path a recording was added
+// from (which need no longer exist), or a folder: every recording added
+// from under it. Says what it removed unless quiet.
 int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets);
+
+// Removes the recordings whose source files are gone (with `dry_run`, only
+// names them). A file that can't be checked (a folder without permission)
+// counts as present.
+int RunPruneCommand(const GlobalOptions& global, bool dry_run);
 
 // The recording named by `target`: an id, or the path it was added from.
 std::optional<catalog::RecordingId> FindRecording(const catalog::Catalog::Reader& reader,

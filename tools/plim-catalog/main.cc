@@ -86,10 +86,16 @@ VerbRun DeclareEdit(CLI::App& verb) {
 
 VerbRun DeclareRemove(CLI::App& verb) {
   auto targets = std::make_shared<std::vector<std::string>>();
-  verb.add_option("targets", *targets, "Ids or paths (the files may be gone)")
+  verb.add_option("targets", *targets, "Ids, paths (the files may be gone) or folders")
       ->required()
       ->type_name("ID|PATH");
   return [targets](const GlobalOptions& global) { return RunRemoveCommand(global, *targets); };
+}
+
+VerbRun DeclarePrune(CLI::App& verb) {
+  auto dry_run = std::make_shared<bool>(false);
+  verb.add_flag("-n,--dry-run", *dry_run, "Name the recordings that would go, and change nothing");
+  return [dry_run](const GlobalOptions& global) { return RunPruneCommand(global, *dry_run); };
 }
 
 VerbRun DeclareStats(CLI::App&) {
@@ -114,8 +120,10 @@ int main(int argc, char** argv) {
       {"show", "Show every field of one recording.", plim::DeclareShow},
       {"edit", "Correct a recording's metadata in place, or many from a CSV file; ids stay.",
        plim::DeclareEdit},
-      {"remove", "Remove recordings, by id or by the path they were added from.",
+      {"remove",
+       "Remove recordings: by id, by the path they were added from, or all under a folder.",
        plim::DeclareRemove},
+      {"prune", "Remove the recordings whose files are gone.", plim::DeclarePrune},
       {"stats", "Show the catalog's size: recordings, hours, landmarks, bytes on disk.",
        plim::DeclareStats},
       {"match", "Match an audio clip against the catalog and show the best candidates.",

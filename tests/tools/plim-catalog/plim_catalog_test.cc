@@ -310,13 +310,31 @@ TEST_F(PlimCatalogTest, TakesMetadataFromACsvAndTheCommandLine) {
       << bad.standard_error;
 }
 
-TEST_F(PlimCatalogTest, RemovesByIdAndByThePathOfAFileThatIsGone) {
+TEST_F(PlimCatalogTest, RemovesByIdByPathByFolderAndWhatIsGone) {
   std::string cover = MakeCover("cover.png", "red");
   std::string one = MakeSong("one.mp3", 1, {{"title", "One"}}, cover);
   MakeSong("two.mp3", 2, {{"title", "Two"}}, cover);
   MakeSong("three.flac", 3, {{"title", "Three"}});
-  ASSERT_EQ(Run({"add", one, temp_.file("two.mp3"), temp_.file("three.flac")}).exit_status, 0);
+  MakeSong("dir/four.flac", 4, {{"title", "Four"}});
+  MakeSong("dir/sub/five.flac", 5, {{"title", "Five"}});
+  std::string six = MakeSong("dir2/six.flac", 6, {{"title", "Six"}});
+  ASSERT_EQ(
+      Run({"add", one, temp_.file("two.mp3"), temp_.file("three.flac"), temp_.file("dir"), six})
+          .exit_status,
+      0);
   ASSERT_EQ(ArtworkFiles().size(), 1u);
+
+  ProcessResult folder = Run({"--quiet", "remove", temp_.file("dir")});
+  EXPECT_EQ(folder.exit_status, 0) << folder.standard_error;
+  EXPECT_EQ(ListByTitle().size(), 4u) << "four and five went, not six in dir2";
+  fs::remove(six);
+  ProcessResult dry = Run({"prune", "--dry-run"});
+  EXPECT_NE(dry.standard_output.find("would remove"), std::string::npos) << dry.standard_output;
+  EXPECT_EQ(ListByTitle().size(), 4u);
+  ProcessResult prune = Run({"prune"});
+  EXPECT_NE(prune.standard_error.find("1 recordings pruned"), std::string::npos)
+      << prune.standard_error;
+  EXPECT_FALSE(ListByTitle().count("Six"));
 
   fs::remove(one);
   ProcessResult by_path = Run({"--quiet", "remove", one});
