@@ -142,6 +142,12 @@ std::string Summary(const Tally& tally, const ProgressDisplay& progress) {
   return out;
 }
 
+// " (the path it was added from)", for naming a recording in a message.
+std::string DescribeRecording(const catalog::Catalog& catalog, catalog::RecordingId id) {
+  std::optional<catalog::Recording> r = catalog.NewReader().GetRecording(id);
+  return r ? " (\"" + r->source_path + "\")" : "";
+}
+
 // The correction that makes a recording say what `item` says.
 catalog::MetadataChange ChangeTo(const catalog::NewRecording& item, const FileStamp& stamp) {
   const catalog::Recording& r = item.recording;
@@ -210,6 +216,10 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
   if (paths.empty() && table) paths = table->paths;
 
   Discovery discovery = DiscoverFiles(paths);
+  // The catalog's own files, when it lies in a folder being added.
+  const std::string catalog_folder = NormalSourcePath(global.catalog_directory);
+  std::erase_if(discovery.candidates,
+                [&](const Candidate& c) { return IsUnderFolder(c.path, catalog_folder); });
   if (options.dry_run) return RunDryRun(global, discovery);
   std::unique_ptr<catalog::Catalog> catalog;
   try {
@@ -303,7 +313,14 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
               ++tally.updated;
               break;
             }
-            if (result.known_id == added[i].id) ++tally.retagged_unread;
+            if (result.known_id == added[i].id) {
+              ++tally.retagged_unread;
+            } else if (!global.quiet) {
+              progress.Report("plim-catalog: \"" + result.path +
+                              "\" holds the same audio as recording " +
+                              std::to_string(added[i].id) +
+                              DescribeRecording(*catalog, added[i].id) + ": not added again");
+            }
             ++tally.skipped;
             break;
         }

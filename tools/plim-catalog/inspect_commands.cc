@@ -58,14 +58,6 @@ bool Contains(std::string_view text, const std::optional<std::string>& part) {
   return !part || Lowercase(text).find(Lowercase(*part)) != std::string::npos;
 }
 
-// Whether `path` lies in `folder` or is `folder`: /music holds /music/a.ogg
-// but not /music2/a.ogg.
-bool IsUnder(std::string_view path, std::string folder) {
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  if (path.rfind(folder, 0) != 0) return false;
-  return path.size() == folder.size() || folder == "/" || path[folder.size()] == '/';
-}
-
 std::string Number(const char* format, double value) {
   char text[64];
   std::snprintf(text, sizeof text, format, value);
@@ -101,7 +93,7 @@ std::optional<RecordingId> FindRecording(const Catalog::Reader& reader, const st
 bool MatchesFilter(const Recording& r, const ListFilter& filter) {
   return Contains(r.artist, filter.artist) && Contains(r.title, filter.title) &&
          Contains(r.subtitle, filter.album) &&
-         (!filter.under || IsUnder(r.source_path, NormalSourcePath(*filter.under)));
+         (!filter.under || IsUnderFolder(r.source_path, NormalSourcePath(*filter.under)));
 }
 
 int RunListCommand(const GlobalOptions& global, const ListFilter& filter) {
@@ -240,7 +232,8 @@ int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>
         ids.push_back(*id);
       } else if (!target.empty()) {
         const std::string folder = NormalSourcePath(target);
-        ids = Pick(*catalog, [&](const Recording& r) { return IsUnder(r.source_path, folder); });
+        ids = Pick(*catalog,
+                   [&](const Recording& r) { return IsUnderFolder(r.source_path, folder); });
       }
       if (ids.empty() || (ids.size() == 1 && !catalog->NewReader().GetRecording(ids[0]))) {
         status = NoSuchRecording(target);

@@ -251,6 +251,10 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   EXPECT_EQ(copy.exit_status, 0) << copy.standard_error;
   EXPECT_NE(copy.standard_error.find("added 0, updated 0, skipped 1"), std::string::npos)
       << copy.standard_error;
+  EXPECT_NE(copy.standard_error.find("holds the same audio as recording " + titles["One"]["id"] +
+                                     " (\"" + temp_.file("music/one.flac") + "\")"),
+            std::string::npos)
+      << copy.standard_error;
 
   // Again, with the bad file gone: everything is skipped.
   fs::remove(temp_.file("music/broken.mp3"));
