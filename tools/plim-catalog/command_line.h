@@ -11,20 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/plim-catalog/global_options.h"
+
 namespace plim {
-
-// Exit statuses of every verb: success, a failure of the work itself, and a
-// command line that could not be understood.
-inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
-
-// Options taken anywhere on the line, before or after the verb.
-struct GlobalOptions {
-  std::string catalog_directory;  // resolved to the default when not given
-  bool json = false;              // data as JSON lines
-  bool quiet = false;             // no progress, summaries or confirmations
-};
 
 // Runs a verb once the line is parsed; returns the exit status.
 using VerbRun = std::function<int(const GlobalOptions&)>;

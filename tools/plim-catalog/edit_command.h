@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/plim-catalog/command_line.h"
+#include "tools/plim-catalog/global_options.h"
 #include "tools/plim-catalog/metadata_csv.h"
 
 namespace plim {

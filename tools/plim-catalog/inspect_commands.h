@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/catalog/catalog.h"
-#include "tools/plim-catalog/command_line.h"
+#include "tools/plim-catalog/global_options.h"
 
 namespace plim {
 

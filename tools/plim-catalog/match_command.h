@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tools/plim-catalog/command_line.h"
+#include "tools/plim-catalog/global_options.h"
 
 namespace plim {
 
