@@ -170,6 +170,11 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
   help->fallthrough();
   help->group("Verbs");
 
+  if (argc <= 1) {
+    foundation::writeToStandardError(
+        app.get_formatter()->make_help(&app, kProgram, CLI::AppFormatMode::Normal));
+    return kExitUsage;
+  }
   if (std::optional<std::string> unknown = FindUnknownWord(app, argc, argv)) {
     return UsageError(*unknown);
   }

@@ -384,6 +384,7 @@ TEST_F(PlimCatalogTest, FollowsCommandLineConventions) {
   std::vector<Case> cases = {
       {{"--version"}, 0, versions, ""},
       {{"help"}, 0, "Verbs:", ""},
+      {{}, 2, "", "Verbs:"},
       {{"help", "edit"}, 0, "--genre", ""},
       {{"add", "--help"}, 0, "--dry-run", ""},
       {{"lis"}, 2, "", "unknown command \"lis\" (did you mean \"list\"?)"},
