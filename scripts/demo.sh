@@ -31,3 +31,7 @@ sox -m "$work/excerpt.wav" -v "$gain" "$work/noise.wav" "$work/clip.wav"
 
 echo "\$ plim-shazamkit clip.wav"
 build/driver/plim-shazamkit "$work/clip.wav"
+
+echo
+echo "The demo's catalog is $PLIM_CATALOG; look into it with"
+echo "  build/tools/plim-catalog/plim-catalog --catalog \"$PLIM_CATALOG\" list"

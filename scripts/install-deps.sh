@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config git file
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   liblmdb-dev

@@ -42,15 +42,20 @@ struct LoadedModule {
   std::string failure;  // when entry is null
 };
 
-// Where to look: beside the running program (an installed or copied tree),
-// then where the build put the module.
+// Where to look: beside the running program (a copied tree), where an
+// install puts it relative to the program, then where the build put it.
 std::vector<std::string> CandidatePaths() {
   std::vector<std::string> paths;
   std::string program(4096, '\0');
   ssize_t length = readlink("/proc/self/exe", program.data(), program.size());
   if (length > 0 && static_cast<size_t>(length) < program.size()) {
     program.resize(static_cast<size_t>(length));
-    paths.push_back(program.substr(0, program.rfind('/') + 1) + kModuleFileName);
+    std::string folder = program.substr(0, program.rfind('/') + 1);
+    paths.push_back(folder + kModuleFileName);
+#ifdef PLIM_AVFAUDIO_FFMPEG_MODULE_INSTALL_DIR
+    paths.push_back(folder + "../" + PLIM_AVFAUDIO_FFMPEG_MODULE_INSTALL_DIR + "/" +
+                    kModuleFileName);
+#endif
   }
 #ifdef PLIM_AVFAUDIO_FFMPEG_MODULE_PATH
   paths.push_back(PLIM_AVFAUDIO_FFMPEG_MODULE_PATH);

@@ -26,6 +26,10 @@
 
 namespace plim::catalog {
 
+// The layout version of the catalogs this build reads and writes; catalogs
+// of another are refused on opening.
+std::uint64_t CatalogFormatVersion();
+
 // A cover picture to keep in the catalog's artwork/ folder.
 struct Artwork {
   std::string bytes;      // the image file's contents
@@ -59,6 +63,22 @@ struct AddResult {
   AddOutcome outcome = AddOutcome::kAdded;
   RecordingId id = 0;           // the new recording, or the one it duplicates
   RecordingId replaced_id = 0;  // for kReplaced: the recording removed
+};
+
+// A correction of a recording's description. Fields left nullopt stay as
+// they are; the recording's audio, landmarks, path and id never change.
+struct MetadataChange {
+  std::optional<std::string> title;
+  std::optional<std::string> artist;
+  std::optional<std::string> album;  // Recording::subtitle
+  std::optional<std::string> isrc;
+  std::optional<std::vector<std::string>> genres;
+  // Cover art: a URL, or a picture to keep in artwork/ (which wins).
+  std::optional<std::string> artwork_url;
+  std::optional<Artwork> artwork;
+  // The source file's size and time as they are now, once its tags were read again.
+  std::optional<std::uint64_t> source_size_bytes;
+  std::optional<std::int64_t> source_modified_ns;
 };
 
 struct OpenOptions {
@@ -165,6 +185,12 @@ class Catalog {
   // recording uses it. Returns the removed record, or nullopt when there was
   // none. Throws as Add.
   std::optional<Recording> Remove(RecordingId id);
+
+  // Applies `change` to recording `id` in one transaction, keeping its id and
+  // landmarks; a picture it no longer uses goes when no other recording
+  // uses it. Texts are repaired to valid UTF-8. Returns the record as now
+  // stored, or nullopt when there is no recording `id`. Throws as Remove.
+  std::optional<Recording> Correct(RecordingId id, const MetadataChange& change);
 
   // What the catalog takes on disk now. Throws NSError.
   DiskUsage MeasureDiskUsage() const;

@@ -1,6 +1,8 @@
 #include "platform/catalog/catalog_environment.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -39,6 +41,34 @@ struct Registry {
   std::recursive_mutex mutex;
   std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Environment>> open;  // guarded by mutex
 };
+
+// Whether this user can't take part in LMDB's locking of `directory`: the
+// lock file can't be opened for writing, and the directory can't be
+// written (to make one). This is a catalog shared read-only, and it is then
+// read without the lock (MDB_NOLOCK). That is safe for the catalog: this
+// process never writes to it. The one risk is to this read: the owner may
+// change the catalog meanwhile and, not seeing this reader, reuse a page it
+// still needs; the read then fails as damaged or answers from a catalog
+// half-changed, and run again it reads the new state. Shared catalogs
+// change seldom, so this beats refusing to read them at all.
+bool CannotLock(const std::filesystem::path& directory) {
+  int fd = open((directory / "lock.mdb").c_str(), O_RDWR | O_CLOEXEC);
+  if (fd >= 0) {
+    close(fd);
+    return false;
+  }
+  return access(directory.c_str(), W_OK) != 0;
+}
+
+// Whether this user may change the catalog's files in `directory`.
+bool Writable(const std::filesystem::path& directory) {
+  if (access(directory.c_str(), W_OK) != 0) return errno != EACCES && errno != EROFS;
+  for (const char* name : {"data.mdb", "lock.mdb"}) {
+    if (access((directory / name).c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS))
+      return false;
+  }
+  return true;
+}
 
 Registry& TheRegistry() {
   static Registry registry;
@@ -119,6 +149,8 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
 
 }  // namespace
 
+std::uint64_t CatalogFormatVersion() { return kFormatVersion; }
+
 void ThrowLmdbError(int rc, const std::filesystem::path& directory, std::string_view action) {
   if (rc == MDB_MAP_FULL) throw MapFullSignal{};
   if (rc == MDB_MAP_RESIZED) throw MapResizedSignal{};
@@ -188,7 +220,14 @@ std::shared_ptr<Environment> OpenEnvironment(const std::filesystem::path& direct
   mdb_env_set_maxreaders(raw_env, kMaxReaders);
   // NOTLS: a Reader is an object, not a thread's state, so one thread may
   // hold several and hand them on.
+  if (!read_only && !Writable(directory)) {
+    Fail(kCatalogErrorCannotWrite,
+         "The catalog at " + QuotedPath(directory) +
+             " is read-only for this user: it can be listed and matched against, but not "
+             "changed (ask its owner, or use a catalog of your own with --catalog)");
+  }
   unsigned flags = MDB_NOTLS | (read_only ? MDB_RDONLY : 0u);
+  if (read_only && CannotLock(directory)) flags |= MDB_NOLOCK;
   rc = mdb_env_open(raw_env, directory.c_str(), flags, 0644);
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "open");
   MDB_stat env_stat;

@@ -1,4 +1,4 @@
-// Catalog::Add and Catalog::Remove: each change is one write transaction
+// Catalog::Add, Catalog::Remove and Catalog::Correct: each change is one write transaction
 // covering the record, its postings, its lookup entries and the totals.
 
 #include <algorithm>
@@ -370,6 +370,74 @@ std::optional<Recording> Catalog::Remove(RecordingId id) {
             .absoluteString();
   }
   return removed;
+}
+
+std::optional<Recording> Catalog::Correct(RecordingId id, const MetadataChange& change) {
+  RequireWritable();
+  Environment& e = *environment_;
+  const fs::path artwork_folder = directory() / "artwork";
+  ArtworkLock artwork_lock(artwork_folder);
+  std::string new_picture;
+  if (change.artwork && !change.artwork->bytes.empty())
+    new_picture = ArtworkFileName(change.artwork->bytes, change.artwork->mime_type);
+  std::optional<Recording> corrected;
+  std::vector<std::string> unused_artwork;
+  RunWrite(e, [&](MDB_txn* txn) {
+    corrected.reset();
+    unused_artwork.clear();
+    MDB_val id_key = ValueOf(&id, sizeof id), data;
+    int rc = mdb_get(txn, e.recordings, &id_key, &data);
+    if (rc == MDB_NOTFOUND) return;
+    Check(rc, e);
+    std::optional<Recording> r = DecodeRecording(ViewOf(data));
+    if (!r) {
+      Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
+                                     " is damaged: recording " + std::to_string(id) +
+                                     " can't be read");
+    }
+    auto set = [](std::string& field, const std::optional<std::string>& value) {
+      if (value) field = foundation::toValidUTF8(*value);
+    };
+    set(r->title, change.title);
+    set(r->artist, change.artist);
+    set(r->subtitle, change.album);
+    set(r->isrc, change.isrc);
+    if (change.genres) {
+      r->genres.clear();
+      for (const std::string& genre : *change.genres)
+        r->genres.push_back(foundation::toValidUTF8(genre));
+    }
+    if (change.source_size_bytes) r->source_size_bytes = *change.source_size_bytes;
+    if (change.source_modified_ns) r->source_modified_ns = *change.source_modified_ns;
+    std::vector<std::string> released_artwork;
+    if (!new_picture.empty() || change.artwork_url) {
+      if (!r->artwork_file.empty()) {
+        CountArtworkUse(txn, e, r->artwork_file, -1);
+        released_artwork.push_back(r->artwork_file);
+      }
+      r->artwork_file.clear();
+      r->artwork_url.clear();
+      if (!new_picture.empty()) {
+        EnsureArtworkFile(artwork_folder, new_picture, change.artwork->bytes);
+        CountArtworkUse(txn, e, new_picture, +1);
+        r->artwork_file = new_picture;
+      } else {
+        set(r->artwork_url, change.artwork_url);
+      }
+    }
+    std::string record = EncodeRecording(*r);
+    MDB_val record_value = ValueOf(record);
+    Check(mdb_put(txn, e.recordings, &id_key, &record_value, 0), e);
+    unused_artwork = UnusedArtwork(txn, e, released_artwork);
+    corrected = std::move(r);
+  });
+  for (const std::string& name : unused_artwork) DeleteArtworkFile(artwork_folder, name);
+  if (corrected && !corrected->artwork_file.empty()) {
+    corrected->artwork_url =
+        foundation::URL::fileURLWithPath((artwork_folder / corrected->artwork_file).string())
+            .absoluteString();
+  }
+  return corrected;
 }
 
 }  // namespace plim::catalog

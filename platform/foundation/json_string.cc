@@ -4,7 +4,7 @@
 
 namespace plim::foundation {
 
-bool appendJSONString(std::string& out, std::string_view text) {
+bool appendJSONString(std::string& out, std::string_view text, JSONSlashes slashes) {
   if (!isValidUTF8(text)) return false;
   static constexpr char kHex[] = "0123456789abcdef";
   out.reserve(out.size() + text.size() + 2);
@@ -19,7 +19,7 @@ bool appendJSONString(std::string& out, std::string_view text) {
         out += "\\\\";
         break;
       case '/':
-        out += "\\/";
+        out += slashes == JSONSlashes::kEscaped ? "\\/" : "/";
         break;
       case '\b':
         out += "\\b";

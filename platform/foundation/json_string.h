@@ -8,12 +8,16 @@
 
 namespace plim::foundation {
 
+// Whether '/' is written as \/ (the result line's form) or as itself.
+enum class JSONSlashes { kEscaped, kPlain };
+
 // Appends `text` to `out` as a JSON string literal, quotes included:
-// '"' as \", '\' as \\, '/' as \/; U+0008, U+000C, U+000A, U+000D, U+0009 as
-// \b, \f, \n, \r, \t; every other character below U+0020 as \u00xx with
-// lowercase hex digits; all else, non-ASCII included, as its raw UTF-8 bytes.
-// Returns false, leaving `out` unchanged, when `text` is not valid UTF-8.
-bool appendJSONString(std::string& out, std::string_view text);
+// '"' as \", '\' as \\, '/' as \/ (or itself with kPlain); U+0008, U+000C, U+000A, U+000D, U+0009
+// as \b, \f, \n, \r, \t; every other character below U+0020 as \u00xx with lowercase hex digits;
+// all else, non-ASCII included, as its raw UTF-8 bytes. Returns false, leaving `out` unchanged,
+// when `text` is not valid UTF-8.
+bool appendJSONString(std::string& out, std::string_view text,
+                      JSONSlashes slashes = JSONSlashes::kEscaped);
 
 }  // namespace plim::foundation
 

@@ -1,5 +1,6 @@
 #include "tools/plim-catalog/add_command.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "platform/catalog/catalog.h"
+#include "platform/catalog/catalog_error.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/file_discovery.h"
@@ -78,55 +80,135 @@ class ResultQueue {
   bool stopped_ = false;               // guarded by mutex_
 };
 
-MetadataOverrides OverridesFor(const std::string& path, const AddCommandOptions& options,
-                               const MetadataTable* table) {
-  MetadataOverrides overrides;
-  if (table != nullptr) {
-    if (auto it = table->rows.find(path); it != table->rows.end()) {
-      const MetadataRow& row = it->second;
-      overrides = {row.artist, row.title, row.artwork, row.album, row.isrc, row.genres};
-    }
+// Ctrl-C: set by the signal handler, read by the decoders and the writer.
+std::atomic<bool> interrupted{false};
+
+void OnInterrupt(int) { interrupted.store(true); }
+
+// Lets Ctrl-C end the run with its summary while installed. The handler
+// resets itself, so a second Ctrl-C ends the program at once.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    interrupted.store(false);
+    struct sigaction action = {};
+    action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previous_);
   }
-  // The command line's options apply to every file and win over the table.
-  if (options.artist) overrides.artist = options.artist;
-  if (options.title) overrides.title = options.title;
-  if (options.album) overrides.album = options.album;
-  if (options.artwork) {
-    overrides.artwork = options.artwork->find("://") == std::string::npos
-                            ? NormalSourcePath(*options.artwork)
-                            : *options.artwork;
-  }
-  return overrides;
-}
+  ~InterruptGuard() { sigaction(SIGINT, &previous_, nullptr); }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  struct sigaction previous_ = {};
+};
 
 struct Tally {
   std::uint64_t added = 0;
   std::uint64_t updated = 0;
   std::uint64_t skipped = 0;
   std::uint64_t failed = 0;
+  std::uint64_t not_audio = 0;
+  std::uint64_t retagged_unread = 0;  // changed tags, left as they were
   double indexed_s = 0;
 };
 
 std::string Summary(const Tally& tally, const ProgressDisplay& progress) {
   char text[256];
+  std::snprintf(text, sizeof text,
+                "added %llu, updated %llu, skipped %llu (already in the catalog), failed %llu",
+                static_cast<unsigned long long>(tally.added),
+                static_cast<unsigned long long>(tally.updated),
+                static_cast<unsigned long long>(tally.skipped),
+                static_cast<unsigned long long>(tally.failed));
+  std::string out = text;
+  if (tally.not_audio > 0) {
+    out += ", " + std::to_string(tally.not_audio) + " not audio (left out)";
+  }
   double elapsed_s = progress.ElapsedS();
-  std::snprintf(
-      text, sizeof text,
-      "added %llu, updated %llu, skipped %llu (already in the catalog), failed %llu: "
-      "%.2f hours indexed, %.1f\xC3\x97 real time\n",
-      static_cast<unsigned long long>(tally.added), static_cast<unsigned long long>(tally.updated),
-      static_cast<unsigned long long>(tally.skipped), static_cast<unsigned long long>(tally.failed),
-      tally.indexed_s / 3600, elapsed_s > 0 ? progress.AudioS() / elapsed_s : 0.0);
-  return text;
+  if (tally.indexed_s > 0 && elapsed_s > 0) {
+    std::snprintf(text, sizeof text, ": %.2f hours indexed, %.1f\xC3\x97 real time",
+                  tally.indexed_s / 3600, progress.AudioS() / elapsed_s);
+    out += text;
+  }
+  out += '\n';
+  if (tally.retagged_unread > 0) {
+    out += std::to_string(tally.retagged_unread) +
+           " of the skipped files changed only in their tags; add --update-tags reads them "
+           "again\n";
+  }
+  return out;
+}
+
+// " (the path it was added from)", for naming a recording in a message.
+std::string DescribeRecording(const catalog::Catalog& catalog, catalog::RecordingId id) {
+  std::optional<catalog::Recording> r = catalog.NewReader().GetRecording(id);
+  return r ? " (\"" + r->source_path + "\")" : "";
+}
+
+// The correction that makes a recording say what `item` says.
+catalog::MetadataChange ChangeTo(const catalog::NewRecording& item, const FileStamp& stamp) {
+  const catalog::Recording& r = item.recording;
+  catalog::MetadataChange change;
+  change.title = r.title;
+  change.artist = r.artist;
+  change.album = r.subtitle;
+  change.isrc = r.isrc;
+  change.genres = r.genres;
+  change.artwork_url = r.artwork_url;
+  change.artwork = item.artwork;
+  change.source_size_bytes = stamp.size_bytes;
+  change.source_modified_ns = stamp.modified_ns;
+  return change;
+}
+
+// --dry-run: what add would do with each file, judged by path, size and
+// time alone (nothing is decoded).
+int RunDryRun(const GlobalOptions& global, const Discovery& discovery) {
+  std::unique_ptr<catalog::Catalog> catalog;
+  try {
+    catalog::OpenOptions open_options;
+    open_options.accept_other_fingerprint_version = true;
+    catalog = catalog::Catalog::Open(global.catalog_directory, catalog::Catalog::Mode::kReadOnly,
+                                     open_options);
+  } catch (const foundation::NSError& error) {
+    if (error.code() != catalog::kCatalogErrorNoCatalog) {
+      foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
+      return 1;
+    }
+  }
+  std::string out;
+  std::uint64_t counts[3] = {0, 0, 0};
+  for (const Candidate& candidate : discovery.candidates) {
+    std::optional<FileStamp> stamp = StampOf(candidate.path);
+    KnownFile known;
+    if (stamp && catalog) known = LookUpFile(candidate.path, *stamp, catalog->NewReader());
+    int what = known.unchanged ? 2 : known.id ? 1 : 0;
+    ++counts[what];
+    static constexpr const char* kWords[] = {"add", "update", "skip"};
+    out += std::string(kWords[what]) + '\t' + candidate.path + '\n';
+  }
+  foundation::writeToStandardOutput(out);
+  for (const std::string& problem : discovery.problems)
+    foundation::writeToStandardError("plim-catalog: " + problem + "\n");
+  if (!global.quiet) {
+    foundation::writeToStandardError(
+        "plim-catalog: dry run, nothing changed: would add " + std::to_string(counts[0]) +
+        ", update " + std::to_string(counts[1]) + ", skip " + std::to_string(counts[2]) +
+        " (files found in folders that do not decode as audio would be left out)\n");
+  }
+  return discovery.problems.empty() ? 0 : 1;
 }
 
 }  // namespace
 
-int RunAddCommand(const AddCommandOptions& options) {
+int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options) {
   std::optional<MetadataTable> table;
   std::vector<std::string> paths = options.paths;
   try {
-    if (options.metadata_csv) table = ReadMetadataCsv(*options.metadata_csv);
+    if (options.metadata.metadata_csv) table = ReadMetadataCsv(*options.metadata.metadata_csv);
   } catch (const foundation::NSError& error) {
     foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
     return 1;
@@ -134,9 +216,14 @@ int RunAddCommand(const AddCommandOptions& options) {
   if (paths.empty() && table) paths = table->paths;
 
   Discovery discovery = DiscoverFiles(paths);
+  // The catalog's own files, when it lies in a folder being added.
+  const std::string catalog_folder = NormalSourcePath(global.catalog_directory);
+  std::erase_if(discovery.candidates,
+                [&](const Candidate& c) { return IsUnderFolder(c.path, catalog_folder); });
+  if (options.dry_run) return RunDryRun(global, discovery);
   std::unique_ptr<catalog::Catalog> catalog;
   try {
-    catalog = catalog::Catalog::Open(options.catalog_directory, catalog::Catalog::Mode::kReadWrite);
+    catalog = catalog::Catalog::Open(global.catalog_directory, catalog::Catalog::Mode::kReadWrite);
   } catch (const foundation::NSError& error) {
     foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
     return 1;
@@ -145,13 +232,15 @@ int RunAddCommand(const AddCommandOptions& options) {
   const std::vector<Candidate>& candidates = discovery.candidates;
   std::uint64_t total_bytes = 0;
   for (const Candidate& c : candidates) total_bytes += c.size_bytes;
-  ProgressDisplay progress(isatty(STDERR_FILENO) == 1, candidates.size(), total_bytes);
+  ProgressDisplay progress(!global.quiet && isatty(STDERR_FILENO) == 1, candidates.size(),
+                           total_bytes);
   Tally tally;
   for (const std::string& problem : discovery.problems) {
     progress.Report("plim-catalog: " + problem);
     ++tally.failed;
   }
 
+  InterruptGuard interrupt_guard;
   unsigned jobs =
       options.jobs > 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
   jobs = static_cast<unsigned>(
@@ -163,10 +252,11 @@ int RunAddCommand(const AddCommandOptions& options) {
     workers.emplace_back([&] {
       for (;;) {
         std::size_t i = next_candidate.fetch_add(1);
-        if (i >= candidates.size() || queue.stopped()) break;
+        if (i >= candidates.size() || queue.stopped() || interrupted.load()) break;
         const Candidate& candidate = candidates[i];
+        progress.SetCurrentFile(candidate.path);
         MetadataOverrides overrides =
-            OverridesFor(candidate.path, options, table ? &*table : nullptr);
+            MetadataFor(candidate.path, options.metadata, table ? &*table : nullptr);
         if (!queue.Push(IngestFile(candidate, *catalog, overrides))) break;
       }
       queue.ProducerDone();
@@ -193,6 +283,7 @@ int RunAddCommand(const AddCommandOptions& options) {
           result.audio_s = 0;
           break;
         case IngestResult::Kind::kNotAudio:
+          ++tally.not_audio;
           break;
         case IngestResult::Kind::kFailed:
           ++tally.failed;
@@ -201,18 +292,11 @@ int RunAddCommand(const AddCommandOptions& options) {
       }
       progress.FileDone(result.size_bytes, result.audio_s);
     }
-    if (!batch.empty()) {
+    try {
       std::vector<catalog::AddResult> added;
-      try {
-        added = catalog->Add(batch);
-      } catch (const foundation::NSError& error) {
-        progress.Report("plim-catalog: " + error.description());
-        tally.failed += batch.size();
-        status = 1;
-        queue.Stop();
-        break;
-      }
+      if (!batch.empty()) added = catalog->Add(batch);
       for (std::size_t i = 0; i < added.size(); ++i) {
+        const IngestResult& result = *batched[i];
         switch (added[i].outcome) {
           case catalog::AddOutcome::kAdded:
             ++tally.added;
@@ -221,13 +305,34 @@ int RunAddCommand(const AddCommandOptions& options) {
             ++tally.updated;
             break;
           case catalog::AddOutcome::kDuplicate:
+            // The same audio from the same path: the file changed in its tags alone.
+            if (result.known_id == added[i].id && options.update_tags) {
+              const catalog::Recording& r = batch[i].recording;
+              catalog->Correct(added[i].id,
+                               ChangeTo(batch[i], {r.source_size_bytes, r.source_modified_ns}));
+              ++tally.updated;
+              break;
+            }
+            if (result.known_id == added[i].id) {
+              ++tally.retagged_unread;
+            } else if (!global.quiet) {
+              progress.Report("plim-catalog: \"" + result.path +
+                              "\" holds the same audio as recording " +
+                              std::to_string(added[i].id) +
+                              DescribeRecording(*catalog, added[i].id) + ": not added again");
+            }
             ++tally.skipped;
             break;
         }
-        if (added[i].outcome != catalog::AddOutcome::kDuplicate)
-          tally.indexed_s += batched[i]->audio_s;
-        progress.FileDone(batched[i]->size_bytes, batched[i]->audio_s);
+        if (added[i].outcome != catalog::AddOutcome::kDuplicate) tally.indexed_s += result.audio_s;
+        progress.FileDone(result.size_bytes, result.audio_s);
       }
+    } catch (const foundation::NSError& error) {
+      progress.Report("plim-catalog: " + error.description());
+      tally.failed += batch.size();
+      status = 1;
+      queue.Stop();
+      break;
     }
     results.clear();
   }
@@ -235,7 +340,13 @@ int RunAddCommand(const AddCommandOptions& options) {
   queue.Stop();
   for (std::thread& worker : workers) worker.join();
   progress.Clear();
-  foundation::writeToStandardError("plim-catalog: " + Summary(tally, progress));
+  if (interrupted.load()) {
+    foundation::writeToStandardError(
+        "plim-catalog: interrupted: what was added before stays in the catalog; run the same "
+        "add again to go on\n");
+    status = 1;
+  }
+  if (!global.quiet) foundation::writeToStandardError("plim-catalog: " + Summary(tally, progress));
   return status != 0 || tally.failed > 0 ? 1 : 0;
 }
 

@@ -4,27 +4,31 @@
 #ifndef PLIM_TOOLS_PLIM_CATALOG_ADD_COMMAND_H_
 #define PLIM_TOOLS_PLIM_CATALOG_ADD_COMMAND_H_
 
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/plim-catalog/global_options.h"
+#include "tools/plim-catalog/metadata_csv.h"
 
 namespace plim {
 
 struct AddCommandOptions {
-  std::string catalog_directory;
   std::vector<std::string> paths;  // files and folders; may be empty with a metadata file
-  std::optional<std::string> artist;
-  std::optional<std::string> title;
-  std::optional<std::string> artwork;  // a URL, or a path to an image file
-  std::optional<std::string> album;
-  std::optional<std::string> metadata_csv;
-  unsigned jobs = 0;  // decoding threads; 0 for one per core
+  MetadataOptions metadata;        // without paths, the metadata file's files are added
+  unsigned jobs = 0;               // decoding threads; 0 for one per core
+  bool dry_run = false;            // list what would be done, change nothing
+  // Files whose audio is in the catalog from the same path but that changed
+  // (new tags) have their recording's metadata corrected in place.
+  bool update_tags = false;
 };
 
 // Runs the command, writing problems, progress and the summary to standard
-// error. Returns the exit status: 0 when every file was added or skipped,
-// 1 when any failed or the catalog could not be opened or written.
-int RunAddCommand(const AddCommandOptions& options);
+// error (progress and summary not with global.quiet). Ctrl-C stops after
+// the files being read, keeping what was added, and still prints the
+// summary. Returns the exit status: 0 when every file was added or
+// skipped, 1 when any failed, the run was interrupted, or the catalog
+// could not be opened or written.
+int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options);
 
 }  // namespace plim
 

@@ -22,6 +22,12 @@ std::string NormalSourcePath(const std::string& path) {
   return (error ? fs::path(path) : absolute).lexically_normal().string();
 }
 
+bool IsUnderFolder(std::string_view path, std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (path.rfind(folder, 0) != 0) return false;
+  return path.size() == folder.size() || folder == "/" || path[folder.size()] == '/';
+}
+
 Discovery DiscoverFiles(const std::vector<std::string>& paths) {
   Discovery discovery;
   std::set<std::string> seen;

@@ -4,6 +4,7 @@
 #define PLIM_TOOLS_PLIM_CATALOG_FILE_DISCOVERY_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/plim-catalog/file_ingest.h"
@@ -24,6 +25,10 @@ Discovery DiscoverFiles(const std::vector<std::string>& paths);
 
 // `path` absolute and lexically normal, as the catalog records source paths.
 std::string NormalSourcePath(const std::string& path);
+
+// Whether normal `path` is normal `folder` or lies under it: /music holds
+// /music/a.ogg but not /music2/a.ogg. A trailing slash on `folder` is ignored.
+bool IsUnderFolder(std::string_view path, std::string folder);
 
 }  // namespace plim
 

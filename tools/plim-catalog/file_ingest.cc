@@ -56,35 +56,59 @@ void Override(std::string& field, const std::optional<std::string>& value) {
 
 }  // namespace
 
+std::optional<FileStamp> StampOf(const std::string& path) {
+  struct stat file_stat;
+  if (stat(path.c_str(), &file_stat) != 0) return std::nullopt;
+  return FileStamp{
+      static_cast<std::uint64_t>(file_stat.st_size),
+      static_cast<std::int64_t>(file_stat.st_mtim.tv_sec) * 1000000000 + file_stat.st_mtim.tv_nsec};
+}
+
+KnownFile LookUpFile(const std::string& path, const FileStamp& stamp,
+                     const catalog::Catalog::Reader& reader) {
+  KnownFile known;
+  known.id = reader.FindBySourcePath(path);
+  if (!known.id) return known;
+  std::optional<catalog::Recording> recording = reader.GetRecording(*known.id);
+  if (!recording) return known;
+  known.unchanged = recording->source_size_bytes == stamp.size_bytes &&
+                    recording->source_modified_ns == stamp.modified_ns;
+  known.duration_s = recording->duration_s;
+  return known;
+}
+
 IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& catalog,
                         const MetadataOverrides& overrides) {
   IngestResult result;
   result.path = candidate.path;
   result.size_bytes = candidate.size_bytes;
   try {
-    struct stat file_stat;
-    if (stat(candidate.path.c_str(), &file_stat) != 0) {
+    std::optional<FileStamp> stamp = StampOf(candidate.path);
+    if (!stamp) {
       result.problem =
           "The file \"" + candidate.path + "\" could not be read: " + std::strerror(errno) + ".";
       return result;
     }
-    const auto size_bytes = static_cast<std::uint64_t>(file_stat.st_size);
-    const std::int64_t modified_ns =
-        static_cast<std::int64_t>(file_stat.st_mtim.tv_sec) * 1000000000 +
-        file_stat.st_mtim.tv_nsec;
+    const std::uint64_t size_bytes = stamp->size_bytes;
+    const std::int64_t modified_ns = stamp->modified_ns;
     result.size_bytes = size_bytes;
     {
       // Scoped: a reader must not live on while the writer needs the map.
-      catalog::Catalog::Reader reader = catalog.NewReader();
-      if (std::optional<catalog::RecordingId> id = reader.FindBySourcePath(candidate.path)) {
-        std::optional<catalog::Recording> known = reader.GetRecording(*id);
-        if (known && known->source_size_bytes == size_bytes &&
-            known->source_modified_ns == modified_ns) {
-          result.kind = IngestResult::Kind::kUnchanged;
-          result.audio_s = known->duration_s;
-          return result;
-        }
+      KnownFile known = LookUpFile(candidate.path, *stamp, catalog.NewReader());
+      if (known.unchanged) {
+        result.kind = IngestResult::Kind::kUnchanged;
+        result.audio_s = known.duration_s;
+        return result;
       }
+      result.known_id = known.id;
+    }
+    if (size_bytes == 0) {
+      if (!candidate.named_explicitly && !HasAudioExtension(candidate.path)) {
+        result.kind = IngestResult::Kind::kNotAudio;
+      } else {
+        result.problem = "The file \"" + candidate.path + "\" is empty.";
+      }
+      return result;
     }
 
     DecodedAudio audio;

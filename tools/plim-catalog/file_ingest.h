@@ -22,20 +22,35 @@ struct Candidate {
 
 // Metadata the user gave for every file (command-line options) or for this
 // file (its row of the metadata CSV). Set fields replace the file's tags.
-struct MetadataOverrides {
-  std::optional<std::string> artist;
-  std::optional<std::string> title;
-  std::optional<std::string> artwork;  // a URL, or a path to an image file
-  std::optional<std::string> album;
-  std::optional<std::string> isrc;
-  std::optional<std::vector<std::string>> genres;
+using MetadataOverrides = MetadataRow;
+
+// What the catalog knows of the file at a path.
+struct KnownFile {
+  std::optional<catalog::RecordingId> id;  // the recording added from the path
+  bool unchanged = false;                  // and the file has the size and time it had then
+  double duration_s = 0;                   // of that recording
 };
+
+// A file's size and modification time, as the catalog records them.
+struct FileStamp {
+  std::uint64_t size_bytes = 0;
+  std::int64_t modified_ns = 0;  // since the Unix epoch
+};
+
+// The stamp of the file at `path`, or nullopt with errno set when it can't
+// be read.
+std::optional<FileStamp> StampOf(const std::string& path);
+
+// Looks `path` up in `reader`, comparing with the file's `stamp` now.
+// Throws NSError for a damaged catalog.
+KnownFile LookUpFile(const std::string& path, const FileStamp& stamp,
+                     const catalog::Catalog::Reader& reader);
 
 struct IngestResult {
   enum class Kind {
     kReady,      // `item` is ready to add
     kUnchanged,  // already in the catalog from this path, same size and time
-    kNotAudio,   // found in a folder and not an audio file: silently left out
+    kNotAudio,   // found in a folder and not an audio file: left out, and counted
     kFailed,     // `problem` says why
   };
   Kind kind = Kind::kFailed;
@@ -44,6 +59,8 @@ struct IngestResult {
   double audio_s = 0;  // decoded
   std::string problem;
   catalog::NewRecording item;
+  // For kReady: the recording added earlier from the same path, if any.
+  std::optional<catalog::RecordingId> known_id;
 };
 
 // Processes `candidate`: skipped when `catalog` has it from the same path

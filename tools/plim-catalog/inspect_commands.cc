@@ -1,15 +1,17 @@
 #include "tools/plim-catalog/inspect_commands.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 
-#include "platform/catalog/catalog.h"
-#include "platform/foundation/json_string.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/duration_text.h"
 #include "tools/plim-catalog/file_discovery.h"
+#include "tools/plim-catalog/json_line.h"
 
 namespace plim {
 namespace {
@@ -34,57 +36,75 @@ std::string Cell(std::string text) {
   return text;
 }
 
-void AppendJsonField(std::string& out, std::string_view name, std::string_view value) {
-  out += ',';
-  foundation::appendJSONString(out, name);
-  out += ':';
-  foundation::appendJSONString(out, value);
-}
-
-std::string JsonLine(RecordingId id, const Recording& r) {
-  std::string out = "{\"id\":" + std::to_string(id);
-  AppendJsonField(out, "title", r.title);
-  AppendJsonField(out, "artist", r.artist);
-  AppendJsonField(out, "album", r.subtitle);
-  AppendJsonField(out, "isrc", r.isrc);
-  out += ",\"genres\":[";
-  for (std::size_t i = 0; i < r.genres.size(); ++i) {
-    if (i > 0) out += ',';
-    foundation::appendJSONString(out, r.genres[i]);
-  }
-  out += ']';
-  char number[64];
-  std::snprintf(number, sizeof number, ",\"duration_s\":%.3f", r.duration_s);
-  out += number;
-  AppendJsonField(out, "artwork_url", r.artwork_url);
-  AppendJsonField(out, "path", r.source_path);
-  AppendJsonField(out, "content_hash", r.content_hash);
-  out += ",\"landmark_count\":" + std::to_string(r.landmark_count) + "}\n";
-  return out;
-}
-
 int Failed(const foundation::NSError& error) {
   foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
   return 1;
 }
 
-std::optional<RecordingId> ParseId(const std::string& text) {
-  RecordingId id = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
-  if (error != std::errc() || end != text.data() + text.size() || id == 0) return std::nullopt;
-  return id;
+int NoSuchRecording(const std::string& target) {
+  foundation::writeToStandardError("plim-catalog: There is no recording \"" + target +
+                                   "\" in the catalog.\n");
+  return 1;
+}
+
+std::string Lowercase(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+bool Contains(std::string_view text, const std::optional<std::string>& part) {
+  return !part || Lowercase(text).find(Lowercase(*part)) != std::string::npos;
+}
+
+std::string Number(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
 }
 
 }  // namespace
 
-int RunListCommand(const std::string& catalog_directory, bool json) {
+std::string RecordingJson(RecordingId id, const Recording& r) {
+  return JsonLine()
+      .Integer("id", id)
+      .Text("title", r.title)
+      .Text("artist", r.artist)
+      .Text("album", r.subtitle)
+      .Text("isrc", r.isrc)
+      .TextList("genres", r.genres)
+      .Number("duration_s", r.duration_s, "%.3f")
+      .Text("artwork_url", r.artwork_url)
+      .Text("path", r.source_path)
+      .Integer("size_bytes", r.source_size_bytes)
+      .Text("content_hash", r.content_hash)
+      .Integer("landmark_count", r.landmark_count)
+      .Finish();
+}
+
+std::optional<RecordingId> FindRecording(const Catalog::Reader& reader, const std::string& target) {
+  RecordingId id = 0;
+  auto [end, error] = std::from_chars(target.data(), target.data() + target.size(), id);
+  if (error == std::errc() && end == target.data() + target.size() && id != 0) return id;
+  return reader.FindBySourcePath(NormalSourcePath(target));
+}
+
+bool MatchesFilter(const Recording& r, const ListFilter& filter) {
+  return Contains(r.artist, filter.artist) && Contains(r.title, filter.title) &&
+         Contains(r.subtitle, filter.album) &&
+         (!filter.under || IsUnderFolder(r.source_path, NormalSourcePath(*filter.under)));
+}
+
+int RunListCommand(const GlobalOptions& global, const ListFilter& filter) {
   try {
-    auto catalog = OpenForInspection(catalog_directory, Catalog::Mode::kReadOnly);
+    auto catalog = OpenForInspection(global.catalog_directory, Catalog::Mode::kReadOnly);
     Catalog::Reader reader = catalog->NewReader();
-    std::string out;
+    std::string out = global.json ? "" : "ID\tARTIST\tTITLE\tDURATION\tPATH\n";
     reader.ForEachRecording([&](RecordingId id, const Recording& r) {
-      if (json) {
-        out += JsonLine(id, r);
+      if (!MatchesFilter(r, filter)) return true;
+      if (global.json) {
+        out += RecordingJson(id, r);
       } else {
         out += std::to_string(id) + '\t' + Cell(r.artist) + '\t' + Cell(r.title) + '\t' +
                FormatDuration(r.duration_s) + '\t' + Cell(r.source_path) + '\n';
@@ -103,27 +123,24 @@ int RunListCommand(const std::string& catalog_directory, bool json) {
   }
 }
 
-int RunShowCommand(const std::string& catalog_directory, const std::string& id_text) {
+int RunShowCommand(const GlobalOptions& global, const std::string& target) {
   try {
-    auto catalog = OpenForInspection(catalog_directory, Catalog::Mode::kReadOnly);
+    auto catalog = OpenForInspection(global.catalog_directory, Catalog::Mode::kReadOnly);
     Catalog::Reader reader = catalog->NewReader();
-    std::optional<RecordingId> id = ParseId(id_text);
-    if (!id) id = reader.FindBySourcePath(NormalSourcePath(id_text));
+    std::optional<RecordingId> id = FindRecording(reader, target);
     std::optional<Recording> r = id ? reader.GetRecording(*id) : std::nullopt;
-    if (!r) {
-      foundation::writeToStandardError("plim-catalog: There is no recording \"" + id_text +
-                                       "\" in the catalog.\n");
-      return 1;
+    if (!r) return NoSuchRecording(target);
+    if (global.json) {
+      foundation::writeToStandardOutput(RecordingJson(*id, *r));
+      return 0;
     }
     std::string genres;
     for (const std::string& genre : r->genres) genres += (genres.empty() ? "" : "; ") + genre;
-    char duration[64];
-    std::snprintf(duration, sizeof duration, "%.3f s (%s)", r->duration_s,
-                  FormatDuration(r->duration_s).c_str());
     std::string out = "id: " + std::to_string(*id) + "\ntitle: " + r->title +
                       "\nartist: " + r->artist + "\nalbum: " + r->subtitle + "\nisrc: " + r->isrc +
-                      "\ngenres: " + genres + "\nduration: " + duration +
-                      "\nartwork: " + r->artwork_url + "\npath: " + r->source_path +
+                      "\ngenres: " + genres + "\nduration: " + Number("%.3f s", r->duration_s) +
+                      " (" + FormatDuration(r->duration_s) + ")\nartwork: " + r->artwork_url +
+                      "\npath: " + r->source_path +
                       "\nsize: " + std::to_string(r->source_size_bytes) +
                       " bytes\ncontent hash: " + r->content_hash +
                       "\nlandmarks: " + std::to_string(r->landmark_count) + "\n";
@@ -134,25 +151,40 @@ int RunShowCommand(const std::string& catalog_directory, const std::string& id_t
   }
 }
 
-int RunStatsCommand(const std::string& catalog_directory) {
+int RunStatsCommand(const GlobalOptions& global) {
   try {
-    auto catalog = OpenForInspection(catalog_directory, Catalog::Mode::kReadOnly);
+    auto catalog = OpenForInspection(global.catalog_directory, Catalog::Mode::kReadOnly);
     catalog::DiskUsage usage = catalog->MeasureDiskUsage();
     Catalog::Reader reader = catalog->NewReader();
     double hours = reader.TotalDurationS() / 3600;
-    std::uint64_t bytes = usage.database_used_bytes + usage.artwork_bytes;
-    char text[512];
-    std::snprintf(
-        text, sizeof text,
-        "catalog: %s\nrecordings: %llu\nhours of audio: %.2f\nlandmarks: %llu\n"
-        "size on disk: %.1f MB (database %.1f MB in use, artwork %.1f MB)\n"
-        "bytes per hour of audio: %.0f\nfingerprint version: %u\n",
-        catalog->directory().c_str(), static_cast<unsigned long long>(reader.RecordingCount()),
-        hours, static_cast<unsigned long long>(reader.LandmarkCount()),
-        static_cast<double>(usage.database_file_bytes + usage.artwork_bytes) / 1e6,
-        static_cast<double>(usage.database_used_bytes) / 1e6,
-        static_cast<double>(usage.artwork_bytes) / 1e6,
-        hours > 0 ? static_cast<double>(bytes) / hours : 0.0, catalog->fingerprint_version());
+    std::uint64_t used_bytes = usage.database_used_bytes + usage.artwork_bytes;
+    std::uint64_t disk_bytes = usage.database_file_bytes + usage.artwork_bytes;
+    double bytes_per_hour = hours > 0 ? static_cast<double>(used_bytes) / hours : 0.0;
+    if (global.json) {
+      foundation::writeToStandardOutput(
+          JsonLine()
+              .Text("catalog", catalog->directory().string())
+              .Integer("recordings", reader.RecordingCount())
+              .Number("hours", hours, "%.4f")
+              .Integer("landmarks", reader.LandmarkCount())
+              .Integer("disk_bytes", disk_bytes)
+              .Integer("database_used_bytes", usage.database_used_bytes)
+              .Integer("artwork_bytes", usage.artwork_bytes)
+              .Number("bytes_per_hour", bytes_per_hour, "%.0f")
+              .Integer("fingerprint_version", catalog->fingerprint_version())
+              .Finish());
+      return 0;
+    }
+    std::string text =
+        "catalog: " + catalog->directory().string() +
+        "\nrecordings: " + std::to_string(reader.RecordingCount()) +
+        "\nhours of audio: " + Number("%.2f", hours) +
+        "\nlandmarks: " + std::to_string(reader.LandmarkCount()) +
+        "\nsize on disk: " + Number("%.1f MB", static_cast<double>(disk_bytes) / 1e6) +
+        " (database " + Number("%.1f MB", static_cast<double>(usage.database_used_bytes) / 1e6) +
+        " in use, artwork " + Number("%.1f MB", static_cast<double>(usage.artwork_bytes) / 1e6) +
+        ")\nbytes per hour of audio: " + Number("%.0f", bytes_per_hour) +
+        "\nfingerprint version: " + std::to_string(catalog->fingerprint_version()) + "\n";
     foundation::writeToStandardOutput(text);
     return 0;
   } catch (const foundation::NSError& error) {
@@ -160,29 +192,79 @@ int RunStatsCommand(const std::string& catalog_directory) {
   }
 }
 
-int RunRemoveCommand(const std::string& catalog_directory,
-                     const std::vector<std::string>& targets) {
+namespace {
+
+// The recordings that `visit` picks, read in one snapshot that is closed
+// before anything is removed.
+std::vector<RecordingId> Pick(const Catalog& catalog,
+                              const std::function<bool(const Recording&)>& picked) {
+  std::vector<RecordingId> ids;
+  catalog.NewReader().ForEachRecording([&](RecordingId id, const Recording& r) {
+    if (picked(r)) ids.push_back(id);
+    return true;
+  });
+  return ids;
+}
+
+// Removes `ids`, saying so unless quiet (or, for a dry run, what would go).
+void RemoveAll(Catalog& catalog, const std::vector<RecordingId>& ids, const GlobalOptions& global,
+               bool dry_run = false) {
+  std::string out;
+  for (RecordingId id : ids) {
+    std::optional<Recording> r =
+        dry_run ? catalog.NewReader().GetRecording(id) : catalog.Remove(id);
+    if (!r || global.quiet) continue;
+    out += (dry_run ? "would remove " : "removed ") + std::to_string(id) + '\t' + Cell(r->artist) +
+           '\t' + Cell(r->title) + '\t' + Cell(r->source_path) + '\n';
+  }
+  foundation::writeToStandardOutput(out);
+}
+
+}  // namespace
+
+int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets) {
   int status = 0;
   try {
-    auto catalog = OpenForInspection(catalog_directory, Catalog::Mode::kReadWrite);
+    auto catalog = OpenForInspection(global.catalog_directory, Catalog::Mode::kReadWrite);
     for (const std::string& target : targets) {
-      std::optional<RecordingId> id = ParseId(target);
-      if (!id) id = catalog->NewReader().FindBySourcePath(NormalSourcePath(target));
-      std::optional<Recording> removed = id ? catalog->Remove(*id) : std::nullopt;
-      if (!removed) {
-        foundation::writeToStandardError("plim-catalog: There is no recording \"" + target +
-                                         "\" in the catalog.\n");
-        status = 1;
+      std::vector<RecordingId> ids;
+      if (std::optional<RecordingId> id = FindRecording(catalog->NewReader(), target)) {
+        ids.push_back(*id);
+      } else if (!target.empty()) {
+        const std::string folder = NormalSourcePath(target);
+        ids = Pick(*catalog,
+                   [&](const Recording& r) { return IsUnderFolder(r.source_path, folder); });
+      }
+      if (ids.empty() || (ids.size() == 1 && !catalog->NewReader().GetRecording(ids[0]))) {
+        status = NoSuchRecording(target);
         continue;
       }
-      foundation::writeToStandardOutput("removed " + std::to_string(*id) + '\t' +
-                                        Cell(removed->artist) + '\t' + Cell(removed->title) + '\t' +
-                                        Cell(removed->source_path) + '\n');
+      RemoveAll(*catalog, ids, global);
     }
   } catch (const foundation::NSError& error) {
     return Failed(error);
   }
   return status;
+}
+
+int RunPruneCommand(const GlobalOptions& global, bool dry_run) {
+  try {
+    auto catalog = OpenForInspection(
+        global.catalog_directory, dry_run ? Catalog::Mode::kReadOnly : Catalog::Mode::kReadWrite);
+    std::vector<RecordingId> gone = Pick(*catalog, [](const Recording& r) {
+      std::error_code error;
+      return !r.source_path.empty() && !std::filesystem::exists(r.source_path, error) && !error;
+    });
+    RemoveAll(*catalog, gone, global, dry_run);
+    if (!global.quiet) {
+      foundation::writeToStandardError(
+          "plim-catalog: " + std::to_string(gone.size()) +
+          (dry_run ? " recordings would be pruned\n" : " recordings pruned\n"));
+    }
+    return 0;
+  } catch (const foundation::NSError& error) {
+    return Failed(error);
+  }
 }
 
 }  // namespace plim

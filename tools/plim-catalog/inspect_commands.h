@@ -3,27 +3,58 @@
 #ifndef PLIM_TOOLS_PLIM_CATALOG_INSPECT_COMMANDS_H_
 #define PLIM_TOOLS_PLIM_CATALOG_INSPECT_COMMANDS_H_
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/catalog/catalog.h"
+#include "tools/plim-catalog/global_options.h"
 
 namespace plim {
 
 // Each writes its output to standard output and problems to standard
-// error, and returns the exit status (0, or 1 on any failure).
+// error, and returns the exit status (0, or 1 on any failure). With
+// global.json, data is written as one JSON object a line, with the fields
+// of RecordingJson.
 
-// One recording a line: id, artist, title, duration (m:ss), source path,
-// tab-separated; or with `json` one JSON object a line.
-int RunListCommand(const std::string& catalog_directory, bool json);
+// Which recordings `list` shows: all those matching every field set.
+struct ListFilter {
+  std::optional<std::string> artist;  // a part of the artist, in any case
+  std::optional<std::string> title;   // a part of the title, in any case
+  std::optional<std::string> album;   // a part of the album, in any case
+  std::optional<std::string> under;   // a folder the source file lies under
+};
 
-// Every field of recording `id`, one "name: value" line each.
-int RunShowCommand(const std::string& catalog_directory, const std::string& id);
+// True when `recording` passes `filter`.
+bool MatchesFilter(const catalog::Recording& recording, const ListFilter& filter);
+
+// One recording a line under a header: id, artist, title, duration (m:ss),
+// source path, tab-separated.
+int RunListCommand(const GlobalOptions& global, const ListFilter& filter);
+
+// Every field of one recording, named by id or source path, one
+// "name: value" line each.
+int RunShowCommand(const GlobalOptions& global, const std::string& id);
 
 // Recordings, hours of audio, postings, size on disk and bytes per hour.
-int RunStatsCommand(const std::string& catalog_directory);
+int RunStatsCommand(const GlobalOptions& global);
 
-// Removes each of `targets`: a recording id, or the path a recording was
-// added from (which need no longer exist).
-int RunRemoveCommand(const std::string& catalog_directory, const std::vector<std::string>& targets);
+// Removes each of `targets`: a recording id, the path a recording was added
+// from (which need no longer exist), or a folder: every recording added
+// from under it. Says what it removed unless quiet.
+int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets);
+
+// Removes the recordings whose source files are gone (with `dry_run`, only
+// names them). A file that can't be checked (a folder without permission)
+// counts as present.
+int RunPruneCommand(const GlobalOptions& global, bool dry_run);
+
+// The recording named by `target`: an id, or the path it was added from.
+std::optional<catalog::RecordingId> FindRecording(const catalog::Catalog::Reader& reader,
+                                                  const std::string& target);
+
+// The JSON line of recording `id`, as list and show write it.
+std::string RecordingJson(catalog::RecordingId id, const catalog::Recording& recording);
 
 }  // namespace plim
 

@@ -1,116 +1,148 @@
 // plim-catalog: fills and keeps the catalog of reference recordings that
 // plim-shazamkit answers from.
 
-#include <CLI/CLI.hpp>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/catalog/catalog_location.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/add_command.h"
+#include "tools/plim-catalog/command_line.h"
+#include "tools/plim-catalog/edit_command.h"
 #include "tools/plim-catalog/inspect_commands.h"
 #include "tools/plim-catalog/match_command.h"
 #include "tools/plim-catalog/rebuild_command.h"
 
-int main(int argc, char** argv) {
-  CLI::App app(
-      "Fills and keeps the catalog of reference recordings that plim-shazamkit answers from.",
-      "plim-catalog");
-  app.require_subcommand(1);
-  std::string catalog_directory;
-  app.add_option(
-         "--catalog", catalog_directory,
-         "The catalog's directory (default: $PLIM_CATALOG, else $XDG_DATA_HOME/plim/catalog, "
-         "else ~/.local/share/plim/catalog)")
-      ->type_name("DIR");
+namespace plim {
+namespace {
 
-  plim::AddCommandOptions add;
-  CLI::App* add_verb = app.add_subcommand("add",
-                                          "Add audio files, and the audio files in folders, to the "
-                                          "catalog. Files already there are skipped.");
-  add_verb->add_option("paths", add.paths, "Audio files and folders (searched recursively)")
-      ->type_name("PATH");
-  add_verb->add_option("--artist", add.artist,
-                       "The artist of every file added, in place of its tags");
-  add_verb->add_option("--title", add.title, "The title of every file added, in place of its tags");
-  add_verb->add_option("--album", add.album, "The album of every file added, in place of its tags");
-  add_verb
-      ->add_option("--artwork", add.artwork,
-                   "Cover art for every file added: a URL, or an image file")
-      ->type_name("URL");
-  add_verb
-      ->add_option(
-          "--metadata", add.metadata_csv,
-          "A CSV file with a header row of path,artist,title,artwork,album,isrc,genre (any order); "
-          "without PATHs, its files are the ones added")
+// Options that override metadata, shared by add and edit.
+void DeclareMetadataOptions(CLI::App& command, MetadataOptions& metadata, const char* which) {
+  const std::string of = std::string(" of ") + which;
+  command.add_option("--artist", metadata.artist, "The artist" + of);
+  command.add_option("--title", metadata.title, "The title" + of);
+  command.add_option("--album", metadata.album, "The album" + of);
+  command.add_option("--artwork", metadata.artwork, "Cover art" + of + ": a URL, or an image file")
+      ->type_name("URL|FILE");
+  command
+      .add_option("--metadata", metadata.metadata_csv,
+                  "A CSV file with a header row of path,artist,title,artwork,album,isrc,genre "
+                  "(any order)")
       ->type_name("FILE");
-  add_verb->add_option("-j,--jobs", add.jobs, "Files decoded at once (default: one per core)")
+}
+
+VerbRun DeclareAdd(CLI::App& verb) {
+  auto options = std::make_shared<AddCommandOptions>();
+  verb.add_option("paths", options->paths, "Audio files and folders (searched recursively)")
+      ->type_name("PATH");
+  DeclareMetadataOptions(verb, options->metadata, "every file added, in place of its tags");
+  verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
       ->check(CLI::Range(1u, 1024u));
+  verb.add_flag("-n,--dry-run", options->dry_run,
+                "Say what would be added, updated or skipped, and change nothing");
+  verb.add_flag("--update-tags", options->update_tags,
+                "Read the tags again of files whose tags changed since they were added, and "
+                "correct their recordings in place");
+  return [options](const GlobalOptions& global) {
+    if (options->paths.empty() && !options->metadata.metadata_csv) {
+      foundation::writeToStandardError(
+          "plim-catalog: add needs files or folders to add, or --metadata; see plim-catalog "
+          "help add\n");
+      return kExitUsage;
+    }
+    return RunAddCommand(global, *options);
+  };
+}
 
-  bool list_json = false;
-  CLI::App* list_verb =
-      app.add_subcommand("list", "List the recordings: id, artist, title, duration, path.");
-  list_verb->add_flag("--json", list_json, "One JSON object per line, with every field");
+VerbRun DeclareList(CLI::App& verb) {
+  auto filter = std::make_shared<ListFilter>();
+  verb.add_option("--artist", filter->artist, "Only recordings whose artist contains TEXT")
+      ->type_name("TEXT");
+  verb.add_option("--title", filter->title, "Only recordings whose title contains TEXT")
+      ->type_name("TEXT");
+  verb.add_option("--album", filter->album, "Only recordings whose album contains TEXT")
+      ->type_name("TEXT");
+  verb.add_option("--under", filter->under, "Only recordings added from files under FOLDER")
+      ->type_name("FOLDER");
+  return [filter](const GlobalOptions& global) { return RunListCommand(global, *filter); };
+}
 
-  std::string show_id;
-  CLI::App* show_verb = app.add_subcommand("show", "Show every field of one recording.");
-  show_verb->add_option("id", show_id, "The recording's id, or the path it was added from")
-      ->required()
-      ->type_name("ID");
-
-  std::vector<std::string> remove_targets;
-  CLI::App* remove_verb =
-      app.add_subcommand("remove", "Remove recordings, by id or by the path they were added from.");
-  remove_verb->add_option("targets", remove_targets, "Ids or paths (the files may be gone)")
+VerbRun DeclareShow(CLI::App& verb) {
+  auto id = std::make_shared<std::string>();
+  verb.add_option("id", *id, "The recording's id, or the path it was added from")
       ->required()
       ->type_name("ID|PATH");
+  return [id](const GlobalOptions& global) { return RunShowCommand(global, *id); };
+}
 
-  CLI::App* stats_verb = app.add_subcommand(
-      "stats", "Show the catalog's size: recordings, hours, landmarks, bytes on disk.");
+VerbRun DeclareEdit(CLI::App& verb) {
+  auto options = std::make_shared<EditCommandOptions>();
+  verb.add_option("target", options->target, "The recording's id, or the path it was added from")
+      ->type_name("ID|PATH");
+  DeclareMetadataOptions(verb, options->metadata, "the recording");
+  verb.add_option("--isrc", options->isrc, "The recording's ISRC");
+  verb.add_option("--genre", options->genres, "A genre; repeat for several")->type_name("GENRE");
+  return [options](const GlobalOptions& global) { return RunEditCommand(global, *options); };
+}
 
-  std::string match_path;
-  bool match_json = false;
-  CLI::App* match_verb = app.add_subcommand(
-      "match", "Match an audio clip against the catalog and show the best candidates.");
-  match_verb->add_option("file", match_path, "The audio file to identify")
+VerbRun DeclareRemove(CLI::App& verb) {
+  auto targets = std::make_shared<std::vector<std::string>>();
+  verb.add_option("targets", *targets, "Ids, paths (the files may be gone) or folders")
       ->required()
-      ->type_name("FILE");
-  match_verb->add_flag("--json", match_json, "One JSON object per candidate");
+      ->type_name("ID|PATH");
+  return [targets](const GlobalOptions& global) { return RunRemoveCommand(global, *targets); };
+}
 
-  plim::RebuildCommandOptions rebuild;
-  CLI::App* rebuild_verb = app.add_subcommand(
-      "rebuild",
-      "Bring a catalog built with an older fingerprint up to date: decode every recording's "
-      "file again, keeping ids, metadata and artwork.");
-  rebuild_verb
-      ->add_option("-j,--jobs", rebuild.jobs, "Files decoded at once (default: one per core)")
+VerbRun DeclarePrune(CLI::App& verb) {
+  auto dry_run = std::make_shared<bool>(false);
+  verb.add_flag("-n,--dry-run", *dry_run, "Name the recordings that would go, and change nothing");
+  return [dry_run](const GlobalOptions& global) { return RunPruneCommand(global, *dry_run); };
+}
+
+VerbRun DeclareStats(CLI::App&) {
+  return [](const GlobalOptions& g) { return RunStatsCommand(g); };
+}
+
+VerbRun DeclareMatch(CLI::App& verb) {
+  auto path = std::make_shared<std::string>();
+  verb.add_option("file", *path, "The audio file to identify")->required()->type_name("FILE");
+  return [path](const GlobalOptions& global) { return RunMatchCommand(global, *path); };
+}
+
+VerbRun DeclareRebuild(CLI::App& verb) {
+  auto options = std::make_shared<RebuildCommandOptions>();
+  verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
       ->check(CLI::Range(1u, 1024u));
+  return [options](const GlobalOptions& global) {
+    options->catalog_directory = global.catalog_directory;
+    return RunRebuildCommand(*options);
+  };
+}
 
-  try {
-    app.parse(argc, argv);
-    if (add_verb->parsed() && add.paths.empty() && !add.metadata_csv) {
-      throw CLI::RequiredError("add needs files or folders to add, or --metadata");
-    }
-  } catch (const CLI::ParseError& error) {
-    int status = app.exit(error);
-    return status == 0 ? 0 : 2;
-  }
+}  // namespace
+}  // namespace plim
 
-  if (catalog_directory.empty())
-    catalog_directory = plim::catalog::DefaultCatalogDirectory().string();
-  if (add_verb->parsed()) {
-    add.catalog_directory = catalog_directory;
-    return plim::RunAddCommand(add);
-  }
-  if (list_verb->parsed()) return plim::RunListCommand(catalog_directory, list_json);
-  if (show_verb->parsed()) return plim::RunShowCommand(catalog_directory, show_id);
-  if (remove_verb->parsed()) return plim::RunRemoveCommand(catalog_directory, remove_targets);
-  if (stats_verb->parsed()) return plim::RunStatsCommand(catalog_directory);
-  if (match_verb->parsed()) return plim::RunMatchCommand(catalog_directory, match_path, match_json);
-  if (rebuild_verb->parsed()) {
-    rebuild.catalog_directory = catalog_directory;
-    return plim::RunRebuildCommand(rebuild);
-  }
-  return 2;
+int main(int argc, char** argv) {
+  using plim::VerbDefinition;
+  const std::vector<VerbDefinition> verbs = {
+      {"add", "Add audio files, and the audio files in folders. Files already there are skipped.",
+       plim::DeclareAdd},
+      {"list", "List the recordings: id, artist, title, duration, path.", plim::DeclareList},
+      {"show", "Show every field of one recording.", plim::DeclareShow},
+      {"edit", "Correct a recording's metadata in place, or many from a CSV file; ids stay.",
+       plim::DeclareEdit},
+      {"remove",
+       "Remove recordings: by id, by the path they were added from, or all under a folder.",
+       plim::DeclareRemove},
+      {"prune", "Remove the recordings whose files are gone.", plim::DeclarePrune},
+      {"stats", "Show the catalog's size: recordings, hours, landmarks, bytes on disk.",
+       plim::DeclareStats},
+      {"match", "Match an audio clip against the catalog and show the best candidates.",
+       plim::DeclareMatch},
+      {"rebuild",
+       "Bring a catalog built with an older fingerprint up to date: decode every recording's "
+       "file again, keeping ids, metadata and artwork.",
+       plim::DeclareRebuild},
+  };
+  return plim::RunCommandLine(argc, argv, verbs);
 }

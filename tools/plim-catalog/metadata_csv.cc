@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "platform/foundation/ns_error.h"
+#include "tools/plim-catalog/file_discovery.h"
 
 namespace plim {
 namespace {
@@ -198,6 +199,24 @@ MetadataTable ReadMetadataCsv(const std::string& csv_path) {
                               "The metadata file \"" + csv_path + "\" could not be read");
   }
   return ParseMetadataCsv(text.str(), csv_path);
+}
+
+MetadataRow MetadataFor(const std::string& path, const MetadataOptions& options,
+                        const MetadataTable* table) {
+  MetadataRow row;
+  if (table != nullptr) {
+    if (auto it = table->rows.find(path); it != table->rows.end()) row = it->second;
+  }
+  // The command line's options apply to every file and win over the table.
+  if (options.artist) row.artist = options.artist;
+  if (options.title) row.title = options.title;
+  if (options.album) row.album = options.album;
+  if (options.artwork) {
+    row.artwork = options.artwork->find("://") == std::string::npos
+                      ? NormalSourcePath(*options.artwork)
+                      : *options.artwork;
+  }
+  return row;
 }
 
 }  // namespace plim

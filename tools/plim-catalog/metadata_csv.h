@@ -42,6 +42,21 @@ MetadataTable ParseMetadataCsv(std::string_view text, const std::string& csv_pat
 // when the file can't be read.
 MetadataTable ReadMetadataCsv(const std::string& csv_path);
 
+// Metadata given on the command line of add or edit.
+struct MetadataOptions {
+  std::optional<std::string> artist;
+  std::optional<std::string> title;
+  std::optional<std::string> album;
+  std::optional<std::string> artwork;  // a URL, or a path to an image file
+  std::optional<std::string> metadata_csv;
+};
+
+// What the user gave for the file at `path` (absolute, normal): its row of
+// `table` (may be null), with the command line's `options` over it. A
+// relative artwork path is made absolute.
+MetadataRow MetadataFor(const std::string& path, const MetadataOptions& options,
+                        const MetadataTable* table);
+
 // The error domain of the tool's own failures.
 inline constexpr char kCatalogToolErrorDomain[] = "PLIMCatalogTool";
 

@@ -1,5 +1,8 @@
 #include "tools/plim-catalog/progress_display.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +15,16 @@ namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 24;
+// When the terminal does not say.
+constexpr std::size_t kDefaultColumns = 80;
+
+std::size_t TerminalColumns() {
+  struct winsize size = {};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return kDefaultColumns;
+}
+
+bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 }  // namespace
 
@@ -36,6 +49,16 @@ void ProgressDisplay::FileDone(std::uint64_t bytes, double audio_s) {
   if (enabled_ && (now - last_draw_ >= kRedrawInterval || done_files_ == total_files_)) Draw();
 }
 
+void ProgressDisplay::SetCurrentFile(std::string_view path) {
+  std::lock_guard hold(current_mutex_);
+  current_file_ = path;
+}
+
+std::string ProgressDisplay::CurrentFile() {
+  std::lock_guard hold(current_mutex_);
+  return current_file_;
+}
+
 void ProgressDisplay::Report(std::string_view message) {
   std::string text;
   if (enabled_ && drawn_) text = "\r\x1b[K";
@@ -53,8 +76,15 @@ void ProgressDisplay::Clear() {
 
 void ProgressDisplay::Draw() {
   last_draw_ = std::chrono::steady_clock::now();
+  std::string line = Line();
+  std::string file = CurrentFile();
+  if (!file.empty()) {
+    line += " \xC2\xB7 ";
+    line.append(file, file.rfind('/') + 1);
+  }
+  // One column spare: a line filling the last one wraps on some terminals.
   std::string text = "\r";
-  text += Line();
+  text += FitToColumns(line, TerminalColumns() - 1);
   text += "\x1b[K";
   foundation::writeToStandardError(text);
   drawn_ = true;
@@ -88,6 +118,21 @@ std::string ProgressDisplay::Line() const {
     line += ", " + FormatDuration(elapsed_s * (1 - fraction) / fraction) + " left";
   }
   return line;
+}
+
+std::string FitToColumns(std::string_view line, std::size_t columns) {
+  std::size_t shown = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (!IsContinuationByte(line[i])) ++shown;
+  }
+  if (shown <= columns) return std::string(line);
+  if (columns == 0) return "";
+  // Keep columns - 1 characters, then the ellipsis.
+  std::size_t kept = 0, end = 0;
+  for (; end < line.size(); ++end) {
+    if (!IsContinuationByte(line[end]) && kept++ == columns - 1) break;
+  }
+  return std::string(line.substr(0, end)) + "\xE2\x80\xA6";
 }
 
 }  // namespace plim

@@ -5,14 +5,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
 namespace plim {
 
 // Writes to standard error. When disabled (standard error is not a
-// terminal) only Report's messages appear. Not thread-safe: one thread
-// reports progress and problems.
+// terminal) only Report's messages appear. The line is cut to the
+// terminal's width at each redraw, so that it never wraps. Not thread-safe
+// but for SetCurrentFile: one thread reports progress and problems.
 class ProgressDisplay {
  public:
   ProgressDisplay(bool enabled, std::uint64_t total_files, std::uint64_t total_bytes);
@@ -20,6 +22,9 @@ class ProgressDisplay {
   // Records one more file done: `bytes` of file, `audio_s` of audio in it.
   // Redraws the bar at most ten times a second.
   void FileDone(std::uint64_t bytes, double audio_s);
+
+  // Names the file being read, shown at the end of the line. Thread-safe.
+  void SetCurrentFile(std::string_view path);
 
   // Prints `message` on a line of its own above the bar.
   void Report(std::string_view message);
@@ -33,6 +38,7 @@ class ProgressDisplay {
  private:
   void Draw();
   std::string Line() const;
+  std::string CurrentFile();
 
   const bool enabled_;
   const std::uint64_t total_files_;
@@ -43,7 +49,13 @@ class ProgressDisplay {
   const std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_draw_;
   bool drawn_ = false;
+  std::mutex current_mutex_;
+  std::string current_file_;  // guarded by current_mutex_
 };
+
+// `line` cut to at most `columns` characters on screen, counting each UTF-8
+// character as one column, with "…" at the end when cut.
+std::string FitToColumns(std::string_view line, std::size_t columns);
 
 }  // namespace plim
 

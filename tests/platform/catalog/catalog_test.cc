@@ -184,6 +184,50 @@ TEST(CatalogTest, KeepsEachPictureOnceAndDeletesItWhenUnused) {
   EXPECT_TRUE(pictures().empty());
 }
 
+TEST(CatalogTest, CorrectsARecordingInPlace) {
+  plim::testing::TemporaryDirectory dir;
+  auto catalog = Catalog::Open(dir.path(), Catalog::Mode::kReadWrite);
+  const std::string png = std::string("\x89PNG\r\n\x1a\n", 8);
+  std::vector<NewRecording> items = {SyntheticRecording(1, 300, "/music/one.flac"),
+                                     SyntheticRecording(2, 50)};
+  items[0].artwork = Artwork{png + "old", "image/png"};
+  catalog->Add(items);
+  Expected model;
+  AddToModel(model, 1, items[0]);
+  AddToModel(model, 2, items[1]);
+  auto picture_count = [&] {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(dir.file("artwork")))
+      count += entry.path().filename().string()[0] != '.';
+    return count;
+  };
+  const Recording before = *catalog->NewReader().GetRecording(1);
+
+  MetadataChange change;
+  change.title = "Fixed";
+  change.genres = std::vector<std::string>{"Jazz", "Funk"};
+  change.artwork = Artwork{png + "new", "image/png"};
+  std::optional<Recording> after = catalog->Correct(1, change);
+  ASSERT_TRUE(after);
+  Recording expected = before;
+  expected.title = "Fixed";
+  expected.genres = {"Jazz", "Funk"};
+  expected.artwork_file = after->artwork_file;
+  expected.artwork_url = after->artwork_url;
+  EXPECT_EQ(*after, expected) << "only the fields changed, not the audio, path or landmarks";
+  EXPECT_NE(after->artwork_file, before.artwork_file);
+  EXPECT_EQ(*catalog->NewReader().GetRecording(1), *after);
+  EXPECT_EQ(picture_count(), 1u) << "the old picture went, unused";
+  EXPECT_EQ(catalog->NewReader().FindBySourcePath("/music/one.flac"), 1u);
+  ExpectIndexMatches(*catalog, model);
+
+  change = {};
+  change.artwork_url = "https://example.org/cover.jpg";
+  EXPECT_EQ(catalog->Correct(1, change)->artwork_url, "https://example.org/cover.jpg");
+  EXPECT_EQ(picture_count(), 0u);
+  EXPECT_FALSE(catalog->Correct(99, change));
+}
+
 // Rewrites the catalog's format version behind its back, as another plim would.
 void SetFormatVersion(const std::string& dir, std::uint64_t version) {
   testing::SetMetaNumber(dir, "format_version", version);

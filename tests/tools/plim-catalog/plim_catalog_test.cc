@@ -1,14 +1,21 @@
 // plim-catalog driven as a real process, on files made here: tags and cover
-// art in several formats, duplicates, damaged files, bulk metadata, removal.
+// art in several formats, duplicates, damaged files, bulk metadata, removal,
+// corrections, the command line's conventions and shared catalogs.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/catalog/catalog.h"
+#include "platform/fingerprint/fingerprint_params.h"
 #include "tests/support/audio_fixtures.h"
 #include "tests/support/process.h"
 
@@ -220,14 +227,17 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   MakeSong("music/.hidden/three.flac", 3);
   std::ofstream(temp_.file("music/notes.txt")) << "not audio, and not named as audio\n";
   std::ofstream(temp_.file("music/broken.mp3")) << "this is no mp3";
+  std::ofstream(temp_.file("music/empty.flac"));
 
   ProcessResult first = Run({"add", "--jobs", "2", temp_.file("music")});
   EXPECT_EQ(first.exit_status, 1) << "a file failed";
   EXPECT_NE(first.standard_error.find("broken.mp3"), std::string::npos) << first.standard_error;
+  EXPECT_NE(first.standard_error.find("empty.flac\" is empty"), std::string::npos)
+      << first.standard_error;
   EXPECT_EQ(first.standard_error.find("notes.txt"), std::string::npos) << first.standard_error;
-  EXPECT_NE(
-      first.standard_error.find("added 2, updated 0, skipped 0 (already in the catalog), failed 1"),
-      std::string::npos)
+  EXPECT_NE(first.standard_error.find(
+                "added 2, updated 0, skipped 0 (already in the catalog), failed 2, 1 not audio"),
+            std::string::npos)
       << first.standard_error;
   EXPECT_EQ(first.standard_error.find('\r'), std::string::npos)
       << "no progress bar when not on a terminal";
@@ -241,13 +251,20 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   EXPECT_EQ(copy.exit_status, 0) << copy.standard_error;
   EXPECT_NE(copy.standard_error.find("added 0, updated 0, skipped 1"), std::string::npos)
       << copy.standard_error;
+  EXPECT_NE(copy.standard_error.find("holds the same audio as recording " + titles["One"]["id"] +
+                                     " (\"" + temp_.file("music/one.flac") + "\")"),
+            std::string::npos)
+      << copy.standard_error;
 
   // Again, with the bad file gone: everything is skipped.
   fs::remove(temp_.file("music/broken.mp3"));
+  fs::remove(temp_.file("music/empty.flac"));
   ProcessResult again = Run({"add", temp_.file("music")});
   EXPECT_EQ(again.exit_status, 0) << again.standard_error;
   EXPECT_NE(again.standard_error.find("added 0, updated 0, skipped 3"), std::string::npos)
       << again.standard_error;
+  EXPECT_EQ(again.standard_error.find("real time"), std::string::npos)
+      << "no speed when nothing was indexed: " << again.standard_error;
 
   // A file changed in place replaces its recording.
   MakeSong("music/one.flac", 4, {{"title", "One, remastered"}});
@@ -297,17 +314,36 @@ TEST_F(PlimCatalogTest, TakesMetadataFromACsvAndTheCommandLine) {
       << bad.standard_error;
 }
 
-TEST_F(PlimCatalogTest, RemovesByIdAndByThePathOfAFileThatIsGone) {
+TEST_F(PlimCatalogTest, RemovesByIdByPathByFolderAndWhatIsGone) {
   std::string cover = MakeCover("cover.png", "red");
   std::string one = MakeSong("one.mp3", 1, {{"title", "One"}}, cover);
   MakeSong("two.mp3", 2, {{"title", "Two"}}, cover);
   MakeSong("three.flac", 3, {{"title", "Three"}});
-  ASSERT_EQ(Run({"add", one, temp_.file("two.mp3"), temp_.file("three.flac")}).exit_status, 0);
+  MakeSong("dir/four.flac", 4, {{"title", "Four"}});
+  MakeSong("dir/sub/five.flac", 5, {{"title", "Five"}});
+  std::string six = MakeSong("dir2/six.flac", 6, {{"title", "Six"}});
+  ASSERT_EQ(
+      Run({"add", one, temp_.file("two.mp3"), temp_.file("three.flac"), temp_.file("dir"), six})
+          .exit_status,
+      0);
   ASSERT_EQ(ArtworkFiles().size(), 1u);
 
+  ProcessResult folder = Run({"--quiet", "remove", temp_.file("dir")});
+  EXPECT_EQ(folder.exit_status, 0) << folder.standard_error;
+  EXPECT_EQ(ListByTitle().size(), 4u) << "four and five went, not six in dir2";
+  fs::remove(six);
+  ProcessResult dry = Run({"prune", "--dry-run"});
+  EXPECT_NE(dry.standard_output.find("would remove"), std::string::npos) << dry.standard_output;
+  EXPECT_EQ(ListByTitle().size(), 4u);
+  ProcessResult prune = Run({"prune"});
+  EXPECT_NE(prune.standard_error.find("1 recordings pruned"), std::string::npos)
+      << prune.standard_error;
+  EXPECT_FALSE(ListByTitle().count("Six"));
+
   fs::remove(one);
-  ProcessResult by_path = Run({"remove", one});
+  ProcessResult by_path = Run({"--quiet", "remove", one});
   EXPECT_EQ(by_path.exit_status, 0) << by_path.standard_error;
+  EXPECT_EQ(by_path.standard_output, "");
   EXPECT_EQ(ArtworkFiles().size(), 1u) << "two.mp3 still uses the cover";
   std::string two_id = ListByTitle()["Two"]["id"];
   ProcessResult by_id = Run({"remove", two_id, "999"});
@@ -325,20 +361,191 @@ TEST_F(PlimCatalogTest, RemovesByIdAndByThePathOfAFileThatIsGone) {
   EXPECT_NE(stats.standard_output.find("recordings: 1\n"), std::string::npos)
       << stats.standard_output;
   ProcessResult plain = Run({"list"});
-  EXPECT_EQ(plain.standard_output,
-            three_id + "\t\tThree\t0:06\t" + temp_.file("three.flac") + "\n");
+  EXPECT_EQ(plain.standard_output, "ID\tARTIST\tTITLE\tDURATION\tPATH\n" + three_id +
+                                       "\t\tThree\t0:06\t" + temp_.file("three.flac") + "\n");
 }
 
-TEST_F(PlimCatalogTest, ExplainsAMissingCatalogAndBadUsage) {
-  ProcessResult list = Run({"list"});
-  EXPECT_EQ(list.exit_status, 1);
-  EXPECT_EQ(list.standard_error, "plim-catalog: There is no catalog at \"" + catalog_dir() +
-                                     "\": add recordings with plim-catalog add\n");
-  EXPECT_EQ(Run({"add"}).exit_status, 2);
-  EXPECT_EQ(Run({"frobnicate"}).exit_status, 2);
-  ProcessResult help = Run({"add", "--help"});
-  EXPECT_EQ(help.exit_status, 0);
-  EXPECT_NE(help.standard_output.find("--metadata"), std::string::npos);
+TEST_F(PlimCatalogTest, FollowsCommandLineConventions) {
+  ProcessResult missing = Run({"list"});
+  EXPECT_EQ(missing.exit_status, 1);
+  EXPECT_EQ(missing.standard_error, "plim-catalog: There is no catalog at \"" + catalog_dir() +
+                                        "\": add recordings with plim-catalog add\n");
+  ASSERT_EQ(Run({"add", MakeSong("a.flac", 1, {{"title", "A"}})}).exit_status, 0);
+  const std::string versions =
+      "fingerprint version " + std::to_string(fingerprint::kFingerprintVersion) +
+      "\ncatalog format version " + std::to_string(catalog::CatalogFormatVersion()) + "\n";
+  struct Case {
+    std::vector<std::string> arguments;  // after the program, no --catalog added
+    int exit_status;
+    std::string output_part;  // in standard output
+    std::string error_part;   // in standard error
+  };
+  const std::string dir = catalog_dir();
+  std::vector<Case> cases = {
+      {{"--version"}, 0, versions, ""},
+      {{"help"}, 0, "Verbs:", ""},
+      {{}, 2, "", "Verbs:"},
+      {{"help", "edit"}, 0, "--genre", ""},
+      {{"add", "--help"}, 0, "--dry-run", ""},
+      {{"lis"}, 2, "", "unknown command \"lis\" (did you mean \"list\"?)"},
+      {{"help", "shwo"}, 2, "", "(did you mean \"show\"?)"},
+      {{"list", "--jsn"}, 2, "", "unknown option \"--jsn\" (did you mean \"--json\"?)"},
+      {{"frobnicate"}, 2, "", "unknown command \"frobnicate\"; plim-catalog help"},
+      {{"--catalog", dir, "add"}, 2, "", "add needs files or folders"},
+      {{"--catalog", dir, "edit", "1"}, 2, "", "nothing to change"},
+      {{"stats", "--catalog", dir, "--json"}, 0, "\"recordings\":1,", ""},
+      {{"--json", "show", "--catalog", dir, temp_.file("a.flac")}, 0, "\"title\":\"A\"", ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {PLIM_CATALOG_PATH};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    SCOPED_TRACE(argv.back());
+    ProcessResult result = runProcess(argv);
+    EXPECT_EQ(result.exit_status, c.exit_status) << result.standard_error;
+    EXPECT_NE(result.standard_output.find(c.output_part), std::string::npos)
+        << result.standard_output;
+    EXPECT_NE(result.standard_error.find(c.error_part), std::string::npos) << result.standard_error;
+  }
+}
+
+TEST_F(PlimCatalogTest, ListsWithFiltersAndWritesPathsPlainInJson) {
+  MakeSong("music/a.flac", 1, {{"title", "Alpha"}, {"artist", "Quiet Riot"}, {"album", "First"}});
+  MakeSong("music/sub/c.flac", 3, {{"title", "Gamma"}, {"album", "First"}});
+  MakeSong("music2/b.ogg", 2, {{"title", "Beta"}});
+  ASSERT_EQ(Run({"add", temp_.file("music"), temp_.file("music2")}).exit_status, 0);
+  const std::string music = temp_.file("music");
+  struct Case {
+    std::vector<std::string> filter;
+    std::set<std::string> titles;
+  };
+  std::vector<Case> cases = {
+      {{}, {"Alpha", "Beta", "Gamma"}},
+      {{"--artist", "RIOT"}, {"Alpha"}},
+      {{"--title", "eta"}, {"Beta"}},
+      {{"--album", "first"}, {"Alpha", "Gamma"}},
+      {{"--under", music}, {"Alpha", "Gamma"}},
+      {{"--under", music + "/"}, {"Alpha", "Gamma"}},
+      {{"--under", music, "--title", "gam"}, {"Gamma"}},
+      {{"--album", "none"}, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {"list", "--json"};
+    argv.insert(argv.end(), c.filter.begin(), c.filter.end());
+    ProcessResult json = Run(argv);
+    std::set<std::string> titles;
+    std::istringstream lines(json.standard_output);
+    for (std::string line; std::getline(lines, line);)
+      titles.insert(ParseJsonObject(line)["title"]);
+    EXPECT_EQ(titles, c.titles) << argv.back();
+    argv.erase(argv.begin() + 1);
+    ProcessResult text = Run(argv);
+    EXPECT_EQ(static_cast<std::size_t>(
+                  std::count(text.standard_output.begin(), text.standard_output.end(), '\n')),
+              c.titles.size() + 1)
+        << "a header and a line each: " << text.standard_output;
+  }
+  ProcessResult json = Run({"list", "--json", "--title", "Alpha"});
+  EXPECT_NE(json.standard_output.find("\"path\":\"" + temp_.file("music/a.flac") + "\""),
+            std::string::npos)
+      << "slashes as they are: " << json.standard_output;
+  EXPECT_EQ(Run({"show", "--json", temp_.file("music/a.flac")}).standard_output,
+            json.standard_output);
+}
+
+TEST_F(PlimCatalogTest, CorrectsMetadataKeepingIds) {
+  MakeSong("m/x.flac", 1, {{"title", "X"}});
+  MakeSong("m/y.flac", 2, {{"title", "Y"}});
+  std::string cover = MakeCover("cover.png", "red");
+  ASSERT_EQ(Run({"add", temp_.file("m")}).exit_status, 0);
+  auto before = ListByTitle();
+  const std::string x_id = before["X"]["id"], y_id = before["Y"]["id"];
+
+  ProcessResult edit =
+      Run({"edit", temp_.file("m/x.flac"), "--artist", "A", "--album", "Al", "--isrc",
+           "GBAAA0000002", "--genre", "Jazz", "--genre", "Funk", "--artwork", cover});
+  ASSERT_EQ(edit.exit_status, 0) << edit.standard_error;
+  std::ofstream(temp_.file("fix.csv")) << "path,title,artwork\n"
+                                       << "m/y.flac,Y fixed,https://example.org/y.jpg\n";
+  ASSERT_EQ(Run({"edit", "--metadata", temp_.file("fix.csv")}).exit_status, 0);
+  auto after = ListByTitle();
+  EXPECT_EQ(after["X"]["id"], x_id);
+  EXPECT_EQ(after["X"]["artist"], "A");
+  EXPECT_EQ(after["X"]["album"], "Al");
+  EXPECT_EQ(after["X"]["isrc"], "GBAAA0000002");
+  EXPECT_EQ(after["X"]["genres"], "Jazz;Funk");
+  EXPECT_EQ(after["X"]["landmark_count"], before["X"]["landmark_count"]);
+  EXPECT_EQ(ArtworkFiles().size(), 1u);
+  EXPECT_EQ(after["Y fixed"]["id"], y_id);
+  EXPECT_EQ(after["Y fixed"]["artwork_url"], "https://example.org/y.jpg");
+  ASSERT_EQ(Run({"edit", x_id, "--artwork", "https://example.org/x.jpg"}).exit_status, 0);
+  EXPECT_TRUE(ArtworkFiles().empty()) << "the picture went with its last user";
+  EXPECT_EQ(Run({"edit", "999", "--title", "T"}).exit_status, 1);
+
+  // Tags changed in the file, audio not: skipped with a hint, then read with --update-tags.
+  MakeSong("m/x.flac", 1, {{"title", "X retagged"}});
+  ProcessResult plain = Run({"add", temp_.file("m")});
+  EXPECT_NE(plain.standard_error.find("1 of the skipped files changed only in their tags"),
+            std::string::npos)
+      << plain.standard_error;
+  ProcessResult update = Run({"add", "--update-tags", temp_.file("m")});
+  EXPECT_NE(update.standard_error.find("added 0, updated 1, skipped 1"), std::string::npos)
+      << update.standard_error;
+  EXPECT_EQ(ListByTitle()["X retagged"]["id"], x_id);
+
+  // A dry run says what add would do and changes nothing.
+  MakeSong("m/z.flac", 3);
+  MakeSong("m/y.flac", 4);
+  ProcessResult dry = Run({"add", "--dry-run", temp_.file("m")});
+  EXPECT_EQ(dry.exit_status, 0) << dry.standard_error;
+  EXPECT_EQ(dry.standard_output, "skip\t" + temp_.file("m/x.flac") + "\nupdate\t" +
+                                     temp_.file("m/y.flac") + "\nadd\t" + temp_.file("m/z.flac") +
+                                     "\n");
+  EXPECT_EQ(ListByTitle().size(), 2u);
+}
+
+TEST_F(PlimCatalogTest, SharedReadOnlyCatalogOpensForReading) {
+  std::string song = MakeSong("song.flac", 1, {{"title", "Shared"}});
+  ASSERT_EQ(Run({"add", song}).exit_status, 0);
+  // Root can write anything: run the programs as nobody instead.
+  std::vector<std::string> as_other_user;
+  if (geteuid() == 0) {
+    if (!fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "running as root without setpriv";
+    as_other_user = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    fs::permissions(temp_.path(), fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+  }
+  const fs::perms read_only =
+      fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  for (const char* name : {"data.mdb", "lock.mdb"})
+    fs::permissions(catalog_dir() + "/" + name, read_only);
+  fs::permissions(catalog_dir(), read_only | fs::perms::owner_exec | fs::perms::group_exec |
+                                     fs::perms::others_exec);
+  auto run = [&](std::vector<std::string> argv) {
+    argv.insert(argv.begin(), as_other_user.begin(), as_other_user.end());
+    plim::testing::ProcessOptions options;
+    options.environment["PLIM_CATALOG"] = catalog_dir();
+    return runProcess(argv, options);
+  };
+  for (const char* verb : {"list", "stats"}) {
+    ProcessResult read = run({PLIM_CATALOG_PATH, verb});
+    EXPECT_EQ(read.exit_status, 0) << verb << ": " << read.standard_error;
+  }
+  ProcessResult match = run({PLIM_CATALOG_PATH, "match", song});
+  EXPECT_NE(match.standard_output.find("\tyes\t"), std::string::npos) << match.standard_error;
+  ProcessResult identify = run({PLIM_SHAZAMKIT_PATH, song});
+  EXPECT_EQ(identify.standard_output, "{\"matched\":true,\"title\":\"Shared\"}\n")
+      << identify.standard_error;
+  for (const char* verb : {"remove", "add"}) {
+    ProcessResult write = run({PLIM_CATALOG_PATH, verb, song});
+    EXPECT_EQ(write.exit_status, 1) << verb;
+    EXPECT_NE(write.standard_error.find("is read-only for this user"), std::string::npos)
+        << write.standard_error;
+  }
+  fs::permissions(catalog_dir(), fs::perms::owner_all);
+  for (const char* name : {"data.mdb", "lock.mdb"})
+    fs::permissions(catalog_dir() + "/" + name, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(ListByTitle().size(), 1u);
 }
 
 }  // namespace

@@ -1,0 +1,47 @@
+// The pure helpers of the command line and the progress bar, in-process.
+
+#include "tools/plim-catalog/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include "tools/plim-catalog/progress_display.h"
+
+namespace plim {
+namespace {
+
+TEST(CommandLineTest, SuggestsOnlyNearWords) {
+  const std::vector<std::string> verbs = {"add", "list", "show", "edit", "remove", "stats"};
+  struct Case {
+    std::string typed, expected;
+  };
+  for (const Case& c : std::vector<Case>{{"lis", "list"},
+                                         {"lsit", "list"},  // a swap is one slip
+                                         {"shwo", "show"},
+                                         {"remvoe", "remove"},
+                                         {"statss", "stats"},
+                                         {"ad", "add"},
+                                         {"frobnicate", ""},
+                                         {"x", ""},
+                                         {"rmv", ""}}) {
+    EXPECT_EQ(NearestWord(c.typed, verbs), c.expected) << c.typed;
+  }
+}
+
+TEST(ProgressDisplayTest, FitsTheLineToTheColumnsCountingCharacters) {
+  struct Case {
+    std::string line;
+    std::size_t columns;
+    std::string expected;
+  };
+  for (const Case& c :
+       std::vector<Case>{{"abcdef", 6, "abcdef"},
+                         {"abcdef", 4, "abc\xE2\x80\xA6"},
+                         {"\xC3\xA4\xC3\xB6\xC3\xBC", 3, "\xC3\xA4\xC3\xB6\xC3\xBC"},
+                         {"\xC3\xA4\xC3\xB6\xC3\xBC!", 3, "\xC3\xA4\xC3\xB6\xE2\x80\xA6"},
+                         {"abc", 0, ""}}) {
+    EXPECT_EQ(FitToColumns(c.line, c.columns), c.expected) << c.line << " in " << c.columns;
+  }
+}
+
+}  // namespace
+}  // namespace plim

@@ -1,0 +1,60 @@
+#include "tools/plim-catalog/json_line.h"
+
+#include <cstdio>
+
+#include "platform/foundation/json_string.h"
+#include "platform/foundation/utf8.h"
+
+namespace plim {
+
+void JsonLine::Name(std::string_view name) {
+  if (out_.size() > 1) out_ += ',';
+  Value(name);
+  out_ += ':';
+}
+
+void JsonLine::Value(std::string_view text) {
+  using foundation::JSONSlashes;
+  if (!foundation::appendJSONString(out_, text, JSONSlashes::kPlain)) {
+    foundation::appendJSONString(out_, foundation::toValidUTF8(text), JSONSlashes::kPlain);
+  }
+}
+
+JsonLine& JsonLine::Text(std::string_view name, std::string_view value) {
+  Name(name);
+  Value(value);
+  return *this;
+}
+
+JsonLine& JsonLine::TextList(std::string_view name, const std::vector<std::string>& values) {
+  Name(name);
+  out_ += '[';
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out_ += ',';
+    Value(values[i]);
+  }
+  out_ += ']';
+  return *this;
+}
+
+JsonLine& JsonLine::Integer(std::string_view name, std::uint64_t value) {
+  Name(name);
+  out_ += std::to_string(value);
+  return *this;
+}
+
+JsonLine& JsonLine::Number(std::string_view name, double value, const char* format) {
+  Name(name);
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  out_ += text;
+  return *this;
+}
+
+JsonLine& JsonLine::Boolean(std::string_view name, bool value) {
+  Name(name);
+  out_ += value ? "true" : "false";
+  return *this;
+}
+
+}  // namespace plim
