@@ -99,17 +99,18 @@ void BM_Add(benchmark::State& state) {
   int run = 0;
   double bytes_per_hour = 0;
   for (auto _ : state) {
+    GlobalOptions global;
+    global.catalog_directory = directory.file("catalog" + std::to_string(run++));
     AddCommandOptions options;
-    options.catalog_directory = directory.file("catalog" + std::to_string(run++));
     options.paths = files;
     options.jobs = static_cast<unsigned>(state.range(0));
     dup2(null_fd, STDERR_FILENO);
-    int status = RunAddCommand(options);
+    int status = RunAddCommand(global, options);
     dup2(saved_stderr, STDERR_FILENO);
     if (status != 0) state.SkipWithError("add failed");
     state.PauseTiming();
     auto catalog =
-        catalog::Catalog::Open(options.catalog_directory, catalog::Catalog::Mode::kReadOnly);
+        catalog::Catalog::Open(global.catalog_directory, catalog::Catalog::Mode::kReadOnly);
     auto reader = catalog->NewReader();
     state.counters["landmarks_per_s"] =
         static_cast<double>(reader.LandmarkCount()) / reader.TotalDurationS();
