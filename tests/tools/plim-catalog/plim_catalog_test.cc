@@ -548,5 +548,71 @@ TEST_F(PlimCatalogTest, SharedReadOnlyCatalogOpensForReading) {
   EXPECT_EQ(ListByTitle().size(), 1u);
 }
 
+TEST_F(PlimCatalogTest, RebuildsAnOlderFingerprintsCatalogKeepingIdsAndMetadata) {
+  // A catalog as an older plim left it: ids 3, 5 and 7, a picture, and one
+  // recording whose file is gone. Its landmarks are of no use any more.
+  const std::string files[] = {MakeSong("one.ogg", 31), MakeSong("two.flac", 32),
+                               temp_.file("gone.wav")};
+  std::ifstream cover_file(MakeCover("cover.png", "red"), std::ios::binary);
+  std::stringstream cover;
+  cover << cover_file.rdbuf();
+  {
+    catalog::OpenOptions older;
+    older.fingerprint_version = fingerprint::kFingerprintVersion - 1;
+    auto old = catalog::Catalog::Open(catalog_dir(), catalog::Catalog::Mode::kReadWrite, older);
+    std::vector<catalog::NewRecording> items(3);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      items[i].id = static_cast<catalog::RecordingId>(3 + 2 * i);
+      items[i].recording.title = "Title " + std::to_string(i);
+      items[i].recording.artist = "Artist " + std::to_string(i);
+      items[i].recording.source_path = files[i];
+      items[i].recording.content_hash = "older-" + std::to_string(i);
+      items[i].recording.duration_s = kClipS;
+      items[i].landmarks = {{static_cast<std::uint32_t>(i), 0}};
+    }
+    items[0].artwork = catalog::Artwork{cover.str(), "image/png"};
+    old->Add(items);
+  }
+  const std::string clip = temp_.file("clip.wav");
+  plim::testing::writeWav(plim::testing::excerpt(plim::testing::makeMelody(32, kClipS), 1, 4),
+                          clip);
+  plim::testing::ProcessOptions with_catalog;
+  with_catalog.environment["PLIM_CATALOG"] = catalog_dir();
+
+  // Until then both programs say, in one line, what brings it up to date:
+  // plim-shazamkit as the answer's message, plim-catalog as its error.
+  ProcessResult answer = runProcess({PLIM_SHAZAMKIT_PATH, clip}, with_catalog);
+  ProcessResult refused = Run({"match", clip});
+  EXPECT_EQ(answer.exit_status, 0);
+  EXPECT_EQ(refused.exit_status, 1);
+  for (const std::string& line : {answer.standard_output, refused.standard_error}) {
+    EXPECT_NE(line.find("bring it up to date with plim-catalog rebuild"), std::string::npos)
+        << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
+  }
+
+  ProcessResult rebuilt = Run({"rebuild"});
+  EXPECT_EQ(rebuilt.exit_status, 0) << rebuilt.standard_error;
+  EXPECT_NE(rebuilt.standard_error.find("left out recording 7"), std::string::npos)
+      << rebuilt.standard_error;
+  EXPECT_TRUE(fs::exists(catalog_dir() + ".before-rebuild")) << "what was left out is kept";
+  auto by_title = ListByTitle();
+  ASSERT_EQ(by_title.size(), 2u);
+  EXPECT_EQ(by_title["Title 0"]["id"], "3");
+  EXPECT_EQ(by_title["Title 1"]["id"], "5");
+  EXPECT_EQ(by_title["Title 1"]["artist"], "Artist 1");
+  EXPECT_NE(by_title["Title 0"]["artwork_url"].find(catalog_dir() + "/artwork/"),
+            std::string::npos);
+  EXPECT_EQ(ArtworkFiles().size(), 1u);
+
+  ProcessResult named = runProcess({PLIM_SHAZAMKIT_PATH, clip}, with_catalog);
+  EXPECT_EQ(named.standard_output,
+            "{\"matched\":true,\"artist\":\"Artist 1\",\"title\":\"Title 1\"}\n")
+      << named.standard_error;
+  ProcessResult again = Run({"rebuild"});
+  EXPECT_EQ(again.exit_status, 0);
+  EXPECT_NE(again.standard_error.find("up to date"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace plim
