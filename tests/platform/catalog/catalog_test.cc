@@ -32,6 +32,13 @@ TEST(CatalogTest, AddLookUpAndRemoveKeepTheIndexExact) {
   std::vector<NewRecording> items = {SyntheticRecording(1, 300, "/music/one.flac"),
                                      SyntheticRecording(2, 1, "/music/two.flac"),
                                      SyntheticRecording(3, 2000, "/music/three.flac")};
+  // Peaks every 7 frames over several of the blocks they are kept in.
+  for (NewRecording* item : {&items[1], &items[2]}) {
+    for (std::uint32_t frame = 0; frame < 1600; frame += 7) {
+      item->peaks.push_back({frame * fingerprint::kTimeSubdivisions,
+                             static_cast<std::uint16_t>(100 * fingerprint::kBinSubdivisions), 20});
+    }
+  }
   {
     auto catalog = Catalog::Open(dir.file("catalog"), Catalog::Mode::kReadWrite);
     std::vector<AddResult> results = catalog->Add(items);
@@ -75,6 +82,15 @@ TEST(CatalogTest, AddLookUpAndRemoveKeepTheIndexExact) {
     return true;
   });
   EXPECT_EQ(listed, (std::vector<RecordingId>{1, 3, 4}));
+  std::vector<fingerprint::Peak> peaks;
+  reader.ReadPeaks(3, 500, 1100, peaks);
+  EXPECT_EQ(peaks.size(), (1100 - 504) / 7 + 1u) << "the peaks of frames 504 to 1099, every 7th";
+  EXPECT_EQ(peaks.front().TimeFrames(), 504);
+  EXPECT_EQ(peaks.front().bin_q, items[2].peaks.front().bin_q);
+  peaks.clear();
+  reader.ReadPeaks(2, 0, 1e6, peaks);
+  reader.ReadPeaks(1, 0, 1e6, peaks);
+  EXPECT_TRUE(peaks.empty()) << "removed with its recording, or never kept";
   EXPECT_THROW(catalog->Remove(1), foundation::NSError) << "read-only";
 }
 
