@@ -90,6 +90,32 @@ bool ArtworkInUse(MDB_txn* txn, const Environment& e, const std::string& name) {
   return true;
 }
 
+// Recording `id` as stored, or nullopt when there is none; throws when it
+// can't be read.
+std::optional<Recording> ReadInTransaction(MDB_txn* txn, const Environment& e, RecordingId id) {
+  MDB_val id_key = ValueOf(&id, sizeof id), data;
+  int rc = mdb_get(txn, e.recordings, &id_key, &data);
+  if (rc == MDB_NOTFOUND) return std::nullopt;
+  Check(rc, e);
+  std::optional<Recording> recording = DecodeRecording(ViewOf(data));
+  if (!recording) {
+    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
+                                   " is damaged: recording " + std::to_string(id) +
+                                   " can't be read");
+  }
+  return recording;
+}
+
+// Gives a recording returned to the caller the file:// URL of its picture
+// in `artwork_folder`, as readers give it.
+void PointAtPicture(std::optional<Recording>& recording, const fs::path& artwork_folder) {
+  if (recording && !recording->artwork_file.empty()) {
+    recording->artwork_url =
+        foundation::URL::fileURLWithPath((artwork_folder / recording->artwork_file).string())
+            .absoluteString();
+  }
+}
+
 // Stores `peaks` (ordered by time) as the peak blocks of recording `id`.
 void PutPeaks(MDB_txn* txn, const Environment& e, RecordingId id,
               std::span<const fingerprint::Peak> peaks) {
@@ -130,19 +156,12 @@ void DeletePeaks(MDB_txn* txn, const Environment& e, RecordingId id) {
 std::optional<Recording> RemoveInTransaction(MDB_txn* txn, const Environment& e, RecordingId id,
                                              std::uint64_t& total_duration_us,
                                              std::vector<std::string>& released_artwork) {
-  MDB_val id_key = ValueOf(&id, sizeof id), data;
-  int rc = mdb_get(txn, e.recordings, &id_key, &data);
-  if (rc == MDB_NOTFOUND) return std::nullopt;
-  Check(rc, e);
-  std::optional<Recording> recording = DecodeRecording(ViewOf(data));
-  if (!recording) {
-    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
-                                   " is damaged: recording " + std::to_string(id) +
-                                   " can't be read");
-  }
+  std::optional<Recording> recording = ReadInTransaction(txn, e, id);
+  if (!recording) return std::nullopt;
 
+  MDB_val id_key = ValueOf(&id, sizeof id), data;
   std::vector<std::uint32_t> hash_prefixes;
-  rc = mdb_get(txn, e.hash_lists, &id_key, &data);
+  int rc = mdb_get(txn, e.hash_lists, &id_key, &data);
   if (rc == MDB_SUCCESS && !DecodeHashList(ViewOf(data), hash_prefixes)) {
     Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
                                    " is damaged: the landmarks of recording " + std::to_string(id) +
@@ -364,11 +383,7 @@ std::optional<Recording> Catalog::Remove(RecordingId id) {
     unused_artwork = UnusedArtwork(txn, e, released_artwork);
   });
   for (const std::string& name : unused_artwork) DeleteArtworkFile(artwork_folder, name);
-  if (removed && !removed->artwork_file.empty()) {
-    removed->artwork_url =
-        foundation::URL::fileURLWithPath((artwork_folder / removed->artwork_file).string())
-            .absoluteString();
-  }
+  PointAtPicture(removed, artwork_folder);
   return removed;
 }
 
@@ -385,16 +400,9 @@ std::optional<Recording> Catalog::Correct(RecordingId id, const MetadataChange& 
   RunWrite(e, [&](MDB_txn* txn) {
     corrected.reset();
     unused_artwork.clear();
-    MDB_val id_key = ValueOf(&id, sizeof id), data;
-    int rc = mdb_get(txn, e.recordings, &id_key, &data);
-    if (rc == MDB_NOTFOUND) return;
-    Check(rc, e);
-    std::optional<Recording> r = DecodeRecording(ViewOf(data));
-    if (!r) {
-      Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
-                                     " is damaged: recording " + std::to_string(id) +
-                                     " can't be read");
-    }
+    std::optional<Recording> r = ReadInTransaction(txn, e, id);
+    if (!r) return;
+    MDB_val id_key = ValueOf(&id, sizeof id);
     auto set = [](std::string& field, const std::optional<std::string>& value) {
       if (value) field = foundation::toValidUTF8(*value);
     };
@@ -432,11 +440,7 @@ std::optional<Recording> Catalog::Correct(RecordingId id, const MetadataChange& 
     corrected = std::move(r);
   });
   for (const std::string& name : unused_artwork) DeleteArtworkFile(artwork_folder, name);
-  if (corrected && !corrected->artwork_file.empty()) {
-    corrected->artwork_url =
-        foundation::URL::fileURLWithPath((artwork_folder / corrected->artwork_file).string())
-            .absoluteString();
-  }
+  PointAtPicture(corrected, artwork_folder);
   return corrected;
 }
 
