@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/fingerprint/peak_thinning.h"
