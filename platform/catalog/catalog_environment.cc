@@ -10,6 +10,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/content_hasher.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 
 namespace plim::catalog {
 namespace {
@@ -271,12 +272,7 @@ ReadSnapshot BeginRead(const Environment& environment) {
 }
 
 std::string QuotedPath(const std::filesystem::path& path) {
-  std::string out;
-  out.reserve(path.native().size() + 2);
-  out.push_back('"');
-  out.append(path.native());
-  out.push_back('"');
-  return out;
+  return foundation::QuotedText(path.native());
 }
 
 std::string PathKey(std::string_view path) {

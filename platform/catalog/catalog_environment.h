@@ -180,7 +180,7 @@ inline std::string_view ViewOf(const MDB_val& value) {
   return {static_cast<const char*>(value.mv_data), value.mv_size};
 }
 
-// `path` in double quotes, as error descriptions name files.
+// `path` quoted as error descriptions name files (foundation::QuotedText).
 std::string QuotedPath(const std::filesystem::path& path);
 
 // The by_path key of `path`: the path itself, or for paths too long for an

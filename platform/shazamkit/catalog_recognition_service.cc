@@ -7,6 +7,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/shazamkit/shazamkit_error.h"
 
 namespace plim::shazamkit {
@@ -56,8 +57,9 @@ matching::MatchReport CatalogRecognitionService::Search(const SHSignature& signa
   catalog::Catalog::Reader reader = catalog.NewReader();
   if (reader.RecordingCount() == 0) {
     throw foundation::NSError(kShazamKitErrorDomain, kCatalogEmpty,
-                              "The catalog at \"" + catalog.directory().string() +
-                                  "\" holds no recordings: add recordings with plim-catalog add");
+                              "The catalog at " +
+                                  foundation::QuotedText(catalog.directory().native()) +
+                                  " holds no recordings: add recordings with plim-catalog add");
   }
   return matching::FindMatches(reader, signature.QueryLandmarks(), signature.duration());
 }

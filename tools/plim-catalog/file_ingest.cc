@@ -12,6 +12,7 @@
 
 #include "platform/avfaudio/av_audio_file.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/url.h"
 #include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/tag_reader.h"
@@ -62,8 +63,8 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& cata
   try {
     struct stat file_stat;
     if (stat(candidate.path.c_str(), &file_stat) != 0) {
-      result.problem =
-          "The file \"" + candidate.path + "\" could not be read: " + std::strerror(errno) + ".";
+      result.problem = "The file " + foundation::QuotedText(candidate.path) +
+                       " could not be read: " + std::strerror(errno) + ".";
       return result;
     }
     const auto size_bytes = static_cast<std::uint64_t>(file_stat.st_size);
@@ -120,8 +121,8 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& cata
       std::stringstream bytes;
       bytes << image.rdbuf();
       if (!image || bytes.str().empty()) {
-        result.problem = "The artwork file \"" + *overrides.artwork + "\" for \"" + candidate.path +
-                         "\" could not be read.";
+        result.problem = "The artwork file " + foundation::QuotedText(*overrides.artwork) +
+                         " for " + foundation::QuotedText(candidate.path) + " could not be read.";
         return result;
       }
       result.item.artwork = catalog::Artwork{bytes.str(), ""};
@@ -138,7 +139,8 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& cata
   } catch (const foundation::NSError& error) {
     result.problem = error.description();
   } catch (const std::bad_alloc&) {
-    result.problem = "The file \"" + candidate.path + "\" could not be processed: out of memory.";
+    result.problem = "The file " + foundation::QuotedText(candidate.path) +
+                     " could not be processed: out of memory.";
   }
   return result;
 }

@@ -7,6 +7,7 @@
 #include "platform/catalog/catalog.h"
 #include "platform/foundation/json_string.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/duration_text.h"
 #include "tools/plim-catalog/file_discovery.h"
@@ -111,8 +112,8 @@ int RunShowCommand(const std::string& catalog_directory, const std::string& id_t
     if (!id) id = reader.FindBySourcePath(NormalSourcePath(id_text));
     std::optional<Recording> r = id ? reader.GetRecording(*id) : std::nullopt;
     if (!r) {
-      foundation::writeToStandardError("plim-catalog: There is no recording \"" + id_text +
-                                       "\" in the catalog.\n");
+      foundation::writeToStandardError("plim-catalog: There is no recording " +
+                                       foundation::QuotedText(id_text) + " in the catalog.\n");
       return 1;
     }
     std::string genres;
@@ -170,8 +171,8 @@ int RunRemoveCommand(const std::string& catalog_directory,
       if (!id) id = catalog->NewReader().FindBySourcePath(NormalSourcePath(target));
       std::optional<Recording> removed = id ? catalog->Remove(*id) : std::nullopt;
       if (!removed) {
-        foundation::writeToStandardError("plim-catalog: There is no recording \"" + target +
-                                         "\" in the catalog.\n");
+        foundation::writeToStandardError("plim-catalog: There is no recording " +
+                                         foundation::QuotedText(target) + " in the catalog.\n");
         status = 1;
         continue;
       }
