@@ -129,6 +129,8 @@ bool StreamDecoder::Refill() {
         *packet_budget_frames_ -= frames;
       }
       packet_frames_ += frames;
+      if (!packet_failed_)
+        largest_packet_frames_ = std::max(largest_packet_frames_, packet_frames_);
       if (frames <= 0) continue;
       frame_offset_ = 0;
       frame_end_ = frames;
@@ -182,7 +184,13 @@ void StreamDecoder::SendNextPacket() {
 void StreamDecoder::ConcealCurrentPacket() {
   if (!packet_failed_) ++packets_failed_;
   packet_failed_ = true;
-  std::int64_t missing = packet_expected_frames_ - packet_frames_;
+  // A damaged packet's duration may be anything (a wrapped granule gives
+  // 2^32 frames): it is padded only up to what a packet of this stream has
+  // been seen to hold, or what any packet can hold before one decoded.
+  const std::int64_t most_frames = std::max<std::int64_t>(
+      codec_->frame_size,
+      largest_packet_frames_ > 0 ? largest_packet_frames_ : kMostFramesInOnePacket);
+  std::int64_t missing = std::min(packet_expected_frames_, most_frames) - packet_frames_;
   if (packet_budget_frames_) {
     missing = std::min(missing, *packet_budget_frames_);
     *packet_budget_frames_ -= std::max<std::int64_t>(missing, 0);
