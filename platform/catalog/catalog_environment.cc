@@ -9,6 +9,7 @@
 
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/content_hasher.h"
+#include "platform/catalog/lmdb_files.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
 
@@ -185,6 +186,9 @@ std::shared_ptr<Environment> OpenEnvironment(const std::filesystem::path& direct
   // NOTLS: a Reader is an object, not a thread's state, so one thread may
   // hold several and hand them on.
   unsigned flags = MDB_NOTLS | (read_only ? MDB_RDONLY : 0u);
+  // LMDB maps both files: damage or a full disk would otherwise be a SIGBUS.
+  CheckDataFile(directory);
+  AllocateLockFile(directory, kMaxReaders);
   rc = mdb_env_open(raw_env, directory.c_str(), flags, 0644);
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "open");
   MDB_stat env_stat;

@@ -1,7 +1,9 @@
 #include "platform/catalog/catalog.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -289,6 +291,96 @@ TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
       EXPECT_NE(error.description().find(dir), std::string::npos) << error.description();
     }
     EXPECT_EQ(snapshot(), before);
+  }
+}
+
+// LMDB maps data.mdb: a page past the end of a cut file, or a meta page
+// that points there, would be a SIGBUS. Each is refused as damage instead,
+// naming the file, whether opened for reading or writing.
+TEST(CatalogTest, RefusesADamagedDatabaseFileInsteadOfCrashing) {
+  plim::testing::TemporaryDirectory temp;
+  {
+    auto catalog = Catalog::Open(temp.file("good"), Catalog::Mode::kReadWrite);
+    std::vector<NewRecording> batch;
+    for (std::uint32_t seed = 1; seed <= 20; ++seed)
+      batch.push_back(SyntheticRecording(seed, 2000));
+    catalog->Add(batch);
+  }
+  std::ifstream in(temp.file("good/data.mdb"), std::ios::binary);
+  const std::string good(std::istreambuf_iterator<char>(in), {});
+  ASSERT_GT(good.size(), 16384u);
+  const std::size_t page = 4096;
+  auto cut = [&](std::size_t bytes) { return good.substr(0, bytes); };
+  auto set = [&](std::size_t at, std::string bytes) {
+    return good.substr(0, at) + bytes + good.substr(at + bytes.size());
+  };
+  const std::pair<const char*, std::string> cases[] = {
+      {"cut to the two meta pages", cut(8192)},
+      {"cut to three pages", cut(12288)},
+      {"cut to four pages", cut(16384)},
+      {"cut by one byte", cut(good.size() - 1)},
+      {"cut by one page", cut(good.size() - page)},
+      {"first meta's last page far out", set(16 + 120, "\xff\x7f")},
+      {"second meta's main root far out", set(page + 16 + 112 + 2, "\x01\x01")},
+      {"first meta's magic flipped", set(16, std::string(2, '\0'))},
+      {"page size flipped", set(16 + 24, std::string("\0\x20", 2))},
+      {"second meta's version", set(page + 16 + 4, "\x07\x00")},
+      {"map size of exabytes", set(16 + 16 + 6, std::string("\0\x10", 2))},
+  };
+  for (const auto& [name, bytes] : cases) {
+    for (Catalog::Mode mode : {Catalog::Mode::kReadOnly, Catalog::Mode::kReadWrite}) {
+      SCOPED_TRACE(std::string(name) + (mode == Catalog::Mode::kReadOnly ? ", read-only" : ""));
+      const std::string dir = temp.file("damaged");
+      fs::remove_all(dir);
+      fs::create_directory(dir);
+      std::ofstream(dir + "/data.mdb", std::ios::binary) << bytes;
+      try {
+        Catalog::Open(dir, mode);
+        ADD_FAILURE() << "opened";
+      } catch (const foundation::NSError& error) {
+        EXPECT_EQ(error.code(), kCatalogErrorDamaged) << error.description();
+        EXPECT_NE(error.description().find("\"" + dir + "\" is damaged: its file data.mdb"),
+                  std::string::npos)
+            << error.description();
+      }
+    }
+  }
+}
+
+// LMDB writes its lock file through a map: on a full disk that was a
+// SIGBUS, now it is a line saying so. Needs a file system small enough to
+// fill, so root's tmpfs.
+TEST(CatalogTest, FullDiskWhenTheLockFileIsMadeIsReported) {
+  plim::testing::TemporaryDirectory temp;
+  const std::string disk = temp.file("disk");
+  fs::create_directory(disk);
+  if (geteuid() != 0 || mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=512k") != 0) {
+    GTEST_SKIP() << "mounting a small tmpfs needs root";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount(path.c_str()); }
+  } unmount{disk};
+  Catalog::Open(disk + "/old", Catalog::Mode::kReadWrite)
+      ->Add(std::vector{SyntheticRecording(1, 500)});
+  fs::remove(disk + "/old/lock.mdb");
+  {
+    std::ofstream fill(disk + "/fill", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (fill.write(block.data(), block.size())) {
+    }
+  }
+  const std::pair<std::string, Catalog::Mode> opens[] = {
+      {disk + "/old", Catalog::Mode::kReadOnly}, {disk + "/new", Catalog::Mode::kReadWrite}};
+  for (const auto& [dir, mode] : opens) {
+    SCOPED_TRACE(dir);
+    try {
+      Catalog::Open(dir, mode);
+      ADD_FAILURE() << "opened";
+    } catch (const foundation::NSError& error) {
+      EXPECT_NE(error.description().find("no space left on device"), std::string::npos)
+          << error.description();
+    }
   }
 }
 
