@@ -14,6 +14,7 @@ packages=(
   libcli11-dev
   libfftw3-dev libkissfft-dev
   libxxhash-dev
+  libvorbis-dev
   ffmpeg sox libsox-fmt-all
   "$@"
 )

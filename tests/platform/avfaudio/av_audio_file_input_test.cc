@@ -63,6 +63,30 @@ std::string truncated(const std::string& path, double keep_fraction) {
   return path;
 }
 
+// The Ogg Vorbis file at `path` rewritten with its three header packets
+// repeated right after the first set, in the same logical stream, as some
+// encoders write them; with `damage_setup`, the first setup header is zeroed
+// past its first bytes, so that no decoder can use it.
+std::string repeatVorbisHeaders(const std::string& path, bool damage_setup = false) {
+  std::vector<OggPage> pages = parseOggPages(readBytes(path));
+  std::size_t header_pages = 0;
+  for (std::size_t packets = 0; packets < 3;)
+    packets += pages.at(header_pages++).packetRanges().size();
+  if (damage_setup) {
+    std::string& body = pages[header_pages - 1].body;
+    std::fill(body.end() - static_cast<std::ptrdiff_t>(body.size() / 2), body.end(), '\0');
+  }
+  const std::vector<OggPage> headers(pages.begin(),
+                                     pages.begin() + static_cast<std::ptrdiff_t>(header_pages));
+  pages.insert(pages.begin() + static_cast<std::ptrdiff_t>(header_pages), headers.begin(),
+               headers.end());
+  pages[header_pages].setFlags(0);  // not a second beginning of stream
+  for (std::size_t i = 0; i < pages.size(); ++i)
+    pages[i].setSequence(static_cast<std::uint32_t>(i));
+  writeBytes(path, writeOggPages(pages));
+  return path;
+}
+
 enum class Outcome { kFails, kOpens, kOpensOrFails };
 
 struct InputCase {
@@ -202,6 +226,18 @@ std::vector<InputCase> inputCases() {
          return d.file("wrapped.ogg");
        },
        Outcome::kOpens, 0, "", 5 * kRateHz * 9 / 10, 5 * kRateHz + 4096},
+      // FFmpeg refuses these; they are read, to the exact frame.
+      {"OggVorbisWithRepeatedHeaders",
+       [](const TemporaryDirectory& d) {
+         return repeatVorbisHeaders(encodeMelody(d, "repeated.ogg", {"-c:a", "libvorbis"}));
+       },
+       Outcome::kOpens, 0, "", kFrames, kFrames},
+      // When libvorbis can't read them either, FFmpeg's verdict stands.
+      {"OggVorbisWithRepeatedHeadersAndADamagedSetup",
+       [](const TemporaryDirectory& d) {
+         return repeatVorbisHeaders(encodeMelody(d, "damaged.ogg", {"-c:a", "libvorbis"}), true);
+       },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorNotAudioFile, "is not an audio file.", 0, 0},
   };
 }
 
@@ -240,6 +276,17 @@ INSTANTIATE_TEST_SUITE_P(Inputs, InputTest, ::testing::ValuesIn(inputCases()),
                          [](const ::testing::TestParamInfo<InputCase>& info) {
                            return std::string(info.param.name);
                          });
+
+// What libvorbis makes of a stream with repeated headers is the recording,
+// in time: the repeats are passed over, not decoded as audio.
+TEST(DamagedFileTest, OggVorbisWithRepeatedHeadersIsTheRecording) {
+  TemporaryDirectory directory;
+  const std::string path =
+      repeatVorbisHeaders(encodeMelody(directory, "repeated.ogg", {"-c:a", "libvorbis"}));
+  const DecodedAudio decoded = readNaturally(path, 4096);
+  ASSERT_EQ(decoded.frameCount(), kFrames);
+  EXPECT_GT(correlation(decoded, makeMelody(3, kDurationS, kRateHz, 1), 0, 0), 0.95);
+}
 
 // Bytes overwritten in the middle of an MP3 cost only the frames they hit
 // (the parser folds the garbage into one packet): the rest is read.
