@@ -151,11 +151,11 @@ void RunWrite(Environment& environment, Body&& body) {
       std::shared_lock map_hold(environment.map_mutex);
       MDB_txn* raw = nullptr;
       int rc = mdb_txn_begin(environment.env.get(), nullptr, 0, &raw);
-      if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "begin a change");
+      if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "begin a change to");
       Transaction txn(raw);
       body(txn.get());
       rc = txn.Commit();
-      if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "save a change");
+      if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "save a change to");
       map_hold.unlock();
       ReleaseFreedPages(environment);
       return;

@@ -76,17 +76,21 @@ std::optional<std::uint32_t> MetaPageSize(int fd, std::uint64_t offset, unsigned
 
 }  // namespace
 
-void CheckDataFile(const std::filesystem::path& directory) {
+bool CheckDataFile(const std::filesystem::path& directory) {
   const std::filesystem::path file = directory / "data.mdb";
   const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENOENT) return;
+    if (errno == ENOENT) return false;
     Fail(kCatalogErrorCannotOpen,
          "Could not open the catalog at " + QuotedPath(directory) + ": " + std::strerror(errno));
   }
   FileCloser closer{fd};
   struct stat status;
-  if (fstat(fd, &status) != 0 || status.st_size == 0) return;
+  if (fstat(fd, &status) != 0) {
+    Fail(kCatalogErrorCannotOpen,
+         "Could not open the catalog at " + QuotedPath(directory) + ": " + std::strerror(errno));
+  }
+  if (status.st_size == 0) return false;
   const auto file_bytes = static_cast<std::uint64_t>(status.st_size);
   const std::string damaged = "The catalog at " + QuotedPath(directory) +
                               " is damaged: its file data.mdb (" + std::to_string(file_bytes) +
@@ -140,6 +144,7 @@ void CheckDataFile(const std::filesystem::path& directory) {
       Fail(kCatalogErrorDamaged, damaged + "names an impossible map size" + advice);
     }
   }
+  return true;
 }
 
 void AllocateLockFile(const std::filesystem::path& directory, unsigned max_readers) {

@@ -17,7 +17,8 @@ namespace plim::catalog {
 // kCatalogErrorNotACatalog when neither meta page is LMDB's,
 // kCatalogErrorDamaged (naming data.mdb) for anything else out of order,
 // kCatalogErrorCannotOpen when it can't be read.
-void CheckDataFile(const std::filesystem::path& directory);
+// Returns false when there is no database yet: no data.mdb, or an empty one.
+bool CheckDataFile(const std::filesystem::path& directory);
 
 // Creates `directory`/lock.mdb if needed and has the file system allocate all
 // of it (posix_fallocate) at the size LMDB gives it for `max_readers`

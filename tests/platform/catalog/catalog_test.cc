@@ -220,6 +220,26 @@ TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
        Catalog::Mode::kReadOnly,
        {},
        kCatalogErrorNoCatalog},
+      // A first add stopped before it saved anything.
+      {"an empty data.mdb, read-only",
+       [&](const std::string& d) {
+         fs::create_directory(d);
+         write_file(d + "/data.mdb", "");
+       },
+       Catalog::Mode::kReadOnly,
+       {},
+       kCatalogErrorNoCatalog},
+      {"an empty database, read-only",
+       [&](const std::string& d) {
+         fs::create_directory(d);
+         MDB_env* env = nullptr;
+         mdb_env_create(&env);
+         mdb_env_open(env, d.c_str(), 0, 0644);
+         mdb_env_close(env);
+       },
+       Catalog::Mode::kReadOnly,
+       {},
+       kCatalogErrorNoCatalog},
       {"a folder of music",
        [&](const std::string& d) {
          fs::create_directory(d);
@@ -348,9 +368,9 @@ TEST(CatalogTest, RefusesADamagedDatabaseFileInsteadOfCrashing) {
 }
 
 // LMDB writes its lock file through a map: on a full disk that was a
-// SIGBUS, now it is a line saying so. Needs a file system small enough to
-// fill, so root's tmpfs.
-TEST(CatalogTest, FullDiskWhenTheLockFileIsMadeIsReported) {
+// SIGBUS, now it is a line saying so, as is a change that does not fit.
+// Needs a file system small enough to fill, so root's tmpfs.
+TEST(CatalogTest, FullDiskIsReportedNotACrash) {
   plim::testing::TemporaryDirectory temp;
   const std::string disk = temp.file("disk");
   fs::create_directory(disk);
@@ -363,6 +383,7 @@ TEST(CatalogTest, FullDiskWhenTheLockFileIsMadeIsReported) {
   } unmount{disk};
   Catalog::Open(disk + "/old", Catalog::Mode::kReadWrite)
       ->Add(std::vector{SyntheticRecording(1, 500)});
+  auto writer = Catalog::Open(disk + "/busy", Catalog::Mode::kReadWrite);
   fs::remove(disk + "/old/lock.mdb");
   {
     std::ofstream fill(disk + "/fill", std::ios::binary);
@@ -382,6 +403,19 @@ TEST(CatalogTest, FullDiskWhenTheLockFileIsMadeIsReported) {
           << error.description();
     }
   }
+  // A change that doesn't fit says so, and leaves the catalog as it was.
+  try {
+    writer->Add(std::vector{SyntheticRecording(2, 200000)});
+    ADD_FAILURE() << "added";
+  } catch (const foundation::NSError& error) {
+    EXPECT_EQ(error.code(), kCatalogErrorCannotWrite);
+    EXPECT_NE(error.description().find("Could not save a change to the catalog at"),
+              std::string::npos)
+        << error.description();
+    EXPECT_NE(error.description().find("no space left on device"), std::string::npos)
+        << error.description();
+  }
+  EXPECT_EQ(writer->NewReader().RecordingCount(), 0u);
 }
 
 TEST(CatalogTest, NoCatalogErrorTellsHowToMakeOne) {
