@@ -71,6 +71,9 @@ PacketSource::PacketSource(const FileInput& input) : input_(input) {
   }
   if (!has_audio) throw FileError(kAVAudioFileErrorNotAudioFile, path);
   if (stream_ == nullptr) throw FileError(kAVAudioFileErrorNoDecodableAudio, path);
+  if (const int channels = stream_->codecpar->ch_layout.nb_channels; channels > kMostChannels) {
+    throw FileError(kAVAudioFileErrorUnreadable, path, TooManyChannelsReason(channels));
+  }
   // Other streams (video, subtitles) are not even parsed.
   for (unsigned i = 0; i < context->nb_streams; ++i) {
     if (context->streams[i] != stream_) context->streams[i]->discard = AVDISCARD_ALL;
@@ -125,9 +128,8 @@ void PacketSource::ThrowIfUnreadable(int error) const {
   if (int system_error = LastSystemError(*io_); system_error != 0) {
     throw FileError(kAVAudioFileErrorUnreadable, input_.path(), SystemErrorText(system_error));
   }
-  if (error == AVERROR(ENOMEM)) {
-    throw FileError(kAVAudioFileErrorUnreadable, input_.path(), FfmpegErrorText(error));
-  }
+  if (error == AVERROR(ENOMEM))
+    throw FileError(kAVAudioFileErrorUnreadable, input_.path(), kDamagedReason);
 }
 
 }  // namespace plim::avfaudio

@@ -46,7 +46,9 @@ StreamDecoder::StreamDecoder(std::unique_ptr<PacketSource> source)
   codec_.reset(avcodec_alloc_context3(&source_->codec()));
   packet_.reset(av_packet_alloc());
   frame_.reset(av_frame_alloc());
-  if (!codec_ || !packet_ || !frame_) ThrowUnreadable(AVERROR(ENOMEM));
+  if (!codec_ || !packet_ || !frame_) {
+    throw FileError(kAVAudioFileErrorUnreadable, source_->path(), "out of memory");
+  }
   int error = avcodec_parameters_to_context(codec_.get(), stream.codecpar);
   if (error < 0) ThrowUnreadable(error);
   codec_->pkt_timebase = stream.time_base;
@@ -75,6 +77,10 @@ StreamDecoder::StreamDecoder(std::unique_ptr<PacketSource> source)
     if (frame_->sample_rate != sample_rate_hz_) model_.reset();
     sample_rate_hz_ = frame_->sample_rate;
     channel_count_ = frame_->ch_layout.nb_channels;
+    if (channel_count_ > kMostChannels) {
+      throw FileError(kAVAudioFileErrorUnreadable, source_->path(),
+                      TooManyChannelsReason(channel_count_));
+    }
     NormalizeLayout(frame_->ch_layout, layout_);
     format_ = AVAudioFormat(sample_rate_hz_, static_cast<AVAudioChannelCount>(channel_count_));
   }
@@ -362,7 +368,8 @@ void StreamDecoder::SetInputPointers() {
 }
 
 void StreamDecoder::ThrowUnreadable(int error) const {
-  throw FileError(kAVAudioFileErrorUnreadable, source_->path(), FfmpegErrorText(error));
+  throw FileError(kAVAudioFileErrorUnreadable, source_->path(),
+                  IsOutOfMemory(error) ? kDamagedReason : FfmpegErrorText(error));
 }
 
 }  // namespace plim::avfaudio

@@ -87,6 +87,8 @@ class StreamDecoder {
   std::int64_t WriteSilence(float* const* planes, std::int64_t offset, std::int64_t space_frames);
   void SetOutputPointers(float* const* planes, std::int64_t offset);
   void SetInputPointers();
+  // Throws kAVAudioFileErrorUnreadable for FFmpeg's `error`; running out of
+  // memory there means sizes in the file that can't be right.
   [[noreturn]] void ThrowUnreadable(int error) const;
 
   std::unique_ptr<PacketSource> source_;

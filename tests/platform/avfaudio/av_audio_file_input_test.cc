@@ -226,6 +226,26 @@ std::vector<InputCase> inputCases() {
          return d.file("wrapped.ogg");
        },
        Outcome::kOpens, 0, "", 5 * kRateHz * 9 / 10, 5 * kRateHz + 4096},
+      // Unsupported or damaged, and said so, not "invalid argument" or
+      // "cannot allocate memory".
+      {"WavWithSixtyFiveChannels",
+       [](const TemporaryDirectory& d) {
+         writeWav(Audio{kRateHz, 65, std::vector<float>(65 * 4410, 0.25f)}, d.file("65.wav"));
+         return d.file("65.wav");
+       },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorUnreadable,
+       "could not be read: it has 65 channels, and at most 64 are supported.", 0, 0},
+      {"M4aDeclaringAGigabytePacket",
+       [](const TemporaryDirectory& d) {
+         std::string path = encodeMelody(d, "billion.m4a", {"-c:a", "aac"});
+         std::string bytes = readBytes(path);
+         // The first packet's size, after version, flags, common size and count.
+         bytes.replace(bytes.find("stsz") + 16, 4, "\x3f\xff\xff\xff");
+         writeBytes(path, bytes);
+         return path;
+       },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorUnreadable, "could not be read: it is damaged.",
+       0, 0},
       // FFmpeg refuses these; they are read, to the exact frame.
       {"OggVorbisWithRepeatedHeaders",
        [](const TemporaryDirectory& d) {
