@@ -4,7 +4,9 @@
 // the reads deliver.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -296,6 +298,40 @@ INSTANTIATE_TEST_SUITE_P(Inputs, InputTest, ::testing::ValuesIn(inputCases()),
                          [](const ::testing::TestParamInfo<InputCase>& info) {
                            return std::string(info.param.name);
                          });
+
+// A LIST chunk claiming 2 GB, whose artist tag claims 600 MB, in a 90-KB
+// file: refused as before, without taking the 600 MB. Measured in a child,
+// whose peak is its own.
+TEST(DamagedFileTest, ListChunkClaimingGigabytesTakesNoMemoryForThem) {
+  TemporaryDirectory directory;
+  const std::string path = encodeMelody(directory, "list.wav", {});
+  std::string bytes = readBytes(path);
+  bytes.insert(36, std::string("LIST\xf0\xff\xff\x7fINFOIART\x00\x46\xc3\x23"
+                               "artist",
+                               26));  // before the data chunk
+  writeBytes(path, bytes);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto peak_bytes = [] {
+      struct rusage usage;
+      getrusage(RUSAGE_SELF, &usage);
+      return static_cast<std::int64_t>(usage.ru_maxrss) * 1024;
+    };
+    const std::int64_t before = peak_bytes();
+    try {
+      AVAudioFile::initForReading(foundation::URL::fileURLWithPath(path));
+      _exit(2);
+    } catch (const foundation::NSError& error) {
+      if (error.code() != avfaudio::kAVAudioFileErrorNotAudioFile) _exit(3);
+    }
+    _exit(peak_bytes() - before < (std::int64_t{100} << 20) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: took 100 MB or more, 2: opened, 3: another error";
+}
 
 // What libvorbis makes of a stream with repeated headers is the recording,
 // in time: the repeats are passed over, not decoded as audio.
