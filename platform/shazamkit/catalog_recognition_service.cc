@@ -18,9 +18,11 @@ std::optional<std::string> Present(const std::string& text) {
   return text;
 }
 
+// Cut, not rounded, to hundredths: 0.999 s is too short, and must not read
+// as the 1.00 s needed.
 std::string Seconds(double s) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.2f", s);
+  std::snprintf(text, sizeof text, "%.2f", std::floor(s * 100) / 100);
   return text;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -101,6 +102,15 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& cata
       return result;
     }
     result.audio_s = audio.duration_s;
+    // A recording without landmarks could never be matched.
+    if (audio.landmarks.empty()) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.2f", audio.duration_s);
+      result.problem = "The file " + foundation::QuotedText(candidate.path) +
+                       " can't be matched: its " + seconds +
+                       " seconds of audio hold no landmarks (silence, or too short).";
+      return result;
+    }
 
     FileTags tags = ReadFileTags(candidate.path);
     catalog::Recording& recording = result.item.recording;

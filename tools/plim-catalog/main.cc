@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/catalog/catalog_location.h"
+#include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/add_command.h"
 #include "tools/plim-catalog/inspect_commands.h"
@@ -87,8 +88,14 @@ int main(int argc, char** argv) {
     return status == 0 ? 0 : 2;
   }
 
-  if (catalog_directory.empty())
-    catalog_directory = plim::catalog::DefaultCatalogDirectory().string();
+  if (catalog_directory.empty()) {
+    try {
+      catalog_directory = plim::catalog::DefaultCatalogDirectory().string();
+    } catch (const plim::foundation::NSError& error) {
+      plim::foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
+      return 1;
+    }
+  }
   if (add_verb->parsed()) {
     add.catalog_directory = catalog_directory;
     return plim::RunAddCommand(add);

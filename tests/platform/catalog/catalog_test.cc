@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/catalog_location.h"
 #include "platform/foundation/ns_error.h"
 #include "tests/platform/catalog/catalog_test_support.h"
 #include "tests/support/audio_fixtures.h"
@@ -416,6 +417,31 @@ TEST(CatalogTest, FullDiskIsReportedNotACrash) {
         << error.description();
   }
   EXPECT_EQ(writer->NewReader().RecordingCount(), 0u);
+}
+
+// Without HOME (cron, services) the catalog is the user's own, never one
+// relative to wherever the program runs.
+TEST(CatalogTest, WithoutHomeTheDefaultCatalogIsStillTheUsersOwn) {
+  const char* saved_home = std::getenv("HOME");
+  const std::string home = saved_home == nullptr ? "" : saved_home;
+  unsetenv("PLIM_CATALOG");
+  unsetenv("XDG_DATA_HOME");
+  for (const char* value : {static_cast<const char*>(nullptr), "", "relative"}) {
+    SCOPED_TRACE(value == nullptr ? "unset" : value);
+    if (value == nullptr) {
+      unsetenv("HOME");
+    } else {
+      setenv("HOME", value, 1);
+    }
+    try {
+      fs::path directory = DefaultCatalogDirectory();
+      EXPECT_TRUE(directory.is_absolute()) << directory;
+      EXPECT_EQ(directory.filename(), "catalog");
+    } catch (const foundation::NSError& error) {
+      EXPECT_EQ(error.code(), kCatalogErrorNoCatalog);
+    }
+  }
+  if (saved_home != nullptr) setenv("HOME", home.c_str(), 1);
 }
 
 TEST(CatalogTest, NoCatalogErrorTellsHowToMakeOne) {

@@ -222,10 +222,17 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   // A name with a line feed and terminal controls is reported on one line, escaped.
   const std::string broken = temp_.file("music/bro\nken\x1b]0;x\x07.mp3");
   std::ofstream(broken) << "this is no mp3";
+  // Two seconds of silence: no landmarks, so it could never be matched.
+  const std::string silence = temp_.file("music/silence.wav");
+  plim::testing::writeWav(plim::testing::Audio{44100, 1, std::vector<float>(88200, 0.0f)}, silence);
 
   ProcessResult first = Run({"add", "--jobs", "2", temp_.file("music")});
   EXPECT_EQ(first.exit_status, 1) << "a file failed";
   EXPECT_NE(first.standard_error.find("bro\\nken\\x1b]0;x\\x07.mp3\" "), std::string::npos)
+      << first.standard_error;
+  EXPECT_NE(first.standard_error.find("silence.wav\" can't be matched: its 2.00 seconds of audio "
+                                      "hold no landmarks"),
+            std::string::npos)
       << first.standard_error;
   for (std::size_t start = 0; start < first.standard_error.size();
        start = first.standard_error.find('\n', start) + 1) {
@@ -233,7 +240,7 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   }
   EXPECT_EQ(first.standard_error.find("notes.txt"), std::string::npos) << first.standard_error;
   EXPECT_NE(
-      first.standard_error.find("added 2, updated 0, skipped 0 (already in the catalog), failed 1"),
+      first.standard_error.find("added 2, updated 0, skipped 0 (already in the catalog), failed 2"),
       std::string::npos)
       << first.standard_error;
   EXPECT_EQ(first.standard_error.find('\r'), std::string::npos)
@@ -251,6 +258,7 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
 
   // Again, with the bad file gone: everything is skipped.
   fs::remove(broken);
+  fs::remove(silence);
   ProcessResult again = Run({"add", temp_.file("music")});
   EXPECT_EQ(again.exit_status, 0) << again.standard_error;
   EXPECT_NE(again.standard_error.find("added 0, updated 0, skipped 3"), std::string::npos)
