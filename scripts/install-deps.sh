@@ -15,6 +15,7 @@ packages=(
   libfftw3-dev libkissfft-dev
   libxxhash-dev
   libvorbis-dev
+  clang-14 libclang-rt-14-dev
   ffmpeg sox libsox-fmt-all
   "$@"
 )
