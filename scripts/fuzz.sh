@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer+UBSan) in
 # build-fuzz/ and runs each for a given time on a corpus that starts from
-# seeds made here from synthetic audio (nothing is committed):
+# seeds made here from synthetic audio, every past defect included (nothing
+# is committed):
 #   scripts/fuzz.sh [SECONDS_EACH] [TARGET...]
 # Targets: audio_file_fuzzer (any bytes as an audio file: the WAV reader,
 # FFmpeg and libvorbisfile), signature_fuzzer (signature data). Findings
@@ -17,12 +18,11 @@ targets=("$@")
 dir=build-fuzz
 cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLIM_BUILD_FUZZERS=ON -DPLIM_BUILD_TESTS=OFF > /dev/null
-nice -n 10 cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" make_signature_seeds
+nice -n 10 cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" make_fuzz_seeds
 
 seeds="$dir/seeds"
 if [ ! -d "$seeds" ]; then
   mkdir -p "$seeds/audio_file_fuzzer" "$seeds/signature_fuzzer"
-  "$dir/fuzz/make_signature_seeds" "$seeds/signature_fuzzer"
   # A fifth of a second of a chord, in every family the decoder meets.
   source=(-f lavfi -i "aevalsrc=0.3*sin(2*PI*440*t)+0.2*sin(2*PI*1250*t):s=22050:d=0.2")
   while read -r name args; do
@@ -41,6 +41,8 @@ a.ogg -c:a libvorbis
 a.opus -c:a libopus -b:a 16k
 a.m4a -c:a aac -b:a 32k
 LIST
+  # And every kind of damage that once crashed, ballooned or misled.
+  "$dir/fuzz/make_fuzz_seeds" "$seeds/signature_fuzzer" "$seeds/audio_file_fuzzer"
 fi
 
 status=0

@@ -65,27 +65,9 @@ std::string truncated(const std::string& path, double keep_fraction) {
   return path;
 }
 
-// The Ogg Vorbis file at `path` rewritten with its three header packets
-// repeated right after the first set, in the same logical stream, as some
-// encoders write them; with `damage_setup`, the first setup header is zeroed
-// past its first bytes, so that no decoder can use it.
-std::string repeatVorbisHeaders(const std::string& path, bool damage_setup = false) {
-  std::vector<OggPage> pages = parseOggPages(readBytes(path));
-  std::size_t header_pages = 0;
-  for (std::size_t packets = 0; packets < 3;)
-    packets += pages.at(header_pages++).packetRanges().size();
-  if (damage_setup) {
-    std::string& body = pages[header_pages - 1].body;
-    std::fill(body.end() - static_cast<std::ptrdiff_t>(body.size() / 2), body.end(), '\0');
-  }
-  const std::vector<OggPage> headers(pages.begin(),
-                                     pages.begin() + static_cast<std::ptrdiff_t>(header_pages));
-  pages.insert(pages.begin() + static_cast<std::ptrdiff_t>(header_pages), headers.begin(),
-               headers.end());
-  pages[header_pages].setFlags(0);  // not a second beginning of stream
-  for (std::size_t i = 0; i < pages.size(); ++i)
-    pages[i].setSequence(static_cast<std::uint32_t>(i));
-  writeBytes(path, writeOggPages(pages));
+// The Ogg Vorbis file at `path` rewritten by `damage` (ogg_pages.h).
+std::string rewritten(const std::string& path, std::string (*damage)(const std::string&)) {
+  writeBytes(path, damage(readBytes(path)));
   return path;
 }
 
@@ -218,14 +200,7 @@ std::vector<InputCase> inputCases() {
        [](const TemporaryDirectory& d) {
          writeWav(makeMelody(3, 5.0, kRateHz, 1), d.file("five.wav"));
          runFfmpeg(d.file("five.wav"), {"-c:a", "libvorbis"}, d.file("wrapped.ogg"));
-         std::vector<OggPage> pages = parseOggPages(readBytes(d.file("wrapped.ogg")));
-         OggPage& last = pages.back();
-         last.setGranule(0);
-         const auto [begin, end] = last.packetRanges().back();
-         std::fill(last.body.begin() + static_cast<std::ptrdiff_t>(begin),
-                   last.body.begin() + static_cast<std::ptrdiff_t>(end), '\x01');
-         writeBytes(d.file("wrapped.ogg"), writeOggPages(pages));
-         return d.file("wrapped.ogg");
+         return rewritten(d.file("wrapped.ogg"), wrapLastVorbisPacket);
        },
        Outcome::kOpens, 0, "", 5 * kRateHz * 9 / 10, 5 * kRateHz + 4096},
       // Unsupported or damaged, and said so, not "invalid argument" or
@@ -251,13 +226,15 @@ std::vector<InputCase> inputCases() {
       // FFmpeg refuses these; they are read, to the exact frame.
       {"OggVorbisWithRepeatedHeaders",
        [](const TemporaryDirectory& d) {
-         return repeatVorbisHeaders(encodeMelody(d, "repeated.ogg", {"-c:a", "libvorbis"}));
+         return rewritten(encodeMelody(d, "repeated.ogg", {"-c:a", "libvorbis"}),
+                          [](const std::string& ogg) { return repeatVorbisHeaders(ogg); });
        },
        Outcome::kOpens, 0, "", kFrames, kFrames},
       // When libvorbis can't read them either, FFmpeg's verdict stands.
       {"OggVorbisWithRepeatedHeadersAndADamagedSetup",
        [](const TemporaryDirectory& d) {
-         return repeatVorbisHeaders(encodeMelody(d, "damaged.ogg", {"-c:a", "libvorbis"}), true);
+         return rewritten(encodeMelody(d, "damaged.ogg", {"-c:a", "libvorbis"}),
+                          [](const std::string& ogg) { return repeatVorbisHeaders(ogg, true); });
        },
        Outcome::kFails, avfaudio::kAVAudioFileErrorNotAudioFile, "is not an audio file.", 0, 0},
   };
@@ -338,7 +315,8 @@ TEST(DamagedFileTest, ListChunkClaimingGigabytesTakesNoMemoryForThem) {
 TEST(DamagedFileTest, OggVorbisWithRepeatedHeadersIsTheRecording) {
   TemporaryDirectory directory;
   const std::string path =
-      repeatVorbisHeaders(encodeMelody(directory, "repeated.ogg", {"-c:a", "libvorbis"}));
+      rewritten(encodeMelody(directory, "repeated.ogg", {"-c:a", "libvorbis"}),
+                [](const std::string& ogg) { return repeatVorbisHeaders(ogg); });
   const DecodedAudio decoded = readNaturally(path, 4096);
   ASSERT_EQ(decoded.frameCount(), kFrames);
   EXPECT_GT(correlation(decoded, makeMelody(3, kDurationS, kRateHz, 1), 0, 0), 0.95);

@@ -1,5 +1,6 @@
 #include "tests/platform/avfaudio/ogg_pages.h"
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -80,6 +81,36 @@ std::string writeOggPages(const std::vector<OggPage>& pages) {
     out += bytes;
   }
   return out;
+}
+
+std::string wrapLastVorbisPacket(const std::string& ogg) {
+  std::vector<OggPage> pages = parseOggPages(ogg);
+  OggPage& last = pages.back();
+  last.setGranule(0);
+  const auto [begin, end] = last.packetRanges().back();
+  std::fill(last.body.begin() + static_cast<std::ptrdiff_t>(begin),
+            last.body.begin() + static_cast<std::ptrdiff_t>(end), '\x01');
+  return writeOggPages(pages);
+}
+
+std::string repeatVorbisHeaders(const std::string& ogg, bool damage_setup) {
+  std::vector<OggPage> pages = parseOggPages(ogg);
+  std::size_t header_pages = 0;
+  for (std::size_t packets = 0; packets < 3;) {
+    packets += pages.at(header_pages++).packetRanges().size();
+  }
+  if (damage_setup) {
+    std::string& body = pages[header_pages - 1].body;
+    std::fill(body.end() - static_cast<std::ptrdiff_t>(body.size() / 2), body.end(), '\0');
+  }
+  const std::vector<OggPage> headers(pages.begin(),
+                                     pages.begin() + static_cast<std::ptrdiff_t>(header_pages));
+  pages.insert(pages.begin() + static_cast<std::ptrdiff_t>(header_pages), headers.begin(),
+               headers.end());
+  pages[header_pages].setFlags(0);  // not a second beginning of stream
+  for (std::size_t i = 0; i < pages.size(); ++i)
+    pages[i].setSequence(static_cast<std::uint32_t>(i));
+  return writeOggPages(pages);
 }
 
 }  // namespace plim::testing
