@@ -3,7 +3,6 @@
 // is tried as it is and with its last four bytes made the checksum of the
 // rest, so that mutations reach the parser behind the checksum.
 
-#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -12,24 +11,18 @@
 #include "platform/foundation/ns_error.h"
 #include "platform/shazamkit/sh_signature.h"
 
+extern "C" {
+#include <libavutil/crc.h>
+}
+
 namespace {
 
-// The checksum signatures end with: CRC-32 as zlib computes it, stored
-// little-endian.
+// The checksum signatures end with: CRC-32 as zlib computes it (FFmpeg's
+// IEEE table, bit-reversed), stored little-endian.
 void SetChecksum(std::vector<std::uint8_t>& data) {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::size_t i = 0; i + 4 < data.size(); ++i)
-    crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  crc ^= 0xFFFFFFFFu;
+  const std::uint32_t crc =
+      av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), 0xFFFFFFFFu, data.data(), data.size() - 4) ^
+      0xFFFFFFFFu;
   for (int i = 0; i < 4; ++i) data[data.size() - 4 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
 }
 
