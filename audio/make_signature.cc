@@ -4,6 +4,7 @@
 
 #include "driver/run_error.h"
 #include "platform/avfaudio/av_audio_file.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/url.h"
 #include "platform/shazamkit/sh_signature_generator.h"
 
@@ -18,8 +19,9 @@ shazamkit::SHSignature makeSignature(const std::string& path) {
   // short and its end silently lost, so it is refused instead.
   if (length < 0 || length > std::numeric_limits<avfaudio::AVAudioFrameCount>::max()) {
     throw foundation::NSError(avfaudio::kAVFAudioErrorDomain, avfaudio::kAVFAudioErrorTooLong,
-                              "The file \"" + url.path() + "\" is too long to read at once: " +
-                                  std::to_string(length) + " frames, at most 4294967295");
+                              "The file " + foundation::QuotedText(url.path()) +
+                                  " is too long to read at once: " + std::to_string(length) +
+                                  " frames, at most 4294967295");
   }
   auto capacity = static_cast<avfaudio::AVAudioFrameCount>(length);
 

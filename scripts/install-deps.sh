@@ -14,6 +14,8 @@ packages=(
   libcli11-dev
   libfftw3-dev libkissfft-dev
   libxxhash-dev
+  libvorbis-dev
+  clang-14 libclang-rt-14-dev
   ffmpeg sox libsox-fmt-all
   "$@"
 )

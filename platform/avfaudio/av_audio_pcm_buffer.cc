@@ -7,6 +7,8 @@
 #include <limits>
 #include <new>
 
+#include "platform/avfaudio/memory_headroom.h"
+
 namespace plim::avfaudio {
 namespace {
 
@@ -19,6 +21,11 @@ constexpr std::size_t kFloatsPerAlignment = kPlaneAlignmentBytes / sizeof(float)
 // allows: a whole 10-s stereo clip then takes two page faults instead of
 // nearly a thousand, about a millisecond of a recognition run.
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
+// Smaller buffers fit wherever the process could start; larger ones are
+// weighed against the memory the process can really get, since Linux grants
+// more than it can back and kills whoever touches the difference.
+constexpr std::size_t kCheckedBytes = std::size_t{64} << 20;
 
 }  // namespace
 
@@ -44,6 +51,10 @@ std::unique_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::initWithPCMFormat(
   // rounding can't overflow, being below kMaxBytes.
   if (huge) total_bytes = (total_bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
   try {
+    if (total_bytes >= kCheckedBytes) {
+      std::optional<std::uint64_t> headroom = MemoryHeadroomBytes();
+      if (headroom && total_bytes > *headroom) return nullptr;
+    }
     std::unique_ptr<AVAudioPCMBuffer> buffer(new AVAudioPCMBuffer(format, frame_capacity));
     buffer->samples_ = static_cast<float*>(
         std::aligned_alloc(huge ? kHugePageBytes : kPlaneAlignmentBytes, total_bytes));

@@ -15,7 +15,8 @@ namespace plim::avfaudio {
 class AVAudioPCMBuffer {
  public:
   // A buffer for `frame_capacity` frames (0 is allowed), or nullptr when the
-  // memory can't be had or its size would overflow. Never throws.
+  // memory can't be had, is more than the process can get by
+  // MemoryHeadroomBytes(), or its size would overflow. Never throws.
   static std::unique_ptr<AVAudioPCMBuffer> initWithPCMFormat(
       const AVAudioFormat& format, AVAudioFrameCount frame_capacity) noexcept;
 

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "platform/avfaudio/av_audio_file.h"
+#include "platform/foundation/quoted_text.h"
 
 namespace plim::avfaudio {
 
@@ -26,7 +27,7 @@ std::string AsReason(std::string text) {
 
 foundation::NSError FileError(std::int64_t code, const std::string& path,
                               const std::string& reason) {
-  const std::string file = "The file \"" + path + "\" ";
+  const std::string file = "The file " + foundation::QuotedText(path) + " ";
   std::string description;
   switch (code) {
     case kAVAudioFileErrorFileNotFound:

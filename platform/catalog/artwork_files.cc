@@ -11,14 +11,15 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/content_hasher.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 
 namespace plim::catalog {
 namespace {
 
 [[noreturn]] void FailWrite(const std::filesystem::path& file, int error) {
-  throw foundation::NSError(
-      kCatalogErrorDomain, kCatalogErrorCannotWrite,
-      "Could not write the picture \"" + file.string() + "\": " + std::strerror(error));
+  throw foundation::NSError(kCatalogErrorDomain, kCatalogErrorCannotWrite,
+                            "Could not write the picture " + foundation::QuotedText(file.native()) +
+                                ": " + std::strerror(error));
 }
 
 std::string_view ExtensionFor(std::string_view bytes, std::string_view mime_type) {

@@ -11,6 +11,7 @@
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/url.h"
 
 namespace plim::catalog {
@@ -47,8 +48,8 @@ bool InspectDirectory(const fs::path& directory) {
       has_database = true;
     } else if (name != "lock.mdb" && name != "artwork") {
       Fail(kCatalogErrorNotACatalog, "The directory " + QuotedPath(directory) +
-                                         " holds other files (\"" + name +
-                                         "\"), so it is not a catalog: refusing to use it");
+                                         " holds other files (" + foundation::QuotedText(name) +
+                                         "), so it is not a catalog: refusing to use it");
     }
   }
   if (error) FailOpen(directory, error);

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -11,7 +13,9 @@
 
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/content_hasher.h"
+#include "platform/catalog/lmdb_files.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 
 namespace plim::catalog {
 namespace {
@@ -75,6 +79,30 @@ Registry& TheRegistry() {
   return registry;
 }
 
+// A first add that was stopped before it saved anything leaves an empty
+// database, or an empty file where LMDB was about to write one.
+[[noreturn]] void FailNothingSavedYet(const std::filesystem::path& directory) {
+  Fail(kCatalogErrorNoCatalog,
+       "There is no catalog at " + QuotedPath(directory) +
+           " yet (an earlier add stopped before saving anything): add recordings with "
+           "plim-catalog add");
+}
+
+// A short write, which LMDB reports as an input/output error, is most often
+// a full disk; the reason then says so.
+std::string ReasonFor(int rc, const std::filesystem::path& directory) {
+  constexpr std::uint64_t kNearlyFullBytes = std::uint64_t{1} << 20;
+  struct statvfs space;
+  if (rc == EIO && statvfs(directory.c_str(), &space) == 0 &&
+      static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize < kNearlyFullBytes) {
+    rc = ENOSPC;
+  }
+  std::string reason = mdb_strerror(rc);
+  // The C library writes its reasons as sentences; here they follow a colon.
+  if (rc > 0 && !reason.empty()) reason[0] = static_cast<char>(std::tolower(reason[0]));
+  return reason;
+}
+
 void OpenDatabases(Environment& e, MDB_txn* txn, unsigned create) {
   auto open = [&](const char* name, unsigned flags, MDB_dbi& dbi) {
     int rc = mdb_dbi_open(txn, name, flags | create, &dbi);
@@ -106,6 +134,7 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
   if (rc == MDB_NOTFOUND) {
     MDB_stat stat;
     bool empty = mdb_stat(txn, MDB_dbi{1}, &stat) == MDB_SUCCESS && stat.ms_entries == 0;
+    if (!create && empty) FailNothingSavedYet(e.directory);
     if (!create || !empty) {
       Fail(kCatalogErrorNotACatalog,
            "The directory " + QuotedPath(e.directory) +
@@ -154,7 +183,7 @@ std::uint64_t CatalogFormatVersion() { return kFormatVersion; }
 void ThrowLmdbError(int rc, const std::filesystem::path& directory, std::string_view action) {
   if (rc == MDB_MAP_FULL) throw MapFullSignal{};
   if (rc == MDB_MAP_RESIZED) throw MapResizedSignal{};
-  std::string reason = mdb_strerror(rc);
+  const std::string reason = ReasonFor(rc, directory);
   std::string what =
       "Could not " + std::string(action) + " the catalog at " + QuotedPath(directory);
   switch (rc) {
@@ -227,7 +256,13 @@ std::shared_ptr<Environment> OpenEnvironment(const std::filesystem::path& direct
              "changed (ask its owner, or use a catalog of your own with --catalog)");
   }
   unsigned flags = MDB_NOTLS | (read_only ? MDB_RDONLY : 0u);
-  if (read_only && CannotLock(directory)) flags |= MDB_NOLOCK;
+  // LMDB maps both files: damage or a full disk would otherwise be a SIGBUS.
+  if (!CheckDataFile(directory) && read_only) FailNothingSavedYet(directory);
+  if (read_only && CannotLock(directory)) {
+    flags |= MDB_NOLOCK;
+  } else {
+    AllocateLockFile(directory, kMaxReaders);
+  }
   rc = mdb_env_open(raw_env, directory.c_str(), flags, 0644);
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "open");
   MDB_stat env_stat;
@@ -315,12 +350,7 @@ ReadSnapshot BeginRead(const Environment& environment) {
 }
 
 std::string QuotedPath(const std::filesystem::path& path) {
-  std::string out;
-  out.reserve(path.native().size() + 2);
-  out.push_back('"');
-  out.append(path.native());
-  out.push_back('"');
-  return out;
+  return foundation::QuotedText(path.native());
 }
 
 std::string PathKey(std::string_view path) {

@@ -155,11 +155,11 @@ void RunWrite(Environment& environment, Body&& body) {
       std::shared_lock map_hold(environment.map_mutex);
       MDB_txn* raw = nullptr;
       int rc = mdb_txn_begin(environment.env.get(), nullptr, 0, &raw);
-      if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "begin a change");
+      if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "begin a change to");
       Transaction txn(raw);
       body(txn.get());
       rc = txn.Commit();
-      if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "save a change");
+      if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "save a change to");
       map_hold.unlock();
       ReleaseFreedPages(environment);
       return;
@@ -184,7 +184,7 @@ inline std::string_view ViewOf(const MDB_val& value) {
   return {static_cast<const char*>(value.mv_data), value.mv_size};
 }
 
-// `path` in double quotes, as error descriptions name files.
+// `path` quoted as error descriptions name files (foundation::QuotedText).
 std::string QuotedPath(const std::filesystem::path& path);
 
 // The by_path key of `path`: the path itself, or for paths too long for an

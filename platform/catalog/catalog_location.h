@@ -9,9 +9,11 @@ namespace plim::catalog {
 
 // $PLIM_CATALOG when set and non-empty; else $XDG_DATA_HOME/plim/catalog when
 // XDG_DATA_HOME is set, non-empty and absolute; else
-// $HOME/.local/share/plim/catalog. Reads the environment only: nothing is
-// created or checked. With none of these variables set, a relative
-// ".local/share/plim/catalog". Thread-safe as long as nobody calls setenv.
+// HOME/.local/share/plim/catalog, where HOME is $HOME when absolute, else
+// the user's home directory in the user database. Nothing is created or
+// checked. Throws foundation::NSError (kCatalogErrorNoCatalog) when there is
+// no absolute home either, rather than a path relative to wherever the
+// program runs. Thread-safe as long as nobody calls setenv.
 std::filesystem::path DefaultCatalogDirectory();
 
 }  // namespace plim::catalog

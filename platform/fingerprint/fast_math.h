@@ -12,8 +12,10 @@
 // so both builds round alike and give the same results. Helpers it calls
 // must be inlined into it (PLIM_INLINE_INTO_CLONES) to share the gain.
 // Not under ThreadSanitizer, which instruments the loader's chooser, run
-// before the sanitizer is set up.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
+// before the sanitizer is set up, nor under clang (the fuzz build), which
+// refuses clones of a function declared without them.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__)
 #define PLIM_CLONE_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
 #define PLIM_INLINE_INTO_CLONES [[gnu::always_inline]] inline
 #else

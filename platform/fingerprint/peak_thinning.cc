@@ -16,7 +16,9 @@ bool Outranks(const Peak& a, const Peak& b) {
 int BandOf(const Peak& peak) { return BandOfFrequency(peak.FrequencyHz()); }
 
 std::vector<Peak> StrongestPeaks(const std::vector<Peak>& peaks, int per_band_window) {
-  constexpr std::uint32_t kWindowQ = kDensityWindowFrames * kTimeSubdivisions;
+  // 64 bits: a time near the end of the 32-bit range (signature data read
+  // from outside) must not wrap the window round to the start.
+  constexpr std::uint64_t kWindowQ = kDensityWindowFrames * kTimeSubdivisions;
   std::array<std::vector<std::size_t>, kBandCount> bands;
   for (std::size_t i = 0; i < peaks.size(); ++i) bands[BandOf(peaks[i])].push_back(i);
   std::vector<bool> keep(peaks.size(), false);
@@ -26,7 +28,10 @@ std::vector<Peak> StrongestPeaks(const std::vector<Peak>& peaks, int per_band_wi
     for (std::size_t i : band) {
       const Peak& peak = peaks[i];
       while (peaks[band[begin]].time_q + kWindowQ < peak.time_q) ++begin;
-      while (end < band.size() && peaks[band[end]].time_q <= peak.time_q + kWindowQ) ++end;
+      while (end < band.size() &&
+             peaks[band[end]].time_q <= std::uint64_t{peak.time_q} + kWindowQ) {
+        ++end;
+      }
       int stronger = 0;
       for (std::size_t j = begin; j < end && stronger < per_band_window; ++j) {
         if (Outranks(peaks[band[j]], peak)) ++stronger;

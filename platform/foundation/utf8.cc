@@ -1,10 +1,8 @@
 #include "platform/foundation/utf8.h"
 
 namespace plim::foundation {
-namespace {
 
-// Length of the well-formed sequence starting at `i`, or 0 when ill-formed.
-std::size_t sequenceLength(std::string_view s, std::size_t i) {
+std::size_t UTF8SequenceLength(std::string_view s, std::size_t i) {
   auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   auto continuation = [&](std::size_t k) { return k < s.size() && (byte(k) & 0xC0) == 0x80; };
   unsigned char b0 = byte(i);
@@ -27,11 +25,9 @@ std::size_t sequenceLength(std::string_view s, std::size_t i) {
   return 0;
 }
 
-}  // namespace
-
 bool isValidUTF8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
-    std::size_t n = sequenceLength(text, i);
+    std::size_t n = UTF8SequenceLength(text, i);
     if (n == 0) return false;
     i += n;
   }
@@ -42,7 +38,7 @@ std::string toValidUTF8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    std::size_t n = sequenceLength(text, i);
+    std::size_t n = UTF8SequenceLength(text, i);
     if (n == 0) {
       out += "\xEF\xBF\xBD";
       ++i;

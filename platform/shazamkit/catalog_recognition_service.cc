@@ -7,6 +7,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/shazamkit/shazamkit_error.h"
 
 namespace plim::shazamkit {
@@ -17,9 +18,11 @@ std::optional<std::string> Present(const std::string& text) {
   return text;
 }
 
+// Cut, not rounded, to hundredths: 0.999 s is too short, and must not read
+// as the 1.00 s needed.
 std::string Seconds(double s) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.2f", s);
+  std::snprintf(text, sizeof text, "%.2f", std::floor(s * 100) / 100);
   return text;
 }
 
@@ -56,8 +59,9 @@ matching::MatchReport CatalogRecognitionService::Search(const SHSignature& signa
   catalog::Catalog::Reader reader = catalog.NewReader();
   if (reader.RecordingCount() == 0) {
     throw foundation::NSError(kShazamKitErrorDomain, kCatalogEmpty,
-                              "The catalog at \"" + catalog.directory().string() +
-                                  "\" holds no recordings: add recordings with plim-catalog add");
+                              "The catalog at " +
+                                  foundation::QuotedText(catalog.directory().native()) +
+                                  " holds no recordings: add recordings with plim-catalog add");
   }
   return matching::FindMatches(reader, signature.QueryLandmarks(), signature.constellation());
 }

@@ -55,6 +55,11 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"TwoOperands", {"a.wav", "b.wav"}, "Usage: plim-shazamkit audio.wav\n"},
         // Options are not recognised: "-x" is a path that names no file.
         CommandLineCase{"DashOperandIsAPath", {"-x"}, "The file \"{dir}/-x\" does not exist.\n"},
+        // Whatever the name holds, the report stays one line and sends the
+        // terminal nothing it would act on.
+        CommandLineCase{"ControlBytesInThePathAreEscaped",
+                        {"a\nb\x1b[2J\x07\xff.wav"},
+                        "The file \"{dir}/a\\nb\\x1b[2J\\x07\\xff.wav\" does not exist.\n"},
         // An empty operand is a path too: the current directory.
         CommandLineCase{"EmptyOperandIsAPath",
                         {""},

@@ -133,6 +133,7 @@ TEST_F(RecognitionTest, ExplainsWhyNothingCouldBeMatched) {
   testing::TemporaryDirectory work;
   testing::writeWav(testing::makeMelody(100, 10, 44100, 1), work.file("clip.wav"));
   testing::writeWav(testing::makeMelody(100, 0.5, 44100, 1), work.file("short.wav"));
+  testing::writeWav(testing::makeMelody(100, 0.9995, 44100, 1), work.file("barely.wav"));
   const std::string missing = work.file("no-such-catalog");
   struct Case {
     std::string clip, catalog, message;
@@ -141,6 +142,9 @@ TEST_F(RecognitionTest, ExplainsWhyNothingCouldBeMatched) {
        "There is no catalog at \"" + missing + "\": add recordings with plim-catalog add"},
       {work.file("short.wav"), CatalogPath(),
        "The audio is too short to match: it lasts 0.50 seconds, and at least 1.00 seconds are "
+       "needed"},
+      {work.file("barely.wav"), CatalogPath(),
+       "The audio is too short to match: it lasts 0.99 seconds, and at least 1.00 seconds are "
        "needed"},
   };
   for (const Case& c : cases) {

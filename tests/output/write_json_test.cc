@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/run_error.h"
+#include "platform/foundation/quoted_text.h"
 
 namespace plim {
 namespace {
@@ -80,6 +81,24 @@ TEST(EncodeJSONTest, RefusesInvalidUtf8NamingTheField) {
       EXPECT_NE(error.domain(), kRunErrorDomain);
     }
   }
+}
+
+// Error lines quote paths and tags this way: never a line break or a byte a
+// terminal acts on, and no two texts quoted alike.
+TEST(QuotedTextTest, EscapesEverythingATerminalWouldActOn) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"a b/\xc3\xa9.wav", "\"a b/\xc3\xa9.wav\""},
+      {"l1\nl2\r\t", R"("l1\nl2\r\t")"},
+      {"\x1b[31m\x07\x7f", R"("\x1b[31m\x07\x7f")"},
+      {std::string("nul\0", 4), R"("nul\x00")"},
+      {"\xff\xc3(\xed\xa0\x80", R"("\xff\xc3(\xed\xa0\x80")"},
+      {"\xc2\x9b"
+       "2J",
+       R"("\u009b2J")"},
+      {"q\"\\x07", R"("q\"\\x07")"},
+  };
+  for (const auto& [text, quoted] : cases)
+    EXPECT_EQ(foundation::QuotedText(text), quoted) << quoted;
 }
 
 }  // namespace

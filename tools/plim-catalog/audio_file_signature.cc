@@ -7,6 +7,7 @@
 #include "platform/avfaudio/av_audio_file.h"
 #include "platform/catalog/content_hasher.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/url.h"
 #include "platform/shazamkit/sh_signature_generator.h"
 
@@ -41,7 +42,7 @@ AudioFileSignature SignAudioFile(const std::string& path) {
   if (frames == 0) {
     throw foundation::NSError(avfaudio::kAVFAudioErrorDomain,
                               avfaudio::kAVAudioFileErrorNoDecodableAudio,
-                              "The file \"" + path + "\" holds no audio.");
+                              "The file " + foundation::QuotedText(path) + " holds no audio.");
   }
   AudioFileSignature result;
   result.signature = generator.signature();

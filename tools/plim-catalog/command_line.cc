@@ -7,6 +7,7 @@
 #include "platform/catalog/catalog.h"
 #include "platform/catalog/catalog_location.h"
 #include "platform/fingerprint/fingerprint_params.h"
+#include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
 
 namespace plim {
@@ -193,8 +194,14 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
         app.get_formatter()->make_help(topic, name, CLI::AppFormatMode::Normal));
     return kExitSuccess;
   }
-  if (global.catalog_directory.empty())
-    global.catalog_directory = catalog::DefaultCatalogDirectory().string();
+  if (global.catalog_directory.empty()) {
+    try {
+      global.catalog_directory = catalog::DefaultCatalogDirectory().string();
+    } catch (const foundation::NSError& error) {
+      foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
+      return kExitFailure;
+    }
+  }
   for (auto& [command, run] : runs) {
     if (command->parsed()) return run(global);
   }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 
 #include "platform/avfaudio/av_audio_file.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/url.h"
 #include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/tag_reader.h"
@@ -85,8 +87,8 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& cata
   try {
     std::optional<FileStamp> stamp = StampOf(candidate.path);
     if (!stamp) {
-      result.problem =
-          "The file \"" + candidate.path + "\" could not be read: " + std::strerror(errno) + ".";
+      result.problem = "The file " + foundation::QuotedText(candidate.path) +
+                       " could not be read: " + std::strerror(errno) + ".";
       return result;
     }
     const std::uint64_t size_bytes = stamp->size_bytes;
@@ -126,6 +128,15 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& cata
       return result;
     }
     result.audio_s = audio.duration_s;
+    // A recording without landmarks could never be matched.
+    if (audio.landmarks.empty()) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.2f", audio.duration_s);
+      result.problem = "The file " + foundation::QuotedText(candidate.path) +
+                       " can't be matched: its " + seconds +
+                       " seconds of audio hold no landmarks (silence, or too short).";
+      return result;
+    }
 
     FileTags tags = ReadFileTags(candidate.path);
     catalog::Recording& recording = result.item.recording;
@@ -146,8 +157,8 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& cata
       std::stringstream bytes;
       bytes << image.rdbuf();
       if (!image || bytes.str().empty()) {
-        result.problem = "The artwork file \"" + *overrides.artwork + "\" for \"" + candidate.path +
-                         "\" could not be read.";
+        result.problem = "The artwork file " + foundation::QuotedText(*overrides.artwork) +
+                         " for " + foundation::QuotedText(candidate.path) + " could not be read.";
         return result;
       }
       result.item.artwork = catalog::Artwork{bytes.str(), ""};
@@ -165,7 +176,8 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& cata
   } catch (const foundation::NSError& error) {
     result.problem = error.description();
   } catch (const std::bad_alloc&) {
-    result.problem = "The file \"" + candidate.path + "\" could not be processed: out of memory.";
+    result.problem = "The file " + foundation::QuotedText(candidate.path) +
+                     " could not be processed: out of memory.";
   }
   return result;
 }

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/duration_text.h"
 #include "tools/plim-catalog/file_discovery.h"
@@ -42,8 +43,8 @@ int Failed(const foundation::NSError& error) {
 }
 
 int NoSuchRecording(const std::string& target) {
-  foundation::writeToStandardError("plim-catalog: There is no recording \"" + target +
-                                   "\" in the catalog.\n");
+  foundation::writeToStandardError("plim-catalog: There is no recording " +
+                                   foundation::QuotedText(target) + " in the catalog.\n");
   return 1;
 }
 

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "tools/plim-catalog/file_discovery.h"
 
 namespace plim {
@@ -14,9 +15,9 @@ namespace {
 namespace fs = std::filesystem;
 
 [[noreturn]] void Fail(const std::string& csv_path, int line, const std::string& what) {
-  throw foundation::NSError(
-      kCatalogToolErrorDomain, 1,
-      "The metadata file \"" + csv_path + "\", line " + std::to_string(line) + ": " + what);
+  throw foundation::NSError(kCatalogToolErrorDomain, 1,
+                            "The metadata file " + foundation::QuotedText(csv_path) + ", line " +
+                                std::to_string(line) + ": " + what);
 }
 
 // Splits RFC 4180 text into records of fields. Accepts LF as well as CRLF
@@ -125,8 +126,8 @@ MetadataTable ParseMetadataCsv(std::string_view text, const std::string& csv_pat
     auto it = kColumns.find(key);
     if (it == kColumns.end()) {
       Fail(csv_path, records[0].line,
-           "unknown column \"" + name +
-               "\" (the columns are path, artist, title, artwork, album, isrc, genre)");
+           "unknown column " + foundation::QuotedText(name) +
+               " (the columns are path, artist, title, artwork, album, isrc, genre)");
     }
     columns.push_back(it->second);
     has_path = has_path || it->second == kPath;
@@ -195,8 +196,9 @@ MetadataTable ReadMetadataCsv(const std::string& csv_path) {
   std::stringstream text;
   text << file.rdbuf();
   if (!file) {
-    throw foundation::NSError(kCatalogToolErrorDomain, 1,
-                              "The metadata file \"" + csv_path + "\" could not be read");
+    throw foundation::NSError(
+        kCatalogToolErrorDomain, 1,
+        "The metadata file " + foundation::QuotedText(csv_path) + " could not be read");
   }
   return ParseMetadataCsv(text.str(), csv_path);
 }

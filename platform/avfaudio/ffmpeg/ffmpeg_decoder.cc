@@ -6,11 +6,14 @@
 #include <type_traits>
 
 #include "platform/avfaudio/audio_decoder.h"
+#include "platform/avfaudio/av_audio_file.h"
 #include "platform/avfaudio/ffmpeg/frame_count.h"
 #include "platform/avfaudio/ffmpeg/packet_source.h"
 #include "platform/avfaudio/ffmpeg/stream_decoder.h"
+#include "platform/avfaudio/ffmpeg/vorbis_file_decoder.h"
 #include "platform/avfaudio/ffmpeg_module.h"
 #include "platform/avfaudio/file_input.h"
+#include "platform/foundation/ns_error.h"
 
 namespace plim::avfaudio {
 namespace {
@@ -57,7 +60,22 @@ class FfmpegDecoder : public AudioDecoder {
 // Everything else in the module is hidden; the loader finds this by name.
 extern "C" __attribute__((visibility("default"))) plim::avfaudio::AudioDecoder*
 PlimAvfaudioOpenFfmpegDecoder(const plim::avfaudio::FileInput& input) {
-  return new plim::avfaudio::FfmpegDecoder(input);
+  namespace avfaudio = plim::avfaudio;
+  try {
+    return new avfaudio::FfmpegDecoder(input);
+  } catch (const plim::foundation::NSError& error) {
+    // FFmpeg refuses a whole Ogg Vorbis file whose headers repeat; such a
+    // file is read through libvorbisfile, and otherwise FFmpeg's verdict stands.
+    if (error.code() != avfaudio::kAVAudioFileErrorNotAudioFile &&
+        error.code() != avfaudio::kAVAudioFileErrorNoDecodableAudio) {
+      throw;
+    }
+    if (!avfaudio::LooksLikeOggVorbis(input)) throw;
+    std::unique_ptr<avfaudio::VorbisFileDecoder> decoder =
+        avfaudio::VorbisFileDecoder::TryOpen(input);
+    if (!decoder) throw;
+    return decoder.release();
+  }
 }
 
 static_assert(

@@ -108,4 +108,9 @@ std::string FfmpegErrorText(int error) {
   return AsReason(text);
 }
 
+std::string TooManyChannelsReason(int channels) {
+  return "it has " + std::to_string(channels) + " channels, and at most " +
+         std::to_string(kMostChannels) + " are supported";
+}
+
 }  // namespace plim::avfaudio

@@ -36,6 +36,18 @@ int LastSystemError(const AVIOContext& context);
 // of kAVAudioFileErrorUnreadable. Thread-safe.
 std::string FfmpegErrorText(int error);
 
+// FFmpeg answers a file whose sizes can't be right (a table of a billion
+// entries in a small file) by failing to allocate them: that REASON, as a
+// user should read it.
+inline constexpr char kDamagedReason[] = "it is damaged";
+
+// The most channels read: swresample, which converts the samples, takes no
+// more.
+inline constexpr int kMostChannels = 64;
+
+// The REASON for a stream of `channels` channels, more than kMostChannels.
+std::string TooManyChannelsReason(int channels);
+
 }  // namespace plim::avfaudio
 
 #endif  // PLIM_PLATFORM_AVFAUDIO_FFMPEG_FFMPEG_IO_H_

@@ -87,7 +87,7 @@ std::optional<std::int64_t> PacketFrameModel::FramesFor(AVPacket& packet, bool i
   std::int64_t frames = 0;
   switch (kind_) {
     case Kind::kPacketDurations:
-      if (!declared) return std::nullopt;
+      if (!declared || *declared > kMostFramesInOnePacket) return std::nullopt;
       frames = *declared;
       break;
     case Kind::kVorbisInOgg: {

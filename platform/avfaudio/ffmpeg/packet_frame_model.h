@@ -16,6 +16,12 @@ extern "C" {
 
 namespace plim::avfaudio {
 
+// The most frames one packet of any codec read here decodes to (FLAC's
+// largest block is 65535). A packet said to span more is damaged: its
+// duration is not trusted, and if it fails to decode it stands for at most
+// this much silence, never hours of it.
+inline constexpr std::int64_t kMostFramesInOnePacket = std::int64_t{1} << 16;
+
 // The number of frames `duration` (in `time_base` units) spans at
 // `sample_rate_hz`, when that is a whole number; otherwise nullopt.
 std::optional<std::int64_t> ExactFrames(std::int64_t duration, AVRational time_base,

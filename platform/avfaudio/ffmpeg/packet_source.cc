@@ -7,15 +7,27 @@
 
 extern "C" {
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 }
 
 namespace plim::avfaudio {
 namespace {
 
-// Library code never prints; FFmpeg would otherwise log to standard error.
-void SilenceFfmpegLogging() {
+// No block FFmpeg needs for audio comes near this (a day of AAC indexes in
+// 17 MB); larger ones are sizes a damaged file declares, such as a tag of
+// 600 MB in a WAV's LIST chunk, which FFmpeg would allocate and zero before
+// reading the few bytes there are. Refused, they fail as running out of
+// memory, which is reported as damage.
+constexpr std::size_t kLargestFfmpegBlockBytes = std::size_t{64} << 20;
+
+// Settings for the whole process, made once: library code never prints,
+// and FFmpeg would otherwise log to standard error.
+void ConfigureFfmpeg() {
   static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+  std::call_once(once, [] {
+    av_log_set_level(AV_LOG_QUIET);
+    av_max_alloc(kLargestFfmpegBlockBytes);
+  });
 }
 
 // Playlists, concatenation lists and image sequences ask to open further
@@ -32,7 +44,7 @@ constexpr int kMaxInvalidPacketsInARow = 64;
 }  // namespace
 
 PacketSource::PacketSource(const FileInput& input) : input_(input) {
-  SilenceFfmpegLogging();
+  ConfigureFfmpeg();
   const std::string& path = input.path();
   io_ = NewIOContext(input);
   AVFormatContext* context = avformat_alloc_context();
@@ -71,6 +83,9 @@ PacketSource::PacketSource(const FileInput& input) : input_(input) {
   }
   if (!has_audio) throw FileError(kAVAudioFileErrorNotAudioFile, path);
   if (stream_ == nullptr) throw FileError(kAVAudioFileErrorNoDecodableAudio, path);
+  if (const int channels = stream_->codecpar->ch_layout.nb_channels; channels > kMostChannels) {
+    throw FileError(kAVAudioFileErrorUnreadable, path, TooManyChannelsReason(channels));
+  }
   // Other streams (video, subtitles) are not even parsed.
   for (unsigned i = 0; i < context->nb_streams; ++i) {
     if (context->streams[i] != stream_) context->streams[i]->discard = AVDISCARD_ALL;
@@ -125,9 +140,8 @@ void PacketSource::ThrowIfUnreadable(int error) const {
   if (int system_error = LastSystemError(*io_); system_error != 0) {
     throw FileError(kAVAudioFileErrorUnreadable, input_.path(), SystemErrorText(system_error));
   }
-  if (error == AVERROR(ENOMEM)) {
-    throw FileError(kAVAudioFileErrorUnreadable, input_.path(), FfmpegErrorText(error));
-  }
+  if (error == AVERROR(ENOMEM))
+    throw FileError(kAVAudioFileErrorUnreadable, input_.path(), kDamagedReason);
 }
 
 }  // namespace plim::avfaudio

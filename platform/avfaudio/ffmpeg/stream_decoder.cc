@@ -46,7 +46,9 @@ StreamDecoder::StreamDecoder(std::unique_ptr<PacketSource> source)
   codec_.reset(avcodec_alloc_context3(&source_->codec()));
   packet_.reset(av_packet_alloc());
   frame_.reset(av_frame_alloc());
-  if (!codec_ || !packet_ || !frame_) ThrowUnreadable(AVERROR(ENOMEM));
+  if (!codec_ || !packet_ || !frame_) {
+    throw FileError(kAVAudioFileErrorUnreadable, source_->path(), "out of memory");
+  }
   int error = avcodec_parameters_to_context(codec_.get(), stream.codecpar);
   if (error < 0) ThrowUnreadable(error);
   codec_->pkt_timebase = stream.time_base;
@@ -75,6 +77,10 @@ StreamDecoder::StreamDecoder(std::unique_ptr<PacketSource> source)
     if (frame_->sample_rate != sample_rate_hz_) model_.reset();
     sample_rate_hz_ = frame_->sample_rate;
     channel_count_ = frame_->ch_layout.nb_channels;
+    if (channel_count_ > kMostChannels) {
+      throw FileError(kAVAudioFileErrorUnreadable, source_->path(),
+                      TooManyChannelsReason(channel_count_));
+    }
     NormalizeLayout(frame_->ch_layout, layout_);
     format_ = AVAudioFormat(sample_rate_hz_, static_cast<AVAudioChannelCount>(channel_count_));
   }
@@ -129,6 +135,8 @@ bool StreamDecoder::Refill() {
         *packet_budget_frames_ -= frames;
       }
       packet_frames_ += frames;
+      if (!packet_failed_)
+        largest_packet_frames_ = std::max(largest_packet_frames_, packet_frames_);
       if (frames <= 0) continue;
       frame_offset_ = 0;
       frame_end_ = frames;
@@ -182,7 +190,13 @@ void StreamDecoder::SendNextPacket() {
 void StreamDecoder::ConcealCurrentPacket() {
   if (!packet_failed_) ++packets_failed_;
   packet_failed_ = true;
-  std::int64_t missing = packet_expected_frames_ - packet_frames_;
+  // A damaged packet's duration may be anything (a wrapped granule gives
+  // 2^32 frames): it is padded only up to what a packet of this stream has
+  // been seen to hold, or what any packet can hold before one decoded.
+  const std::int64_t most_frames = std::max<std::int64_t>(
+      codec_->frame_size,
+      largest_packet_frames_ > 0 ? largest_packet_frames_ : kMostFramesInOnePacket);
+  std::int64_t missing = std::min(packet_expected_frames_, most_frames) - packet_frames_;
   if (packet_budget_frames_) {
     missing = std::min(missing, *packet_budget_frames_);
     *packet_budget_frames_ -= std::max<std::int64_t>(missing, 0);
@@ -354,7 +368,8 @@ void StreamDecoder::SetInputPointers() {
 }
 
 void StreamDecoder::ThrowUnreadable(int error) const {
-  throw FileError(kAVAudioFileErrorUnreadable, source_->path(), FfmpegErrorText(error));
+  throw FileError(kAVAudioFileErrorUnreadable, source_->path(),
+                  IsOutOfMemory(error) ? kDamagedReason : FfmpegErrorText(error));
 }
 
 }  // namespace plim::avfaudio

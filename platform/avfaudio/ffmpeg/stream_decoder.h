@@ -19,7 +19,8 @@ namespace plim::avfaudio {
 // What it delivers, frame for frame, is what FFmpeg's decoder makes of the
 // stream after the container's trimming, with three rules of its own:
 //  - a packet that fails to decode is replaced by silence of its length, so
-//    what follows keeps its time;
+//    what follows keeps its time, but never by more than the stream's
+//    largest packet holds (kMostFramesInOnePacket before any decoded);
 //  - frames in another sample rate or channel layout (a stream that changes
 //    mid-way) are converted back to format();
 //  - AAC in MP4 ends at the declared duration of its last packet.
@@ -86,6 +87,8 @@ class StreamDecoder {
   std::int64_t WriteSilence(float* const* planes, std::int64_t offset, std::int64_t space_frames);
   void SetOutputPointers(float* const* planes, std::int64_t offset);
   void SetInputPointers();
+  // Throws kAVAudioFileErrorUnreadable for FFmpeg's `error`; running out of
+  // memory there means sizes in the file that can't be right.
   [[noreturn]] void ThrowUnreadable(int error) const;
 
   std::unique_ptr<PacketSource> source_;
@@ -110,6 +113,8 @@ class StreamDecoder {
   std::optional<std::int64_t> packet_budget_frames_;
   // For MPEG audio, the current packet's rate from its header.
   std::optional<int> packet_sample_rate_hz_;
+  // The most frames a packet has decoded to, bounding concealment.
+  std::int64_t largest_packet_frames_ = 0;
   std::int64_t packets_sent_ = 0;
   std::int64_t packets_failed_ = 0;
   bool input_ended_ = false;

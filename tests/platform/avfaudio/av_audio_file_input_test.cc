@@ -4,7 +4,9 @@
 // the reads deliver.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include "platform/avfaudio/av_audio_file.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/url.h"
+#include "tests/platform/avfaudio/ogg_pages.h"
 #include "tests/platform/avfaudio/read_audio.h"
 #include "tests/support/audio_fixtures.h"
 
@@ -59,6 +62,12 @@ std::string truncated(const std::string& path, double keep_fraction) {
   std::string bytes = readBytes(path);
   bytes.resize(static_cast<size_t>(static_cast<double>(bytes.size()) * keep_fraction));
   writeBytes(path, bytes);
+  return path;
+}
+
+// The Ogg Vorbis file at `path` rewritten by `damage` (ogg_pages.h).
+std::string rewritten(const std::string& path, std::string (*damage)(const std::string&)) {
+  writeBytes(path, damage(readBytes(path)));
   return path;
 }
 
@@ -184,6 +193,50 @@ std::vector<InputCase> inputCases() {
        },
        Outcome::kOpensOrFails, avfaudio::kAVAudioFileErrorNoDecodableAudio,
        "holds no audio that can be decoded.", half * 6 / 10, half * 14 / 10},
+      // Five seconds whose last page's granule is 0 and whose last packet is
+      // all 0x01 bytes: that packet's duration wraps to 2^32 frames and it
+      // does not decode. It may stand for one packet's silence, not hours.
+      {"OggVorbisWithAWrappedDamagedLastPacket",
+       [](const TemporaryDirectory& d) {
+         writeWav(makeMelody(3, 5.0, kRateHz, 1), d.file("five.wav"));
+         runFfmpeg(d.file("five.wav"), {"-c:a", "libvorbis"}, d.file("wrapped.ogg"));
+         return rewritten(d.file("wrapped.ogg"), wrapLastVorbisPacket);
+       },
+       Outcome::kOpens, 0, "", 5 * kRateHz * 9 / 10, 5 * kRateHz + 4096},
+      // Unsupported or damaged, and said so, not "invalid argument" or
+      // "cannot allocate memory".
+      {"WavWithSixtyFiveChannels",
+       [](const TemporaryDirectory& d) {
+         writeWav(Audio{kRateHz, 65, std::vector<float>(65 * 4410, 0.25f)}, d.file("65.wav"));
+         return d.file("65.wav");
+       },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorUnreadable,
+       "could not be read: it has 65 channels, and at most 64 are supported.", 0, 0},
+      {"M4aDeclaringAGigabytePacket",
+       [](const TemporaryDirectory& d) {
+         std::string path = encodeMelody(d, "billion.m4a", {"-c:a", "aac"});
+         std::string bytes = readBytes(path);
+         // The first packet's size, after version, flags, common size and count.
+         bytes.replace(bytes.find("stsz") + 16, 4, "\x3f\xff\xff\xff");
+         writeBytes(path, bytes);
+         return path;
+       },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorUnreadable, "could not be read: it is damaged.",
+       0, 0},
+      // FFmpeg refuses these; they are read, to the exact frame.
+      {"OggVorbisWithRepeatedHeaders",
+       [](const TemporaryDirectory& d) {
+         return rewritten(encodeMelody(d, "repeated.ogg", {"-c:a", "libvorbis"}),
+                          [](const std::string& ogg) { return repeatVorbisHeaders(ogg); });
+       },
+       Outcome::kOpens, 0, "", kFrames, kFrames},
+      // When libvorbis can't read them either, FFmpeg's verdict stands.
+      {"OggVorbisWithRepeatedHeadersAndADamagedSetup",
+       [](const TemporaryDirectory& d) {
+         return rewritten(encodeMelody(d, "damaged.ogg", {"-c:a", "libvorbis"}),
+                          [](const std::string& ogg) { return repeatVorbisHeaders(ogg, true); });
+       },
+       Outcome::kFails, avfaudio::kAVAudioFileErrorNotAudioFile, "is not an audio file.", 0, 0},
   };
 }
 
@@ -209,6 +262,7 @@ TEST_P(InputTest, FailsWithItsErrorOrReadsConsistently) {
     return;
   }
   ASSERT_NE(c.outcome, Outcome::kFails);
+  ASSERT_LE(file->length(), c.max_frames);
   const DecodedAudio streamed = readToEnd(*file, 1000);
   EXPECT_EQ(file->length(), streamed.frameCount());
   EXPECT_GE(streamed.frameCount(), c.min_frames);
@@ -221,6 +275,52 @@ INSTANTIATE_TEST_SUITE_P(Inputs, InputTest, ::testing::ValuesIn(inputCases()),
                          [](const ::testing::TestParamInfo<InputCase>& info) {
                            return std::string(info.param.name);
                          });
+
+// A LIST chunk claiming 2 GB, whose artist tag claims 600 MB, in a 90-KB
+// file: refused as before, without taking the 600 MB. Measured in a child,
+// whose peak is its own.
+TEST(DamagedFileTest, ListChunkClaimingGigabytesTakesNoMemoryForThem) {
+  TemporaryDirectory directory;
+  const std::string path = encodeMelody(directory, "list.wav", {});
+  std::string bytes = readBytes(path);
+  bytes.insert(36, std::string("LIST\xf0\xff\xff\x7fINFOIART\x00\x46\xc3\x23"
+                               "artist",
+                               26));  // before the data chunk
+  writeBytes(path, bytes);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto peak_bytes = [] {
+      struct rusage usage;
+      getrusage(RUSAGE_SELF, &usage);
+      return static_cast<std::int64_t>(usage.ru_maxrss) * 1024;
+    };
+    const std::int64_t before = peak_bytes();
+    try {
+      AVAudioFile::initForReading(foundation::URL::fileURLWithPath(path));
+      _exit(2);
+    } catch (const foundation::NSError& error) {
+      if (error.code() != avfaudio::kAVAudioFileErrorNotAudioFile) _exit(3);
+    }
+    _exit(peak_bytes() - before < (std::int64_t{100} << 20) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: took 100 MB or more, 2: opened, 3: another error";
+}
+
+// What libvorbis makes of a stream with repeated headers is the recording,
+// in time: the repeats are passed over, not decoded as audio.
+TEST(DamagedFileTest, OggVorbisWithRepeatedHeadersIsTheRecording) {
+  TemporaryDirectory directory;
+  const std::string path =
+      rewritten(encodeMelody(directory, "repeated.ogg", {"-c:a", "libvorbis"}),
+                [](const std::string& ogg) { return repeatVorbisHeaders(ogg); });
+  const DecodedAudio decoded = readNaturally(path, 4096);
+  ASSERT_EQ(decoded.frameCount(), kFrames);
+  EXPECT_GT(correlation(decoded, makeMelody(3, kDurationS, kRateHz, 1), 0, 0), 0.95);
+}
 
 // Bytes overwritten in the middle of an MP3 cost only the frames they hit
 // (the parser folds the garbage into one packet): the rest is read.

@@ -4,9 +4,17 @@
 #include "platform/avfaudio/av_audio_pcm_buffer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
 #include <limits>
+#include <map>
+
+#include "platform/avfaudio/memory_headroom.h"
+#include "tests/support/audio_fixtures.h"
 
 // The sanitizers abort on impossible allocations unless told to return null
 // as the plain allocator does; the buffer must cope with that null.
@@ -36,6 +44,87 @@ TEST(AVAudioPCMBufferTest, SizesThatCannotBeHadGiveNull) {
     EXPECT_EQ(AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(44100, c.channels), c.capacity),
               nullptr);
   }
+}
+
+// Linux grants more than it can back and kills the process that touches
+// it, so a buffer beyond what the process can get is refused up front.
+TEST(AVAudioPCMBufferTest, BufferBeyondTheMemoryTheProcessCanGetGivesNull) {
+  std::optional<std::uint64_t> headroom = MemoryHeadroomBytes();
+  if (!headroom) GTEST_SKIP() << "this system reports no memory limit";
+  // A margin, since other processes change what is available meanwhile.
+  const std::uint64_t bytes = *headroom + (512u << 20);
+  const AVAudioFrameCount frames = 1u << 28;
+  const auto channels = static_cast<AVAudioChannelCount>(bytes / (frames * sizeof(float)) + 1);
+  EXPECT_EQ(AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(44100, channels), frames), nullptr);
+}
+
+// Each source of a limit, read from a made-up tree: the least wins.
+TEST(MemoryHeadroomTest, TheTightestLimitWins) {
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> files;  // below the tree's root
+    std::optional<std::uint64_t> headroom_bytes;
+  };
+  const std::string meminfo = "MemTotal: 9000 kB\nMemAvailable:  1000 kB\n";
+  const Case cases[] = {
+      {"NothingReadable", {}, std::nullopt},
+      {"AvailableMemoryOnly", {{"proc/meminfo", meminfo}}, 1000 * 1024},
+      // v2: the parent's limit, less its usage without reclaimable cache.
+      {"CgroupV2Parent",
+       {{"proc/meminfo", meminfo},
+        {"proc/self/cgroup", "0::/a/b\n"},
+        {"cgroup/cgroup.controllers", "memory\n"},
+        {"cgroup/a/memory.max", "500000\n"},
+        {"cgroup/a/memory.current", "300000\n"},
+        {"cgroup/a/memory.stat", "anon 200000\ninactive_file 50000\n"},
+        {"cgroup/a/b/memory.max", "max\n"},
+        {"cgroup/a/b/memory.current", "100000\n"}},
+       250000},
+      // v1, in a namespace that hides the group's path: the mount's root.
+      {"CgroupV1NamespaceRoot",
+       {{"proc/self/cgroup", "5:cpu:/x\n4:memory,hugetlb:/not/here\n"},
+        {"cgroup/memory/memory.limit_in_bytes", "700000\n"},
+        {"cgroup/memory/memory.usage_in_bytes", "800000\n"}},
+       0},
+      {"CgroupV1Unlimited",
+       {{"proc/meminfo", meminfo},
+        {"proc/self/cgroup", "4:memory:/\n"},
+        {"cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"},
+        {"cgroup/memory/memory.usage_in_bytes", "5\n"}},
+       1000 * 1024},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    plim::testing::TemporaryDirectory tree;
+    for (const auto& [name, text] : c.files) {
+      std::filesystem::create_directories(std::filesystem::path(tree.file(name)).parent_path());
+      std::ofstream(tree.file(name)) << text;
+    }
+    EXPECT_EQ(MemoryHeadroomBytes({tree.file("proc"), tree.file("cgroup"), false}),
+              c.headroom_bytes);
+  }
+}
+
+// RLIMIT_AS counts the address space already in use, so the headroom is
+// what is left of it; checked in a child, which the limit can't outlive.
+TEST(MemoryHeadroomTest, AddressSpaceLimitLeavesWhatIsNotInUse) {
+  constexpr std::uint64_t kLeftBytes = 256u << 20;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages = 0;
+    statm >> pages;
+    const std::uint64_t in_use = pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    struct rlimit limit = {in_use + kLeftBytes, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+    std::optional<std::uint64_t> headroom = MemoryHeadroomBytes();
+    _exit(headroom && *headroom <= kLeftBytes && *headroom > kLeftBytes / 2 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(AVAudioPCMBufferTest, ZeroCapacityIsAValidEmptyBuffer) {

@@ -1,7 +1,9 @@
 #include "platform/catalog/catalog.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include <thread>
 
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/catalog_location.h"
 #include "platform/foundation/ns_error.h"
 #include "tests/platform/catalog/catalog_test_support.h"
 #include "tests/support/audio_fixtures.h"
@@ -278,6 +281,26 @@ TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
        Catalog::Mode::kReadOnly,
        {},
        kCatalogErrorNoCatalog},
+      // A first add stopped before it saved anything.
+      {"an empty data.mdb, read-only",
+       [&](const std::string& d) {
+         fs::create_directory(d);
+         write_file(d + "/data.mdb", "");
+       },
+       Catalog::Mode::kReadOnly,
+       {},
+       kCatalogErrorNoCatalog},
+      {"an empty database, read-only",
+       [&](const std::string& d) {
+         fs::create_directory(d);
+         MDB_env* env = nullptr;
+         mdb_env_create(&env);
+         mdb_env_open(env, d.c_str(), 0, 0644);
+         mdb_env_close(env);
+       },
+       Catalog::Mode::kReadOnly,
+       {},
+       kCatalogErrorNoCatalog},
       {"a folder of music",
        [&](const std::string& d) {
          fs::create_directory(d);
@@ -350,6 +373,135 @@ TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
     }
     EXPECT_EQ(snapshot(), before);
   }
+}
+
+// LMDB maps data.mdb: a page past the end of a cut file, or a meta page
+// that points there, would be a SIGBUS. Each is refused as damage instead,
+// naming the file, whether opened for reading or writing.
+TEST(CatalogTest, RefusesADamagedDatabaseFileInsteadOfCrashing) {
+  plim::testing::TemporaryDirectory temp;
+  {
+    auto catalog = Catalog::Open(temp.file("good"), Catalog::Mode::kReadWrite);
+    std::vector<NewRecording> batch;
+    for (std::uint32_t seed = 1; seed <= 20; ++seed)
+      batch.push_back(SyntheticRecording(seed, 2000));
+    catalog->Add(batch);
+  }
+  std::ifstream in(temp.file("good/data.mdb"), std::ios::binary);
+  const std::string good(std::istreambuf_iterator<char>(in), {});
+  ASSERT_GT(good.size(), 16384u);
+  const std::size_t page = 4096;
+  auto cut = [&](std::size_t bytes) { return good.substr(0, bytes); };
+  auto set = [&](std::size_t at, std::string bytes) {
+    return good.substr(0, at) + bytes + good.substr(at + bytes.size());
+  };
+  const std::pair<const char*, std::string> cases[] = {
+      {"cut to the two meta pages", cut(8192)},
+      {"cut to three pages", cut(12288)},
+      {"cut to four pages", cut(16384)},
+      {"cut by one byte", cut(good.size() - 1)},
+      {"cut by one page", cut(good.size() - page)},
+      {"first meta's last page far out", set(16 + 120, "\xff\x7f")},
+      {"second meta's main root far out", set(page + 16 + 112 + 2, "\x01\x01")},
+      {"first meta's magic flipped", set(16, std::string(2, '\0'))},
+      {"page size flipped", set(16 + 24, std::string("\0\x20", 2))},
+      {"second meta's version", set(page + 16 + 4, "\x07\x00")},
+      {"map size of exabytes", set(16 + 16 + 6, std::string("\0\x10", 2))},
+  };
+  for (const auto& [name, bytes] : cases) {
+    for (Catalog::Mode mode : {Catalog::Mode::kReadOnly, Catalog::Mode::kReadWrite}) {
+      SCOPED_TRACE(std::string(name) + (mode == Catalog::Mode::kReadOnly ? ", read-only" : ""));
+      const std::string dir = temp.file("damaged");
+      fs::remove_all(dir);
+      fs::create_directory(dir);
+      std::ofstream(dir + "/data.mdb", std::ios::binary) << bytes;
+      try {
+        Catalog::Open(dir, mode);
+        ADD_FAILURE() << "opened";
+      } catch (const foundation::NSError& error) {
+        EXPECT_EQ(error.code(), kCatalogErrorDamaged) << error.description();
+        EXPECT_NE(error.description().find("\"" + dir + "\" is damaged: its file data.mdb"),
+                  std::string::npos)
+            << error.description();
+      }
+    }
+  }
+}
+
+// LMDB writes its lock file through a map: on a full disk that was a
+// SIGBUS, now it is a line saying so, as is a change that does not fit.
+// Needs a file system small enough to fill, so root's tmpfs.
+TEST(CatalogTest, FullDiskIsReportedNotACrash) {
+  plim::testing::TemporaryDirectory temp;
+  const std::string disk = temp.file("disk");
+  fs::create_directory(disk);
+  if (geteuid() != 0 || mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=512k") != 0) {
+    GTEST_SKIP() << "mounting a small tmpfs needs root";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount(path.c_str()); }
+  } unmount{disk};
+  Catalog::Open(disk + "/old", Catalog::Mode::kReadWrite)
+      ->Add(std::vector{SyntheticRecording(1, 500)});
+  auto writer = Catalog::Open(disk + "/busy", Catalog::Mode::kReadWrite);
+  fs::remove(disk + "/old/lock.mdb");
+  {
+    std::ofstream fill(disk + "/fill", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (fill.write(block.data(), block.size())) {
+    }
+  }
+  const std::pair<std::string, Catalog::Mode> opens[] = {
+      {disk + "/old", Catalog::Mode::kReadOnly}, {disk + "/new", Catalog::Mode::kReadWrite}};
+  for (const auto& [dir, mode] : opens) {
+    SCOPED_TRACE(dir);
+    try {
+      Catalog::Open(dir, mode);
+      ADD_FAILURE() << "opened";
+    } catch (const foundation::NSError& error) {
+      EXPECT_NE(error.description().find("no space left on device"), std::string::npos)
+          << error.description();
+    }
+  }
+  // A change that doesn't fit says so, and leaves the catalog as it was.
+  try {
+    writer->Add(std::vector{SyntheticRecording(2, 200000)});
+    ADD_FAILURE() << "added";
+  } catch (const foundation::NSError& error) {
+    EXPECT_EQ(error.code(), kCatalogErrorCannotWrite);
+    EXPECT_NE(error.description().find("Could not save a change to the catalog at"),
+              std::string::npos)
+        << error.description();
+    EXPECT_NE(error.description().find("no space left on device"), std::string::npos)
+        << error.description();
+  }
+  EXPECT_EQ(writer->NewReader().RecordingCount(), 0u);
+}
+
+// Without HOME (cron, services) the catalog is the user's own, never one
+// relative to wherever the program runs.
+TEST(CatalogTest, WithoutHomeTheDefaultCatalogIsStillTheUsersOwn) {
+  const char* saved_home = std::getenv("HOME");
+  const std::string home = saved_home == nullptr ? "" : saved_home;
+  unsetenv("PLIM_CATALOG");
+  unsetenv("XDG_DATA_HOME");
+  for (const char* value : {static_cast<const char*>(nullptr), "", "relative"}) {
+    SCOPED_TRACE(value == nullptr ? "unset" : value);
+    if (value == nullptr) {
+      unsetenv("HOME");
+    } else {
+      setenv("HOME", value, 1);
+    }
+    try {
+      fs::path directory = DefaultCatalogDirectory();
+      EXPECT_TRUE(directory.is_absolute()) << directory;
+      EXPECT_EQ(directory.filename(), "catalog");
+    } catch (const foundation::NSError& error) {
+      EXPECT_EQ(error.code(), kCatalogErrorNoCatalog);
+    }
+  }
+  if (saved_home != nullptr) setenv("HOME", home.c_str(), 1);
 }
 
 TEST(CatalogTest, NoCatalogErrorTellsHowToMakeOne) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -59,14 +60,21 @@ TEST(PeakThinningTest, KeepsExactlyThePeaksWithFewerStrongerNeighbours) {
   struct Case {
     const char* name;
     int count, frames, per_band_window;
+    std::uint32_t first_time_q = 0;
   };
   const Case cases[] = {
-      {"sparse", 40, 400, 5},      {"dense", 600, 300, 5}, {"one per window", 300, 200, 1},
-      {"all kept", 30, 100, 1000}, {"none", 0, 100, 5},
+      {"sparse", 40, 400, 5},
+      {"dense", 600, 300, 5},
+      {"one per window", 300, 200, 1},
+      {"all kept", 30, 100, 1000},
+      {"none", 0, 100, 5},
+      // Signature data from outside may put peaks there; no window wraps.
+      {"at the end of the time range", 300, 200, 2, UINT32_MAX - 100 * kTimeSubdivisions},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<Peak> peaks = RandomPeaks(static_cast<std::uint32_t>(c.count), c.count, c.frames);
+    for (Peak& p : peaks) p.time_q += c.first_time_q;
     std::vector<Peak> thinned = StrongestPeaks(peaks, c.per_band_window);
     EXPECT_EQ(thinned, ThinByDefinition(peaks, c.per_band_window));
     if (c.per_band_window >= c.count) {

@@ -226,17 +226,31 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   MakeSong("music/sub/two.ogg", 2, {{"title", "Two"}});
   MakeSong("music/.hidden/three.flac", 3);
   std::ofstream(temp_.file("music/notes.txt")) << "not audio, and not named as audio\n";
-  std::ofstream(temp_.file("music/broken.mp3")) << "this is no mp3";
+  // A name with a line feed and terminal controls is reported on one line, escaped.
+  const std::string broken = temp_.file("music/bro\nken\x1b]0;x\x07.mp3");
+  std::ofstream(broken) << "this is no mp3";
   std::ofstream(temp_.file("music/empty.flac"));
+  // Two seconds of silence: no landmarks, so it could never be matched.
+  const std::string silence = temp_.file("music/silence.wav");
+  plim::testing::writeWav(plim::testing::Audio{44100, 1, std::vector<float>(88200, 0.0f)}, silence);
 
   ProcessResult first = Run({"add", "--jobs", "2", temp_.file("music")});
   EXPECT_EQ(first.exit_status, 1) << "a file failed";
-  EXPECT_NE(first.standard_error.find("broken.mp3"), std::string::npos) << first.standard_error;
+  EXPECT_NE(first.standard_error.find("bro\\nken\\x1b]0;x\\x07.mp3\" "), std::string::npos)
+      << first.standard_error;
   EXPECT_NE(first.standard_error.find("empty.flac\" is empty"), std::string::npos)
       << first.standard_error;
+  EXPECT_NE(first.standard_error.find("silence.wav\" can't be matched: its 2.00 seconds of audio "
+                                      "hold no landmarks"),
+            std::string::npos)
+      << first.standard_error;
+  for (std::size_t start = 0; start < first.standard_error.size();
+       start = first.standard_error.find('\n', start) + 1) {
+    EXPECT_EQ(first.standard_error.compare(start, 14, "plim-catalog: "), 0) << first.standard_error;
+  }
   EXPECT_EQ(first.standard_error.find("notes.txt"), std::string::npos) << first.standard_error;
   EXPECT_NE(first.standard_error.find(
-                "added 2, updated 0, skipped 0 (already in the catalog), failed 2, 1 not audio"),
+                "added 2, updated 0, skipped 0 (already in the catalog), failed 3, 1 not audio"),
             std::string::npos)
       << first.standard_error;
   EXPECT_EQ(first.standard_error.find('\r'), std::string::npos)
@@ -257,8 +271,9 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
       << copy.standard_error;
 
   // Again, with the bad file gone: everything is skipped.
-  fs::remove(temp_.file("music/broken.mp3"));
+  fs::remove(broken);
   fs::remove(temp_.file("music/empty.flac"));
+  fs::remove(silence);
   ProcessResult again = Run({"add", temp_.file("music")});
   EXPECT_EQ(again.exit_status, 0) << again.standard_error;
   EXPECT_NE(again.standard_error.find("added 0, updated 0, skipped 3"), std::string::npos)

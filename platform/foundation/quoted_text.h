@@ -1,0 +1,24 @@
+// Texts from outside (file paths, tags) quoted inside a one-line message.
+
+#ifndef PLIM_PLATFORM_FOUNDATION_QUOTED_TEXT_H_
+#define PLIM_PLATFORM_FOUNDATION_QUOTED_TEXT_H_
+
+#include <string>
+#include <string_view>
+
+namespace plim::foundation {
+
+// `text` between double quotes, made safe to print inside a one-line message
+// on a terminal: '\' and '"' get a '\' before them; line feed, carriage
+// return and tab become \n, \r, \t; every other C0 control, DEL and every
+// byte that is not part of well-formed UTF-8 becomes \xHH (two lowercase hex
+// digits); the C1 controls U+0080..U+009F become \u00HH. Everything else,
+// well-formed non-ASCII included, is kept as its bytes. So the result never
+// holds a line break or a terminal control sequence, and two different texts
+// never quote the same. Every error message of both programs that names a
+// path or a tag quotes it through this function. Pure function.
+std::string QuotedText(std::string_view text);
+
+}  // namespace plim::foundation
+
+#endif  // PLIM_PLATFORM_FOUNDATION_QUOTED_TEXT_H_
