@@ -6,6 +6,7 @@
 
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/matching/alignment.h"
+#include "platform/matching/peak_offsets.h"
 #include "platform/matching/peak_verification.h"
 #include "platform/matching/significance.h"
 
@@ -126,6 +127,45 @@ int AcceptanceThreshold(const ChanceModel& model) {
   return 10000;
 }
 
+// The alignment single peaks favour over the whole of a candidate's
+// recording, checked as the landmarks' own is. Under heavy noise two or
+// three surviving landmarks can nominate the right recording while chance
+// hits outnumber them and misplace the query in it; the peaks' votes place
+// it again. Every placement of the query in the recording was a chance to
+// be fooled, so the bound is multiplied by how many fit in it.
+struct Realignment {
+  double offset_frames = 0;
+  PeakEvidence evidence;
+  double false_match_probability = 1;
+};
+
+Realignment RealignOnPeaks(const catalog::Catalog::Reader& reader, catalog::RecordingId recording,
+                           double reference_frames, const fingerprint::Constellation& query_peaks,
+                           const QueryPeaks& indexed_query, double candidates,
+                           std::vector<fingerprint::Peak>& reference_peaks) {
+  Realignment realignment;
+  reference_peaks.clear();
+  reader.ReadPeaks(recording, 0, reference_frames + 1, reference_peaks);
+  const std::vector<PeakOffset> offsets =
+      ReferencePeakIndex(reference_peaks).BestOffsets(query_peaks.peaks, 1.0, 1);
+  if (offsets.empty()) return realignment;
+  Alignment alignment;
+  alignment.offset_frames = offsets.front().offset_frames;
+  const double query_frames = indexed_query.duration_frames();
+  const double margin = VerificationMarginFrames();
+  auto before = [](const fingerprint::Peak& p, double frame) { return p.TimeFrames() < frame; };
+  const auto first = std::lower_bound(reference_peaks.begin(), reference_peaks.end(),
+                                      alignment.offset_frames - margin, before);
+  const auto last = std::lower_bound(first, reference_peaks.end(),
+                                     alignment.offset_frames + query_frames + margin, before);
+  realignment.offset_frames = alignment.offset_frames;
+  realignment.evidence = VerifyPeaks(indexed_query, {first, last}, alignment);
+  const double placements = (reference_frames + query_frames) / std::max(1.0, query_frames);
+  realignment.false_match_probability = std::min(
+      1.0, std::max(1.0, placements) * PeakFalseMatchProbability(realignment.evidence, candidates));
+  return realignment;
+}
+
 }  // namespace
 
 MatchReport FindMatches(const catalog::Catalog::Reader& reader,
@@ -215,13 +255,29 @@ MatchReport FindMatches(const catalog::Catalog::Reader& reader,
     candidate.matched_peaks = peaks.matched;
     candidate.frequency_scale = peaks.frequency_scale;
     // Any recording of the catalog could have been the one nominated.
-    const double peak_probability =
-        PeakFalseMatchProbability(peaks, std::max(recordings, static_cast<double>(examined)));
+    const double candidates_bound = std::max(recordings, static_cast<double>(examined));
+    const double peak_probability = PeakFalseMatchProbability(peaks, candidates_bound);
     const bool peaks_accepted = peaks.matched >= fingerprint::kMinMatchedPeaks &&
                                 peak_probability < fingerprint::kFalseMatchProbability;
 
     candidate.false_match_probability = std::min(landmark_probability, peak_probability);
     candidate.accepted = landmarks_accepted || peaks_accepted;
+    if (!candidate.accepted) {
+      const Realignment realigned =
+          RealignOnPeaks(reader, candidate.recording, model.reference_frames, query_peaks,
+                         indexed_query, candidates_bound, reference_peaks);
+      if (realigned.false_match_probability < candidate.false_match_probability) {
+        candidate.offset_s = realigned.offset_frames * kFrameDurationS;
+        candidate.speed = 1;
+        candidate.reference_peaks = realigned.evidence.reference_peaks;
+        candidate.matched_peaks = realigned.evidence.matched;
+        candidate.frequency_scale = realigned.evidence.frequency_scale;
+        candidate.false_match_probability = realigned.false_match_probability;
+        candidate.accepted =
+            realigned.evidence.matched >= fingerprint::kMinMatchedPeaks &&
+            realigned.false_match_probability < fingerprint::kFalseMatchProbability;
+      }
+    }
     const double log_chance = -std::log(std::max(candidate.false_match_probability, 1e-300));
     candidate.confidence = log_chance / (log_chance + log_bound);
     report.candidates.push_back(candidate);

@@ -1,12 +1,15 @@
 // Peak checks on made-up constellations: the reference's peaks found again
 // in a noisy query are evidence, but peaks that line up only because two
-// pieces share a beat are not.
+// pieces share a beat are not; and the peaks alone place a buried query in
+// its recording.
 
 #include "platform/matching/peak_verification.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
+
+#include "platform/matching/peak_offsets.h"
 
 namespace plim::matching {
 namespace {
@@ -93,6 +96,25 @@ TEST(PeakVerificationTest, CountsSurvivingPeaksButNotACommonBeat) {
           << evidence.matched << " against at most " << evidence.best_shifted << " shifted";
       EXPECT_EQ(p, 1);
     }
+  }
+}
+
+TEST(PeakOffsetsTest, PlacesABuriedQueryInItsRecording) {
+  std::mt19937 rng(11);
+  const std::vector<Peak> reference = RandomPeaks(rng, 0, 5000, 0.7);
+  const ReferencePeakIndex index(reference);
+  // Mid-recording; starting before the recording (only the end of the
+  // query holds it); and running past its end.
+  for (double offset : {2345.0, -120.0, 4800.0}) {
+    SCOPED_TRACE("query at frame " + std::to_string(offset));
+    std::vector<Peak> query = RandomPeaks(rng, 0, 312, 2.0);
+    for (const Peak& p : reference) {
+      const double at = p.TimeFrames() - offset;
+      if (at >= 0 && at <= 312 && rng() % 4 == 0) query.push_back(At(at + 0.3, p.bin_q / 16.0));
+    }
+    const std::vector<PeakOffset> best = index.BestOffsets(query, 1.0, 1);
+    ASSERT_EQ(best.size(), 1u);
+    EXPECT_NEAR(best[0].offset_frames, offset, 1.0);
   }
 }
 
