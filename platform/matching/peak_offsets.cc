@@ -46,41 +46,49 @@ std::vector<PeakOffset> ReferencePeakIndex::BestOffsets(std::span<const fingerpr
     query_frames = std::max(query_frames, peak.TimeFrames());
   }
   // Offsets from half the query before the reference's start to half the
-  // query before its end, one frame a slot.
+  // query before its end, one frame a slot. Slot s counts the votes for
+  // offsets within half a frame of first_offset + s.
   const double first_offset = std::floor(-speed * query_frames / 2);
-  const auto slots = static_cast<std::size_t>(last_frame_ - first_offset + 2);
-  std::vector<int> votes(slots + 2, 0);
+  const auto slots = static_cast<int>(last_frame_ - first_offset + 2);
+  std::vector<int> votes(static_cast<std::size_t>(slots) + 2, 0);
   for (const fingerprint::Peak& peak : query) {
     const double bin = static_cast<double>(peak.bin_q) / fingerprint::kBinSubdivisions / speed;
-    const double at = speed * peak.TimeFrames();
+    // The slot of a reference peak at time t is t - base, rounded; shifted
+    // by one so that the smoothing below reads no slot before the first.
+    const auto base = static_cast<float>(speed * peak.TimeFrames() + first_offset - 1.5);
     const auto low = static_cast<std::size_t>(std::clamp(bin - kBinTolerance, 0.0, kLastBin));
     const auto high = static_cast<std::size_t>(std::clamp(bin + kBinTolerance, 0.0, kLastBin));
     for (std::uint32_t i = bin_start_[low]; i < bin_start_[high + 1]; ++i) {
       const Entry& e = by_bin_[i];
-      if (std::abs(e.bin - bin) > kBinTolerance) continue;
-      const double slot = std::round(e.time_frames - at - first_offset);
-      if (slot >= 0 && slot < static_cast<double>(slots)) {
-        ++votes[static_cast<std::size_t>(slot) + 1];
+      const float at = e.time_frames - base;
+      if (std::abs(e.bin - static_cast<float>(bin)) <= kBinTolerance && at >= 1 &&
+          at < static_cast<float>(slots) + 1) {
+        ++votes[static_cast<std::size_t>(at)];
       }
     }
   }
   // A peak's time moves by up to a frame under noise: each slot counts the
   // votes of its neighbours too.
-  std::vector<int> smoothed(slots, 0);
-  for (std::size_t s = 0; s < slots; ++s) smoothed[s] = votes[s] + votes[s + 1] + votes[s + 2];
-  std::vector<std::size_t> order(slots);
-  for (std::size_t s = 0; s < slots; ++s) order[s] = s;
-  const auto take = std::min<std::size_t>(slots, static_cast<std::size_t>(count) * 8);
-  std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take), order.end(),
-                    [&](std::size_t a, std::size_t b) {
-                      return smoothed[a] != smoothed[b] ? smoothed[a] > smoothed[b] : a < b;
-                    });
-  for (std::size_t i = 0; i < take && static_cast<int>(best.size()) < count; ++i) {
-    const double offset = first_offset + static_cast<double>(order[i]);
-    const bool near_taken = std::any_of(best.begin(), best.end(), [&](const PeakOffset& o) {
-      return std::abs(o.offset_frames - offset) < kMinOffsetSeparationFrames;
-    });
-    if (!near_taken && smoothed[order[i]] > 0) best.push_back({offset, smoothed[order[i]]});
+  std::vector<int> smoothed(static_cast<std::size_t>(slots), 0);
+  for (std::size_t s = 0; s < smoothed.size(); ++s) {
+    smoothed[s] = votes[s] + votes[s + 1] + votes[s + 2];
+  }
+  while (static_cast<int>(best.size()) < count) {
+    int most = 0;
+    double offset = 0;
+    for (std::size_t s = 0; s < smoothed.size(); ++s) {
+      const double at = first_offset + static_cast<double>(s);
+      if (smoothed[s] <= most) continue;
+      const bool near_taken = std::any_of(best.begin(), best.end(), [&](const PeakOffset& o) {
+        return std::abs(o.offset_frames - at) < kMinOffsetSeparationFrames;
+      });
+      if (!near_taken) {
+        most = smoothed[s];
+        offset = at;
+      }
+    }
+    if (most == 0) break;
+    best.push_back({offset, most});
   }
   return best;
 }
