@@ -1,6 +1,7 @@
 #include "tools/plim-catalog/match_command.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "platform/catalog/catalog.h"
@@ -8,6 +9,7 @@
 #include "platform/foundation/standard_stream.h"
 #include "platform/shazamkit/catalog_recognition_service.h"
 #include "tools/plim-catalog/audio_file_signature.h"
+#include "tools/plim-catalog/batch_match.h"
 #include "tools/plim-catalog/json_line.h"
 
 namespace plim {
@@ -55,9 +57,7 @@ std::string TextLine(const matching::MatchCandidate& c, const catalog::Recording
          "\t" + r.artist + "\t" + r.title + "\n";
 }
 
-}  // namespace
-
-int RunMatchCommand(const GlobalOptions& global, const std::string& path) {
+int RunCandidatesOfOneFile(const GlobalOptions& global, const std::string& path) {
   const bool json = global.json;
   try {
     AudioFileSignature audio = SignAudioFile(path);
@@ -80,6 +80,17 @@ int RunMatchCommand(const GlobalOptions& global, const std::string& path) {
     foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
     return 1;
   }
+}
+
+}  // namespace
+
+int RunMatchCommand(const GlobalOptions& global, const MatchCommandOptions& options) {
+  std::error_code error;
+  if (options.paths.size() == 1 && options.paths[0] != "-" &&
+      !std::filesystem::is_directory(options.paths[0], error)) {
+    return RunCandidatesOfOneFile(global, options.paths[0]);
+  }
+  return RunBatchMatch(global, options.paths, options.jobs);
 }
 
 }  // namespace plim
