@@ -11,6 +11,7 @@
 #include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/batch_match.h"
 #include "tools/plim-catalog/json_line.h"
+#include "tools/plim-catalog/timeline_command.h"
 
 namespace plim {
 namespace {
@@ -85,6 +86,7 @@ int RunCandidatesOfOneFile(const GlobalOptions& global, const std::string& path)
 }  // namespace
 
 int RunMatchCommand(const GlobalOptions& global, const MatchCommandOptions& options) {
+  if (options.timeline) return RunTimelineCommand(global, options.paths);
   std::error_code error;
   if (options.paths.size() == 1 && options.paths[0] != "-" &&
       !std::filesystem::is_directory(options.paths[0], error)) {

@@ -1,0 +1,68 @@
+// From what each window of a long recording matched to the stretches where
+// each catalog recording plays.
+
+#ifndef PLIM_TOOLS_PLIM_CATALOG_TIMELINE_H_
+#define PLIM_TOOLS_PLIM_CATALOG_TIMELINE_H_
+
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "platform/catalog/recording.h"
+#include "platform/fingerprint/constellation.h"
+#include "platform/matching/matcher.h"
+#include "platform/matching/peak_verification.h"
+
+namespace plim {
+
+// A recording accepted in one window of the file. Times in seconds of the
+// file unless said otherwise.
+struct WindowMatch {
+  double window_start_s = 0;
+  catalog::RecordingId recording = 0;
+  double recording_duration_s = 0;
+  double offset_s = 0;  // where in the recording the window's start lies (may be < 0)
+  double speed = 1;     // seconds of the recording per second of the file
+  double confidence = 0;
+  // Where in the window the recording's peaks are heard, when they are.
+  std::optional<std::pair<double, double>> heard_s;
+};
+
+// Where one recording plays in the file.
+struct Stretch {
+  catalog::RecordingId recording = 0;
+  double start_s = 0, end_s = 0;
+  double recording_offset_s = 0;  // where in the recording the stretch begins; never negative
+  double speed = 1;               // the median of its windows'
+  double confidence = 0;          // the best of its windows'
+  int windows = 0;                // windows that matched it
+};
+
+// Joins `matches` (any order) into stretches: matches of one recording
+// whose windows follow each other (one window may be missed between two)
+// and that agree on where the recording would start in the file, within
+// kAnchorToleranceS, are one stretch. A stretch runs from where its first
+// window hears the recording to where its last one does (the windows'
+// bounds when not heard), within the recording's own start and end. A
+// stretch lying mostly within a longer one of the same recording (a
+// repeated passage aligning elsewhere) is left out.
+// Ordered by start, then recording. Pure function.
+std::vector<Stretch> JoinWindowMatches(std::vector<WindowMatch> matches, double window_hop_s);
+
+inline constexpr double kAnchorToleranceS = 3.0;
+
+// Where in a window (its peaks `window`, starting at `window_start_s` in
+// the file) the recording whose peaks are `reference` (ordered by time,
+// covering the alignment) is heard along `candidate`'s alignment: from the
+// first to the last second of the window in which a fair share of the
+// reference's peaks are found in the window's. None when no second is.
+// Pure function.
+std::optional<std::pair<double, double>> HeardSpan(const matching::QueryPeaks& window,
+                                                   double window_start_s,
+                                                   std::span<const fingerprint::Peak> reference,
+                                                   const matching::MatchCandidate& candidate);
+
+}  // namespace plim
+
+#endif  // PLIM_TOOLS_PLIM_CATALOG_TIMELINE_H_

@@ -1,0 +1,181 @@
+#include "tools/plim-catalog/timeline_command.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <new>
+
+#include "platform/avfaudio/av_audio_file.h"
+#include "platform/catalog/catalog.h"
+#include "platform/fingerprint/landmark_hasher.h"
+#include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
+#include "platform/foundation/standard_stream.h"
+#include "platform/foundation/url.h"
+#include "platform/matching/matcher.h"
+#include "platform/matching/peak_verification.h"
+#include "platform/shazamkit/catalog_recognition_service.h"
+#include "tools/plim-catalog/json_line.h"
+#include "tools/plim-catalog/timeline.h"
+#include "tools/plim-catalog/windowed_fingerprinter.h"
+
+namespace plim {
+namespace {
+
+// Long enough that per-read costs vanish, short enough to stay in cache.
+constexpr double kReadChunkS = 2.0;
+
+double CpuS() {
+  timespec now;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// h:mm:ss.s, for times along a recording of hours.
+std::string ClockTime(double s) {
+  s = std::max(0.0, s);
+  const auto tenths = static_cast<long long>(s * 10 + 0.5);
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld.%lld", tenths / 36000, tenths / 600 % 60,
+                tenths / 10 % 60, tenths % 10);
+  return text;
+}
+
+// The accepted recordings of one window, with where in it each is heard.
+void MatchWindow(const AudioWindow& window, const catalog::Catalog::Reader& reader,
+                 std::vector<WindowMatch>& out) {
+  const std::vector<fingerprint::Landmark> landmarks = fingerprint::QueryLandmarks(window.peaks);
+  if (landmarks.empty()) return;
+  const matching::MatchReport report = matching::FindMatches(reader, landmarks, window.peaks);
+  std::optional<matching::QueryPeaks> window_peaks;
+  std::vector<fingerprint::Peak> reference;
+  for (const matching::MatchCandidate& c : report.candidates) {
+    if (!c.accepted) break;  // accepted ones come first
+    std::optional<catalog::Recording> recording = reader.GetRecording(c.recording);
+    if (!recording) continue;
+    if (!window_peaks) window_peaks.emplace(window.peaks);
+    const double offset_frames = c.offset_s / fingerprint::kFrameDurationS;
+    reference.clear();
+    reader.ReadPeaks(c.recording, offset_frames - 2,
+                     offset_frames + (window_peaks->duration_frames() + 2) * c.speed, reference);
+    WindowMatch m;
+    m.window_start_s = window.start_s;
+    m.recording = c.recording;
+    m.recording_duration_s = recording->duration_s;
+    m.offset_s = c.offset_s;
+    m.speed = c.speed;
+    m.confidence = c.confidence;
+    m.heard_s = HeardSpan(*window_peaks, window.start_s, reference, c);
+    out.push_back(m);
+  }
+}
+
+struct FileTimeline {
+  std::vector<Stretch> stretches;
+  double duration_s = 0;
+};
+
+FileTimeline FollowFile(const std::string& path, const catalog::Catalog::Reader& reader) {
+  std::unique_ptr<avfaudio::AVAudioFile> file =
+      avfaudio::AVAudioFile::initForReading(foundation::URL::fileURLWithPath(path));
+  const avfaudio::AVAudioFormat format = file->processingFormat();
+  const auto capacity = static_cast<avfaudio::AVAudioFrameCount>(
+      std::max(1.0, std::min(format.sampleRate() * kReadChunkS, 1e7)));
+  std::unique_ptr<avfaudio::AVAudioPCMBuffer> buffer =
+      avfaudio::AVAudioPCMBuffer::initWithPCMFormat(format, capacity);
+  if (buffer == nullptr) throw std::bad_alloc();
+  std::vector<WindowMatch> matches;
+  WindowedFingerprinter windows(format,
+                                [&](AudioWindow window) { MatchWindow(window, reader, matches); });
+  std::int64_t frames = 0;
+  for (;;) {
+    file->readIntoBuffer(*buffer);
+    if (buffer->frameLength() == 0) break;
+    windows.Append(*buffer);
+    frames += buffer->frameLength();
+  }
+  windows.Finish();
+  FileTimeline timeline;
+  timeline.duration_s = static_cast<double>(frames) / format.sampleRate();
+  timeline.stretches = JoinWindowMatches(std::move(matches), kWindowHopS);
+  for (Stretch& s : timeline.stretches) s.end_s = std::min(s.end_s, timeline.duration_s);
+  return timeline;
+}
+
+std::string Describe(const GlobalOptions& global, const std::string& path, const Stretch& s,
+                     const catalog::Recording& r) {
+  if (global.json) {
+    return JsonLine()
+        .Text("path", path)
+        .Number("start_s", s.start_s, "%.1f")
+        .Number("end_s", s.end_s, "%.1f")
+        .Integer("id", s.recording)
+        .Text("artist", r.artist)
+        .Text("title", r.title)
+        .Number("recording_offset_s", s.recording_offset_s, "%.1f")
+        .Number("speed_skew", s.speed - 1, "%.4f")
+        .Number("confidence", s.confidence, "%.4f")
+        .Finish();
+  }
+  return ClockTime(s.start_s) + "\t" + ClockTime(s.end_s) + "\t" + std::to_string(s.recording) +
+         "\t" + r.artist + "\t" + r.title + "\t" + ClockTime(s.recording_offset_s) + "\t" +
+         Format("%+.2f%%", (s.speed - 1) * 100) + "\t" + Format("%.2f", s.confidence) + "\n";
+}
+
+constexpr char kTextHeader[] = "START\tEND\tID\tARTIST\tTITLE\tFROM\tSKEW\tCONFIDENCE\n";
+
+}  // namespace
+
+int RunTimelineCommand(const GlobalOptions& global, const std::vector<std::string>& paths) {
+  shazamkit::CatalogRecognitionService service(global.catalog_directory);
+  std::optional<catalog::Catalog::Reader> reader;
+  try {
+    reader.emplace(service.OpenCatalog().NewReader());
+  } catch (const foundation::NSError& error) {
+    foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
+    return kExitFailure;
+  }
+  int status = kExitSuccess;
+  for (const std::string& path : paths) {
+    const double start_cpu_s = CpuS();
+    FileTimeline timeline;
+    try {
+      timeline = FollowFile(path, *reader);
+    } catch (const foundation::NSError& error) {
+      status = kExitFailure;
+      if (global.json) {
+        foundation::writeToStandardOutput(
+            JsonLine().Text("path", path).Text("error", error.description()).Finish());
+      } else {
+        foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
+      }
+      continue;
+    }
+    std::string out = global.json ? "" : path + "\n" + kTextHeader;
+    for (const Stretch& s : timeline.stretches) {
+      std::optional<catalog::Recording> r = reader->GetRecording(s.recording);
+      if (r) out += Describe(global, path, s, *r);
+    }
+    if (!global.json && timeline.stretches.empty()) out += "nothing in the catalog heard\n";
+    foundation::writeToStandardOutput(out);
+    if (!global.quiet) {
+      const double cpu_s = CpuS() - start_cpu_s;
+      foundation::writeToStandardError("plim-catalog: " + foundation::QuotedText(path) + ": " +
+                                       Format("%.1f", timeline.duration_s / 60) +
+                                       " min of audio in " + Format("%.1f", cpu_s) + " s CPU, " +
+                                       Format("%.0f", timeline.duration_s / std::max(cpu_s, 1e-9)) +
+                                       "\xC3\x97 real time\n");
+    }
+  }
+  return status;
+}
+
+}  // namespace plim
