@@ -19,6 +19,8 @@ constexpr double kBinTolerance = 1.0;
 // Where the recording's start falls in the file, by this window's alignment.
 double AnchorS(const WindowMatch& m) { return m.window_start_s - m.offset_s / m.speed; }
 
+double StretchAnchorS(const Stretch& s) { return s.start_s - s.recording_offset_s / s.speed; }
+
 }  // namespace
 
 std::optional<std::pair<double, double>> HeardSpan(const matching::QueryPeaks& window,
@@ -106,25 +108,40 @@ std::vector<Stretch> JoinWindowMatches(std::vector<WindowMatch> matches, double 
         std::max(0.0, first.offset_s + (s.start_s - first.window_start_s) * first.speed);
     stretches.push_back(s);
   }
-  // A passage that repeats within a recording (a chorus, a loop) also
-  // aligns a window at the other place it occurs: a short stretch mostly
-  // inside a longer one of the same recording is that echo.
-  std::vector<bool> echo(stretches.size(), false);
-  for (std::size_t i = 0; i < stretches.size(); ++i) {
-    for (std::size_t j = 0; j < stretches.size(); ++j) {
-      const Stretch& a = stretches[i];
-      const Stretch& b = stretches[j];
-      if (i == j || a.recording != b.recording || a.windows > b.windows ||
-          (a.windows == b.windows && i < j)) {
-        continue;
-      }
-      const double overlap_s = std::min(a.end_s, b.end_s) - std::max(a.start_s, b.start_s);
-      if (overlap_s >= 0.5 * (a.end_s - a.start_s)) echo[i] = true;
+  // A recording built of loops aligns each window with whichever repeat
+  // fits it best, and a quiet passage leaves windows unmatched: one
+  // recording heard again right after itself, or at the same alignment a
+  // little later, is still the same playing.
+  std::sort(stretches.begin(), stretches.end(), [](const Stretch& a, const Stretch& b) {
+    if (a.recording != b.recording) return a.recording < b.recording;
+    return a.start_s < b.start_s;
+  });
+  // Unless another recording started in between: then it played between.
+  auto other_started = [&](catalog::RecordingId recording, double from_s, double to_s) {
+    return std::any_of(stretches.begin(), stretches.end(), [&](const Stretch& o) {
+      return o.recording != recording && o.start_s >= from_s && o.start_s < to_s;
+    });
+  };
+  std::vector<Stretch> merged;
+  double last_part_start_s = 0;
+  for (const Stretch& s : stretches) {
+    Stretch* last = merged.empty() ? nullptr : &merged.back();
+    const bool same_start =
+        last != nullptr && std::abs(StretchAnchorS(*last) - StretchAnchorS(s)) <= kAnchorToleranceS;
+    if (last == nullptr || last->recording != s.recording ||
+        s.start_s > last->end_s + (same_start ? kQuietGapS : kMergeGapS) ||
+        other_started(s.recording, last_part_start_s, s.start_s)) {
+      merged.push_back(s);
+      last_part_start_s = s.start_s;
+      continue;
     }
+    last_part_start_s = s.start_s;
+    if (s.windows > last->windows) last->speed = s.speed;
+    last->end_s = std::max(last->end_s, s.end_s);
+    last->windows += s.windows;
+    last->confidence = std::max(last->confidence, s.confidence);
   }
-  for (std::size_t i = stretches.size(); i-- > 0;) {
-    if (echo[i]) stretches.erase(stretches.begin() + static_cast<std::ptrdiff_t>(i));
-  }
+  stretches = std::move(merged);
   std::sort(stretches.begin(), stretches.end(), [](const Stretch& a, const Stretch& b) {
     if (a.start_s != b.start_s) return a.start_s < b.start_s;
     return a.recording < b.recording;

@@ -44,13 +44,17 @@ struct Stretch {
 // and that agree on where the recording would start in the file, within
 // kAnchorToleranceS, are one stretch. A stretch runs from where its first
 // window hears the recording to where its last one does (the windows'
-// bounds when not heard), within the recording's own start and end. A
-// stretch lying mostly within a longer one of the same recording (a
-// repeated passage aligning elsewhere) is left out.
-// Ordered by start, then recording. Pure function.
+// bounds when not heard), within the recording's own start and end. Then
+// stretches of one recording less than kMergeGapS apart (kQuietGapS when
+// they agree on its start), with no other recording starting between, are
+// one, with the
+// first one's offset (a repeated passage aligns at another offset; a quiet
+// one goes unmatched). Ordered by start, then recording. Pure function.
 std::vector<Stretch> JoinWindowMatches(std::vector<WindowMatch> matches, double window_hop_s);
 
 inline constexpr double kAnchorToleranceS = 3.0;
+inline constexpr double kMergeGapS = 15.0;
+inline constexpr double kQuietGapS = 60.0;
 
 // Where in a window (its peaks `window`, starting at `window_start_s` in
 // the file) the recording whose peaks are `reference` (ordered by time,
