@@ -141,6 +141,10 @@ std::vector<Stretch> JoinWindowMatches(std::vector<WindowMatch> matches, double 
     last->windows += s.windows;
     last->confidence = std::max(last->confidence, s.confidence);
   }
+  // A moment of likeness between two recordings (a shared loop, a sample)
+  // can pass for a match in one window; a recording that plays is heard
+  // longer.
+  std::erase_if(merged, [](const Stretch& s) { return s.end_s - s.start_s < kMinStretchS; });
   stretches = std::move(merged);
   std::sort(stretches.begin(), stretches.end(), [](const Stretch& a, const Stretch& b) {
     if (a.start_s != b.start_s) return a.start_s < b.start_s;

@@ -47,14 +47,15 @@ struct Stretch {
 // bounds when not heard), within the recording's own start and end. Then
 // stretches of one recording less than kMergeGapS apart (kQuietGapS when
 // they agree on its start), with no other recording starting between, are
-// one, with the
-// first one's offset (a repeated passage aligns at another offset; a quiet
-// one goes unmatched). Ordered by start, then recording. Pure function.
+// one, with the first one's offset (a repeated passage aligns at another
+// offset; a quiet one goes unmatched). Stretches shorter than kMinStretchS
+// are left out. Ordered by start, then recording. Pure function.
 std::vector<Stretch> JoinWindowMatches(std::vector<WindowMatch> matches, double window_hop_s);
 
 inline constexpr double kAnchorToleranceS = 3.0;
 inline constexpr double kMergeGapS = 15.0;
 inline constexpr double kQuietGapS = 60.0;
+inline constexpr double kMinStretchS = 5.0;
 
 // Where in a window (its peaks `window`, starting at `window_start_s` in
 // the file) the recording whose peaks are `reference` (ordered by time,

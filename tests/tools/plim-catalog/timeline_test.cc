@@ -121,6 +121,10 @@ TEST(JoinWindowMatchesTest, JoinsWindowsThatAgreeAndNoOthers) {
       EXPECT_GT(got[i].end_s, got[i].start_s);
     }
   }
+  // Heard for a moment only: nothing.
+  std::vector<WindowMatch> moment = {at(0, 1, 0)};
+  moment[0].heard_s = {{3, 6}};
+  EXPECT_TRUE(JoinWindowMatches(moment, hop).empty());
   // Where the windows hear it, within the recording's own end; median speed, best confidence.
   std::vector<WindowMatch> heard = {at(0, 1, -20, 1.03), at(1, 1, -20, 1.02), at(2, 1, -20, 1.03)};
   heard[0].heard_s = {{2, 10}};
