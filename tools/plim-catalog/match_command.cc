@@ -11,6 +11,7 @@
 #include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/batch_match.h"
 #include "tools/plim-catalog/json_line.h"
+#include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/timeline_command.h"
 
 namespace plim {
@@ -18,12 +19,6 @@ namespace {
 
 // Enough to see what came close behind the answer, not a whole catalog.
 constexpr std::size_t kCandidatesShown = 10;
-
-std::string Format(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
 
 std::string JsonFor(const matching::MatchCandidate& c, const catalog::Recording& r) {
   return JsonLine()
@@ -53,9 +48,9 @@ constexpr char kTextLegend[] =
 std::string TextLine(const matching::MatchCandidate& c, const catalog::Recording& r) {
   return std::to_string(c.recording) + "\t" + (c.accepted ? "yes" : "no") + "\t" +
          std::to_string(c.aligned_landmarks) + "/" + std::to_string(c.hits) + "\t" +
-         Format("%.2f", c.confidence) + "\t" + Format("%.2f s", c.offset_s) + "\t" +
-         Format("%+.2f%%", (c.speed - 1) * 100) + "\t" + Format("%.2g", c.false_match_probability) +
-         "\t" + r.artist + "\t" + r.title + "\n";
+         FormatNumber("%.2f", c.confidence) + "\t" + FormatNumber("%.2f s", c.offset_s) + "\t" +
+         FormatNumber("%+.2f%%", (c.speed - 1) * 100) + "\t" +
+         FormatNumber("%.2g", c.false_match_probability) + "\t" + r.artist + "\t" + r.title + "\n";
 }
 
 int RunCandidatesOfOneFile(const GlobalOptions& global, const std::string& path) {
@@ -86,7 +81,7 @@ int RunCandidatesOfOneFile(const GlobalOptions& global, const std::string& path)
 }  // namespace
 
 int RunMatchCommand(const GlobalOptions& global, const MatchCommandOptions& options) {
-  if (options.timeline) return RunTimelineCommand(global, options.paths);
+  if (options.timeline) return RunTimelineCommand(global, options.paths, options.jobs);
   std::error_code error;
   if (options.paths.size() == 1 && options.paths[0] != "-" &&
       !std::filesystem::is_directory(options.paths[0], error)) {

@@ -19,6 +19,8 @@
 #include "platform/matching/peak_verification.h"
 #include "platform/shazamkit/catalog_recognition_service.h"
 #include "tools/plim-catalog/json_line.h"
+#include "tools/plim-catalog/match_files.h"
+#include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/timeline.h"
 #include "tools/plim-catalog/windowed_fingerprinter.h"
 
@@ -28,16 +30,11 @@ namespace {
 // Long enough that per-read costs vanish, short enough to stay in cache.
 constexpr double kReadChunkS = 2.0;
 
-double CpuS() {
+// CPU time of the calling thread: files may be followed on several at once.
+double ThreadCpuS() {
   timespec now;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-std::string Format(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
 }
 
 // h:mm:ss.s, for times along a recording of hours.
@@ -199,55 +196,53 @@ std::string Describe(const GlobalOptions& global, const std::string& path, const
   }
   return ClockTime(s.start_s) + "\t" + ClockTime(s.end_s) + "\t" + std::to_string(s.recording) +
          "\t" + r.artist + "\t" + r.title + "\t" + ClockTime(s.recording_offset_s) + "\t" +
-         Format("%+.2f%%", (s.speed - 1) * 100) + "\t" + Format("%.2f", s.confidence) + "\n";
+         FormatNumber("%+.2f%%", (s.speed - 1) * 100) + "\t" + FormatNumber("%.2f", s.confidence) +
+         "\n";
 }
 
 constexpr char kTextHeader[] = "START\tEND\tID\tARTIST\tTITLE\tFROM\tSKEW\tCONFIDENCE\n";
 
 }  // namespace
 
-int RunTimelineCommand(const GlobalOptions& global, const std::vector<std::string>& paths) {
+int RunTimelineCommand(const GlobalOptions& global, const std::vector<std::string>& paths,
+                       unsigned jobs) {
   shazamkit::CatalogRecognitionService service(global.catalog_directory);
-  std::optional<catalog::Catalog::Reader> reader;
   try {
-    reader.emplace(service.OpenCatalog().NewReader());
+    service.OpenCatalog();
   } catch (const foundation::NSError& error) {
     foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
     return kExitFailure;
   }
-  int status = kExitSuccess;
-  for (const std::string& path : paths) {
-    const double start_cpu_s = CpuS();
+  const Discovery discovery = DiscoverMatchFiles(paths);
+  return AnswerFiles(discovery.candidates, discovery.problems, jobs, [&](const Candidate& file) {
+    const std::string& path = file.path;
+    const double start_cpu_s = ThreadCpuS();
+    const catalog::Catalog::Reader reader = service.OpenCatalog().NewReader();
     FileTimeline timeline;
     try {
-      timeline = FollowFile(path, *reader);
+      timeline = FollowFile(path, reader);
     } catch (const foundation::NSError& error) {
-      status = kExitFailure;
-      if (global.json) {
-        foundation::writeToStandardOutput(
-            JsonLine().Text("path", path).Text("error", error.description()).Finish());
-      } else {
-        foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
-      }
-      continue;
+      return FailedFile(global, path, error.description());
     }
-    std::string out = global.json ? "" : path + "\n" + kTextHeader;
+    FileAnswer answer;
+    answer.output = global.json ? "" : path + "\n" + kTextHeader;
     for (const Stretch& s : timeline.stretches) {
-      std::optional<catalog::Recording> r = reader->GetRecording(s.recording);
-      if (r) out += Describe(global, path, s, *r);
+      std::optional<catalog::Recording> r = reader.GetRecording(s.recording);
+      if (r) answer.output += Describe(global, path, s, *r);
     }
-    if (!global.json && timeline.stretches.empty()) out += "nothing in the catalog heard\n";
-    foundation::writeToStandardOutput(out);
+    if (!global.json && timeline.stretches.empty()) {
+      answer.output += "nothing in the catalog heard\n";
+    }
     if (!global.quiet) {
-      const double cpu_s = CpuS() - start_cpu_s;
-      foundation::writeToStandardError("plim-catalog: " + foundation::QuotedText(path) + ": " +
-                                       Format("%.1f", timeline.duration_s / 60) +
-                                       " min of audio in " + Format("%.1f", cpu_s) + " s CPU, " +
-                                       Format("%.0f", timeline.duration_s / std::max(cpu_s, 1e-9)) +
-                                       "\xC3\x97 real time\n");
+      const double cpu_s = ThreadCpuS() - start_cpu_s;
+      answer.error = "plim-catalog: " + foundation::QuotedText(path) + ": " +
+                     FormatNumber("%.1f", timeline.duration_s / 60) + " min of audio in " +
+                     FormatNumber("%.1f", cpu_s) + " s CPU, " +
+                     FormatNumber("%.0f", timeline.duration_s / std::max(cpu_s, 1e-9)) +
+                     "\xC3\x97 real time\n";
     }
-  }
-  return status;
+    return answer;
+  });
 }
 
 }  // namespace plim

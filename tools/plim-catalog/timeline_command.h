@@ -11,7 +11,8 @@
 
 namespace plim {
 
-// For each file of `paths` in turn: decodes and fingerprints it as a
+// For each file of `paths` (files, folders, "-" as for batch_match.h), on
+// `jobs` threads (0: one per core), answering in the files' order: decodes and fingerprints it as a
 // stream (memory does not grow with its length), matches each window of
 // it, and writes the stretches where catalog recordings play, in time
 // order: start and end in the file, the recording (id, artist, title),
@@ -23,7 +24,8 @@ namespace plim {
 // and the next goes on. Unless global.quiet, says on standard error how
 // fast each file went. Returns 1 when any file failed or the catalog could
 // not be opened, else 0.
-int RunTimelineCommand(const GlobalOptions& global, const std::vector<std::string>& paths);
+int RunTimelineCommand(const GlobalOptions& global, const std::vector<std::string>& paths,
+                       unsigned jobs);
 
 }  // namespace plim
 
