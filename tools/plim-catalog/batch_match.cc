@@ -1,12 +1,8 @@
 #include "tools/plim-catalog/batch_match.h"
 
-#include <cstdio>
-
 #include "platform/avfaudio/av_audio_file.h"
 #include "platform/catalog/catalog.h"
 #include "platform/foundation/ns_error.h"
-#include "platform/foundation/quoted_text.h"
-#include "platform/foundation/standard_stream.h"
 #include "platform/shazamkit/catalog_recognition_service.h"
 #include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/json_line.h"
@@ -38,27 +34,27 @@ FileAnswer MatchFile(const GlobalOptions& global, const Candidate& file,
       std::optional<catalog::Recording> r = reader.GetRecording(c.recording);
       if (!r) continue;  // removed since the search
       FileAnswer answer;
-      answer.output = global.json
-                          ? JsonLine()
-                                .Text("path", file.path)
-                                .Boolean("matched", true)
-                                .Integer("id", c.recording)
-                                .Text("artist", r->artist)
-                                .Text("title", r->title)
-                                .Number("offset_s", c.offset_s, "%.3f")
-                                .Number("speed_skew", c.speed - 1, "%.4f")
-                                .Number("confidence", c.confidence, "%.4f")
-                                .Finish()
-                          : file.path + "\t" + std::to_string(c.recording) + "\t" + r->artist +
-                                "\t" + r->title + "\t" + FormatNumber("%.2f s", c.offset_s) + "\t" +
-                                FormatNumber("%+.2f%%", (c.speed - 1) * 100) + "\t" +
-                                FormatNumber("%.2f", c.confidence) + "\n";
+      answer.output = global.json ? JsonLine()
+                                        .Text("path", file.path)
+                                        .Boolean("matched", true)
+                                        .Integer("id", c.recording)
+                                        .Text("artist", r->artist)
+                                        .Text("title", r->title)
+                                        .Number("offset_s", c.offset_s, "%.3f")
+                                        .Number("speed_skew", c.speed - 1, "%.4f")
+                                        .Number("confidence", c.confidence, "%.4f")
+                                        .Finish()
+                                  : PathForTable(file.path) + "\t" + std::to_string(c.recording) +
+                                        "\t" + r->artist + "\t" + r->title + "\t" +
+                                        FormatNumber("%.2f s", c.offset_s) + "\t" +
+                                        FormatNumber("%+.2f%%", (c.speed - 1) * 100) + "\t" +
+                                        FormatNumber("%.2f", c.confidence) + "\n";
       return answer;
     }
     FileAnswer answer;
     answer.output = global.json
                         ? JsonLine().Text("path", file.path).Boolean("matched", false).Finish()
-                        : file.path + "\t-\tno match\n";
+                        : PathForTable(file.path) + "\t-\tno match\n";
     return answer;
   } catch (const foundation::NSError& error) {
     return FailedFile(global, file.path, error.description());
@@ -69,17 +65,10 @@ FileAnswer MatchFile(const GlobalOptions& global, const Candidate& file,
 
 int RunBatchMatch(const GlobalOptions& global, const std::vector<std::string>& paths,
                   unsigned jobs) {
-  shazamkit::CatalogRecognitionService service(global.catalog_directory);
-  try {
-    service.OpenCatalog();
-  } catch (const foundation::NSError& error) {
-    foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
-    return kExitFailure;
-  }
-  const Discovery discovery = DiscoverMatchFiles(paths);
-  if (!global.json) foundation::writeToStandardOutput(kTextHeader);
-  return AnswerFiles(discovery.candidates, discovery.problems, jobs,
-                     [&](const Candidate& file) { return MatchFile(global, file, service); });
+  return AnswerFiles(global, paths, jobs, kTextHeader,
+                     [&](const Candidate& file, shazamkit::CatalogRecognitionService& service) {
+                       return MatchFile(global, file, service);
+                     });
 }
 
 }  // namespace plim

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/shazamkit/catalog_recognition_service.h"
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/global_options.h"
 
@@ -26,19 +27,24 @@ struct FileAnswer {
 FileAnswer FailedFile(const GlobalOptions& global, const std::string& path,
                       const std::string& message);
 
-// The files `paths` stand for: files, folders searched recursively as `add`
-// searches them, and "-" for paths read from standard input, one a line.
-// Reads standard input when "-" is there. Never throws for file-system
-// problems; they are listed in `problems`.
-Discovery DiscoverMatchFiles(const std::vector<std::string>& paths);
+// `path` as a text table shows it: as it is, or quoted (foundation::QuotedText)
+// when it holds a tab, a line break or another control character. Pure.
+std::string PathForTable(const std::string& path);
 
-// Runs `answer` for every file of `files` on `jobs` threads (0: one per
-// core) and writes the answers in the files' order as they come, after
-// `problems` on standard error. `answer` runs on several threads at once
-// and must not throw. Returns kExitFailure when any answer failed or there
-// were problems, else kExitSuccess.
-int AnswerFiles(const std::vector<Candidate>& files, const std::vector<std::string>& problems,
-                unsigned jobs, const std::function<FileAnswer(const Candidate&)>& answer);
+// Opens the catalog of global.catalog_directory for `answer` (when it can't
+// be, says why on standard error and returns kExitFailure); finds the files
+// `paths` stand for: files, folders searched recursively as `add` searches
+// them, and "-" for paths read from standard input, one a line. Writes
+// `text_header` (not with global.json), then runs `answer` for every file
+// on `jobs` threads (0: one per core) and writes the answers in the files'
+// order as they come; paths that don't exist are said on standard error.
+// `answer` runs on several threads at once and must not throw. Returns
+// kExitFailure when any answer failed or a path was missing, else
+// kExitSuccess.
+using FileAnswerer =
+    std::function<FileAnswer(const Candidate&, shazamkit::CatalogRecognitionService&)>;
+int AnswerFiles(const GlobalOptions& global, const std::vector<std::string>& paths, unsigned jobs,
+                const std::string& text_header, const FileAnswerer& answer);
 
 }  // namespace plim
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <new>
 
@@ -202,47 +201,46 @@ std::string Describe(const GlobalOptions& global, const std::string& path, const
 
 constexpr char kTextHeader[] = "START\tEND\tID\tARTIST\tTITLE\tFROM\tSKEW\tCONFIDENCE\n";
 
+// The timeline of one file, as it is to be written.
+FileAnswer TimelineOf(const GlobalOptions& global, const Candidate& file,
+                      shazamkit::CatalogRecognitionService& service) {
+  const std::string& path = file.path;
+  const double start_cpu_s = ThreadCpuS();
+  const catalog::Catalog::Reader reader = service.OpenCatalog().NewReader();
+  FileTimeline timeline;
+  try {
+    timeline = FollowFile(path, reader);
+  } catch (const foundation::NSError& error) {
+    return FailedFile(global, path, error.description());
+  }
+  FileAnswer answer;
+  answer.output = global.json ? "" : PathForTable(path) + "\n" + kTextHeader;
+  for (const Stretch& s : timeline.stretches) {
+    std::optional<catalog::Recording> r = reader.GetRecording(s.recording);
+    if (r) answer.output += Describe(global, path, s, *r);
+  }
+  if (!global.json && timeline.stretches.empty()) {
+    answer.output += "nothing in the catalog heard\n";
+  }
+  if (!global.quiet) {
+    const double cpu_s = ThreadCpuS() - start_cpu_s;
+    answer.error = "plim-catalog: " + foundation::QuotedText(path) + ": " +
+                   FormatNumber("%.1f", timeline.duration_s / 60) + " min of audio in " +
+                   FormatNumber("%.1f", cpu_s) + " s CPU, " +
+                   FormatNumber("%.0f", timeline.duration_s / std::max(cpu_s, 1e-9)) +
+                   "\xC3\x97 real time\n";
+  }
+  return answer;
+}
+
 }  // namespace
 
 int RunTimelineCommand(const GlobalOptions& global, const std::vector<std::string>& paths,
                        unsigned jobs) {
-  shazamkit::CatalogRecognitionService service(global.catalog_directory);
-  try {
-    service.OpenCatalog();
-  } catch (const foundation::NSError& error) {
-    foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
-    return kExitFailure;
-  }
-  const Discovery discovery = DiscoverMatchFiles(paths);
-  return AnswerFiles(discovery.candidates, discovery.problems, jobs, [&](const Candidate& file) {
-    const std::string& path = file.path;
-    const double start_cpu_s = ThreadCpuS();
-    const catalog::Catalog::Reader reader = service.OpenCatalog().NewReader();
-    FileTimeline timeline;
-    try {
-      timeline = FollowFile(path, reader);
-    } catch (const foundation::NSError& error) {
-      return FailedFile(global, path, error.description());
-    }
-    FileAnswer answer;
-    answer.output = global.json ? "" : path + "\n" + kTextHeader;
-    for (const Stretch& s : timeline.stretches) {
-      std::optional<catalog::Recording> r = reader.GetRecording(s.recording);
-      if (r) answer.output += Describe(global, path, s, *r);
-    }
-    if (!global.json && timeline.stretches.empty()) {
-      answer.output += "nothing in the catalog heard\n";
-    }
-    if (!global.quiet) {
-      const double cpu_s = ThreadCpuS() - start_cpu_s;
-      answer.error = "plim-catalog: " + foundation::QuotedText(path) + ": " +
-                     FormatNumber("%.1f", timeline.duration_s / 60) + " min of audio in " +
-                     FormatNumber("%.1f", cpu_s) + " s CPU, " +
-                     FormatNumber("%.0f", timeline.duration_s / std::max(cpu_s, 1e-9)) +
-                     "\xC3\x97 real time\n";
-    }
-    return answer;
-  });
+  return AnswerFiles(global, paths, jobs, "",
+                     [&](const Candidate& file, shazamkit::CatalogRecognitionService& service) {
+                       return TimelineOf(global, file, service);
+                     });
 }
 
 }  // namespace plim
