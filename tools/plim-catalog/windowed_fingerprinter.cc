@@ -43,6 +43,7 @@ std::int64_t WindowedFingerprinter::HopEndFrame(std::int64_t hop) const {
 }
 
 void WindowedFingerprinter::Append(const avfaudio::AVAudioPCMBuffer& buffer) {
+  if (buffer.frameLength() == 0) return;
   const std::int64_t begin = frames_;
   const std::int64_t end = frames_ + buffer.frameLength();
   while (HopStartFrame(next_hop_) < end) {
