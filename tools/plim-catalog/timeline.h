@@ -50,11 +50,18 @@ struct Stretch {
 // one, with the first one's offset (a repeated passage aligns at another
 // offset; a quiet one goes unmatched). Stretches shorter than kMinStretchS
 // are left out. Ordered by start, then recording. Pure function.
+// `window_hop_s`: how far apart windows start.
 std::vector<Stretch> JoinWindowMatches(std::vector<WindowMatch> matches, double window_hop_s);
 
+// Windows of one stretch agree on the recording's start to within this:
+// a 10-s window's speed is known to a few parts in a thousand, which moves
+// the start it implies by a second or so over a few minutes of recording.
 inline constexpr double kAnchorToleranceS = 3.0;
+// The longest silence between two parts of one stretch, in seconds: when
+// they align differently (loops), and when they agree.
 inline constexpr double kMergeGapS = 15.0;
 inline constexpr double kQuietGapS = 60.0;
+// The shortest stretch reported, in seconds.
 inline constexpr double kMinStretchS = 5.0;
 
 // Where in a window (its peaks `window`, starting at `window_start_s` in
