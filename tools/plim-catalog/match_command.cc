@@ -1,6 +1,5 @@
 #include "tools/plim-catalog/match_command.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -56,7 +55,7 @@ std::string TextLine(const matching::MatchCandidate& c, const catalog::Recording
 int RunCandidatesOfOneFile(const GlobalOptions& global, const std::string& path) {
   const bool json = global.json;
   try {
-    AudioFileSignature audio = SignAudioFile(path);
+    AudioFileSignature audio = SignAudioFile(path, ContentHash::kSkip);
     shazamkit::CatalogRecognitionService service(global.catalog_directory);
     matching::MatchReport report = service.Search(audio.signature);
     catalog::Catalog::Reader reader = service.OpenCatalog().NewReader();
