@@ -26,6 +26,7 @@ _plim_catalog() {
     add) options="--artist --title --album --artwork --metadata --jobs --dry-run --update-tags" ;;
     list) options="--artist --title --album --under" ;;
     prune) options="--dry-run" ;;
+    match) options="--jobs --timeline" ;;
     edit) options="--artist --title --album --artwork --metadata --isrc --genre" ;;
     help) COMPREPLY=($(compgen -W "$verbs" -- "$cur")); return ;;
   esac

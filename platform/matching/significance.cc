@@ -12,7 +12,10 @@ double LogPoissonTail(int k, double lambda) {
   if (lambda <= 0) return -INFINITY;
   // Sum the terms from k upward in log space; past the mode they shrink at
   // least geometrically once j > lambda, so a few hundred suffice.
-  double log_term = -lambda + k * std::log(lambda) - std::lgamma(k + 1.0);
+  // lgamma_r: std::lgamma sets the global signgam, a data race when
+  // several threads match at once.
+  int sign = 0;
+  double log_term = -lambda + k * std::log(lambda) - lgamma_r(k + 1.0, &sign);
   double log_sum = log_term;
   for (int j = k + 1; j < k + 1000; ++j) {
     log_term += std::log(lambda) - std::log(static_cast<double>(j));

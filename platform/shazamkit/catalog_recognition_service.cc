@@ -6,8 +6,10 @@
 
 #include "platform/catalog/catalog_error.h"
 #include "platform/fingerprint/fingerprint_params.h"
+#include "platform/fingerprint/landmark_hasher.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
+#include "platform/matching/long_query.h"
 #include "platform/shazamkit/shazamkit_error.h"
 
 namespace plim::shazamkit {
@@ -63,7 +65,8 @@ matching::MatchReport CatalogRecognitionService::Search(const SHSignature& signa
                                   foundation::QuotedText(catalog.directory().native()) +
                                   " holds no recordings: add recordings with plim-catalog add");
   }
-  return matching::FindMatches(reader, signature.QueryLandmarks(), signature.constellation());
+  const fingerprint::Constellation query = matching::BoundLongQuery(signature.constellation());
+  return matching::FindMatches(reader, fingerprint::QueryLandmarks(query), query);
 }
 
 RecognitionOutcome CatalogRecognitionService::Recognize(const SHSignature& signature) {

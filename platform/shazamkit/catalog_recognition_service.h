@@ -15,7 +15,8 @@ namespace plim::shazamkit {
 
 // Answers from the catalog in `directory`, opened read-only on first use
 // (so that making the service costs nothing and never fails). Matches are
-// the accepted candidates of matching::FindMatches, best first. Answers with
+// the accepted candidates of matching::FindMatches, best first; a long
+// signature is matched by its excerpts (matching::BoundLongQuery). Answers with
 // an error, in kShazamKitErrorDomain, when there is no catalog there
 // (kNoCatalog), it can't be opened (kMatchAttemptFailed, saying why), it
 // holds no recordings (kCatalogEmpty), or the signature is shorter than

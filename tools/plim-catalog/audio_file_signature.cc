@@ -20,7 +20,7 @@ constexpr double kChunkDurationS = 2.0;
 
 }  // namespace
 
-AudioFileSignature SignAudioFile(const std::string& path) {
+AudioFileSignature SignAudioFile(const std::string& path, ContentHash content_hash) {
   std::unique_ptr<avfaudio::AVAudioFile> file =
       avfaudio::AVAudioFile::initForReading(foundation::URL::fileURLWithPath(path));
   const avfaudio::AVAudioFormat format = file->processingFormat();
@@ -36,7 +36,8 @@ AudioFileSignature SignAudioFile(const std::string& path) {
     file->readIntoBuffer(*buffer);
     if (buffer->frameLength() == 0) break;
     generator.appendBuffer(*buffer);
-    hasher.Append(buffer->floatChannelData(), format.channelCount(), buffer->frameLength());
+    if (content_hash == ContentHash::kCompute)
+      hasher.Append(buffer->floatChannelData(), format.channelCount(), buffer->frameLength());
     frames += buffer->frameLength();
   }
   if (frames == 0) {
@@ -46,7 +47,7 @@ AudioFileSignature SignAudioFile(const std::string& path) {
   }
   AudioFileSignature result;
   result.signature = generator.signature();
-  result.content_hash = hasher.HexDigest();
+  if (content_hash == ContentHash::kCompute) result.content_hash = hasher.HexDigest();
   result.duration_s = static_cast<double>(frames) / format.sampleRate();
   return result;
 }

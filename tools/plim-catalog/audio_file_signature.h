@@ -11,15 +11,21 @@ namespace plim {
 
 struct AudioFileSignature {
   shazamkit::SHSignature signature{fingerprint::Constellation{}};
-  std::string content_hash;  // catalog::ContentHasher's digest of the decoded audio
+  std::string content_hash;  // catalog::ContentHasher's digest of the decoded audio, or empty
   double duration_s = 0;
 };
 
+// Whether SignAudioFile also hashes the decoded audio: the catalog needs it
+// to know a file again; matching does not.
+enum class ContentHash { kCompute, kSkip };
+
 // Decodes the file at `path` in chunks of a couple of seconds (never the
-// whole file in memory) into a signature and a content hash. Throws the
+// whole file in memory) into a signature and, unless skipped, a content
+// hash. Throws the
 // audio layer's foundation::NSError, also for a file with no audio at all.
 // Thread-safe: separate calls share nothing.
-AudioFileSignature SignAudioFile(const std::string& path);
+AudioFileSignature SignAudioFile(const std::string& path,
+                                 ContentHash content_hash = ContentHash::kCompute);
 
 }  // namespace plim
 

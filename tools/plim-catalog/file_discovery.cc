@@ -1,6 +1,8 @@
 #include "tools/plim-catalog/file_discovery.h"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <filesystem>
 #include <set>
 
@@ -17,6 +19,16 @@ bool IsHidden(const fs::path& path) {
 }
 
 }  // namespace
+
+bool HasAudioExtension(const std::string& path) {
+  static constexpr std::array<std::string_view, 22> kAudio = {
+      ".mp3", ".flac", ".ogg",  ".oga", ".opus", ".m4a", ".m4b", ".mp4", ".aac", ".wav", ".wave",
+      ".aif", ".aiff", ".aifc", ".wma", ".ape",  ".wv",  ".mka", ".mpc", ".ac3", ".caf", ".alac"};
+  std::string extension = fs::path(path).extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return std::find(kAudio.begin(), kAudio.end(), extension) != kAudio.end();
+}
 
 std::string NormalSourcePath(const std::string& path) {
   std::error_code error;

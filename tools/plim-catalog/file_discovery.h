@@ -23,6 +23,12 @@ struct Discovery {
 // for file-system problems; they are listed in `problems`.
 Discovery DiscoverFiles(const std::vector<std::string>& paths);
 
+// Whether the name of the file at `path` says it holds audio (.mp3, .flac,
+// ...; any case). A file found in a folder that does not decode as audio is
+// left out silently unless it says so: then it is a damaged file the user
+// wants to hear about. Pure.
+bool HasAudioExtension(const std::string& path);
+
 // `path` absolute and lexically normal, as the catalog records source paths.
 std::string NormalSourcePath(const std::string& path);
 

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,25 +15,13 @@
 #include "platform/foundation/quoted_text.h"
 #include "platform/foundation/url.h"
 #include "tools/plim-catalog/audio_file_signature.h"
+#include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/tag_reader.h"
 
 namespace plim {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A file found in a folder that the audio layer does not take as audio is
-// left out silently, unless its name says it ought to be audio: then it is
-// a damaged file the user wants to hear about.
-bool HasAudioExtension(const std::string& path) {
-  static constexpr std::array<std::string_view, 22> kAudio = {
-      ".mp3", ".flac", ".ogg",  ".oga", ".opus", ".m4a", ".m4b", ".mp4", ".aac", ".wav", ".wave",
-      ".aif", ".aiff", ".aifc", ".wma", ".ape",  ".wv",  ".mka", ".mpc", ".ac3", ".caf", ".alac"};
-  std::string extension = fs::path(path).extension().string();
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return std::find(kAudio.begin(), kAudio.end(), extension) != kAudio.end();
-}
 
 struct DecodedAudio {
   std::vector<fingerprint::Landmark> landmarks;

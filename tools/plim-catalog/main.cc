@@ -104,9 +104,17 @@ VerbRun DeclareStats(CLI::App&) {
 }
 
 VerbRun DeclareMatch(CLI::App& verb) {
-  auto path = std::make_shared<std::string>();
-  verb.add_option("file", *path, "The audio file to identify")->required()->type_name("FILE");
-  return [path](const GlobalOptions& global) { return RunMatchCommand(global, *path); };
+  auto options = std::make_shared<MatchCommandOptions>();
+  verb.add_option("files", options->paths,
+                  "Audio files, folders (searched recursively), or - for paths on standard "
+                  "input, one a line")
+      ->required()
+      ->type_name("FILE");
+  verb.add_option("-j,--jobs", options->jobs, "Files matched at once (default: one per core)")
+      ->check(CLI::Range(1u, 1024u));
+  verb.add_flag("--timeline", options->timeline,
+                "List every catalog recording heard along each file, with its start and end");
+  return [options](const GlobalOptions& global) { return RunMatchCommand(global, *options); };
 }
 
 VerbRun DeclareRebuild(CLI::App& verb) {
@@ -137,7 +145,9 @@ int main(int argc, char** argv) {
       {"prune", "Remove the recordings whose files are gone.", plim::DeclarePrune},
       {"stats", "Show the catalog's size: recordings, hours, landmarks, bytes on disk.",
        plim::DeclareStats},
-      {"match", "Match an audio clip against the catalog and show the best candidates.",
+      {"match",
+       "Match a clip and show the best candidates; many files, one answer each; or the "
+       "timeline of a long recording.",
        plim::DeclareMatch},
       {"rebuild",
        "Bring a catalog built with an older fingerprint up to date: decode every recording's "

@@ -1,6 +1,6 @@
 #include "tools/plim-catalog/match_command.h"
 
-#include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "platform/catalog/catalog.h"
@@ -8,19 +8,16 @@
 #include "platform/foundation/standard_stream.h"
 #include "platform/shazamkit/catalog_recognition_service.h"
 #include "tools/plim-catalog/audio_file_signature.h"
+#include "tools/plim-catalog/batch_match.h"
 #include "tools/plim-catalog/json_line.h"
+#include "tools/plim-catalog/number_text.h"
+#include "tools/plim-catalog/timeline_command.h"
 
 namespace plim {
 namespace {
 
 // Enough to see what came close behind the answer, not a whole catalog.
 constexpr std::size_t kCandidatesShown = 10;
-
-std::string Format(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
 
 std::string JsonFor(const matching::MatchCandidate& c, const catalog::Recording& r) {
   return JsonLine()
@@ -50,17 +47,15 @@ constexpr char kTextLegend[] =
 std::string TextLine(const matching::MatchCandidate& c, const catalog::Recording& r) {
   return std::to_string(c.recording) + "\t" + (c.accepted ? "yes" : "no") + "\t" +
          std::to_string(c.aligned_landmarks) + "/" + std::to_string(c.hits) + "\t" +
-         Format("%.2f", c.confidence) + "\t" + Format("%.2f s", c.offset_s) + "\t" +
-         Format("%+.2f%%", (c.speed - 1) * 100) + "\t" + Format("%.2g", c.false_match_probability) +
-         "\t" + r.artist + "\t" + r.title + "\n";
+         FormatNumber("%.2f", c.confidence) + "\t" + FormatNumber("%.2f s", c.offset_s) + "\t" +
+         FormatNumber("%+.2f%%", (c.speed - 1) * 100) + "\t" +
+         FormatNumber("%.2g", c.false_match_probability) + "\t" + r.artist + "\t" + r.title + "\n";
 }
 
-}  // namespace
-
-int RunMatchCommand(const GlobalOptions& global, const std::string& path) {
+int RunCandidatesOfOneFile(const GlobalOptions& global, const std::string& path) {
   const bool json = global.json;
   try {
-    AudioFileSignature audio = SignAudioFile(path);
+    AudioFileSignature audio = SignAudioFile(path, ContentHash::kSkip);
     shazamkit::CatalogRecognitionService service(global.catalog_directory);
     matching::MatchReport report = service.Search(audio.signature);
     catalog::Catalog::Reader reader = service.OpenCatalog().NewReader();
@@ -80,6 +75,18 @@ int RunMatchCommand(const GlobalOptions& global, const std::string& path) {
     foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
     return 1;
   }
+}
+
+}  // namespace
+
+int RunMatchCommand(const GlobalOptions& global, const MatchCommandOptions& options) {
+  if (options.timeline) return RunTimelineCommand(global, options.paths, options.jobs);
+  std::error_code error;
+  if (options.paths.size() == 1 && options.paths[0] != "-" &&
+      !std::filesystem::is_directory(options.paths[0], error)) {
+    return RunCandidatesOfOneFile(global, options.paths[0]);
+  }
+  return RunBatchMatch(global, options.paths, options.jobs);
 }
 
 }  // namespace plim

@@ -1,21 +1,33 @@
-// `plim-catalog match`: every candidate the catalog holds for a clip.
+// `plim-catalog match`: what the catalog holds for one clip, for many files,
+// or along a long recording.
 
 #ifndef PLIM_TOOLS_PLIM_CATALOG_MATCH_COMMAND_H_
 #define PLIM_TOOLS_PLIM_CATALOG_MATCH_COMMAND_H_
 
 #include <string>
+#include <vector>
 
 #include "tools/plim-catalog/global_options.h"
 
 namespace plim {
 
-// Matches the audio file at `path` against the catalog and prints the best
-// candidates, accepted ones first: id, artist, title, aligned landmarks,
-// confidence, offset into the reference, speed skew, the chance of a false
-// match, and whether it counts as a match, under a header and above a
-// legend of the columns. With global.json, one JSON object a line. Returns the exit status: 0 when
-// the search ran (matched or not), 1 when the file or the catalog could not be read.
-int RunMatchCommand(const GlobalOptions& global, const std::string& path);
+struct MatchCommandOptions {
+  // Files, folders (searched recursively), and "-" for paths read from
+  // standard input, one a line.
+  std::vector<std::string> paths;
+  unsigned jobs = 0;      // files matched at once; 0 for one per core
+  bool timeline = false;  // every recording heard along each file, with its times
+};
+
+// One plain file (no folder, no "-", no --timeline): its best candidates,
+// accepted ones first: id, artist, title, aligned landmarks, confidence,
+// offset into the reference, speed skew, the chance of a false match, and
+// whether it counts as a match, under a header and above a legend of the
+// columns. Anything else: one result per file (see batch_match.h), or a
+// timeline per file (see timeline_command.h). With global.json, one JSON
+// object a line. Returns the exit status: 0 when every file was searched
+// (matched or not), 1 when any file or the catalog could not be read.
+int RunMatchCommand(const GlobalOptions& global, const MatchCommandOptions& options);
 
 }  // namespace plim
 

@@ -1,0 +1,157 @@
+// plim-catalog match driven as a real process over many files and along a
+// long recording made here of catalog melodies and unknown music.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/audio_fixtures.h"
+#include "tests/support/process.h"
+
+namespace plim {
+namespace {
+
+using plim::testing::Audio;
+using plim::testing::ProcessOptions;
+using plim::testing::ProcessResult;
+using plim::testing::runProcess;
+
+// The number after "name": in a JSON line; NaN when absent.
+double NumberField(const std::string& line, const std::string& name) {
+  std::size_t at = line.find("\"" + name + "\":");
+  return at == std::string::npos ? std::nan("") : std::stod(line.substr(at + name.size() + 3));
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+Audio Concatenate(const std::vector<Audio>& parts) {
+  Audio out = parts.front();
+  out.samples.clear();
+  for (const Audio& part : parts)
+    out.samples.insert(out.samples.end(), part.samples.begin(), part.samples.end());
+  return out;
+}
+
+class MatchTest : public ::testing::Test {
+ protected:
+  ProcessResult Run(std::vector<std::string> arguments, const std::string& input = "") const {
+    arguments.insert(arguments.begin(), {PLIM_CATALOG_PATH, "--catalog", temp_.file("catalog")});
+    ProcessOptions options;
+    options.standard_input = input;
+    return runProcess(arguments, options);
+  }
+
+  // Adds melodies `seeds` to the catalog, each `duration_s` long, titled "Melody SEED".
+  void AddMelodies(const std::vector<std::uint32_t>& seeds, double duration_s) {
+    std::vector<std::string> argv = {"add"};
+    for (std::uint32_t seed : seeds) {
+      const std::string path = temp_.file("Melody " + std::to_string(seed) + ".wav");
+      plim::testing::writeWav(plim::testing::makeMelody(seed, duration_s), path);
+      argv.push_back(path);
+    }
+    ProcessResult added = Run(argv);
+    ASSERT_EQ(added.exit_status, 0) << added.standard_error;
+  }
+
+  plim::testing::TemporaryDirectory temp_;
+};
+
+TEST_F(MatchTest, AnswersEveryFileInOrderAndReportsTheBadOnesApart) {
+  AddMelodies({71, 72}, 12);
+  std::filesystem::create_directories(temp_.file("clips"));
+  const std::string one = temp_.file("clips/a-one.wav");
+  const std::string unknown = temp_.file("clips/b-unknown.wav");
+  const std::string broken = temp_.file("clips/c-broken.mp3");
+  const std::string two = temp_.file("two.wav");
+  plim::testing::writeWav(plim::testing::excerpt(plim::testing::makeMelody(71, 12), 2, 6), one);
+  plim::testing::writeWav(plim::testing::makeMelody(79, 6), unknown);
+  std::ofstream(broken) << "this is no mp3";
+  std::ofstream(temp_.file("clips/notes.txt")) << "left out: not audio, not named as audio\n";
+  plim::testing::writeWav(plim::testing::excerpt(plim::testing::makeMelody(72, 12), 5, 6), two);
+
+  // A folder, a file, and paths on standard input (one missing).
+  ProcessResult batch = Run({"--json", "match", "--jobs", "2", temp_.file("clips"), "-"},
+                            two + "\n" + temp_.file("missing.wav") + "\n");
+  EXPECT_EQ(batch.exit_status, 1) << "a file failed";
+  const std::vector<std::string> lines = Lines(batch.standard_output);
+  ASSERT_EQ(lines.size(), 4u) << batch.standard_output;
+  EXPECT_NE(lines[0].find("a-one.wav\",\"matched\":true,"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("\"title\":\"Melody 71\""), std::string::npos) << lines[0];
+  EXPECT_NEAR(NumberField(lines[0], "offset_s"), 2, 0.1);
+  EXPECT_NE(lines[1].find("b-unknown.wav\",\"matched\":false}"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find("c-broken.mp3\",\"error\":\"The file"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find("two.wav\",\"matched\":true,"), std::string::npos) << lines[3];
+  EXPECT_NE(lines[3].find("\"title\":\"Melody 72\""), std::string::npos) << lines[3];
+  EXPECT_NE(batch.standard_error.find("missing.wav\" does not exist"), std::string::npos)
+      << batch.standard_error;
+
+  ProcessResult text = Run({"match", one, two});
+  EXPECT_EQ(text.exit_status, 0) << text.standard_error;
+  const std::vector<std::string> rows = Lines(text.standard_output);
+  ASSERT_EQ(rows.size(), 3u) << text.standard_output;
+  EXPECT_EQ(rows[1].rfind(one + "\t", 0), 0u) << rows[1];
+  EXPECT_NE(rows[1].find("\tMelody 71\t"), std::string::npos) << rows[1];
+  EXPECT_EQ(rows[2].rfind(two + "\t", 0), 0u) << rows[2];
+  EXPECT_NE(rows[2].find("\tMelody 72\t"), std::string::npos) << rows[2];
+}
+
+TEST_F(MatchTest, TimelineNamesEachRecordingInOrderWithItsTimes) {
+  AddMelodies({81, 82, 83}, 30);
+  const auto melody = [](std::uint32_t seed, double s) {
+    return plim::testing::makeMelody(seed, s);
+  };
+  // 81 whole, 25 s of unknown music, the last 20 s of 83, then the first 25 s of 82.
+  const std::string mix = temp_.file("mix.flac");
+  const std::string wav = temp_.file("mix.wav");
+  plim::testing::writeWav(
+      Concatenate({melody(81, 30), melody(89, 25), plim::testing::excerpt(melody(83, 30), 10, 20),
+                   plim::testing::excerpt(melody(82, 30), 0, 25)}),
+      wav);
+  plim::testing::runFfmpeg(wav, {}, mix);
+  struct Truth {
+    const char* title;
+    double start_s, end_s, recording_offset_s;
+  };
+  const Truth truth[] = {
+      {"Melody 81", 0, 30, 0}, {"Melody 83", 55, 75, 10}, {"Melody 82", 75, 100, 0}};
+
+  ProcessResult timeline = Run({"--json", "match", "--timeline", mix});
+  EXPECT_EQ(timeline.exit_status, 0) << timeline.standard_error;
+  const std::vector<std::string> lines = Lines(timeline.standard_output);
+  ASSERT_EQ(lines.size(), std::size(truth)) << timeline.standard_output;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(lines[i]);
+    EXPECT_NE(lines[i].find("\"title\":\"" + std::string(truth[i].title) + "\""),
+              std::string::npos);
+    EXPECT_NEAR(NumberField(lines[i], "start_s"), truth[i].start_s, 3);
+    EXPECT_NEAR(NumberField(lines[i], "end_s"), truth[i].end_s, 5);
+    EXPECT_NEAR(NumberField(lines[i], "recording_offset_s"), truth[i].recording_offset_s, 3);
+    EXPECT_GE(NumberField(lines[i], "recording_offset_s"), 0);
+  }
+
+  // The unknown music alone: nothing; a damaged file: its error, and the next file goes on.
+  const std::string unknown = temp_.file("unknown.wav");
+  plim::testing::writeWav(melody(89, 25), unknown);
+  std::ofstream(temp_.file("broken.ogg")) << "this is no ogg";
+  ProcessResult batch = Run({"match", "--timeline", temp_.file("broken.ogg"), unknown});
+  EXPECT_EQ(batch.exit_status, 1);
+  EXPECT_NE(batch.standard_error.find("broken.ogg\""), std::string::npos) << batch.standard_error;
+  EXPECT_EQ(batch.standard_output, unknown +
+                                       "\nSTART\tEND\tID\tARTIST\tTITLE\tFROM\tSKEW\tCONFIDENCE\n"
+                                       "nothing in the catalog heard\n");
+}
+
+}  // namespace
+}  // namespace plim

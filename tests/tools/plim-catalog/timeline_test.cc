@@ -1,0 +1,144 @@
+// The timeline's parts in-process: windows of a stream hold the stream's own
+// peaks at the right times; window matches join into the right stretches.
+
+#include "tools/plim-catalog/timeline.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "platform/shazamkit/sh_signature_generator.h"
+#include "tests/support/audio_fixtures.h"
+#include "tools/plim-catalog/windowed_fingerprinter.h"
+
+namespace plim {
+namespace {
+
+std::unique_ptr<avfaudio::AVAudioPCMBuffer> BufferOf(const testing::Audio& audio,
+                                                     std::int64_t first, std::int64_t count) {
+  auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(
+      avfaudio::AVAudioFormat(audio.sample_rate_hz, 1), static_cast<std::uint32_t>(count));
+  std::copy_n(audio.samples.begin() + first, count, buffer->floatChannelData()[0]);
+  buffer->setFrameLength(static_cast<std::uint32_t>(count));
+  return buffer;
+}
+
+TEST(WindowedFingerprinterTest, WindowsHoldTheWholeStreamsPeaksAtTheirTimes) {
+  // Odd buffer sizes, one larger than a hop: hops open and close mid-buffer.
+  const testing::Audio audio = testing::makeMelody(5, 23, 22050, 1);
+  shazamkit::SHSignatureGenerator whole;
+  whole.appendBuffer(*BufferOf(audio, 0, audio.frameCount()));
+  const std::vector<fingerprint::Peak> expected = whole.signature().constellation().peaks;
+  std::vector<AudioWindow> windows;
+  WindowedFingerprinter fingerprinter(avfaudio::AVAudioFormat(22050, 1),
+                                      [&](AudioWindow w) { windows.push_back(std::move(w)); });
+  for (std::int64_t at = 0, size = 7001; at < audio.frameCount();
+       at += size, size = 140001 - size) {
+    fingerprinter.Append(*BufferOf(audio, at, std::min(size, audio.frameCount() - at)));
+  }
+  fingerprinter.Finish();
+
+  // 23 s: windows start every 5.12 s up to 15.36 s, the last cut at the end.
+  ASSERT_EQ(windows.size(), 4u);
+  EXPECT_NEAR(windows.back().peaks.duration_s, 23 - 3 * kWindowHopS, 0.01);
+  for (std::size_t w = 0; w < windows.size(); ++w) {
+    SCOPED_TRACE(w);
+    EXPECT_DOUBLE_EQ(windows[w].start_s, static_cast<double>(w) * kWindowHopS);
+    const auto start_q =
+        static_cast<std::uint32_t>(w * kWindowHopFrames * fingerprint::kTimeSubdivisions);
+    std::vector<fingerprint::Peak> in_window;
+    for (fingerprint::Peak p : expected) {
+      if (p.time_q < start_q || p.TimeFrames() - start_q / 16.0 >= 2 * kWindowHopFrames) continue;
+      p.time_q -= start_q;
+      in_window.push_back(p);
+    }
+    const std::vector<fingerprint::Peak>& got = windows[w].peaks.peaks;
+    ASSERT_TRUE(std::is_sorted(got.begin(), got.end(),
+                               [](const auto& a, const auto& b) { return a.time_q < b.time_q; }));
+    std::size_t same = 0;
+    for (const fingerprint::Peak& p : got)
+      same += std::count(in_window.begin(), in_window.end(), p);
+    // Resampling starts afresh at each hop's margin; the peaks near it may move a little.
+    EXPECT_GE(same, 0.95 * static_cast<double>(in_window.size()));
+    EXPECT_LE(got.size(), in_window.size() + in_window.size() / 20);
+  }
+}
+
+TEST(JoinWindowMatchesTest, JoinsWindowsThatAgreeAndNoOthers) {
+  const double hop = kWindowHopS;
+  // Window k of recording `id` with its start at file time `anchor_s`, playing at `speed`.
+  auto at = [&](int k, catalog::RecordingId id, double anchor_s, double speed = 1) {
+    WindowMatch m;
+    m.window_start_s = k * hop;
+    m.recording = id;
+    m.recording_duration_s = 200;
+    m.speed = speed;
+    m.offset_s = (m.window_start_s - anchor_s) * speed;
+    m.confidence = 0.5 + 0.01 * k;
+    return m;
+  };
+  struct Case {
+    const char* what;
+    std::vector<WindowMatch> matches;
+    std::vector<std::pair<catalog::RecordingId, double>> expected;  // recording, start
+  };
+  const Case cases[] = {
+      {"one recording, a window missed, 3% fast",
+       {at(0, 1, -20, 1.03), at(1, 1, -20.5, 1.03), at(3, 1, -20, 1.03)},
+       {{1, 0}}},
+      {"a quiet passage at the same alignment", {at(0, 1, 0), at(10, 1, 0)}, {{1, 0}}},
+      {"heard again after a gap, elsewhere: two stretches",
+       {at(0, 1, 0), at(5, 1, -60)},
+       {{1, 0}, {1, 5 * hop}}},
+      {"heard again long after: two stretches",
+       {at(0, 1, 0), at(20, 1, 0)},
+       {{1, 0}, {1, 20 * hop}}},
+      {"another recording between: two stretches",
+       {at(0, 1, 0), at(1, 1, 0), at(2, 2, 2 * hop), at(3, 2, 2 * hop), at(4, 1, 0), at(5, 1, 0)},
+       {{1, 0}, {2, 2 * hop}, {1, 4 * hop}}},
+      {"the recording starts within the first window",
+       {at(0, 1, 4), at(1, 1, 4), at(2, 1, 4)},
+       {{1, 4}}},
+      {"loops: each window at another repeat",
+       {at(0, 1, 0), at(1, 1, -20), at(2, 1, -40), at(3, 1, 0)},
+       {{1, 0}}},
+      {"a crossfade, any order",
+       {at(2, 2, 8), at(1, 1, -100), at(2, 1, -100), at(3, 2, 8)},
+       {{1, hop}, {2, 2 * hop}}},
+      {"two alignments in one window",
+       {at(0, 1, 0), at(1, 1, 0), at(1, 1, -60), at(2, 1, 0)},
+       {{1, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<Stretch> got = JoinWindowMatches(c.matches, hop);
+    ASSERT_EQ(got.size(), c.expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].recording, c.expected[i].first);
+      EXPECT_NEAR(got[i].start_s, c.expected[i].second, 1e-9);
+      EXPECT_GE(got[i].recording_offset_s, 0);
+      EXPECT_GT(got[i].end_s, got[i].start_s);
+    }
+  }
+  // Heard for a moment only: nothing.
+  std::vector<WindowMatch> moment = {at(0, 1, 0)};
+  moment[0].heard_s = {{3, 6}};
+  EXPECT_TRUE(JoinWindowMatches(moment, hop).empty());
+  // Where the windows hear it, within the recording's own end; median speed, best confidence.
+  std::vector<WindowMatch> heard = {at(0, 1, -20, 1.03), at(1, 1, -20, 1.02), at(2, 1, -20, 1.03)};
+  heard[0].heard_s = {{2, 10}};
+  heard[2].heard_s = {{12, 14}};
+  heard[2].recording_duration_s = 30;
+  const std::vector<Stretch> got = JoinWindowMatches(heard, hop);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].start_s, 2);
+  EXPECT_NEAR(got[0].end_s, -20 + 30 / 1.03, 1e-9);
+  EXPECT_NEAR(got[0].recording_offset_s, 22 * 1.03, 1e-9);
+  EXPECT_EQ(got[0].speed, 1.03);
+  EXPECT_EQ(got[0].confidence, 0.52);
+  EXPECT_EQ(got[0].windows, 3);
+}
+
+}  // namespace
+}  // namespace plim

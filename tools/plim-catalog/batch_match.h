@@ -1,0 +1,30 @@
+// `plim-catalog match` over many files: one answer per file.
+
+#ifndef PLIM_TOOLS_PLIM_CATALOG_BATCH_MATCH_H_
+#define PLIM_TOOLS_PLIM_CATALOG_BATCH_MATCH_H_
+
+#include <string>
+#include <vector>
+
+#include "tools/plim-catalog/global_options.h"
+
+namespace plim {
+
+// Matches every file of `paths` (files; folders, searched recursively as
+// `add` searches them; "-" for paths read from standard input, one a line)
+// on `jobs` threads (0: one per core) and writes one line per file to
+// standard output in the order the files were named: the path with the
+// best accepted recording (id, artist, title, offset into it, speed skew,
+// confidence) or "no match"; with global.json one JSON object a line with
+// "path" and "matched". A file that can't be read or matched gets its
+// error on a line of its own (standard error; with global.json a JSON line
+// with "path" and "error" on standard output) and the others go on; files
+// found in folders that don't decode as audio and whose names don't say
+// audio are left out silently. Returns 1 when any file failed or the
+// catalog could not be opened, else 0.
+int RunBatchMatch(const GlobalOptions& global, const std::vector<std::string>& paths,
+                  unsigned jobs);
+
+}  // namespace plim
+
+#endif  // PLIM_TOOLS_PLIM_CATALOG_BATCH_MATCH_H_

@@ -1,0 +1,139 @@
+#include "tools/plim-catalog/windowed_fingerprinter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+namespace plim {
+namespace {
+
+// Each hop is fingerprinted with this much of its neighbours' audio on
+// either side, and keeps only the peaks of its own frames: a peak's tests
+// reach 3 frames around it and its density window 16, so with the margin
+// a hop's peaks are those of the whole stream.
+constexpr int kMarginFrames = 20;
+
+constexpr std::uint32_t kQPerFrame = fingerprint::kTimeSubdivisions;
+
+}  // namespace
+
+struct WindowedFingerprinter::Hop {
+  std::int64_t number = 0;
+  std::int64_t origin_frames = 0;  // the analysis frame its generator's time 0 stands for
+  std::int64_t fed_frames = 0;     // stream frames appended to its generator
+  shazamkit::SHSignatureGenerator generator;
+};
+
+WindowedFingerprinter::WindowedFingerprinter(const avfaudio::AVAudioFormat& format, WindowSink sink)
+    : format_(format), sink_(std::move(sink)) {}
+
+WindowedFingerprinter::~WindowedFingerprinter() = default;
+
+std::int64_t WindowedFingerprinter::HopStartFrame(std::int64_t hop) const {
+  const std::int64_t frame = std::max<std::int64_t>(0, hop * kWindowHopFrames - kMarginFrames);
+  return std::llround(static_cast<double>(frame) * fingerprint::kHopSize * format_.sampleRate() /
+                      fingerprint::kAnalysisSampleRateHz);
+}
+
+std::int64_t WindowedFingerprinter::HopEndFrame(std::int64_t hop) const {
+  const std::int64_t frame = (hop + 1) * kWindowHopFrames + kMarginFrames;
+  return std::llround(static_cast<double>(frame) * fingerprint::kHopSize * format_.sampleRate() /
+                      fingerprint::kAnalysisSampleRateHz);
+}
+
+void WindowedFingerprinter::Append(const avfaudio::AVAudioPCMBuffer& buffer) {
+  if (buffer.frameLength() == 0) return;
+  const std::int64_t begin = frames_;
+  const std::int64_t end = frames_ + buffer.frameLength();
+  while (HopStartFrame(next_hop_) < end) {
+    auto hop = std::make_unique<Hop>();
+    hop->number = next_hop_;
+    hop->origin_frames = std::max<std::int64_t>(0, next_hop_ * kWindowHopFrames - kMarginFrames);
+    open_hops_.push_back(std::move(hop));
+    ++next_hop_;
+  }
+  if (slice_ == nullptr || slice_->frameCapacity() < buffer.frameLength()) {
+    slice_ = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(format_, buffer.frameLength());
+    if (slice_ == nullptr) throw std::bad_alloc();
+  }
+  for (const std::unique_ptr<Hop>& hop : open_hops_) {
+    const std::int64_t from = std::max(begin, HopStartFrame(hop->number));
+    const std::int64_t to = std::min(end, HopEndFrame(hop->number));
+    if (from >= to) continue;
+    if (from == begin && to == end) {
+      hop->generator.appendBuffer(buffer);
+    } else {
+      const auto count = static_cast<avfaudio::AVAudioFrameCount>(to - from);
+      for (std::uint32_t c = 0; c < format_.channelCount(); ++c) {
+        std::memcpy(slice_->floatChannelData()[c], buffer.floatChannelData()[c] + (from - begin),
+                    count * sizeof(float));
+      }
+      slice_->setFrameLength(count);
+      hop->generator.appendBuffer(*slice_);
+    }
+    hop->fed_frames += to - from;
+  }
+  frames_ = end;
+  while (!open_hops_.empty() && HopEndFrame(open_hops_.front()->number) <= frames_) {
+    CloseHop(*open_hops_.front(), false);
+    open_hops_.erase(open_hops_.begin());
+  }
+}
+
+void WindowedFingerprinter::Finish() {
+  const double end_frames =
+      static_cast<double>(frames_) / format_.sampleRate() / fingerprint::kFrameDurationS;
+  for (const std::unique_ptr<Hop>& hop : open_hops_) {
+    // A hop opened for its margin alone, whose own frames never came.
+    if (static_cast<double>(hop->number * kWindowHopFrames) >= end_frames) break;
+    CloseHop(*hop, true);
+  }
+  open_hops_.clear();
+  if (previous_hop_ == 0) {
+    // A stream shorter than a hop: one window of it all.
+    AudioWindow window;
+    window.peaks.peaks = std::move(previous_peaks_);
+    window.peaks.duration_s = static_cast<double>(frames_) / format_.sampleRate();
+    sink_(std::move(window));
+  }
+}
+
+void WindowedFingerprinter::CloseHop(Hop& hop, bool at_end) {
+  std::vector<fingerprint::Peak> peaks;
+  if (hop.fed_frames > 0) {
+    const std::uint64_t own_begin_q =
+        static_cast<std::uint64_t>(hop.number) * kWindowHopFrames * kQPerFrame;
+    const std::uint64_t own_end_q = own_begin_q + kWindowHopFrames * kQPerFrame;
+    const std::uint64_t origin_q = static_cast<std::uint64_t>(hop.origin_frames) * kQPerFrame;
+    const shazamkit::SHSignature signature = hop.generator.signature();
+    for (fingerprint::Peak p : signature.constellation().peaks) {
+      const std::uint64_t time_q = p.time_q + origin_q;
+      if (time_q < own_begin_q || time_q >= own_end_q) continue;
+      p.time_q = static_cast<std::uint32_t>(time_q);
+      peaks.push_back(p);
+    }
+  }
+  if (previous_hop_ >= 0 && previous_hop_ == hop.number - 1) {
+    // The window of the previous hop and this one, timed from its start.
+    AudioWindow window;
+    const std::int64_t start_frames = previous_hop_ * kWindowHopFrames;
+    window.start_s = static_cast<double>(start_frames) * fingerprint::kFrameDurationS;
+    const auto start_q = static_cast<std::uint32_t>(start_frames * kQPerFrame);
+    for (const std::vector<fingerprint::Peak>* part : {&previous_peaks_, &peaks}) {
+      for (fingerprint::Peak p : *part) {
+        p.time_q -= start_q;
+        window.peaks.peaks.push_back(p);
+      }
+    }
+    const double stream_s = static_cast<double>(frames_) / format_.sampleRate();
+    window.peaks.duration_s = 2 * kWindowHopS;
+    if (at_end)
+      window.peaks.duration_s = std::min(window.peaks.duration_s, stream_s - window.start_s);
+    sink_(std::move(window));
+  }
+  previous_peaks_ = std::move(peaks);
+  previous_hop_ = hop.number;
+}
+
+}  // namespace plim

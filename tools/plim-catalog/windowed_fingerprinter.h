@@ -1,0 +1,71 @@
+// The peaks of a long recording, in overlapping windows, as it streams by.
+
+#ifndef PLIM_TOOLS_PLIM_CATALOG_WINDOWED_FINGERPRINTER_H_
+#define PLIM_TOOLS_PLIM_CATALOG_WINDOWED_FINGERPRINTER_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/avfaudio/av_audio_pcm_buffer.h"
+#include "platform/fingerprint/constellation.h"
+#include "platform/shazamkit/sh_signature_generator.h"
+
+namespace plim {
+
+// Windows last two hops and start every hop: kWindowHopFrames analysis
+// frames (5.12 s). A whole number of frames keeps every window's peaks on
+// the same time grid as the recording's.
+inline constexpr int kWindowHopFrames = 160;
+inline constexpr double kWindowHopS = kWindowHopFrames * fingerprint::kFrameDurationS;
+
+// One window of the stream: its peaks, timed from the window's start.
+struct AudioWindow {
+  double start_s = 0;                // where the window starts in the stream
+  fingerprint::Constellation peaks;  // duration_s: the window's length
+};
+
+// Takes a stream of audio buffers and hands out the constellation of each
+// window as soon as its audio is in: windows [k * kWindowHopS, (k + 2) *
+// kWindowHopS), the last one cut at the end of the stream. The stream is
+// fingerprinted once, hop by hop, each hop with a little audio of its
+// neighbours so that its peaks are those of the whole stream; memory stays
+// that of two hops whatever the stream's length. Not thread-safe.
+class WindowedFingerprinter {
+ public:
+  using WindowSink = std::function<void(AudioWindow)>;
+
+  // `sink` receives the windows in time order, on the calling thread of
+  // Append and Finish. Throws what SHSignatureGenerator throws for a format
+  // it can't take.
+  WindowedFingerprinter(const avfaudio::AVAudioFormat& format, WindowSink sink);
+  ~WindowedFingerprinter();
+
+  // Appends the buffer's frames (in the format given) after those so far.
+  void Append(const avfaudio::AVAudioPCMBuffer& buffer);
+
+  // Ends the stream: hands out the windows not yet given. Call once.
+  void Finish();
+
+ private:
+  struct Hop;
+
+  std::int64_t HopStartFrame(std::int64_t hop) const;  // in stream frames, with the margin
+  std::int64_t HopEndFrame(std::int64_t hop) const;
+  void CloseHop(Hop& hop, bool at_end);
+
+  avfaudio::AVAudioFormat format_;
+  WindowSink sink_;
+  std::unique_ptr<avfaudio::AVAudioPCMBuffer> slice_;  // a part of one appended buffer
+  std::vector<std::unique_ptr<Hop>> open_hops_;        // oldest first; two unless buffers are long
+  std::int64_t next_hop_ = 0;                          // the next hop to open
+  std::int64_t frames_ = 0;                            // stream frames appended
+  // The peaks of the last closed hop, and that hop's number (-1: none).
+  std::vector<fingerprint::Peak> previous_peaks_;
+  std::int64_t previous_hop_ = -1;
+};
+
+}  // namespace plim
+
+#endif  // PLIM_TOOLS_PLIM_CATALOG_WINDOWED_FINGERPRINTER_H_
