@@ -170,7 +170,7 @@ Realignment RealignOnPeaks(const catalog::Catalog::Reader& reader, catalog::Reco
 
 MatchReport FindMatches(const catalog::Catalog::Reader& reader,
                         const std::vector<fingerprint::Landmark>& query,
-                        const fingerprint::Constellation& query_peaks) {
+                        const fingerprint::Constellation& query_peaks, const MatchEffort& effort) {
   MatchReport report;
   report.query_landmarks = query.size();
   const std::vector<RecordingHit> hits = CollectHits(reader, query);
@@ -262,7 +262,8 @@ MatchReport FindMatches(const catalog::Catalog::Reader& reader,
 
     candidate.false_match_probability = std::min(landmark_probability, peak_probability);
     candidate.accepted = landmarks_accepted || peaks_accepted;
-    if (!candidate.accepted) {
+    const auto nominated = static_cast<std::size_t>(&run - runs.data());
+    if (!candidate.accepted && nominated < effort.realigned_candidates) {
       const Realignment realigned =
           RealignOnPeaks(reader, candidate.recording, model.reference_frames, query_peaks,
                          indexed_query, candidates_bound, reference_peaks);

@@ -9,6 +9,7 @@
 
 #include "platform/catalog/catalog.h"
 #include "platform/fingerprint/constellation.h"
+#include "platform/fingerprint/fingerprint_params.h"
 #include "platform/fingerprint/landmark.h"
 
 namespace plim::matching {
@@ -58,9 +59,20 @@ struct MatchReport {
 // fingerprint::kMinAlignedLandmarks landmarks or matches
 // fingerprint::kMinMatchedPeaks peaks. Pure with respect to the catalog;
 // thread-compatible (one reader per thread). Throws what the catalog throws.
+// How much FindMatches spends on a query beyond its landmarks. The default
+// suits one clip answered once; a long recording matched window by window,
+// each window overlapping the next, can spend less on each.
+struct MatchEffort {
+  // Of the candidates not accepted where their landmarks put the query, how
+  // many (the best nominated first) are placed again from their peaks
+  // over the whole recording.
+  std::size_t realigned_candidates = fingerprint::kCandidatesExamined;
+};
+
 MatchReport FindMatches(const catalog::Catalog::Reader& reader,
                         const std::vector<fingerprint::Landmark>& query,
-                        const fingerprint::Constellation& query_peaks);
+                        const fingerprint::Constellation& query_peaks,
+                        const MatchEffort& effort = {});
 
 }  // namespace plim::matching
 

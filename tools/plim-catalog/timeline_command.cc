@@ -46,6 +46,11 @@ std::string ClockTime(double s) {
   return text;
 }
 
+// A recording plays through many overlapping windows, so one window need not
+// try as hard as a lone clip: only its best-nominated candidates are placed
+// again from their peaks.
+constexpr matching::MatchEffort kWindowEffort{.realigned_candidates = 4};
+
 // Matches each window as it comes and records the accepted recordings with
 // where each is heard. A recording's first window may not hold enough of it
 // to be accepted in the window before (a fade-in, a crossfade), nor its
@@ -60,7 +65,8 @@ class WindowFollower {
     std::vector<Accepted> accepted;
     auto peaks = std::make_unique<matching::QueryPeaks>(window.peaks);
     if (!landmarks.empty()) {
-      const matching::MatchReport report = matching::FindMatches(reader_, landmarks, window.peaks);
+      const matching::MatchReport report =
+          matching::FindMatches(reader_, landmarks, window.peaks, kWindowEffort);
       for (const matching::MatchCandidate& c : report.candidates) {
         if (!c.accepted) break;  // accepted ones come first
         std::optional<catalog::Recording> recording = reader_.GetRecording(c.recording);
