@@ -1,12 +1,14 @@
-// Candidates ranked and judged over a real catalog of synthetic landmarks:
-// the right recording must not be crowded out by recordings with more, but
-// scattered, hits, and chance hits crowded around one offset must not pass
-// for a match.
+// Candidates ranked and judged over a real catalog of synthetic landmarks
+// and peaks: the right recording must not be crowded out by recordings with
+// more, but scattered, hits; chance hits crowded around one offset must not
+// pass for a match; and a recording whose few surviving landmarks are
+// outnumbered by chance ones is still found where its peaks say.
 
 #include "platform/matching/matcher.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -17,9 +19,11 @@ namespace plim::matching {
 namespace {
 
 using fingerprint::Landmark;
+using fingerprint::Peak;
 
 struct Reference {
   std::vector<Landmark> landmarks;
+  std::vector<Peak> peaks;  // ordered by time
   double duration_s = 200;
 };
 
@@ -29,7 +33,20 @@ struct Scenario {
   std::vector<Landmark> query;        // a 10-s query
   catalog::RecordingId expected = 0;  // 0: nothing may be accepted
   double expected_offset_s = 0;
+  std::vector<Peak> query_peaks = {};
+  int expected_aligned_landmarks = 16;
 };
+
+Peak At(double frame, double bin) {
+  return {static_cast<std::uint32_t>(frame * fingerprint::kTimeSubdivisions),
+          static_cast<std::uint16_t>(bin * fingerprint::kBinSubdivisions), 20};
+}
+
+void SortByTime(std::vector<Peak>& peaks) {
+  std::sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) {
+    return a.time_q != b.time_q ? a.time_q < b.time_q : a.bin_q < b.bin_q;
+  });
+}
 
 // Recording 1 holds 16 landmarks that the query holds 500 frames earlier;
 // 30 others each hold all 400 of the query's other landmarks, at random
@@ -76,8 +93,41 @@ Scenario SharedLoop() {
   return s;
 }
 
+// Under heavy noise: a quarter of recording 1's peaks from frame 3000 on
+// survive in the query among three times as many of the noise's, and so do
+// 2 of its landmarks; 5 chance landmarks line up 2500 frames away.
+Scenario Buried() {
+  Scenario s{"a buried recording whose landmarks point elsewhere", {}, {}, 1, 3000 * 0.032};
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> bin(33, 480), query_frame(0, 312);
+  Reference buried;
+  for (int i = 0; i < 4200; ++i) {
+    buried.peaks.push_back(At(std::uniform_real_distribution<double>(0, 6000)(rng), bin(rng)));
+  }
+  SortByTime(buried.peaks);
+  for (const Peak& p : buried.peaks) {
+    const double at = p.TimeFrames() - 3000;
+    if (at >= 0 && at <= 312 && rng() % 4 == 0) {
+      s.query_peaks.push_back(At(at + 0.3, p.bin_q / 16.0 + 0.4));
+    }
+  }
+  for (int i = 0; i < 600; ++i) s.query_peaks.push_back(At(query_frame(rng), bin(rng)));
+  SortByTime(s.query_peaks);
+  for (std::uint32_t i = 0; i < 2; ++i) {
+    buried.landmarks.push_back({7000 + i, 3100 + 50 * i});
+    s.query.push_back({7000 + i, 100 + 50 * i});
+  }
+  for (std::uint32_t i = 0; i < 5; ++i) {
+    buried.landmarks.push_back({8000 + i, 500 + 40 * i});
+    s.query.push_back({8000 + i, 40 * i});
+  }
+  s.references.push_back(buried);
+  s.expected_aligned_landmarks = -1;  // not where the peaks put it
+  return s;
+}
+
 TEST(FindMatchesTest, RanksByAlignedEvidenceAndJudgesAgainstLocalChance) {
-  for (const Scenario& s : {Crowd(), SharedLoop()}) {
+  for (const Scenario& s : {Crowd(), SharedLoop(), Buried()}) {
     SCOPED_TRACE(s.name);
     plim::testing::TemporaryDirectory dir;
     auto catalog = catalog::Catalog::Open(dir.path(), catalog::Catalog::Mode::kReadWrite);
@@ -88,12 +138,12 @@ TEST(FindMatchesTest, RanksByAlignedEvidenceAndJudgesAgainstLocalChance) {
       item.recording.content_hash = "matcher-" + std::to_string(i + 1);
       item.recording.duration_s = s.references[i].duration_s;
       item.landmarks = s.references[i].landmarks;
+      item.peaks = s.references[i].peaks;
       items.push_back(std::move(item));
     }
     catalog->Add(items);
-    fingerprint::Constellation no_peaks;
-    no_peaks.duration_s = 10.0;
-    MatchReport report = FindMatches(catalog->NewReader(), s.query, no_peaks);
+    const fingerprint::Constellation query_peaks{s.query_peaks, 10.0};
+    MatchReport report = FindMatches(catalog->NewReader(), s.query, query_peaks);
     ASSERT_FALSE(report.candidates.empty());
     const MatchCandidate& best = report.candidates.front();
     if (s.expected == 0) {
@@ -104,7 +154,9 @@ TEST(FindMatchesTest, RanksByAlignedEvidenceAndJudgesAgainstLocalChance) {
     }
     EXPECT_TRUE(best.accepted);
     EXPECT_EQ(best.recording, s.expected);
-    EXPECT_EQ(best.aligned_landmarks, 16);
+    if (s.expected_aligned_landmarks >= 0) {
+      EXPECT_EQ(best.aligned_landmarks, s.expected_aligned_landmarks);
+    }
     EXPECT_NEAR(best.offset_s, s.expected_offset_s, 0.05);
     EXPECT_NEAR(best.speed, 1.0, 0.002);
     for (std::size_t i = 1; i < report.candidates.size(); ++i) {
