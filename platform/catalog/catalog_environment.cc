@@ -20,12 +20,17 @@
 namespace plim::catalog {
 namespace {
 
-// The layout of the databases. A catalog of another layout is refused: a
-// newer one can't be read, and an older one must be rebuilt.
+// The layout of the databases. A newer one can't be read; version 1 must be
+// rebuilt.
 //   1  the index keyed by whole landmark hashes
 //   2  the index in page-sized chunks per bucket of hashes, with a fresh
 //      table for recent adds (index_layout.h, posting_index.h)
-constexpr std::uint64_t kFormatVersion = 2;
+//   3  records, hash lists and chunks carry checksums. Those of version 2
+//      are read as they are; a writer marks the catalog version 3 on
+//      opening, as it will write checksummed values that version 2 can't
+//      read, and the folds give the chunks checksums as they rewrite them.
+constexpr std::uint64_t kFormatVersion = 3;
+constexpr std::uint64_t kOldestReadFormatVersion = 2;
 constexpr unsigned kMaxReaders = 510;
 // LMDB refuses longer keys (its default limit is 511 bytes).
 constexpr std::size_t kMaxPlainPathKeyBytes = 400;
@@ -162,13 +167,16 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
                                          ", made by a newer plim; this one reads format version " +
                                          std::to_string(kFormatVersion) + " only");
     }
-    if (format < kFormatVersion) {
-      Fail(kCatalogErrorNewerFormat, "The catalog at " + QuotedPath(e.directory) +
-                                         " has format version " + std::to_string(format) +
-                                         ", which this plim no longer reads (it reads version " +
-                                         std::to_string(kFormatVersion) +
-                                         "): it must be rebuilt (move it aside and add the files "
-                                         "again with plim-catalog add)");
+    if (format < kOldestReadFormatVersion) {
+      Fail(kCatalogErrorNewerFormat,
+           "The catalog at " + QuotedPath(e.directory) + " has format version " +
+               std::to_string(format) + ", which this plim no longer reads (it reads versions " +
+               std::to_string(kOldestReadFormatVersion) + " to " + std::to_string(kFormatVersion) +
+               "): it must be rebuilt (move it aside and add the files "
+               "again with plim-catalog add)");
+    }
+    if (format < kFormatVersion && !e.read_only) {
+      WriteMetaNumber(e, txn, kMetaFormatVersion, kFormatVersion);
     }
     OpenDatabases(e, txn, 0);
   }
