@@ -151,6 +151,7 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
     WriteMetaNumber(e, txn, kMetaFingerprintVersion, new_fingerprint);
     WriteMetaNumber(e, txn, kMetaNextId, 1);
     WriteMetaNumber(e, txn, kMetaTotalDurationUs, 0);
+    WriteMetaNumber(e, txn, kMetaChecksummedPeaksFromId, 1);
     OpenDatabases(e, txn, MDB_CREATE);
   } else if (rc != MDB_SUCCESS) {
     ThrowLmdbError(rc, e.directory, "open");
@@ -177,11 +178,13 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
     }
     if (format < kFormatVersion && !e.read_only) {
       WriteMetaNumber(e, txn, kMetaFormatVersion, kFormatVersion);
+      WriteMetaNumber(e, txn, kMetaChecksummedPeaksFromId, ReadMetaNumber(e, txn, kMetaNextId, 1));
     }
     OpenDatabases(e, txn, 0);
   }
   e.fingerprint_version =
       static_cast<std::uint32_t>(ReadMetaNumber(e, txn, kMetaFingerprintVersion, 0));
+  e.checksummed_peaks_from_id = ReadMetaNumber(e, txn, kMetaChecksummedPeaksFromId, UINT64_MAX);
 }
 
 }  // namespace

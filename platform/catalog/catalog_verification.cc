@@ -2,11 +2,13 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 #include <unordered_map>
 
 #include "platform/catalog/catalog.h"
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/index_layout.h"
+#include "platform/catalog/lmdb_pages.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/posting_index.h"
 #include "platform/catalog/record_format.h"
@@ -20,7 +22,9 @@ struct Entry {
   bool has_record = false;
   const Recording* recording = nullptr;  // nullptr when it has no record, or a damaged one
   bool has_hash_list = false;
+  std::uint64_t postings_digest = 0;  // from its landmark list; 0 for none
   std::uint64_t postings = 0;
+  std::uint64_t postings_sum = 0;  // the digest of the postings found
 };
 
 class Walk {
@@ -29,6 +33,16 @@ class Walk {
       : e_(e), txn_(txn), report_(report) {}
 
   void Run() {
+    // LMDB would follow a malformed page out of bounds: tables that hold
+    // one are reported, and not walked.
+    for (const MalformedPage& page : FindMalformedPages(e_.directory)) {
+      broken_tables_.insert(page.table);
+      Damage(0, "page " + std::to_string(page.page) + " of data.mdb" +
+                    (page.table.empty() ? std::string(" (the list of tables)")
+                                        : " (the \"" + page.table + "\" table)") +
+                    " is malformed: " + page.what);
+    }
+    if (broken_tables_.count("") > 0) return;
     Table("recordings", e_.recordings,
           [&](const MDB_val& key, const MDB_val& data) { Record(key, data); });
     for (auto& [id, recording] : report_.recordings) entries_[id].recording = &recording;
@@ -40,7 +54,7 @@ class Walk {
       if (data.mv_size != sizeof(std::uint64_t)) throw Malformed("an entry");
       std::uint64_t value;
       std::memcpy(&value, data.mv_data, sizeof value);
-      Posting(RecordingOfIndexValue(value));
+      Posting(value);
     });
     if (e_.has_peaks) {
       Table("peaks", e_.peaks, [&](const MDB_val& key, const MDB_val& data) { Peaks(key, data); });
@@ -60,6 +74,7 @@ class Walk {
   // the walk goes on; LMDB's own failure to read the table ends it.
   template <typename Visit>
   void Table(const char* name, MDB_dbi dbi, Visit&& visit) {
+    if (broken_tables_.count(name) > 0) return;
     try {
       Cursor cursor(txn_, dbi, e_.directory);
       MDB_val key, data;
@@ -121,7 +136,7 @@ class Walk {
     it->second.has_hash_list = true;
     StoredValueState state;
     std::vector<std::uint32_t> prefixes;
-    if (!DecodeHashList(ViewOf(data), prefixes, &state)) {
+    if (!DecodeHashList(ViewOf(data), prefixes, &state, &it->second.postings_digest)) {
       Damage(id, "its landmark list is damaged");
     } else {
       Count(state);
@@ -165,7 +180,7 @@ class Walk {
       std::uint64_t value;
       std::memcpy(&value, static_cast<const unsigned char*>(chunk.values) + i * sizeof value,
                   sizeof value);
-      Posting(RecordingOfIndexValue(value));
+      Posting(value);
     }
   }
 
@@ -174,9 +189,11 @@ class Walk {
     return std::to_string(BucketOfChunkKey(static_cast<const unsigned char*>(key.mv_data)));
   }
 
-  void Posting(RecordingId id) {
+  void Posting(std::uint64_t value) {
     ++report_.postings;
-    ++entries_[id].postings;
+    Entry& entry = entries_[RecordingOfIndexValue(value)];
+    ++entry.postings;
+    entry.postings_sum += PostingDigestShare(value);
   }
 
   void Peaks(const MDB_val& key, const MDB_val& data) {
@@ -192,7 +209,9 @@ class Walk {
       return;
     }
     std::vector<fingerprint::Peak> peaks;
-    if (!DecodePeakBlock(ViewOf(data), block, peaks)) {
+    const bool may_lack_checksum = id < e_.checksummed_peaks_from_id;
+    if (may_lack_checksum) ++report_.unchecked_values;
+    if (!DecodePeakBlock(ViewOf(data), block, peaks, may_lack_checksum)) {
       Damage(id, "its peaks from " + std::to_string(block * kPeakBlockFrames) +
                      " frames on are damaged");
     }
@@ -231,6 +250,8 @@ class Walk {
       if (entry.postings != entry.recording->landmark_count) {
         Damage(id, "the index holds " + std::to_string(entry.postings) + " of its " +
                        std::to_string(entry.recording->landmark_count) + " landmarks");
+      } else if (entry.postings_digest != 0 && entry.postings_digest != entry.postings_sum) {
+        Damage(id, "some of its postings in the index are damaged");
       }
     }
   }
@@ -239,6 +260,7 @@ class Walk {
   MDB_txn* txn_;
   VerificationReport& report_;
   std::map<RecordingId, Entry> entries_;
+  std::set<std::string> broken_tables_;
   // The last value of the previous chunk, for the order across chunks.
   std::uint32_t last_bucket_ = 0;
   std::uint64_t last_value_ = 0;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/catalog/record_format.h"
+
 namespace plim::catalog {
 namespace {
 
@@ -78,11 +80,13 @@ std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks, std::uint3
     out.push_back(static_cast<char>(packed & 0xFF));
     out.push_back(static_cast<char>(packed >> 8));
   }
+  AppendChecksum(out);
   return out;
 }
 
 bool DecodePeakBlock(std::string_view bytes, std::uint32_t block,
-                     std::vector<fingerprint::Peak>& out) {
+                     std::vector<fingerprint::Peak>& out, bool may_lack_checksum) {
+  if (!TakeChecksum(bytes) && !may_lack_checksum) return false;
   std::uint64_t count = 0;
   if (!GetVarint(bytes, count) || count > bytes.size() / 3) return false;
   std::uint64_t time = BlockStartSteps(block);

@@ -84,6 +84,10 @@ bool PostingBefore(const Posting& a, const Posting& b) {
 
 }  // namespace
 
+std::uint32_t ChunkChecksum(const MDB_val& key, std::string_view values) {
+  return ChecksumOf(values) ^ ChecksumOf(ViewOf(key));
+}
+
 ChunkView ReadChunk(const MDB_val& key, const MDB_val& data, const Environment& e) {
   // A chunk never spans more than a page: a larger size is damage, and
   // reading it could run past the end of the file.
@@ -94,8 +98,13 @@ ChunkView ReadChunk(const MDB_val& key, const MDB_val& data, const Environment& 
   }
   ChunkView chunk{data.mv_data, data.mv_size / sizeof(std::uint64_t), tail != 0};
   if (chunk.checked) {
-    std::string_view bytes = ViewOf(data);
-    if (!TakeChecksum(bytes)) FailDamagedChunk(e, "a chunk whose checksum does not match");
+    const std::string_view values(static_cast<const char*>(data.mv_data),
+                                  chunk.count * sizeof(std::uint64_t));
+    std::uint32_t stored;
+    std::memcpy(&stored, values.data() + values.size(), sizeof stored);
+    if (stored != ChunkChecksum(key, values)) {
+      FailDamagedChunk(e, "a chunk whose checksum does not match");
+    }
   }
   return chunk;
 }
@@ -143,7 +152,8 @@ void PutChunks(MDB_cursor* cursor, std::uint32_t bucket, const std::vector<std::
     MDB_val key = ValueOf(chunk_key.bytes, sizeof chunk_key.bytes);
     bytes.assign(reinterpret_cast<const char*>(values.data() + start),
                  count * sizeof(std::uint64_t));
-    AppendChecksum(bytes);
+    const std::uint32_t checksum = ChunkChecksum(key, bytes);
+    bytes.append(reinterpret_cast<const char*>(&checksum), sizeof checksum);
     MDB_val data = ValueOf(bytes);
     Check(mdb_cursor_put(cursor, &key, &data, 0), e, "write to");
   }

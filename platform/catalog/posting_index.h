@@ -74,7 +74,9 @@ class PostingReader {
 
 // A chunk of the index as read: its sorted values (in the snapshot's map,
 // aligned to 2 bytes only), and whether it carried a checksum, which then
-// matched. Chunks written before catalog format 3 carry none.
+// matched. The checksum (ChecksumOf its values' bytes, xor that of its key,
+// native byte order) follows the values; chunks written before catalog
+// format 3 carry none.
 struct ChunkView {
   const void* values = nullptr;
   std::size_t count = 0;

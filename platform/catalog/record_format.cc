@@ -9,7 +9,8 @@ namespace plim::catalog {
 namespace {
 
 // Bump when the field list changes; DecodeRecording then keeps reading the
-// older layouts. Layout 1 of both is layout 2 without the checksum.
+// older layouts. Layout 1 of both is layout 2 without the checksum (and,
+// for hash lists, without the postings digest).
 constexpr std::uint8_t kRecordLayoutVersion = 2;
 constexpr std::uint8_t kHashListLayoutVersion = 2;
 constexpr std::uint8_t kUncheckedLayoutVersion = 1;
@@ -194,10 +195,16 @@ std::optional<Recording> DecodeRecording(std::string_view bytes, StoredValueStat
   return r;
 }
 
-std::string EncodeHashList(std::span<const std::uint32_t> sorted_hashes) {
+std::uint64_t PostingDigestShare(std::uint64_t index_value) {
+  return XXH3_64bits(&index_value, sizeof index_value);
+}
+
+std::string EncodeHashList(std::span<const std::uint32_t> sorted_hashes,
+                           std::uint64_t postings_digest) {
   std::string out;
-  out.reserve(1 + 3 * sorted_hashes.size());
+  out.reserve(1 + 8 + 3 * sorted_hashes.size() + kChecksumBytes);
   out.push_back(static_cast<char>(kHashListLayoutVersion));
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((postings_digest >> (8 * i)) & 0xFF));
   std::uint32_t previous = 0;
   for (std::uint32_t hash : sorted_hashes) {
     PutVarint(out, hash - previous);
@@ -208,12 +215,16 @@ std::string EncodeHashList(std::span<const std::uint32_t> sorted_hashes) {
 }
 
 bool DecodeHashList(std::string_view bytes, std::vector<std::uint32_t>& hashes,
-                    StoredValueState* state) {
+                    StoredValueState* state, std::uint64_t* postings_digest) {
   hashes.clear();
   Report(state, StoredValueState::kDamaged);
   const std::optional<StoredValueState> layout = TakeLayoutVersion(bytes, kHashListLayoutVersion);
   if (!layout) return false;
   FieldReader in(bytes);
+  std::uint64_t digest = 0;
+  if (*layout == StoredValueState::kChecked) {
+    for (int i = 0; i < 8; ++i) digest |= static_cast<std::uint64_t>(in.Byte()) << (8 * i);
+  }
   std::uint64_t value = 0;
   while (in.ok() && !in.AtEnd()) {
     value += in.Varint();
@@ -222,6 +233,7 @@ bool DecodeHashList(std::string_view bytes, std::vector<std::uint32_t>& hashes,
   }
   if (!in.ok()) return false;
   Report(state, *layout);
+  if (postings_digest != nullptr) *postings_digest = digest;
   return true;
 }
 

@@ -46,14 +46,25 @@ enum class StoredValueState {
 // damaged; `state` (when given) says which.
 std::optional<Recording> DecodeRecording(std::string_view bytes, StoredValueState* state = nullptr);
 
-// `sorted_hashes`, ascending and without repeats, as varint gaps (about two
-// bytes a hash for a typical recording), then the checksum.
-std::string EncodeHashList(std::span<const std::uint32_t> sorted_hashes);
+// One posting's share of its recording's postings digest (index_layout.h's
+// value of the posting). The digest is the wrapping sum of the shares, so
+// it does not depend on where the postings lie; a posting changed anywhere
+// in the index changes the digest of its recording.
+std::uint64_t PostingDigestShare(std::uint64_t index_value);
+
+// A recording's landmark list: `sorted_hashes`, ascending and without
+// repeats, as varint gaps (about two bytes a hash for a typical recording),
+// after the digest of its postings (8 bytes, little-endian), then the
+// checksum.
+std::string EncodeHashList(std::span<const std::uint32_t> sorted_hashes,
+                           std::uint64_t postings_digest);
 
 // Replaces `hashes` with the list `bytes` encode (either layout). False
-// when they are damaged; `state` (when given) says how they read.
+// when they are damaged; `state` (when given) says how they read, and
+// `postings_digest` (when given) receives the digest, or 0 for the older
+// layout, which has none.
 bool DecodeHashList(std::string_view bytes, std::vector<std::uint32_t>& hashes,
-                    StoredValueState* state = nullptr);
+                    StoredValueState* state = nullptr, std::uint64_t* postings_digest = nullptr);
 
 }  // namespace plim::catalog
 
