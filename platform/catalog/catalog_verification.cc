@@ -211,7 +211,7 @@ class Walk {
     std::vector<fingerprint::Peak> peaks;
     const bool may_lack_checksum = id < e_.checksummed_peaks_from_id;
     if (may_lack_checksum) ++report_.unchecked_values;
-    if (!DecodePeakBlock(ViewOf(data), block, peaks, may_lack_checksum)) {
+    if (!DecodePeakBlock(ViewOf(data), id, block, peaks, may_lack_checksum)) {
       Damage(id, "its peaks from " + std::to_string(block * kPeakBlockFrames) +
                      " frames on are damaged");
     }

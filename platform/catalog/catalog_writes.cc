@@ -123,7 +123,7 @@ void PutPeaks(MDB_txn* txn, const Environment& e, RecordingId id,
     const std::uint32_t block = PeakBlockOf(peaks[begin].TimeFrames());
     std::size_t end = begin;
     while (end < peaks.size() && PeakBlockOf(peaks[end].TimeFrames()) == block) ++end;
-    const std::string value = EncodePeakBlock(peaks.subspan(begin, end - begin), block);
+    const std::string value = EncodePeakBlock(peaks.subspan(begin, end - begin), id, block);
     const PeakBlockKey key_bytes = EncodePeakBlockKey(id, block);
     MDB_val key = ValueOf(key_bytes.bytes, sizeof key_bytes.bytes), data = ValueOf(value);
     Check(mdb_put(txn, e.peaks, &key, &data, 0), e);

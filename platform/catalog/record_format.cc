@@ -121,12 +121,12 @@ std::uint32_t ChecksumOf(std::string_view bytes) {
   return static_cast<std::uint32_t>(XXH3_64bits(bytes.data(), bytes.size()));
 }
 
-void AppendChecksum(std::string& bytes) {
-  const std::uint32_t checksum = ChecksumOf(bytes);
+void AppendChecksum(std::string& bytes, std::uint32_t key_checksum) {
+  const std::uint32_t checksum = ChecksumOf(bytes) ^ key_checksum;
   for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((checksum >> (8 * i)) & 0xFF));
 }
 
-bool TakeChecksum(std::string_view& bytes) {
+bool TakeChecksum(std::string_view& bytes, std::uint32_t key_checksum) {
   if (bytes.size() < kChecksumBytes) return false;
   const std::string_view body = bytes.substr(0, bytes.size() - kChecksumBytes);
   std::uint32_t stored = 0;
@@ -134,7 +134,7 @@ bool TakeChecksum(std::string_view& bytes) {
     stored |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[body.size() + i]))
               << (8 * i);
   }
-  if (stored != ChecksumOf(body)) return false;
+  if (stored != (ChecksumOf(body) ^ key_checksum)) return false;
   bytes = body;
   return true;
 }

@@ -22,11 +22,13 @@ namespace plim::catalog {
 // layout alone would not notice (a flipped bit in a text or a count) is
 // found on reading: the low 32 bits of XXH3-64, little-endian, last.
 inline constexpr std::size_t kChecksumBytes = 4;
+// A value whose key is not otherwise in its bytes has `key_checksum`
+// (ChecksumOf its key) xored in, so that a damaged key is found too.
 std::uint32_t ChecksumOf(std::string_view bytes);
-void AppendChecksum(std::string& bytes);
+void AppendChecksum(std::string& bytes, std::uint32_t key_checksum = 0);
 // Whether `bytes` end with the checksum of what precedes it; if so, takes
 // the checksum off `bytes`.
-bool TakeChecksum(std::string_view& bytes);
+bool TakeChecksum(std::string_view& bytes, std::uint32_t key_checksum = 0);
 
 // A recording as stored: a layout version byte, then each field in a fixed
 // order, texts and counts as LEB128 varints, the duration as the 8 bytes of

@@ -99,9 +99,9 @@ TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndRefuseDamage) {
                              {start_q + 37, 512, 60},
                              {start_q + 37, 7790, 200},
                              {start_q + kPeakBlockFrames * 16 - 1, 1, 6}};
-  std::string bytes = EncodePeakBlock(peaks, block);
+  std::string bytes = EncodePeakBlock(peaks, 9, block);
   std::vector<Peak> decoded;
-  ASSERT_TRUE(DecodePeakBlock(bytes, block, decoded));
+  ASSERT_TRUE(DecodePeakBlock(bytes, 9, block, decoded));
   ASSERT_EQ(decoded.size(), peaks.size());
   for (std::size_t i = 0; i < peaks.size(); ++i) {
     EXPECT_LE(decoded[i].time_q, peaks[i].time_q);
@@ -111,9 +111,11 @@ TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndRefuseDamage) {
     EXPECT_EQ(PeakBlockOf(decoded[i].TimeFrames()), block);
   }
   for (std::size_t n = 0; n < bytes.size(); ++n) {
-    EXPECT_FALSE(DecodePeakBlock(bytes.substr(0, n), block, decoded)) << n;
+    EXPECT_FALSE(DecodePeakBlock(bytes.substr(0, n), 9, block, decoded)) << n;
   }
-  EXPECT_FALSE(DecodePeakBlock(bytes + "x", block, decoded));
+  EXPECT_FALSE(DecodePeakBlock(bytes + "x", 9, block, decoded));
+  EXPECT_FALSE(DecodePeakBlock(bytes, 9, block + 1, decoded)) << "the checksum covers the key";
+  EXPECT_FALSE(DecodePeakBlock(bytes, 10, block, decoded));
   PeakBlockKey key = EncodePeakBlockKey(0x01020304, block);
   EXPECT_EQ(RecordingOfPeakBlockKey(key.bytes), 0x01020304u);
   EXPECT_LT(
