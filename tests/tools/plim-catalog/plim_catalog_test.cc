@@ -629,5 +629,52 @@ TEST_F(PlimCatalogTest, RebuildsAnOlderFingerprintsCatalogKeepingIdsAndMetadata)
   EXPECT_NE(again.standard_error.find("up to date"), std::string::npos);
 }
 
+// A damaged record is named by verify (which any reader's error points
+// to), and rebuild --repair makes an intact catalog of the rest.
+TEST_F(PlimCatalogTest, VerifyNamesDamageAndRebuildRepairsIt) {
+  MakeSong("keep.flac", 41, {{"title", "Kept Title"}});
+  MakeSong("lose.ogg", 42, {{"title", "Zebra Title"}});
+  ASSERT_EQ(Run({"add", temp_.file("keep.flac"), temp_.file("lose.ogg")}).exit_status, 0);
+  ProcessResult intact = Run({"verify"});
+  EXPECT_EQ(intact.exit_status, 0) << intact.standard_error;
+  EXPECT_NE(intact.standard_output.find("\nintact\n"), std::string::npos) << intact.standard_output;
+  auto before = ListByTitle();
+  const std::string lost = "recording " + before["Zebra Title"]["id"];
+
+  // Every copy of the title in the file, the live record's among them.
+  const std::string data = catalog_dir() + "/data.mdb";
+  std::string bytes;
+  {
+    std::ifstream in(data, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  for (std::size_t at = bytes.find("Zebra"); at != std::string::npos;
+       at = bytes.find("Zebra", at + 1)) {
+    bytes[at] = 'X';
+  }
+  std::ofstream(data, std::ios::binary | std::ios::trunc) << bytes;
+
+  ProcessResult list = Run({"list"});
+  EXPECT_EQ(list.exit_status, 1);
+  EXPECT_NE(list.standard_error.find("is damaged: " + lost), std::string::npos)
+      << list.standard_error;
+  ProcessResult damaged = Run({"verify"});
+  EXPECT_EQ(damaged.exit_status, 1);
+  EXPECT_NE(damaged.standard_output.find("damaged: " + lost + ": its record is damaged"),
+            std::string::npos)
+      << damaged.standard_output;
+  EXPECT_NE(damaged.standard_error.find("plim-catalog rebuild --repair"), std::string::npos)
+      << damaged.standard_error;
+
+  ProcessResult repaired = Run({"rebuild", "--repair"});
+  EXPECT_EQ(repaired.exit_status, 0) << repaired.standard_error;
+  EXPECT_NE(repaired.standard_error.find("left out " + lost), std::string::npos)
+      << repaired.standard_error;
+  EXPECT_EQ(Run({"verify"}).exit_status, 0);
+  auto by_title = ListByTitle();
+  ASSERT_EQ(by_title.size(), 1u);
+  EXPECT_EQ(by_title["Kept Title"]["id"], before["Kept Title"]["id"]);
+}
+
 }  // namespace
 }  // namespace plim
