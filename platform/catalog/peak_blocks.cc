@@ -105,8 +105,9 @@ bool DecodePeakBlock(std::string_view bytes, RecordingId id, std::uint32_t block
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint64_t delta = 0;
     if (!GetVarint(bytes, delta) || bytes.size() < 2) return false;
+    // Compared before adding: a damaged delta near 2^64 would wrap round.
+    if (delta >= block_end - time) return false;
     time += delta;
-    if (time >= block_end) return false;
     const std::uint32_t packed = static_cast<unsigned char>(bytes[0]) |
                                  static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[1]))
                                      << 8;

@@ -116,6 +116,9 @@ TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndRefuseDamage) {
   EXPECT_FALSE(DecodePeakBlock(bytes + "x", 9, block, decoded));
   EXPECT_FALSE(DecodePeakBlock(bytes, 9, block + 1, decoded)) << "the checksum covers the key";
   EXPECT_FALSE(DecodePeakBlock(bytes, 10, block, decoded));
+  // One peak whose time step is 2^64 - 1: it must not wrap round into the block.
+  const std::string wrapping = std::string("\x01") + std::string(9, '\xff') + "\x01\x10\x00";
+  EXPECT_FALSE(DecodePeakBlock(wrapping, 9, block, decoded, true));
   PeakBlockKey key = EncodePeakBlockKey(0x01020304, block);
   EXPECT_EQ(RecordingOfPeakBlockKey(key.bytes), 0x01020304u);
   EXPECT_LT(

@@ -3,9 +3,12 @@
 // corrections, the command line's conventions and shared catalogs.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -674,6 +677,47 @@ TEST_F(PlimCatalogTest, VerifyNamesDamageAndRebuildRepairsIt) {
   auto by_title = ListByTitle();
   ASSERT_EQ(by_title.size(), 1u);
   EXPECT_EQ(by_title["Kept Title"]["id"], before["Kept Title"]["id"]);
+}
+
+// add killed with SIGKILL at moments spread over its run: each time the
+// catalog opens and verifies whole (or holds nothing yet), and an add run
+// to the end on the last one finishes the job. PLIM_TEST_KILLS sets how many moments
+// (8; the long run uses 24 or more).
+TEST_F(PlimCatalogTest, KilledAddsLeaveWholeRecordingsOnly) {
+  std::vector<std::string> add = {"/usr/bin/timeout", "-s",        "KILL",        "",
+                                  PLIM_CATALOG_PATH,  "--catalog", catalog_dir(), "add"};
+  for (std::uint32_t seed = 51; seed <= 56; ++seed) {
+    add.push_back(MakeSong("kill/" + std::to_string(seed) + ".flac", seed));
+  }
+  const char* kills_text = std::getenv("PLIM_TEST_KILLS");
+  const int kills = kills_text != nullptr ? std::max(1, std::atoi(kills_text)) : 8;
+  // How long a whole add takes here, so that the kills fall within one.
+  const auto start = std::chrono::steady_clock::now();
+  add[3] = "60";
+  ASSERT_EQ(runProcess(add).exit_status, 0);
+  const double whole_s =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  fs::remove_all(catalog_dir());
+
+  int killed = 0;
+  for (int i = 0; i < kills; ++i) {
+    fs::remove_all(catalog_dir());
+    add[3] = std::to_string(whole_s * (i + 0.5) / kills);
+    const ProcessResult run = runProcess(add);
+    if (run.signal == SIGKILL) ++killed;  // timeout passes the signal on
+    ProcessResult verify = Run({"verify"});
+    SCOPED_TRACE("killed after " + add[3] + " s");
+    if (verify.exit_status != 0) {
+      EXPECT_NE(verify.standard_error.find("yet (an earlier add stopped before saving anything)"),
+                std::string::npos)
+          << verify.standard_output << verify.standard_error;
+    }
+  }
+  EXPECT_GT(killed, kills / 2) << "most kills fell within an add";
+  ProcessResult finished = runProcess(std::vector<std::string>(add.begin() + 4, add.end()));
+  EXPECT_EQ(finished.exit_status, 0) << finished.standard_error;
+  EXPECT_EQ(Run({"verify"}).exit_status, 0);
+  EXPECT_EQ(ListByTitle().size(), 6u);
 }
 
 }  // namespace
