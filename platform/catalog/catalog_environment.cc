@@ -69,14 +69,15 @@ bool CannotLock(const std::filesystem::path& directory) {
   return access(directory.c_str(), W_OK) != 0;
 }
 
-// Whether this user may change the catalog's files in `directory`.
-bool Writable(const std::filesystem::path& directory) {
-  if (access(directory.c_str(), W_OK) != 0) return errno != EACCES && errno != EROFS;
+// 0 when this user may change the catalog's files in `directory`; else why
+// not: EACCES (this user may not) or EROFS (a read-only file system).
+int WhyNotWritable(const std::filesystem::path& directory) {
+  if (access(directory.c_str(), W_OK) != 0) return errno == EACCES || errno == EROFS ? errno : 0;
   for (const char* name : {"data.mdb", "lock.mdb"}) {
     if (access((directory / name).c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS))
-      return false;
+      return errno;
   }
-  return true;
+  return 0;
 }
 
 Registry& TheRegistry() {
@@ -260,11 +261,14 @@ std::shared_ptr<Environment> OpenEnvironment(const std::filesystem::path& direct
   mdb_env_set_maxreaders(raw_env, kMaxReaders);
   // NOTLS: a Reader is an object, not a thread's state, so one thread may
   // hold several and hand them on.
-  if (!read_only && !Writable(directory)) {
+  if (const int why = read_only ? 0 : WhyNotWritable(directory); why != 0) {
     Fail(kCatalogErrorCannotWrite,
          "The catalog at " + QuotedPath(directory) +
-             " is read-only for this user: it can be listed and matched against, but not "
-             "changed (ask its owner, or use a catalog of your own with --catalog)");
+             (why == EROFS ? " is read-only, on a read-only file system: it can be listed and "
+                             "matched against, but not changed"
+                           : " is read-only for this user: it can be listed and matched against, "
+                             "but not changed (ask its owner, or use a catalog of your own with "
+                             "--catalog)"));
   }
   unsigned flags = MDB_NOTLS | (read_only ? MDB_RDONLY : 0u);
   // LMDB maps both files: damage or a full disk would otherwise be a SIGBUS.

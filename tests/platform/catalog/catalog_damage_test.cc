@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <lmdb.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -198,6 +199,44 @@ TEST(CatalogDamageTest, ReadsAndExtendsACatalogWrittenBeforeChecksums) {
   EXPECT_TRUE(report.Intact()) << report.damage.front().what;
   EXPECT_EQ(report.recordings.size(), kRecordings + 1);
   EXPECT_EQ(report.recordings.back().second.title, item.recording.title);
+}
+
+// A catalog on a file system mounted read-only, with its lock file or
+// without: it reads, verifies, and refuses changes in one clear line. Needs
+// root, to mount.
+TEST(CatalogDamageTest, ReadOnlyFileSystemReadsAndRefusesChangesClearly) {
+  plim::testing::TemporaryDirectory temp;
+  const std::string disk = temp.file("disk");
+  fs::create_directory(disk);
+  if (geteuid() != 0 || mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=4m") != 0) {
+    GTEST_SKIP() << "mounting a tmpfs needs root";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount(path.c_str()); }
+  } unmount{disk};
+  FillCatalog(disk + "/locked");
+  FillCatalog(disk + "/unlocked");
+  fs::remove(disk + "/unlocked/lock.mdb");
+  ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=4m"), 0);
+  for (const char* name : {"locked", "unlocked"}) {
+    SCOPED_TRACE(name);
+    const std::string dir = disk + "/" + name;
+    auto reader = Catalog::Open(dir, Catalog::Mode::kReadOnly);
+    EXPECT_EQ(reader->NewReader().RecordingCount(), kRecordings);
+    EXPECT_TRUE(reader->Verify().Intact());
+    reader.reset();
+    try {
+      Catalog::Open(dir, Catalog::Mode::kReadWrite);
+      ADD_FAILURE() << "opened for writing";
+    } catch (const foundation::NSError& error) {
+      EXPECT_EQ(error.code(), kCatalogErrorCannotWrite);
+      EXPECT_NE(
+          error.description().find("\"" + dir + "\" is read-only, on a read-only file system"),
+          std::string::npos)
+          << error.description();
+    }
+  }
 }
 
 }  // namespace
