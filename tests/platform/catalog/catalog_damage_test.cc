@@ -208,13 +208,8 @@ TEST(CatalogDamageTest, ReadOnlyFileSystemReadsAndRefusesChangesClearly) {
   plim::testing::TemporaryDirectory temp;
   const std::string disk = temp.file("disk");
   fs::create_directory(disk);
-  if (geteuid() != 0 || mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=4m") != 0) {
-    GTEST_SKIP() << "mounting a tmpfs needs root";
-  }
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount(path.c_str()); }
-  } unmount{disk};
+  testing::TmpfsMount tmpfs(disk, "size=4m");
+  if (!tmpfs.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
   FillCatalog(disk + "/locked");
   FillCatalog(disk + "/unlocked");
   fs::remove(disk + "/unlocked/lock.mdb");

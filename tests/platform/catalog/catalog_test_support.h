@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <lmdb.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -143,6 +145,27 @@ inline void ExpectIndexMatches(const Catalog& catalog, const Expected& model) {
   }
   EXPECT_EQ(reader.LandmarkCount(), total);
 }
+
+// A tmpfs mounted at `path` (an existing directory) with mount `options`
+// for the object's life. mounted() is false when this process may not
+// mount one (it is not root).
+class TmpfsMount {
+ public:
+  TmpfsMount(std::string path, const char* options)
+      : path_(std::move(path)),
+        mounted_(geteuid() == 0 && mount("tmpfs", path_.c_str(), "tmpfs", 0, options) == 0) {}
+  ~TmpfsMount() {
+    if (mounted_) umount(path_.c_str());
+  }
+  TmpfsMount(const TmpfsMount&) = delete;
+  TmpfsMount& operator=(const TmpfsMount&) = delete;
+
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_;
+};
 
 }  // namespace plim::catalog::testing
 
