@@ -60,25 +60,6 @@ inline std::set<std::pair<std::uint32_t, std::uint32_t>> DistinctPairs(
   return pairs;
 }
 
-// The (hash, frame) pairs the index holds for recording `id`, looked up
-// through the hashes of `landmarks`.
-inline std::set<std::pair<std::uint32_t, std::uint32_t>> IndexedPairs(
-    const Catalog::Reader& reader, RecordingId id,
-    const std::vector<fingerprint::Landmark>& landmarks) {
-  std::set<std::uint32_t> hashes;
-  for (const auto& l : landmarks) hashes.insert(l.hash);
-  std::set<std::pair<std::uint32_t, std::uint32_t>> pairs;
-  std::vector<Posting> postings;
-  for (std::uint32_t hash : hashes) {
-    postings.clear();
-    reader.Lookup(hash, postings);
-    for (const Posting& p : postings) {
-      if (p.recording == id) pairs.insert({hash, p.anchor_frame});
-    }
-  }
-  return pairs;
-}
-
 // Writes `value` to the meta table of the catalog in `dir` behind its back
 // (no Catalog may have it open), as another plim or a long history would.
 inline void SetMetaNumber(const std::string& dir, const std::string& key, std::uint64_t value) {
