@@ -106,7 +106,8 @@ inline void RemoveFromModel(Expected& model, RecordingId id) {
 }
 
 // Every hash the model knows (including those emptied by removals) looks up
-// exactly the model's postings, in order, and the catalog counts them all.
+// exactly the model's postings, in order, the catalog counts them all, and
+// it verifies intact.
 inline void ExpectIndexMatches(const Catalog& catalog, const Expected& model) {
   Catalog::Reader reader = catalog.NewReader();
   std::uint64_t total = 0;
@@ -125,6 +126,11 @@ inline void ExpectIndexMatches(const Catalog& catalog, const Expected& model) {
     ASSERT_EQ(postings, it->second) << "hash " << it->first << ", looked up descending";
   }
   EXPECT_EQ(reader.LandmarkCount(), total);
+  // And a whole walk of the catalog finds it intact: nothing an add, fold,
+  // replacement or removal leaves may look like damage.
+  const VerificationReport report = catalog.Verify();
+  EXPECT_TRUE(report.Intact()) << report.damage.front().what;
+  EXPECT_EQ(report.postings, total);
 }
 
 // A tmpfs mounted at `path` (an existing directory) with mount `options`
