@@ -15,6 +15,8 @@
 #include <string>
 
 #include "platform/avfaudio/av_audio_pcm_buffer.h"
+#include "platform/catalog/peak_blocks.h"
+#include "platform/catalog/record_format.h"
 #include "platform/shazamkit/sh_signature_generator.h"
 #include "tests/platform/avfaudio/ogg_pages.h"
 
@@ -69,15 +71,49 @@ void WriteDamagedAudio(const std::string& folder) {
   }
 }
 
+// A record, a landmark list and a block of peaks, in both layouts.
+void WriteCatalogValues(const std::string& folder) {
+  using namespace plim::catalog;
+  Recording recording;
+  recording.title = "T\xc3\xa9";
+  recording.artist = "A";
+  recording.genres = {"Jazz", ""};
+  recording.duration_s = 215.25;
+  recording.source_path = "/music/a.flac";
+  recording.source_modified_ns = -5;
+  recording.content_hash = "00112233445566778899aabbccddeeff";
+  recording.landmark_count = 9;
+  recording.artwork_file = "0123.png";
+  const std::string record = EncodeRecording(recording);
+  WriteFile(folder + "/record", record);
+  std::string older = record.substr(0, record.size() - kChecksumBytes);
+  older[0] = 1;
+  WriteFile(folder + "/record-unchecked", older);
+  const std::uint32_t hashes[] = {3, 70, 1000000, 0xFFFFFFFF};
+  WriteFile(folder + "/hash-list", EncodeHashList(hashes, 0x123456789));
+  std::vector<plim::fingerprint::Peak> peaks;
+  for (std::uint32_t t = 0; t < 40; ++t) {
+    peaks.push_back({t * 37, static_cast<std::uint16_t>(100 + 9 * t), 20});
+  }
+  // Keyed as the fuzzer takes the key: from the value's first two bytes.
+  const std::string block = EncodePeakBlock(peaks, 40, 0);
+  WriteFile(folder + "/peak-block", block);
+  WriteFile(folder + "/peak-block-unchecked", block.substr(0, block.size() - kChecksumBytes));
+  // A time step near 2^64 once wrapped round into the block.
+  WriteFile(folder + "/peak-block-wrapping-step",
+            std::string("\x02\x25\xf7") + std::string(10, '\xff') + std::string("\x01\x00\x17", 3));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace plim;
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: make_fuzz_seeds SIGNATURE_FOLDER AUDIO_FOLDER\n");
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: make_fuzz_seeds SIGNATURE_FOLDER AUDIO_FOLDER CATALOG_FOLDER\n");
     return 2;
   }
   WriteDamagedAudio(argv[2]);
+  WriteCatalogValues(argv[3]);
   constexpr double kRateHz = 44100;
   struct Seed {
     const char* name;

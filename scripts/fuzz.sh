@@ -5,7 +5,8 @@
 # is committed):
 #   scripts/fuzz.sh [SECONDS_EACH] [TARGET...]
 # Targets: audio_file_fuzzer (any bytes as an audio file: the WAV reader,
-# FFmpeg and libvorbisfile), signature_fuzzer (signature data). Findings
+# FFmpeg and libvorbisfile), signature_fuzzer (signature data),
+# catalog_record_fuzzer (the catalog's stored values). Findings
 # land in build-fuzz/findings/TARGET/; the exit status is 1 if any.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(audio_file_fuzzer signature_fuzzer)
+[ ${#targets[@]} -gt 0 ] || targets=(audio_file_fuzzer signature_fuzzer catalog_record_fuzzer)
 
 dir=build-fuzz
 cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
@@ -21,8 +22,8 @@ cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
 nice -n 10 cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" make_fuzz_seeds
 
 seeds="$dir/seeds"
-if [ ! -d "$seeds" ]; then
-  mkdir -p "$seeds/audio_file_fuzzer" "$seeds/signature_fuzzer"
+if [ ! -d "$seeds/catalog_record_fuzzer" ]; then
+  mkdir -p "$seeds/audio_file_fuzzer" "$seeds/signature_fuzzer" "$seeds/catalog_record_fuzzer"
   # A fifth of a second of a chord, in every family the decoder meets.
   source=(-f lavfi -i "aevalsrc=0.3*sin(2*PI*440*t)+0.2*sin(2*PI*1250*t):s=22050:d=0.2")
   while read -r name args; do
@@ -42,7 +43,8 @@ a.opus -c:a libopus -b:a 16k
 a.m4a -c:a aac -b:a 32k
 LIST
   # And every kind of damage that once crashed, ballooned or misled.
-  "$dir/fuzz/make_fuzz_seeds" "$seeds/signature_fuzzer" "$seeds/audio_file_fuzzer"
+  "$dir/fuzz/make_fuzz_seeds" "$seeds/signature_fuzzer" "$seeds/audio_file_fuzzer" \
+    "$seeds/catalog_record_fuzzer"
 fi
 
 status=0

@@ -210,7 +210,8 @@ void Catalog::Reader::ReadPeaks(RecordingId id, double first_frame, double last_
     if (rc == MDB_NOTFOUND) continue;
     if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
     block_peaks.clear();
-    if (!DecodePeakBlock(ViewOf(data), block, block_peaks)) {
+    if (!DecodePeakBlock(ViewOf(data), id, block, block_peaks,
+                         id < environment_->checksummed_peaks_from_id)) {
       Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(environment_->directory) +
                                      " is damaged: the peaks of recording " + std::to_string(id) +
                                      " can't be read");

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/catalog/catalog_environment.h"
+#include "platform/catalog/catalog_verification.h"
 #include "platform/catalog/posting.h"
 #include "platform/catalog/posting_index.h"
 #include "platform/catalog/recording.h"
@@ -194,6 +195,13 @@ class Catalog {
 
   // What the catalog takes on disk now. Throws NSError.
   DiskUsage MeasureDiskUsage() const;
+
+  // Reads every stored value in one snapshot, checking its layout and
+  // checksum, and checks the tables against each other (each recording's
+  // postings, peaks and lookup entries). Damage is reported, not thrown;
+  // throws NSError only when no snapshot can be had. Takes time and memory
+  // in proportion to the catalog. Thread-safe, as a Reader.
+  VerificationReport Verify() const;
 
   // The absolute directory, and the fingerprint version it was built with.
   const std::filesystem::path& directory() const { return environment_->directory; }

@@ -20,12 +20,17 @@
 namespace plim::catalog {
 namespace {
 
-// The layout of the databases. A catalog of another layout is refused: a
-// newer one can't be read, and an older one must be rebuilt.
+// The layout of the databases. A newer one can't be read; version 1 must be
+// rebuilt.
 //   1  the index keyed by whole landmark hashes
 //   2  the index in page-sized chunks per bucket of hashes, with a fresh
 //      table for recent adds (index_layout.h, posting_index.h)
-constexpr std::uint64_t kFormatVersion = 2;
+//   3  records, hash lists and chunks carry checksums. Those of version 2
+//      are read as they are; a writer marks the catalog version 3 on
+//      opening, as it will write checksummed values that version 2 can't
+//      read, and the folds give the chunks checksums as they rewrite them.
+constexpr std::uint64_t kFormatVersion = 3;
+constexpr std::uint64_t kOldestReadFormatVersion = 2;
 constexpr unsigned kMaxReaders = 510;
 // LMDB refuses longer keys (its default limit is 511 bytes).
 constexpr std::size_t kMaxPlainPathKeyBytes = 400;
@@ -64,14 +69,15 @@ bool CannotLock(const std::filesystem::path& directory) {
   return access(directory.c_str(), W_OK) != 0;
 }
 
-// Whether this user may change the catalog's files in `directory`.
-bool Writable(const std::filesystem::path& directory) {
-  if (access(directory.c_str(), W_OK) != 0) return errno != EACCES && errno != EROFS;
+// 0 when this user may change the catalog's files in `directory`; else why
+// not: EACCES (this user may not) or EROFS (a read-only file system).
+int WhyNotWritable(const std::filesystem::path& directory) {
+  if (access(directory.c_str(), W_OK) != 0) return errno == EACCES || errno == EROFS ? errno : 0;
   for (const char* name : {"data.mdb", "lock.mdb"}) {
     if (access((directory / name).c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS))
-      return false;
+      return errno;
   }
-  return true;
+  return 0;
 }
 
 Registry& TheRegistry() {
@@ -146,6 +152,7 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
     WriteMetaNumber(e, txn, kMetaFingerprintVersion, new_fingerprint);
     WriteMetaNumber(e, txn, kMetaNextId, 1);
     WriteMetaNumber(e, txn, kMetaTotalDurationUs, 0);
+    WriteMetaNumber(e, txn, kMetaChecksummedPeaksFromId, 1);
     OpenDatabases(e, txn, MDB_CREATE);
   } else if (rc != MDB_SUCCESS) {
     ThrowLmdbError(rc, e.directory, "open");
@@ -162,18 +169,23 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
                                          ", made by a newer plim; this one reads format version " +
                                          std::to_string(kFormatVersion) + " only");
     }
-    if (format < kFormatVersion) {
-      Fail(kCatalogErrorNewerFormat, "The catalog at " + QuotedPath(e.directory) +
-                                         " has format version " + std::to_string(format) +
-                                         ", which this plim no longer reads (it reads version " +
-                                         std::to_string(kFormatVersion) +
-                                         "): it must be rebuilt (move it aside and add the files "
-                                         "again with plim-catalog add)");
+    if (format < kOldestReadFormatVersion) {
+      Fail(kCatalogErrorNewerFormat,
+           "The catalog at " + QuotedPath(e.directory) + " has format version " +
+               std::to_string(format) + ", which this plim no longer reads (it reads versions " +
+               std::to_string(kOldestReadFormatVersion) + " to " + std::to_string(kFormatVersion) +
+               "): it must be rebuilt (move it aside and add the files "
+               "again with plim-catalog add)");
+    }
+    if (format < kFormatVersion && !e.read_only) {
+      WriteMetaNumber(e, txn, kMetaFormatVersion, kFormatVersion);
+      WriteMetaNumber(e, txn, kMetaChecksummedPeaksFromId, ReadMetaNumber(e, txn, kMetaNextId, 1));
     }
     OpenDatabases(e, txn, 0);
   }
   e.fingerprint_version =
       static_cast<std::uint32_t>(ReadMetaNumber(e, txn, kMetaFingerprintVersion, 0));
+  e.checksummed_peaks_from_id = ReadMetaNumber(e, txn, kMetaChecksummedPeaksFromId, UINT64_MAX);
 }
 
 }  // namespace
@@ -249,11 +261,14 @@ std::shared_ptr<Environment> OpenEnvironment(const std::filesystem::path& direct
   mdb_env_set_maxreaders(raw_env, kMaxReaders);
   // NOTLS: a Reader is an object, not a thread's state, so one thread may
   // hold several and hand them on.
-  if (!read_only && !Writable(directory)) {
+  if (const int why = read_only ? 0 : WhyNotWritable(directory); why != 0) {
     Fail(kCatalogErrorCannotWrite,
          "The catalog at " + QuotedPath(directory) +
-             " is read-only for this user: it can be listed and matched against, but not "
-             "changed (ask its owner, or use a catalog of your own with --catalog)");
+             (why == EROFS ? " is read-only, on a read-only file system: it can be listed and "
+                             "matched against, but not changed"
+                           : " is read-only for this user: it can be listed and matched against, "
+                             "but not changed (ask its owner, or use a catalog of your own with "
+                             "--catalog)"));
   }
   unsigned flags = MDB_NOTLS | (read_only ? MDB_RDONLY : 0u);
   // LMDB maps both files: damage or a full disk would otherwise be a SIGBUS.

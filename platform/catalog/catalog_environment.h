@@ -55,7 +55,10 @@ struct Environment {
   // 2 or earlier opened read-only has none.
   bool has_peaks = false;
   std::uint32_t fingerprint_version = 0;  // the one the catalog was built with
-  std::size_t page_size_bytes = 0;        // LMDB's
+  // Peak blocks of recordings from this id on carry checksums; those of
+  // earlier ones may not (written before catalog format 3).
+  std::uint64_t checksummed_peaks_from_id = 1;
+  std::size_t page_size_bytes = 0;  // LMDB's
 
   // Held shared by every transaction of this process and exclusively while
   // the map is replaced: LMDB unmaps the old one, so no transaction may be
@@ -207,6 +210,7 @@ inline constexpr std::string_view kMetaTotalDurationUs = "total_duration_us";
 inline constexpr std::string_view kMetaFoldNextBucket = "fold_next_bucket";
 inline constexpr std::string_view kMetaIndexedPostings = "indexed_postings";
 inline constexpr std::string_view kMetaPageReleases = "page_releases";
+inline constexpr std::string_view kMetaChecksummedPeaksFromId = "checksummed_peaks_from_id";
 
 }  // namespace plim::catalog
 

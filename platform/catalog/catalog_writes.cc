@@ -123,7 +123,7 @@ void PutPeaks(MDB_txn* txn, const Environment& e, RecordingId id,
     const std::uint32_t block = PeakBlockOf(peaks[begin].TimeFrames());
     std::size_t end = begin;
     while (end < peaks.size() && PeakBlockOf(peaks[end].TimeFrames()) == block) ++end;
-    const std::string value = EncodePeakBlock(peaks.subspan(begin, end - begin), block);
+    const std::string value = EncodePeakBlock(peaks.subspan(begin, end - begin), id, block);
     const PeakBlockKey key_bytes = EncodePeakBlockKey(id, block);
     MDB_val key = ValueOf(key_bytes.bytes, sizeof key_bytes.bytes), data = ValueOf(value);
     Check(mdb_put(txn, e.peaks, &key, &data, 0), e);
@@ -222,8 +222,8 @@ struct PreparedRecording {
   Recording recording;
   // Sorted by (hash, frame), distinct, only those the index can hold.
   std::vector<fingerprint::Landmark> landmarks;
-  std::string hash_list;                 // EncodeHashList of their distinct HashListPrefixes
-  std::vector<fingerprint::Peak> peaks;  // ordered by time
+  std::vector<std::uint32_t> hash_prefixes;  // their distinct HashListPrefixes, ascending
+  std::vector<fingerprint::Peak> peaks;      // ordered by time
   RecordingId requested_id = 0;
   const Artwork* artwork = nullptr;
   std::string artwork_file;
@@ -258,12 +258,12 @@ PreparedRecording Prepare(const NewRecording& item, const fs::path& directory) {
     return a.hash != b.hash ? a.hash < b.hash : a.anchor_frame < b.anchor_frame;
   });
   p.landmarks.erase(std::unique(p.landmarks.begin(), p.landmarks.end()), p.landmarks.end());
-  std::vector<std::uint32_t> prefixes;
   for (const fingerprint::Landmark& landmark : p.landmarks) {
     const std::uint32_t prefix = HashListPrefix(landmark.hash);
-    if (prefixes.empty() || prefixes.back() != prefix) prefixes.push_back(prefix);
+    if (p.hash_prefixes.empty() || p.hash_prefixes.back() != prefix) {
+      p.hash_prefixes.push_back(prefix);
+    }
   }
-  p.hash_list = EncodeHashList(prefixes);
   p.requested_id = item.id;
   p.peaks = item.peaks;
   std::stable_sort(p.peaks.begin(), p.peaks.end(),
@@ -349,8 +349,13 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
       PutPostings(txn, e, id, p.landmarks);
       PutPeaks(txn, e, id, p.peaks);
       added_postings += p.landmarks.size();
+      std::uint64_t postings_digest = 0;
+      for (const fingerprint::Landmark& landmark : p.landmarks) {
+        postings_digest += PostingDigestShare(IndexValue(landmark.hash, id, landmark.anchor_frame));
+      }
+      const std::string hash_list = EncodeHashList(p.hash_prefixes, postings_digest);
       MDB_val id_key = ValueOf(&id, sizeof id);
-      MDB_val record_value = ValueOf(record), list_value = ValueOf(p.hash_list);
+      MDB_val record_value = ValueOf(record), list_value = ValueOf(hash_list);
       Check(mdb_put(txn, e.recordings, &id_key, &record_value, 0), e);
       Check(mdb_put(txn, e.hash_lists, &id_key, &list_value, 0), e);
       PutId(txn, e.by_content, recording.content_hash, id, e);

@@ -13,8 +13,10 @@
 // (see posting_index.h).
 //
 // The bulk of the index keeps a bucket as sorted chunks of values, each at
-// most a page, keyed by (bucket, the chunk's last value) in big-endian bytes
-// so that LMDB's plain byte order is posting order.
+// most a page with the 4-byte checksum that follows its values
+// (record_format.h; chunks of older catalogs have none), keyed by (bucket,
+// the chunk's last value) in big-endian bytes so that LMDB's plain byte
+// order is posting order.
 //
 // Internal to the catalog. Pure functions, thread-safe.
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/catalog/record_format.h"
+
 namespace plim::catalog {
 namespace {
 
@@ -61,7 +63,18 @@ RecordingId RecordingOfPeakBlockKey(const unsigned char* bytes) {
   return id;
 }
 
-std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks, std::uint32_t block) {
+namespace {
+
+// The key's share of a block's checksum: the key is not among its bytes.
+std::uint32_t KeyChecksum(RecordingId id, std::uint32_t block) {
+  const PeakBlockKey key = EncodePeakBlockKey(id, block);
+  return ChecksumOf(std::string_view(reinterpret_cast<const char*>(key.bytes), sizeof key.bytes));
+}
+
+}  // namespace
+
+std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks, RecordingId id,
+                            std::uint32_t block) {
   std::string out;
   out.reserve(2 + 3 * peaks.size());
   PutVarint(peaks.size(), out);
@@ -78,11 +91,13 @@ std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks, std::uint3
     out.push_back(static_cast<char>(packed & 0xFF));
     out.push_back(static_cast<char>(packed >> 8));
   }
+  AppendChecksum(out, KeyChecksum(id, block));
   return out;
 }
 
-bool DecodePeakBlock(std::string_view bytes, std::uint32_t block,
-                     std::vector<fingerprint::Peak>& out) {
+bool DecodePeakBlock(std::string_view bytes, RecordingId id, std::uint32_t block,
+                     std::vector<fingerprint::Peak>& out, bool may_lack_checksum) {
+  if (!TakeChecksum(bytes, KeyChecksum(id, block)) && !may_lack_checksum) return false;
   std::uint64_t count = 0;
   if (!GetVarint(bytes, count) || count > bytes.size() / 3) return false;
   std::uint64_t time = BlockStartSteps(block);
@@ -90,8 +105,9 @@ bool DecodePeakBlock(std::string_view bytes, std::uint32_t block,
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint64_t delta = 0;
     if (!GetVarint(bytes, delta) || bytes.size() < 2) return false;
+    // Compared before adding: a damaged delta near 2^64 would wrap round.
+    if (delta >= block_end - time) return false;
     time += delta;
-    if (time >= block_end) return false;
     const std::uint32_t packed = static_cast<unsigned char>(bytes[0]) |
                                  static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[1]))
                                      << 8;

@@ -14,6 +14,9 @@
 //                                bin in 1/kPeakBinSteps bin (11 bits),
 //                                prominence in 2-dB steps (5 bits)
 //
+//   checksum                     4 bytes (record_format.h); blocks written
+//                                before catalog format 3 have none
+//
 // About three bytes a peak. Internal to the catalog. Pure functions,
 // thread-safe.
 
@@ -47,14 +50,17 @@ struct PeakBlockKey {
 PeakBlockKey EncodePeakBlockKey(RecordingId id, std::uint32_t block);
 RecordingId RecordingOfPeakBlockKey(const unsigned char* bytes);
 
-// The value of block `block`: `peaks` ordered by time, each within the block.
-std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks, std::uint32_t block);
+// The value of block `block` of recording `id`: `peaks` ordered by time,
+// each within the block. Its checksum covers the key too.
+std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks, RecordingId id,
+                            std::uint32_t block);
 
-// Appends the peaks of block `block` that `bytes` encode to `out`, at the
-// precision kept. False when the bytes are malformed (`out` may then hold
-// some of them).
-bool DecodePeakBlock(std::string_view bytes, std::uint32_t block,
-                     std::vector<fingerprint::Peak>& out);
+// Appends the peaks of block `block` of recording `id` that `bytes` encode to `out`, at the
+// precision kept. `may_lack_checksum` accepts a block written before blocks
+// carried checksums. False when the bytes are malformed or their checksum
+// does not match (`out` may then hold some of them).
+bool DecodePeakBlock(std::string_view bytes, RecordingId id, std::uint32_t block,
+                     std::vector<fingerprint::Peak>& out, bool may_lack_checksum = false);
 
 }  // namespace plim::catalog
 

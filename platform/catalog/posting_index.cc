@@ -8,6 +8,7 @@
 
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/index_layout.h"
+#include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 
 namespace plim::catalog {
@@ -74,46 +75,86 @@ bool PostingBefore(const Posting& a, const Posting& b) {
   return a.recording != b.recording ? a.recording < b.recording : a.anchor_frame < b.anchor_frame;
 }
 
+[[noreturn]] void FailDamagedChunk(const Environment& e, const char* what) {
+  throw foundation::NSError(kCatalogErrorDomain, kCatalogErrorDamaged,
+                            "The catalog at " + QuotedPath(e.directory) +
+                                " is damaged: its index holds " + what +
+                                " (plim-catalog verify tells more)");
+}
+
+}  // namespace
+
+std::uint32_t ChunkChecksum(const MDB_val& key, std::string_view values) {
+  return ChecksumOf(values) ^ ChecksumOf(ViewOf(key));
+}
+
+ChunkView ReadChunk(const MDB_val& key, const MDB_val& data, const Environment& e) {
+  // A chunk never spans more than a page: a larger size is damage, and
+  // reading it could run past the end of the file.
+  const std::size_t tail = data.mv_size % sizeof(std::uint64_t);
+  if (key.mv_size != sizeof(ChunkKey) || data.mv_size > e.page_size_bytes ||
+      (tail != 0 && tail != kChecksumBytes) || data.mv_size < sizeof(std::uint64_t) + tail) {
+    FailDamagedChunk(e, "a malformed entry");
+  }
+  ChunkView chunk{data.mv_data, data.mv_size / sizeof(std::uint64_t), tail != 0};
+  if (chunk.checked) {
+    const std::string_view values(static_cast<const char*>(data.mv_data),
+                                  chunk.count * sizeof(std::uint64_t));
+    std::uint32_t stored;
+    std::memcpy(&stored, values.data() + values.size(), sizeof stored);
+    if (stored != ChunkChecksum(key, values)) {
+      FailDamagedChunk(e, "a chunk whose checksum does not match");
+    }
+  }
+  return chunk;
+}
+
+namespace {
+
 // Positions `cursor` on the first chunk at or after (bucket, value): the
-// chunk that holds `value` if any does. False when that chunk is not one of
-// `bucket`.
+// chunk that holds `value` if any does, read into `chunk`. False when that
+// chunk is not one of `bucket`.
 bool SeekChunk(MDB_cursor* cursor, std::uint32_t bucket, std::uint64_t value, MDB_val& key,
-               MDB_val& data, const Environment& e) {
+               ChunkView& chunk, const Environment& e) {
   ChunkKey wanted = EncodeChunkKey(bucket, value);
   key = ValueOf(wanted.bytes, sizeof wanted.bytes);
+  MDB_val data;
   int rc = mdb_cursor_get(cursor, &key, &data, MDB_SET_RANGE);
   if (rc == MDB_NOTFOUND) return false;
   Check(rc, e, "read");
-  if (key.mv_size != sizeof(ChunkKey) || data.mv_size % sizeof(std::uint64_t) != 0) {
-    throw foundation::NSError(kCatalogErrorDomain, kCatalogErrorDamaged,
-                              "The catalog at " + QuotedPath(e.directory) +
-                                  " is damaged: its index holds a malformed entry");
-  }
+  chunk = ReadChunk(key, data, e);
   return BucketOfChunkKey(static_cast<const unsigned char*>(key.mv_data)) == bucket;
 }
 
 // Moves every value of `bucket` out of the chunk table into `values`.
 void TakeChunks(MDB_cursor* cursor, std::uint32_t bucket, std::vector<std::uint64_t>& values,
                 const Environment& e) {
-  MDB_val key, data;
-  while (SeekChunk(cursor, bucket, 0, key, data, e)) {
+  MDB_val key;
+  ChunkView chunk;
+  while (SeekChunk(cursor, bucket, 0, key, chunk, e)) {
     const std::size_t base = values.size();
-    values.resize(base + data.mv_size / sizeof(std::uint64_t));
-    std::memcpy(values.data() + base, data.mv_data, data.mv_size);
+    values.resize(base + chunk.count);
+    std::memcpy(values.data() + base, chunk.values, chunk.count * sizeof(std::uint64_t));
     Check(mdb_cursor_del(cursor, 0), e, "write to");
   }
 }
 
 // Writes `values` (sorted, distinct) as the chunks of `bucket`, which has
-// none: full ones, then the rest.
+// none: full ones, then the rest, each with its checksum.
 void PutChunks(MDB_cursor* cursor, std::uint32_t bucket, const std::vector<std::uint64_t>& values,
                const Environment& e) {
-  const std::size_t capacity = (e.page_size_bytes - kLmdbPageHeaderBytes) / sizeof(std::uint64_t);
+  const std::size_t capacity =
+      (e.page_size_bytes - kLmdbPageHeaderBytes - kChecksumBytes) / sizeof(std::uint64_t);
+  std::string bytes;
   for (std::size_t start = 0; start < values.size(); start += capacity) {
     const std::size_t count = std::min(capacity, values.size() - start);
     ChunkKey chunk_key = EncodeChunkKey(bucket, values[start + count - 1]);
     MDB_val key = ValueOf(chunk_key.bytes, sizeof chunk_key.bytes);
-    MDB_val data = ValueOf(values.data() + start, count * sizeof(std::uint64_t));
+    bytes.assign(reinterpret_cast<const char*>(values.data() + start),
+                 count * sizeof(std::uint64_t));
+    const std::uint32_t checksum = ChunkChecksum(key, bytes);
+    bytes.append(reinterpret_cast<const char*>(&checksum), sizeof checksum);
+    MDB_val data = ValueOf(bytes);
     Check(mdb_cursor_put(cursor, &key, &data, 0), e, "write to");
   }
 }
@@ -169,14 +210,15 @@ std::uint64_t DeleteFromChunks(MDB_cursor* cursor, RecordingId id,
       if (clean->second >= range.last) continue;
       from = std::max(from, clean->second + 1);
     }
-    MDB_val key, data;
-    while (SeekChunk(cursor, range.bucket, from, key, data, e)) {
+    MDB_val key;
+    ChunkView chunk;
+    while (SeekChunk(cursor, range.bucket, from, key, chunk, e)) {
       const std::uint64_t chunk_last =
           LastValueOfChunkKey(static_cast<const unsigned char*>(key.mv_data));
-      const std::size_t count = data.mv_size / sizeof(std::uint64_t);
+      const std::size_t count = chunk.count;
       kept.clear();
       for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t value = LoadValue(data.mv_data, i);
+        const std::uint64_t value = LoadValue(chunk.values, i);
         if (RecordingOfIndexValue(value) != id) kept.push_back(value);
       }
       if (kept.size() != count) {
@@ -282,12 +324,13 @@ void PostingReader::LookupInChunks(std::uint32_t hash, std::vector<Posting>& out
                      LoadValue(chunk_values_, 0) <= first &&
                      LoadValue(chunk_values_, chunk_count_ - 1) >= first;
   if (!reuse) {
-    MDB_val key, data;
+    MDB_val key;
+    ChunkView chunk;
     chunk_count_ = 0;
-    if (!SeekChunk(index_cursor_, bucket, first, key, data, *environment_)) return;
+    if (!SeekChunk(index_cursor_, bucket, first, key, chunk, *environment_)) return;
     chunk_bucket_ = bucket;
-    chunk_values_ = data.mv_data;
-    chunk_count_ = data.mv_size / sizeof(std::uint64_t);
+    chunk_values_ = chunk.values;
+    chunk_count_ = chunk.count;
   }
   for (std::size_t i = LowerBound(chunk_values_, chunk_count_, first);; i = 0) {
     for (; i < chunk_count_; ++i) {
@@ -301,13 +344,11 @@ void PostingReader::LookupInChunks(std::uint32_t hash, std::vector<Posting>& out
     int rc = mdb_cursor_get(index_cursor_, &key, &data, MDB_NEXT);
     if (rc == MDB_NOTFOUND) return;
     Check(rc, *environment_, "read");
-    if (key.mv_size != sizeof(ChunkKey) ||
-        BucketOfChunkKey(static_cast<const unsigned char*>(key.mv_data)) != bucket) {
-      return;
-    }
+    const ChunkView chunk = ReadChunk(key, data, *environment_);
+    if (BucketOfChunkKey(static_cast<const unsigned char*>(key.mv_data)) != bucket) return;
     chunk_bucket_ = bucket;
-    chunk_values_ = data.mv_data;
-    chunk_count_ = data.mv_size / sizeof(std::uint64_t);
+    chunk_values_ = chunk.values;
+    chunk_count_ = chunk.count;
   }
 }
 

@@ -72,6 +72,22 @@ class PostingReader {
   mutable std::size_t chunk_count_ = 0;
 };
 
+// A chunk of the index as read: its sorted values (in the snapshot's map,
+// aligned to 2 bytes only), and whether it carried a checksum, which then
+// matched. The checksum (ChecksumOf its values' bytes, xor that of its key,
+// native byte order) follows the values; chunks written before catalog
+// format 3 carry none.
+struct ChunkView {
+  const void* values = nullptr;
+  std::size_t count = 0;
+  bool checked = false;
+};
+
+// Reads the chunk table entry (`key`, `data`). Throws NSError
+// (kCatalogErrorDamaged) for a malformed entry or a checksum that does not
+// match.
+ChunkView ReadChunk(const MDB_val& key, const MDB_val& data, const Environment& environment);
+
 // The number of postings in both tables.
 std::uint64_t CountPostings(MDB_txn* txn, const Environment& environment);
 

@@ -1,5 +1,7 @@
 #include "platform/catalog/record_format.h"
 
+#include <xxhash.h>
+
 #include <bit>
 #include <cstring>
 
@@ -7,9 +9,11 @@ namespace plim::catalog {
 namespace {
 
 // Bump when the field list changes; DecodeRecording then keeps reading the
-// older layouts.
-constexpr std::uint8_t kRecordLayoutVersion = 1;
-constexpr std::uint8_t kHashListLayoutVersion = 1;
+// older layouts. Layout 1 of both is layout 2 without the checksum (and,
+// for hash lists, without the postings digest).
+constexpr std::uint8_t kRecordLayoutVersion = 2;
+constexpr std::uint8_t kHashListLayoutVersion = 2;
+constexpr std::uint8_t kUncheckedLayoutVersion = 1;
 // Far above any real genre list; stops a damaged count from allocating wildly.
 constexpr std::uint64_t kMaxGenres = 1 << 16;
 
@@ -91,7 +95,49 @@ class FieldReader {
   bool ok_ = true;
 };
 
+// Takes the layout byte off `bytes`, and the checksum when the layout has
+// one; nullopt for damage.
+std::optional<StoredValueState> TakeLayoutVersion(std::string_view& bytes,
+                                                  std::uint8_t checked_version) {
+  if (bytes.empty()) return std::nullopt;
+  const auto version = static_cast<std::uint8_t>(bytes.front());
+  if (version == checked_version) {
+    if (!TakeChecksum(bytes)) return std::nullopt;
+    bytes.remove_prefix(1);
+    return StoredValueState::kChecked;
+  }
+  if (version != kUncheckedLayoutVersion) return std::nullopt;
+  bytes.remove_prefix(1);
+  return StoredValueState::kUnchecked;
+}
+
+void Report(StoredValueState* state, StoredValueState value) {
+  if (state != nullptr) *state = value;
+}
+
 }  // namespace
+
+std::uint32_t ChecksumOf(std::string_view bytes) {
+  return static_cast<std::uint32_t>(XXH3_64bits(bytes.data(), bytes.size()));
+}
+
+void AppendChecksum(std::string& bytes, std::uint32_t key_checksum) {
+  const std::uint32_t checksum = ChecksumOf(bytes) ^ key_checksum;
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((checksum >> (8 * i)) & 0xFF));
+}
+
+bool TakeChecksum(std::string_view& bytes, std::uint32_t key_checksum) {
+  if (bytes.size() < kChecksumBytes) return false;
+  const std::string_view body = bytes.substr(0, bytes.size() - kChecksumBytes);
+  std::uint32_t stored = 0;
+  for (std::size_t i = 0; i < kChecksumBytes; ++i) {
+    stored |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[body.size() + i]))
+              << (8 * i);
+  }
+  if (stored != (ChecksumOf(body) ^ key_checksum)) return false;
+  bytes = body;
+  return true;
+}
 
 std::string EncodeRecording(const Recording& recording) {
   std::string out;
@@ -117,12 +163,15 @@ std::string EncodeRecording(const Recording& recording) {
   PutText(out, recording.artwork_file);
   PutText(out, recording.artwork_file.empty() ? std::string_view(recording.artwork_url)
                                               : std::string_view());
+  AppendChecksum(out);
   return out;
 }
 
-std::optional<Recording> DecodeRecording(std::string_view bytes) {
+std::optional<Recording> DecodeRecording(std::string_view bytes, StoredValueState* state) {
+  Report(state, StoredValueState::kDamaged);
+  const std::optional<StoredValueState> layout = TakeLayoutVersion(bytes, kRecordLayoutVersion);
+  if (!layout) return std::nullopt;
   FieldReader in(bytes);
-  if (in.Byte() != kRecordLayoutVersion) return std::nullopt;
   Recording r;
   r.title = in.Text();
   r.artist = in.Text();
@@ -142,32 +191,50 @@ std::optional<Recording> DecodeRecording(std::string_view bytes) {
   r.artwork_file = in.Text();
   r.artwork_url = in.Text();
   if (!in.ok() || !in.AtEnd()) return std::nullopt;
+  Report(state, *layout);
   return r;
 }
 
-std::string EncodeHashList(std::span<const std::uint32_t> sorted_hashes) {
+std::uint64_t PostingDigestShare(std::uint64_t index_value) {
+  return XXH3_64bits(&index_value, sizeof index_value);
+}
+
+std::string EncodeHashList(std::span<const std::uint32_t> sorted_hashes,
+                           std::uint64_t postings_digest) {
   std::string out;
-  out.reserve(1 + 3 * sorted_hashes.size());
+  out.reserve(1 + 8 + 3 * sorted_hashes.size() + kChecksumBytes);
   out.push_back(static_cast<char>(kHashListLayoutVersion));
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((postings_digest >> (8 * i)) & 0xFF));
   std::uint32_t previous = 0;
   for (std::uint32_t hash : sorted_hashes) {
     PutVarint(out, hash - previous);
     previous = hash;
   }
+  AppendChecksum(out);
   return out;
 }
 
-bool DecodeHashList(std::string_view bytes, std::vector<std::uint32_t>& hashes) {
+bool DecodeHashList(std::string_view bytes, std::vector<std::uint32_t>& hashes,
+                    StoredValueState* state, std::uint64_t* postings_digest) {
   hashes.clear();
+  Report(state, StoredValueState::kDamaged);
+  const std::optional<StoredValueState> layout = TakeLayoutVersion(bytes, kHashListLayoutVersion);
+  if (!layout) return false;
   FieldReader in(bytes);
-  if (in.Byte() != kHashListLayoutVersion) return false;
+  std::uint64_t digest = 0;
+  if (*layout == StoredValueState::kChecked) {
+    for (int i = 0; i < 8; ++i) digest |= static_cast<std::uint64_t>(in.Byte()) << (8 * i);
+  }
   std::uint64_t value = 0;
   while (in.ok() && !in.AtEnd()) {
     value += in.Varint();
     if (value > UINT32_MAX) return false;
     hashes.push_back(static_cast<std::uint32_t>(value));
   }
-  return in.ok();
+  if (!in.ok()) return false;
+  Report(state, *layout);
+  if (postings_digest != nullptr) *postings_digest = digest;
+  return true;
 }
 
 }  // namespace plim::catalog

@@ -12,6 +12,7 @@
 #include "tools/plim-catalog/inspect_commands.h"
 #include "tools/plim-catalog/match_command.h"
 #include "tools/plim-catalog/rebuild_command.h"
+#include "tools/plim-catalog/verify_command.h"
 
 namespace plim {
 namespace {
@@ -121,6 +122,9 @@ VerbRun DeclareRebuild(CLI::App& verb) {
   auto options = std::make_shared<RebuildCommandOptions>();
   verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
       ->check(CLI::Range(1u, 1024u));
+  verb.add_flag("--repair", options->repair,
+                "Rebuild an up-to-date catalog too, leaving out the recordings whose records are "
+                "damaged (after verify found damage)");
   return [options](const GlobalOptions& global) {
     options->catalog_directory = global.catalog_directory;
     return RunRebuildCommand(*options);
@@ -153,6 +157,8 @@ int main(int argc, char** argv) {
        "Bring a catalog built with an older fingerprint up to date: decode every recording's "
        "file again, keeping ids, metadata and artwork.",
        plim::DeclareRebuild},
+      {"verify", "Check every recording and index entry of the catalog, and name what is damaged.",
+       [](CLI::App&) -> plim::VerbRun { return plim::RunVerifyCommand; }},
   };
   return plim::RunCommandLine(argc, argv, verbs);
 }

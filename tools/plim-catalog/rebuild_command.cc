@@ -13,6 +13,7 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -151,20 +152,33 @@ int RunRebuildCommand(const RebuildCommandOptions& options) {
   const fs::path directory = fs::absolute(options.catalog_directory, error).lexically_normal();
   const fs::path staging = directory.string() + ".rebuild";
   std::vector<OldRecording> old_recordings;
+  std::vector<std::string> left_out;
   try {
     catalog::OpenOptions open;
     open.accept_other_fingerprint_version = true;
     auto old = catalog::Catalog::Open(directory, catalog::Catalog::Mode::kReadOnly, open);
-    if (old->fingerprint_version() == fingerprint::kFingerprintVersion) {
+    if (options.repair) {
+      catalog::VerificationReport report = old->Verify();
+      for (auto& [id, recording] : report.recordings) old_recordings.push_back({id, recording});
+      std::set<catalog::RecordingId> unreadable;
+      for (const catalog::CatalogDamage& damage : report.damage) {
+        // Only a recording whose record is damaged has no file named.
+        if (damage.id == 0 || !damage.source_path.empty() || !unreadable.insert(damage.id).second)
+          continue;
+        left_out.push_back("recording " + std::to_string(damage.id) + ": " + damage.what);
+        Say("left out " + left_out.back());
+      }
+    } else if (old->fingerprint_version() == fingerprint::kFingerprintVersion) {
       Say("the catalog at " + Quoted(directory) + " is up to date (fingerprint version " +
           std::to_string(fingerprint::kFingerprintVersion) + "): nothing to rebuild");
       return 0;
+    } else {
+      catalog::Catalog::Reader reader = old->NewReader();
+      reader.ForEachRecording([&](catalog::RecordingId id, const catalog::Recording& recording) {
+        old_recordings.push_back({id, recording});
+        return true;
+      });
     }
-    catalog::Catalog::Reader reader = old->NewReader();
-    reader.ForEachRecording([&](catalog::RecordingId id, const catalog::Recording& recording) {
-      old_recordings.push_back({id, recording});
-      return true;
-    });
   } catch (const foundation::NSError& failure) {
     Say(failure.description());
     return 1;
@@ -177,7 +191,6 @@ int RunRebuildCommand(const RebuildCommandOptions& options) {
     return 1;
   }
   std::size_t rebuilt = 0;
-  std::vector<std::string> left_out;
   try {
     auto fresh = catalog::Catalog::Open(staging, catalog::Catalog::Mode::kReadWrite);
     unsigned jobs =

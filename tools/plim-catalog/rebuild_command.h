@@ -11,9 +11,14 @@ namespace plim {
 struct RebuildCommandOptions {
   std::string catalog_directory;
   unsigned jobs = 0;  // decoding threads; 0 for one per core
+  // Rebuild a catalog of the current fingerprint too, from the records that
+  // can be read (catalog::Catalog::Verify): recordings whose records are
+  // damaged are left out, as are files that are gone.
+  bool repair = false;
 };
 
-// Decodes every recording's source file again and builds a catalog of the
+// Decodes every recording's source file again (when the catalog was built
+// with an older fingerprint, or with `repair`) and builds a catalog of the
 // current fingerprint beside the old one (in "<directory>.rebuild"), with
 // the same ids, metadata and artwork; then swaps the two in one atomic
 // rename. Until the swap the old catalog is untouched, so an interrupted

@@ -435,13 +435,8 @@ TEST(CatalogTest, FullDiskIsReportedNotACrash) {
   plim::testing::TemporaryDirectory temp;
   const std::string disk = temp.file("disk");
   fs::create_directory(disk);
-  if (geteuid() != 0 || mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=512k") != 0) {
-    GTEST_SKIP() << "mounting a small tmpfs needs root";
-  }
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount(path.c_str()); }
-  } unmount{disk};
+  testing::TmpfsMount tmpfs(disk, "size=512k");
+  if (!tmpfs.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
   Catalog::Open(disk + "/old", Catalog::Mode::kReadWrite)
       ->Add(std::vector{SyntheticRecording(1, 500)});
   auto writer = Catalog::Open(disk + "/busy", Catalog::Mode::kReadWrite);

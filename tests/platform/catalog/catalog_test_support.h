@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <lmdb.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -58,25 +60,6 @@ inline std::set<std::pair<std::uint32_t, std::uint32_t>> DistinctPairs(
   return pairs;
 }
 
-// The (hash, frame) pairs the index holds for recording `id`, looked up
-// through the hashes of `landmarks`.
-inline std::set<std::pair<std::uint32_t, std::uint32_t>> IndexedPairs(
-    const Catalog::Reader& reader, RecordingId id,
-    const std::vector<fingerprint::Landmark>& landmarks) {
-  std::set<std::uint32_t> hashes;
-  for (const auto& l : landmarks) hashes.insert(l.hash);
-  std::set<std::pair<std::uint32_t, std::uint32_t>> pairs;
-  std::vector<Posting> postings;
-  for (std::uint32_t hash : hashes) {
-    postings.clear();
-    reader.Lookup(hash, postings);
-    for (const Posting& p : postings) {
-      if (p.recording == id) pairs.insert({hash, p.anchor_frame});
-    }
-  }
-  return pairs;
-}
-
 // Writes `value` to the meta table of the catalog in `dir` behind its back
 // (no Catalog may have it open), as another plim or a long history would.
 inline void SetMetaNumber(const std::string& dir, const std::string& key, std::uint64_t value) {
@@ -123,7 +106,8 @@ inline void RemoveFromModel(Expected& model, RecordingId id) {
 }
 
 // Every hash the model knows (including those emptied by removals) looks up
-// exactly the model's postings, in order, and the catalog counts them all.
+// exactly the model's postings, in order, the catalog counts them all, and
+// it verifies intact.
 inline void ExpectIndexMatches(const Catalog& catalog, const Expected& model) {
   Catalog::Reader reader = catalog.NewReader();
   std::uint64_t total = 0;
@@ -142,7 +126,33 @@ inline void ExpectIndexMatches(const Catalog& catalog, const Expected& model) {
     ASSERT_EQ(postings, it->second) << "hash " << it->first << ", looked up descending";
   }
   EXPECT_EQ(reader.LandmarkCount(), total);
+  // And a whole walk of the catalog finds it intact: nothing an add, fold,
+  // replacement or removal leaves may look like damage.
+  const VerificationReport report = catalog.Verify();
+  EXPECT_TRUE(report.Intact()) << report.damage.front().what;
+  EXPECT_EQ(report.postings, total);
 }
+
+// A tmpfs mounted at `path` (an existing directory) with mount `options`
+// for the object's life. mounted() is false when this process may not
+// mount one (it is not root).
+class TmpfsMount {
+ public:
+  TmpfsMount(std::string path, const char* options)
+      : path_(std::move(path)),
+        mounted_(geteuid() == 0 && mount("tmpfs", path_.c_str(), "tmpfs", 0, options) == 0) {}
+  ~TmpfsMount() {
+    if (mounted_) umount(path_.c_str());
+  }
+  TmpfsMount(const TmpfsMount&) = delete;
+  TmpfsMount& operator=(const TmpfsMount&) = delete;
+
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_;
+};
 
 }  // namespace plim::catalog::testing
 

@@ -26,6 +26,15 @@ Recording FullRecording() {
   return r;
 }
 
+// The same bytes in the layout written before values carried checksums (and
+// hash lists their postings' digest, `skip` bytes after the version).
+std::string WithoutChecksum(std::string bytes, std::size_t skip = 0) {
+  bytes.resize(bytes.size() - kChecksumBytes);
+  bytes.erase(1, skip);
+  bytes[0] = 1;
+  return bytes;
+}
+
 TEST(RecordFormatTest, RecordsRoundTripAndDamageIsDetected) {
   Recording external = FullRecording();
   Recording kept = FullRecording();
@@ -33,10 +42,19 @@ TEST(RecordFormatTest, RecordsRoundTripAndDamageIsDetected) {
   kept.artwork_url.clear();
   for (const Recording& r : {external, kept, Recording()}) {
     std::string bytes = EncodeRecording(r);
-    EXPECT_EQ(DecodeRecording(bytes), r);
-    // Every truncation, and any trailing byte, is refused rather than misread.
+    StoredValueState state = StoredValueState::kDamaged;
+    EXPECT_EQ(DecodeRecording(bytes, &state), r);
+    EXPECT_EQ(state, StoredValueState::kChecked);
+    EXPECT_EQ(DecodeRecording(WithoutChecksum(bytes), &state), r) << "the older layout reads";
+    EXPECT_EQ(state, StoredValueState::kUnchecked);
+    // Every truncation, any trailing byte and any flipped bit is refused
+    // rather than misread.
     for (std::size_t n = 0; n < bytes.size(); ++n) {
       EXPECT_FALSE(DecodeRecording(bytes.substr(0, n))) << n;
+      std::string flipped = bytes;
+      flipped[n] = static_cast<char>(flipped[n] ^ (1 << (n % 8)));
+      EXPECT_FALSE(DecodeRecording(flipped, &state)) << n;
+      EXPECT_EQ(state, StoredValueState::kDamaged);
     }
     EXPECT_FALSE(DecodeRecording(bytes + "x"));
   }
@@ -45,12 +63,26 @@ TEST(RecordFormatTest, RecordsRoundTripAndDamageIsDetected) {
   EXPECT_FALSE(DecodeRecording(unknown_version));
 }
 
-TEST(RecordFormatTest, HashListsRoundTrip) {
+TEST(RecordFormatTest, HashListsRoundTripAndDamageIsDetected) {
   std::vector<std::vector<std::uint32_t>> cases = {{}, {0}, {7, 8, 1000000}, {1, 0xFFFFFFFF}};
   for (const auto& hashes : cases) {
     std::vector<std::uint32_t> decoded = {42};
-    ASSERT_TRUE(DecodeHashList(EncodeHashList(hashes), decoded));
+    const std::uint64_t digest = 0x0102030405060708u * hashes.size();
+    const std::string bytes = EncodeHashList(hashes, digest);
+    std::uint64_t decoded_digest = 1;
+    ASSERT_TRUE(DecodeHashList(bytes, decoded, nullptr, &decoded_digest));
     EXPECT_EQ(decoded, hashes);
+    EXPECT_EQ(decoded_digest, digest);
+    StoredValueState state;
+    ASSERT_TRUE(DecodeHashList(WithoutChecksum(bytes, 8), decoded, &state, &decoded_digest));
+    EXPECT_EQ(decoded, hashes);
+    EXPECT_EQ(state, StoredValueState::kUnchecked);
+    EXPECT_EQ(decoded_digest, 0u) << "the older layout has none";
+    for (std::size_t n = 0; n < bytes.size(); ++n) {
+      std::string flipped = bytes;
+      flipped[n] = static_cast<char>(flipped[n] ^ 0x10);
+      EXPECT_FALSE(DecodeHashList(flipped, decoded)) << n;
+    }
   }
   std::vector<std::uint32_t> ignored;
   EXPECT_FALSE(DecodeHashList("", ignored));
@@ -67,9 +99,9 @@ TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndRefuseDamage) {
                              {start_q + 37, 512, 60},
                              {start_q + 37, 7790, 200},
                              {start_q + kPeakBlockFrames * 16 - 1, 1, 6}};
-  std::string bytes = EncodePeakBlock(peaks, block);
+  std::string bytes = EncodePeakBlock(peaks, 9, block);
   std::vector<Peak> decoded;
-  ASSERT_TRUE(DecodePeakBlock(bytes, block, decoded));
+  ASSERT_TRUE(DecodePeakBlock(bytes, 9, block, decoded));
   ASSERT_EQ(decoded.size(), peaks.size());
   for (std::size_t i = 0; i < peaks.size(); ++i) {
     EXPECT_LE(decoded[i].time_q, peaks[i].time_q);
@@ -79,9 +111,14 @@ TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndRefuseDamage) {
     EXPECT_EQ(PeakBlockOf(decoded[i].TimeFrames()), block);
   }
   for (std::size_t n = 0; n < bytes.size(); ++n) {
-    EXPECT_FALSE(DecodePeakBlock(bytes.substr(0, n), block, decoded)) << n;
+    EXPECT_FALSE(DecodePeakBlock(bytes.substr(0, n), 9, block, decoded)) << n;
   }
-  EXPECT_FALSE(DecodePeakBlock(bytes + "x", block, decoded));
+  EXPECT_FALSE(DecodePeakBlock(bytes + "x", 9, block, decoded));
+  EXPECT_FALSE(DecodePeakBlock(bytes, 9, block + 1, decoded)) << "the checksum covers the key";
+  EXPECT_FALSE(DecodePeakBlock(bytes, 10, block, decoded));
+  // One peak whose time step is 2^64 - 1: it must not wrap round into the block.
+  const std::string wrapping = std::string("\x01") + std::string(9, '\xff') + "\x01\x10\x00";
+  EXPECT_FALSE(DecodePeakBlock(wrapping, 9, block, decoded, true));
   PeakBlockKey key = EncodePeakBlockKey(0x01020304, block);
   EXPECT_EQ(RecordingOfPeakBlockKey(key.bytes), 0x01020304u);
   EXPECT_LT(

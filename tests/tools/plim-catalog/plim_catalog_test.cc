@@ -3,9 +3,12 @@
 // corrections, the command line's conventions and shared catalogs.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -627,6 +630,93 @@ TEST_F(PlimCatalogTest, RebuildsAnOlderFingerprintsCatalogKeepingIdsAndMetadata)
   ProcessResult again = Run({"rebuild"});
   EXPECT_EQ(again.exit_status, 0);
   EXPECT_NE(again.standard_error.find("up to date"), std::string::npos);
+}
+
+// A damaged record is named by verify (which any reader's error points
+// to), and rebuild --repair makes an intact catalog of the rest.
+TEST_F(PlimCatalogTest, VerifyNamesDamageAndRebuildRepairsIt) {
+  MakeSong("keep.flac", 41, {{"title", "Kept Title"}});
+  MakeSong("lose.ogg", 42, {{"title", "Zebra Title"}});
+  ASSERT_EQ(Run({"add", temp_.file("keep.flac"), temp_.file("lose.ogg")}).exit_status, 0);
+  ProcessResult intact = Run({"verify"});
+  EXPECT_EQ(intact.exit_status, 0) << intact.standard_error;
+  EXPECT_NE(intact.standard_output.find("\nintact\n"), std::string::npos) << intact.standard_output;
+  auto before = ListByTitle();
+  const std::string lost = "recording " + before["Zebra Title"]["id"];
+
+  // Every copy of the title in the file, the live record's among them.
+  const std::string data = catalog_dir() + "/data.mdb";
+  std::string bytes;
+  {
+    std::ifstream in(data, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  for (std::size_t at = bytes.find("Zebra"); at != std::string::npos;
+       at = bytes.find("Zebra", at + 1)) {
+    bytes[at] = 'X';
+  }
+  std::ofstream(data, std::ios::binary | std::ios::trunc) << bytes;
+
+  ProcessResult list = Run({"list"});
+  EXPECT_EQ(list.exit_status, 1);
+  EXPECT_NE(list.standard_error.find("is damaged: " + lost), std::string::npos)
+      << list.standard_error;
+  ProcessResult damaged = Run({"verify"});
+  EXPECT_EQ(damaged.exit_status, 1);
+  EXPECT_NE(damaged.standard_output.find("damaged: " + lost + ": its record is damaged"),
+            std::string::npos)
+      << damaged.standard_output;
+  EXPECT_NE(damaged.standard_error.find("plim-catalog rebuild --repair"), std::string::npos)
+      << damaged.standard_error;
+
+  ProcessResult repaired = Run({"rebuild", "--repair"});
+  EXPECT_EQ(repaired.exit_status, 0) << repaired.standard_error;
+  EXPECT_NE(repaired.standard_error.find("left out " + lost), std::string::npos)
+      << repaired.standard_error;
+  EXPECT_EQ(Run({"verify"}).exit_status, 0);
+  auto by_title = ListByTitle();
+  ASSERT_EQ(by_title.size(), 1u);
+  EXPECT_EQ(by_title["Kept Title"]["id"], before["Kept Title"]["id"]);
+}
+
+// add killed with SIGKILL at moments spread over its run: each time the
+// catalog opens and verifies whole (or holds nothing yet), and an add run
+// to the end on the last one finishes the job. PLIM_TEST_KILLS sets how many moments
+// (8; the long run uses 24 or more).
+TEST_F(PlimCatalogTest, KilledAddsLeaveWholeRecordingsOnly) {
+  std::vector<std::string> add = {"/usr/bin/timeout", "-s",        "KILL",        "",
+                                  PLIM_CATALOG_PATH,  "--catalog", catalog_dir(), "add"};
+  for (std::uint32_t seed = 51; seed <= 56; ++seed) {
+    add.push_back(MakeSong("kill/" + std::to_string(seed) + ".flac", seed));
+  }
+  const char* kills_text = std::getenv("PLIM_TEST_KILLS");
+  const int kills = kills_text != nullptr ? std::max(1, std::atoi(kills_text)) : 8;
+  // How long a whole add takes here, so that the kills fall within one.
+  const auto start = std::chrono::steady_clock::now();
+  add[3] = "60";
+  ASSERT_EQ(runProcess(add).exit_status, 0);
+  const double whole_s =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  fs::remove_all(catalog_dir());
+
+  int killed = 0;
+  for (int i = 0; i < kills; ++i) {
+    fs::remove_all(catalog_dir());
+    add[3] = std::to_string(whole_s * (i + 0.5) / kills);
+    const ProcessResult run = runProcess(add);
+    if (run.signal == SIGKILL) ++killed;  // timeout passes the signal on
+    ProcessResult verify = Run({"verify"});
+    SCOPED_TRACE("killed after " + add[3] + " s");
+    if (verify.exit_status != 0) {
+      EXPECT_EQ(verify.standard_error.rfind("plim-catalog: There is no catalog at", 0), 0u)
+          << verify.standard_output << verify.standard_error;
+    }
+  }
+  EXPECT_GT(killed, kills / 2) << "most kills fell within an add";
+  ProcessResult finished = runProcess(std::vector<std::string>(add.begin() + 4, add.end()));
+  EXPECT_EQ(finished.exit_status, 0) << finished.standard_error;
+  EXPECT_EQ(Run({"verify"}).exit_status, 0);
+  EXPECT_EQ(ListByTitle().size(), 6u);
 }
 
 }  // namespace

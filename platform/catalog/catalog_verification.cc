@@ -1,0 +1,279 @@
+// Catalog::Verify: one pass over each table of a snapshot.
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <unordered_map>
+
+#include "platform/catalog/catalog.h"
+#include "platform/catalog/catalog_error.h"
+#include "platform/catalog/index_layout.h"
+#include "platform/catalog/lmdb_pages.h"
+#include "platform/catalog/peak_blocks.h"
+#include "platform/catalog/posting_index.h"
+#include "platform/catalog/record_format.h"
+#include "platform/foundation/ns_error.h"
+
+namespace plim::catalog {
+namespace {
+
+// What is known of each recording while the tables are walked.
+struct Entry {
+  bool has_record = false;
+  const Recording* recording = nullptr;  // nullptr when it has no record, or a damaged one
+  bool has_hash_list = false;
+  std::uint64_t postings_digest = 0;  // from its landmark list; 0 for none
+  std::uint64_t postings = 0;
+  std::uint64_t postings_sum = 0;  // the digest of the postings found
+};
+
+class Walk {
+ public:
+  Walk(const Environment& e, MDB_txn* txn, VerificationReport& report)
+      : e_(e), txn_(txn), report_(report) {}
+
+  void Run() {
+    // LMDB would follow a malformed page out of bounds: tables that hold
+    // one are reported, and not walked.
+    for (const MalformedPage& page : FindMalformedPages(e_.directory)) {
+      broken_tables_.insert(page.table);
+      Damage(0, "page " + std::to_string(page.page) + " of data.mdb" +
+                    (page.table.empty() ? std::string(" (the list of tables)")
+                                        : " (the \"" + page.table + "\" table)") +
+                    " is malformed: " + page.what);
+    }
+    if (broken_tables_.count("") > 0) return;
+    Table("recordings", e_.recordings,
+          [&](const MDB_val& key, const MDB_val& data) { Record(key, data); });
+    for (auto& [id, recording] : report_.recordings) entries_[id].recording = &recording;
+    for (auto& [id, entry] : entries_) entry.has_record = true;
+    Table("hash_lists", e_.hash_lists,
+          [&](const MDB_val& key, const MDB_val& data) { HashList(key, data); });
+    Table("index", e_.index, [&](const MDB_val& key, const MDB_val& data) { Chunk(key, data); });
+    Table("fresh", e_.fresh, [&](const MDB_val&, const MDB_val& data) {
+      if (data.mv_size != sizeof(std::uint64_t)) throw Malformed("an entry");
+      std::uint64_t value;
+      std::memcpy(&value, data.mv_data, sizeof value);
+      Posting(value);
+    });
+    if (e_.has_peaks) {
+      Table("peaks", e_.peaks, [&](const MDB_val& key, const MDB_val& data) { Peaks(key, data); });
+    }
+    Lookups("by_content", e_.by_content, [](const Recording& r) { return r.content_hash; });
+    Lookups("by_path", e_.by_path, [](const Recording& r) { return PathKey(r.source_path); });
+    CrossCheck();
+  }
+
+ private:
+  struct MalformedEntry {
+    std::string what;
+  };
+  static MalformedEntry Malformed(std::string what) { return {std::move(what)}; }
+
+  // Visits every entry of table `dbi`. A malformed entry is reported and
+  // the walk goes on; LMDB's own failure to read the table ends it.
+  template <typename Visit>
+  void Table(const char* name, MDB_dbi dbi, Visit&& visit) {
+    if (broken_tables_.count(name) > 0) return;
+    try {
+      Cursor cursor(txn_, dbi, e_.directory);
+      MDB_val key, data;
+      int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_FIRST);
+      while (rc == MDB_SUCCESS) {
+        try {
+          visit(key, data);
+        } catch (const MalformedEntry& malformed) {
+          Damage(0, std::string("the \"") + name + "\" table holds " + malformed.what);
+        }
+        rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT);
+      }
+      if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, e_.directory, "read");
+    } catch (const foundation::NSError& error) {
+      Damage(0, std::string("the \"") + name + "\" table can't be read to the end (" +
+                    error.description() + ")");
+    }
+  }
+
+  RecordingId IdOf(const MDB_val& key) const {
+    if (key.mv_size != sizeof(RecordingId)) throw Malformed("a malformed id");
+    RecordingId id;
+    std::memcpy(&id, key.mv_data, sizeof id);
+    return id;
+  }
+
+  void Damage(RecordingId id, std::string what) {
+    CatalogDamage damage{id, {}, std::move(what)};
+    if (auto it = entries_.find(id); id != 0 && it != entries_.end() && it->second.recording) {
+      damage.source_path = it->second.recording->source_path;
+    }
+    report_.damage.push_back(std::move(damage));
+  }
+
+  void Count(StoredValueState state) {
+    if (state == StoredValueState::kUnchecked) ++report_.unchecked_values;
+  }
+
+  void Record(const MDB_val& key, const MDB_val& data) {
+    const RecordingId id = IdOf(key);
+    StoredValueState state;
+    std::optional<Recording> recording = DecodeRecording(ViewOf(data), &state);
+    if (!recording) {
+      entries_[id];
+      Damage(id, "its record is damaged, so its file is not known");
+      return;
+    }
+    Count(state);
+    report_.recordings.emplace_back(id, std::move(*recording));
+  }
+
+  void HashList(const MDB_val& key, const MDB_val& data) {
+    const RecordingId id = IdOf(key);
+    auto it = entries_.find(id);
+    if (it == entries_.end() || !it->second.has_record) {
+      Damage(0, "a landmark list of recording " + std::to_string(id) + ", which has no record");
+      return;
+    }
+    it->second.has_hash_list = true;
+    StoredValueState state;
+    std::vector<std::uint32_t> prefixes;
+    if (!DecodeHashList(ViewOf(data), prefixes, &state, &it->second.postings_digest)) {
+      Damage(id, "its landmark list is damaged");
+    } else {
+      Count(state);
+    }
+  }
+
+  void Chunk(const MDB_val& key, const MDB_val& data) {
+    ChunkView chunk;
+    try {
+      chunk = ReadChunk(key, data, e_);
+    } catch (const foundation::NSError&) {
+      Damage(0, "a chunk of the index is damaged (bucket " + ChunkBucket(key) +
+                    "): the postings it held are lost");
+      return;
+    }
+    ++report_.index_chunks;
+    if (!chunk.checked) ++report_.unchecked_values;
+    const auto* key_bytes = static_cast<const unsigned char*>(key.mv_data);
+    const std::uint32_t bucket = BucketOfChunkKey(key_bytes);
+    std::uint64_t previous = 0;
+    for (std::size_t i = 0; i < chunk.count; ++i) {
+      std::uint64_t value;
+      std::memcpy(&value, static_cast<const unsigned char*>(chunk.values) + i * sizeof value,
+                  sizeof value);
+      if ((i > 0 && value <= previous) ||
+          (bucket == last_bucket_ && have_last_ && value <= last_value_)) {
+        Damage(0, "a chunk of the index (bucket " + std::to_string(bucket) + ") is out of order");
+        return;
+      }
+      previous = value;
+    }
+    if (bucket >= kIndexBucketCount || previous != LastValueOfChunkKey(key_bytes)) {
+      Damage(0,
+             "a chunk of the index (bucket " + std::to_string(bucket) + ") does not match its key");
+      return;
+    }
+    last_bucket_ = bucket;
+    last_value_ = previous;
+    have_last_ = true;
+    for (std::size_t i = 0; i < chunk.count; ++i) {
+      std::uint64_t value;
+      std::memcpy(&value, static_cast<const unsigned char*>(chunk.values) + i * sizeof value,
+                  sizeof value);
+      Posting(value);
+    }
+  }
+
+  static std::string ChunkBucket(const MDB_val& key) {
+    if (key.mv_size != sizeof(ChunkKey)) return "unknown";
+    return std::to_string(BucketOfChunkKey(static_cast<const unsigned char*>(key.mv_data)));
+  }
+
+  void Posting(std::uint64_t value) {
+    ++report_.postings;
+    Entry& entry = entries_[RecordingOfIndexValue(value)];
+    ++entry.postings;
+    entry.postings_sum += PostingDigestShare(value);
+  }
+
+  void Peaks(const MDB_val& key, const MDB_val& data) {
+    if (key.mv_size != sizeof(PeakBlockKey)) throw Malformed("a malformed key");
+    const auto* bytes = static_cast<const unsigned char*>(key.mv_data);
+    const RecordingId id = RecordingOfPeakBlockKey(bytes);
+    std::uint32_t block = 0;
+    for (int i = 4; i < 8; ++i) block = block << 8 | bytes[i];
+    ++report_.peak_blocks;
+    auto it = entries_.find(id);
+    if (it == entries_.end() || !it->second.has_record) {
+      Damage(0, "peaks of recording " + std::to_string(id) + ", which has no record");
+      return;
+    }
+    std::vector<fingerprint::Peak> peaks;
+    const bool may_lack_checksum = id < e_.checksummed_peaks_from_id;
+    if (may_lack_checksum) ++report_.unchecked_values;
+    if (!DecodePeakBlock(ViewOf(data), id, block, peaks, may_lack_checksum)) {
+      Damage(id, "its peaks from " + std::to_string(block * kPeakBlockFrames) +
+                     " frames on are damaged");
+    }
+  }
+
+  // Checks that each recording's entry in lookup table `dbi` (keyed by
+  // `key_of` its record) names it, and that every entry names a recording.
+  template <typename KeyOf>
+  void Lookups(const char* name, MDB_dbi dbi, KeyOf&& key_of) {
+    std::unordered_map<std::string, RecordingId> named;
+    Table(name, dbi, [&](const MDB_val& key, const MDB_val& data) {
+      const RecordingId id = IdOf(data);
+      if (auto it = entries_.find(id); it == entries_.end() || !it->second.has_record) {
+        throw Malformed("an entry for recording " + std::to_string(id) + ", which has no record");
+      }
+      named.emplace(std::string(ViewOf(key)), id);
+    });
+    for (const auto& [id, recording] : report_.recordings) {
+      if (recording.source_path.empty() && std::string_view(name) == "by_path") continue;
+      auto it = named.find(key_of(recording));
+      if (it == named.end() || it->second != id) {
+        Damage(id, std::string("its entry in the \"") + name + "\" table is missing or wrong");
+      }
+    }
+  }
+
+  void CrossCheck() {
+    for (const auto& [id, entry] : entries_) {
+      if (!entry.has_record) {
+        Damage(0, "the index holds " + std::to_string(entry.postings) + " postings of recording " +
+                      std::to_string(id) + ", which has no record");
+        continue;
+      }
+      if (entry.recording == nullptr) continue;  // reported as damaged already
+      if (!entry.has_hash_list) Damage(id, "its landmark list is missing");
+      if (entry.postings != entry.recording->landmark_count) {
+        Damage(id, "the index holds " + std::to_string(entry.postings) + " of its " +
+                       std::to_string(entry.recording->landmark_count) + " landmarks");
+      } else if (entry.postings_digest != 0 && entry.postings_digest != entry.postings_sum) {
+        Damage(id, "some of its postings in the index are damaged");
+      }
+    }
+  }
+
+  const Environment& e_;
+  MDB_txn* txn_;
+  VerificationReport& report_;
+  std::map<RecordingId, Entry> entries_;
+  std::set<std::string> broken_tables_;
+  // The last value of the previous chunk, for the order across chunks.
+  std::uint32_t last_bucket_ = 0;
+  std::uint64_t last_value_ = 0;
+  bool have_last_ = false;
+};
+
+}  // namespace
+
+VerificationReport Catalog::Verify() const {
+  ReadSnapshot snapshot = BeginRead(*environment_);
+  VerificationReport report;
+  Walk(*environment_, snapshot.txn.get(), report).Run();
+  return report;
+}
+
+}  // namespace plim::catalog
