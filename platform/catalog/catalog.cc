@@ -125,6 +125,12 @@ Catalog::~Catalog() = default;
 
 Catalog::Reader Catalog::NewReader() const { return Reader(*environment_); }
 
+std::unique_ptr<CatalogReader> Catalog::NewCatalogReader() const {
+  return std::make_unique<Reader>(Reader(*environment_));
+}
+
+std::uint64_t Catalog::CleanLeftovers(double /*min_age_s*/) { return 0; }
+
 DiskUsage Catalog::MeasureDiskUsage() const {
   DiskUsage usage;
   struct stat data;

@@ -32,7 +32,7 @@ bool SameHit(const RecordingHit& a, const RecordingHit& b) {
 
 // Every hit of `query` in the catalog, by recording, then query frame, then
 // reference frame; one per (recording, query frame, reference frame).
-std::vector<RecordingHit> CollectHits(const catalog::Catalog::Reader& reader,
+std::vector<RecordingHit> CollectHits(const catalog::CatalogReader& reader,
                                       const std::vector<fingerprint::Landmark>& query) {
   // Each distinct hash is looked up once, in ascending order, which walks
   // the index forwards instead of jumping about it. Landmarks come in that
@@ -128,11 +128,12 @@ int AcceptanceThreshold(const ChanceModel& model) {
 
 }  // namespace
 
-MatchReport FindMatches(const catalog::Catalog::Reader& reader,
+MatchReport FindMatches(const catalog::CatalogReader& reader,
                         const std::vector<fingerprint::Landmark>& query,
                         const fingerprint::Constellation& query_peaks) {
   MatchReport report;
   report.query_landmarks = query.size();
+  reader.Prefetch(query);  // a store over a network fetches every hash in one batch
   const std::vector<RecordingHit> hits = CollectHits(reader, query);
   const double query_frames = query_peaks.duration_s / kFrameDurationS;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/catalog_store.h"
 #include "tools/plim-catalog/global_options.h"
 
 namespace plim {
@@ -50,7 +50,7 @@ int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>
 int RunPruneCommand(const GlobalOptions& global, bool dry_run);
 
 // The recording named by `target`: an id, or the path it was added from.
-std::optional<catalog::RecordingId> FindRecording(const catalog::Catalog::Reader& reader,
+std::optional<catalog::RecordingId> FindRecording(const catalog::CatalogReader& reader,
                                                   const std::string& target);
 
 // The JSON line of recording `id`, as list and show write it.

@@ -147,6 +147,12 @@ fs::path KeepName(const fs::path& directory) {
 }  // namespace
 
 int RunRebuildCommand(const RebuildCommandOptions& options) {
+  if (catalog::IsRedisLocation(options.catalog_directory)) {
+    foundation::writeToStandardError(
+        "plim-catalog: rebuild works on catalog directories; a Redis catalog is rebuilt by adding "
+        "its files again into a new name\n");
+    return 1;
+  }
   std::error_code error;
   const fs::path directory = fs::absolute(options.catalog_directory, error).lexically_normal();
   const fs::path staging = directory.string() + ".rebuild";
