@@ -274,4 +274,19 @@ int RunPruneCommand(const GlobalOptions& global, bool dry_run) {
   }
 }
 
+int RunCleanCommand(const GlobalOptions& global, double min_age_s) {
+  try {
+    auto catalog = OpenForInspection(global.catalog_directory, CatalogStore::Mode::kReadWrite);
+    const std::uint64_t cleaned = catalog->CleanLeftovers(min_age_s);
+    if (!global.quiet) {
+      foundation::writeToStandardError("plim-catalog: cleaned the leftovers of " +
+                                       std::to_string(cleaned) + " unfinished recording" +
+                                       (cleaned == 1 ? "" : "s") + "\n");
+    }
+    return 0;
+  } catch (const foundation::NSError& error) {
+    return Failed(error);
+  }
+}
+
 }  // namespace plim

@@ -49,6 +49,10 @@ int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>
 // counts as present.
 int RunPruneCommand(const GlobalOptions& global, bool dry_run);
 
+// clean: removes the leftovers of writers killed halfway that started at
+// least `min_age_s` ago (CatalogStore::CleanLeftovers), and says how many.
+int RunCleanCommand(const GlobalOptions& global, double min_age_s);
+
 // The recording named by `target`: an id, or the path it was added from.
 std::optional<catalog::RecordingId> FindRecording(const catalog::CatalogReader& reader,
                                                   const std::string& target);

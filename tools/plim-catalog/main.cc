@@ -99,6 +99,15 @@ VerbRun DeclarePrune(CLI::App& verb) {
   return [dry_run](const GlobalOptions& global) { return RunPruneCommand(global, *dry_run); };
 }
 
+VerbRun DeclareClean(CLI::App& verb) {
+  auto min_age_s = std::make_shared<double>(600);
+  verb.add_option("--older-than", *min_age_s,
+                  "Only leftovers of writers that started this long ago (default 600)")
+      ->type_name("SECONDS")
+      ->check(CLI::NonNegativeNumber);
+  return [min_age_s](const GlobalOptions& global) { return RunCleanCommand(global, *min_age_s); };
+}
+
 VerbRun DeclareStats(CLI::App&) {
   return [](const GlobalOptions& g) { return RunStatsCommand(g); };
 }
@@ -135,6 +144,8 @@ int main(int argc, char** argv) {
        "Remove recordings: by id, by the path they were added from, or all under a folder.",
        plim::DeclareRemove},
       {"prune", "Remove the recordings whose files are gone.", plim::DeclarePrune},
+      {"clean", "Remove what writers killed halfway left in a Redis catalog (never visible).",
+       plim::DeclareClean},
       {"stats", "Show the catalog's size: recordings, hours, landmarks, bytes on disk.",
        plim::DeclareStats},
       {"match", "Match an audio clip against the catalog and show the best candidates.",

@@ -61,7 +61,7 @@ inline std::set<std::pair<std::uint32_t, std::uint32_t>> DistinctPairs(
 // The (hash, frame) pairs the index holds for recording `id`, looked up
 // through the hashes of `landmarks`.
 inline std::set<std::pair<std::uint32_t, std::uint32_t>> IndexedPairs(
-    const Catalog::Reader& reader, RecordingId id,
+    const CatalogReader& reader, RecordingId id,
     const std::vector<fingerprint::Landmark>& landmarks) {
   std::set<std::uint32_t> hashes;
   for (const auto& l : landmarks) hashes.insert(l.hash);
@@ -124,8 +124,9 @@ inline void RemoveFromModel(Expected& model, RecordingId id) {
 
 // Every hash the model knows (including those emptied by removals) looks up
 // exactly the model's postings, in order, and the catalog counts them all.
-inline void ExpectIndexMatches(const Catalog& catalog, const Expected& model) {
-  Catalog::Reader reader = catalog.NewReader();
+inline void ExpectIndexMatches(const CatalogStore& catalog, const Expected& model) {
+  std::unique_ptr<CatalogReader> reading = catalog.NewCatalogReader();
+  const CatalogReader& reader = *reading;
   std::uint64_t total = 0;
   std::vector<Posting> postings;
   // Ascending, as a query looks hashes up, then descending through the same
