@@ -47,7 +47,8 @@ case "$command" in
       redis-server --port "$port" --bind 127.0.0.1 --daemonize yes \
         --dir "$dir/$port" --pidfile "$dir/$port.pid" --logfile "$dir/$port.log" \
         --cluster-enabled yes --cluster-config-file nodes.conf \
-        --cluster-node-timeout 1500 --save "" --appendonly no \
+        --cluster-node-timeout 1500 --cluster-replica-validity-factor 0 \
+        --repl-diskless-sync-delay 0 --save "" --appendonly no \
         --hash-max-listpack-entries 2048 --hash-max-listpack-value 1024
       addresses+=("127.0.0.1:$port")
     done
@@ -72,6 +73,14 @@ case "$command" in
       echo "redis-cluster: the cluster did not form; see $dir" >&2
       exit 1
     }
+    # A replica can take over only once it holds its master's data.
+    for address in "${addresses[@]}"; do
+      for _ in $(seq 100); do
+        info=$(redis-cli -p "${address#*:}" info replication)
+        grep -q "role:master" <<< "$info" || grep -q "master_link_status:up" <<< "$info" && break
+        sleep 0.1
+      done
+    done
     echo "redis://127.0.0.1:$base_port/plim"
     ;;
   stop) stop ;;
