@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "platform/catalog/catalog_error.h"
@@ -263,6 +265,16 @@ void Catalog::Reader::ForEachRecording(
     rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT);
   }
   if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, environment_->directory, "read");
+}
+
+std::optional<std::string> Catalog::Reader::ReadArtwork(std::string_view artwork_file) const {
+  if (artwork_file.empty() || artwork_file.find('/') != std::string_view::npos) return std::nullopt;
+  std::ifstream image(environment_->directory / "artwork" / std::string(artwork_file),
+                      std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(image)), std::istreambuf_iterator<char>());
+  if (!image && !image.eof()) return std::nullopt;
+  if (bytes.empty()) return std::nullopt;
+  return bytes;
 }
 
 std::uint64_t Catalog::Reader::RecordingCount() const {

@@ -83,6 +83,7 @@ class Catalog : public CatalogStore {
     void ForEachRecording(
         const std::function<bool(RecordingId, const Recording&)>& visit) const override;
 
+    std::optional<std::string> ReadArtwork(std::string_view artwork_file) const override;
     std::uint64_t RecordingCount() const override;
     std::uint64_t LandmarkCount() const override;  // postings in the index
     double TotalDurationS() const override;

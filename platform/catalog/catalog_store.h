@@ -121,6 +121,10 @@ class CatalogReader {
   virtual void ForEachRecording(
       const std::function<bool(RecordingId, const Recording&)>& visit) const = 0;
 
+  // The bytes of picture `artwork_file` (Recording::artwork_file), or
+  // nullopt when the catalog does not hold it.
+  virtual std::optional<std::string> ReadArtwork(std::string_view artwork_file) const = 0;
+
   virtual std::uint64_t RecordingCount() const = 0;
   virtual std::uint64_t LandmarkCount() const = 0;  // postings in the index
   virtual double TotalDurationS() const = 0;

@@ -134,6 +134,12 @@ class RedisReader : public CatalogReader {
     }
   }
 
+  std::optional<std::string> ReadArtwork(std::string_view artwork_file) const override {
+    RedisValue reply = cluster_->Run(RedisCommand{{"GET", store_.keys().Picture(artwork_file)}});
+    if (reply.type != RedisValue::Type::kString) return std::nullopt;
+    return std::move(reply.text);
+  }
+
   std::uint64_t RecordingCount() const override {
     LoadPublished();
     std::uint64_t count = 0;

@@ -18,42 +18,53 @@
 namespace plim::catalog {
 namespace {
 
-// Appends each posting blob (ARGV pairs: field, blob) to its field, unless
-// the field holds that blob already at a posting boundary: a batch repeated
-// after a lost reply must not store its postings twice.
+// Appends posting blobs to buckets of one group. For each key in turn,
+// ARGV holds a count n, then n arguments: pairs of field and blob. A blob
+// the field holds already at a posting boundary is not added again: a
+// batch repeated after a lost reply must not store its postings twice.
 constexpr char kAppendPostings[] = R"lua(
-for i = 1, #ARGV, 2 do
-  local f, b = ARGV[i], ARGV[i + 1]
-  local cur = redis.call('HGET', KEYS[1], f)
-  if not cur then
-    redis.call('HSET', KEYS[1], f, b)
-  else
-    local at, found = 1, false
-    while true do
-      local s = string.find(cur, b, at, true)
-      if not s then break end
-      if (s - 1) % 6 == 0 then found = true break end
-      at = s + 1
+local a = 1
+for k = 1, #KEYS do
+  local n = tonumber(ARGV[a])
+  for i = a + 1, a + n, 2 do
+    local f, b = ARGV[i], ARGV[i + 1]
+    local cur = redis.call('HGET', KEYS[k], f)
+    if not cur then
+      redis.call('HSET', KEYS[k], f, b)
+    else
+      local at, found = 1, false
+      while true do
+        local s = string.find(cur, b, at, true)
+        if not s then break end
+        if (s - 1) % 6 == 0 then found = true break end
+        at = s + 1
+      end
+      if not found then redis.call('HSET', KEYS[k], f, cur .. b) end
     end
-    if not found then redis.call('HSET', KEYS[1], f, cur .. b) end
   end
+  a = a + n + 1
 end
 return 0)lua";
 
-// Removes the postings of one recording (ARGV[1], its 3 id bytes) from the
-// fields ARGV[2..] of the bucket.
+// Removes the postings of one recording (ARGV[1], its 3 id bytes) from
+// buckets of one group: for each key, a count n, then n fields.
 constexpr char kRemovePostings[] = R"lua(
 local id = ARGV[1]
-for i = 2, #ARGV do
-  local cur = redis.call('HGET', KEYS[1], ARGV[i])
-  if cur then
-    local kept = {}
-    for j = 1, #cur, 6 do
-      if string.sub(cur, j, j + 2) ~= id then kept[#kept + 1] = string.sub(cur, j, j + 5) end
+local a = 2
+for k = 1, #KEYS do
+  local n = tonumber(ARGV[a])
+  for i = a + 1, a + n do
+    local cur = redis.call('HGET', KEYS[k], ARGV[i])
+    if cur then
+      local kept = {}
+      for j = 1, #cur, 6 do
+        if string.sub(cur, j, j + 2) ~= id then kept[#kept + 1] = string.sub(cur, j, j + 5) end
+      end
+      if #kept == 0 then redis.call('HDEL', KEYS[k], ARGV[i])
+      else redis.call('HSET', KEYS[k], ARGV[i], table.concat(kept)) end
     end
-    if #kept == 0 then redis.call('HDEL', KEYS[1], ARGV[i])
-    else redis.call('HSET', KEYS[1], ARGV[i], table.concat(kept)) end
   end
+  a = a + n + 1
 end
 return 0)lua";
 
@@ -88,6 +99,21 @@ RedisCommand Script(const char* script, std::vector<std::string> keys,
   for (std::string& k : keys) command.args.push_back(std::move(k));
   for (std::string& a : args) command.args.push_back(std::move(a));
   return command;
+}
+
+// Per bucket key, the script arguments for it; buckets of one group.
+using BucketArguments = std::map<std::string, std::vector<std::string>>;
+
+// One call of `script` over the buckets of a group, after `leading` arguments.
+RedisCommand GroupScript(const char* script, BucketArguments& buckets,
+                         std::vector<std::string> leading) {
+  std::vector<std::string> keys;
+  for (auto& [key, args] : buckets) {
+    keys.push_back(key);
+    leading.push_back(std::to_string(args.size()));
+    for (std::string& arg : args) leading.push_back(std::move(arg));
+  }
+  return Script(script, std::move(keys), std::move(leading));
 }
 
 std::int64_t DurationUs(double duration_s) {
@@ -179,7 +205,7 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
     // Its hashes first, so that a cleaner finds its postings; then the
     // postings, grouped per bucket; then the peaks.
     std::vector<std::uint32_t> hashes;
-    std::map<std::string, RedisCommand> by_bucket;
+    std::map<std::uint32_t, BucketArguments> by_group;
     for (std::size_t i = 0; i < p.landmarks.size();) {
       std::size_t j = i;
       std::vector<std::uint32_t> frames;
@@ -187,14 +213,14 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
         frames.push_back(p.landmarks[j++].anchor_frame);
       const std::uint32_t hash = p.landmarks[i].hash;
       hashes.push_back(hash);
-      RedisCommand& command = by_bucket[keys_.Bucket(hash)];
-      if (command.args.empty()) command = Script(kAppendPostings, {keys_.Bucket(hash)}, {});
-      command.args.push_back(RedisField(hash));
-      command.args.push_back(EncodeRedisPostings(id, frames));
+      std::vector<std::string>& args = by_group[RedisKeys::GroupOf(hash)][keys_.Bucket(hash)];
+      args.push_back(RedisField(hash));
+      args.push_back(EncodeRedisPostings(id, frames));
       i = j;
     }
     RunOne(*cluster, {{"SET", keys_.HashList(id), EncodeHashList(hashes)}}, where);
-    for (auto& [bucket, command] : by_bucket) commands.push_back(std::move(command));
+    for (auto& [group, buckets] : by_group)
+      commands.push_back(GroupScript(kAppendPostings, buckets, {}));
     RunAll(*cluster, commands, where);
     if (!p.peaks.empty()) {
       RedisCommand peaks{{"HSET", keys_.Peaks(id)}};
@@ -279,14 +305,11 @@ std::optional<Recording> RedisCatalog::Erase(RedisCluster& cluster, RecordingId 
     Fail(kCatalogErrorDamaged, "The Redis catalog at " + where + " is damaged: the landmarks of " +
                                    "recording " + id_text + " can't be read");
   }
-  std::map<std::string, RedisCommand> by_bucket;
-  for (std::uint32_t hash : hashes) {
-    RedisCommand& command = by_bucket[keys_.Bucket(hash)];
-    if (command.args.empty())
-      command = Script(kRemovePostings, {keys_.Bucket(hash)}, {RedisIdBytes(id)});
-    command.args.push_back(RedisField(hash));
-  }
-  for (auto& [bucket, command] : by_bucket) commands.push_back(std::move(command));
+  std::map<std::uint32_t, BucketArguments> by_group;
+  for (std::uint32_t hash : hashes)
+    by_group[RedisKeys::GroupOf(hash)][keys_.Bucket(hash)].push_back(RedisField(hash));
+  for (auto& [group, buckets] : by_group)
+    commands.push_back(GroupScript(kRemovePostings, buckets, {RedisIdBytes(id)}));
   RunAll(cluster, commands, where);
   if (recording && !recording->artwork_file.empty()) {
     commands.push_back(Script(

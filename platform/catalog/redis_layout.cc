@@ -19,9 +19,10 @@ std::uint32_t ThreeBytes(const char* bytes) {
 }  // namespace
 
 std::string RedisKeys::Bucket(std::uint32_t hash) const {
-  char hex[8];
-  std::snprintf(hex, sizeof hex, "%04x", static_cast<unsigned>(hash >> kRedisFieldBits) & 0xFFFF);
-  return prefix_ + "p:" + hex;
+  char text[16];
+  std::snprintf(text, sizeof text, "{%03x}%04x", static_cast<unsigned>(GroupOf(hash)),
+                static_cast<unsigned>(hash >> kRedisFieldBits) & 0xFFFF);
+  return prefix_ + "p:" + text;
 }
 
 std::string RedisField(std::uint32_t hash) {

@@ -7,11 +7,15 @@
 //   NAME:stats            hash: landmarks, duration_us of published recordings
 //   NAME:pending          sorted set: ids being added or removed, scored by
 //                         the Unix time the writer started
-//   NAME:p:BBBB           postings of the hashes whose top 16 bits are BBBB
+//   NAME:p:{GGG}BBBB      postings of the hashes whose top 16 bits are BBBB
 //                         (hex): a hash whose field is the low bits (2 bytes,
 //                         little-endian) and whose value is 6-byte postings,
 //                         3 bytes recording id then 3 bytes anchor frame,
-//                         little-endian; 65,536 keys spread over the slots
+//                         little-endian; 65,536 keys. GGG, the top 10 bits,
+//                         is the hash tag: the 64 buckets of a group share a
+//                         slot, so that one script call adds a recording's
+//                         postings to all of them, and 1,024 groups spread
+//                         the postings over the slots
 //   NAME:h:ID             EncodeHashList of recording ID's distinct hashes
 //   NAME:k:ID             hash: peak block number -> EncodePeakBlock
 //   NAME:r:ID             EncodeRecording
@@ -35,6 +39,7 @@
 namespace plim::catalog {
 
 inline constexpr int kRedisBucketBits = 16;
+inline constexpr int kRedisGroupBits = 10;
 inline constexpr int kRedisFieldBits = fingerprint::kHashBits - kRedisBucketBits;
 inline constexpr std::size_t kRedisPostingBytes = 6;
 inline constexpr RecordingId kRedisMaxRecordingId = (RecordingId{1} << 24) - 1;
@@ -53,6 +58,10 @@ class RedisKeys {
   std::string Stats() const { return prefix_ + "stats"; }
   std::string Pending() const { return prefix_ + "pending"; }
   std::string Bucket(std::uint32_t hash) const;
+  // The bucket group of `hash`: buckets of one group share a slot.
+  static std::uint32_t GroupOf(std::uint32_t hash) {
+    return hash >> (fingerprint::kHashBits - kRedisGroupBits);
+  }
   std::string HashList(RecordingId id) const { return prefix_ + "h:" + std::to_string(id); }
   std::string Peaks(RecordingId id) const { return prefix_ + "k:" + std::to_string(id); }
   std::string Record(RecordingId id) const { return prefix_ + "r:" + std::to_string(id); }

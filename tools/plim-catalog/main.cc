@@ -8,6 +8,7 @@
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/add_command.h"
 #include "tools/plim-catalog/command_line.h"
+#include "tools/plim-catalog/copy_command.h"
 #include "tools/plim-catalog/edit_command.h"
 #include "tools/plim-catalog/inspect_commands.h"
 #include "tools/plim-catalog/match_command.h"
@@ -128,6 +129,19 @@ VerbRun DeclareRebuild(CLI::App& verb) {
   };
 }
 
+VerbRun DeclareCopy(CLI::App& verb) {
+  auto options = std::make_shared<CopyCommandOptions>();
+  verb.add_option("source", options->source, "The catalog to copy: a directory or redis://...")
+      ->required()
+      ->type_name("SRC");
+  verb.add_option("destination", options->destination, "The catalog to fill")
+      ->required()
+      ->type_name("DST");
+  verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
+      ->check(CLI::Range(1u, 1024u));
+  return [options](const GlobalOptions& global) { return RunCopyCommand(global, *options); };
+}
+
 }  // namespace
 }  // namespace plim
 
@@ -154,6 +168,10 @@ int main(int argc, char** argv) {
        "Bring a catalog built with an older fingerprint up to date: decode every recording's "
        "file again, keeping ids, metadata and artwork.",
        plim::DeclareRebuild},
+      {"copy",
+       "Copy a catalog into another store (LMDB directory or redis://HOST:PORT/NAME), keeping "
+       "ids; run again to resume.",
+       plim::DeclareCopy},
   };
   return plim::RunCommandLine(argc, argv, verbs);
 }
