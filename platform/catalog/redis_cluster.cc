@@ -142,19 +142,29 @@ RedisCluster::RedisCluster(RedisAddress seed, double timeout_s, double retry_win
 
 RedisCluster::~RedisCluster() = default;
 
-RedisCluster::Connection& RedisCluster::ConnectionTo(const RedisAddress& address) {
+RedisCluster::Connection* RedisCluster::TryConnect(const RedisAddress& address,
+                                                   std::string& reason) {
   std::unique_ptr<Connection>& slot = connections_[address];
-  if (slot) return *slot;
+  if (slot) return slot.get();
   auto connection = std::make_unique<Connection>();
   connection->context =
       redisConnectWithTimeout(address.host.c_str(), address.port, TimevalOf(timeout_s_));
-  if (connection->context == nullptr) FailReach(seed_.text(), address.text() + ": out of memory");
-  if (connection->context->err != 0) {
-    FailReach(seed_.text(), address.text() + ": " + connection->context->errstr);
+  if (connection->context == nullptr || connection->context->err != 0) {
+    reason = address.text() + ": " +
+             (connection->context == nullptr ? "out of memory" : connection->context->errstr);
+    connections_.erase(address);
+    return nullptr;
   }
   redisSetTimeout(connection->context, TimevalOf(timeout_s_));
   slot = std::move(connection);
-  return *slot;
+  return slot.get();
+}
+
+RedisCluster::Connection& RedisCluster::ConnectionTo(const RedisAddress& address) {
+  std::string reason;
+  Connection* connection = TryConnect(address, reason);
+  if (connection == nullptr) FailReach(seed_.text(), reason);
+  return *connection;
 }
 
 void RedisCluster::Drop(const RedisAddress& address) { connections_.erase(address); }
@@ -165,21 +175,16 @@ void RedisCluster::Discover() {
     if (!(m == seed_)) candidates.push_back(m);
   std::string last_error;
   for (const RedisAddress& node : candidates) {
-    RedisValue reply;
-    try {
-      Connection& connection = ConnectionTo(node);
-      auto* raw = static_cast<redisReply*>(redisCommand(connection.context, "CLUSTER SLOTS"));
-      if (raw == nullptr) {
-        last_error = node.text() + ": " + connection.context->errstr;
-        Drop(node);
-        continue;
-      }
-      reply = Copy(raw);
-      freeReplyObject(raw);
-    } catch (const foundation::NSError& error) {
-      last_error = error.description();
+    Connection* connection = TryConnect(node, last_error);
+    if (connection == nullptr) continue;
+    auto* raw = static_cast<redisReply*>(redisCommand(connection->context, "CLUSTER SLOTS"));
+    if (raw == nullptr) {
+      last_error = node.text() + ": " + connection->context->errstr;
+      Drop(node);
       continue;
     }
+    RedisValue reply = Copy(raw);
+    freeReplyObject(raw);
     if (reply.is_error() && reply.text.find("cluster support disabled") != std::string::npos) {
       masters_ = {node};  // one server: it owns every slot
       slot_owner_.assign(kSlotCount, 0);
@@ -255,11 +260,8 @@ std::vector<RedisValue> RedisCluster::Run(std::span<const RedisCommand> commands
     std::vector<Pending> again;
     bool rediscover = lost_unrouted;
     for (auto& [address, group] : by_node) {
-      Connection* connection = nullptr;
-      try {
-        connection = &ConnectionTo(address);
-      } catch (const foundation::NSError& error) {
-        last_error = error.description();
+      Connection* connection = TryConnect(address, last_error);
+      if (connection == nullptr) {
         for (Pending& p : group) unrouted.push_back(p.index);
         rediscover = true;
         continue;
@@ -332,8 +334,8 @@ std::vector<RedisValue> RedisCluster::Run(std::span<const RedisCommand> commands
       if (rediscover) {
         try {
           Discover();
-        } catch (const foundation::NSError& error) {
-          last_error = error.description();
+        } catch (const foundation::NSError&) {
+          // The nodes still down: last_error already names one.
         }
       }
     } else if (round > 16) {

@@ -93,6 +93,9 @@ class RedisCluster {
  private:
   struct Connection;
   void Discover();
+  // The connection to `address`, made when missing; nullptr with `reason`
+  // ("HOST:PORT: what went wrong") when it can't be made.
+  Connection* TryConnect(const RedisAddress& address, std::string& reason);
   Connection& ConnectionTo(const RedisAddress& address);
   void Drop(const RedisAddress& address);
   RedisValue RunOn(const RedisAddress& address, const RedisCommand& command);
