@@ -4,7 +4,7 @@
 // through the library as `plim-catalog add` would add decoded files.
 //
 //   store_scale build LOCATION HOURS WRITERS FILE...
-//     adds FILE... (as themselves) and fillers up to HOURS of audio with
+//     adds FILE... (titled by file name, or folder name for a song.ogg) and fillers up to HOURS of audio with
 //     WRITERS threads; prints one line: hours, seconds, hours added per
 //     second, and bytes per hour (LMDB: database pages in use; Redis: the
 //     growth of used_memory over the masters)
@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -101,9 +102,11 @@ int Build(const std::string& location, double hours, unsigned writers,
   for (const std::string& file : files) {
     AudioFileSignature audio = SignAudioFile(file);
     corpus.push_back(audio.signature.constellation());
-    std::string title = file.substr(file.rfind('/') + 1);
-    originals.push_back(ItemOf(corpus.back(), title.substr(0, title.rfind('.')),
-                               "original-" + audio.content_hash));
+    // The file's name, or its folder's for a song.ogg (as bench/store_scale.sh names clips).
+    std::filesystem::path path(file);
+    std::string title = path.stem().string();
+    if (title == "song") title = path.parent_path().filename().string();
+    originals.push_back(ItemOf(corpus.back(), title, "original-" + audio.content_hash));
   }
   store->Add(originals);
   const double have_s = store->NewCatalogReader()->TotalDurationS();

@@ -6,28 +6,46 @@
 #   bash bench/store_scale.sh lmdb HOURS...      one-machine LMDB catalogs (e.g. 1000 8000)
 #   bash bench/store_scale.sh redis HOURS        the Redis store (3 masters) at HOURS
 #
-# The corpus is Debian's singularity-music (bash scripts/install-deps.sh
-# singularity-music); queries are 10-s clips of it, clean and under pink
-# noise 6 dB below the music. Catalogs go under $PLIM_BENCH_DIR
-# (/tmp/plim-store-scale); the LMDB ones are kept for later runs.
+# The corpus is the music of Debian's singularity-music, wesnoth-1.16-music
+# and fretsonfire-songs-* packages (bash scripts/install-deps.sh PACKAGE...;
+# those installed are used); queries are 10-s clips of up to 40 of its
+# recordings, clean and under pink noise 6 dB below the music. Catalogs go
+# under $PLIM_BENCH_DIR (/tmp/plim-store-scale); the LMDB ones are kept.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 what="${1:-stores}"
 shift || true
 work="${PLIM_BENCH_DIR:-/tmp/plim-store-scale}"
-music=/usr/share/games/singularity/music
 mkdir -p "$work/clips"
+if [ ! -s "$work/corpus.txt" ]; then
+  for package in singularity-music wesnoth-1.16-music fretsonfire-songs-muldjord \
+    fretsonfire-songs-sectoid; do
+    { dpkg -L "$package" 2> /dev/null || true; } | { grep '\.ogg$' || true; } |
+      { grep -v -e '/guitar\.ogg$' -e '/rhythm\.ogg$' || true; } | while read -r file; do
+        duration=$(soxi -D "$file" 2> /dev/null || echo 0)
+        if [ -f "$file" ] && awk -v d="$duration" 'BEGIN {exit !(d >= 120)}'; then echo "$file"; fi
+      done
+  done | sort > "$work/corpus.txt"
+fi
+mapfile -t corpus < "$work/corpus.txt"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPLIM_BUILD_BENCHMARKS=ON > /dev/null
 nice -n 10 cmake --build build -j2 --target store_scale > /dev/null
 scale() { nice -n 10 build/bench/store_scale "$@"; }
+# The title store_scale gives a corpus file: its name, or its folder's for a song.ogg.
+store_title() {
+  local base
+  base=$(basename "$1" .ogg)
+  [ "$base" = song ] && base=$(basename "$(dirname "$1")")
+  echo "$base"
+}
 
 # The clips, made once.
 if [ ! -s "$work/clips.tsv" ]; then
   sox -n -c 2 -r 44100 "$work/noise.wav" synth 10 pinknoise
   noise_rms=$(sox "$work/noise.wav" -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
-  for track in "$music"/*.ogg; do
-    title=$(basename "$track" .ogg)
+  printf '%s\n' "${corpus[@]}" | awk 'NR % 2 == 1' | head -40 | while read -r track; do
+    title=$(store_title "$track")
     for offset in 40 120; do
       clip="$work/clips/$title-$offset.wav"
       sox "$track" -c 2 -r 44100 "$clip" trim "$offset" 10 2> /dev/null || continue
@@ -50,14 +68,14 @@ case "$what" in
     hours="${1:-20}"
     for writers in 1 2 4; do
       rm -rf "$work/lmdb-$hours-$writers"
-      scale build "$work/lmdb-$hours-$writers" "$hours" "$writers" "$music"/*.ogg
+      scale build "$work/lmdb-$hours-$writers" "$hours" "$writers" "${corpus[@]}"
     done
     query "$work/lmdb-$hours-4"
     for masters in 1 3 6; do
       location=$(PLIM_REDIS_PORT=7400 PLIM_REDIS_DIR="$work/redis" \
         bash scripts/redis-cluster.sh start "$masters" 0)
       for writers in 1 2 4; do
-        scale build "${location%/*}/w$writers" "$hours" "$writers" "$music"/*.ogg
+        scale build "${location%/*}/w$writers" "$hours" "$writers" "${corpus[@]}"
       done
       query "${location%/*}/w4"
       PLIM_REDIS_PORT=7400 PLIM_REDIS_DIR="$work/redis" bash scripts/redis-cluster.sh stop
@@ -65,7 +83,7 @@ case "$what" in
     ;;
   lmdb)
     for hours in "$@"; do
-      [ -d "$work/lmdb-$hours" ] || scale build "$work/lmdb-$hours" "$hours" 2 "$music"/*.ogg
+      [ -d "$work/lmdb-$hours" ] || scale build "$work/lmdb-$hours" "$hours" 2 "${corpus[@]}"
       du -sh "$work/lmdb-$hours"
       query "$work/lmdb-$hours"
     done
@@ -73,7 +91,7 @@ case "$what" in
   redis)
     location=$(PLIM_REDIS_PORT=7400 PLIM_REDIS_DIR="$work/redis" \
       bash scripts/redis-cluster.sh start 3 0)
-    scale build "${location%/*}/big" "$1" 4 "$music"/*.ogg
+    scale build "${location%/*}/big" "$1" 4 "${corpus[@]}"
     query "${location%/*}/big"
     PLIM_REDIS_PORT=7400 PLIM_REDIS_DIR="$work/redis" bash scripts/redis-cluster.sh stop
     ;;

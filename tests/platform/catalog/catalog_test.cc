@@ -23,10 +23,6 @@ namespace plim::catalog {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::AddToModel;
-using testing::Expected;
-using testing::ExpectIndexMatches;
-using testing::RemoveFromModel;
 using testing::SyntheticRecording;
 
 // Rewrites the catalog's format version behind its back, as another plim would.
