@@ -167,6 +167,7 @@ int Query(const std::string& location, unsigned clients) {
   std::vector<double> match_ms(clips.size());
   std::atomic<std::size_t> next{0};
   std::atomic<int> right{0}, wrong{0}, none{0};
+  std::atomic<std::size_t> query_landmarks{0};
   const auto start = Clock::now();
   std::vector<std::thread> threads;
   for (unsigned c = 0; c < clients; ++c) {
@@ -180,6 +181,7 @@ int Query(const std::string& location, unsigned clients) {
         if (!report.candidates.empty() && report.candidates[0].accepted)
           best = reader->GetRecording(report.candidates[0].recording);
         match_ms[i] = SecondsSince(begin) * 1e3;
+        query_landmarks += report.query_landmarks;
         if (!best) {
           ++none;
         } else if (best->title == clips[i].expected) {
@@ -195,10 +197,11 @@ int Query(const std::string& location, unsigned clients) {
   std::sort(match_ms.begin(), match_ms.end());
   std::printf(
       "query %s: %zu clips, %u clients: %.1f queries/s; match median %.1f ms, 95th percentile "
-      "%.1f ms; named right %d, wrong %d, none %d\n",
+      "%.1f ms; named right %d, wrong %d, none %d; %.0f landmarks a query\n",
       location.c_str(), clips.size(), clients, static_cast<double>(clips.size()) / seconds,
       match_ms[match_ms.size() / 2], match_ms[match_ms.size() * 95 / 100], right.load(),
-      wrong.load(), none.load());
+      wrong.load(), none.load(),
+      static_cast<double>(query_landmarks.load()) / static_cast<double>(clips.size()));
   return 0;
 }
 

@@ -4,7 +4,7 @@ _plim_catalog() {
   local cur prev verb word i
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
-  local verbs="add list show edit remove prune clean stats match help"
+  local verbs="add list show edit remove prune clean copy stats match help"
   local globals="--catalog --json --quiet --help --version"
   verb=
   for ((i = 1; i < COMP_CWORD; i++)); do
