@@ -4,15 +4,16 @@
 // through the library as `plim-catalog add` would add decoded files.
 //
 //   store_scale build LOCATION HOURS WRITERS FILE...
-//     adds FILE... (titled by file name, or folder name for a song.ogg) and fillers up to HOURS of audio with
-//     WRITERS threads; prints one line: hours, seconds, hours added per
-//     second, and bytes per hour (LMDB: database pages in use; Redis: the
-//     growth of used_memory over the masters)
+//     adds FILE... (titled by file name, or folder name for a song.ogg)
+//     and fillers up to HOURS of audio with WRITERS threads; prints one
+//     line: hours, seconds, hours added per second, and bytes per hour
+//     (LMDB: database pages in use; Redis: the growth of used_memory over
+//     the masters)
 //   store_scale query LOCATION CLIENTS < clips.tsv
 //     signs each clip ("path<TAB>expected title" per line), then matches
 //     them all from CLIENTS threads at once; prints queries per second,
-//     median and 95th-percentile match time, and how many were named
-//     right, wrongly and not at all
+//     median and 95th-percentile match time, how many were named right,
+//     wrongly and not at all, and the query landmarks on average
 
 #include <algorithm>
 #include <atomic>
@@ -160,8 +161,8 @@ int Query(const std::string& location, unsigned clients) {
     const std::size_t tab = line.find('\t');
     if (tab == std::string::npos) continue;
     AudioFileSignature audio = SignAudioFile(line.substr(0, tab));
-    clips.push_back({line.substr(tab + 1), audio.signature.QueryLandmarks(),
-                     audio.signature.constellation()});
+    clips.push_back(
+        {line.substr(tab + 1), audio.signature.QueryLandmarks(), audio.signature.constellation()});
   }
   auto store = catalog::OpenCatalogStore(location, catalog::CatalogStore::Mode::kReadOnly);
   std::vector<double> match_ms(clips.size());
