@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     const bool unbounded = std::getenv("PLIM_UNBOUNDED_QUERY") != nullptr;
     const double start_s = CpuS();
     matching::MatchReport report =
-        unbounded ? matching::FindMatches(service.OpenCatalog().NewReader(),
+        unbounded ? matching::FindMatches(*service.OpenCatalog().NewCatalogReader(),
                                           signature.QueryLandmarks(), signature.constellation())
                   : service.Search(signature);
     const double end_s = CpuS();

@@ -14,6 +14,7 @@ packages=(
   libcli11-dev
   libfftw3-dev libkissfft-dev
   libxxhash-dev
+  redis-server redis-tools libhiredis-dev
   libvorbis-dev
   clang-14 libclang-rt-14-dev
   ffmpeg sox libsox-fmt-all

@@ -4,7 +4,7 @@ _plim_catalog() {
   local cur prev verb word i
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
-  local verbs="add list show edit remove prune stats match rebuild verify help"
+  local verbs="add list show edit remove prune clean copy stats match rebuild verify help"
   local globals="--catalog --json --quiet --help --version"
   verb=
   for ((i = 1; i < COMP_CWORD; i++)); do
@@ -28,6 +28,7 @@ _plim_catalog() {
     prune) options="--dry-run" ;;
     match) options="--jobs --timeline" ;;
     rebuild) options="--jobs --repair" ;;
+    clean) options="--older-than" ;;
     edit) options="--artist --title --album --artwork --metadata --isrc --genre" ;;
     help) COMPREPLY=($(compgen -W "$verbs" -- "$cur")); return ;;
   esac

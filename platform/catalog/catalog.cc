@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "platform/catalog/catalog_error.h"
@@ -124,6 +126,12 @@ Catalog::Catalog(std::shared_ptr<Environment> environment, bool read_only, bool 
 Catalog::~Catalog() = default;
 
 Catalog::Reader Catalog::NewReader() const { return Reader(*environment_); }
+
+std::unique_ptr<CatalogReader> Catalog::NewCatalogReader() const {
+  return std::make_unique<Reader>(Reader(*environment_));
+}
+
+std::uint64_t Catalog::CleanLeftovers(double /*min_age_s*/) { return 0; }
 
 DiskUsage Catalog::MeasureDiskUsage() const {
   DiskUsage usage;
@@ -258,6 +266,16 @@ void Catalog::Reader::ForEachRecording(
     rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT);
   }
   if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, environment_->directory, "read");
+}
+
+std::optional<std::string> Catalog::Reader::ReadArtwork(std::string_view artwork_file) const {
+  if (artwork_file.empty() || artwork_file.find('/') != std::string_view::npos) return std::nullopt;
+  std::ifstream image(environment_->directory / "artwork" / std::string(artwork_file),
+                      std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(image)), std::istreambuf_iterator<char>());
+  if (!image && !image.eof()) return std::nullopt;
+  if (bytes.empty()) return std::nullopt;
+  return bytes;
 }
 
 std::uint64_t Catalog::Reader::RecordingCount() const {

@@ -11,6 +11,7 @@
 #include "platform/catalog/index_layout.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/posting_index.h"
+#include "platform/catalog/prepared_recording.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/url.h"
@@ -216,68 +217,6 @@ void FoldAfterAdding(Environment& e, double quota_postings) {
   }
 }
 
-// A NewRecording made ready outside the transaction, so that the time the
-// writer lock is held goes to the database alone.
-struct PreparedRecording {
-  Recording recording;
-  // Sorted by (hash, frame), distinct, only those the index can hold.
-  std::vector<fingerprint::Landmark> landmarks;
-  std::vector<std::uint32_t> hash_prefixes;  // their distinct HashListPrefixes, ascending
-  std::vector<fingerprint::Peak> peaks;      // ordered by time
-  RecordingId requested_id = 0;
-  const Artwork* artwork = nullptr;
-  std::string artwork_file;
-};
-
-PreparedRecording Prepare(const NewRecording& item, const fs::path& directory) {
-  if (item.recording.content_hash.empty()) {
-    Fail(kCatalogErrorInvalidArgument,
-         "A recording added to the catalog at " + QuotedPath(directory) + " has no content hash");
-  }
-  PreparedRecording p;
-  const Recording& in = item.recording;
-  Recording& out = p.recording;
-  out = in;
-  for (std::string* text : {&out.title, &out.artist, &out.artwork_url, &out.subtitle, &out.isrc,
-                            &out.source_path, &out.content_hash}) {
-    *text = foundation::toValidUTF8(*text);
-  }
-  for (std::string& genre : out.genres) genre = foundation::toValidUTF8(genre);
-  p.landmarks.reserve(item.landmarks.size());
-  for (const fingerprint::Landmark& landmark : item.landmarks) {
-    if (landmark.hash > kMaxIndexedHash) {
-      Fail(kCatalogErrorInvalidArgument, "A recording added to the catalog at " +
-                                             QuotedPath(directory) +
-                                             " has a landmark hash wider than " +
-                                             std::to_string(fingerprint::kHashBits) + " bits");
-    }
-    // Over 37 hours into a recording: the frame would not fit the index.
-    if (landmark.anchor_frame <= kMaxIndexedAnchorFrame) p.landmarks.push_back(landmark);
-  }
-  std::sort(p.landmarks.begin(), p.landmarks.end(), [](const auto& a, const auto& b) {
-    return a.hash != b.hash ? a.hash < b.hash : a.anchor_frame < b.anchor_frame;
-  });
-  p.landmarks.erase(std::unique(p.landmarks.begin(), p.landmarks.end()), p.landmarks.end());
-  for (const fingerprint::Landmark& landmark : p.landmarks) {
-    const std::uint32_t prefix = HashListPrefix(landmark.hash);
-    if (p.hash_prefixes.empty() || p.hash_prefixes.back() != prefix) {
-      p.hash_prefixes.push_back(prefix);
-    }
-  }
-  p.requested_id = item.id;
-  p.peaks = item.peaks;
-  std::stable_sort(p.peaks.begin(), p.peaks.end(),
-                   [](const auto& a, const auto& b) { return a.time_q < b.time_q; });
-  out.landmark_count = p.landmarks.size();
-  out.artwork_file.clear();
-  if (item.artwork && !item.artwork->bytes.empty()) {
-    p.artwork = &*item.artwork;
-    p.artwork_file = ArtworkFileName(item.artwork->bytes, item.artwork->mime_type);
-    out.artwork_url.clear();
-  }
-  return p;
-}
-
 }  // namespace
 
 std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
@@ -290,7 +229,7 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
   }
   std::vector<PreparedRecording> prepared;
   prepared.reserve(batch.size());
-  for (const NewRecording& item : batch) prepared.push_back(Prepare(item, directory()));
+  for (const NewRecording& item : batch) prepared.push_back(Prepare(item, QuotedPath(directory())));
 
   Environment& e = *environment_;
   const fs::path artwork_folder = directory() / "artwork";
@@ -408,20 +347,7 @@ std::optional<Recording> Catalog::Correct(RecordingId id, const MetadataChange& 
     std::optional<Recording> r = ReadInTransaction(txn, e, id);
     if (!r) return;
     MDB_val id_key = ValueOf(&id, sizeof id);
-    auto set = [](std::string& field, const std::optional<std::string>& value) {
-      if (value) field = foundation::toValidUTF8(*value);
-    };
-    set(r->title, change.title);
-    set(r->artist, change.artist);
-    set(r->subtitle, change.album);
-    set(r->isrc, change.isrc);
-    if (change.genres) {
-      r->genres.clear();
-      for (const std::string& genre : *change.genres)
-        r->genres.push_back(foundation::toValidUTF8(genre));
-    }
-    if (change.source_size_bytes) r->source_size_bytes = *change.source_size_bytes;
-    if (change.source_modified_ns) r->source_modified_ns = *change.source_modified_ns;
+    ApplyMetadataChange(*r, change);
     std::vector<std::string> released_artwork;
     if (!new_picture.empty() || change.artwork_url) {
       if (!r->artwork_file.empty()) {
@@ -435,7 +361,7 @@ std::optional<Recording> Catalog::Correct(RecordingId id, const MetadataChange& 
         CountArtworkUse(txn, e, new_picture, +1);
         r->artwork_file = new_picture;
       } else {
-        set(r->artwork_url, change.artwork_url);
+        r->artwork_url = foundation::toValidUTF8(*change.artwork_url);
       }
     }
     std::string record = EncodeRecording(*r);

@@ -33,7 +33,7 @@ bool SameHit(const RecordingHit& a, const RecordingHit& b) {
 
 // Every hit of `query` in the catalog, by recording, then query frame, then
 // reference frame; one per (recording, query frame, reference frame).
-std::vector<RecordingHit> CollectHits(const catalog::Catalog::Reader& reader,
+std::vector<RecordingHit> CollectHits(const catalog::CatalogReader& reader,
                                       const std::vector<fingerprint::Landmark>& query) {
   // Each distinct hash is looked up once, in ascending order, which walks
   // the index forwards instead of jumping about it. Landmarks come in that
@@ -139,7 +139,7 @@ struct Realignment {
   double false_match_probability = 1;
 };
 
-Realignment RealignOnPeaks(const catalog::Catalog::Reader& reader, catalog::RecordingId recording,
+Realignment RealignOnPeaks(const catalog::CatalogReader& reader, catalog::RecordingId recording,
                            double reference_frames, const fingerprint::Constellation& query_peaks,
                            const QueryPeaks& indexed_query, double candidates,
                            std::vector<fingerprint::Peak>& reference_peaks) {
@@ -168,11 +168,12 @@ Realignment RealignOnPeaks(const catalog::Catalog::Reader& reader, catalog::Reco
 
 }  // namespace
 
-MatchReport FindMatches(const catalog::Catalog::Reader& reader,
+MatchReport FindMatches(const catalog::CatalogReader& reader,
                         const std::vector<fingerprint::Landmark>& query,
                         const fingerprint::Constellation& query_peaks, const MatchEffort& effort) {
   MatchReport report;
   report.query_landmarks = query.size();
+  reader.Prefetch(query);  // a store over a network fetches every hash in one batch
   const std::vector<RecordingHit> hits = CollectHits(reader, query);
   const double query_frames = query_peaks.duration_s / kFrameDurationS;
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/catalog_store.h"
 #include "platform/fingerprint/constellation.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/fingerprint/landmark.h"
@@ -52,7 +52,7 @@ struct MatchReport {
 };
 
 // Looks up `query` (fingerprint::QueryLandmarks of `query_peaks`, a
-// signature's constellation) in the snapshot `reader`, aligns the
+// signature's constellation) through `reader`, aligns the
 // recordings hit best, and checks each alignment against the recording's
 // kept peaks. A candidate is accepted only when its false-match probability
 // is below fingerprint::kFalseMatchProbability and it aligns at least
@@ -69,7 +69,7 @@ struct MatchEffort {
   std::size_t realigned_candidates = fingerprint::kCandidatesExamined;
 };
 
-MatchReport FindMatches(const catalog::Catalog::Reader& reader,
+MatchReport FindMatches(const catalog::CatalogReader& reader,
                         const std::vector<fingerprint::Landmark>& query,
                         const fingerprint::Constellation& query_peaks,
                         const MatchEffort& effort = {});

@@ -30,14 +30,14 @@ std::string Seconds(double s) {
 
 }  // namespace
 
-CatalogRecognitionService::CatalogRecognitionService(std::filesystem::path directory)
-    : directory_(std::move(directory)) {}
+CatalogRecognitionService::CatalogRecognitionService(std::string location)
+    : location_(std::move(location)) {}
 
-catalog::Catalog& CatalogRecognitionService::OpenCatalog() {
+catalog::CatalogStore& CatalogRecognitionService::OpenCatalog() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (catalog_) return *catalog_;
   try {
-    catalog_ = catalog::Catalog::Open(directory_, catalog::Catalog::Mode::kReadOnly);
+    catalog_ = catalog::OpenCatalogStore(location_, catalog::CatalogStore::Mode::kReadOnly);
   } catch (const foundation::NSError& error) {
     // The catalog's own texts say what is wrong; the service answers in its
     // own domain so that callers need to know only one.
@@ -57,26 +57,25 @@ matching::MatchReport CatalogRecognitionService::Search(const SHSignature& signa
                                   Seconds(signature.duration()) + " seconds, and at least " +
                                   Seconds(fingerprint::kMinQueryDurationS) + " seconds are needed");
   }
-  catalog::Catalog& catalog = OpenCatalog();
-  catalog::Catalog::Reader reader = catalog.NewReader();
-  if (reader.RecordingCount() == 0) {
+  catalog::CatalogStore& catalog = OpenCatalog();
+  std::unique_ptr<catalog::CatalogReader> reader = catalog.NewCatalogReader();
+  if (reader->RecordingCount() == 0) {
     throw foundation::NSError(kShazamKitErrorDomain, kCatalogEmpty,
-                              "The catalog at " +
-                                  foundation::QuotedText(catalog.directory().native()) +
+                              "The catalog at " + foundation::QuotedText(catalog.location()) +
                                   " holds no recordings: add recordings with plim-catalog add");
   }
   const fingerprint::Constellation query = matching::BoundLongQuery(signature.constellation());
-  return matching::FindMatches(reader, fingerprint::QueryLandmarks(query), query);
+  return matching::FindMatches(*reader, fingerprint::QueryLandmarks(query), query);
 }
 
 RecognitionOutcome CatalogRecognitionService::Recognize(const SHSignature& signature) {
   matching::MatchReport report = Search(signature);
-  catalog::Catalog::Reader reader = OpenCatalog().NewReader();
+  std::unique_ptr<catalog::CatalogReader> reader = OpenCatalog().NewCatalogReader();
   SHMatch match;
   for (const matching::MatchCandidate& candidate : report.candidates) {
     if (!candidate.accepted) break;  // accepted ones come first
     // A recording removed since the search is no longer an answer.
-    if (std::optional<catalog::Recording> recording = reader.GetRecording(candidate.recording)) {
+    if (std::optional<catalog::Recording> recording = reader->GetRecording(candidate.recording)) {
       match.mediaItems.push_back(MakeMediaItem(*recording, candidate));
     }
   }

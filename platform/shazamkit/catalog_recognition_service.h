@@ -3,17 +3,18 @@
 #ifndef PLIM_PLATFORM_SHAZAMKIT_CATALOG_RECOGNITION_SERVICE_H_
 #define PLIM_PLATFORM_SHAZAMKIT_CATALOG_RECOGNITION_SERVICE_H_
 
-#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/catalog_store.h"
 #include "platform/matching/matcher.h"
 #include "platform/shazamkit/recognition_service.h"
 
 namespace plim::shazamkit {
 
-// Answers from the catalog in `directory`, opened read-only on first use
+// Answers from the catalog at `location` (a directory or a redis:// URL,
+// see catalog::OpenCatalogStore), opened read-only on first use
 // (so that making the service costs nothing and never fails). Matches are
 // the accepted candidates of matching::FindMatches, best first; a long
 // signature is matched by its excerpts (matching::BoundLongQuery). Answers with
@@ -23,7 +24,7 @@ namespace plim::shazamkit {
 // fingerprint::kMinQueryDurationS (kSignatureDurationInvalid). Thread-safe.
 class CatalogRecognitionService : public RecognitionService {
  public:
-  explicit CatalogRecognitionService(std::filesystem::path directory);
+  explicit CatalogRecognitionService(std::string location);
 
   RecognitionOutcome Recognize(const SHSignature& signature) override;
 
@@ -32,12 +33,12 @@ class CatalogRecognitionService : public RecognitionService {
   matching::MatchReport Search(const SHSignature& signature);
 
   // The catalog, opened on first use. Throws as Search.
-  catalog::Catalog& OpenCatalog();
+  catalog::CatalogStore& OpenCatalog();
 
  private:
-  std::filesystem::path directory_;
+  std::string location_;
   std::mutex mutex_;
-  std::unique_ptr<catalog::Catalog> catalog_;  // guarded by mutex_ until set, then immutable
+  std::unique_ptr<catalog::CatalogStore> catalog_;  // guarded by mutex_ until set, then immutable
 };
 
 // The media item for recording `id` of the catalog, with the candidate's

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/catalog/catalog.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/catalog_store.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/file_discovery.h"
@@ -143,8 +143,8 @@ std::string Summary(const Tally& tally, const ProgressDisplay& progress) {
 }
 
 // " (the path it was added from)", for naming a recording in a message.
-std::string DescribeRecording(const catalog::Catalog& catalog, catalog::RecordingId id) {
-  std::optional<catalog::Recording> r = catalog.NewReader().GetRecording(id);
+std::string DescribeRecording(const catalog::CatalogStore& catalog, catalog::RecordingId id) {
+  std::optional<catalog::Recording> r = catalog.NewCatalogReader()->GetRecording(id);
   return r ? " (\"" + r->source_path + "\")" : "";
 }
 
@@ -167,12 +167,12 @@ catalog::MetadataChange ChangeTo(const catalog::NewRecording& item, const FileSt
 // --dry-run: what add would do with each file, judged by path, size and
 // time alone (nothing is decoded).
 int RunDryRun(const GlobalOptions& global, const Discovery& discovery) {
-  std::unique_ptr<catalog::Catalog> catalog;
+  std::unique_ptr<catalog::CatalogStore> catalog;
   try {
     catalog::OpenOptions open_options;
     open_options.accept_other_fingerprint_version = true;
-    catalog = catalog::Catalog::Open(global.catalog_directory, catalog::Catalog::Mode::kReadOnly,
-                                     open_options);
+    catalog = catalog::OpenCatalogStore(global.catalog_directory,
+                                        catalog::CatalogStore::Mode::kReadOnly, open_options);
   } catch (const foundation::NSError& error) {
     if (error.code() != catalog::kCatalogErrorNoCatalog) {
       foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
@@ -184,7 +184,7 @@ int RunDryRun(const GlobalOptions& global, const Discovery& discovery) {
   for (const Candidate& candidate : discovery.candidates) {
     std::optional<FileStamp> stamp = StampOf(candidate.path);
     KnownFile known;
-    if (stamp && catalog) known = LookUpFile(candidate.path, *stamp, catalog->NewReader());
+    if (stamp && catalog) known = LookUpFile(candidate.path, *stamp, *catalog->NewCatalogReader());
     int what = known.unchanged ? 2 : known.id ? 1 : 0;
     ++counts[what];
     static constexpr const char* kWords[] = {"add", "update", "skip"};
@@ -221,9 +221,10 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
   std::erase_if(discovery.candidates,
                 [&](const Candidate& c) { return IsUnderFolder(c.path, catalog_folder); });
   if (options.dry_run) return RunDryRun(global, discovery);
-  std::unique_ptr<catalog::Catalog> catalog;
+  std::unique_ptr<catalog::CatalogStore> catalog;
   try {
-    catalog = catalog::Catalog::Open(global.catalog_directory, catalog::Catalog::Mode::kReadWrite);
+    catalog = catalog::OpenCatalogStore(global.catalog_directory,
+                                        catalog::CatalogStore::Mode::kReadWrite);
   } catch (const foundation::NSError& error) {
     foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
     return 1;

@@ -28,10 +28,10 @@ FileAnswer MatchFile(const GlobalOptions& global, const Candidate& file,
   }
   try {
     matching::MatchReport report = service.Search(audio.signature);
-    catalog::Catalog::Reader reader = service.OpenCatalog().NewReader();
+    const std::unique_ptr<catalog::CatalogReader> reader = service.OpenCatalog().NewCatalogReader();
     for (const matching::MatchCandidate& c : report.candidates) {
       if (!c.accepted) break;  // accepted ones come first
-      std::optional<catalog::Recording> r = reader.GetRecording(c.recording);
+      std::optional<catalog::Recording> r = reader->GetRecording(c.recording);
       if (!r) continue;  // removed since the search
       FileAnswer answer;
       answer.output = global.json ? JsonLine()

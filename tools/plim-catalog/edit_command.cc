@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/catalog_store.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/file_discovery.h"
@@ -13,7 +13,7 @@
 namespace plim {
 namespace {
 
-using catalog::Catalog;
+using catalog::CatalogStore;
 using catalog::MetadataChange;
 
 void Say(const std::string& message) {
@@ -71,13 +71,14 @@ int RunEditCommand(const GlobalOptions& global, const EditCommandOptions& option
     } else {
       targets = table->paths;
     }
-    auto catalog = Catalog::Open(global.catalog_directory, Catalog::Mode::kReadWrite);
+    auto catalog = catalog::OpenCatalogStore(global.catalog_directory,
+                                             catalog::CatalogStore::Mode::kReadWrite);
     int status = 0;
     std::string out;
     for (const std::string& target : targets) {
-      std::optional<catalog::RecordingId> id = FindRecording(catalog->NewReader(), target);
+      std::optional<catalog::RecordingId> id = FindRecording(*catalog->NewCatalogReader(), target);
       std::optional<catalog::Recording> known =
-          id ? catalog->NewReader().GetRecording(*id) : std::nullopt;
+          id ? catalog->NewCatalogReader()->GetRecording(*id) : std::nullopt;
       if (!known) {
         Say("There is no recording \"" + target + "\" in the catalog.");
         status = 1;

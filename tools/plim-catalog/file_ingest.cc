@@ -54,7 +54,7 @@ std::optional<FileStamp> StampOf(const std::string& path) {
 }
 
 KnownFile LookUpFile(const std::string& path, const FileStamp& stamp,
-                     const catalog::Catalog::Reader& reader) {
+                     const catalog::CatalogReader& reader) {
   KnownFile known;
   known.id = reader.FindBySourcePath(path);
   if (!known.id) return known;
@@ -66,7 +66,7 @@ KnownFile LookUpFile(const std::string& path, const FileStamp& stamp,
   return known;
 }
 
-IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& catalog,
+IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore& catalog,
                         const MetadataOverrides& overrides) {
   IngestResult result;
   result.path = candidate.path;
@@ -83,7 +83,7 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& cata
     result.size_bytes = size_bytes;
     {
       // Scoped: a reader must not live on while the writer needs the map.
-      KnownFile known = LookUpFile(candidate.path, *stamp, catalog.NewReader());
+      KnownFile known = LookUpFile(candidate.path, *stamp, *catalog.NewCatalogReader());
       if (known.unchanged) {
         result.kind = IngestResult::Kind::kUnchanged;
         result.audio_s = known.duration_s;

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/catalog_store.h"
 #include "tools/plim-catalog/metadata_csv.h"
 
 namespace plim {
@@ -44,7 +44,7 @@ std::optional<FileStamp> StampOf(const std::string& path);
 // Looks `path` up in `reader`, comparing with the file's `stamp` now.
 // Throws NSError for a damaged catalog.
 KnownFile LookUpFile(const std::string& path, const FileStamp& stamp,
-                     const catalog::Catalog::Reader& reader);
+                     const catalog::CatalogReader& reader);
 
 struct IngestResult {
   enum class Kind {
@@ -68,7 +68,7 @@ struct IngestResult {
 // (never the whole file in memory), fingerprinted and hashed, and described
 // from its tags and `overrides`. Never throws for a problem with the file;
 // the result says what happened. Thread-safe: run on many files at once.
-IngestResult IngestFile(const Candidate& candidate, const catalog::Catalog& catalog,
+IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore& catalog,
                         const MetadataOverrides& overrides);
 
 }  // namespace plim

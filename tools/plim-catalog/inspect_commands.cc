@@ -17,16 +17,17 @@
 namespace plim {
 namespace {
 
-using catalog::Catalog;
+using catalog::CatalogStore;
 using catalog::Recording;
 using catalog::RecordingId;
 
 // Inspection works on a catalog of another fingerprint version too: listing
 // it is how a user finds the files to add again when it must be rebuilt.
-std::unique_ptr<Catalog> OpenForInspection(const std::string& directory, Catalog::Mode mode) {
+std::unique_ptr<CatalogStore> OpenForInspection(const std::string& location,
+                                                CatalogStore::Mode mode) {
   catalog::OpenOptions options;
   options.accept_other_fingerprint_version = true;
-  return Catalog::Open(directory, mode, options);
+  return catalog::OpenCatalogStore(location, mode, options);
 }
 
 // Tabs and line breaks would break the line format; they become spaces.
@@ -84,7 +85,8 @@ std::string RecordingJson(RecordingId id, const Recording& r) {
       .Finish();
 }
 
-std::optional<RecordingId> FindRecording(const Catalog::Reader& reader, const std::string& target) {
+std::optional<RecordingId> FindRecording(const catalog::CatalogReader& reader,
+                                         const std::string& target) {
   RecordingId id = 0;
   auto [end, error] = std::from_chars(target.data(), target.data() + target.size(), id);
   if (error == std::errc() && end == target.data() + target.size() && id != 0) return id;
@@ -99,8 +101,9 @@ bool MatchesFilter(const Recording& r, const ListFilter& filter) {
 
 int RunListCommand(const GlobalOptions& global, const ListFilter& filter) {
   try {
-    auto catalog = OpenForInspection(global.catalog_directory, Catalog::Mode::kReadOnly);
-    Catalog::Reader reader = catalog->NewReader();
+    auto catalog = OpenForInspection(global.catalog_directory, CatalogStore::Mode::kReadOnly);
+    std::unique_ptr<catalog::CatalogReader> reading = catalog->NewCatalogReader();
+    const catalog::CatalogReader& reader = *reading;
     std::string out = global.json ? "" : "ID\tARTIST\tTITLE\tDURATION\tPATH\n";
     reader.ForEachRecording([&](RecordingId id, const Recording& r) {
       if (!MatchesFilter(r, filter)) return true;
@@ -126,8 +129,9 @@ int RunListCommand(const GlobalOptions& global, const ListFilter& filter) {
 
 int RunShowCommand(const GlobalOptions& global, const std::string& target) {
   try {
-    auto catalog = OpenForInspection(global.catalog_directory, Catalog::Mode::kReadOnly);
-    Catalog::Reader reader = catalog->NewReader();
+    auto catalog = OpenForInspection(global.catalog_directory, CatalogStore::Mode::kReadOnly);
+    std::unique_ptr<catalog::CatalogReader> reading = catalog->NewCatalogReader();
+    const catalog::CatalogReader& reader = *reading;
     std::optional<RecordingId> id = FindRecording(reader, target);
     std::optional<Recording> r = id ? reader.GetRecording(*id) : std::nullopt;
     if (!r) return NoSuchRecording(target);
@@ -154,9 +158,10 @@ int RunShowCommand(const GlobalOptions& global, const std::string& target) {
 
 int RunStatsCommand(const GlobalOptions& global) {
   try {
-    auto catalog = OpenForInspection(global.catalog_directory, Catalog::Mode::kReadOnly);
+    auto catalog = OpenForInspection(global.catalog_directory, CatalogStore::Mode::kReadOnly);
     catalog::DiskUsage usage = catalog->MeasureDiskUsage();
-    Catalog::Reader reader = catalog->NewReader();
+    std::unique_ptr<catalog::CatalogReader> reading = catalog->NewCatalogReader();
+    const catalog::CatalogReader& reader = *reading;
     double hours = reader.TotalDurationS() / 3600;
     std::uint64_t used_bytes = usage.database_used_bytes + usage.artwork_bytes;
     std::uint64_t disk_bytes = usage.database_file_bytes + usage.artwork_bytes;
@@ -164,7 +169,7 @@ int RunStatsCommand(const GlobalOptions& global) {
     if (global.json) {
       foundation::writeToStandardOutput(
           JsonLine()
-              .Text("catalog", catalog->directory().string())
+              .Text("catalog", catalog->location())
               .Integer("recordings", reader.RecordingCount())
               .Number("hours", hours, "%.4f")
               .Integer("landmarks", reader.LandmarkCount())
@@ -177,7 +182,7 @@ int RunStatsCommand(const GlobalOptions& global) {
       return 0;
     }
     std::string text =
-        "catalog: " + catalog->directory().string() +
+        "catalog: " + catalog->location() +
         "\nrecordings: " + std::to_string(reader.RecordingCount()) +
         "\nhours of audio: " + Number("%.2f", hours) +
         "\nlandmarks: " + std::to_string(reader.LandmarkCount()) +
@@ -197,10 +202,10 @@ namespace {
 
 // The recordings that `visit` picks, read in one snapshot that is closed
 // before anything is removed.
-std::vector<RecordingId> Pick(const Catalog& catalog,
+std::vector<RecordingId> Pick(const CatalogStore& catalog,
                               const std::function<bool(const Recording&)>& picked) {
   std::vector<RecordingId> ids;
-  catalog.NewReader().ForEachRecording([&](RecordingId id, const Recording& r) {
+  catalog.NewCatalogReader()->ForEachRecording([&](RecordingId id, const Recording& r) {
     if (picked(r)) ids.push_back(id);
     return true;
   });
@@ -208,12 +213,12 @@ std::vector<RecordingId> Pick(const Catalog& catalog,
 }
 
 // Removes `ids`, saying so unless quiet (or, for a dry run, what would go).
-void RemoveAll(Catalog& catalog, const std::vector<RecordingId>& ids, const GlobalOptions& global,
-               bool dry_run = false) {
+void RemoveAll(CatalogStore& catalog, const std::vector<RecordingId>& ids,
+               const GlobalOptions& global, bool dry_run = false) {
   std::string out;
   for (RecordingId id : ids) {
     std::optional<Recording> r =
-        dry_run ? catalog.NewReader().GetRecording(id) : catalog.Remove(id);
+        dry_run ? catalog.NewCatalogReader()->GetRecording(id) : catalog.Remove(id);
     if (!r || global.quiet) continue;
     out += (dry_run ? "would remove " : "removed ") + std::to_string(id) + '\t' + Cell(r->artist) +
            '\t' + Cell(r->title) + '\t' + Cell(r->source_path) + '\n';
@@ -226,17 +231,17 @@ void RemoveAll(Catalog& catalog, const std::vector<RecordingId>& ids, const Glob
 int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets) {
   int status = 0;
   try {
-    auto catalog = OpenForInspection(global.catalog_directory, Catalog::Mode::kReadWrite);
+    auto catalog = OpenForInspection(global.catalog_directory, CatalogStore::Mode::kReadWrite);
     for (const std::string& target : targets) {
       std::vector<RecordingId> ids;
-      if (std::optional<RecordingId> id = FindRecording(catalog->NewReader(), target)) {
+      if (std::optional<RecordingId> id = FindRecording(*catalog->NewCatalogReader(), target)) {
         ids.push_back(*id);
       } else if (!target.empty()) {
         const std::string folder = NormalSourcePath(target);
         ids = Pick(*catalog,
                    [&](const Recording& r) { return IsUnderFolder(r.source_path, folder); });
       }
-      if (ids.empty() || (ids.size() == 1 && !catalog->NewReader().GetRecording(ids[0]))) {
+      if (ids.empty() || (ids.size() == 1 && !catalog->NewCatalogReader()->GetRecording(ids[0]))) {
         status = NoSuchRecording(target);
         continue;
       }
@@ -250,8 +255,9 @@ int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>
 
 int RunPruneCommand(const GlobalOptions& global, bool dry_run) {
   try {
-    auto catalog = OpenForInspection(
-        global.catalog_directory, dry_run ? Catalog::Mode::kReadOnly : Catalog::Mode::kReadWrite);
+    auto catalog =
+        OpenForInspection(global.catalog_directory,
+                          dry_run ? CatalogStore::Mode::kReadOnly : CatalogStore::Mode::kReadWrite);
     std::vector<RecordingId> gone = Pick(*catalog, [](const Recording& r) {
       std::error_code error;
       return !r.source_path.empty() && !std::filesystem::exists(r.source_path, error) && !error;
@@ -261,6 +267,21 @@ int RunPruneCommand(const GlobalOptions& global, bool dry_run) {
       foundation::writeToStandardError(
           "plim-catalog: " + std::to_string(gone.size()) +
           (dry_run ? " recordings would be pruned\n" : " recordings pruned\n"));
+    }
+    return 0;
+  } catch (const foundation::NSError& error) {
+    return Failed(error);
+  }
+}
+
+int RunCleanCommand(const GlobalOptions& global, double min_age_s) {
+  try {
+    auto catalog = OpenForInspection(global.catalog_directory, CatalogStore::Mode::kReadWrite);
+    const std::uint64_t cleaned = catalog->CleanLeftovers(min_age_s);
+    if (!global.quiet) {
+      foundation::writeToStandardError("plim-catalog: cleaned the leftovers of " +
+                                       std::to_string(cleaned) + " unfinished recording" +
+                                       (cleaned == 1 ? "" : "s") + "\n");
     }
     return 0;
   } catch (const foundation::NSError& error) {

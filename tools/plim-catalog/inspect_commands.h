@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/catalog_store.h"
 #include "tools/plim-catalog/global_options.h"
 
 namespace plim {
@@ -49,8 +49,12 @@ int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>
 // counts as present.
 int RunPruneCommand(const GlobalOptions& global, bool dry_run);
 
+// clean: removes the leftovers of writers killed halfway that started at
+// least `min_age_s` ago (CatalogStore::CleanLeftovers), and says how many.
+int RunCleanCommand(const GlobalOptions& global, double min_age_s);
+
 // The recording named by `target`: an id, or the path it was added from.
-std::optional<catalog::RecordingId> FindRecording(const catalog::Catalog::Reader& reader,
+std::optional<catalog::RecordingId> FindRecording(const catalog::CatalogReader& reader,
                                                   const std::string& target);
 
 // The JSON line of recording `id`, as list and show write it.

@@ -8,6 +8,7 @@
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/add_command.h"
 #include "tools/plim-catalog/command_line.h"
+#include "tools/plim-catalog/copy_command.h"
 #include "tools/plim-catalog/edit_command.h"
 #include "tools/plim-catalog/inspect_commands.h"
 #include "tools/plim-catalog/match_command.h"
@@ -100,6 +101,15 @@ VerbRun DeclarePrune(CLI::App& verb) {
   return [dry_run](const GlobalOptions& global) { return RunPruneCommand(global, *dry_run); };
 }
 
+VerbRun DeclareClean(CLI::App& verb) {
+  auto min_age_s = std::make_shared<double>(600);
+  verb.add_option("--older-than", *min_age_s,
+                  "Only leftovers of writers that started this long ago (default 600)")
+      ->type_name("SECONDS")
+      ->check(CLI::NonNegativeNumber);
+  return [min_age_s](const GlobalOptions& global) { return RunCleanCommand(global, *min_age_s); };
+}
+
 VerbRun DeclareStats(CLI::App&) {
   return [](const GlobalOptions& g) { return RunStatsCommand(g); };
 }
@@ -131,6 +141,19 @@ VerbRun DeclareRebuild(CLI::App& verb) {
   };
 }
 
+VerbRun DeclareCopy(CLI::App& verb) {
+  auto options = std::make_shared<CopyCommandOptions>();
+  verb.add_option("source", options->source, "The catalog to copy: a directory or redis://...")
+      ->required()
+      ->type_name("SRC");
+  verb.add_option("destination", options->destination, "The catalog to fill")
+      ->required()
+      ->type_name("DST");
+  verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
+      ->check(CLI::Range(1u, 1024u));
+  return [options](const GlobalOptions& global) { return RunCopyCommand(global, *options); };
+}
+
 }  // namespace
 }  // namespace plim
 
@@ -147,6 +170,8 @@ int main(int argc, char** argv) {
        "Remove recordings: by id, by the path they were added from, or all under a folder.",
        plim::DeclareRemove},
       {"prune", "Remove the recordings whose files are gone.", plim::DeclarePrune},
+      {"clean", "Remove what writers killed halfway left in a Redis catalog (never visible).",
+       plim::DeclareClean},
       {"stats", "Show the catalog's size: recordings, hours, landmarks, bytes on disk.",
        plim::DeclareStats},
       {"match",
@@ -159,6 +184,10 @@ int main(int argc, char** argv) {
        plim::DeclareRebuild},
       {"verify", "Check every recording and index entry of the catalog, and name what is damaged.",
        [](CLI::App&) -> plim::VerbRun { return plim::RunVerifyCommand; }},
+      {"copy",
+       "Copy a catalog into another store (LMDB directory or redis://HOST:PORT/NAME), keeping "
+       "ids; run again to resume.",
+       plim::DeclareCopy},
   };
   return plim::RunCommandLine(argc, argv, verbs);
 }

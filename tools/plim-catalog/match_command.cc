@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/catalog_store.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
 #include "platform/shazamkit/catalog_recognition_service.h"
@@ -58,7 +58,8 @@ int RunCandidatesOfOneFile(const GlobalOptions& global, const std::string& path)
     AudioFileSignature audio = SignAudioFile(path, ContentHash::kSkip);
     shazamkit::CatalogRecognitionService service(global.catalog_directory);
     matching::MatchReport report = service.Search(audio.signature);
-    catalog::Catalog::Reader reader = service.OpenCatalog().NewReader();
+    std::unique_ptr<catalog::CatalogReader> reading = service.OpenCatalog().NewCatalogReader();
+    const catalog::CatalogReader& reader = *reading;
     std::string out = json ? "" : kTextHeader;
     std::size_t shown = 0;
     for (const matching::MatchCandidate& candidate : report.candidates) {

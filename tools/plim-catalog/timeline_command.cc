@@ -58,7 +58,7 @@ constexpr matching::MatchEffort kWindowEffort{.realigned_candidates = 4};
 // same alignment, so the edges are looked for there too.
 class WindowFollower {
  public:
-  explicit WindowFollower(const catalog::Catalog::Reader& reader) : reader_(reader) {}
+  explicit WindowFollower(const catalog::CatalogReader& reader) : reader_(reader) {}
 
   void Follow(AudioWindow window) {
     const std::vector<fingerprint::Landmark> landmarks = fingerprint::QueryLandmarks(window.peaks);
@@ -144,7 +144,7 @@ class WindowFollower {
     return HeardSpan(window, window_start_s, reference_, c);
   }
 
-  const catalog::Catalog::Reader& reader_;
+  const catalog::CatalogReader& reader_;
   std::vector<WindowMatch> matches_;
   std::vector<Accepted> previous_;  // of the window before
   std::unique_ptr<matching::QueryPeaks> previous_peaks_;
@@ -157,7 +157,7 @@ struct FileTimeline {
   double duration_s = 0;
 };
 
-FileTimeline FollowFile(const std::string& path, const catalog::Catalog::Reader& reader) {
+FileTimeline FollowFile(const std::string& path, const catalog::CatalogReader& reader) {
   std::unique_ptr<avfaudio::AVAudioFile> file =
       avfaudio::AVAudioFile::initForReading(foundation::URL::fileURLWithPath(path));
   const avfaudio::AVAudioFormat format = file->processingFormat();
@@ -212,17 +212,17 @@ FileAnswer TimelineOf(const GlobalOptions& global, const Candidate& file,
                       shazamkit::CatalogRecognitionService& service) {
   const std::string& path = file.path;
   const double start_cpu_s = ThreadCpuS();
-  const catalog::Catalog::Reader reader = service.OpenCatalog().NewReader();
+  const std::unique_ptr<catalog::CatalogReader> reader = service.OpenCatalog().NewCatalogReader();
   FileTimeline timeline;
   try {
-    timeline = FollowFile(path, reader);
+    timeline = FollowFile(path, *reader);
   } catch (const foundation::NSError& error) {
     return FailedFile(global, path, error.description());
   }
   FileAnswer answer;
   answer.output = global.json ? "" : PathForTable(path) + "\n" + kTextHeader;
   for (const Stretch& s : timeline.stretches) {
-    std::optional<catalog::Recording> r = reader.GetRecording(s.recording);
+    std::optional<catalog::Recording> r = reader->GetRecording(s.recording);
     if (r) answer.output += Describe(global, path, s, *r);
   }
   if (!global.json && timeline.stretches.empty()) {

@@ -1,0 +1,347 @@
+#include "platform/catalog/redis_catalog.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <unordered_map>
+
+#include "platform/catalog/catalog_error.h"
+#include "platform/catalog/peak_blocks.h"
+#include "platform/catalog/record_format.h"
+#include "platform/foundation/ns_error.h"
+
+namespace plim::catalog {
+namespace {
+
+// The layout version of Redis catalogs this build reads and writes.
+constexpr int kRedisFormatVersion = 1;
+
+[[noreturn]] void Fail(std::int64_t code, std::string description) {
+  throw foundation::NSError(kCatalogErrorDomain, code, std::move(description));
+}
+
+bool IsNameCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_' || c == '.';
+}
+
+class RedisReader : public CatalogReader {
+ public:
+  RedisReader(const RedisCatalog& store) : store_(store), cluster_(store.Borrow()) {}
+
+  void Lookup(std::uint32_t hash, std::vector<Posting>& out) const override {
+    auto cached = postings_.find(hash);
+    if (cached == postings_.end()) {
+      RedisValue reply =
+          cluster_->Run(RedisCommand{{"HGET", store_.keys().Bucket(hash), RedisField(hash)}});
+      cached = postings_.emplace(hash, Decode(reply)).first;
+    }
+    for (const Posting& p : cached->second)
+      if (IsPublished(p.recording)) out.push_back(p);
+  }
+
+  void Prefetch(std::span<const fingerprint::Landmark> query) const override {
+    std::vector<std::uint32_t> hashes;
+    for (const fingerprint::Landmark& l : query)
+      if (!postings_.contains(l.hash)) hashes.push_back(l.hash);
+    std::sort(hashes.begin(), hashes.end());
+    hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+    // One HMGET per bucket, all of them in one pipeline.
+    std::vector<RedisCommand> commands;
+    std::vector<std::size_t> first_of_command;
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+      std::string bucket = store_.keys().Bucket(hashes[i]);
+      if (commands.empty() || commands.back().args[1] != bucket) {
+        commands.push_back({{"HMGET", std::move(bucket)}});
+        first_of_command.push_back(i);
+      }
+      commands.back().args.push_back(RedisField(hashes[i]));
+    }
+    if (commands.empty()) return;
+    std::vector<RedisValue> replies = cluster_->Run(commands);
+    for (std::size_t c = 0; c < replies.size(); ++c) {
+      const RedisValue& reply = replies[c];
+      const std::size_t fields = commands[c].args.size() - 2;
+      if (reply.is_error() || reply.elements.size() != fields) Damaged(reply.text);
+      for (std::size_t f = 0; f < fields; ++f)
+        postings_[hashes[first_of_command[c] + f]] = Decode(reply.elements[f]);
+    }
+  }
+
+  std::optional<Recording> GetRecording(RecordingId id) const override {
+    if (!IsPublished(id)) return std::nullopt;
+    RedisValue reply = cluster_->Run(RedisCommand{{"GET", store_.keys().Record(id)}});
+    if (reply.is_nil()) return std::nullopt;
+    return DecodeRecord(id, reply);
+  }
+
+  void ReadPeaks(RecordingId id, double first_frame, double last_frame,
+                 std::vector<fingerprint::Peak>& out) const override {
+    if (!(last_frame >= first_frame) || last_frame < 0 || !IsPublished(id)) return;
+    const auto first_q = static_cast<std::uint64_t>(
+        std::max(0.0, std::ceil(first_frame * fingerprint::kTimeSubdivisions)));
+    const auto last_q = static_cast<std::uint64_t>(
+        std::min(std::floor(last_frame * fingerprint::kTimeSubdivisions), 4294967295.0));
+    RedisCommand command{{"HMGET", store_.keys().Peaks(id)}};
+    const std::uint32_t first_block = PeakBlockOf(first_frame);
+    for (std::uint32_t block = first_block; block <= PeakBlockOf(last_frame); ++block)
+      command.args.push_back(std::to_string(block));
+    RedisValue reply = cluster_->Run(command);
+    if (reply.is_error()) Damaged(reply.text);
+    std::vector<fingerprint::Peak> block_peaks;
+    for (std::size_t i = 0; i < reply.elements.size(); ++i) {
+      if (reply.elements[i].is_nil()) continue;
+      block_peaks.clear();
+      if (!DecodePeakBlock(reply.elements[i].text, id, first_block + static_cast<std::uint32_t>(i),
+                           block_peaks)) {
+        Damaged("the peaks of recording " + std::to_string(id) + " can't be read");
+      }
+      for (const fingerprint::Peak& peak : block_peaks)
+        if (peak.time_q >= first_q && peak.time_q <= last_q) out.push_back(peak);
+    }
+  }
+
+  std::optional<RecordingId> FindByContentHash(std::string_view content_hash) const override {
+    if (content_hash.empty()) return std::nullopt;
+    return PublishedId(store_.keys().Content(content_hash));
+  }
+
+  std::optional<RecordingId> FindBySourcePath(std::string_view source_path) const override {
+    if (source_path.empty()) return std::nullopt;
+    return PublishedId(store_.keys().Path(source_path));
+  }
+
+  void ForEachRecording(
+      const std::function<bool(RecordingId, const Recording&)>& visit) const override {
+    LoadPublished();
+    std::vector<RecordingId> ids;
+    for (std::size_t byte = 0; byte < published_.size(); ++byte) {
+      for (int bit = 0; bit < 8; ++bit) {
+        if (published_[byte] & (0x80 >> bit))
+          ids.push_back(static_cast<RecordingId>(byte * 8 + bit));
+      }
+    }
+    constexpr std::size_t kBatch = 256;
+    for (std::size_t begin = 0; begin < ids.size(); begin += kBatch) {
+      std::vector<RedisCommand> commands;
+      for (std::size_t i = begin; i < std::min(ids.size(), begin + kBatch); ++i)
+        commands.push_back({{"GET", store_.keys().Record(ids[i])}});
+      std::vector<RedisValue> replies = cluster_->Run(commands);
+      for (std::size_t i = 0; i < replies.size(); ++i) {
+        if (replies[i].is_nil()) continue;  // removed since
+        if (!visit(ids[begin + i], DecodeRecord(ids[begin + i], replies[i]))) return;
+      }
+    }
+  }
+
+  std::optional<std::string> ReadArtwork(std::string_view artwork_file) const override {
+    RedisValue reply = cluster_->Run(RedisCommand{{"GET", store_.keys().Picture(artwork_file)}});
+    if (reply.type != RedisValue::Type::kString) return std::nullopt;
+    return std::move(reply.text);
+  }
+
+  std::uint64_t RecordingCount() const override {
+    LoadPublished();
+    std::uint64_t count = 0;
+    for (unsigned char byte : published_) count += static_cast<std::uint64_t>(std::popcount(byte));
+    return count;
+  }
+
+  std::uint64_t LandmarkCount() const override {
+    return static_cast<std::uint64_t>(Stat("landmarks"));
+  }
+  double TotalDurationS() const override { return static_cast<double>(Stat("duration_us")) / 1e6; }
+
+ private:
+  [[noreturn]] void Damaged(const std::string& what) const {
+    Fail(kCatalogErrorDamaged,
+         "The Redis catalog at " + store_.location() + " is damaged: " + what);
+  }
+
+  std::vector<Posting> Decode(const RedisValue& value) const {
+    std::vector<Posting> postings;
+    if (value.is_nil()) return postings;
+    if (value.type != RedisValue::Type::kString || !DecodeRedisPostings(value.text, postings))
+      Damaged("a malformed posting list");
+    std::sort(postings.begin(), postings.end(), [](const Posting& a, const Posting& b) {
+      return a.recording != b.recording ? a.recording < b.recording
+                                        : a.anchor_frame < b.anchor_frame;
+    });
+    return postings;
+  }
+
+  Recording DecodeRecord(RecordingId id, const RedisValue& value) const {
+    std::optional<Recording> recording;
+    if (value.type == RedisValue::Type::kString) recording = DecodeRecording(value.text);
+    if (!recording) Damaged("recording " + std::to_string(id) + " can't be read");
+    if (!recording->artwork_file.empty())
+      recording->artwork_url = store_.location() + "/artwork/" + recording->artwork_file;
+    return std::move(*recording);
+  }
+
+  std::optional<RecordingId> PublishedId(const std::string& key) const {
+    RedisValue reply = cluster_->Run(RedisCommand{{"GET", key}});
+    const long long id = RedisInteger(reply, 0);
+    if (id <= 0 || !IsPublished(static_cast<RecordingId>(id))) return std::nullopt;
+    return static_cast<RecordingId>(id);
+  }
+
+  long long Stat(const char* field) const {
+    return RedisInteger(cluster_->Run(RedisCommand{{"HGET", store_.keys().Stats(), field}}), 0);
+  }
+
+  // The published bitmap, read once: the reader's view of which recordings exist.
+  void LoadPublished() const {
+    if (published_loaded_) return;
+    RedisValue reply = cluster_->Run(RedisCommand{{"GET", store_.keys().Published()}});
+    published_.assign(reply.text.begin(), reply.text.end());
+    published_loaded_ = true;
+  }
+
+  bool IsPublished(RecordingId id) const {
+    LoadPublished();
+    const std::size_t byte = id / 8;
+    return byte < published_.size() && (published_[byte] & (0x80 >> (id % 8))) != 0;
+  }
+
+  const RedisCatalog& store_;
+  RedisCatalog::Lease cluster_;
+  // Caches of one reader, used from one thread.
+  mutable std::unordered_map<std::uint32_t, std::vector<Posting>> postings_;
+  mutable std::vector<unsigned char> published_;
+  mutable bool published_loaded_ = false;
+};
+
+}  // namespace
+
+RedisLocation ParseRedisLocation(std::string_view text) {
+  const std::string_view scheme = "redis://";
+  auto malformed = [&]() {
+    Fail(kCatalogErrorInvalidArgument, "\"" + std::string(text) +
+                                           "\" is not a Redis catalog location: write "
+                                           "redis://HOST:PORT/NAME");
+  };
+  if (text.substr(0, scheme.size()) != scheme) malformed();
+  std::string_view rest = text.substr(scheme.size());
+  RedisLocation location;
+  location.name = "plim";
+  if (std::size_t slash = rest.find('/'); slash != std::string_view::npos) {
+    if (slash + 1 < rest.size()) location.name = std::string(rest.substr(slash + 1));
+    rest = rest.substr(0, slash);
+  }
+  location.address.port = 6379;
+  if (std::size_t colon = rest.rfind(':'); colon != std::string_view::npos) {
+    std::string port(rest.substr(colon + 1));
+    if (port.empty() || port.size() > 5 || !std::all_of(port.begin(), port.end(), ::isdigit))
+      malformed();
+    location.address.port = std::stoi(port);
+    rest = rest.substr(0, colon);
+  }
+  location.address.host = std::string(rest);
+  if (location.address.host.empty() || location.address.port <= 0 ||
+      location.address.port > 65535 ||
+      !std::all_of(location.name.begin(), location.name.end(), IsNameCharacter)) {
+    malformed();
+  }
+  return location;
+}
+
+RedisCatalog::Lease::Lease(const RedisCatalog& owner, std::unique_ptr<RedisCluster> cluster)
+    : owner_(&owner), cluster_(std::move(cluster)) {}
+
+RedisCatalog::Lease::~Lease() {
+  if (!cluster_) return;
+  std::lock_guard<std::mutex> lock(owner_->pool_mutex_);
+  owner_->idle_.push_back(std::move(cluster_));
+}
+
+RedisCatalog::Lease RedisCatalog::Borrow() const {
+  {
+    std::lock_guard<std::mutex> lock(pool_mutex_);
+    if (!idle_.empty()) {
+      std::unique_ptr<RedisCluster> cluster = std::move(idle_.back());
+      idle_.pop_back();
+      return Lease(*this, std::move(cluster));
+    }
+  }
+  return Lease(*this, std::make_unique<RedisCluster>(location_.address, timeouts_.command_s,
+                                                     timeouts_.retry_window_s));
+}
+
+RedisCatalog::RedisCatalog(RedisLocation location, RedisTimeouts timeouts, bool read_only,
+                           bool fingerprint_matches, std::uint32_t fingerprint_version)
+    : location_(std::move(location)),
+      keys_(location_.name),
+      timeouts_(timeouts),
+      read_only_(read_only),
+      fingerprint_matches_(fingerprint_matches),
+      fingerprint_version_(fingerprint_version) {}
+
+RedisCatalog::~RedisCatalog() = default;
+
+std::unique_ptr<RedisCatalog> RedisCatalog::Open(std::string_view location_text, Mode mode,
+                                                 const OpenOptions& options,
+                                                 const RedisTimeouts& timeouts) {
+  RedisLocation location = ParseRedisLocation(location_text);
+  RedisCluster cluster(location.address, timeouts.command_s, timeouts.retry_window_s);
+  const RedisKeys keys(location.name);
+  const bool read_only = mode == Mode::kReadOnly;
+  if (!read_only) {
+    cluster.Run(std::vector<RedisCommand>{
+        {{"HSETNX", keys.Meta(), "format", std::to_string(kRedisFormatVersion)}},
+        {{"HSETNX", keys.Meta(), "fingerprint_version",
+          std::to_string(options.fingerprint_version)}}});
+  }
+  RedisValue meta =
+      cluster.Run(RedisCommand{{"HMGET", keys.Meta(), "format", "fingerprint_version"}});
+  if (meta.is_error()) {
+    Fail(kCatalogErrorCannotOpen,
+         "The Redis catalog at " + location.text() + " can't be opened: " + meta.text);
+  }
+  if (meta.elements.size() != 2 || meta.elements[0].is_nil()) {
+    Fail(kCatalogErrorNoCatalog,
+         "There is no catalog at " + location.text() + ": add recordings with plim-catalog add");
+  }
+  if (RedisInteger(meta.elements[0]) != kRedisFormatVersion) {
+    Fail(kCatalogErrorNewerFormat, "The Redis catalog at " + location.text() +
+                                       " has layout version " + meta.elements[0].text +
+                                       ", which this plim can't read");
+  }
+  const auto version = static_cast<std::uint32_t>(RedisInteger(meta.elements[1]));
+  const bool matches = version == options.fingerprint_version;
+  if (!matches && !options.accept_other_fingerprint_version) {
+    Fail(kCatalogErrorFingerprintMismatch,
+         "The catalog at " + location.text() + " was built with fingerprint version " +
+             std::to_string(version) + ", and this plim uses version " +
+             std::to_string(options.fingerprint_version) +
+             ": bring it up to date with plim-catalog rebuild");
+  }
+  auto catalog = std::unique_ptr<RedisCatalog>(
+      new RedisCatalog(std::move(location), timeouts, read_only, matches, version));
+  return catalog;
+}
+
+std::unique_ptr<CatalogReader> RedisCatalog::NewCatalogReader() const {
+  return std::make_unique<RedisReader>(*this);
+}
+
+DiskUsage RedisCatalog::MeasureDiskUsage() const {
+  DiskUsage usage;
+  for (const RedisValue& info : Borrow()->RunOnMasters(RedisCommand{{"INFO", "memory"}})) {
+    const std::string field = "used_memory:";
+    if (std::size_t at = info.text.find(field); at != std::string::npos) {
+      usage.database_file_bytes += std::stoull(info.text.substr(at + field.size()));
+    }
+  }
+  usage.database_used_bytes = usage.database_file_bytes;
+  return usage;
+}
+
+void RedisCatalog::RequireWritable() const {
+  if (read_only_) {
+    Fail(kCatalogErrorInvalidArgument,
+         "The catalog at " + location() + " was opened read-only: it can't be changed");
+  }
+}
+
+}  // namespace plim::catalog

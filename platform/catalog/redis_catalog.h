@@ -1,0 +1,113 @@
+// The catalog in Redis (a cluster, or one server), for catalogs shared by
+// many machines: any number of processes anywhere read and add at once.
+//
+// Redis has no transaction across a cluster's nodes, so a recording is
+// published in steps that readers can't see half-done: its hash list,
+// postings and peaks go first, then its content claim and record, and last
+// its bit in the published bitmap. Readers ignore anything whose bit is
+// clear. Removal clears the bit first. An id being written stands in the
+// pending set meanwhile, so that CleanLeftovers can remove what a writer
+// killed halfway left. Layout: redis_layout.h.
+
+#ifndef PLIM_PLATFORM_CATALOG_REDIS_CATALOG_H_
+#define PLIM_PLATFORM_CATALOG_REDIS_CATALOG_H_
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/catalog/catalog_store.h"
+#include "platform/catalog/redis_cluster.h"
+#include "platform/catalog/redis_layout.h"
+
+namespace plim::catalog {
+
+// A parsed redis://HOST[:PORT][/NAME] (port 6379 and name "plim" when left out).
+struct RedisLocation {
+  RedisAddress address;
+  std::string name;
+  std::string text() const { return "redis://" + address.text() + "/" + name; }
+};
+
+// Parses `location`. Throws foundation::NSError (kCatalogErrorInvalidArgument)
+// when it is malformed or the name has characters other than letters,
+// digits, '-', '_' and '.'.
+RedisLocation ParseRedisLocation(std::string_view location);
+
+struct RedisTimeouts {
+  double command_s = 3;        // no answer from a node within this: it is down
+  double retry_window_s = 12;  // a re-forming cluster is waited for this long
+};
+
+// Thread-safe (see CatalogStore). Each thread's work borrows a connection
+// set from a pool.
+class RedisCatalog : public CatalogStore {
+ public:
+  // Opens the catalog at `location`, creating it (kReadWrite) when the
+  // cluster holds none of that name. Throws foundation::NSError:
+  // kCatalogErrorCannotOpen (no node answers, naming the address),
+  // kCatalogErrorNoCatalog (read-only, nothing there),
+  // kCatalogErrorNewerFormat, kCatalogErrorFingerprintMismatch.
+  static std::unique_ptr<RedisCatalog> Open(std::string_view location, Mode mode,
+                                            const OpenOptions& options = OpenOptions(),
+                                            const RedisTimeouts& timeouts = RedisTimeouts());
+  ~RedisCatalog() override;
+
+  // Sees every recording published before each call; no snapshot across calls.
+  std::unique_ptr<CatalogReader> NewCatalogReader() const override;
+  // Not one transaction: each recording is published or not (see above).
+  // Concurrent adds of the same audio leave one recording; the others are
+  // kDuplicate. A killed writer leaves leftovers that CleanLeftovers removes.
+  std::vector<AddResult> Add(std::span<const NewRecording> batch) override;
+  std::optional<Recording> Remove(RecordingId id) override;
+  // Concurrent corrections of one recording: the last one wins.
+  std::optional<Recording> Correct(RecordingId id, const MetadataChange& change) override;
+  std::uint64_t CleanLeftovers(double min_age_s) override;
+  // database_*_bytes: used_memory summed over the masters (the whole
+  // cluster's, whatever catalogs it holds).
+  DiskUsage MeasureDiskUsage() const override;
+  std::string location() const override { return location_.text(); }
+  std::uint32_t fingerprint_version() const override { return fingerprint_version_; }
+
+  // Removes every key of this catalog (for tests and benchmarks).
+  void Destroy();
+
+  // A connection set lent from the pool; returned when the lease ends.
+  class Lease {
+   public:
+    Lease(const RedisCatalog& owner, std::unique_ptr<RedisCluster> cluster);
+    ~Lease();
+    Lease(Lease&&) noexcept = default;
+    RedisCluster& operator*() const { return *cluster_; }
+    RedisCluster* operator->() const { return cluster_.get(); }
+
+   private:
+    const RedisCatalog* owner_;
+    std::unique_ptr<RedisCluster> cluster_;
+  };
+  Lease Borrow() const;
+  const RedisKeys& keys() const { return keys_; }
+
+ private:
+  RedisCatalog(RedisLocation location, RedisTimeouts timeouts, bool read_only,
+               bool fingerprint_matches, std::uint32_t fingerprint_version);
+  void RequireWritable() const;
+  // Removes every trace of recording `id`, published or not, and returns
+  // its record when it had one.
+  std::optional<Recording> Erase(RedisCluster& cluster, RecordingId id);
+
+  const RedisLocation location_;
+  const RedisKeys keys_;
+  const RedisTimeouts timeouts_;
+  const bool read_only_;
+  const bool fingerprint_matches_;
+  const std::uint32_t fingerprint_version_;
+  mutable std::mutex pool_mutex_;
+  mutable std::vector<std::unique_ptr<RedisCluster>> idle_;  // guarded by pool_mutex_
+};
+
+}  // namespace plim::catalog
+
+#endif  // PLIM_PLATFORM_CATALOG_REDIS_CATALOG_H_

@@ -1,0 +1,407 @@
+// RedisCatalog::Add, Remove, Correct and CleanLeftovers: the publication
+// order that lets readers and other writers ignore a half-written recording.
+
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <set>
+
+#include "platform/catalog/artwork_files.h"
+#include "platform/catalog/catalog_error.h"
+#include "platform/catalog/peak_blocks.h"
+#include "platform/catalog/prepared_recording.h"
+#include "platform/catalog/record_format.h"
+#include "platform/catalog/redis_catalog.h"
+#include "platform/foundation/ns_error.h"
+#include "platform/foundation/utf8.h"
+
+namespace plim::catalog {
+namespace {
+
+// Appends posting blobs to buckets of one group. For each key in turn,
+// ARGV holds a count n, then n arguments: pairs of field and blob. A blob
+// the field holds already at a posting boundary is not added again: a
+// batch repeated after a lost reply must not store its postings twice.
+constexpr char kAppendPostings[] = R"lua(
+local a = 1
+for k = 1, #KEYS do
+  local n = tonumber(ARGV[a])
+  for i = a + 1, a + n, 2 do
+    local f, b = ARGV[i], ARGV[i + 1]
+    local cur = redis.call('HGET', KEYS[k], f)
+    if not cur then
+      redis.call('HSET', KEYS[k], f, b)
+    else
+      local at, found = 1, false
+      while true do
+        local s = string.find(cur, b, at, true)
+        if not s then break end
+        if (s - 1) % 6 == 0 then found = true break end
+        at = s + 1
+      end
+      if not found then redis.call('HSET', KEYS[k], f, cur .. b) end
+    end
+  end
+  a = a + n + 1
+end
+return 0)lua";
+
+// Removes the postings of one recording (ARGV[1], its 3 id bytes) from
+// buckets of one group: for each key, a count n, then n fields.
+constexpr char kRemovePostings[] = R"lua(
+local id = ARGV[1]
+local a = 2
+for k = 1, #KEYS do
+  local n = tonumber(ARGV[a])
+  for i = a + 1, a + n do
+    local cur = redis.call('HGET', KEYS[k], ARGV[i])
+    if cur then
+      local kept = {}
+      for j = 1, #cur, 6 do
+        if string.sub(cur, j, j + 2) ~= id then kept[#kept + 1] = string.sub(cur, j, j + 5) end
+      end
+      if #kept == 0 then redis.call('HDEL', KEYS[k], ARGV[i])
+      else redis.call('HSET', KEYS[k], ARGV[i], table.concat(kept)) end
+    end
+  end
+  a = a + n + 1
+end
+return 0)lua";
+
+constexpr char kDeleteIfEqual[] = R"lua(
+if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end
+return 0)lua";
+
+constexpr char kUsePicture[] = R"lua(
+redis.call('SET', KEYS[1], ARGV[1])
+return redis.call('INCR', KEYS[2]))lua";
+
+constexpr char kReleasePicture[] = R"lua(
+local n = redis.call('DECR', KEYS[2])
+if n <= 0 then redis.call('DEL', KEYS[1], KEYS[2]) end
+return n)lua";
+
+// Raises the id counter to ARGV[1] unless it is there already.
+constexpr char kRaiseNextId[] = R"lua(
+local n = tonumber(redis.call('GET', KEYS[1]) or '0')
+if n < tonumber(ARGV[1]) then redis.call('SET', KEYS[1], ARGV[1]) end
+return 0)lua";
+
+constexpr std::size_t kCommandsPerRound = 4096;
+
+[[noreturn]] void Fail(std::int64_t code, std::string description) {
+  throw foundation::NSError(kCatalogErrorDomain, code, std::move(description));
+}
+
+RedisCommand Script(const char* script, std::vector<std::string> keys,
+                    std::vector<std::string> args) {
+  RedisCommand command{{"EVAL", script, std::to_string(keys.size())}, 3};
+  for (std::string& k : keys) command.args.push_back(std::move(k));
+  for (std::string& a : args) command.args.push_back(std::move(a));
+  return command;
+}
+
+// Per bucket key, the script arguments for it; buckets of one group.
+using BucketArguments = std::map<std::string, std::vector<std::string>>;
+
+// One call of `script` over the buckets of a group, after `leading` arguments.
+RedisCommand GroupScript(const char* script, BucketArguments& buckets,
+                         std::vector<std::string> leading) {
+  std::vector<std::string> keys;
+  for (auto& [key, args] : buckets) {
+    keys.push_back(key);
+    leading.push_back(std::to_string(args.size()));
+    for (std::string& arg : args) leading.push_back(std::move(arg));
+  }
+  return Script(script, std::move(keys), std::move(leading));
+}
+
+std::int64_t DurationUs(double duration_s) {
+  if (!(duration_s > 0) || !std::isfinite(duration_s)) return 0;
+  return std::llround(duration_s * 1e6);
+}
+
+double NowS() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Runs `commands` in rounds and throws when any reply is an error.
+void RunAll(RedisCluster& cluster, std::vector<RedisCommand>& commands, const std::string& where) {
+  for (std::size_t begin = 0; begin < commands.size(); begin += kCommandsPerRound) {
+    const std::size_t n = std::min(kCommandsPerRound, commands.size() - begin);
+    for (const RedisValue& reply : cluster.Run({commands.data() + begin, n})) {
+      if (reply.is_error()) {
+        Fail(kCatalogErrorCannotWrite,
+             "Could not write to the Redis catalog at " + where + ": " + reply.text);
+      }
+    }
+  }
+  commands.clear();
+}
+
+RedisValue RunOne(RedisCluster& cluster, RedisCommand command, const std::string& where) {
+  std::vector<RedisCommand> one{std::move(command)};
+  RedisValue reply = cluster.Run(one).front();
+  if (reply.is_error()) {
+    Fail(kCatalogErrorCannotWrite,
+         "Could not write to the Redis catalog at " + where + ": " + reply.text);
+  }
+  return reply;
+}
+
+std::optional<Recording> DecodeStored(const RedisValue& value, RecordingId id,
+                                      const std::string& where) {
+  if (value.is_nil()) return std::nullopt;
+  std::optional<Recording> recording = DecodeRecording(value.text);
+  if (!recording) {
+    Fail(kCatalogErrorDamaged, "The Redis catalog at " + where + " is damaged: recording " +
+                                   std::to_string(id) + " can't be read");
+  }
+  return recording;
+}
+
+}  // namespace
+
+std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
+  RequireWritable();
+  if (!fingerprint_matches_) {
+    Fail(kCatalogErrorFingerprintMismatch,
+         "The catalog at " + location() + " was built with fingerprint version " +
+             std::to_string(fingerprint_version_) +
+             ", so nothing can be added to it: bring it up to date with plim-catalog rebuild");
+  }
+  const std::string where = location();
+  std::vector<PreparedRecording> prepared;
+  for (const NewRecording& item : batch) prepared.push_back(Prepare(item, where));
+  Lease cluster = Borrow();
+  std::vector<AddResult> results;
+  std::vector<RedisCommand> commands;
+  for (const PreparedRecording& p : prepared) {
+    const Recording& recording = p.recording;
+    const std::string content_key = keys_.Content(recording.content_hash);
+    if (RedisValue same = RunOne(*cluster, {{"GET", content_key}}, where); !same.is_nil()) {
+      results.push_back({AddOutcome::kDuplicate, static_cast<RecordingId>(RedisInteger(same)), 0});
+      continue;
+    }
+    RecordingId id = p.requested_id;
+    if (id != 0) {
+      if (RunOne(*cluster, {{"EXISTS", keys_.Record(id)}}, where).integer != 0) {
+        Fail(kCatalogErrorInvalidArgument, "A recording added to the catalog at " + where +
+                                               " asks for id " + std::to_string(id) +
+                                               ", which is already taken");
+      }
+      RunOne(*cluster, Script(kRaiseNextId, {keys_.NextId()}, {std::to_string(id)}), where);
+    } else {
+      id = static_cast<RecordingId>(RunOne(*cluster, {{"INCR", keys_.NextId()}}, where).integer);
+    }
+    if (id > kRedisMaxRecordingId) {
+      Fail(kCatalogErrorCannotWrite, "The catalog at " + where + " has run out of recording ids");
+    }
+    RunOne(*cluster,
+           {{"ZADD", keys_.Pending(), std::to_string(static_cast<long long>(NowS())),
+             std::to_string(id)}},
+           where);
+
+    // Its hashes first, so that a cleaner finds its postings; then the
+    // postings, grouped per bucket; then the peaks.
+    std::vector<std::uint32_t> hashes;
+    std::map<std::uint32_t, BucketArguments> by_group;
+    for (std::size_t i = 0; i < p.landmarks.size();) {
+      std::size_t j = i;
+      std::vector<std::uint32_t> frames;
+      while (j < p.landmarks.size() && p.landmarks[j].hash == p.landmarks[i].hash)
+        frames.push_back(p.landmarks[j++].anchor_frame);
+      const std::uint32_t hash = p.landmarks[i].hash;
+      hashes.push_back(hash);
+      std::vector<std::string>& args = by_group[RedisKeys::GroupOf(hash)][keys_.Bucket(hash)];
+      args.push_back(RedisField(hash));
+      args.push_back(EncodeRedisPostings(id, frames));
+      i = j;
+    }
+    RunOne(*cluster, {{"SET", keys_.HashList(id), EncodeHashList(hashes, 0)}}, where);
+    for (auto& [group, buckets] : by_group)
+      commands.push_back(GroupScript(kAppendPostings, buckets, {}));
+    RunAll(*cluster, commands, where);
+    if (!p.peaks.empty()) {
+      RedisCommand peaks{{"HSET", keys_.Peaks(id)}};
+      const std::span<const fingerprint::Peak> all(p.peaks);
+      for (std::size_t begin = 0; begin < all.size();) {
+        const std::uint32_t block = PeakBlockOf(all[begin].TimeFrames());
+        std::size_t end = begin;
+        while (end < all.size() && PeakBlockOf(all[end].TimeFrames()) == block) ++end;
+        peaks.args.push_back(std::to_string(block));
+        peaks.args.push_back(EncodePeakBlock(all.subspan(begin, end - begin), id, block));
+        begin = end;
+      }
+      RunOne(*cluster, std::move(peaks), where);
+    }
+    Recording stored = recording;
+    if (p.artwork != nullptr) {
+      RunOne(*cluster,
+             Script(kUsePicture, {keys_.Picture(p.artwork_file), keys_.PictureUses(p.artwork_file)},
+                    {p.artwork->bytes}),
+             where);
+      stored.artwork_file = p.artwork_file;
+    }
+    RunOne(*cluster, {{"SET", keys_.Record(id), EncodeRecording(stored)}}, where);
+    // The audio is claimed last: of writers adding the same audio at once,
+    // the first to claim it publishes, and the others take back their work.
+    if (RunOne(*cluster, {{"SET", content_key, std::to_string(id), "NX"}}, where).is_nil()) {
+      Erase(*cluster, id);
+      RedisValue same = RunOne(*cluster, {{"GET", content_key}}, where);
+      results.push_back({AddOutcome::kDuplicate, static_cast<RecordingId>(RedisInteger(same)), 0});
+      continue;
+    }
+    AddResult result;
+    result.id = id;
+    std::optional<RecordingId> old;
+    if (!recording.source_path.empty()) {
+      RedisValue owner = RunOne(*cluster, {{"GET", keys_.Path(recording.source_path)}}, where);
+      if (!owner.is_nil()) old = static_cast<RecordingId>(RedisInteger(owner));
+    }
+    RunOne(*cluster, {{"SETBIT", keys_.Published(), std::to_string(id), "1"}}, where);
+    if (!recording.source_path.empty())
+      commands.push_back({{"SET", keys_.Path(recording.source_path), std::to_string(id)}});
+    commands.push_back(
+        {{"HINCRBY", keys_.Stats(), "landmarks", std::to_string(p.landmarks.size())}});
+    commands.push_back({{"HINCRBY", keys_.Stats(), "duration_us",
+                         std::to_string(DurationUs(recording.duration_s))}});
+    commands.push_back({{"ZREM", keys_.Pending(), std::to_string(id)}});
+    RunAll(*cluster, commands, where);
+    if (old && *old != id && Remove(*old)) {
+      result.outcome = AddOutcome::kReplaced;
+      result.replaced_id = *old;
+    }
+    results.push_back(result);
+  }
+  return results;
+}
+
+std::optional<Recording> RedisCatalog::Erase(RedisCluster& cluster, RecordingId id) {
+  const std::string where = location();
+  const std::string id_text = std::to_string(id);
+  const bool was_published =
+      RunOne(cluster, {{"SETBIT", keys_.Published(), id_text, "0"}}, where).integer == 1;
+  std::optional<Recording> recording =
+      DecodeStored(RunOne(cluster, {{"GET", keys_.Record(id)}}, where), id, where);
+  RunOne(cluster, {{"DEL", keys_.Record(id)}}, where);
+  std::vector<RedisCommand> commands;
+  if (recording) {
+    commands.push_back(Script(kDeleteIfEqual, {keys_.Content(recording->content_hash)}, {id_text}));
+    if (!recording->source_path.empty())
+      commands.push_back(Script(kDeleteIfEqual, {keys_.Path(recording->source_path)}, {id_text}));
+    if (was_published) {
+      commands.push_back({{"HINCRBY", keys_.Stats(), "landmarks",
+                           std::to_string(-static_cast<long long>(recording->landmark_count))}});
+      commands.push_back({{"HINCRBY", keys_.Stats(), "duration_us",
+                           std::to_string(-DurationUs(recording->duration_s))}});
+    }
+  }
+  commands.push_back({{"DEL", keys_.Peaks(id)}});
+  RunAll(cluster, commands, where);
+  RedisValue list = RunOne(cluster, {{"GET", keys_.HashList(id)}}, where);
+  std::vector<std::uint32_t> hashes;
+  if (!list.is_nil() && !DecodeHashList(list.text, hashes)) {
+    Fail(kCatalogErrorDamaged, "The Redis catalog at " + where + " is damaged: the landmarks of " +
+                                   "recording " + id_text + " can't be read");
+  }
+  std::map<std::uint32_t, BucketArguments> by_group;
+  for (std::uint32_t hash : hashes)
+    by_group[RedisKeys::GroupOf(hash)][keys_.Bucket(hash)].push_back(RedisField(hash));
+  for (auto& [group, buckets] : by_group)
+    commands.push_back(GroupScript(kRemovePostings, buckets, {RedisIdBytes(id)}));
+  RunAll(cluster, commands, where);
+  if (recording && !recording->artwork_file.empty()) {
+    commands.push_back(Script(
+        kReleasePicture,
+        {keys_.Picture(recording->artwork_file), keys_.PictureUses(recording->artwork_file)}, {}));
+  }
+  commands.push_back({{"DEL", keys_.HashList(id)}});
+  commands.push_back({{"ZREM", keys_.Pending(), id_text}});
+  RunAll(cluster, commands, where);
+  return recording;
+}
+
+std::optional<Recording> RedisCatalog::Remove(RecordingId id) {
+  RequireWritable();
+  const std::string where = location();
+  Lease cluster = Borrow();
+  if (RunOne(*cluster, {{"GETBIT", keys_.Published(), std::to_string(id)}}, where).integer != 1)
+    return std::nullopt;
+  RunOne(*cluster,
+         {{"ZADD", keys_.Pending(), std::to_string(static_cast<long long>(NowS())),
+           std::to_string(id)}},
+         where);
+  std::optional<Recording> removed = Erase(*cluster, id);
+  if (removed && !removed->artwork_file.empty())
+    removed->artwork_url = where + "/artwork/" + removed->artwork_file;
+  return removed;
+}
+
+std::optional<Recording> RedisCatalog::Correct(RecordingId id, const MetadataChange& change) {
+  RequireWritable();
+  const std::string where = location();
+  Lease cluster = Borrow();
+  if (RunOne(*cluster, {{"GETBIT", keys_.Published(), std::to_string(id)}}, where).integer != 1)
+    return std::nullopt;
+  std::optional<Recording> r =
+      DecodeStored(RunOne(*cluster, {{"GET", keys_.Record(id)}}, where), id, where);
+  if (!r) return std::nullopt;
+  ApplyMetadataChange(*r, change);
+  std::string released;
+  if ((change.artwork && !change.artwork->bytes.empty()) || change.artwork_url) {
+    released = r->artwork_file;
+    r->artwork_file.clear();
+    r->artwork_url.clear();
+    if (change.artwork && !change.artwork->bytes.empty()) {
+      r->artwork_file = ArtworkFileName(change.artwork->bytes, change.artwork->mime_type);
+      RunOne(
+          *cluster,
+          Script(kUsePicture, {keys_.Picture(r->artwork_file), keys_.PictureUses(r->artwork_file)},
+                 {change.artwork->bytes}),
+          where);
+    } else {
+      r->artwork_url = foundation::toValidUTF8(*change.artwork_url);
+    }
+  }
+  RunOne(*cluster, {{"SET", keys_.Record(id), EncodeRecording(*r)}}, where);
+  if (!released.empty()) {
+    RunOne(*cluster,
+           Script(kReleasePicture, {keys_.Picture(released), keys_.PictureUses(released)}, {}),
+           where);
+  }
+  if (!r->artwork_file.empty()) r->artwork_url = where + "/artwork/" + r->artwork_file;
+  return r;
+}
+
+std::uint64_t RedisCatalog::CleanLeftovers(double min_age_s) {
+  RequireWritable();
+  const std::string where = location();
+  Lease cluster = Borrow();
+  const auto before = static_cast<long long>(std::floor(NowS() - min_age_s));
+  RedisValue stale =
+      RunOne(*cluster, {{"ZRANGEBYSCORE", keys_.Pending(), "-inf", std::to_string(before)}}, where);
+  std::uint64_t cleaned = 0;
+  for (const RedisValue& member : stale.elements) {
+    const auto id = static_cast<RecordingId>(RedisInteger(member));
+    if (RunOne(*cluster, {{"GETBIT", keys_.Published(), member.text}}, where).integer == 1) {
+      // Wholly added (a writer killed after publishing), or a removal that
+      // never began: nothing to take back.
+      RunOne(*cluster, {{"ZREM", keys_.Pending(), member.text}}, where);
+      continue;
+    }
+    Erase(*cluster, id);
+    ++cleaned;
+  }
+  return cleaned;
+}
+
+void RedisCatalog::Destroy() {
+  Lease cluster = Borrow();
+  std::vector<RedisCommand> commands;
+  for (std::string& key : cluster->ScanKeys(keys_.prefix() + "*"))
+    commands.push_back({{"DEL", std::move(key)}});
+  RunAll(*cluster, commands, location());
+}
+
+}  // namespace plim::catalog

@@ -1,0 +1,45 @@
+#include "tools/plim-catalog/copy_command.h"
+
+#include "platform/foundation/ns_error.h"
+#include "platform/foundation/standard_stream.h"
+#include "tools/plim-catalog/redo_recordings.h"
+
+namespace plim {
+
+int RunCopyCommand(const GlobalOptions& global, const CopyCommandOptions& options) {
+  try {
+    auto source = catalog::OpenCatalogStore(options.source, catalog::CatalogStore::Mode::kReadOnly);
+    auto destination =
+        catalog::OpenCatalogStore(options.destination, catalog::CatalogStore::Mode::kReadWrite);
+    std::vector<OldRecording> todo;
+    std::size_t present = 0, total = 0;
+    {
+      auto have = destination->NewCatalogReader();
+      source->NewCatalogReader()->ForEachRecording(
+          [&](catalog::RecordingId id, const catalog::Recording& recording) {
+            ++total;
+            if (have->GetRecording(id) || have->FindByContentHash(recording.content_hash)) {
+              ++present;
+            } else {
+              todo.push_back({id, recording});
+            }
+            return true;
+          });
+    }
+    std::vector<std::string> left_out;
+    const std::size_t copied = RedoRecordings(todo, *source, *destination, options.jobs, left_out);
+    if (!global.quiet) {
+      foundation::writeToStandardError("plim-catalog: copied " + std::to_string(copied) + " of " +
+                                       std::to_string(total) + " recordings from " +
+                                       source->location() + " to " + destination->location() +
+                                       " (" + std::to_string(present) + " there already, " +
+                                       std::to_string(left_out.size()) + " left out)\n");
+    }
+    return left_out.empty() ? 0 : 1;
+  } catch (const foundation::NSError& error) {
+    foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
+    return 1;
+  }
+}
+
+}  // namespace plim
