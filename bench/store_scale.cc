@@ -49,7 +49,11 @@ std::uint64_t StoreBytes(const catalog::CatalogStore& store) {
 }
 
 // The `k`th warp: time and frequency scales each at least 12% away from 1,
-// so that no filler matches the recording it was made from.
+// so that no filler matches the recording it was made from. The fingerprint's
+// hashes do not change when time or frequency is scaled alone, so Warp also
+// reverses time and bends the frequency axis: otherwise every filler would
+// share its source's hashes, and every query of the corpus would look up
+// the postings of hundreds of copies of itself, which real music never does.
 void WarpOf(std::uint64_t k, double& time_scale, double& frequency_scale) {
   constexpr double kScales[] = {0.62, 0.66, 0.70, 0.74, 0.78, 0.82, 0.86, 0.88,
                                 1.12, 1.16, 1.20, 1.25, 1.30, 1.35, 1.40, 1.45};
@@ -60,15 +64,31 @@ void WarpOf(std::uint64_t k, double& time_scale, double& frequency_scale) {
   time_scale += 0.0013 * static_cast<double>(k / (n * n));
 }
 
+// A bend of the frequency axis for the `k`th filler, spread evenly over
+// 0.8-1.2 by the golden ratio, so that no two fillers of one source share
+// their log-frequency differences.
+double BendOf(std::uint64_t k) {
+  const double golden = 0.6180339887498949;
+  const double fraction =
+      static_cast<double>(k) * golden - std::floor(static_cast<double>(k) * golden);
+  return 0.8 + 0.4 * fraction;
+}
+
 fingerprint::Constellation Warp(const fingerprint::Constellation& in, double time_scale,
-                                double frequency_scale) {
+                                double frequency_scale, double bend) {
   fingerprint::Constellation out;
   out.duration_s = in.duration_s * time_scale;
   const double max_bin = (fingerprint::kBinCount - 1) * fingerprint::kBinSubdivisions;
+  constexpr double kLowBinQ =
+      fingerprint::kMinPeakFrequencyHz / fingerprint::kBinWidthHz * fingerprint::kBinSubdivisions;
+  std::uint32_t last_q = 0;
+  for (const fingerprint::Peak& p : in.peaks) last_q = std::max(last_q, p.time_q);
   for (const fingerprint::Peak& p : in.peaks) {
-    const double bin = std::round(p.bin_q * frequency_scale);
+    // Bent: log-frequency differences grow or shrink by the bend.
+    const double bin = std::round(kLowBinQ * std::pow(p.bin_q / kLowBinQ, bend) * frequency_scale);
     if (bin >= max_bin || bin < 1) continue;
-    out.peaks.push_back({static_cast<std::uint32_t>(std::llround(p.time_q * time_scale)),
+    const double reversed_q = static_cast<double>(last_q - p.time_q);
+    out.peaks.push_back({static_cast<std::uint32_t>(std::llround(reversed_q * time_scale)),
                          static_cast<std::uint16_t>(bin), p.prominence_db});
   }
   std::sort(out.peaks.begin(), out.peaks.end(), [](const auto& a, const auto& b) {
@@ -123,7 +143,7 @@ int Build(const std::string& location, double hours, unsigned writers,
         double time_scale, frequency_scale;
         WarpOf(k / corpus.size(), time_scale, frequency_scale);
         const fingerprint::Constellation& source = corpus[k % corpus.size()];
-        batch.push_back(ItemOf(Warp(source, time_scale, frequency_scale),
+        batch.push_back(ItemOf(Warp(source, time_scale, frequency_scale, BendOf(k)),
                                "Filler " + std::to_string(k), "filler-" + std::to_string(k)));
         double s = added_s.load();
         while (!added_s.compare_exchange_weak(s, s + batch.back().recording.duration_s)) {
