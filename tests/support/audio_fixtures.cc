@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <numbers>
 #include <random>
 #include <stdexcept>
@@ -199,6 +200,17 @@ void writeWav(const Audio& audio, const std::string& path, WavEncoding encoding)
   std::ofstream file(path, std::ios::binary);
   file.write(out.data(), static_cast<std::streamsize>(out.size()));
   if (!file) throw std::runtime_error("could not write " + path);
+}
+
+std::string readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("could not write " + path);
 }
 
 void runFfmpeg(const std::string& input_path, const std::vector<std::string>& arguments,

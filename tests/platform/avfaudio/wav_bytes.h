@@ -50,9 +50,6 @@ std::string formatChunk(const FormatFields& fields);
 // "RIFF" (or `riff_tag`), the size of what follows, "WAVE", the chunks.
 std::string riffFile(const std::vector<std::string>& chunks, const std::string& riff_tag = "RIFF");
 
-void writeBytes(const std::string& path, const std::string& bytes);
-std::string readBytes(const std::string& path);
-
 }  // namespace plim::testing
 
 #endif  // PLIM_TESTS_PLATFORM_AVFAUDIO_WAV_BYTES_H_
