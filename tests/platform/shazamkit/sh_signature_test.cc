@@ -3,15 +3,19 @@
 
 #include "platform/shazamkit/sh_signature.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/foundation/ns_error.h"
 #include "platform/shazamkit/sh_signature_generator.h"
 #include "platform/shazamkit/shazamkit_error.h"
 #include "tests/support/audio_fixtures.h"
+#include "tests/support/thrown_error.h"
 
 namespace plim::shazamkit {
 namespace {
+
+using ::testing::HasSubstr;
 
 using ::plim::testing::Audio;
 
@@ -87,18 +91,15 @@ TEST(SHSignatureTest, RefusesUnusableFormats) {
     std::uint32_t channels;
   } cases[] = {{"NoChannels", 44100, 0}, {"RateTooLow", 4000, 1}};
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(
         avfaudio::AVAudioFormat(c.rate_hz, c.channels), 16);
     ASSERT_NE(buffer, nullptr);
     SHSignatureGenerator generator;
-    try {
-      generator.appendBuffer(*buffer);
-      ADD_FAILURE() << c.name << " was accepted";
-    } catch (const foundation::NSError& error) {
-      EXPECT_EQ(error.code(), kInvalidAudioFormat) << c.name;
-      EXPECT_NE(error.description().find("can't be used"), std::string::npos)
-          << error.description();
-    }
+    const foundation::NSError error =
+        ::plim::testing::ThrownError([&] { generator.appendBuffer(*buffer); });
+    EXPECT_EQ(error.code(), kInvalidAudioFormat);
+    EXPECT_THAT(error.description(), HasSubstr("can't be used"));
   }
 }
 
@@ -133,13 +134,11 @@ TEST(SHSignatureTest, RefusesDamagedOrForeignData) {
        }()},
   };
   for (const Case& c : cases) {
-    try {
-      SHSignature signature{std::span<const std::uint8_t>(c.data)};
-      ADD_FAILURE() << c.name << " was accepted";
-    } catch (const foundation::NSError& error) {
-      EXPECT_EQ(error.domain(), kShazamKitErrorDomain) << c.name;
-      EXPECT_EQ(error.code(), kSignatureInvalid) << c.name;
-    }
+    SCOPED_TRACE(c.name);
+    const foundation::NSError error = ::plim::testing::ThrownError(
+        [&] { SHSignature signature{std::span<const std::uint8_t>(c.data)}; });
+    EXPECT_EQ(error.domain(), kShazamKitErrorDomain);
+    EXPECT_EQ(error.code(), kSignatureInvalid);
   }
 }
 
