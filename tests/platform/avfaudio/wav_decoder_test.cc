@@ -22,8 +22,8 @@
 #include "platform/avfaudio/file_input.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/url.h"
-#include "tests/platform/avfaudio/wav_bytes.h"
 #include "tests/support/audio_fixtures.h"
+#include "tests/support/wav_bytes.h"
 
 namespace plim::testing {
 namespace {

@@ -89,15 +89,9 @@ class CatalogStoreContract : public ::testing::Test {
   Store store_;
 };
 
+// gtest names each run with its store's type.
 using Stores = ::testing::Types<LmdbStore, RedisStore>;
-class StoreNames {
- public:
-  template <typename T>
-  static std::string GetName(int) {
-    return std::is_same_v<T, LmdbStore> ? "Lmdb" : "Redis";
-  }
-};
-TYPED_TEST_SUITE(CatalogStoreContract, Stores, StoreNames);
+TYPED_TEST_SUITE(CatalogStoreContract, Stores);
 
 TYPED_TEST(CatalogStoreContract, AddLookUpAndRemoveKeepTheIndexExact) {
   Expected model;

@@ -9,6 +9,7 @@
 #include "platform/foundation/ns_error.h"
 #include "platform/shazamkit/sh_signature_generator.h"
 #include "platform/shazamkit/shazamkit_error.h"
+#include "tests/platform/avfaudio/read_audio.h"
 #include "tests/support/audio_fixtures.h"
 #include "tests/support/thrown_error.h"
 
@@ -19,30 +20,13 @@ using ::testing::HasSubstr;
 
 using ::plim::testing::Audio;
 
-// The audio in planar buffers of at most `chunk_frames` frames each.
-std::vector<std::unique_ptr<avfaudio::AVAudioPCMBuffer>> Buffers(const Audio& audio,
-                                                                 std::uint32_t chunk_frames) {
-  std::vector<std::unique_ptr<avfaudio::AVAudioPCMBuffer>> buffers;
-  avfaudio::AVAudioFormat format(audio.sample_rate_hz,
-                                 static_cast<std::uint32_t>(audio.channel_count));
-  for (std::int64_t start = 0; start < audio.frameCount(); start += chunk_frames) {
-    auto frames = static_cast<std::uint32_t>(
-        std::min<std::int64_t>(chunk_frames, audio.frameCount() - start));
-    auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(format, frames);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-      for (int c = 0; c < audio.channel_count; ++c) {
-        buffer->floatChannelData()[c][i] = audio.samples[(start + i) * audio.channel_count + c];
-      }
-    }
-    buffer->setFrameLength(frames);
-    buffers.push_back(std::move(buffer));
-  }
-  return buffers;
-}
-
-SHSignature Sign(const Audio& audio, std::uint32_t chunk_frames = 1u << 30) {
+// The signature of `audio`, given in buffers of at most `chunk_frames`.
+SHSignature Sign(const Audio& audio, std::int64_t chunk_frames = 1 << 30) {
   SHSignatureGenerator generator;
-  for (const auto& buffer : Buffers(audio, chunk_frames)) generator.appendBuffer(*buffer);
+  for (std::int64_t at = 0; at < audio.frameCount(); at += chunk_frames) {
+    generator.appendBuffer(
+        *testing::bufferOf(audio, at, std::min(chunk_frames, audio.frameCount() - at)));
+  }
   return generator.signature();
 }
 

@@ -106,19 +106,18 @@ class PlimCatalogTest : public ::testing::Test {
     if (!fs::exists(wav)) plim::testing::writeWav(plim::testing::makeMelody(seed, kClipS), wav);
     std::string out = temp_.file(name);
     fs::create_directories(fs::path(out).parent_path());
-    std::vector<std::string> argv = {
-        "/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", wav};
-    if (!cover.empty())
-      argv.insert(argv.end(), {"-i", cover, "-map", "0", "-map", "1", "-c:v", "copy",
-                               "-disposition:v", "attached_pic"});
+    std::vector<std::string> options;
+    if (!cover.empty()) {
+      options = {"-i", cover, "-map", "0", "-map", "1", "-c:v", "copy"};
+      options.insert(options.end(), {"-disposition:v", "attached_pic"});
+    }
     std::string extension = fs::path(name).extension().string();
-    if (extension == ".mp3") argv.insert(argv.end(), {"-c:a", "libmp3lame", "-b:a", "128k"});
-    if (extension == ".m4a") argv.insert(argv.end(), {"-c:a", "aac", "-b:a", "128k"});
-    if (extension == ".ogg") argv.insert(argv.end(), {"-c:a", "libvorbis"});
-    for (const auto& [key, value] : tags) argv.insert(argv.end(), {"-metadata", key + "=" + value});
-    argv.push_back(out);
-    ProcessResult result = runProcess(argv);
-    if (result.exit_status != 0) throw std::runtime_error("ffmpeg: " + result.standard_error);
+    if (extension == ".mp3") options.insert(options.end(), {"-c:a", "libmp3lame", "-b:a", "128k"});
+    if (extension == ".m4a") options.insert(options.end(), {"-c:a", "aac", "-b:a", "128k"});
+    if (extension == ".ogg") options.insert(options.end(), {"-c:a", "libvorbis"});
+    for (const auto& [key, value] : tags)
+      options.insert(options.end(), {"-metadata", key + "=" + value});
+    plim::testing::runFfmpeg(wav, options, out);
     return out;
   }
 
@@ -306,11 +305,6 @@ TEST_F(PlimCatalogTest, TakesMetadataFromACsvAndTheCommandLine) {
   EXPECT_EQ(z["artist"], "Given");
   EXPECT_EQ(z["album"], "Given album");
   EXPECT_EQ(z["artwork_url"], "https://example.org/z.png");
-
-  std::ofstream(temp_.file("bad.csv")) << "path,colour\nx.flac,red\n";
-  ProcessResult bad = Run({"add", "--metadata", temp_.file("bad.csv")});
-  EXPECT_EQ(bad.exit_status, 1);
-  EXPECT_THAT(bad.standard_error, HasSubstr("unknown column \"colour\""));
 }
 
 TEST_F(PlimCatalogTest, RemovesByIdByPathByFolderAndWhatIsGone) {

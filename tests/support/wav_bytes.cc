@@ -1,4 +1,4 @@
-#include "tests/platform/avfaudio/wav_bytes.h"
+#include "tests/support/wav_bytes.h"
 
 #include <algorithm>
 #include <bit>
