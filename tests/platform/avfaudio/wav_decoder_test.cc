@@ -14,7 +14,6 @@
 #include <memory>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/avfaudio/av_audio_file.h"
@@ -363,26 +362,6 @@ INSTANTIATE_TEST_SUITE_P(Files, WavDecoderTest, ::testing::ValuesIn(wavCases()),
                          [](const ::testing::TestParamInfo<WavCase>& info) {
                            return std::string(info.param.name);
                          });
-
-// The first files that need FFmpeg, opened at once from several threads,
-// share one load of the module.
-TEST(FfmpegModuleTest, FirstUsesFromSeveralThreadsLoadItOnce) {
-  TemporaryDirectory directory;
-  writeWav(makeMelody(3, 0.5, kRateHz, 1), directory.file("source.wav"));
-  runFfmpeg(directory.file("source.wav"), {"-c:a", "flac"}, directory.file("a.flac"));
-  const std::string path = directory.file("a.flac");
-
-  constexpr int kThreads = 4;
-  std::vector<Outcome> outcomes(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] { outcomes[t] = readWithAVAudioFile(path, t % 2 == 0); });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(outcomes[0].error_code, 0) << outcomes[0].error_description;
-  EXPECT_EQ(outcomes[0].length_frames, kRateHz / 2);
-  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(outcomes[t], outcomes[0]);
-}
 
 }  // namespace
 }  // namespace plim::testing
