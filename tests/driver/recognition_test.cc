@@ -2,7 +2,6 @@
 // generated recordings, and plim-shazamkit names the recording each clip
 // comes from, or nothing, in exact result-line bytes.
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,8 +12,6 @@
 
 namespace plim {
 namespace {
-
-using ::testing::HasSubstr;
 
 using ::plim::testing::Audio;
 using ::plim::testing::runProcess;
@@ -166,8 +163,8 @@ TEST_F(RecognitionTest, CatalogToolShowsTheCandidatesBehindAnAnswer) {
       {PLIM_CATALOG_PATH, "--catalog", CatalogPath(), "match", "--json", work.file("clip.wav")});
   ASSERT_EQ(result.exit_status, 0) << result.standard_error;
   std::string first = result.standard_output.substr(0, result.standard_output.find('\n'));
-  EXPECT_THAT(first, HasSubstr("\"title\":\"" + TitleOf(2) + "\""));
-  EXPECT_THAT(first, HasSubstr("\"accepted\":true"));
+  EXPECT_NE(first.find("\"title\":\"" + TitleOf(2) + "\""), std::string::npos) << first;
+  EXPECT_NE(first.find("\"accepted\":true"), std::string::npos) << first;
   std::size_t offset_at = first.find("\"offset_s\":");
   ASSERT_NE(offset_at, std::string::npos) << first;
   EXPECT_NEAR(std::stod(first.substr(offset_at + 11)), 5.0, 0.1) << first;
