@@ -4,28 +4,20 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <numbers>
 #include <random>
 #include <stdexcept>
 
 #include "tests/support/process.h"
+#include "tests/support/wav_bytes.h"
 
 namespace plim::testing {
 namespace {
 
 constexpr double kTwoPi = 2 * std::numbers::pi;
-
-void put16(std::string& out, std::uint32_t v) {
-  out.push_back(static_cast<char>(v & 0xFF));
-  out.push_back(static_cast<char>((v >> 8) & 0xFF));
-}
-void put32(std::string& out, std::uint32_t v) {
-  put16(out, v & 0xFFFF);
-  put16(out, v >> 16);
-}
 
 }  // namespace
 
@@ -158,47 +150,33 @@ Audio excerpt(const Audio& audio, double start_s, double duration_s) {
 }
 
 void writeWav(const Audio& audio, const std::string& path, WavEncoding encoding) {
-  const std::uint32_t bytes_per_sample = encoding == WavEncoding::kPcm16   ? 2
-                                         : encoding == WavEncoding::kPcm24 ? 3
-                                                                           : 4;
-  const std::uint32_t data_bytes =
-      static_cast<std::uint32_t>(audio.samples.size()) * bytes_per_sample;
-  std::string out;
-  out.reserve(44 + data_bytes);
-  out += "RIFF";
-  put32(out, 36 + data_bytes);
-  out += "WAVEfmt ";
-  put32(out, 16);
-  put16(out, encoding == WavEncoding::kFloat32 ? 3 : 1);
-  put16(out, static_cast<std::uint32_t>(audio.channel_count));
-  put32(out, static_cast<std::uint32_t>(audio.sample_rate_hz));
-  put32(out,
-        static_cast<std::uint32_t>(audio.sample_rate_hz * audio.channel_count) * bytes_per_sample);
-  put16(out, static_cast<std::uint32_t>(audio.channel_count) * bytes_per_sample);
-  put16(out, bytes_per_sample * 8);
-  out += "data";
-  put32(out, data_bytes);
-  for (float s : audio.samples) {
-    double v = std::clamp(static_cast<double>(s), -1.0, 1.0);
-    if (encoding == WavEncoding::kFloat32) {
-      float f = static_cast<float>(v);
-      std::uint32_t bits;
-      std::memcpy(&bits, &f, 4);
-      put32(out, bits);
-    } else if (encoding == WavEncoding::kPcm16) {
-      auto q = static_cast<std::int32_t>(std::lround(v * 32767));
-      put16(out, static_cast<std::uint32_t>(q) & 0xFFFF);
-    } else {
-      auto q = static_cast<std::int32_t>(std::lround(v * 8388607));
-      auto u = static_cast<std::uint32_t>(q);
-      out.push_back(static_cast<char>(u & 0xFF));
-      out.push_back(static_cast<char>((u >> 8) & 0xFF));
-      out.push_back(static_cast<char>((u >> 16) & 0xFF));
-    }
+  FormatFields fields;
+  fields.channel_count = static_cast<std::uint16_t>(audio.channel_count);
+  fields.sample_rate_hz = static_cast<std::uint32_t>(audio.sample_rate_hz);
+  SampleCoding coding = SampleCoding::kSigned16;
+  if (encoding == WavEncoding::kPcm24) {
+    fields.bits = 24;
+    coding = SampleCoding::kSigned24;
+  } else if (encoding == WavEncoding::kFloat32) {
+    fields.format_tag = 3;
+    fields.bits = 32;
+    coding = SampleCoding::kFloat32;
   }
-  std::ofstream file(path, std::ios::binary);
-  file.write(out.data(), static_cast<std::streamsize>(out.size()));
-  if (!file) throw std::runtime_error("could not write " + path);
+  std::vector<double> samples(audio.samples.size());
+  std::transform(audio.samples.begin(), audio.samples.end(), samples.begin(),
+                 [](float s) { return std::clamp(static_cast<double>(s), -1.0, 1.0); });
+  writeBytes(path, riffFile({formatChunk(fields), chunk("data", encodeSamples(samples, coding))}));
+}
+
+std::string readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("could not write " + path);
 }
 
 void runFfmpeg(const std::string& input_path, const std::vector<std::string>& arguments,

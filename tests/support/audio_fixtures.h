@@ -56,6 +56,11 @@ enum class WavEncoding { kPcm16, kPcm24, kFloat32 };
 void writeWav(const Audio& audio, const std::string& path,
               WavEncoding encoding = WavEncoding::kPcm16);
 
+// The whole file at `path` as bytes ("" when it can't be read), and `bytes`
+// written as the whole file at `path`. writeBytes throws std::runtime_error.
+std::string readBytes(const std::string& path);
+void writeBytes(const std::string& path, const std::string& bytes);
+
 // Runs the ffmpeg program: input `input_path`, then `arguments` (codec and
 // filter options), output `output_path`, overwriting it. Throws
 // std::runtime_error with ffmpeg's message when it fails.

@@ -49,23 +49,14 @@ std::vector<std::string> withVideo(const std::string& audio_codec) {
 }
 
 std::vector<DecodeCase> decodeCases() {
-  const WavEncoding k16 = WavEncoding::kPcm16;
+  const WavEncoding k16 = WavEncoding::kPcm16, k24 = WavEncoding::kPcm24;
   return {
       {"Wav16Mono8k", "wav", {}, k16, 8000, 1, 0, kPcm16Tolerance, 0, 0},
-      {"Wav24Stereo96k", "wav", {}, WavEncoding::kPcm24, 96000, 2, 0, kPcm24Tolerance, 0, 0},
+      {"Wav24Stereo96k", "wav", {}, k24, 96000, 2, 0, kPcm24Tolerance, 0, 0},
       {"WavFloatSixChannels48k", "wav", {}, WavEncoding::kFloat32, 48000, 6, 0, 0.0, 0, 0},
       {"AiffStereo44k", "aiff", {"-c:a", "pcm_s16be"}, k16, 44100, 2, 0, kPcm16Tolerance, 0, 0},
       {"FlacMono8k", "flac", {"-c:a", "flac"}, k16, 8000, 1, 0, kPcm16Tolerance, 0, 0},
-      {"FlacSixChannels96k",
-       "flac",
-       {"-c:a", "flac"},
-       WavEncoding::kPcm24,
-       96000,
-       6,
-       0,
-       kPcm24Tolerance,
-       0,
-       0},
+      {"FlacSixChannels96k", "flac", {"-c:a", "flac"}, k24, 96000, 6, 0, kPcm24Tolerance, 0, 0},
       {"Mp3Stereo44k", "mp3", {"-c:a", "libmp3lame"}, k16, 44100, 2, 0, -0.9, 0, 0},
       {"Mp3Mono8k", "mp3", {"-c:a", "libmp3lame"}, k16, 8000, 1, 0, -0.8, 0, 0},
       {"Mp3Stereo22k", "mp3", {"-c:a", "libmp3lame"}, k16, 22050, 2, 0, -0.9, 0, 0},

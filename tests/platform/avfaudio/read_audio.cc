@@ -12,6 +12,22 @@ namespace plim::testing {
 using avfaudio::AVAudioFile;
 using avfaudio::AVAudioPCMBuffer;
 
+std::unique_ptr<AVAudioPCMBuffer> bufferOf(const Audio& audio, std::int64_t first_frame,
+                                           std::int64_t frame_count) {
+  auto buffer = AVAudioPCMBuffer::initWithPCMFormat(
+      avfaudio::AVAudioFormat(audio.sample_rate_hz,
+                              static_cast<std::uint32_t>(audio.channel_count)),
+      static_cast<std::uint32_t>(frame_count));
+  for (std::int64_t i = 0; i < frame_count; ++i) {
+    for (int c = 0; c < audio.channel_count; ++c) {
+      buffer->floatChannelData()[c][i] =
+          audio.samples[static_cast<std::size_t>((first_frame + i) * audio.channel_count + c)];
+    }
+  }
+  buffer->setFrameLength(static_cast<std::uint32_t>(frame_count));
+  return buffer;
+}
+
 DecodedAudio readToEnd(AVAudioFile& file, std::uint32_t chunk_frames) {
   const avfaudio::AVAudioFormat& format = file.processingFormat();
   DecodedAudio out{format.sampleRate(), format.channelCount(),

@@ -5,6 +5,7 @@
 #define PLIM_TESTS_PLATFORM_AVFAUDIO_READ_AUDIO_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,11 @@
 #include "tests/support/audio_fixtures.h"
 
 namespace plim::testing {
+
+// Frames [first_frame, first_frame + frame_count) of `audio`, planar in a
+// buffer of exactly that capacity and length, as AVAudioFile delivers them.
+std::unique_ptr<avfaudio::AVAudioPCMBuffer> bufferOf(const Audio& audio, std::int64_t first_frame,
+                                                     std::int64_t frame_count);
 
 // Decoded audio: one vector per channel.
 struct DecodedAudio {

@@ -14,7 +14,6 @@
 #include <memory>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/avfaudio/av_audio_file.h"
@@ -22,8 +21,8 @@
 #include "platform/avfaudio/file_input.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/url.h"
-#include "tests/platform/avfaudio/wav_bytes.h"
 #include "tests/support/audio_fixtures.h"
+#include "tests/support/wav_bytes.h"
 
 namespace plim::testing {
 namespace {
@@ -170,6 +169,22 @@ std::string cutTo(std::string bytes, std::size_t size) {
   return bytes;
 }
 
+std::string overwritten(std::string bytes, std::size_t at, const std::string& with) {
+  return bytes.replace(at, with.size(), with);
+}
+
+FormatFields sized(FormatFields fields, std::uint32_t size) {
+  fields.size = size;
+  return fields;
+}
+
+// Makes the file's bytes, in a directory of its own.
+using Make = std::function<std::string(const TemporaryDirectory&)>;
+
+Make bytes(std::string file) {
+  return [file = std::move(file)](const TemporaryDirectory&) { return file; };
+}
+
 // A file made by the ffmpeg program from a generated source, with `options`.
 std::string ffmpegFile(const TemporaryDirectory& d, const std::vector<std::string>& options,
                        const std::string& extension = "wav") {
@@ -178,15 +193,45 @@ std::string ffmpegFile(const TemporaryDirectory& d, const std::vector<std::strin
   return readBytes(d.file("made." + extension));
 }
 
+Make madeByFfmpeg(std::vector<std::string> options) {
+  return [=](const TemporaryDirectory& d) { return ffmpegFile(d, options); };
+}
+
 // The bytes of a compressed stream presented as 16-bit stereo PCM, as some
 // tools store them; FFmpeg's probes find the stream inside.
-std::string labelledAsPcm(const std::string& stream, int rate_hz) {
-  return riffFile({formatChunk(fieldsFor(2, 16, 1, rate_hz)), chunk("data", stream)});
+Make labelledAsPcm(std::vector<std::string> options, std::string extension, int rate_hz) {
+  return [=](const TemporaryDirectory& d) {
+    return riffFile({formatChunk(fieldsFor(2, 16, 1, rate_hz)),
+                     chunk("data", ffmpegFile(d, options, extension))});
+  };
+}
+
+std::string oddSizedDataBetweenChunks() {
+  std::string samples =
+      encodeSamples(testSignal(8000, 1, 0.1, SampleCoding::kUnsigned8), SampleCoding::kUnsigned8);
+  if (samples.size() % 2 == 0) samples.pop_back();
+  return riffFile({chunk("LIST", std::string("INFOINAM\x05\x00\x00\x00take", 16)),
+                   chunk("JUNK", std::string(28, '\0')), formatChunk(fieldsFor(1, 8, 1, 8000)),
+                   chunk("data", samples),
+                   chunk("LIST", std::string("INFOIART\x03\x00\x00\x00me\0", 15)),
+                   chunk("id3 ", "ID3\x03")});
+}
+
+std::string rf64ByHand(const std::string& samples) {
+  std::string ds64;
+  for (std::uint64_t value :
+       {std::uint64_t{0}, std::uint64_t{samples.size()}, std::uint64_t{samples.size() / 4}}) {
+    ds64 += std::string(reinterpret_cast<const char*>(&value), 8);
+  }
+  ds64 += std::string(4, '\0');
+  return riffFile(
+      {chunk("ds64", ds64), formatChunk(fieldsFor(2, 16)), chunk("data", samples, 0xFFFFFFFF)},
+      "RF64");
 }
 
 struct WavCase {
   const char* name;
-  std::function<std::string(const TemporaryDirectory&)> make;  // the file's bytes
+  Make make;
   bool read_directly;
   // 0: FFmpeg reads audio from it; otherwise the error code it gives.
   std::int64_t error_code;
@@ -201,10 +246,18 @@ constexpr std::int64_t kUnreadable = avfaudio::kAVAudioFileErrorUnreadable;
 std::vector<WavCase> wavCases() {
   using C = SampleCoding;
   const auto plain = [](int channels, int bits, C coding, std::uint16_t tag = 1) {
-    return
-        [=](const TemporaryDirectory&) { return pcmFile(fieldsFor(channels, bits, tag), coding); };
+    return bytes(pcmFile(fieldsFor(channels, bits, tag), coding));
   };
   const std::string s16 = pcmFile(fieldsFor(2, 16), C::kSigned16);
+  const std::string samples =
+      encodeSamples(testSignal(kRateHz, 2, 0.1, C::kSigned16), C::kSigned16);
+  const std::string fact_cut =
+      pcmFile(fieldsFor(2, 16), C::kSigned16, {chunk("fact", std::string("\x10\x00\x00\x00", 4))});
+  FormatFields wrong_rate = fieldsFor(2, 16);
+  wrong_rate.byte_rate = 88200;
+  const std::string rate_cut = pcmFile(wrong_rate, C::kSigned16);
+  std::string act(2000, '\0');
+  act[256 - 44] = '\x84';
   return {
       // Every encoding, plain and extensible, and channel counts that take
       // different paths through swresample.
@@ -218,214 +271,69 @@ std::vector<WavCase> wavCases() {
       {"Signed16EightChannels", plain(8, 16, C::kSigned16), true, 0},
       {"Signed20In24Bits", plain(2, 20, C::kSigned24), true, 0},
       {"Signed12In16Bits", plain(1, 12, C::kSigned16), true, 0},
-      {"WaveFormatExSigned16",
-       [](const TemporaryDirectory&) {
-         FormatFields fields = fieldsFor(2, 16);
-         fields.size = 18;
-         return pcmFile(fields, C::kSigned16);
-       },
-       true, 0},
+      {"WaveFormatExSigned16", bytes(pcmFile(sized(fieldsFor(2, 16), 18), C::kSigned16)), true, 0},
       {"ExtensibleSigned16SixChannels",
-       [](const TemporaryDirectory&) {
-         return pcmFile(extensible(fieldsFor(6, 16), 16, 0x3F), C::kSigned16);
-       },
+       bytes(pcmFile(extensible(fieldsFor(6, 16), 16, 0x3F), C::kSigned16)), true, 0},
+      {"ExtensibleValid20In24", bytes(pcmFile(extensible(fieldsFor(2, 24), 20, 0x3), C::kSigned24)),
        true, 0},
-      {"ExtensibleValid20In24",
-       [](const TemporaryDirectory&) {
-         return pcmFile(extensible(fieldsFor(2, 24), 20, 0x3), C::kSigned24);
-       },
-       true, 0},
-      {"ExtensibleFloat32",
-       [](const TemporaryDirectory&) {
-         return pcmFile(extensible(fieldsFor(2, 32, 3), 32, 0x3), C::kFloat32);
-       },
+      {"ExtensibleFloat32", bytes(pcmFile(extensible(fieldsFor(2, 32, 3), 32, 0x3), C::kFloat32)),
        true, 0},
       {"ExtensibleMaskDisagreesWithChannels",
-       [](const TemporaryDirectory&) {
-         return pcmFile(extensible(fieldsFor(2, 16), 0, 0x7), C::kSigned16);
-       },
-       true, 0},
-      {"MadeByFfmpegExtensible24",
-       [](const TemporaryDirectory& d) {
-         return ffmpegFile(d, {"-c:a", "pcm_s24le", "-ac", "6"});
-       },
-       true, 0},
-      {"MadeByFfmpegRf64",
-       [](const TemporaryDirectory& d) {
-         return ffmpegFile(d, {"-c:a", "pcm_s16le", "-rf64", "always"});
-       },
-       true, 0},
+       bytes(pcmFile(extensible(fieldsFor(2, 16), 0, 0x7), C::kSigned16)), true, 0},
+      {"MadeByFfmpegExtensible24", madeByFfmpeg({"-c:a", "pcm_s24le", "-ac", "6"}), true, 0},
+      {"MadeByFfmpegRf64", madeByFfmpeg({"-c:a", "pcm_s16le", "-rf64", "always"}), true, 0},
       {"MadeByFfmpegWithBroadcastExtension",
-       [](const TemporaryDirectory& d) {
-         return ffmpegFile(
-             d, {"-c:a", "pcm_f32le", "-write_bext", "1", "-metadata", "description=take one"});
-       },
+       madeByFfmpeg({"-c:a", "pcm_f32le", "-write_bext", "1", "-metadata", "description=take one"}),
        true, 0},
 
       // Chunk layouts.
-      {"ChunksAroundOddSizedData",
-       [](const TemporaryDirectory&) {
-         std::string samples =
-             encodeSamples(testSignal(8000, 1, 0.1, C::kUnsigned8), C::kUnsigned8);
-         if (samples.size() % 2 == 0) samples.pop_back();
-         return riffFile({chunk("LIST", std::string("INFOINAM\x05\x00\x00\x00take", 16)),
-                          chunk("JUNK", std::string(28, '\0')),
-                          formatChunk(fieldsFor(1, 8, 1, 8000)), chunk("data", samples),
-                          chunk("LIST", std::string("INFOIART\x03\x00\x00\x00me\0", 15)),
-                          chunk("id3 ", "ID3\x03")});
-       },
+      {"ChunksAroundOddSizedData", bytes(oddSizedDataBetweenChunks()), true, 0},
+      {"DataBeforeFormat", bytes(riffFile({chunk("data", samples), formatChunk(fieldsFor(2, 16))})),
        true, 0},
-      {"DataBeforeFormat",
-       [](const TemporaryDirectory&) {
-         return riffFile(
-             {chunk("data", encodeSamples(testSignal(kRateHz, 2, 0.1, C::kSigned16), C::kSigned16)),
-              formatChunk(fieldsFor(2, 16))});
-       },
-       true, 0},
-      {"DataCutShort", [s16](const TemporaryDirectory&) { return cutTo(s16, s16.size() / 2 + 1); },
-       true, 0},
-      {"DataSizeZeroMeansToTheEnd",
-       [s16](const TemporaryDirectory&) {
-         std::string bytes = s16;
-         bytes.replace(40, 4, std::string(4, '\0'));
-         return bytes;
-       },
-       true, 0},
-      {"DataSizeAllOnes",
-       [s16](const TemporaryDirectory&) {
-         std::string bytes = s16;
-         bytes.replace(40, 4, std::string(4, '\xFF'));
-         return bytes;
-       },
-       true, 0},
-      {"NoFrames",
-       [](const TemporaryDirectory&) {
-         return riffFile({formatChunk(fieldsFor(2, 16)), chunk("data", "")});
-       },
-       true, 0},
-      {"Rf64ByHand",
-       [](const TemporaryDirectory&) {
-         const std::string samples =
-             encodeSamples(testSignal(kRateHz, 2, 0.1, C::kSigned16), C::kSigned16);
-         std::string ds64;
-         for (std::uint64_t value : {std::uint64_t{0}, std::uint64_t{samples.size()},
-                                     std::uint64_t{samples.size() / 4}}) {
-           ds64 += std::string(reinterpret_cast<const char*>(&value), 8);
-         }
-         ds64 += std::string(4, '\0');
-         return riffFile({chunk("ds64", ds64), formatChunk(fieldsFor(2, 16)),
-                          chunk("data", samples, 0xFFFFFFFF)},
-                         "RF64");
-       },
-       true, 0},
+      {"DataCutShort", bytes(cutTo(s16, s16.size() / 2 + 1)), true, 0},
+      {"DataSizeZeroMeansToTheEnd", bytes(overwritten(s16, 40, std::string(4, '\0'))), true, 0},
+      {"DataSizeAllOnes", bytes(overwritten(s16, 40, std::string(4, '\xFF'))), true, 0},
+      {"NoFrames", bytes(riffFile({formatChunk(fieldsFor(2, 16)), chunk("data", "")})), true, 0},
+      {"Rf64ByHand", bytes(rf64ByHand(samples)), true, 0},
 
       // Left to FFmpeg: whatever it gives, AVAudioFile gives too.
-      {"CutShortWithFactChunk",
-       [](const TemporaryDirectory&) {
-         std::string bytes = pcmFile(fieldsFor(2, 16), C::kSigned16,
-                                     {chunk("fact", std::string("\x10\x00\x00\x00", 4))});
-         return cutTo(bytes, bytes.size() / 2);
-       },
-       false, 0},
-      {"CutShortWithWrongByteRate",
-       [](const TemporaryDirectory&) {
-         FormatFields fields = fieldsFor(2, 16);
-         fields.byte_rate = 88200;
-         std::string bytes = pcmFile(fields, C::kSigned16);
-         return cutTo(bytes, bytes.size() / 2);
-       },
-       false, 0},
+      {"CutShortWithFactChunk", bytes(cutTo(fact_cut, fact_cut.size() / 2)), false, 0},
+      {"CutShortWithWrongByteRate", bytes(cutTo(rate_cut, rate_cut.size() / 2)), false, 0},
       {"TwoDataChunks",
-       [](const TemporaryDirectory&) {
-         const std::string samples =
-             encodeSamples(testSignal(kRateHz, 2, 0.1, C::kSigned16), C::kSigned16);
-         return riffFile({formatChunk(fieldsFor(2, 16)), chunk("data", samples),
-                          chunk("data", samples.substr(0, 4000))});
-       },
+       bytes(riffFile({formatChunk(fieldsFor(2, 16)), chunk("data", samples),
+                       chunk("data", samples.substr(0, 4000))})),
        false, 0},
-      {"Padded24In32Bits",
-       [](const TemporaryDirectory&) {
-         FormatFields fields = extensible(fieldsFor(2, 32), 24, 0x3);
-         return pcmFile(fields, C::kSigned32);
-       },
+      {"Padded24In32Bits", bytes(pcmFile(extensible(fieldsFor(2, 32), 24, 0x3), C::kSigned32)),
        false, 0},
-      {"WaveFormatWithoutBits",
-       [](const TemporaryDirectory&) {
-         FormatFields fields = fieldsFor(1, 8);
-         fields.size = 14;
-         return pcmFile(fields, C::kUnsigned8);
-       },
-       false, 0},
+      {"WaveFormatWithoutBits", bytes(pcmFile(sized(fieldsFor(1, 8), 14), C::kUnsigned8)), false,
+       0},
       {"SixtyFiveChannels", plain(65, 16, C::kSigned16), false, kUnreadable},
-      {"LooksLikeAnActFile",
-       [](const TemporaryDirectory&) {
-         std::string data(2000, '\0');
-         data[256 - 44] = '\x84';
-         return riffFile({formatChunk(fieldsFor(1, 16)), chunk("data", data)});
-       },
+      {"LooksLikeAnActFile", bytes(riffFile({formatChunk(fieldsFor(1, 16)), chunk("data", act)})),
        false, kNotAudio},
-      {"AdpcmCompressed",
-       [](const TemporaryDirectory& d) {
-         return ffmpegFile(d, {"-c:a", "adpcm_ms"});
-       },
-       false, 0},
-      {"MuLawCompressed",
-       [](const TemporaryDirectory& d) {
-         return ffmpegFile(d, {"-c:a", "pcm_mulaw"});
-       },
-       false, 0},
-      {"Mp3StreamLabelledPcm",
-       [](const TemporaryDirectory& d) {
-         return labelledAsPcm(ffmpegFile(d, {"-c:a", "libmp3lame"}, "mp3"), kRateHz);
-       },
-       false, 0},
+      {"AdpcmCompressed", madeByFfmpeg({"-c:a", "adpcm_ms"}), false, 0},
+      {"MuLawCompressed", madeByFfmpeg({"-c:a", "pcm_mulaw"}), false, 0},
+      {"Mp3StreamLabelledPcm", labelledAsPcm({"-c:a", "libmp3lame"}, "mp3", kRateHz), false, 0},
       {"SpdifBurstsLabelledPcm",
-       [](const TemporaryDirectory& d) {
-         return labelledAsPcm(
-             ffmpegFile(d, {"-c:a", "ac3", "-ar", "48000", "-f", "spdif"}, "spdif"), 48000);
-       },
-       false, 0},
+       labelledAsPcm({"-c:a", "ac3", "-ar", "48000", "-f", "spdif"}, "spdif", 48000), false, 0},
 
       // Damaged headers.
-      {"CutInsideTheHeader", [s16](const TemporaryDirectory&) { return cutTo(s16, 30); }, false,
-       kNotAudio},
-      {"CutBeforeTheData", [s16](const TemporaryDirectory&) { return cutTo(s16, 36); }, false,
-       kNotAudio},
-      {"NotWave",
-       [s16](const TemporaryDirectory&) {
-         std::string bytes = s16;
-         bytes.replace(8, 4, "AVI ");
-         return bytes;
-       },
-       false, kNotAudio},
+      {"CutInsideTheHeader", bytes(cutTo(s16, 30)), false, kNotAudio},
+      {"CutBeforeTheData", bytes(cutTo(s16, 36)), false, kNotAudio},
+      {"NotWave", bytes(overwritten(s16, 8, "AVI ")), false, kNotAudio},
       {"NoChannels", plain(0, 16, C::kSigned16), false, kNoDecodable},
-      {"NoSampleRate",
-       [](const TemporaryDirectory&) { return pcmFile(fieldsFor(2, 16, 1, 0), C::kSigned16); },
-       false, kNotAudio},
+      {"NoSampleRate", bytes(pcmFile(fieldsFor(2, 16, 1, 0), C::kSigned16)), false, kNotAudio},
       {"NoBits", plain(2, 0, C::kSigned16), false, kNoDecodable},
       {"ExtensibleWithoutItsExtension",
-       [](const TemporaryDirectory&) {
-         FormatFields fields = fieldsFor(2, 16, 0xFFFE);
-         fields.size = 18;
-         return pcmFile(fields, C::kSigned16);
-       },
-       false, kNoDecodable},
-      {"ListChunkTooShort",
-       [](const TemporaryDirectory&) {
-         return pcmFile(fieldsFor(2, 16), C::kSigned16, {chunk("LIST", "IN")});
-       },
+       bytes(pcmFile(sized(fieldsFor(2, 16, 0xFFFE), 18), C::kSigned16)), false, kNoDecodable},
+      {"ListChunkTooShort", bytes(pcmFile(fieldsFor(2, 16), C::kSigned16, {chunk("LIST", "IN")})),
        false, kNotAudio},
       {"BroadcastExtensionCutShort",
-       [](const TemporaryDirectory&) {
-         return pcmFile(fieldsFor(2, 16), C::kSigned16, {},
-                        {chunk("bext", std::string(100, 'x'), 602)});
-       },
+       bytes(pcmFile(fieldsFor(2, 16), C::kSigned16, {},
+                     {chunk("bext", std::string(100, 'x'), 602)})),
        false, kNotAudio},
       {"LessThanOneFrame",
-       [](const TemporaryDirectory&) {
-         return riffFile({formatChunk(fieldsFor(2, 16)), chunk("data", "\x01\x02\x03")});
-       },
-       false, kNoDecodable},
+       bytes(riffFile({formatChunk(fieldsFor(2, 16)), chunk("data", "\x01\x02\x03")})), false,
+       kNoDecodable},
   };
 }
 
@@ -454,26 +362,6 @@ INSTANTIATE_TEST_SUITE_P(Files, WavDecoderTest, ::testing::ValuesIn(wavCases()),
                          [](const ::testing::TestParamInfo<WavCase>& info) {
                            return std::string(info.param.name);
                          });
-
-// The first files that need FFmpeg, opened at once from several threads,
-// share one load of the module.
-TEST(FfmpegModuleTest, FirstUsesFromSeveralThreadsLoadItOnce) {
-  TemporaryDirectory directory;
-  writeWav(makeMelody(3, 0.5, kRateHz, 1), directory.file("source.wav"));
-  runFfmpeg(directory.file("source.wav"), {"-c:a", "flac"}, directory.file("a.flac"));
-  const std::string path = directory.file("a.flac");
-
-  constexpr int kThreads = 4;
-  std::vector<Outcome> outcomes(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] { outcomes[t] = readWithAVAudioFile(path, t % 2 == 0); });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(outcomes[0].error_code, 0) << outcomes[0].error_description;
-  EXPECT_EQ(outcomes[0].length_frames, kRateHz / 2);
-  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(outcomes[t], outcomes[0]);
-}
 
 }  // namespace
 }  // namespace plim::testing

@@ -3,6 +3,7 @@
 // report of damage, never a crash or a different answer taken as sound; and
 // a catalog written before values carried checksums still reads.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <lmdb.h>
 #include <sys/mount.h>
@@ -20,9 +21,12 @@
 #include "platform/foundation/ns_error.h"
 #include "tests/platform/catalog/catalog_test_support.h"
 #include "tests/support/audio_fixtures.h"
+#include "tests/support/thrown_error.h"
 
 namespace plim::catalog {
 namespace {
+
+using ::testing::HasSubstr;
 
 namespace fs = std::filesystem;
 using testing::SyntheticRecording;
@@ -64,7 +68,7 @@ std::string Answers(const std::string& dir) {
     return out;
   } catch (const foundation::NSError& error) {
     EXPECT_EQ(error.domain(), kCatalogErrorDomain);
-    EXPECT_NE(error.description().find(dir), std::string::npos) << error.description();
+    EXPECT_THAT(error.description(), HasSubstr(dir));
     return "error " + std::to_string(error.code());
   }
 }
@@ -221,16 +225,11 @@ TEST(CatalogDamageTest, ReadOnlyFileSystemReadsAndRefusesChangesClearly) {
     EXPECT_EQ(reader->NewReader().RecordingCount(), kRecordings);
     EXPECT_TRUE(reader->Verify().Intact());
     reader.reset();
-    try {
-      Catalog::Open(dir, Catalog::Mode::kReadWrite);
-      ADD_FAILURE() << "opened for writing";
-    } catch (const foundation::NSError& error) {
-      EXPECT_EQ(error.code(), kCatalogErrorCannotWrite);
-      EXPECT_NE(
-          error.description().find("\"" + dir + "\" is read-only, on a read-only file system"),
-          std::string::npos)
-          << error.description();
-    }
+    const foundation::NSError error =
+        plim::testing::ThrownError([&] { Catalog::Open(dir, Catalog::Mode::kReadWrite); });
+    EXPECT_EQ(error.code(), kCatalogErrorCannotWrite);
+    EXPECT_THAT(error.description(),
+                HasSubstr("\"" + dir + "\" is read-only, on a read-only file system"));
   }
 }
 

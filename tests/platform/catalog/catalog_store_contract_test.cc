@@ -3,6 +3,7 @@
 // which this test starts and stops itself.
 
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -23,9 +24,12 @@
 #include "tests/platform/catalog/catalog_test_support.h"
 #include "tests/platform/catalog/redis_test_cluster.h"
 #include "tests/support/audio_fixtures.h"
+#include "tests/support/thrown_error.h"
 
 namespace plim::catalog {
 namespace {
+
+using ::testing::HasSubstr;
 
 namespace fs = std::filesystem;
 using testing::AddToModel;
@@ -85,15 +89,9 @@ class CatalogStoreContract : public ::testing::Test {
   Store store_;
 };
 
+// gtest names each run with its store's type.
 using Stores = ::testing::Types<LmdbStore, RedisStore>;
-class StoreNames {
- public:
-  template <typename T>
-  static std::string GetName(int) {
-    return std::is_same_v<T, LmdbStore> ? "Lmdb" : "Redis";
-  }
-};
-TYPED_TEST_SUITE(CatalogStoreContract, Stores, StoreNames);
+TYPED_TEST_SUITE(CatalogStoreContract, Stores);
 
 TYPED_TEST(CatalogStoreContract, AddLookUpAndRemoveKeepTheIndexExact) {
   Expected model;
@@ -170,29 +168,16 @@ TYPED_TEST(CatalogStoreContract, AddOutcomes) {
     std::vector<AddOutcome> second_outcomes;
     std::uint64_t recordings_after;
   };
-  NewRecording same_audio_other_path = SyntheticRecording(1, 20, "/b.ogg");
-  NewRecording new_audio_same_path = SyntheticRecording(2, 20, "/a.ogg");
+  const NewRecording a = SyntheticRecording(1, 20, "/a.ogg");
+  const NewRecording same_audio_other_path = SyntheticRecording(1, 20, "/b.ogg");
+  const NewRecording new_audio_same_path = SyntheticRecording(2, 20, "/a.ogg");
+  const NewRecording unrelated = SyntheticRecording(2, 20, "/b.ogg");
+  const AddOutcome added = AddOutcome::kAdded, duplicate = AddOutcome::kDuplicate;
   std::vector<Case> cases = {
-      {"same audio again",
-       {SyntheticRecording(1, 20, "/a.ogg")},
-       {same_audio_other_path},
-       {AddOutcome::kDuplicate},
-       1},
-      {"same audio twice in one batch",
-       {},
-       {SyntheticRecording(1, 20, "/a.ogg"), same_audio_other_path},
-       {AddOutcome::kAdded, AddOutcome::kDuplicate},
-       1},
-      {"changed file at a known path",
-       {SyntheticRecording(1, 20, "/a.ogg")},
-       {new_audio_same_path},
-       {AddOutcome::kReplaced},
-       1},
-      {"unrelated",
-       {SyntheticRecording(1, 20, "/a.ogg")},
-       {SyntheticRecording(2, 20, "/b.ogg")},
-       {AddOutcome::kAdded},
-       2},
+      {"same audio again", {a}, {same_audio_other_path}, {duplicate}, 1},
+      {"same audio twice in one batch", {}, {a, same_audio_other_path}, {added, duplicate}, 1},
+      {"changed file at a known path", {a}, {new_audio_same_path}, {AddOutcome::kReplaced}, 1},
+      {"unrelated", {a}, {unrelated}, {added}, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -231,7 +216,7 @@ TYPED_TEST(CatalogStoreContract, KeepsEachPictureOnceAndCorrectsInPlace) {
   EXPECT_EQ(this->store_.PictureCount(), 1u);
   const Recording before = *catalog->NewCatalogReader()->GetRecording(1);
   EXPECT_EQ(before.title, "Caf\xEF\xBF\xBD") << "texts are kept as valid UTF-8";
-  EXPECT_NE(before.artwork_url.find(before.artwork_file), std::string::npos);
+  EXPECT_THAT(before.artwork_url, HasSubstr(before.artwork_file));
   EXPECT_EQ(catalog->NewCatalogReader()->ReadArtwork(before.artwork_file), png + "old");
   EXPECT_EQ(catalog->NewCatalogReader()->GetRecording(2)->artwork_url, before.artwork_url);
   EXPECT_EQ(catalog->NewCatalogReader()->GetRecording(3)->artwork_url,
@@ -376,13 +361,10 @@ TEST(RedisCatalogTest, LocationsAndUnreachableNodes) {
   const std::string hung = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   for (const std::string& node : {std::string("127.0.0.1:1"), hung}) {
     const auto start = std::chrono::steady_clock::now();
-    try {
-      RedisCatalog::Open("redis://" + node + "/x", CatalogStore::Mode::kReadOnly);
-      ADD_FAILURE() << "opened a catalog at " << node;
-    } catch (const foundation::NSError& error) {
-      EXPECT_EQ(error.code(), kCatalogErrorCannotOpen);
-      EXPECT_NE(error.description().find(node), std::string::npos) << error.description();
-    }
+    const foundation::NSError error = plim::testing::ThrownError(
+        [&] { RedisCatalog::Open("redis://" + node + "/x", CatalogStore::Mode::kReadOnly); });
+    EXPECT_EQ(error.code(), kCatalogErrorCannotOpen);
+    EXPECT_THAT(error.description(), HasSubstr(node));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(18)) << node;
   }
   close(silent);
@@ -421,7 +403,7 @@ TEST(RedisCatalogTest, AMasterKilledFailsOverWithoutAWrongAnswer) {
       ++answers;
     } catch (const foundation::NSError& error) {
       EXPECT_EQ(error.code(), kCatalogErrorCannotOpen) << error.description();
-      EXPECT_NE(error.description().find("can't be reached"), std::string::npos);
+      EXPECT_THAT(error.description(), HasSubstr("can't be reached"));
       ASSERT_LT(++failures, 10) << "the cluster never recovered";
       catalog->CleanLeftovers(0);
     }

@@ -2,6 +2,7 @@
 // chunks and fresh postings) kept exact through folds, removals and
 // replacements.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <random>
@@ -12,9 +13,12 @@
 #include "platform/foundation/ns_error.h"
 #include "tests/platform/catalog/catalog_test_support.h"
 #include "tests/support/audio_fixtures.h"
+#include "tests/support/thrown_error.h"
 
 namespace plim::catalog {
 namespace {
+
+using ::testing::HasSubstr;
 
 using fingerprint::Landmark;
 using testing::AddToModel;
@@ -159,14 +163,11 @@ TEST(PostingIndexTest, RefusesWhatItCantIndexAndKeepsNothingOfIt) {
     testing::SetMetaNumber(dir.path(), "next_id", c.next_id);
     auto catalog = Catalog::Open(dir.path(), Catalog::Mode::kReadWrite);
     NewRecording refused = MakeRecording(2, c.landmarks);
-    try {
+    const foundation::NSError error = plim::testing::ThrownError([&] {
       catalog->Add({&refused, 1});
-      ADD_FAILURE() << "added";
-    } catch (const foundation::NSError& error) {
-      EXPECT_EQ(error.code(), c.code);
-      EXPECT_NE(error.description().find(c.description_part), std::string::npos)
-          << error.description();
-    }
+    });
+    EXPECT_EQ(error.code(), c.code);
+    EXPECT_THAT(error.description(), HasSubstr(c.description_part));
     Catalog::Reader reader = catalog->NewReader();
     EXPECT_EQ(reader.RecordingCount(), 1u);
     EXPECT_EQ(reader.LandmarkCount(), 1u);

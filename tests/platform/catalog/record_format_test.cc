@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "platform/catalog/catalog_error.h"
 #include "platform/catalog/catalog_location.h"
 #include "platform/catalog/content_hasher.h"
 #include "platform/catalog/peak_blocks.h"
+#include "platform/foundation/ns_error.h"
 
 namespace plim::catalog {
 namespace {
@@ -176,6 +180,21 @@ TEST(CatalogLocationTest, FollowsTheEnvironment) {
     set("XDG_DATA_HOME", c.xdg_data_home);
     set("HOME", "/home/u");
     EXPECT_EQ(DefaultCatalogDirectory(), c.expected);
+  }
+  // Without HOME (cron, services) the catalog is the user's own, never one
+  // relative to wherever the program runs.
+  set("XDG_DATA_HOME", nullptr);
+  for (const char* home : {static_cast<const char*>(nullptr), "", "relative"}) {
+    SCOPED_TRACE(home == nullptr ? "HOME unset" : home);
+    set("PLIM_CATALOG", nullptr);
+    set("HOME", home);
+    try {
+      const std::filesystem::path directory = DefaultCatalogDirectory();
+      EXPECT_TRUE(directory.is_absolute()) << directory;
+      EXPECT_EQ(directory.filename(), "catalog");
+    } catch (const foundation::NSError& error) {
+      EXPECT_EQ(error.code(), kCatalogErrorNoCatalog);
+    }
   }
 }
 

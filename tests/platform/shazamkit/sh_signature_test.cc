@@ -3,42 +3,30 @@
 
 #include "platform/shazamkit/sh_signature.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/foundation/ns_error.h"
 #include "platform/shazamkit/sh_signature_generator.h"
 #include "platform/shazamkit/shazamkit_error.h"
+#include "tests/platform/avfaudio/read_audio.h"
 #include "tests/support/audio_fixtures.h"
+#include "tests/support/thrown_error.h"
 
 namespace plim::shazamkit {
 namespace {
 
+using ::testing::HasSubstr;
+
 using ::plim::testing::Audio;
 
-// The audio in planar buffers of at most `chunk_frames` frames each.
-std::vector<std::unique_ptr<avfaudio::AVAudioPCMBuffer>> Buffers(const Audio& audio,
-                                                                 std::uint32_t chunk_frames) {
-  std::vector<std::unique_ptr<avfaudio::AVAudioPCMBuffer>> buffers;
-  avfaudio::AVAudioFormat format(audio.sample_rate_hz,
-                                 static_cast<std::uint32_t>(audio.channel_count));
-  for (std::int64_t start = 0; start < audio.frameCount(); start += chunk_frames) {
-    auto frames = static_cast<std::uint32_t>(
-        std::min<std::int64_t>(chunk_frames, audio.frameCount() - start));
-    auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(format, frames);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-      for (int c = 0; c < audio.channel_count; ++c) {
-        buffer->floatChannelData()[c][i] = audio.samples[(start + i) * audio.channel_count + c];
-      }
-    }
-    buffer->setFrameLength(frames);
-    buffers.push_back(std::move(buffer));
-  }
-  return buffers;
-}
-
-SHSignature Sign(const Audio& audio, std::uint32_t chunk_frames = 1u << 30) {
+// The signature of `audio`, given in buffers of at most `chunk_frames`.
+SHSignature Sign(const Audio& audio, std::int64_t chunk_frames = 1 << 30) {
   SHSignatureGenerator generator;
-  for (const auto& buffer : Buffers(audio, chunk_frames)) generator.appendBuffer(*buffer);
+  for (std::int64_t at = 0; at < audio.frameCount(); at += chunk_frames) {
+    generator.appendBuffer(
+        *testing::bufferOf(audio, at, std::min(chunk_frames, audio.frameCount() - at)));
+  }
   return generator.signature();
 }
 
@@ -87,18 +75,15 @@ TEST(SHSignatureTest, RefusesUnusableFormats) {
     std::uint32_t channels;
   } cases[] = {{"NoChannels", 44100, 0}, {"RateTooLow", 4000, 1}};
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(
         avfaudio::AVAudioFormat(c.rate_hz, c.channels), 16);
     ASSERT_NE(buffer, nullptr);
     SHSignatureGenerator generator;
-    try {
-      generator.appendBuffer(*buffer);
-      ADD_FAILURE() << c.name << " was accepted";
-    } catch (const foundation::NSError& error) {
-      EXPECT_EQ(error.code(), kInvalidAudioFormat) << c.name;
-      EXPECT_NE(error.description().find("can't be used"), std::string::npos)
-          << error.description();
-    }
+    const foundation::NSError error =
+        ::plim::testing::ThrownError([&] { generator.appendBuffer(*buffer); });
+    EXPECT_EQ(error.code(), kInvalidAudioFormat);
+    EXPECT_THAT(error.description(), HasSubstr("can't be used"));
   }
 }
 
@@ -133,13 +118,11 @@ TEST(SHSignatureTest, RefusesDamagedOrForeignData) {
        }()},
   };
   for (const Case& c : cases) {
-    try {
-      SHSignature signature{std::span<const std::uint8_t>(c.data)};
-      ADD_FAILURE() << c.name << " was accepted";
-    } catch (const foundation::NSError& error) {
-      EXPECT_EQ(error.domain(), kShazamKitErrorDomain) << c.name;
-      EXPECT_EQ(error.code(), kSignatureInvalid) << c.name;
-    }
+    SCOPED_TRACE(c.name);
+    const foundation::NSError error = ::plim::testing::ThrownError(
+        [&] { SHSignature signature{std::span<const std::uint8_t>(c.data)}; });
+    EXPECT_EQ(error.domain(), kShazamKitErrorDomain);
+    EXPECT_EQ(error.code(), kSignatureInvalid);
   }
 }
 

@@ -1,6 +1,7 @@
 // plim-catalog match driven as a real process over many files and along a
 // long recording made here of catalog melodies and unknown music.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,6 +15,8 @@
 
 namespace plim {
 namespace {
+
+using ::testing::HasSubstr;
 
 using plim::testing::Audio;
 using plim::testing::ProcessOptions;
@@ -87,24 +90,23 @@ TEST_F(MatchTest, AnswersEveryFileInOrderAndReportsTheBadOnesApart) {
   EXPECT_EQ(batch.exit_status, 1) << "a file failed";
   const std::vector<std::string> lines = Lines(batch.standard_output);
   ASSERT_EQ(lines.size(), 4u) << batch.standard_output;
-  EXPECT_NE(lines[0].find("a-one.wav\",\"matched\":true,"), std::string::npos) << lines[0];
-  EXPECT_NE(lines[0].find("\"title\":\"Melody 71\""), std::string::npos) << lines[0];
+  EXPECT_THAT(lines[0], HasSubstr("a-one.wav\",\"matched\":true,"));
+  EXPECT_THAT(lines[0], HasSubstr("\"title\":\"Melody 71\""));
   EXPECT_NEAR(NumberField(lines[0], "offset_s"), 2, 0.1);
-  EXPECT_NE(lines[1].find("b-unknown.wav\",\"matched\":false}"), std::string::npos) << lines[1];
-  EXPECT_NE(lines[2].find("c-broken.mp3\",\"error\":\"The file"), std::string::npos) << lines[2];
-  EXPECT_NE(lines[3].find("two.wav\",\"matched\":true,"), std::string::npos) << lines[3];
-  EXPECT_NE(lines[3].find("\"title\":\"Melody 72\""), std::string::npos) << lines[3];
-  EXPECT_NE(batch.standard_error.find("missing.wav\" does not exist"), std::string::npos)
-      << batch.standard_error;
+  EXPECT_THAT(lines[1], HasSubstr("b-unknown.wav\",\"matched\":false}"));
+  EXPECT_THAT(lines[2], HasSubstr("c-broken.mp3\",\"error\":\"The file"));
+  EXPECT_THAT(lines[3], HasSubstr("two.wav\",\"matched\":true,"));
+  EXPECT_THAT(lines[3], HasSubstr("\"title\":\"Melody 72\""));
+  EXPECT_THAT(batch.standard_error, HasSubstr("missing.wav\" does not exist"));
 
   ProcessResult text = Run({"match", one, two});
   EXPECT_EQ(text.exit_status, 0) << text.standard_error;
   const std::vector<std::string> rows = Lines(text.standard_output);
   ASSERT_EQ(rows.size(), 3u) << text.standard_output;
   EXPECT_EQ(rows[1].rfind(one + "\t", 0), 0u) << rows[1];
-  EXPECT_NE(rows[1].find("\tMelody 71\t"), std::string::npos) << rows[1];
+  EXPECT_THAT(rows[1], HasSubstr("\tMelody 71\t"));
   EXPECT_EQ(rows[2].rfind(two + "\t", 0), 0u) << rows[2];
-  EXPECT_NE(rows[2].find("\tMelody 72\t"), std::string::npos) << rows[2];
+  EXPECT_THAT(rows[2], HasSubstr("\tMelody 72\t"));
 }
 
 TEST_F(MatchTest, TimelineNamesEachRecordingInOrderWithItsTimes) {
@@ -133,8 +135,7 @@ TEST_F(MatchTest, TimelineNamesEachRecordingInOrderWithItsTimes) {
   ASSERT_EQ(lines.size(), std::size(truth)) << timeline.standard_output;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     SCOPED_TRACE(lines[i]);
-    EXPECT_NE(lines[i].find("\"title\":\"" + std::string(truth[i].title) + "\""),
-              std::string::npos);
+    EXPECT_THAT(lines[i], HasSubstr("\"title\":\"" + std::string(truth[i].title) + "\""));
     EXPECT_NEAR(NumberField(lines[i], "start_s"), truth[i].start_s, 3);
     EXPECT_NEAR(NumberField(lines[i], "end_s"), truth[i].end_s, 5);
     EXPECT_NEAR(NumberField(lines[i], "recording_offset_s"), truth[i].recording_offset_s, 3);
@@ -147,7 +148,7 @@ TEST_F(MatchTest, TimelineNamesEachRecordingInOrderWithItsTimes) {
   std::ofstream(temp_.file("broken.ogg")) << "this is no ogg";
   ProcessResult batch = Run({"match", "--timeline", temp_.file("broken.ogg"), unknown});
   EXPECT_EQ(batch.exit_status, 1);
-  EXPECT_NE(batch.standard_error.find("broken.ogg\""), std::string::npos) << batch.standard_error;
+  EXPECT_THAT(batch.standard_error, HasSubstr("broken.ogg\""));
   EXPECT_EQ(batch.standard_output, unknown +
                                        "\nSTART\tEND\tID\tARTIST\tTITLE\tFROM\tSKEW\tCONFIDENCE\n"
                                        "nothing in the catalog heard\n");

@@ -9,33 +9,27 @@
 #include <memory>
 
 #include "platform/shazamkit/sh_signature_generator.h"
+#include "tests/platform/avfaudio/read_audio.h"
 #include "tests/support/audio_fixtures.h"
 #include "tools/plim-catalog/windowed_fingerprinter.h"
 
 namespace plim {
 namespace {
 
-std::unique_ptr<avfaudio::AVAudioPCMBuffer> BufferOf(const testing::Audio& audio,
-                                                     std::int64_t first, std::int64_t count) {
-  auto buffer = avfaudio::AVAudioPCMBuffer::initWithPCMFormat(
-      avfaudio::AVAudioFormat(audio.sample_rate_hz, 1), static_cast<std::uint32_t>(count));
-  std::copy_n(audio.samples.begin() + first, count, buffer->floatChannelData()[0]);
-  buffer->setFrameLength(static_cast<std::uint32_t>(count));
-  return buffer;
-}
+using testing::bufferOf;
 
 TEST(WindowedFingerprinterTest, WindowsHoldTheWholeStreamsPeaksAtTheirTimes) {
   // Odd buffer sizes, one larger than a hop: hops open and close mid-buffer.
   const testing::Audio audio = testing::makeMelody(5, 23, 22050, 1);
   shazamkit::SHSignatureGenerator whole;
-  whole.appendBuffer(*BufferOf(audio, 0, audio.frameCount()));
+  whole.appendBuffer(*bufferOf(audio, 0, audio.frameCount()));
   const std::vector<fingerprint::Peak> expected = whole.signature().constellation().peaks;
   std::vector<AudioWindow> windows;
   WindowedFingerprinter fingerprinter(avfaudio::AVAudioFormat(22050, 1),
                                       [&](AudioWindow w) { windows.push_back(std::move(w)); });
   for (std::int64_t at = 0, size = 7001; at < audio.frameCount();
        at += size, size = 140001 - size) {
-    fingerprinter.Append(*BufferOf(audio, at, std::min(size, audio.frameCount() - at)));
+    fingerprinter.Append(*bufferOf(audio, at, std::min(size, audio.frameCount() - at)));
   }
   fingerprinter.Finish();
 

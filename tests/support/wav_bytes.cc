@@ -1,12 +1,9 @@
-#include "tests/platform/avfaudio/wav_bytes.h"
+#include "tests/support/wav_bytes.h"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <limits>
-#include <stdexcept>
 
 #include "tests/support/audio_fixtures.h"
 
@@ -111,17 +108,6 @@ std::string riffFile(const std::vector<std::string>& chunks, const std::string& 
   std::string out = riff_tag;
   putLe(out, riff_tag == "RIFF" ? body.size() : 0xFFFFFFFF, 4);
   return out + body;
-}
-
-void writeBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("could not write " + path);
-}
-
-std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace plim::testing

@@ -1,8 +1,8 @@
-// Hand-made WAV files for the audio layer's tests: any header, right or
-// wrong, around samples in any of the encodings WAV files use.
+// Hand-made WAV files: any header, right or wrong, around samples in any of
+// the encodings WAV files use (writeWav is built on these).
 
-#ifndef PLIM_TESTS_PLATFORM_AVFAUDIO_WAV_BYTES_H_
-#define PLIM_TESTS_PLATFORM_AVFAUDIO_WAV_BYTES_H_
+#ifndef PLIM_TESTS_SUPPORT_WAV_BYTES_H_
+#define PLIM_TESTS_SUPPORT_WAV_BYTES_H_
 
 #include <cstdint>
 #include <optional>
@@ -50,9 +50,6 @@ std::string formatChunk(const FormatFields& fields);
 // "RIFF" (or `riff_tag`), the size of what follows, "WAVE", the chunks.
 std::string riffFile(const std::vector<std::string>& chunks, const std::string& riff_tag = "RIFF");
 
-void writeBytes(const std::string& path, const std::string& bytes);
-std::string readBytes(const std::string& path);
-
 }  // namespace plim::testing
 
-#endif  // PLIM_TESTS_PLATFORM_AVFAUDIO_WAV_BYTES_H_
+#endif  // PLIM_TESTS_SUPPORT_WAV_BYTES_H_
