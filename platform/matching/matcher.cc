@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/fingerprint/fingerprint_params.h"
+#include "platform/fingerprint/landmark_hasher.h"
 #include "platform/matching/alignment.h"
 #include "platform/matching/peak_offsets.h"
 #include "platform/matching/peak_verification.h"
@@ -231,7 +232,10 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
                     better_band);
   runs.resize(examined);
 
-  const double recordings = static_cast<double>(reader.RecordingCount());
+  // Every recording of the catalog, in every pass the caller makes, was a
+  // chance to be fooled.
+  const double catalog_recordings = static_cast<double>(reader.RecordingCount());
+  const double recordings = catalog_recordings * effort.passes;
   const QueryPeaks indexed_query(query_peaks);
   const double peak_margin = VerificationMarginFrames();
   const double log_bound = -std::log(fingerprint::kFalseMatchProbability);
@@ -286,7 +290,8 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
   reader.PrefetchRecordings(ranges);
 
   // Any recording of the catalog could have been the one nominated.
-  const double candidates_bound = std::max(recordings, static_cast<double>(examined));
+  const double candidates_bound =
+      std::max(catalog_recordings, static_cast<double>(examined)) * effort.passes;
   std::vector<fingerprint::Peak> reference_peaks;
   for (Examined& e : candidates) {
     MatchCandidate& candidate = e.candidate;
@@ -359,6 +364,19 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
               return a.recording < b.recording;
             });
   return report;
+}
+
+MatchReport MatchQuery(const catalog::CatalogReader& reader,
+                       const fingerprint::Constellation& query_peaks, const MatchEffort& effort) {
+  MatchEffort first = effort;
+  first.realigned_candidates = 0;
+  first.passes = 2;
+  MatchReport report =
+      FindMatches(reader, fingerprint::StrongQueryLandmarks(query_peaks), query_peaks, first);
+  if (!report.candidates.empty() && report.candidates.front().accepted) return report;
+  MatchEffort second = effort;
+  second.passes = 2;
+  return FindMatches(reader, fingerprint::QueryLandmarks(query_peaks), query_peaks, second);
 }
 
 }  // namespace plim::matching
