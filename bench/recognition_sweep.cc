@@ -57,9 +57,8 @@ std::string Describe(const plim::catalog::Catalog::Reader& reader, const Query& 
     plim::AudioFileSignature audio = plim::SignAudioFile(query.path);
     const double start_cpu_ms = ThreadCpuMs();
     const auto start = std::chrono::steady_clock::now();
-    std::vector<plim::fingerprint::Landmark> landmarks = audio.signature.QueryLandmarks();
     plim::matching::MatchReport report =
-        plim::matching::FindMatches(reader, landmarks, audio.signature.constellation());
+        plim::matching::MatchQuery(reader, audio.signature.constellation());
     match_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     match_cpu_ms = ThreadCpuMs() - start_cpu_ms;

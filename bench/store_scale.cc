@@ -173,7 +173,6 @@ int Build(const std::string& location, double hours, unsigned writers,
 int Query(const std::string& location, unsigned clients) {
   struct Clip {
     std::string expected;
-    std::vector<fingerprint::Landmark> landmarks;
     fingerprint::Constellation constellation;
   };
   std::vector<Clip> clips;
@@ -181,8 +180,7 @@ int Query(const std::string& location, unsigned clients) {
     const std::size_t tab = line.find('\t');
     if (tab == std::string::npos) continue;
     AudioFileSignature audio = SignAudioFile(line.substr(0, tab));
-    clips.push_back(
-        {line.substr(tab + 1), audio.signature.QueryLandmarks(), audio.signature.constellation()});
+    clips.push_back({line.substr(tab + 1), audio.signature.constellation()});
   }
   auto store = catalog::OpenCatalogStore(location, catalog::CatalogStore::Mode::kReadOnly);
   std::vector<double> match_ms(clips.size());
@@ -196,8 +194,7 @@ int Query(const std::string& location, unsigned clients) {
       for (std::size_t i; (i = next.fetch_add(1)) < clips.size();) {
         const auto begin = Clock::now();
         auto reader = store->NewCatalogReader();
-        matching::MatchReport report =
-            matching::FindMatches(*reader, clips[i].landmarks, clips[i].constellation);
+        matching::MatchReport report = matching::MatchQuery(*reader, clips[i].constellation);
         std::optional<catalog::Recording> best;
         if (!report.candidates.empty() && report.candidates[0].accepted)
           best = reader->GetRecording(report.candidates[0].recording);

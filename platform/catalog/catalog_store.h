@@ -107,6 +107,15 @@ class CatalogReader {
   // so that a store over a network fetches them in one batch. Optional.
   virtual void Prefetch(std::span<const fingerprint::Landmark> query) const { (void)query; }
   virtual std::optional<Recording> GetRecording(RecordingId id) const = 0;
+  // Tells the reader that the records of these recordings, and their peaks
+  // between the frames given, are about to be read (GetRecording,
+  // ReadPeaks), so that a store over a network fetches them all in one
+  // batch. Optional; answers are the same with or without it.
+  struct PeakRange {
+    RecordingId recording = 0;
+    double first_frame = 0, last_frame = 0;
+  };
+  virtual void PrefetchRecordings(std::span<const PeakRange> ranges) const { (void)ranges; }
   // Appends the kept peaks of recording `id` whose time lies in
   // [first_frame, last_frame] (analysis frames) to `out`, in time order, at
   // the precision the catalog keeps (peak_blocks.h). None for a recording

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <map>
 #include <unordered_map>
 
 #include "platform/catalog/catalog_error.h"
@@ -41,6 +42,10 @@ class RedisReader : public CatalogReader {
   }
 
   void Prefetch(std::span<const fingerprint::Landmark> query) const override {
+    // A new query: what the last one read of records and peaks is let go,
+    // so that a reader kept for many queries does not hold the catalog.
+    records_.clear();
+    peak_blocks_.clear();
     std::vector<std::uint32_t> hashes;
     for (const fingerprint::Landmark& l : query)
       if (!postings_.contains(l.hash)) hashes.push_back(l.hash);
@@ -70,9 +75,50 @@ class RedisReader : public CatalogReader {
 
   std::optional<Recording> GetRecording(RecordingId id) const override {
     if (!IsPublished(id)) return std::nullopt;
-    RedisValue reply = cluster_->Run(RedisCommand{{"GET", store_.keys().Record(id)}});
-    if (reply.is_nil()) return std::nullopt;
-    return DecodeRecord(id, reply);
+    auto cached = records_.find(id);
+    if (cached == records_.end()) {
+      cached = records_.emplace(id, cluster_->Run(RedisCommand{{"GET", store_.keys().Record(id)}}))
+                   .first;
+    }
+    if (cached->second.is_nil()) return std::nullopt;
+    return DecodeRecord(id, cached->second);
+  }
+
+  void PrefetchRecordings(std::span<const PeakRange> ranges) const override {
+    // Every record and peak block not yet held, in one pipeline.
+    std::vector<RedisCommand> commands;
+    std::vector<RecordingId> record_of_command;
+    std::vector<std::pair<RecordingId, std::uint32_t>> first_block_of_command;
+    for (const PeakRange& range : ranges) {
+      if (!IsPublished(range.recording)) continue;
+      if (!records_.contains(range.recording)) {
+        commands.push_back({{"GET", store_.keys().Record(range.recording)}});
+        record_of_command.push_back(range.recording);
+        first_block_of_command.push_back({0, 0});
+      }
+      if (!(range.last_frame >= range.first_frame) || range.last_frame < 0) continue;
+      RedisCommand blocks{{"HMGET", store_.keys().Peaks(range.recording)}};
+      const std::uint32_t first_block = PeakBlockOf(range.first_frame);
+      for (std::uint32_t block = first_block; block <= PeakBlockOf(range.last_frame); ++block)
+        blocks.args.push_back(std::to_string(block));
+      commands.push_back(std::move(blocks));
+      record_of_command.push_back(0);
+      first_block_of_command.push_back({range.recording, first_block});
+    }
+    if (commands.empty()) return;
+    std::vector<RedisValue> replies = cluster_->Run(commands);
+    for (std::size_t c = 0; c < replies.size(); ++c) {
+      if (record_of_command[c] != 0) {
+        records_.emplace(record_of_command[c], std::move(replies[c]));
+        continue;
+      }
+      if (replies[c].is_error()) Damaged(replies[c].text);
+      const auto [recording, first_block] = first_block_of_command[c];
+      for (std::size_t i = 0; i < replies[c].elements.size(); ++i) {
+        peak_blocks_[{recording, first_block + static_cast<std::uint32_t>(i)}] =
+            std::move(replies[c].elements[i]);
+      }
+    }
   }
 
   void ReadPeaks(RecordingId id, double first_frame, double last_frame,
@@ -82,18 +128,23 @@ class RedisReader : public CatalogReader {
         std::max(0.0, std::ceil(first_frame * fingerprint::kTimeSubdivisions)));
     const auto last_q = static_cast<std::uint64_t>(
         std::min(std::floor(last_frame * fingerprint::kTimeSubdivisions), 4294967295.0));
-    RedisCommand command{{"HMGET", store_.keys().Peaks(id)}};
     const std::uint32_t first_block = PeakBlockOf(first_frame);
-    for (std::uint32_t block = first_block; block <= PeakBlockOf(last_frame); ++block)
-      command.args.push_back(std::to_string(block));
-    RedisValue reply = cluster_->Run(command);
-    if (reply.is_error()) Damaged(reply.text);
+    const std::uint32_t last_block = PeakBlockOf(last_frame);
+    bool all_held = true;
+    for (std::uint32_t block = first_block; block <= last_block && all_held; ++block)
+      all_held = peak_blocks_.contains({id, block});
+    if (!all_held) {
+      const PeakRange range{id, first_frame, last_frame};
+      PrefetchRecordings({&range, 1});
+    }
     std::vector<fingerprint::Peak> block_peaks;
-    for (std::size_t i = 0; i < reply.elements.size(); ++i) {
-      if (reply.elements[i].is_nil()) continue;
+    for (std::uint32_t block = first_block; block <= last_block; ++block) {
+      auto held = peak_blocks_.find({id, block});
+      if (held == peak_blocks_.end()) Damaged("a short reply to a read of peaks");
+      const RedisValue& value = held->second;
+      if (value.is_nil()) continue;
       block_peaks.clear();
-      if (!DecodePeakBlock(reply.elements[i].text, id, first_block + static_cast<std::uint32_t>(i),
-                           block_peaks)) {
+      if (!DecodePeakBlock(value.text, id, block, block_peaks)) {
         Damaged("the peaks of recording " + std::to_string(id) + " can't be read");
       }
       for (const fingerprint::Peak& peak : block_peaks)
@@ -208,6 +259,8 @@ class RedisReader : public CatalogReader {
   RedisCatalog::Lease cluster_;
   // Caches of one reader, used from one thread.
   mutable std::unordered_map<std::uint32_t, std::vector<Posting>> postings_;
+  mutable std::unordered_map<RecordingId, RedisValue> records_;  // GET replies
+  mutable std::map<std::pair<RecordingId, std::uint32_t>, RedisValue> peak_blocks_;
   mutable std::vector<unsigned char> published_;
   mutable bool published_loaded_ = false;
 };

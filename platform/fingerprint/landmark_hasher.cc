@@ -144,13 +144,27 @@ std::vector<Landmark> ReferenceLandmarks(const Constellation& constellation) {
   return SortedDistinct(std::move(landmarks));
 }
 
-std::vector<Landmark> QueryLandmarks(const Constellation& constellation) {
-  std::vector<Landmark> landmarks;
-  // The reference's own triplets, from the same strongest peaks, which the
-  // same audio reproduces exactly...
+namespace {
+
+// The reference's own triplets, from the same strongest peaks, which the
+// same audio reproduces exactly, with the query's probes.
+void AppendStrongTriplets(const Constellation& constellation, std::vector<Landmark>& landmarks) {
   Margins strongest = kQueryProbes;
   strongest.targets = kTargetsPerAnchor;
   AppendTriplets(StrongestPeaks(constellation.peaks, kPeaksPerBandWindow), strongest, landmarks);
+}
+
+}  // namespace
+
+std::vector<Landmark> StrongQueryLandmarks(const Constellation& constellation) {
+  std::vector<Landmark> landmarks;
+  AppendStrongTriplets(constellation, landmarks);
+  return SortedDistinct(std::move(landmarks));
+}
+
+std::vector<Landmark> QueryLandmarks(const Constellation& constellation) {
+  std::vector<Landmark> landmarks;
+  AppendStrongTriplets(constellation, landmarks);
   // ... and triplets over every peak kept, for when noise has reordered them.
   AppendTriplets(constellation.peaks, kQueryProbes, landmarks);
   return SortedDistinct(std::move(landmarks));

@@ -28,6 +28,12 @@ std::vector<Landmark> ReferenceLandmarks(const Constellation& constellation);
 // by (hash, anchor_frame), without repeats. Pure function.
 std::vector<Landmark> QueryLandmarks(const Constellation& constellation);
 
+// The first of QueryLandmarks: only the reference's own triplets, from the
+// strongest peaks, with the same probes. A quarter as many, and they name
+// almost every clip that is not buried in noise. Ordered by (hash,
+// anchor_frame), without repeats. Pure function.
+std::vector<Landmark> StrongQueryLandmarks(const Constellation& constellation);
+
 }  // namespace plim::fingerprint
 
 #endif  // PLIM_PLATFORM_FINGERPRINT_LANDMARK_HASHER_H_

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <utility>
 
 #include "platform/fingerprint/fingerprint_params.h"
+#include "platform/fingerprint/landmark_hasher.h"
 #include "platform/matching/alignment.h"
 #include "platform/matching/peak_offsets.h"
 #include "platform/matching/peak_verification.h"
@@ -22,13 +24,42 @@ struct RecordingHit {
   std::uint32_t hash;
 };
 
-bool HitBefore(const RecordingHit& a, const RecordingHit& b) {
-  if (a.recording != b.recording) return a.recording < b.recording;
-  return a.hit < b.hit;
-}
-
 bool SameHit(const RecordingHit& a, const RecordingHit& b) {
   return a.recording == b.recording && a.hit == b.hit;
+}
+
+// Sorts `hits` by recording, then hit, then hash (so that of the hits one
+// frame pair gets from several hashes, the same one is kept whatever order
+// the postings came in). A large catalog gives a query millions of hits
+// over thousands of recordings, a few each: a stable radix sort on the
+// recording (16 bits a pass, skipped when every hit shares the digit), then
+// a comparison sort of each recording's hits, takes a fraction of the time
+// of one comparison sort of them all.
+void SortByRecordingThenHit(std::vector<RecordingHit>& hits) {
+  constexpr int kDigitBits = 16;
+  constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+  std::vector<RecordingHit> scratch(hits.size());
+  std::vector<std::size_t> counts(kDigits);
+  for (int shift = 0; shift < 32; shift += kDigitBits) {
+    auto digit = [shift](const RecordingHit& h) { return (h.recording >> shift) & (kDigits - 1); };
+    std::fill(counts.begin(), counts.end(), 0);
+    for (const RecordingHit& h : hits) ++counts[digit(h)];
+    if (hits.empty() || counts[digit(hits.front())] == hits.size()) continue;
+    std::size_t total = 0;
+    for (std::size_t& c : counts) total += std::exchange(c, total);
+    for (const RecordingHit& h : hits) scratch[counts[digit(h)]++] = h;
+    hits.swap(scratch);
+  }
+  for (std::size_t i = 0; i < hits.size();) {
+    std::size_t j = i;
+    while (j < hits.size() && hits[j].recording == hits[i].recording) ++j;
+    std::sort(hits.begin() + static_cast<std::ptrdiff_t>(i),
+              hits.begin() + static_cast<std::ptrdiff_t>(j),
+              [](const RecordingHit& a, const RecordingHit& b) {
+                return a.hit != b.hit ? a.hit < b.hit : a.hash < b.hash;
+              });
+    i = j;
+  }
 }
 
 // Every hit of `query` in the catalog, by recording, then query frame, then
@@ -67,7 +98,7 @@ std::vector<RecordingHit> CollectHits(const catalog::CatalogReader& reader,
     }
     i = j;
   }
-  std::sort(hits.begin(), hits.end(), HitBefore);
+  SortByRecordingThenHit(hits);
   hits.erase(std::unique(hits.begin(), hits.end(), SameHit), hits.end());
   return hits;
 }
@@ -201,13 +232,26 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
                     better_band);
   runs.resize(examined);
 
-  const double recordings = static_cast<double>(reader.RecordingCount());
+  // Every recording of the catalog, in every pass the caller makes, was a
+  // chance to be fooled.
+  const double catalog_recordings = static_cast<double>(reader.RecordingCount());
+  const double recordings = catalog_recordings * effort.passes;
   const QueryPeaks indexed_query(query_peaks);
   const double peak_margin = VerificationMarginFrames();
   const double log_bound = -std::log(fingerprint::kFalseMatchProbability);
+
+  // First every candidate's alignment from its landmarks, then the records
+  // and peaks they need in one batch (one round trip for a store over a
+  // network), then the checks.
+  struct Examined {
+    MatchCandidate candidate;
+    Alignment alignment;
+    ChanceModel model;
+  };
+  std::vector<Examined> candidates;
+  std::vector<catalog::CatalogReader::PeakRange> ranges;
   std::vector<Hit> all_hits, band_hits;
   std::vector<std::uint32_t> hashes;
-  std::vector<fingerprint::Peak> reference_peaks;
   for (const Run& run : runs) {
     const std::span<const RecordingHit> run_hits(hits.data() + run.begin, run.end - run.begin);
     all_hits.clear();
@@ -222,52 +266,75 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
         band_hits.push_back(h.hit);
       }
     }
-    Alignment alignment = AlignHits(band_hits, query_frames);
-
-    MatchCandidate candidate;
-    candidate.recording = hits[run.begin].recording;
-    candidate.hits = static_cast<int>(all_hits.size());
-    candidate.aligned_landmarks = CountEvidence(run_hits, alignment, hashes);
-    candidate.speed = alignment.speed;
-    candidate.offset_s = alignment.offset_frames * kFrameDurationS;
-
-    ChanceModel model;
-    model.hits = candidate.hits;
-    model.query_frames = query_frames;
-    model.speeds_searched = alignment.speeds_searched;
-    model.recordings = recordings;
-    model.background_per_window = CountBackgroundPerWindow(all_hits, alignment);
-    std::optional<catalog::Recording> recording = reader.GetRecording(candidate.recording);
-    model.reference_frames = recording ? recording->duration_s / kFrameDurationS : 0;
+    Examined e;
+    e.alignment = AlignHits(band_hits, query_frames);
+    e.candidate.recording = hits[run.begin].recording;
+    e.candidate.hits = static_cast<int>(all_hits.size());
+    e.candidate.aligned_landmarks = CountEvidence(run_hits, e.alignment, hashes);
+    e.candidate.speed = e.alignment.speed;
+    e.candidate.offset_s = e.alignment.offset_frames * kFrameDurationS;
+    e.model.hits = e.candidate.hits;
+    e.model.query_frames = query_frames;
+    e.model.speeds_searched = e.alignment.speeds_searched;
+    e.model.recordings = recordings;
+    e.model.background_per_window = CountBackgroundPerWindow(all_hits, e.alignment);
     // A reference shorter than its last hit would understate the range.
     for (const Hit& h : all_hits) {
-      model.reference_frames = std::max(model.reference_frames, h.reference_frame + 1.0);
+      e.model.reference_frames = std::max(e.model.reference_frames, h.reference_frame + 1.0);
     }
-    const double landmark_probability = FalseMatchProbability(model, candidate.aligned_landmarks);
-    const bool landmarks_accepted = candidate.aligned_landmarks >= AcceptanceThreshold(model);
+    ranges.push_back(
+        {e.candidate.recording, e.alignment.offset_frames - peak_margin * e.alignment.speed,
+         e.alignment.offset_frames + (query_frames + peak_margin) * e.alignment.speed});
+    candidates.push_back(e);
+  }
+  reader.PrefetchRecordings(ranges);
+
+  // Any recording of the catalog could have been the one nominated.
+  const double candidates_bound =
+      std::max(catalog_recordings, static_cast<double>(examined)) * effort.passes;
+  std::vector<fingerprint::Peak> reference_peaks;
+  for (Examined& e : candidates) {
+    MatchCandidate& candidate = e.candidate;
+    std::optional<catalog::Recording> recording = reader.GetRecording(candidate.recording);
+    if (recording) {
+      e.model.reference_frames =
+          std::max(e.model.reference_frames, recording->duration_s / kFrameDurationS);
+    }
+    const double landmark_probability = FalseMatchProbability(e.model, candidate.aligned_landmarks);
+    const bool landmarks_accepted = candidate.aligned_landmarks >= AcceptanceThreshold(e.model);
 
     // The same alignment, checked on the reference's peaks.
+    const catalog::CatalogReader::PeakRange& range =
+        ranges[static_cast<std::size_t>(&e - candidates.data())];
     reference_peaks.clear();
-    reader.ReadPeaks(candidate.recording, alignment.offset_frames - peak_margin * alignment.speed,
-                     alignment.offset_frames + (query_frames + peak_margin) * alignment.speed,
-                     reference_peaks);
-    const PeakEvidence peaks = VerifyPeaks(indexed_query, reference_peaks, alignment);
+    reader.ReadPeaks(candidate.recording, range.first_frame, range.last_frame, reference_peaks);
+    const PeakEvidence peaks = VerifyPeaks(indexed_query, reference_peaks, e.alignment);
     candidate.reference_peaks = peaks.reference_peaks;
     candidate.matched_peaks = peaks.matched;
     candidate.frequency_scale = peaks.frequency_scale;
-    // Any recording of the catalog could have been the one nominated.
-    const double candidates_bound = std::max(recordings, static_cast<double>(examined));
     const double peak_probability = PeakFalseMatchProbability(peaks, candidates_bound);
     const bool peaks_accepted = peaks.matched >= fingerprint::kMinMatchedPeaks &&
                                 peak_probability < fingerprint::kFalseMatchProbability;
-
     candidate.false_match_probability = std::min(landmark_probability, peak_probability);
     candidate.accepted = landmarks_accepted || peaks_accepted;
-    const auto nominated = static_cast<std::size_t>(&run - runs.data());
-    if (!candidate.accepted && nominated < effort.realigned_candidates) {
+  }
+
+  // The best nominated of those refused are placed again from their peaks,
+  // over their whole recordings, read in one batch.
+  ranges.clear();
+  for (std::size_t i = 0; i < candidates.size() && i < effort.realigned_candidates; ++i) {
+    if (!candidates[i].candidate.accepted) {
+      ranges.push_back(
+          {candidates[i].candidate.recording, 0, candidates[i].model.reference_frames + 1});
+    }
+  }
+  reader.PrefetchRecordings(ranges);
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    MatchCandidate& candidate = candidates[i].candidate;
+    if (!candidate.accepted && i < effort.realigned_candidates) {
       const Realignment realigned =
-          RealignOnPeaks(reader, candidate.recording, model.reference_frames, query_peaks,
-                         indexed_query, candidates_bound, reference_peaks);
+          RealignOnPeaks(reader, candidate.recording, candidates[i].model.reference_frames,
+                         query_peaks, indexed_query, candidates_bound, reference_peaks);
       if (realigned.false_match_probability < candidate.false_match_probability) {
         candidate.offset_s = realigned.offset_frames * kFrameDurationS;
         candidate.speed = 1;
@@ -297,6 +364,19 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
               return a.recording < b.recording;
             });
   return report;
+}
+
+MatchReport MatchQuery(const catalog::CatalogReader& reader,
+                       const fingerprint::Constellation& query_peaks, const MatchEffort& effort) {
+  MatchEffort first = effort;
+  first.realigned_candidates = 0;
+  first.passes = 2;
+  MatchReport report =
+      FindMatches(reader, fingerprint::StrongQueryLandmarks(query_peaks), query_peaks, first);
+  if (!report.candidates.empty() && report.candidates.front().accepted) return report;
+  MatchEffort second = effort;
+  second.passes = 2;
+  return FindMatches(reader, fingerprint::QueryLandmarks(query_peaks), query_peaks, second);
 }
 
 }  // namespace plim::matching

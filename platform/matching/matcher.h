@@ -67,12 +67,27 @@ struct MatchEffort {
   // many (the best nominated first) are placed again from their peaks
   // over the whole recording.
   std::size_t realigned_candidates = fingerprint::kCandidatesExamined;
+  // How many times the caller matches the same query (MatchQuery's two
+  // passes): each was a chance to be fooled, so each is held to this share
+  // of kFalseMatchProbability.
+  double passes = 1;
 };
 
 MatchReport FindMatches(const catalog::CatalogReader& reader,
                         const std::vector<fingerprint::Landmark>& query,
                         const fingerprint::Constellation& query_peaks,
                         const MatchEffort& effort = {});
+
+// Matches the query whose peaks are `query_peaks` in two passes: first by
+// its StrongQueryLandmarks, with no candidate placed again, which names
+// most clips for a quarter of the lookups; then, when that accepts
+// nothing, by all its QueryLandmarks as FindMatches does, with `effort`.
+// Each pass is held to half the false-match bound. The report is the
+// accepting pass's, or the second's. Same threading and errors as
+// FindMatches.
+MatchReport MatchQuery(const catalog::CatalogReader& reader,
+                       const fingerprint::Constellation& query_peaks,
+                       const MatchEffort& effort = {});
 
 }  // namespace plim::matching
 

@@ -6,7 +6,6 @@
 
 #include "platform/catalog/catalog_error.h"
 #include "platform/fingerprint/fingerprint_params.h"
-#include "platform/fingerprint/landmark_hasher.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
 #include "platform/matching/long_query.h"
@@ -65,7 +64,7 @@ matching::MatchReport CatalogRecognitionService::Search(const SHSignature& signa
                                   " holds no recordings: add recordings with plim-catalog add");
   }
   const fingerprint::Constellation query = matching::BoundLongQuery(signature.constellation());
-  return matching::FindMatches(*reader, fingerprint::QueryLandmarks(query), query);
+  return matching::MatchQuery(*reader, query);
 }
 
 RecognitionOutcome CatalogRecognitionService::Recognize(const SHSignature& signature) {

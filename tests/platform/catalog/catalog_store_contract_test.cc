@@ -153,6 +153,16 @@ TYPED_TEST(CatalogStoreContract, AddLookUpAndRemoveKeepTheIndexExact) {
   EXPECT_EQ(peaks.size(), (1100 - 504) / 7 + 1u) << "the peaks of frames 504 to 1099, every 7th";
   EXPECT_EQ(peaks.front().TimeFrames(), 504);
   EXPECT_EQ(peaks.front().bin_q, items[2].peaks.front().bin_q);
+  // Reading ahead in a batch changes no answer, even when it covers less
+  // than is read later, or recordings that are gone.
+  std::unique_ptr<CatalogReader> ahead = catalog->NewCatalogReader();
+  const CatalogReader::PeakRange ranges[] = {{3, 600, 700}, {2, 0, 100}, {9, 0, 100}};
+  ahead->PrefetchRecordings(ranges);
+  std::vector<fingerprint::Peak> ahead_peaks;
+  ahead->ReadPeaks(3, 500, 1100, ahead_peaks);
+  EXPECT_EQ(ahead_peaks, peaks);
+  EXPECT_EQ(ahead->GetRecording(3)->source_path, "/music/three.flac");
+  EXPECT_FALSE(ahead->GetRecording(2));
   peaks.clear();
   reader->ReadPeaks(2, 0, 1e6, peaks);
   reader->ReadPeaks(1, 0, 1e6, peaks);

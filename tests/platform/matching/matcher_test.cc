@@ -155,6 +155,13 @@ TEST(FindMatchesTest, RanksByAlignedEvidenceAndJudgesAgainstLocalChance) {
     }
     EXPECT_TRUE(best.accepted);
     EXPECT_EQ(best.recording, s.expected);
+    // A caller matching the same query twice holds each pass to half the bound.
+    MatchEffort twice;
+    twice.passes = 2;
+    const MatchCandidate again =
+        FindMatches(catalog->NewReader(), s.query, query_peaks, twice).candidates.front();
+    EXPECT_NEAR(again.false_match_probability, 2 * best.false_match_probability,
+                1e-9 * best.false_match_probability);
     if (s.expected_aligned_landmarks >= 0) {
       EXPECT_EQ(best.aligned_landmarks, s.expected_aligned_landmarks);
     }
