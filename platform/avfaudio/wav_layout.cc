@@ -310,7 +310,8 @@ std::optional<WavLayout> ReadWavLayout(const FileInput& input) {
   }
   return WavLayout{
       format->encoding, format->bytes_per_sample,     format->sample_rate_hz, format->channel_count,
-      data_offset,      available_bytes / frame_bytes};
+      data_offset,      available_bytes / frame_bytes,
+      data_size != 0 ? data_size / frame_bytes : -1};
 }
 
 }  // namespace plim::avfaudio

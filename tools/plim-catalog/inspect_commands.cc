@@ -30,14 +30,6 @@ std::unique_ptr<CatalogStore> OpenForInspection(const std::string& location,
   return catalog::OpenCatalogStore(location, mode, options);
 }
 
-// Tabs and line breaks would break the line format; they become spaces.
-std::string Cell(std::string text) {
-  for (char& c : text) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
-}
-
 int Failed(const foundation::NSError& error) {
   foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
   return 1;
@@ -67,6 +59,13 @@ std::string Number(const char* format, double value) {
 }
 
 }  // namespace
+
+std::string TableCell(std::string text) {
+  for (char& c : text) {
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
 
 std::string RecordingJson(RecordingId id, const Recording& r) {
   return JsonLine()
@@ -110,8 +109,8 @@ int RunListCommand(const GlobalOptions& global, const ListFilter& filter) {
       if (global.json) {
         out += RecordingJson(id, r);
       } else {
-        out += std::to_string(id) + '\t' + Cell(r.artist) + '\t' + Cell(r.title) + '\t' +
-               FormatDuration(r.duration_s) + '\t' + Cell(r.source_path) + '\n';
+        out += std::to_string(id) + '\t' + TableCell(r.artist) + '\t' + TableCell(r.title) + '\t' +
+               FormatDuration(r.duration_s) + '\t' + TableCell(r.source_path) + '\n';
       }
       // Written in slices, so that a large catalog streams out.
       if (out.size() > (1 << 16)) {
@@ -220,8 +219,8 @@ void RemoveAll(CatalogStore& catalog, const std::vector<RecordingId>& ids,
     std::optional<Recording> r =
         dry_run ? catalog.NewCatalogReader()->GetRecording(id) : catalog.Remove(id);
     if (!r || global.quiet) continue;
-    out += (dry_run ? "would remove " : "removed ") + std::to_string(id) + '\t' + Cell(r->artist) +
-           '\t' + Cell(r->title) + '\t' + Cell(r->source_path) + '\n';
+    out += (dry_run ? "would remove " : "removed ") + std::to_string(id) + '\t' + TableCell(r->artist) +
+           '\t' + TableCell(r->title) + '\t' + TableCell(r->source_path) + '\n';
   }
   foundation::writeToStandardOutput(out);
 }

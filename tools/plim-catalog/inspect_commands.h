@@ -57,6 +57,10 @@ int RunCleanCommand(const GlobalOptions& global, double min_age_s);
 std::optional<catalog::RecordingId> FindRecording(const catalog::CatalogReader& reader,
                                                   const std::string& target);
 
+// `text` as one cell of a tab-separated table: tabs and line breaks, which
+// would break the table, become spaces. Pure.
+std::string TableCell(std::string text);
+
 // The JSON line of recording `id`, as list and show write it.
 std::string RecordingJson(catalog::RecordingId id, const catalog::Recording& recording);
 

@@ -1,0 +1,133 @@
+// plim-catalog with the same music in several files, driven as a real
+// process: copies recorded on add, the groups `duplicates` finds, copies
+// shown, removed and pruned, and files cut short.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/support/audio_fixtures.h"
+#include "tests/support/process.h"
+
+namespace plim {
+namespace {
+
+namespace fs = std::filesystem;
+using plim::testing::Audio;
+using plim::testing::makeMelody;
+using plim::testing::ProcessResult;
+using plim::testing::runProcess;
+using plim::testing::TemporaryDirectory;
+
+// Long enough for several stretches to compare, short enough to make fast.
+constexpr double kSongS = 40;
+
+class DuplicatesTest : public ::testing::Test {
+ protected:
+  ProcessResult Run(std::vector<std::string> arguments) const {
+    arguments.insert(arguments.begin(), {PLIM_CATALOG_PATH, "--catalog", temp_.file("catalog")});
+    return runProcess(arguments);
+  }
+
+  // Writes `audio` as `name`, encoded as its extension says.
+  std::string Write(const Audio& audio, const std::string& name) const {
+    const std::string path = temp_.file(name);
+    fs::create_directories(fs::path(path).parent_path());
+    if (fs::path(name).extension() == ".wav") {
+      plim::testing::writeWav(audio, path);
+    } else {
+      const std::string wav = temp_.file("source.wav");
+      plim::testing::writeWav(audio, wav);
+      plim::testing::runFfmpeg(wav, {}, path);
+    }
+    return path;
+  }
+
+  std::size_t Lines(const std::string& text) const {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  }
+
+  TemporaryDirectory temp_;
+};
+
+Audio Concatenate(const Audio& first, const Audio& second) {
+  Audio joined = first;
+  joined.samples.insert(joined.samples.end(), second.samples.begin(), second.samples.end());
+  return joined;
+}
+
+TEST_F(DuplicatesTest, TheSameMusicIsOneRecordingWithCopies) {
+  const Audio song = makeMelody(1, kSongS);
+  struct Case {
+    const char* name;
+    std::function<Audio()> second;
+    const char* file;
+    bool allow_duplicates;
+    bool same_add;             // both files in one add
+    std::size_t recordings;    // in the catalog afterwards
+    const char* notice;        // what add says of the second file, or ""
+    std::size_t grouped;       // recordings that duplicates puts in groups
+  };
+  const Case cases[] = {
+      {"mp3", [&] { return song; }, "b.mp3", false, false, 1, "holds the same music as", 0},
+      {"ogg", [&] { return song; }, "b.ogg", false, false, 1, "holds the same music as", 0},
+      {"ogg in one add", [&] { return song; }, "b.ogg", false, true, 1, "holds the same music as",
+       0},
+      {"flac: the same samples", [&] { return song; }, "b.flac", false, false, 1,
+       "holds the same audio as", 0},
+      {"allowed", [&] { return song; }, "b.mp3", true, false, 2, "", 2},
+      {"excerpt", [&] { return plim::testing::excerpt(song, 0, kSongS / 2); }, "b.wav", false,
+       false, 2, "", 0},
+      {"edit: the last fifth replaced",
+       [&] {
+         return Concatenate(plim::testing::excerpt(song, 0, kSongS * 0.8),
+                            makeMelody(2, kSongS * 0.2));
+       },
+       "b.mp3", false, false, 2, "", 0},
+      {"another melody", [&] { return makeMelody(3, kSongS); }, "b.mp3", false, false, 2, "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(temp_.file("catalog"));
+    fs::remove_all(temp_.file("in"));
+    const std::string first = Write(song, "in/a.wav");
+    const std::string second = Write(c.second(), std::string("in/") + c.file);
+    std::vector<std::string> add = {"add", "--jobs", "1"};
+    if (c.allow_duplicates) add.push_back("--allow-duplicates");
+    ProcessResult added;
+    if (c.same_add) {
+      add.push_back(temp_.file("in"));
+      added = Run(add);
+    } else {
+      std::vector<std::string> add_first = add;
+      add_first.push_back(first);
+      ASSERT_EQ(Run(add_first).exit_status, 0);
+      add.push_back(second);
+      added = Run(add);
+    }
+    ASSERT_EQ(added.exit_status, 0) << added.standard_error;
+    ProcessResult list = Run({"list", "--json"});
+    EXPECT_EQ(Lines(list.standard_output), c.recordings) << list.standard_output;
+    const std::string notice = std::string(c.notice).empty()
+                                   ? "recorded as another copy"
+                                   : "\"" + second + "\" " + c.notice + " recording 1 (\"" +
+                                         first + "\"), a: recorded as another copy";
+    EXPECT_EQ(added.standard_error.find(notice) != std::string::npos, *c.notice != '\0')
+        << added.standard_error;
+    ProcessResult groups = Run({"duplicates", "--json"});
+    ASSERT_EQ(groups.exit_status, 0) << groups.standard_error;
+    EXPECT_EQ(Lines(groups.standard_output), c.grouped) << groups.standard_output;
+    if (c.grouped > 0) {
+      EXPECT_NE(groups.standard_output.find("{\"group\":1,\"id\":1,"), std::string::npos);
+      EXPECT_NE(groups.standard_output.find("\"path\":\"" + first + "\""), std::string::npos)
+          << "slashes as they are: " << groups.standard_output;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace plim

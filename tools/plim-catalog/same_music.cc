@@ -1,0 +1,97 @@
+#include "tools/plim-catalog/same_music.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "platform/fingerprint/fingerprint_params.h"
+#include "platform/fingerprint/landmark_hasher.h"
+#include "platform/matching/long_query.h"
+#include "platform/matching/matcher.h"
+
+namespace plim {
+namespace {
+
+namespace fp = fingerprint;
+
+// A re-encoding keeps speed exactly; a few tenths of a percent allow for
+// resampling that rounds the rate.
+constexpr double kMaxSpeedSkew = 0.005;
+// Encoders add or trim some silence at either end; an edit or an excerpt
+// differs by far more.
+constexpr double kMaxDurationShare = 0.03;
+constexpr double kMaxLeadS = 2.0;
+// Of a stretch's peaks, the share found again in the same music re-encoded
+// is well above this; in other music, about a hundredth.
+constexpr double kMinStretchAgreement = 0.12;
+// Of the stretches, those that must agree: a few may be lost to encoding
+// artefacts, but an edit replaces a tenth of a song or more.
+constexpr double kMinCoveredShare = 0.9;
+// How far a re-encoded peak may move.
+constexpr double kTimeToleranceFrames = 1.0;
+constexpr double kBinTolerance = 1.0;
+
+}  // namespace
+
+double CoveredShare(const std::vector<fp::Peak>& query, const std::vector<fp::Peak>& reference,
+                    double offset_s, double speed) {
+  const double stretch_frames = kCoverageStretchS / fp::kFrameDurationS;
+  const double offset_frames = offset_s / fp::kFrameDurationS;
+  const double time_tolerance_q = kTimeToleranceFrames * fp::kTimeSubdivisions;
+  const double bin_tolerance_q = kBinTolerance * fp::kBinSubdivisions;
+  std::vector<int> peaks_in, found_in;
+  for (const fp::Peak& peak : query) {
+    const auto stretch = static_cast<std::size_t>(peak.TimeFrames() / stretch_frames);
+    if (stretch >= peaks_in.size()) {
+      peaks_in.resize(stretch + 1, 0);
+      found_in.resize(stretch + 1, 0);
+    }
+    ++peaks_in[stretch];
+    const double at_q = (offset_frames + peak.TimeFrames() * speed) * fp::kTimeSubdivisions;
+    auto it = std::lower_bound(
+        reference.begin(), reference.end(), at_q - time_tolerance_q,
+        [](const fp::Peak& p, double time_q) { return static_cast<double>(p.time_q) < time_q; });
+    for (; it != reference.end() && it->time_q <= at_q + time_tolerance_q; ++it) {
+      if (std::abs(static_cast<double>(it->bin_q) - peak.bin_q) <= bin_tolerance_q) {
+        ++found_in[stretch];
+        break;
+      }
+    }
+  }
+  int stretches = 0, covered = 0;
+  for (std::size_t i = 0; i < peaks_in.size(); ++i) {
+    if (peaks_in[i] == 0) continue;
+    ++stretches;
+    if (found_in[i] >= kMinStretchAgreement * peaks_in[i]) ++covered;
+  }
+  return stretches == 0 ? 0.0 : static_cast<double>(covered) / stretches;
+}
+
+std::vector<SameMusic> FindSameMusic(const catalog::CatalogReader& reader,
+                                       const fp::Constellation& query, catalog::RecordingId self) {
+  const fp::Constellation bounded = matching::BoundLongQuery(query);
+  const matching::MatchReport report =
+      matching::FindMatches(reader, fp::QueryLandmarks(bounded), bounded);
+  std::vector<SameMusic> same;
+  std::vector<fp::Peak> reference;
+  for (const matching::MatchCandidate& candidate : report.candidates) {
+    if (!candidate.accepted) break;
+    if (candidate.recording == self || std::abs(candidate.speed - 1) > kMaxSpeedSkew ||
+        std::abs(candidate.offset_s) > kMaxLeadS) {
+      continue;
+    }
+    std::optional<catalog::Recording> recording = reader.GetRecording(candidate.recording);
+    if (!recording) continue;
+    const double longer_s = std::max(recording->duration_s, query.duration_s);
+    if (std::abs(recording->duration_s - query.duration_s) > kMaxDurationShare * longer_s) continue;
+    reference.clear();
+    reader.ReadPeaks(candidate.recording, 0, recording->duration_s / fp::kFrameDurationS + 1,
+                     reference);
+    const double share = CoveredShare(query.peaks, reference, candidate.offset_s, candidate.speed);
+    if (share >= kMinCoveredShare)
+      same.push_back({candidate.recording, candidate.offset_s, candidate.speed, share});
+  }
+  return same;
+}
+
+}  // namespace plim
