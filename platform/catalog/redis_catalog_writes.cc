@@ -355,7 +355,8 @@ bool RedisCatalog::AddCopy(const RecordingCopy& copy) {
   const std::string where = location();
   Lease cluster = Borrow();
   if (copy.path.empty() ||
-      RunOne(*cluster, {{"GETBIT", keys_.Published(), std::to_string(copy.id)}}, where).integer != 1)
+      RunOne(*cluster, {{"GETBIT", keys_.Published(), std::to_string(copy.id)}}, where).integer !=
+          1)
     return false;
   RunOne(*cluster, {{"HSET", keys_.Copies(), copy.path, EncodeRecordingCopy(copy)}}, where);
   return true;

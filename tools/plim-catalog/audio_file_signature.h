@@ -13,7 +13,7 @@ namespace plim {
 struct AudioFileSignature {
   shazamkit::SHSignature signature{fingerprint::Constellation{}};
   std::string content_hash;  // catalog::ContentHasher's digest of the decoded audio, or empty
-  double duration_s = 0;  // decoded
+  double duration_s = 0;     // decoded
   // The length the file's header declares, when it declares one reliably
   // (avfaudio::AVAudioFile::declaredLength): longer than duration_s by more
   // than encoders' padding when the file was cut short.

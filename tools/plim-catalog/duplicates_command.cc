@@ -45,8 +45,8 @@ class Groups {
 
 int RunDuplicatesCommand(const GlobalOptions& global) {
   try {
-    std::unique_ptr<catalog::CatalogStore> catalog = catalog::OpenCatalogStore(
-        global.catalog_directory, catalog::CatalogStore::Mode::kReadOnly);
+    std::unique_ptr<catalog::CatalogStore> catalog =
+        catalog::OpenCatalogStore(global.catalog_directory, catalog::CatalogStore::Mode::kReadOnly);
     std::unique_ptr<catalog::CatalogReader> reader = catalog->NewCatalogReader();
     std::vector<std::pair<RecordingId, Recording>> recordings;
     reader->ForEachRecording([&](RecordingId id, const Recording& r) {
@@ -96,10 +96,10 @@ int RunDuplicatesCommand(const GlobalOptions& global) {
     if (!global.json && group_count == 0) out.clear();
     foundation::writeToStandardOutput(out);
     if (!global.quiet) {
-      foundation::writeToStandardError(
-          "plim-catalog: " + std::to_string(group_count) + " groups of the same music (" +
-          std::to_string(grouped) + " recordings) among " + std::to_string(recordings.size()) +
-          " recordings\n");
+      foundation::writeToStandardError("plim-catalog: " + std::to_string(group_count) +
+                                       " groups of the same music (" + std::to_string(grouped) +
+                                       " recordings) among " + std::to_string(recordings.size()) +
+                                       " recordings\n");
     }
     return 0;
   } catch (const foundation::NSError& error) {

@@ -46,8 +46,8 @@ constexpr double kMinLostS = 1.0;
 std::string TruncationWarning(const std::string& path, const DecodedAudio& audio) {
   if (!audio.declared_duration_s || *audio.declared_duration_s - audio.duration_s < kMinLostS)
     return "";
-  return foundation::QuotedText(path) + " is truncated: " +
-         FormatDuration(*audio.declared_duration_s) + " declared, " +
+  return foundation::QuotedText(path) +
+         " is truncated: " + FormatDuration(*audio.declared_duration_s) + " declared, " +
          FormatDuration(audio.duration_s) + " decoded; added as decoded";
 }
 

@@ -30,7 +30,7 @@ struct KnownFile {
   // The file at the path (the recording's, or a copy's) has the size and
   // time it had when added.
   bool unchanged = false;
-  double duration_s = 0;                   // of that recording
+  double duration_s = 0;  // of that recording
 };
 
 // A file's size and modification time, as the catalog records them.

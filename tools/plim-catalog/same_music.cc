@@ -68,7 +68,7 @@ double CoveredShare(const std::vector<fp::Peak>& query, const std::vector<fp::Pe
 }
 
 std::vector<SameMusic> FindSameMusic(const catalog::CatalogReader& reader,
-                                       const fp::Constellation& query, catalog::RecordingId self) {
+                                     const fp::Constellation& query, catalog::RecordingId self) {
   const fp::Constellation bounded = matching::BoundLongQuery(query);
   const matching::MatchReport report =
       matching::FindMatches(reader, fp::QueryLandmarks(bounded), bounded);

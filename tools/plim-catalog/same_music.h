@@ -15,9 +15,9 @@ namespace plim {
 // A recording of the catalog that holds the same music as a query.
 struct SameMusic {
   catalog::RecordingId id = 0;
-  double offset_s = 0;        // where the query starts in it
-  double speed = 1;           // the query's speed relative to it
-  double covered_share = 0;   // of the query's stretches with peaks, those found in it (0 to 1)
+  double offset_s = 0;       // where the query starts in it
+  double speed = 1;          // the query's speed relative to it
+  double covered_share = 0;  // of the query's stretches with peaks, those found in it (0 to 1)
 };
 
 // The recordings of `reader`, other than `self`, whose music is the same as
@@ -28,16 +28,15 @@ struct SameMusic {
 // nearly all of its length. Best first; empty when none is.
 // Thread-compatible (one reader per thread); throws what the catalog throws.
 std::vector<SameMusic> FindSameMusic(const catalog::CatalogReader& reader,
-                                       const fingerprint::Constellation& query,
-                                       catalog::RecordingId self = 0);
+                                     const fingerprint::Constellation& query,
+                                     catalog::RecordingId self = 0);
 
 // The share of `query`'s stretches of kCoverageStretchS that hold peaks and
 // whose peaks are found in `reference` where `offset_s` and `speed` put
 // them (0 to 1; 0 when no stretch holds peaks). Both are ordered by time.
 // Pure.
 double CoveredShare(const std::vector<fingerprint::Peak>& query,
-                    const std::vector<fingerprint::Peak>& reference, double offset_s,
-                    double speed);
+                    const std::vector<fingerprint::Peak>& reference, double offset_s, double speed);
 
 inline constexpr double kCoverageStretchS = 8;
 

@@ -67,10 +67,10 @@ TEST_F(DuplicatesTest, TheSameMusicIsOneRecordingWithCopies) {
     std::function<Audio()> second;
     const char* file;
     bool allow_duplicates;
-    bool same_add;             // both files in one add
-    std::size_t recordings;    // in the catalog afterwards
-    const char* notice;        // what add says of the second file, or ""
-    std::size_t grouped;       // recordings that duplicates puts in groups
+    bool same_add;           // both files in one add
+    std::size_t recordings;  // in the catalog afterwards
+    const char* notice;      // what add says of the second file, or ""
+    std::size_t grouped;     // recordings that duplicates puts in groups
   };
   const Case cases[] = {
       {"mp3", [&] { return song; }, "b.mp3", false, false, 1, "holds the same music as", 0},
@@ -114,8 +114,8 @@ TEST_F(DuplicatesTest, TheSameMusicIsOneRecordingWithCopies) {
     EXPECT_EQ(Lines(list.standard_output), c.recordings) << list.standard_output;
     const std::string notice = std::string(c.notice).empty()
                                    ? "recorded as another copy"
-                                   : "\"" + second + "\" " + c.notice + " recording 1 (\"" +
-                                         first + "\"), a: recorded as another copy";
+                                   : "\"" + second + "\" " + c.notice + " recording 1 (\"" + first +
+                                         "\"), a: recorded as another copy";
     EXPECT_EQ(added.standard_error.find(notice) != std::string::npos, *c.notice != '\0')
         << added.standard_error;
     ProcessResult groups = Run({"duplicates", "--json"});
@@ -126,6 +126,75 @@ TEST_F(DuplicatesTest, TheSameMusicIsOneRecordingWithCopies) {
       EXPECT_NE(groups.standard_output.find("\"path\":\"" + first + "\""), std::string::npos)
           << "slashes as they are: " << groups.standard_output;
     }
+  }
+}
+
+TEST_F(DuplicatesTest, ACopyIsShownRemovedAndPrunedAsAPathOfItsRecording) {
+  const std::string original = Write(makeMelody(4, 12), "a.wav");
+  const std::string copy = temp_.file("copy.wav");
+  fs::copy_file(original, copy);
+  ASSERT_EQ(Run({"add", original}).exit_status, 0);
+  ProcessResult added = Run({"add", copy});
+  EXPECT_NE(added.standard_error.find("holds the same audio as recording 1"), std::string::npos)
+      << added.standard_error;
+  // Added again, unchanged: skipped like any file already there.
+  EXPECT_NE(Run({"add", copy}).standard_error.find("skipped 1 (already in the catalog)"),
+            std::string::npos);
+
+  ProcessResult shown = Run({"show", "--json", copy});
+  EXPECT_EQ(shown.exit_status, 0) << shown.standard_error;
+  EXPECT_NE(shown.standard_output.find("\"id\":1,"), std::string::npos);
+  EXPECT_NE(shown.standard_output.find("\"copies\":[\"" + copy + "\"]"), std::string::npos)
+      << shown.standard_output;
+
+  // Removing a copy's path removes the copy, not the recording.
+  ProcessResult removed = Run({"remove", copy});
+  EXPECT_NE(removed.standard_output.find("removed copy of 1"), std::string::npos)
+      << removed.standard_output;
+  EXPECT_NE(Run({"show", copy}).exit_status, 0);
+  EXPECT_EQ(Run({"show", original}).exit_status, 0);
+
+  // A copy whose file is gone is pruned; the recording, whose file is there, stays.
+  ASSERT_EQ(Run({"add", copy}).exit_status, 0);
+  fs::remove(copy);
+  ProcessResult pruned = Run({"prune"});
+  EXPECT_NE(pruned.standard_error.find("0 recordings and 1 copies pruned"), std::string::npos)
+      << pruned.standard_error;
+  EXPECT_EQ(Run({"show", original}).exit_status, 0);
+
+  // Removing the recording takes its copies with it.
+  fs::copy_file(original, copy);
+  ASSERT_EQ(Run({"add", copy}).exit_status, 0);
+  removed = Run({"remove", "1"});
+  EXPECT_NE(removed.standard_output.find("removed copy of 1"), std::string::npos)
+      << removed.standard_output;
+  EXPECT_NE(Run({"show", copy}).exit_status, 0);
+}
+
+TEST_F(DuplicatesTest, AFileCutShortIsAddedWithAWarning) {
+  struct Case {
+    const char* name;
+    const char* file;
+    double kept_share;    // of the file's bytes
+    const char* warning;  // or "" for none
+  };
+  const Case cases[] = {
+      {"whole wav", "whole.wav", 1.0, ""},
+      {"whole mp3: padding is no loss", "whole.mp3", 1.0, ""},
+      {"wav cut short", "cut.wav", 0.5, "is truncated: 0:20 declared, 0:10 decoded"},
+      {"flac cut short", "cut.flac", 0.5, "truncated: 0:20 declared, 0:1"},
+  };
+  const Audio song = makeMelody(5, 20);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = Write(song, c.file);
+    fs::resize_file(path, static_cast<std::uintmax_t>(
+                              static_cast<double>(fs::file_size(path)) * c.kept_share));
+    ProcessResult added = Run({"add", path});
+    EXPECT_EQ(added.exit_status, 0) << added.standard_error;
+    EXPECT_EQ(added.standard_error.find("truncated") != std::string::npos, *c.warning != '\0')
+        << added.standard_error;
+    EXPECT_NE(added.standard_error.find(c.warning), std::string::npos) << added.standard_error;
   }
 }
 
