@@ -6,7 +6,6 @@
 
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/fingerprint/landmark_hasher.h"
-#include "platform/matching/long_query.h"
 #include "platform/matching/matcher.h"
 
 namespace plim {
@@ -30,6 +29,28 @@ constexpr double kMinCoveredShare = 0.9;
 // How far a re-encoded peak may move.
 constexpr double kTimeToleranceFrames = 1.0;
 constexpr double kBinTolerance = 1.0;
+
+// The matcher has only to find the alignment, which a few excerpts show as
+// well as the whole: the peaks of kNominatingExcerpts excerpts of
+// kNominatingExcerptS spread over `query` (the first at its start, the last
+// at its end), at their own times.
+constexpr int kNominatingExcerpts = 3;
+constexpr double kNominatingExcerptS = 20;
+
+fp::Constellation NominatingQuery(const fp::Constellation& query) {
+  if (query.duration_s <= kNominatingExcerpts * kNominatingExcerptS) return query;
+  fp::Constellation excerpts{{}, query.duration_s};
+  const double step_s = (query.duration_s - kNominatingExcerptS) / (kNominatingExcerpts - 1);
+  for (int i = 0; i < kNominatingExcerpts; ++i) {
+    const double first_q = i * step_s / fp::kFrameDurationS * fp::kTimeSubdivisions;
+    const double end_q =
+        first_q + kNominatingExcerptS / fp::kFrameDurationS * fp::kTimeSubdivisions;
+    for (const fp::Peak& peak : query.peaks) {
+      if (peak.time_q >= first_q && peak.time_q < end_q) excerpts.peaks.push_back(peak);
+    }
+  }
+  return excerpts;
+}
 
 }  // namespace
 
@@ -69,9 +90,9 @@ double CoveredShare(const std::vector<fp::Peak>& query, const std::vector<fp::Pe
 
 std::vector<SameMusic> FindSameMusic(const catalog::CatalogReader& reader,
                                      const fp::Constellation& query, catalog::RecordingId self) {
-  const fp::Constellation bounded = matching::BoundLongQuery(query);
+  const fp::Constellation excerpts = NominatingQuery(query);
   const matching::MatchReport report =
-      matching::FindMatches(reader, fp::QueryLandmarks(bounded), bounded);
+      matching::FindMatches(reader, fp::QueryLandmarks(excerpts), excerpts);
   std::vector<SameMusic> same;
   std::vector<fp::Peak> reference;
   for (const matching::MatchCandidate& candidate : report.candidates) {
