@@ -318,9 +318,11 @@ int RunPruneCommand(const GlobalOptions& global, bool dry_run) {
                  [&](const catalog::RecordingCopy& copy) { return is_gone(copy.path); });
     RemoveAll(*catalog, gone, gone_copies, global, dry_run);
     if (!global.quiet) {
-      foundation::writeToStandardError("plim-catalog: " + std::to_string(gone.size()) +
-                                       " recordings and " + std::to_string(gone_copies.size()) +
-                                       " copies" + (dry_run ? " would be pruned\n" : " pruned\n"));
+      const std::string copies =
+          gone_copies.empty() ? "" : " (and " + std::to_string(gone_copies.size()) + " copies)";
+      foundation::writeToStandardError(
+          "plim-catalog: " + std::to_string(gone.size()) +
+          (dry_run ? " recordings would be pruned" : " recordings pruned") + copies + "\n");
     }
     return 0;
   } catch (const foundation::NSError& error) {

@@ -158,7 +158,7 @@ TEST_F(DuplicatesTest, ACopyIsShownRemovedAndPrunedAsAPathOfItsRecording) {
   ASSERT_EQ(Run({"add", copy}).exit_status, 0);
   fs::remove(copy);
   ProcessResult pruned = Run({"prune"});
-  EXPECT_NE(pruned.standard_error.find("0 recordings and 1 copies pruned"), std::string::npos)
+  EXPECT_NE(pruned.standard_error.find("0 recordings pruned (and 1 copies)"), std::string::npos)
       << pruned.standard_error;
   EXPECT_EQ(Run({"show", original}).exit_status, 0);
 
@@ -188,8 +188,8 @@ TEST_F(DuplicatesTest, AFileCutShortIsAddedWithAWarning) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = Write(song, c.file);
-    fs::resize_file(path, static_cast<std::uintmax_t>(
-                              static_cast<double>(fs::file_size(path)) * c.kept_share));
+    fs::resize_file(
+        path, static_cast<std::uintmax_t>(static_cast<double>(fs::file_size(path)) * c.kept_share));
     ProcessResult added = Run({"add", path});
     EXPECT_EQ(added.exit_status, 0) << added.standard_error;
     EXPECT_EQ(added.standard_error.find("truncated") != std::string::npos, *c.warning != '\0')
