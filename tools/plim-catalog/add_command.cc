@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -163,14 +162,6 @@ std::string RecordCopy(catalog::CatalogStore& catalog, const catalog::NewRecordi
   }
   return "plim-catalog: \"" + r.source_path + "\" holds the same " + what + " as recording " +
          std::to_string(id) + name + ": recorded as another copy";
-}
-
-// Whether `later` could be the same music as `earlier` by its length alone:
-// two such files in one batch are added one after the other, so that the
-// second is compared with the first.
-bool SimilarLength(const catalog::NewRecording& earlier, const catalog::NewRecording& later) {
-  const double a = earlier.recording.duration_s, b = later.recording.duration_s;
-  return std::abs(a - b) <= 0.03 * std::max(a, b);
 }
 
 // The correction that makes a recording say what `item` says.
@@ -338,8 +329,10 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
     auto recorded_as_copy = [&](const IngestResult& result) {
       if (options.allow_duplicates || result.known_id) return false;
       const catalog::NewRecording& item = result.item;
+      // Two files of one batch that may hold the same music are added one
+      // after the other, so that the second is compared with the first.
       if (std::any_of(batch.begin(), batch.end(), [&](const catalog::NewRecording& earlier) {
-            return SimilarLength(earlier, item);
+            return SimilarDurations(earlier.recording.duration_s, item.recording.duration_s);
           })) {
         add_batch();
       }

@@ -16,9 +16,8 @@ namespace fp = fingerprint;
 // A re-encoding keeps speed exactly; a few tenths of a percent allow for
 // resampling that rounds the rate.
 constexpr double kMaxSpeedSkew = 0.005;
-// Encoders add or trim some silence at either end; an edit or an excerpt
-// differs by far more.
 constexpr double kMaxDurationShare = 0.03;
+// How much later than its start the query may start in the reference.
 constexpr double kMaxLeadS = 2.0;
 // Of a stretch's peaks, the share found again in the same music re-encoded
 // is well above this; in other music, about a hundredth.
@@ -53,6 +52,10 @@ fp::Constellation NominatingQuery(const fp::Constellation& query) {
 }
 
 }  // namespace
+
+bool SimilarDurations(double a_s, double b_s) {
+  return std::abs(a_s - b_s) <= kMaxDurationShare * std::max(a_s, b_s);
+}
 
 double CoveredShare(const std::vector<fp::Peak>& query, const std::vector<fp::Peak>& reference,
                     double offset_s, double speed) {
@@ -103,8 +106,7 @@ std::vector<SameMusic> FindSameMusic(const catalog::CatalogReader& reader,
     }
     std::optional<catalog::Recording> recording = reader.GetRecording(candidate.recording);
     if (!recording) continue;
-    const double longer_s = std::max(recording->duration_s, query.duration_s);
-    if (std::abs(recording->duration_s - query.duration_s) > kMaxDurationShare * longer_s) continue;
+    if (!SimilarDurations(recording->duration_s, query.duration_s)) continue;
     reference.clear();
     reader.ReadPeaks(candidate.recording, 0, recording->duration_s / fp::kFrameDurationS + 1,
                      reference);

@@ -40,6 +40,11 @@ double CoveredShare(const std::vector<fingerprint::Peak>& query,
 
 inline constexpr double kCoverageStretchS = 8;
 
+// Whether two durations are close enough for the same music: encoders add
+// or trim a little silence at either end, an edit or an excerpt far more.
+// Pure.
+bool SimilarDurations(double a_s, double b_s);
+
 }  // namespace plim
 
 #endif  // PLIM_TOOLS_PLIM_CATALOG_SAME_MUSIC_H_

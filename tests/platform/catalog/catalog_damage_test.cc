@@ -201,6 +201,51 @@ TEST(CatalogDamageTest, ReadsAndExtendsACatalogWrittenBeforeChecksums) {
   EXPECT_EQ(report.recordings.back().second.title, item.recording.title);
 }
 
+// Runs `change` on the copies table of the catalog in `dir`, behind the
+// catalog's back.
+void ChangeCopies(const std::string& dir, const std::function<void(MDB_txn*, MDB_dbi)>& change) {
+  MDB_env* env = nullptr;
+  ASSERT_EQ(mdb_env_create(&env), 0);
+  mdb_env_set_maxdbs(env, 16);
+  ASSERT_EQ(mdb_env_open(env, dir.c_str(), 0, 0644), 0);
+  MDB_txn* txn = nullptr;
+  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+  MDB_dbi dbi;
+  ASSERT_EQ(mdb_dbi_open(txn, "copies", 0, &dbi), 0);
+  change(txn, dbi);
+  ASSERT_EQ(mdb_txn_commit(txn), 0);
+  mdb_env_close(env);
+}
+
+// A catalog from before the copies table reads as having none, and gains
+// the table on the first write; a damaged copy is found by Verify.
+TEST(CatalogDamageTest, CopiesTableIsAddedToOlderCatalogsAndVerified) {
+  plim::testing::TemporaryDirectory temp;
+  const std::string dir = temp.file("catalog");
+  FillCatalog(dir);
+  ChangeCopies(dir, [](MDB_txn* txn, MDB_dbi dbi) { ASSERT_EQ(mdb_drop(txn, dbi, 1), 0); });
+  {
+    auto catalog = Catalog::Open(dir, Catalog::Mode::kReadOnly);
+    EXPECT_FALSE(catalog->NewReader().FindCopy("/a.ogg"));
+    EXPECT_TRUE(catalog->Verify().Intact());
+  }
+  {
+    auto catalog = Catalog::Open(dir, Catalog::Mode::kReadWrite);
+    ASSERT_TRUE(catalog->AddCopy({1, "/a.ogg", 1, 1}));
+    EXPECT_EQ(catalog->NewReader().FindCopy("/a.ogg")->id, 1u);
+    EXPECT_TRUE(catalog->Verify().Intact());
+  }
+  ChangeCopies(dir, [](MDB_txn* txn, MDB_dbi dbi) {
+    std::string key = "/a.ogg", value(30, 'x');
+    MDB_val k{key.size(), key.data()}, v{value.size(), value.data()};
+    ASSERT_EQ(mdb_put(txn, dbi, &k, &v, 0), 0);
+  });
+  auto catalog = Catalog::Open(dir, Catalog::Mode::kReadOnly);
+  VerificationReport report = catalog->Verify();
+  ASSERT_FALSE(report.Intact());
+  EXPECT_NE(report.damage.front().what.find("\"copies\" table"), std::string::npos);
+}
+
 // A catalog on a file system mounted read-only, with its lock file or
 // without: it reads, verifies, and refuses changes in one clear line. Needs
 // root, to mount.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -147,6 +148,11 @@ TEST_F(DuplicatesTest, ACopyIsShownRemovedAndPrunedAsAPathOfItsRecording) {
   EXPECT_NE(shown.standard_output.find("\"copies\":[\"" + copy + "\"]"), std::string::npos)
       << shown.standard_output;
 
+  // A catalog copied into another keeps its copies.
+  const std::string other = temp_.file("other-catalog");
+  ASSERT_EQ(Run({"copy", temp_.file("catalog"), other}).exit_status, 0);
+  EXPECT_EQ(runProcess({PLIM_CATALOG_PATH, "--catalog", other, "show", copy}).exit_status, 0);
+
   // Removing a copy's path removes the copy, not the recording.
   ProcessResult removed = Run({"remove", copy});
   EXPECT_NE(removed.standard_output.find("removed copy of 1"), std::string::npos)
@@ -175,19 +181,27 @@ TEST_F(DuplicatesTest, AFileCutShortIsAddedWithAWarning) {
   struct Case {
     const char* name;
     const char* file;
-    double kept_share;    // of the file's bytes
-    const char* warning;  // or "" for none
+    double kept_share;         // of the file's bytes
+    const char* warning;       // or "" for none
+    bool open_length = false;  // a WAV whose data size says "to the end of the file"
   };
   const Case cases[] = {
       {"whole wav", "whole.wav", 1.0, ""},
       {"whole mp3: padding is no loss", "whole.mp3", 1.0, ""},
       {"wav cut short", "cut.wav", 0.5, "is truncated: 0:20 declared, 0:10 decoded"},
       {"flac cut short", "cut.flac", 0.5, "truncated: 0:20 declared, 0:1"},
+      {"wav of open length cut short: nothing declared", "open.wav", 0.5, "", true},
   };
   const Audio song = makeMelody(5, 20);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = Write(song, c.file);
+    if (c.open_length) {
+      // The data chunk's size, in the 44-byte header writeWav writes.
+      std::fstream wav(path, std::ios::in | std::ios::out | std::ios::binary);
+      wav.seekp(40);
+      wav.write("\0\0\0\0", 4);
+    }
     fs::resize_file(
         path, static_cast<std::uintmax_t>(static_cast<double>(fs::file_size(path)) * c.kept_share));
     ProcessResult added = Run({"add", path});
