@@ -17,10 +17,12 @@ namespace fp = fingerprint;
 // resampling that rounds the rate.
 constexpr double kMaxSpeedSkew = 0.005;
 constexpr double kMaxDurationShare = 0.03;
-// How much later than its start the query may start in the reference.
+// How far from the reference's start the query may start: silence that an
+// encoder added or trimmed.
 constexpr double kMaxLeadS = 2.0;
-// Of a stretch's peaks, the share found again in the same music re-encoded
-// is well above this; in other music, about a hundredth.
+// Of a stretch's peaks, the share that must be found again where the
+// alignment puts them: most are in the same music re-encoded (MP3 at
+// 128 kb/s, Vorbis), few by chance in other music.
 constexpr double kMinStretchAgreement = 0.12;
 // Of the stretches, those that must agree: a few may be lost to encoding
 // artefacts, but an edit replaces a tenth of a song or more.
