@@ -4,7 +4,7 @@ _plim_catalog() {
   local cur prev verb word i
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
-  local verbs="add list show edit remove prune clean copy stats match rebuild verify help"
+  local verbs="add list show edit remove prune clean copy stats match duplicates rebuild verify help"
   local globals="--catalog --json --quiet --help --version"
   verb=
   for ((i = 1; i < COMP_CWORD; i++)); do
@@ -23,7 +23,7 @@ _plim_catalog() {
   local options=
   case $verb in
     "") COMPREPLY=($(compgen -W "$verbs $globals" -- "$cur")); return ;;
-    add) options="--artist --title --album --artwork --metadata --jobs --dry-run --update-tags" ;;
+    add) options="--artist --title --album --artwork --metadata --jobs --dry-run --update-tags --allow-duplicates" ;;
     list) options="--artist --title --album --under" ;;
     prune) options="--dry-run" ;;
     match) options="--jobs --timeline" ;;

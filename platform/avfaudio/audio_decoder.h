@@ -5,6 +5,7 @@
 #define PLIM_PLATFORM_AVFAUDIO_AUDIO_DECODER_H_
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/avfaudio/av_audio_format.h"
 
@@ -29,6 +30,12 @@ class AudioDecoder {
   // been read so far. May scan the file on the first call; throws when the
   // file can't be read.
   virtual std::int64_t LengthFrames() = 0;
+
+  // The number of frames the file's header says it holds, when it says so
+  // reliably (a size or a count written by the encoder, not an estimate
+  // from the file's size); nullopt otherwise. Less than LengthFrames() only
+  // by encoders' padding; more when the file was cut short.
+  virtual std::optional<std::int64_t> DeclaredLengthFrames() const { return std::nullopt; }
 
   // Writes up to `capacity_frames` frames from position_frames() on into
   // `planes`, one array per channel of format(), each with room for

@@ -29,6 +29,10 @@ AVAudioFile::~AVAudioFile() = default;
 
 AVAudioFramePosition AVAudioFile::length() { return reader_->decoder->LengthFrames(); }
 
+std::optional<AVAudioFramePosition> AVAudioFile::declaredLength() const {
+  return reader_->decoder->DeclaredLengthFrames();
+}
+
 const AVAudioFormat& AVAudioFile::processingFormat() const { return reader_->decoder->format(); }
 
 AVAudioFramePosition AVAudioFile::framePosition() const {

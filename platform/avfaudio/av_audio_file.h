@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/avfaudio/av_audio_format.h"
 #include "platform/avfaudio/av_audio_pcm_buffer.h"
@@ -59,6 +60,13 @@ class AVAudioFile {
   // container carries no exact count it is found by scanning the file once,
   // on the first call. Throws foundation::NSError when the file can't be read.
   AVAudioFramePosition length();
+
+  // The number of frames the file's header declares, when it declares one
+  // reliably (a WAV file's data size, a FLAC file's sample count, an MP3
+  // file's frame count; not a length estimated from the file's size). A
+  // file cut short declares more than length() finds; encoders' padding
+  // makes a few hundred frames' difference either way. Never reads.
+  std::optional<AVAudioFramePosition> declaredLength() const;
 
   // 32-bit float, deinterleaved, at the file's own sample rate and channels.
   const AVAudioFormat& processingFormat() const;

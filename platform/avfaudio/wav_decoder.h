@@ -29,6 +29,10 @@ class WavDecoder : public AudioDecoder {
   std::int64_t position_frames() const override { return position_frames_; }
   // Known from the header; never scans.
   std::int64_t LengthFrames() override { return layout_.frame_count; }
+  std::optional<std::int64_t> DeclaredLengthFrames() const override {
+    if (layout_.declared_frame_count < 0) return std::nullopt;
+    return layout_.declared_frame_count;
+  }
   // Should the file shrink while it is read, the missing frames are silence,
   // so that LengthFrames() still holds.
   std::int64_t Read(float* const* planes, std::int64_t capacity_frames) override;

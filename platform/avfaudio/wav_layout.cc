@@ -308,9 +308,13 @@ std::optional<WavLayout> ReadWavLayout(const FileInput& input) {
   if (MayHoldCompressedAudio(input, *format, data_offset, file_size)) {
     return std::nullopt;
   }
-  return WavLayout{
-      format->encoding, format->bytes_per_sample,     format->sample_rate_hz, format->channel_count,
-      data_offset,      available_bytes / frame_bytes};
+  return WavLayout{format->encoding,
+                   format->bytes_per_sample,
+                   format->sample_rate_hz,
+                   format->channel_count,
+                   data_offset,
+                   available_bytes / frame_bytes,
+                   data_size != 0 ? data_size / frame_bytes : -1};
 }
 
 }  // namespace plim::avfaudio

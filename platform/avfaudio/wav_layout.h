@@ -24,6 +24,9 @@ struct WavLayout {
   int channel_count;
   std::int64_t data_offset_bytes;
   std::int64_t frame_count;
+  // The frames the data chunk's size declares, which a file cut short lacks
+  // some of; -1 when the size is left open ("to the end of the file").
+  std::int64_t declared_frame_count = -1;
 
   int bytes_per_frame() const { return bytes_per_sample * channel_count; }
 };

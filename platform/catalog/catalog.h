@@ -83,6 +83,8 @@ class Catalog : public CatalogStore {
     // Calls `visit` for each recording in id order; stops early when it returns false.
     void ForEachRecording(
         const std::function<bool(RecordingId, const Recording&)>& visit) const override;
+    std::optional<RecordingCopy> FindCopy(std::string_view path) const override;
+    void ForEachCopy(const std::function<bool(const RecordingCopy&)>& visit) const override;
 
     std::optional<std::string> ReadArtwork(std::string_view artwork_file) const override;
     std::uint64_t RecordingCount() const override;
@@ -113,10 +115,14 @@ class Catalog : public CatalogStore {
   // failure among them is left to the next add.
   std::vector<AddResult> Add(std::span<const NewRecording> batch) override;
 
-  // Removes recording `id` with its postings, and its picture when no other
-  // recording uses it. Returns the removed record, or nullopt when there was
-  // none. Throws as Add.
+  // Removes recording `id` with its postings and copies, and its picture
+  // when no other recording uses it. Returns the removed record, or nullopt
+  // when there was none. Throws as Add.
   std::optional<Recording> Remove(RecordingId id) override;
+
+  // As CatalogStore::AddCopy and RemoveCopy, each one transaction.
+  bool AddCopy(const RecordingCopy& copy) override;
+  std::optional<RecordingCopy> RemoveCopy(std::string_view path) override;
 
   // Applies `change` to recording `id` in one transaction, keeping its id and
   // landmarks; a picture it no longer uses goes when no other recording

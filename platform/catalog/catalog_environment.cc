@@ -131,6 +131,11 @@ void OpenDatabases(Environment& e, MDB_txn* txn, unsigned create) {
   int rc = mdb_dbi_open(txn, "peaks", e.read_only ? 0u : unsigned{MDB_CREATE}, &e.peaks);
   if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND) ThrowLmdbError(rc, e.directory, "open");
   e.has_peaks = rc == MDB_SUCCESS;
+  // Likewise the copies; older plims ignore the table, and a copy whose
+  // recording they removed is ignored in turn.
+  rc = mdb_dbi_open(txn, "copies", e.read_only ? 0u : unsigned{MDB_CREATE}, &e.copies);
+  if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND) ThrowLmdbError(rc, e.directory, "open");
+  e.has_copies = rc == MDB_SUCCESS;
 }
 
 // Reads and checks the meta table, or creates every table when `create` and

@@ -51,9 +51,13 @@ struct Environment {
   MDB_dbi by_path = 0;     // PathKey(source path) -> RecordingId
   MDB_dbi artwork = 0;     // artwork file name -> uint32 count of recordings using it
   MDB_dbi peaks = 0;       // PeakBlockKey -> EncodePeakBlock (see peak_blocks.h)
+  MDB_dbi copies = 0;      // PathKey(copy path) -> EncodeRecordingCopy (see copy_format.h)
   // Whether the peaks table exists: a catalog built with fingerprint version
   // 2 or earlier opened read-only has none.
   bool has_peaks = false;
+  // Whether the copies table exists: a catalog no writer of this version
+  // has opened yet has none, and is read as having no copies.
+  bool has_copies = false;
   std::uint32_t fingerprint_version = 0;  // the one the catalog was built with
   // Peak blocks of recordings from this id on carry checksums; those of
   // earlier ones may not (written before catalog format 3).

@@ -129,6 +129,12 @@ class CatalogReader {
   // Calls `visit` for each recording in id order; stops early when it returns false.
   virtual void ForEachRecording(
       const std::function<bool(RecordingId, const Recording&)>& visit) const = 0;
+  // The copy recorded at this (absolute) path, or nullopt when there is none
+  // or its recording is gone.
+  virtual std::optional<RecordingCopy> FindCopy(std::string_view path) const = 0;
+  // Calls `visit` for each copy of a recording still in the catalog, in
+  // path order; stops early when it returns false.
+  virtual void ForEachCopy(const std::function<bool(const RecordingCopy&)>& visit) const = 0;
 
   // The bytes of picture `artwork_file` (Recording::artwork_file), or
   // nullopt when the catalog does not hold it.
@@ -159,10 +165,19 @@ class CatalogStore {
   // kCatalogErrorCannotWrite (nothing of the failed recording is visible).
   virtual std::vector<AddResult> Add(std::span<const NewRecording> batch) = 0;
 
-  // Removes recording `id` with its postings, and its picture when no other
-  // recording uses it. Returns the removed record, or nullopt when there was
-  // none. Throws as Add.
+  // Removes recording `id` with its postings and copies, and its picture
+  // when no other recording uses it. Returns the removed record, or nullopt
+  // when there was none. Throws as Add.
   virtual std::optional<Recording> Remove(RecordingId id) = 0;
+
+  // Records `copy` as another file of recording copy.id, in place of any
+  // copy recorded at the same path; a recording later added from that path
+  // takes the copy's place. False (nothing changed) when there is no
+  // recording copy.id. Throws as Add.
+  virtual bool AddCopy(const RecordingCopy& copy) = 0;
+  // Forgets the copy recorded at `path` (the recording stays); returns it,
+  // or nullopt when there was none. Throws as Add.
+  virtual std::optional<RecordingCopy> RemoveCopy(std::string_view path) = 0;
 
   // Applies `change` to recording `id`, keeping its id and landmarks; a
   // picture it no longer uses goes when no other recording uses it. Texts

@@ -7,6 +7,7 @@
 
 #include "platform/catalog/catalog.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/copy_format.h"
 #include "platform/catalog/index_layout.h"
 #include "platform/catalog/lmdb_pages.h"
 #include "platform/catalog/peak_blocks.h"
@@ -58,6 +59,15 @@ class Walk {
     });
     if (e_.has_peaks) {
       Table("peaks", e_.peaks, [&](const MDB_val& key, const MDB_val& data) { Peaks(key, data); });
+    }
+    if (e_.has_copies) {
+      // A copy of a recording that is gone is no damage: plims before the
+      // table remove recordings without knowing of their copies.
+      Table("copies", e_.copies, [&](const MDB_val& key, const MDB_val& data) {
+        std::optional<RecordingCopy> copy = DecodeRecordingCopy(ViewOf(data));
+        if (!copy) throw Malformed("a copy of a recording that does not match its checksum");
+        if (PathKey(copy->path) != ViewOf(key)) throw Malformed("a copy filed under another path");
+      });
     }
     Lookups("by_content", e_.by_content, [](const Recording& r) { return r.content_hash; });
     Lookups("by_path", e_.by_path, [](const Recording& r) { return PathKey(r.source_path); });

@@ -8,6 +8,7 @@
 #include "platform/catalog/artwork_files.h"
 #include "platform/catalog/catalog.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/copy_table.h"
 #include "platform/catalog/index_layout.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/posting_index.h"
@@ -171,6 +172,7 @@ std::optional<Recording> RemoveInTransaction(MDB_txn* txn, const Environment& e,
   if (rc != MDB_NOTFOUND) Check(rc, e);
   DeletePostings(txn, e, id, hash_prefixes);
   DeletePeaks(txn, e, id);
+  DeleteCopiesOf(txn, e, id);
   Check(mdb_del(txn, e.recordings, &id_key, nullptr), e);
   rc = mdb_del(txn, e.hash_lists, &id_key, nullptr);
   if (rc != MDB_NOTFOUND) Check(rc, e);
@@ -298,7 +300,10 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
       Check(mdb_put(txn, e.recordings, &id_key, &record_value, 0), e);
       Check(mdb_put(txn, e.hash_lists, &id_key, &list_value, 0), e);
       PutId(txn, e.by_content, recording.content_hash, id, e);
-      if (!recording.source_path.empty()) PutId(txn, e.by_path, path_key, id, e);
+      if (!recording.source_path.empty()) {
+        PutId(txn, e.by_path, path_key, id, e);
+        DeleteCopyAt(txn, e, recording.source_path);
+      }
       total_us += DurationUs(recording.duration_s);
       results.push_back(result);
     }

@@ -44,6 +44,20 @@ struct Recording {
   bool operator==(const Recording&) const = default;
 };
 
+// Another file holding a recording's music: a byte-identical copy, or the
+// same music in another format, recorded when it was added after the
+// recording. A plain value.
+struct RecordingCopy {
+  RecordingId id = 0;  // the recording it is a copy of
+  std::string path;    // absolute, as it was when recorded
+  // The file's size and modification time then: a later add of an
+  // unchanged file is skipped without decoding it.
+  std::uint64_t size_bytes = 0;
+  std::int64_t modified_ns = 0;  // since the Unix epoch
+
+  bool operator==(const RecordingCopy&) const = default;
+};
+
 }  // namespace plim::catalog
 
 #endif  // PLIM_PLATFORM_CATALOG_RECORDING_H_

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/copy_format.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
@@ -185,6 +186,29 @@ class RedisReader : public CatalogReader {
     }
   }
 
+  std::optional<RecordingCopy> FindCopy(std::string_view path) const override {
+    if (path.empty()) return std::nullopt;
+    RedisValue reply =
+        cluster_->Run(RedisCommand{{"HGET", store_.keys().Copies(), std::string(path)}});
+    if (reply.is_nil()) return std::nullopt;
+    RecordingCopy copy = DecodeCopy(reply);
+    if (!IsPublished(copy.id)) return std::nullopt;
+    return copy;
+  }
+
+  void ForEachCopy(const std::function<bool(const RecordingCopy&)>& visit) const override {
+    RedisValue reply = cluster_->Run(RedisCommand{{"HGETALL", store_.keys().Copies()}});
+    std::vector<RecordingCopy> copies;
+    for (std::size_t i = 1; i < reply.elements.size(); i += 2) {
+      RecordingCopy copy = DecodeCopy(reply.elements[i]);
+      if (IsPublished(copy.id)) copies.push_back(std::move(copy));
+    }
+    std::sort(copies.begin(), copies.end(),
+              [](const RecordingCopy& a, const RecordingCopy& b) { return a.path < b.path; });
+    for (const RecordingCopy& copy : copies)
+      if (!visit(copy)) return;
+  }
+
   std::optional<std::string> ReadArtwork(std::string_view artwork_file) const override {
     RedisValue reply = cluster_->Run(RedisCommand{{"GET", store_.keys().Picture(artwork_file)}});
     if (reply.type != RedisValue::Type::kString) return std::nullopt;
@@ -228,6 +252,13 @@ class RedisReader : public CatalogReader {
     if (!recording->artwork_file.empty())
       recording->artwork_url = store_.location() + "/artwork/" + recording->artwork_file;
     return std::move(*recording);
+  }
+
+  RecordingCopy DecodeCopy(const RedisValue& value) const {
+    std::optional<RecordingCopy> copy;
+    if (value.type == RedisValue::Type::kString) copy = DecodeRecordingCopy(value.text);
+    if (!copy) Damaged("a copy of a recording can't be read");
+    return std::move(*copy);
   }
 
   std::optional<RecordingId> PublishedId(const std::string& key) const {

@@ -62,6 +62,10 @@ class RedisCatalog : public CatalogStore {
   // kDuplicate. A killed writer leaves leftovers that CleanLeftovers removes.
   std::vector<AddResult> Add(std::span<const NewRecording> batch) override;
   std::optional<Recording> Remove(RecordingId id) override;
+  // Copies live in one hash; a copy of a recording removed meanwhile is
+  // ignored by readers.
+  bool AddCopy(const RecordingCopy& copy) override;
+  std::optional<RecordingCopy> RemoveCopy(std::string_view path) override;
   // Concurrent corrections of one recording: the last one wins.
   std::optional<Recording> Correct(RecordingId id, const MetadataChange& change) override;
   std::uint64_t CleanLeftovers(double min_age_s) override;

@@ -8,6 +8,7 @@
 
 #include "platform/catalog/artwork_files.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/copy_format.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/prepared_recording.h"
 #include "platform/catalog/record_format.h"
@@ -260,8 +261,10 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
       if (!owner.is_nil()) old = static_cast<RecordingId>(RedisInteger(owner));
     }
     RunOne(*cluster, {{"SETBIT", keys_.Published(), std::to_string(id), "1"}}, where);
-    if (!recording.source_path.empty())
+    if (!recording.source_path.empty()) {
       commands.push_back({{"SET", keys_.Path(recording.source_path), std::to_string(id)}});
+      commands.push_back({{"HDEL", keys_.Copies(), recording.source_path}});
+    }
     commands.push_back(
         {{"HINCRBY", keys_.Stats(), "landmarks", std::to_string(p.landmarks.size())}});
     commands.push_back({{"HINCRBY", keys_.Stats(), "duration_us",
@@ -333,9 +336,41 @@ std::optional<Recording> RedisCatalog::Remove(RecordingId id) {
            std::to_string(id)}},
          where);
   std::optional<Recording> removed = Erase(*cluster, id);
+  // Copies after the record: a reader ignores those of an unpublished id.
+  RedisValue copies = RunOne(*cluster, {{"HGETALL", keys_.Copies()}}, where);
+  std::vector<RedisCommand> forget;
+  for (std::size_t i = 1; i < copies.elements.size(); i += 2) {
+    std::optional<RecordingCopy> copy = DecodeRecordingCopy(copies.elements[i].text);
+    if (copy && copy->id == id)
+      forget.push_back({{"HDEL", keys_.Copies(), copies.elements[i - 1].text}});
+  }
+  RunAll(*cluster, forget, where);
   if (removed && !removed->artwork_file.empty())
     removed->artwork_url = where + "/artwork/" + removed->artwork_file;
   return removed;
+}
+
+bool RedisCatalog::AddCopy(const RecordingCopy& copy) {
+  RequireWritable();
+  const std::string where = location();
+  Lease cluster = Borrow();
+  if (copy.path.empty() ||
+      RunOne(*cluster, {{"GETBIT", keys_.Published(), std::to_string(copy.id)}}, where).integer !=
+          1)
+    return false;
+  RunOne(*cluster, {{"HSET", keys_.Copies(), copy.path, EncodeRecordingCopy(copy)}}, where);
+  return true;
+}
+
+std::optional<RecordingCopy> RedisCatalog::RemoveCopy(std::string_view path) {
+  RequireWritable();
+  const std::string where = location();
+  Lease cluster = Borrow();
+  RedisValue stored = RunOne(*cluster, {{"HGET", keys_.Copies(), std::string(path)}}, where);
+  if (stored.is_nil()) return std::nullopt;
+  std::optional<RecordingCopy> copy = DecodeRecordingCopy(stored.text);
+  RunOne(*cluster, {{"HDEL", keys_.Copies(), std::string(path)}}, where);
+  return copy;
 }
 
 std::optional<Recording> RedisCatalog::Correct(RecordingId id, const MetadataChange& change) {

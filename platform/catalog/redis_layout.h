@@ -21,6 +21,9 @@
 //   NAME:r:ID             EncodeRecording
 //   NAME:c:CONTENT        the id holding this audio
 //   NAME:s:PATH           the id added from this path
+//   NAME:copies           hash: path -> EncodeRecordingCopy, the other
+//                         files of recordings (ignored while the id is
+//                         not published)
 //   NAME:a:{FILE}         a picture's bytes; NAME:u:{FILE} how many use it
 //
 // Internal to the catalog. Pure functions, thread-safe.
@@ -67,6 +70,7 @@ class RedisKeys {
   std::string Record(RecordingId id) const { return prefix_ + "r:" + std::to_string(id); }
   std::string Content(std::string_view hash) const { return prefix_ + "c:" + std::string(hash); }
   std::string Path(std::string_view path) const { return prefix_ + "s:" + std::string(path); }
+  std::string Copies() const { return prefix_ + "copies"; }
   std::string Picture(std::string_view file) const {
     return prefix_ + "a:{" + std::string(file) + "}";
   }

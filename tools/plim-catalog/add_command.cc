@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "tools/plim-catalog/file_ingest.h"
 #include "tools/plim-catalog/metadata_csv.h"
 #include "tools/plim-catalog/progress_display.h"
+#include "tools/plim-catalog/same_music.h"
 
 namespace plim {
 namespace {
@@ -109,6 +111,7 @@ struct Tally {
   std::uint64_t added = 0;
   std::uint64_t updated = 0;
   std::uint64_t skipped = 0;
+  std::uint64_t copies = 0;  // recorded as copies of recordings already there
   std::uint64_t failed = 0;
   std::uint64_t not_audio = 0;
   std::uint64_t retagged_unread = 0;  // changed tags, left as they were
@@ -116,12 +119,14 @@ struct Tally {
 };
 
 std::string Summary(const Tally& tally, const ProgressDisplay& progress) {
-  char text[256];
+  const std::string copies =
+      tally.copies == 0 ? "" : "; " + std::to_string(tally.copies) + " recorded as copies";
+  char text[320];
   std::snprintf(text, sizeof text,
-                "added %llu, updated %llu, skipped %llu (already in the catalog), failed %llu",
+                "added %llu, updated %llu, skipped %llu (already in the catalog%s), failed %llu",
                 static_cast<unsigned long long>(tally.added),
                 static_cast<unsigned long long>(tally.updated),
-                static_cast<unsigned long long>(tally.skipped),
+                static_cast<unsigned long long>(tally.skipped + tally.copies), copies.c_str(),
                 static_cast<unsigned long long>(tally.failed));
   std::string out = text;
   if (tally.not_audio > 0) {
@@ -142,10 +147,21 @@ std::string Summary(const Tally& tally, const ProgressDisplay& progress) {
   return out;
 }
 
-// " (the path it was added from)", for naming a recording in a message.
-std::string DescribeRecording(const catalog::CatalogStore& catalog, catalog::RecordingId id) {
-  std::optional<catalog::Recording> r = catalog.NewCatalogReader()->GetRecording(id);
-  return r ? " (\"" + r->source_path + "\")" : "";
+// Records the file of `item` as another copy of recording `id`, and the
+// line that says so: "PATH" holds the same WHAT as recording ID ("ITS
+// PATH"), ARTIST – TITLE: recorded as another copy.
+std::string RecordCopy(catalog::CatalogStore& catalog, const catalog::NewRecording& item,
+                       catalog::RecordingId id, const char* what) {
+  const catalog::Recording& r = item.recording;
+  catalog.AddCopy({id, r.source_path, r.source_size_bytes, r.source_modified_ns});
+  std::optional<catalog::Recording> kept = catalog.NewCatalogReader()->GetRecording(id);
+  std::string name;
+  if (kept) {
+    name = " (\"" + kept->source_path + "\"), " +
+           (kept->artist.empty() ? "" : kept->artist + " \xE2\x80\x93 ") + kept->title;
+  }
+  return "plim-catalog: \"" + r.source_path + "\" holds the same " + what + " as recording " +
+         std::to_string(id) + name + ": recorded as another copy";
 }
 
 // The correction that makes a recording say what `item` says.
@@ -272,28 +288,8 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
   while (queue.TakeAll(results)) {
     std::vector<catalog::NewRecording> batch;
     std::vector<const IngestResult*> batched;
-    for (IngestResult& result : results) {
-      switch (result.kind) {
-        case IngestResult::Kind::kReady:
-          batch.push_back(std::move(result.item));
-          batched.push_back(&result);
-          continue;
-        case IngestResult::Kind::kUnchanged:
-          ++tally.skipped;
-          // Not decoded: its audio must not count towards the speed.
-          result.audio_s = 0;
-          break;
-        case IngestResult::Kind::kNotAudio:
-          ++tally.not_audio;
-          break;
-        case IngestResult::Kind::kFailed:
-          ++tally.failed;
-          progress.Report("plim-catalog: " + result.problem);
-          break;
-      }
-      progress.FileDone(result.size_bytes, result.audio_s);
-    }
-    try {
+    // Adds what is batched as one transaction and tells of each file.
+    auto add_batch = [&] {
       std::vector<catalog::AddResult> added;
       if (!batch.empty()) added = catalog->Add(batch);
       for (std::size_t i = 0; i < added.size(); ++i) {
@@ -312,22 +308,73 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
               catalog->Correct(added[i].id,
                                ChangeTo(batch[i], {r.source_size_bytes, r.source_modified_ns}));
               ++tally.updated;
-              break;
-            }
-            if (result.known_id == added[i].id) {
+            } else if (result.known_id == added[i].id) {
               ++tally.retagged_unread;
-            } else if (!global.quiet) {
-              progress.Report("plim-catalog: \"" + result.path +
-                              "\" holds the same audio as recording " +
-                              std::to_string(added[i].id) +
-                              DescribeRecording(*catalog, added[i].id) + ": not added again");
+              ++tally.skipped;
+            } else {
+              std::string notice = RecordCopy(*catalog, batch[i], added[i].id, "audio");
+              if (!global.quiet) progress.Report(notice);
+              ++tally.copies;
             }
-            ++tally.skipped;
             break;
         }
         if (added[i].outcome != catalog::AddOutcome::kDuplicate) tally.indexed_s += result.audio_s;
         progress.FileDone(result.size_bytes, result.audio_s);
       }
+      batch.clear();
+      batched.clear();
+    };
+    // Whether the music of `result` is in the catalog already, in another
+    // file: then it is recorded as a copy and true.
+    auto recorded_as_copy = [&](const IngestResult& result) {
+      if (options.allow_duplicates || result.known_id) return false;
+      const catalog::NewRecording& item = result.item;
+      // Two files of one batch that may hold the same music are added one
+      // after the other, so that the second is compared with the first.
+      if (std::any_of(batch.begin(), batch.end(), [&](const catalog::NewRecording& earlier) {
+            return SimilarDurations(earlier.recording.duration_s, item.recording.duration_s);
+          })) {
+        add_batch();
+      }
+      std::vector<SameMusic> same;
+      {
+        // Scoped: a reader must not live on while the writer needs the map.
+        std::unique_ptr<catalog::CatalogReader> reader = catalog->NewCatalogReader();
+        // The same audio byte for byte is found by the add itself.
+        if (reader->FindByContentHash(item.recording.content_hash)) return false;
+        same = FindSameMusic(*reader, {item.peaks, item.recording.duration_s});
+      }
+      if (same.empty()) return false;
+      std::string notice = RecordCopy(*catalog, item, same.front().id, "music");
+      if (!global.quiet) progress.Report(notice);
+      ++tally.copies;
+      return true;
+    };
+    try {
+      for (IngestResult& result : results) {
+        switch (result.kind) {
+          case IngestResult::Kind::kReady:
+            if (!result.warning.empty()) progress.Report("plim-catalog: " + result.warning);
+            if (recorded_as_copy(result)) break;
+            batch.push_back(std::move(result.item));
+            batched.push_back(&result);
+            continue;
+          case IngestResult::Kind::kUnchanged:
+            ++tally.skipped;
+            // Not decoded: its audio must not count towards the speed.
+            result.audio_s = 0;
+            break;
+          case IngestResult::Kind::kNotAudio:
+            ++tally.not_audio;
+            break;
+          case IngestResult::Kind::kFailed:
+            ++tally.failed;
+            progress.Report("plim-catalog: " + result.problem);
+            break;
+        }
+        progress.FileDone(result.size_bytes, result.audio_s);
+      }
+      add_batch();
     } catch (const foundation::NSError& error) {
       progress.Report("plim-catalog: " + error.description());
       tally.failed += batch.size();

@@ -20,6 +20,10 @@ struct AddCommandOptions {
   // Files whose audio is in the catalog from the same path but that changed
   // (new tags) have their recording's metadata corrected in place.
   bool update_tags = false;
+  // A file holding the same music as a recording already in the catalog
+  // (end to end, in any format) is recorded as another copy of it unless
+  // this is set; then it becomes a recording of its own.
+  bool allow_duplicates = false;
 };
 
 // Runs the command, writing problems, progress and the summary to standard

@@ -49,6 +49,8 @@ AudioFileSignature SignAudioFile(const std::string& path, ContentHash content_ha
   result.signature = generator.signature();
   if (content_hash == ContentHash::kCompute) result.content_hash = hasher.HexDigest();
   result.duration_s = static_cast<double>(frames) / format.sampleRate();
+  if (std::optional<avfaudio::AVAudioFramePosition> declared = file->declaredLength())
+    result.declared_duration_s = static_cast<double>(*declared) / format.sampleRate();
   return result;
 }
 

@@ -3,6 +3,7 @@
 #ifndef PLIM_TOOLS_PLIM_CATALOG_AUDIO_FILE_SIGNATURE_H_
 #define PLIM_TOOLS_PLIM_CATALOG_AUDIO_FILE_SIGNATURE_H_
 
+#include <optional>
 #include <string>
 
 #include "platform/shazamkit/sh_signature.h"
@@ -12,7 +13,11 @@ namespace plim {
 struct AudioFileSignature {
   shazamkit::SHSignature signature{fingerprint::Constellation{}};
   std::string content_hash;  // catalog::ContentHasher's digest of the decoded audio, or empty
-  double duration_s = 0;
+  double duration_s = 0;     // decoded
+  // The length the file's header declares, when it declares one reliably
+  // (avfaudio::AVAudioFile::declaredLength): longer than duration_s by more
+  // than encoders' padding when the file was cut short.
+  std::optional<double> declared_duration_s;
 };
 
 // Whether SignAudioFile also hashes the decoded audio: the catalog needs it

@@ -14,17 +14,19 @@ int RunCopyCommand(const GlobalOptions& global, const CopyCommandOptions& option
     std::vector<OldRecording> todo;
     std::size_t present = 0, total = 0;
     {
+      // The source first, as RedoRecordings holds them: between two
+      // directories, each reader holds its catalog's map.
+      auto reading = source->NewCatalogReader();
       auto have = destination->NewCatalogReader();
-      source->NewCatalogReader()->ForEachRecording(
-          [&](catalog::RecordingId id, const catalog::Recording& recording) {
-            ++total;
-            if (have->GetRecording(id) || have->FindByContentHash(recording.content_hash)) {
-              ++present;
-            } else {
-              todo.push_back({id, recording});
-            }
-            return true;
-          });
+      reading->ForEachRecording([&](catalog::RecordingId id, const catalog::Recording& recording) {
+        ++total;
+        if (have->GetRecording(id) || have->FindByContentHash(recording.content_hash)) {
+          ++present;
+        } else {
+          todo.push_back({id, recording});
+        }
+        return true;
+      });
     }
     std::vector<std::string> left_out;
     const std::size_t copied = RedoRecordings(todo, *source, *destination, options.jobs, left_out);

@@ -15,6 +15,7 @@
 #include "platform/foundation/quoted_text.h"
 #include "platform/foundation/url.h"
 #include "tools/plim-catalog/audio_file_signature.h"
+#include "tools/plim-catalog/duration_text.h"
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/tag_reader.h"
 
@@ -28,12 +29,26 @@ struct DecodedAudio {
   std::vector<fingerprint::Peak> peaks;
   std::string content_hash;
   double duration_s = 0;
+  std::optional<double> declared_duration_s;
 };
 
 DecodedAudio DecodeAndFingerprint(const std::string& path) {
   AudioFileSignature audio = SignAudioFile(path);
   return {audio.signature.ReferenceLandmarks(), audio.signature.ReferencePeaks(),
-          std::move(audio.content_hash), audio.duration_s};
+          std::move(audio.content_hash), audio.duration_s, audio.declared_duration_s};
+}
+
+// Encoders pad or trim a fraction of a second; a file cut short lacks more.
+constexpr double kMinLostS = 1.0;
+
+// The warning for a file whose audio ends before its header says it does,
+// or empty.
+std::string TruncationWarning(const std::string& path, const DecodedAudio& audio) {
+  if (!audio.declared_duration_s || *audio.declared_duration_s - audio.duration_s < kMinLostS)
+    return "";
+  return foundation::QuotedText(path) +
+         " is truncated: " + FormatDuration(*audio.declared_duration_s) + " declared, " +
+         FormatDuration(audio.duration_s) + " decoded; added as decoded";
 }
 
 bool LooksLikeUrl(const std::string& text) { return text.find("://") != std::string::npos; }
@@ -57,7 +72,16 @@ KnownFile LookUpFile(const std::string& path, const FileStamp& stamp,
                      const catalog::CatalogReader& reader) {
   KnownFile known;
   known.id = reader.FindBySourcePath(path);
-  if (!known.id) return known;
+  if (!known.id) {
+    // A copy is skipped as its recording is, but is no recording of its own.
+    if (std::optional<catalog::RecordingCopy> copy = reader.FindCopy(path)) {
+      known.unchanged =
+          copy->size_bytes == stamp.size_bytes && copy->modified_ns == stamp.modified_ns;
+      if (std::optional<catalog::Recording> recording = reader.GetRecording(copy->id))
+        known.duration_s = recording->duration_s;
+    }
+    return known;
+  }
   std::optional<catalog::Recording> recording = reader.GetRecording(*known.id);
   if (!recording) return known;
   known.unchanged = recording->source_size_bytes == stamp.size_bytes &&
@@ -115,6 +139,7 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore&
       return result;
     }
     result.audio_s = audio.duration_s;
+    result.warning = TruncationWarning(candidate.path, audio);
     // A recording without landmarks could never be matched.
     if (audio.landmarks.empty()) {
       char seconds[32];

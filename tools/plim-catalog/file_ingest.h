@@ -27,8 +27,10 @@ using MetadataOverrides = MetadataRow;
 // What the catalog knows of the file at a path.
 struct KnownFile {
   std::optional<catalog::RecordingId> id;  // the recording added from the path
-  bool unchanged = false;                  // and the file has the size and time it had then
-  double duration_s = 0;                   // of that recording
+  // The file at the path (the recording's, or a copy's) has the size and
+  // time it had when added.
+  bool unchanged = false;
+  double duration_s = 0;  // of that recording
 };
 
 // A file's size and modification time, as the catalog records them.
@@ -58,6 +60,9 @@ struct IngestResult {
   std::uint64_t size_bytes = 0;
   double audio_s = 0;  // decoded
   std::string problem;
+  // For kReady: what is wrong with the file that did not stop it being
+  // added (a file cut short), or empty.
+  std::string warning;
   catalog::NewRecording item;
   // For kReady: the recording added earlier from the same path, if any.
   std::optional<catalog::RecordingId> known_id;

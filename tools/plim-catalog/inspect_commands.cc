@@ -30,14 +30,6 @@ std::unique_ptr<CatalogStore> OpenForInspection(const std::string& location,
   return catalog::OpenCatalogStore(location, mode, options);
 }
 
-// Tabs and line breaks would break the line format; they become spaces.
-std::string Cell(std::string text) {
-  for (char& c : text) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
-}
-
 int Failed(const foundation::NSError& error) {
   foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
   return 1;
@@ -68,9 +60,19 @@ std::string Number(const char* format, double value) {
 
 }  // namespace
 
-std::string RecordingJson(RecordingId id, const Recording& r) {
-  return JsonLine()
-      .Integer("id", id)
+std::string TableCell(std::string text) {
+  for (char& c : text) {
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
+std::string RecordingJson(RecordingId id, const Recording& r,
+                          const std::vector<catalog::RecordingCopy>& copies) {
+  std::vector<std::string> copy_paths;
+  for (const catalog::RecordingCopy& copy : copies) copy_paths.push_back(copy.path);
+  JsonLine line;
+  line.Integer("id", id)
       .Text("title", r.title)
       .Text("artist", r.artist)
       .Text("album", r.subtitle)
@@ -81,8 +83,9 @@ std::string RecordingJson(RecordingId id, const Recording& r) {
       .Text("path", r.source_path)
       .Integer("size_bytes", r.source_size_bytes)
       .Text("content_hash", r.content_hash)
-      .Integer("landmark_count", r.landmark_count)
-      .Finish();
+      .Integer("landmark_count", r.landmark_count);
+  if (!copy_paths.empty()) line.TextList("copies", copy_paths);
+  return line.Finish();
 }
 
 std::optional<RecordingId> FindRecording(const catalog::CatalogReader& reader,
@@ -90,7 +93,21 @@ std::optional<RecordingId> FindRecording(const catalog::CatalogReader& reader,
   RecordingId id = 0;
   auto [end, error] = std::from_chars(target.data(), target.data() + target.size(), id);
   if (error == std::errc() && end == target.data() + target.size() && id != 0) return id;
-  return reader.FindBySourcePath(NormalSourcePath(target));
+  const std::string path = NormalSourcePath(target);
+  if (std::optional<RecordingId> found = reader.FindBySourcePath(path)) return found;
+  if (std::optional<catalog::RecordingCopy> copy = reader.FindCopy(path)) return copy->id;
+  return std::nullopt;
+}
+
+std::vector<catalog::RecordingCopy> CopiesOf(
+    const catalog::CatalogReader& reader,
+    const std::function<bool(const catalog::RecordingCopy&)>& picked) {
+  std::vector<catalog::RecordingCopy> copies;
+  reader.ForEachCopy([&](const catalog::RecordingCopy& copy) {
+    if (picked(copy)) copies.push_back(copy);
+    return true;
+  });
+  return copies;
 }
 
 bool MatchesFilter(const Recording& r, const ListFilter& filter) {
@@ -110,8 +127,8 @@ int RunListCommand(const GlobalOptions& global, const ListFilter& filter) {
       if (global.json) {
         out += RecordingJson(id, r);
       } else {
-        out += std::to_string(id) + '\t' + Cell(r.artist) + '\t' + Cell(r.title) + '\t' +
-               FormatDuration(r.duration_s) + '\t' + Cell(r.source_path) + '\n';
+        out += std::to_string(id) + '\t' + TableCell(r.artist) + '\t' + TableCell(r.title) + '\t' +
+               FormatDuration(r.duration_s) + '\t' + TableCell(r.source_path) + '\n';
       }
       // Written in slices, so that a large catalog streams out.
       if (out.size() > (1 << 16)) {
@@ -135,8 +152,10 @@ int RunShowCommand(const GlobalOptions& global, const std::string& target) {
     std::optional<RecordingId> id = FindRecording(reader, target);
     std::optional<Recording> r = id ? reader.GetRecording(*id) : std::nullopt;
     if (!r) return NoSuchRecording(target);
+    const std::vector<catalog::RecordingCopy> copies =
+        CopiesOf(reader, [&](const catalog::RecordingCopy& copy) { return copy.id == *id; });
     if (global.json) {
-      foundation::writeToStandardOutput(RecordingJson(*id, *r));
+      foundation::writeToStandardOutput(RecordingJson(*id, *r, copies));
       return 0;
     }
     std::string genres;
@@ -149,6 +168,7 @@ int RunShowCommand(const GlobalOptions& global, const std::string& target) {
                       "\nsize: " + std::to_string(r->source_size_bytes) +
                       " bytes\ncontent hash: " + r->content_hash +
                       "\nlandmarks: " + std::to_string(r->landmark_count) + "\n";
+    for (const catalog::RecordingCopy& copy : copies) out += "copy: " + copy.path + "\n";
     foundation::writeToStandardOutput(out);
     return 0;
   } catch (const foundation::NSError& error) {
@@ -212,16 +232,34 @@ std::vector<RecordingId> Pick(const CatalogStore& catalog,
   return ids;
 }
 
-// Removes `ids`, saying so unless quiet (or, for a dry run, what would go).
+std::string RemovedLine(bool dry_run, const char* what, RecordingId id, const Recording& r,
+                        const std::string& path) {
+  return std::string(dry_run ? "would remove " : "removed ") + what + std::to_string(id) + '\t' +
+         TableCell(r.artist) + '\t' + TableCell(r.title) + '\t' + TableCell(path) + '\n';
+}
+
+// Removes `ids` (each with its copies) and then `copies` alone, saying so
+// unless quiet (or, for a dry run, what would go).
 void RemoveAll(CatalogStore& catalog, const std::vector<RecordingId>& ids,
-               const GlobalOptions& global, bool dry_run = false) {
+               const std::vector<catalog::RecordingCopy>& copies, const GlobalOptions& global,
+               bool dry_run = false) {
   std::string out;
   for (RecordingId id : ids) {
+    std::vector<catalog::RecordingCopy> its_copies =
+        CopiesOf(*catalog.NewCatalogReader(),
+                 [&](const catalog::RecordingCopy& copy) { return copy.id == id; });
     std::optional<Recording> r =
         dry_run ? catalog.NewCatalogReader()->GetRecording(id) : catalog.Remove(id);
     if (!r || global.quiet) continue;
-    out += (dry_run ? "would remove " : "removed ") + std::to_string(id) + '\t' + Cell(r->artist) +
-           '\t' + Cell(r->title) + '\t' + Cell(r->source_path) + '\n';
+    out += RemovedLine(dry_run, "", id, *r, r->source_path);
+    for (const catalog::RecordingCopy& copy : its_copies)
+      out += RemovedLine(dry_run, "copy of ", id, *r, copy.path);
+  }
+  for (const catalog::RecordingCopy& copy : copies) {
+    if (std::find(ids.begin(), ids.end(), copy.id) != ids.end()) continue;
+    std::optional<Recording> r = catalog.NewCatalogReader()->GetRecording(copy.id);
+    if (!dry_run && !catalog.RemoveCopy(copy.path)) continue;
+    if (r && !global.quiet) out += RemovedLine(dry_run, "copy of ", copy.id, *r, copy.path);
   }
   foundation::writeToStandardOutput(out);
 }
@@ -234,18 +272,29 @@ int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>
     auto catalog = OpenForInspection(global.catalog_directory, CatalogStore::Mode::kReadWrite);
     for (const std::string& target : targets) {
       std::vector<RecordingId> ids;
-      if (std::optional<RecordingId> id = FindRecording(*catalog->NewCatalogReader(), target)) {
+      std::vector<catalog::RecordingCopy> copies;
+      const std::string path = NormalSourcePath(target);
+      std::unique_ptr<catalog::CatalogReader> reader = catalog->NewCatalogReader();
+      // A copy's path removes that copy alone: the recording keeps its other files.
+      if (std::optional<catalog::RecordingCopy> copy = reader->FindCopy(path)) {
+        copies.push_back(*copy);
+      } else if (std::optional<RecordingId> id = FindRecording(*reader, target)) {
         ids.push_back(*id);
       } else if (!target.empty()) {
-        const std::string folder = NormalSourcePath(target);
-        ids = Pick(*catalog,
-                   [&](const Recording& r) { return IsUnderFolder(r.source_path, folder); });
+        ids =
+            Pick(*catalog, [&](const Recording& r) { return IsUnderFolder(r.source_path, path); });
+        copies = CopiesOf(*reader, [&](const catalog::RecordingCopy& copy) {
+          return IsUnderFolder(copy.path, path);
+        });
       }
-      if (ids.empty() || (ids.size() == 1 && !catalog->NewCatalogReader()->GetRecording(ids[0]))) {
+      const bool found =
+          !copies.empty() || ids.size() > 1 || (ids.size() == 1 && reader->GetRecording(ids[0]));
+      reader.reset();
+      if (!found) {
         status = NoSuchRecording(target);
         continue;
       }
-      RemoveAll(*catalog, ids, global);
+      RemoveAll(*catalog, ids, copies, global);
     }
   } catch (const foundation::NSError& error) {
     return Failed(error);
@@ -258,15 +307,22 @@ int RunPruneCommand(const GlobalOptions& global, bool dry_run) {
     auto catalog =
         OpenForInspection(global.catalog_directory,
                           dry_run ? CatalogStore::Mode::kReadOnly : CatalogStore::Mode::kReadWrite);
-    std::vector<RecordingId> gone = Pick(*catalog, [](const Recording& r) {
+    auto is_gone = [](const std::string& path) {
       std::error_code error;
-      return !r.source_path.empty() && !std::filesystem::exists(r.source_path, error) && !error;
-    });
-    RemoveAll(*catalog, gone, global, dry_run);
+      return !path.empty() && !std::filesystem::exists(path, error) && !error;
+    };
+    std::vector<RecordingId> gone =
+        Pick(*catalog, [&](const Recording& r) { return is_gone(r.source_path); });
+    std::vector<catalog::RecordingCopy> gone_copies =
+        CopiesOf(*catalog->NewCatalogReader(),
+                 [&](const catalog::RecordingCopy& copy) { return is_gone(copy.path); });
+    RemoveAll(*catalog, gone, gone_copies, global, dry_run);
     if (!global.quiet) {
+      const std::string copies =
+          gone_copies.empty() ? "" : " (and " + std::to_string(gone_copies.size()) + " copies)";
       foundation::writeToStandardError(
           "plim-catalog: " + std::to_string(gone.size()) +
-          (dry_run ? " recordings would be pruned\n" : " recordings pruned\n"));
+          (dry_run ? " recordings would be pruned" : " recordings pruned") + copies + "\n");
     }
     return 0;
   } catch (const foundation::NSError& error) {

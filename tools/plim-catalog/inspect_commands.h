@@ -3,6 +3,7 @@
 #ifndef PLIM_TOOLS_PLIM_CATALOG_INSPECT_COMMANDS_H_
 #define PLIM_TOOLS_PLIM_CATALOG_INSPECT_COMMANDS_H_
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,26 +40,39 @@ int RunShowCommand(const GlobalOptions& global, const std::string& id);
 // Recordings, hours of audio, postings, size on disk and bytes per hour.
 int RunStatsCommand(const GlobalOptions& global);
 
-// Removes each of `targets`: a recording id, the path a recording was added
-// from (which need no longer exist), or a folder: every recording added
+// Removes each of `targets`: a recording id or the path a recording was
+// added from (which need no longer exist): the recording with its copies;
+// a copy's path: that copy alone; or a folder: every recording and copy
 // from under it. Says what it removed unless quiet.
 int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets);
 
-// Removes the recordings whose source files are gone (with `dry_run`, only
-// names them). A file that can't be checked (a folder without permission)
-// counts as present.
+// Removes the recordings whose source files are gone, with their copies,
+// and the copies whose files are gone (with `dry_run`, only names them). A file that can't be
+// checked (a folder without permission) counts as present.
 int RunPruneCommand(const GlobalOptions& global, bool dry_run);
 
 // clean: removes the leftovers of writers killed halfway that started at
 // least `min_age_s` ago (CatalogStore::CleanLeftovers), and says how many.
 int RunCleanCommand(const GlobalOptions& global, double min_age_s);
 
-// The recording named by `target`: an id, or the path it was added from.
+// The recording named by `target`: an id, the path it was added from, or
+// the path of one of its copies.
 std::optional<catalog::RecordingId> FindRecording(const catalog::CatalogReader& reader,
                                                   const std::string& target);
 
-// The JSON line of recording `id`, as list and show write it.
-std::string RecordingJson(catalog::RecordingId id, const catalog::Recording& recording);
+// The copies of `reader` that `picked` keeps, in path order.
+std::vector<catalog::RecordingCopy> CopiesOf(
+    const catalog::CatalogReader& reader,
+    const std::function<bool(const catalog::RecordingCopy&)>& picked);
+
+// `text` as one cell of a tab-separated table: tabs and line breaks, which
+// would break the table, become spaces. Pure.
+std::string TableCell(std::string text);
+
+// The JSON line of recording `id`, as list and show write it; "copies"
+// lists the paths of `copies` when there are any.
+std::string RecordingJson(catalog::RecordingId id, const catalog::Recording& recording,
+                          const std::vector<catalog::RecordingCopy>& copies = {});
 
 }  // namespace plim
 

@@ -9,6 +9,7 @@
 #include "tools/plim-catalog/add_command.h"
 #include "tools/plim-catalog/command_line.h"
 #include "tools/plim-catalog/copy_command.h"
+#include "tools/plim-catalog/duplicates_command.h"
 #include "tools/plim-catalog/edit_command.h"
 #include "tools/plim-catalog/inspect_commands.h"
 #include "tools/plim-catalog/match_command.h"
@@ -45,6 +46,9 @@ VerbRun DeclareAdd(CLI::App& verb) {
   verb.add_flag("--update-tags", options->update_tags,
                 "Read the tags again of files whose tags changed since they were added, and "
                 "correct their recordings in place");
+  verb.add_flag("--allow-duplicates", options->allow_duplicates,
+                "Add a file holding the same music as a recording already in the catalog as a "
+                "recording of its own, instead of recording it as another copy");
   return [options](const GlobalOptions& global) {
     if (options->paths.empty() && !options->metadata.metadata_csv) {
       foundation::writeToStandardError(
@@ -182,6 +186,9 @@ int main(int argc, char** argv) {
        "Bring a catalog built with an older fingerprint up to date: decode every recording's "
        "file again, keeping ids, metadata and artwork.",
        plim::DeclareRebuild},
+      {"duplicates",
+       "List the groups of recordings that hold the same music end to end, in any format.",
+       [](CLI::App&) -> plim::VerbRun { return plim::RunDuplicatesCommand; }},
       {"verify", "Check every recording and index entry of the catalog, and name what is damaged.",
        [](CLI::App&) -> plim::VerbRun { return plim::RunVerifyCommand; }},
       {"copy",

@@ -115,6 +115,7 @@ std::size_t RedoRecordings(const std::vector<OldRecording>& old,
   // Pictures are read here, by the one thread that owns the reader.
   std::unique_ptr<catalog::CatalogReader> pictures = source.NewCatalogReader();
   std::size_t added = 0;
+  std::vector<catalog::RecordingId> added_ids;
   std::optional<foundation::NSError> write_error;
   for (std::size_t i = 0; i < old.size() && !write_error; ++i) {
     Redone redone = results.Get(i);
@@ -134,6 +135,7 @@ std::size_t RedoRecordings(const std::vector<OldRecording>& old,
     }
     try {
       destination.Add(std::span<const catalog::NewRecording>(&*redone.item, 1));
+      added_ids.push_back(recording.id);
       ++added;
     } catch (const foundation::NSError& failure) {
       write_error = failure;
@@ -142,6 +144,15 @@ std::size_t RedoRecordings(const std::vector<OldRecording>& old,
   results.Stop();
   for (std::thread& worker : workers) worker.join();
   if (write_error) throw *write_error;
+  // The copies of the recordings made again go with them (ids are kept, in
+  // ascending order).
+  std::vector<catalog::RecordingCopy> copies;
+  pictures->ForEachCopy([&](const catalog::RecordingCopy& copy) {
+    if (std::binary_search(added_ids.begin(), added_ids.end(), copy.id)) copies.push_back(copy);
+    return true;
+  });
+  pictures.reset();
+  for (const catalog::RecordingCopy& copy : copies) destination.AddCopy(copy);
   return added;
 }
 

@@ -19,7 +19,8 @@ struct OldRecording {
 // Decodes the source file of each of `old` (in ascending id order) on
 // `jobs` threads (0: one per core) and adds it to `destination` with its
 // id, metadata, and the picture `source` holds for it, one recording at a
-// time in id order. Recordings whose files can't be decoded are named on
+// time in id order, then the copies `source` records of them. Recordings
+// whose files can't be decoded are named on
 // standard error and in `left_out`. Returns how many were added. Throws
 // the destination's foundation::NSError when a write fails (the recordings
 // added before stay).

@@ -42,6 +42,13 @@ class FfmpegDecoder : public AudioDecoder {
     return *length_frames_;
   }
 
+  std::optional<std::int64_t> DeclaredLengthFrames() const override {
+    std::optional<std::int64_t> duration = reader_.source().DeclaredDuration();
+    if (!duration) return std::nullopt;
+    return av_rescale_q(*duration, reader_.source().stream().time_base,
+                        AVRational{1, static_cast<int>(reader_.format().sampleRate())});
+  }
+
   std::int64_t Read(float* const* planes, std::int64_t capacity_frames) override {
     std::int64_t frames = reader_.Read(planes, capacity_frames);
     if (reader_.finished() && !length_frames_) length_frames_ = reader_.position_frames();

@@ -144,4 +144,12 @@ void PacketSource::ThrowIfUnreadable(int error) const {
     throw FileError(kAVAudioFileErrorUnreadable, input_.path(), kDamagedReason);
 }
 
+std::optional<std::int64_t> PacketSource::DeclaredDuration() const {
+  if (stream_->duration == AV_NOPTS_VALUE || stream_->duration <= 0 ||
+      format_->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
+    return std::nullopt;
+  }
+  return stream_->duration;
+}
+
 }  // namespace plim::avfaudio

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -34,6 +35,10 @@ class PacketSource {
   // FFmpeg's name for the container, e.g. "mp3" or "mov,mp4,m4a,3gp,3g2,mj2".
   std::string_view FormatName() const { return format_->iformat->name; }
   const std::string& path() const { return input_.path(); }
+  // The stream's duration in its time base as the container declares it,
+  // or nullopt when it declares none or FFmpeg estimated it from the
+  // bit rate and the file's size.
+  std::optional<std::int64_t> DeclaredDuration() const;
 
   // Moves the stream's next packet into `packet`. Returns false at the end of
   // the stream. `is_last` is set when no packet follows this one. Packets the

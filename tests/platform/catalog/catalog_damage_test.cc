@@ -139,47 +139,55 @@ TEST(CatalogDamageTest, FlippedBytesInDataPagesAreErrorsOrFoundByVerify) {
               good.size(), reader_deaths);
 }
 
-// Rewrites, behind the catalog's back, every record, landmark list and
-// index chunk of the catalog in `dir` without its checksum, and its format
-// as 2: the catalog as a plim before checksums wrote it.
-void StripChecksums(const std::string& dir) {
+// Runs `change` in one write transaction on the catalog in `dir`, behind
+// the catalog's back.
+void ChangeBehindTheCatalog(const std::string& dir, const std::function<void(MDB_txn*)>& change) {
   MDB_env* env = nullptr;
   ASSERT_EQ(mdb_env_create(&env), 0);
   mdb_env_set_maxdbs(env, 16);
   ASSERT_EQ(mdb_env_open(env, dir.c_str(), 0, 0644), 0);
   MDB_txn* txn = nullptr;
   ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
-  auto rewrite = [&](const char* table, unsigned flags, std::function<void(std::string&)> strip) {
-    MDB_dbi dbi;
-    ASSERT_EQ(mdb_dbi_open(txn, table, flags, &dbi), 0);
-    MDB_cursor* cursor = nullptr;
-    ASSERT_EQ(mdb_cursor_open(txn, dbi, &cursor), 0);
-    MDB_val key, data;
-    std::vector<std::pair<std::string, std::string>> entries;
-    for (int rc = mdb_cursor_get(cursor, &key, &data, MDB_FIRST); rc == 0;
-         rc = mdb_cursor_get(cursor, &key, &data, MDB_NEXT)) {
-      entries.emplace_back(std::string(static_cast<const char*>(key.mv_data), key.mv_size),
-                           std::string(static_cast<const char*>(data.mv_data), data.mv_size));
-    }
-    mdb_cursor_close(cursor);
-    for (auto& [key_bytes, value] : entries) {
-      strip(value);
-      MDB_val k{key_bytes.size(), key_bytes.data()}, v{value.size(), value.data()};
-      ASSERT_EQ(mdb_put(txn, dbi, &k, &v, 0), 0);
-    }
-  };
-  auto older_layout = [](std::size_t digest_bytes) {
-    return [digest_bytes](std::string& value) {
-      value.resize(value.size() - kChecksumBytes);
-      value.erase(1, digest_bytes);
-      value[0] = 1;
-    };
-  };
-  rewrite("recordings", MDB_INTEGERKEY, older_layout(0));
-  rewrite("hash_lists", MDB_INTEGERKEY, older_layout(8));
-  rewrite("index", 0, [](std::string& value) { value.resize(value.size() - kChecksumBytes); });
+  change(txn);
   ASSERT_EQ(mdb_txn_commit(txn), 0);
   mdb_env_close(env);
+}
+
+// Rewrites, behind the catalog's back, every record, landmark list and
+// index chunk of the catalog in `dir` without its checksum, and its format
+// as 2: the catalog as a plim before checksums wrote it.
+void StripChecksums(const std::string& dir) {
+  ChangeBehindTheCatalog(dir, [](MDB_txn* txn) {
+    auto rewrite = [&](const char* table, unsigned flags, std::function<void(std::string&)> strip) {
+      MDB_dbi dbi;
+      ASSERT_EQ(mdb_dbi_open(txn, table, flags, &dbi), 0);
+      MDB_cursor* cursor = nullptr;
+      ASSERT_EQ(mdb_cursor_open(txn, dbi, &cursor), 0);
+      MDB_val key, data;
+      std::vector<std::pair<std::string, std::string>> entries;
+      for (int rc = mdb_cursor_get(cursor, &key, &data, MDB_FIRST); rc == 0;
+           rc = mdb_cursor_get(cursor, &key, &data, MDB_NEXT)) {
+        entries.emplace_back(std::string(static_cast<const char*>(key.mv_data), key.mv_size),
+                             std::string(static_cast<const char*>(data.mv_data), data.mv_size));
+      }
+      mdb_cursor_close(cursor);
+      for (auto& [key_bytes, value] : entries) {
+        strip(value);
+        MDB_val k{key_bytes.size(), key_bytes.data()}, v{value.size(), value.data()};
+        ASSERT_EQ(mdb_put(txn, dbi, &k, &v, 0), 0);
+      }
+    };
+    auto older_layout = [](std::size_t digest_bytes) {
+      return [digest_bytes](std::string& value) {
+        value.resize(value.size() - kChecksumBytes);
+        value.erase(1, digest_bytes);
+        value[0] = 1;
+      };
+    };
+    rewrite("recordings", MDB_INTEGERKEY, older_layout(0));
+    rewrite("hash_lists", MDB_INTEGERKEY, older_layout(8));
+    rewrite("index", 0, [](std::string& value) { value.resize(value.size() - kChecksumBytes); });
+  });
   testing::SetMetaNumber(dir, "format_version", 2);
 }
 
@@ -203,6 +211,45 @@ TEST(CatalogDamageTest, ReadsAndExtendsACatalogWrittenBeforeChecksums) {
   EXPECT_TRUE(report.Intact()) << report.damage.front().what;
   EXPECT_EQ(report.recordings.size(), kRecordings + 1);
   EXPECT_EQ(report.recordings.back().second.title, item.recording.title);
+}
+
+// Runs `change` on the copies table of the catalog in `dir`, behind the
+// catalog's back.
+void ChangeCopies(const std::string& dir, const std::function<void(MDB_txn*, MDB_dbi)>& change) {
+  ChangeBehindTheCatalog(dir, [&](MDB_txn* txn) {
+    MDB_dbi dbi;
+    ASSERT_EQ(mdb_dbi_open(txn, "copies", 0, &dbi), 0);
+    change(txn, dbi);
+  });
+}
+
+// A catalog from before the copies table reads as having none, and gains
+// the table on the first write; a damaged copy is found by Verify.
+TEST(CatalogDamageTest, CopiesTableIsAddedToOlderCatalogsAndVerified) {
+  plim::testing::TemporaryDirectory temp;
+  const std::string dir = temp.file("catalog");
+  FillCatalog(dir);
+  ChangeCopies(dir, [](MDB_txn* txn, MDB_dbi dbi) { ASSERT_EQ(mdb_drop(txn, dbi, 1), 0); });
+  {
+    auto catalog = Catalog::Open(dir, Catalog::Mode::kReadOnly);
+    EXPECT_FALSE(catalog->NewReader().FindCopy("/a.ogg"));
+    EXPECT_TRUE(catalog->Verify().Intact());
+  }
+  {
+    auto catalog = Catalog::Open(dir, Catalog::Mode::kReadWrite);
+    ASSERT_TRUE(catalog->AddCopy({1, "/a.ogg", 1, 1}));
+    EXPECT_EQ(catalog->NewReader().FindCopy("/a.ogg")->id, 1u);
+    EXPECT_TRUE(catalog->Verify().Intact());
+  }
+  ChangeCopies(dir, [](MDB_txn* txn, MDB_dbi dbi) {
+    std::string key = "/a.ogg", value(30, 'x');
+    MDB_val k{key.size(), key.data()}, v{value.size(), value.data()};
+    ASSERT_EQ(mdb_put(txn, dbi, &k, &v, 0), 0);
+  });
+  auto catalog = Catalog::Open(dir, Catalog::Mode::kReadOnly);
+  VerificationReport report = catalog->Verify();
+  ASSERT_FALSE(report.Intact());
+  EXPECT_NE(report.damage.front().what.find("\"copies\" table"), std::string::npos);
 }
 
 // A catalog on a file system mounted read-only, with its lock file or

@@ -212,6 +212,30 @@ TYPED_TEST(CatalogStoreContract, AddOutcomes) {
   }
 }
 
+TYPED_TEST(CatalogStoreContract, CopiesFollowTheirRecording) {
+  auto catalog = this->Open();
+  catalog->Add(std::vector<NewRecording>{SyntheticRecording(1, 20, "/a.ogg"),
+                                         SyntheticRecording(2, 20, "/b.ogg")});
+  const RecordingCopy copy{1, "/c.ogg", 10, 20};
+  EXPECT_TRUE(catalog->AddCopy(copy));
+  EXPECT_TRUE(catalog->AddCopy({1, "/d.ogg", 1, 1}));
+  EXPECT_TRUE(catalog->AddCopy({2, "/e.ogg", 1, 1}));
+  EXPECT_FALSE(catalog->AddCopy({99, "/f.ogg", 1, 1})) << "no recording 99";
+  EXPECT_EQ(catalog->NewCatalogReader()->FindCopy("/c.ogg"), copy);
+  // A recording added from a copy's path takes its place.
+  catalog->Add(std::vector<NewRecording>{SyntheticRecording(3, 20, "/c.ogg")});
+  EXPECT_FALSE(catalog->NewCatalogReader()->FindCopy("/c.ogg"));
+  EXPECT_EQ(catalog->RemoveCopy("/e.ogg")->id, 2u);
+  EXPECT_TRUE(catalog->NewCatalogReader()->GetRecording(2)) << "the recording stays";
+  catalog->Remove(1);
+  std::vector<std::string> left;
+  catalog->NewCatalogReader()->ForEachCopy([&](const RecordingCopy& c) {
+    left.push_back(c.path);
+    return true;
+  });
+  EXPECT_TRUE(left.empty()) << "a removed recording's copies go with it: " << left.front();
+}
+
 TYPED_TEST(CatalogStoreContract, KeepsEachPictureOnceAndCorrectsInPlace) {
   auto catalog = this->Open();
   const std::string png = std::string("\x89PNG\r\n\x1a\n", 8);
