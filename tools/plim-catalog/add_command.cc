@@ -207,8 +207,8 @@ int RunDryRun(const GlobalOptions& global, const Discovery& discovery) {
     out += std::string(kWords[what]) + '\t' + candidate.path + '\n';
   }
   foundation::writeToStandardOutput(out);
-  for (const std::string& problem : discovery.problems)
-    foundation::writeToStandardError("plim-catalog: " + problem + "\n");
+  for (const DiscoveryProblem& problem : discovery.problems)
+    foundation::writeToStandardError("plim-catalog: " + problem.message + "\n");
   if (!global.quiet) {
     foundation::writeToStandardError(
         "plim-catalog: dry run, nothing changed: would add " + std::to_string(counts[0]) +
@@ -252,8 +252,8 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
   ProgressDisplay progress(!global.quiet && isatty(STDERR_FILENO) == 1, candidates.size(),
                            total_bytes);
   Tally tally;
-  for (const std::string& problem : discovery.problems) {
-    progress.Report("plim-catalog: " + problem);
+  for (const DiscoveryProblem& problem : discovery.problems) {
+    progress.Report("plim-catalog: " + problem.message);
     ++tally.failed;
   }
 

@@ -53,8 +53,8 @@ Discovery DiscoverFiles(const std::vector<std::string>& paths) {
     std::error_code error;
     fs::file_status status = fs::status(given, error);
     if (!fs::exists(status)) {
-      discovery.problems.push_back("The file " + foundation::QuotedText(given) +
-                                   " does not exist.");
+      discovery.problems.push_back(
+          {given, "The file " + foundation::QuotedText(given) + " does not exist."});
       continue;
     }
     if (!fs::is_directory(status)) {
@@ -66,14 +66,15 @@ Discovery DiscoverFiles(const std::vector<std::string>& paths) {
     fs::recursive_directory_iterator it(given, fs::directory_options::skip_permission_denied,
                                         error);
     if (error) {
-      discovery.problems.push_back("The folder " + foundation::QuotedText(given) +
-                                   " could not be read: " + error.message() + ".");
+      discovery.problems.push_back({given, "The folder " + foundation::QuotedText(given) +
+                                               " could not be read: " + error.message() + "."});
       continue;
     }
     for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
       if (error) {
-        discovery.problems.push_back("The folder " + foundation::QuotedText(given) +
-                                     " could not be read completely: " + error.message() + ".");
+        discovery.problems.push_back({given, "The folder " + foundation::QuotedText(given) +
+                                                 " could not be read completely: " +
+                                                 error.message() + "."});
         break;
       }
       if (IsHidden(it->path())) {

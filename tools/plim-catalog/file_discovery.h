@@ -11,9 +11,16 @@
 
 namespace plim {
 
+// A path named that does not exist or can't be listed, and why, in a
+// sentence that names it.
+struct DiscoveryProblem {
+  std::string path;
+  std::string message;
+};
+
 struct Discovery {
   std::vector<Candidate> candidates;  // each file once, folders' files in name order
-  std::vector<std::string> problems;  // paths that don't exist or can't be listed
+  std::vector<DiscoveryProblem> problems;
 };
 
 // Expands `paths`: a file stands for itself (named_explicitly); a folder for

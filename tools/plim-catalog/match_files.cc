@@ -68,8 +68,12 @@ int AnswerFiles(const GlobalOptions& global, const std::vector<std::string>& pat
   const std::vector<Candidate>& files = discovery.candidates;
   if (!global.json) foundation::writeToStandardOutput(text_header);
   int status = kExitSuccess;
-  for (const std::string& problem : discovery.problems) {
-    foundation::writeToStandardError("plim-catalog: " + problem + "\n");
+  // A path that names nothing answers like a file that fails: with --json,
+  // a line of its own naming it.
+  for (const DiscoveryProblem& problem : discovery.problems) {
+    const FileAnswer answer = FailedFile(global, problem.path, problem.message);
+    if (!answer.output.empty()) foundation::writeToStandardOutput(answer.output);
+    if (!answer.error.empty()) foundation::writeToStandardError(answer.error);
     status = kExitFailure;
   }
   if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
