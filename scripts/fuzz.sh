@@ -47,6 +47,9 @@ LIST
     "$seeds/catalog_record_fuzzer"
 fi
 
+# Leaks inside system libraries that no caller can release (see the file).
+export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan_suppressions.txt${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+
 status=0
 for target in "${targets[@]}"; do
   corpus="$dir/corpus/$target"

@@ -93,9 +93,12 @@ std::unique_ptr<Handle> OpenHandle(const FileInput& input) {
   auto handle = std::make_unique<Handle>(input);
   const ov_callbacks callbacks = {ReadCallback, SeekCallback, nullptr, TellCallback};
   const int error = ov_open_callbacks(handle.get(), &handle->file, nullptr, 0, callbacks);
+  // Whatever the outcome, what the open allocated is released with the
+  // handle: a failed open may leave some of it (ov_clear of a cleared file
+  // does nothing), and a read error is thrown after the open returns.
+  handle->open = true;
   handle->RethrowReadError();
   if (error != 0) return nullptr;
-  handle->open = true;
   return handle;
 }
 
