@@ -63,9 +63,12 @@ void SortByRecordingThenHit(std::vector<RecordingHit>& hits) {
 }
 
 // Every hit of `query` in the catalog, by recording, then query frame, then
-// reference frame; one per (recording, query frame, reference frame).
+// reference frame; one per (recording, query frame, reference frame). When
+// the query's hashes would bring more than `max_hits` hits, only its rarest
+// hashes are kept, as many as fit.
 std::vector<RecordingHit> CollectHits(const catalog::CatalogReader& reader,
-                                      const std::vector<fingerprint::Landmark>& query) {
+                                      const std::vector<fingerprint::Landmark>& query,
+                                      std::size_t max_hits) {
   // Each distinct hash is looked up once, in ascending order, which walks
   // the index forwards instead of jumping about it. Landmarks come in that
   // order from the hasher; others are sorted here.
@@ -80,23 +83,55 @@ std::vector<RecordingHit> CollectHits(const catalog::CatalogReader& reader,
     by_hash_pointer = &sorted;
   }
   const std::vector<fingerprint::Landmark>& by_hash = *by_hash_pointer;
-  std::vector<RecordingHit> hits;
+
+  // The postings of each distinct hash, one after another.
+  struct HashLookup {
+    std::size_t first_landmark, last_landmark;  // [first, last) of by_hash
+    std::size_t first_posting, last_posting;    // [first, last) of postings
+    std::size_t Hits() const {
+      return (last_landmark - first_landmark) * (last_posting - first_posting);
+    }
+  };
+  std::vector<HashLookup> lookups;
   std::vector<catalog::Posting> postings;
+  std::size_t total_hits = 0;
   for (std::size_t i = 0; i < by_hash.size();) {
     std::size_t j = i;
     while (j < by_hash.size() && by_hash[j].hash == by_hash[i].hash) ++j;
     // A hash the query holds very often is a sustained tone or a loop: it
     // says little about which recording this is and floods the search.
     if (j - i <= static_cast<std::size_t>(fingerprint::kMaxHashRepeatsInQuery)) {
-      postings.clear();
+      const std::size_t first_posting = postings.size();
       reader.Lookup(by_hash[i].hash, postings);
-      for (std::size_t k = i; k < j; ++k) {
-        for (const catalog::Posting& p : postings) {
-          hits.push_back({p.recording, {by_hash[k].anchor_frame, p.anchor_frame}, by_hash[k].hash});
-        }
-      }
+      lookups.push_back({i, j, first_posting, postings.size()});
+      total_hits += lookups.back().Hits();
     }
     i = j;
+  }
+  // In a large catalog a hash's postings grow with it, and so would a
+  // match's time. A rare hash says more about which recording this is than
+  // a common one, and the right recording's hits are spread over common and
+  // rare alike, so the rarest hashes are kept, whatever their number.
+  if (total_hits > max_hits) {
+    std::stable_sort(lookups.begin(), lookups.end(),
+                     [](const HashLookup& a, const HashLookup& b) { return a.Hits() < b.Hits(); });
+    std::size_t kept_hits = 0, kept = 0;
+    while (kept < lookups.size() && kept_hits + lookups[kept].Hits() <= max_hits) {
+      kept_hits += lookups[kept++].Hits();
+    }
+    lookups.resize(kept);
+    total_hits = kept_hits;
+  }
+  std::vector<RecordingHit> hits;
+  hits.reserve(total_hits);
+  for (const HashLookup& lookup : lookups) {
+    for (std::size_t k = lookup.first_landmark; k < lookup.last_landmark; ++k) {
+      for (std::size_t p = lookup.first_posting; p < lookup.last_posting; ++p) {
+        hits.push_back({postings[p].recording,
+                        {by_hash[k].anchor_frame, postings[p].anchor_frame},
+                        by_hash[k].hash});
+      }
+    }
   }
   SortByRecordingThenHit(hits);
   hits.erase(std::unique(hits.begin(), hits.end(), SameHit), hits.end());
@@ -205,7 +240,7 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
   MatchReport report;
   report.query_landmarks = query.size();
   reader.Prefetch(query);  // a store over a network fetches every hash in one batch
-  const std::vector<RecordingHit> hits = CollectHits(reader, query);
+  const std::vector<RecordingHit> hits = CollectHits(reader, query, effort.max_hits);
   const double query_frames = query_peaks.duration_s / kFrameDurationS;
 
   // Runs of hits, one per recording, best band first. Ranking by the band
@@ -371,6 +406,7 @@ MatchReport MatchQuery(const catalog::CatalogReader& reader,
   MatchEffort first = effort;
   first.realigned_candidates = 0;
   first.passes = 2;
+  first.max_hits = std::min(effort.max_hits, fingerprint::kMaxHitsFirstPass);
   MatchReport report =
       FindMatches(reader, fingerprint::StrongQueryLandmarks(query_peaks), query_peaks, first);
   if (!report.candidates.empty() && report.candidates.front().accepted) return report;

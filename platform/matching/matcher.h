@@ -71,6 +71,9 @@ struct MatchEffort {
   // passes): each was a chance to be fooled, so each is held to this share
   // of kFalseMatchProbability.
   double passes = 1;
+  // The most hits a pass gathers: beyond it, the query's commonest hashes
+  // are left out (fingerprint::kMaxHitsPerPass).
+  std::size_t max_hits = fingerprint::kMaxHitsPerPass;
 };
 
 MatchReport FindMatches(const catalog::CatalogReader& reader,
@@ -82,7 +85,8 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
 // its StrongQueryLandmarks, with no candidate placed again, which names
 // most clips for a quarter of the lookups; then, when that accepts
 // nothing, by all its QueryLandmarks as FindMatches does, with `effort`.
-// Each pass is held to half the false-match bound. The report is the
+// Each pass is held to half the false-match bound, the first to
+// fingerprint::kMaxHitsFirstPass hits. The report is the
 // accepting pass's, or the second's. Same threading and errors as
 // FindMatches.
 MatchReport MatchQuery(const catalog::CatalogReader& reader,

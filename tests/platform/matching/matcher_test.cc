@@ -165,6 +165,16 @@ TEST(FindMatchesTest, RanksByAlignedEvidenceAndJudgesAgainstLocalChance) {
     if (s.expected_aligned_landmarks >= 0) {
       EXPECT_EQ(best.aligned_landmarks, s.expected_aligned_landmarks);
     }
+    // Held to fewer hits than the query brings, a pass keeps its rarest
+    // hashes, which are the right recording's here.
+    MatchEffort budget;
+    budget.max_hits = 100;
+    const MatchReport held = FindMatches(catalog->NewReader(), s.query, query_peaks, budget);
+    int held_hits = 0;
+    for (const MatchCandidate& c : held.candidates) held_hits += c.hits;
+    EXPECT_LE(held_hits, 100);
+    EXPECT_EQ(held.candidates.front().recording, best.recording);
+    EXPECT_EQ(held.candidates.front().aligned_landmarks, best.aligned_landmarks);
     EXPECT_NEAR(best.offset_s, s.expected_offset_s, 0.05);
     EXPECT_NEAR(best.speed, 1.0, 0.002);
     for (std::size_t i = 1; i < report.candidates.size(); ++i) {
