@@ -328,7 +328,8 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
   const double candidates_bound =
       std::max(catalog_recordings, static_cast<double>(examined)) * effort.passes;
   std::vector<fingerprint::Peak> reference_peaks;
-  for (Examined& e : candidates) {
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    Examined& e = candidates[i];
     MatchCandidate& candidate = e.candidate;
     std::optional<catalog::Recording> recording = reader.GetRecording(candidate.recording);
     if (recording) {
@@ -339,8 +340,7 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
     const bool landmarks_accepted = candidate.aligned_landmarks >= AcceptanceThreshold(e.model);
 
     // The same alignment, checked on the reference's peaks.
-    const catalog::CatalogReader::PeakRange& range =
-        ranges[static_cast<std::size_t>(&e - candidates.data())];
+    const catalog::CatalogReader::PeakRange& range = ranges[i];
     reference_peaks.clear();
     reader.ReadPeaks(candidate.recording, range.first_frame, range.last_frame, reference_peaks);
     const PeakEvidence peaks = VerifyPeaks(indexed_query, reference_peaks, e.alignment);
