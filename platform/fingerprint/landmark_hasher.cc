@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/fingerprint/peak_thinning.h"
+#include "platform/fingerprint/radix_sort.h"
 
 namespace plim::fingerprint {
 namespace {
@@ -81,29 +82,11 @@ void HashTriplet(const Peak& a, const Peak& b, const Peak& c, const Margins& mar
   }
 }
 
-// Sorts by (hash, anchor_frame): a least-significant-digit radix sort, which
-// takes a fraction of a comparison sort's time on the tens of thousands of
-// landmarks a query holds. Digits that every landmark shares are skipped.
+// Sorts by (hash, anchor_frame).
 void SortByHash(std::vector<Landmark>& landmarks) {
-  constexpr int kDigitBits = 11;
-  constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
-  auto key = [](const Landmark& l) {
+  RadixSortBy<11>(landmarks, 64, [](const Landmark& l) {
     return static_cast<std::uint64_t>(l.hash) << 32 | l.anchor_frame;
-  };
-  std::vector<Landmark> scratch(landmarks.size());
-  std::vector<std::size_t> counts(kDigits);
-  for (int shift = 0; shift < 64; shift += kDigitBits) {
-    std::fill(counts.begin(), counts.end(), 0);
-    for (const Landmark& l : landmarks) ++counts[(key(l) >> shift) & (kDigits - 1)];
-    if (landmarks.empty() ||
-        counts[(key(landmarks[0]) >> shift) & (kDigits - 1)] == landmarks.size()) {
-      continue;
-    }
-    std::size_t total = 0;
-    for (std::size_t& c : counts) total += std::exchange(c, total);
-    for (const Landmark& l : landmarks) scratch[counts[(key(l) >> shift) & (kDigits - 1)]++] = l;
-    landmarks.swap(scratch);
-  }
+  });
 }
 
 // Appends the landmarks of every triplet of `peaks` (ordered by time): each

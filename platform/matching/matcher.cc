@@ -7,6 +7,7 @@
 
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/fingerprint/landmark_hasher.h"
+#include "platform/fingerprint/radix_sort.h"
 #include "platform/matching/alignment.h"
 #include "platform/matching/peak_offsets.h"
 #include "platform/matching/peak_verification.h"
@@ -31,25 +32,11 @@ bool SameHit(const RecordingHit& a, const RecordingHit& b) {
 // Sorts `hits` by recording, then hit, then hash (so that of the hits one
 // frame pair gets from several hashes, the same one is kept whatever order
 // the postings came in). A large catalog gives a query millions of hits
-// over thousands of recordings, a few each: a stable radix sort on the
-// recording (16 bits a pass, skipped when every hit shares the digit), then
-// a comparison sort of each recording's hits, takes a fraction of the time
-// of one comparison sort of them all.
+// over thousands of recordings, a few each: a radix sort on the recording,
+// then a comparison sort of each recording's hits, takes a fraction of the
+// time of one comparison sort of them all.
 void SortByRecordingThenHit(std::vector<RecordingHit>& hits) {
-  constexpr int kDigitBits = 16;
-  constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
-  std::vector<RecordingHit> scratch(hits.size());
-  std::vector<std::size_t> counts(kDigits);
-  for (int shift = 0; shift < 32; shift += kDigitBits) {
-    auto digit = [shift](const RecordingHit& h) { return (h.recording >> shift) & (kDigits - 1); };
-    std::fill(counts.begin(), counts.end(), 0);
-    for (const RecordingHit& h : hits) ++counts[digit(h)];
-    if (hits.empty() || counts[digit(hits.front())] == hits.size()) continue;
-    std::size_t total = 0;
-    for (std::size_t& c : counts) total += std::exchange(c, total);
-    for (const RecordingHit& h : hits) scratch[counts[digit(h)]++] = h;
-    hits.swap(scratch);
-  }
+  fingerprint::RadixSortBy<16>(hits, 32, [](const RecordingHit& h) { return h.recording; });
   for (std::size_t i = 0; i < hits.size();) {
     std::size_t j = i;
     while (j < hits.size() && hits[j].recording == hits[i].recording) ++j;
