@@ -48,8 +48,10 @@ std::string ClockTime(double s) {
 
 // A recording plays through many overlapping windows, so one window need not
 // try as hard as a lone clip: only its best-nominated candidates are placed
-// again from their peaks.
-constexpr matching::MatchEffort kWindowEffort{.realigned_candidates = 4};
+// again from their peaks, and in a catalog of hundreds of hours only a
+// window's rarer hashes are looked at (its hits bounded as a lone clip's
+// first pass is).
+constexpr matching::MatchEffort kWindowEffort{.realigned_candidates = 4, .max_hits = 50'000};
 
 // Matches each window as it comes and records the accepted recordings with
 // where each is heard. A recording's first window may not hold enough of it
