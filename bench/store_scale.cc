@@ -114,6 +114,8 @@ catalog::NewRecording ItemOf(const fingerprint::Constellation& constellation, st
   return item;
 }
 
+constexpr std::size_t kFillersPerAdd = 128;
+
 int Build(const std::string& location, double hours, unsigned writers,
           const std::vector<std::string>& files) {
   auto store = catalog::OpenCatalogStore(location, catalog::CatalogStore::Mode::kReadWrite);
@@ -129,10 +131,25 @@ int Build(const std::string& location, double hours, unsigned writers,
     if (title == "song") title = path.parent_path().filename().string();
     originals.push_back(ItemOf(corpus.back(), title, "original-" + audio.content_hash));
   }
-  store->Add(originals);
+  // A build that was stopped goes on from where it stopped: its originals
+  // are there, and its fillers continue after the last one added.
+  std::uint64_t first_filler = 0;
+  {
+    auto reader = store->NewCatalogReader();
+    if (!reader->FindByContentHash(originals.front().recording.content_hash)) {
+      store->Add(originals);
+    } else {
+      reader->ForEachRecording([&](catalog::RecordingId, const catalog::Recording& r) {
+        if (r.title.rfind("Filler ", 0) == 0) {
+          first_filler = std::max<std::uint64_t>(first_filler, std::stoull(r.title.substr(7)) + 1);
+        }
+        return true;
+      });
+    }
+  }
   const double have_s = store->NewCatalogReader()->TotalDurationS();
   const auto start = Clock::now();
-  std::atomic<std::uint64_t> next{0};
+  std::atomic<std::uint64_t> next{first_filler};
   std::atomic<double> added_s{0};
   std::vector<std::thread> threads;
   for (unsigned w = 0; w < writers; ++w) {
@@ -148,7 +165,9 @@ int Build(const std::string& location, double hours, unsigned writers,
         double s = added_s.load();
         while (!added_s.compare_exchange_weak(s, s + batch.back().recording.duration_s)) {
         }
-        if (batch.size() == 8) {
+        // Large batches: each add rewrites a share of the index that grows
+        // with the square root of what it adds, not with it.
+        if (batch.size() == kFillersPerAdd) {
           store->Add(batch);
           batch.clear();
         }
