@@ -101,7 +101,7 @@ def check_catalog_lines(run, names, timeout_s, biggest_file_bytes):
         refused[named[0]] = line
     if run.exit_code not in (0, 1):
         faults.append(("lines", f"exit status {run.exit_code}"))
-    elif (run.exit_code == 1) != bool(refused):
+    elif not faults and (run.exit_code == 1) != bool(refused):
         faults.append(("lines", f"exit status {run.exit_code} with {len(refused)} files refused"))
     return faults, refused
 
