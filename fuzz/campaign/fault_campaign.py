@@ -37,6 +37,11 @@ class Tally:
         with self.lock:
             self.counts[(family, program)][key] += n
 
+    def highest(self, family, program, key, value):
+        with self.lock:
+            counts = self.counts[(family, program)]
+            counts[key] = max(counts[key], value)
+
     def fail(self, family, program, mutant, kind, detail):
         """Counts a fault, logs it in one line and keeps the mutant."""
         name = os.path.basename(mutant.path)
@@ -70,7 +75,7 @@ class Campaign:
         run = process.run([self.args.shazamkit, mutant.path], env, self.args.timeout)
         answer, faults = checks.check_shazamkit(run, self.args.timeout,
                                                 os.path.getsize(mutant.path))
-        self.note("plim-shazamkit", [mutant], {mutant: answer}, faults)
+        self.note("plim-shazamkit", [mutant], {mutant: answer}, faults, run)
 
     def run_catalog(self, batch, work):
         """add, then match, of the whole batch; a batch with a fault is run
@@ -79,25 +84,25 @@ class Campaign:
         shutil.copytree(self.base_catalog, catalog)
         results = self.catalog_verbs(batch, catalog)
         shutil.rmtree(catalog)
-        if not any(faults for _, _, faults in results):
-            for program, answers, faults in results:
-                self.note(program, batch, answers, faults)
+        if not any(faults for _, _, faults, _ in results):
+            for program, answers, faults, run in results:
+                self.note(program, batch, answers, faults, run)
             return
         named = 0
         for mutant in batch:
             shutil.copytree(self.base_catalog, catalog)
-            for program, answers, faults in self.catalog_verbs([mutant], catalog):
-                self.note(program, [mutant], answers, faults)
+            for program, answers, faults, run in self.catalog_verbs([mutant], catalog):
+                self.note(program, [mutant], answers, faults, run)
                 named += len(faults)
             shutil.rmtree(catalog)
         if not named:  # a fault of the batch alone: kept under its first file
-            for program, _, faults in results:
+            for program, _, faults, _ in results:
                 for kind, detail in faults:
                     self.tally.fail(batch[0].family, program, batch[0], kind,
                                     f"{len(batch)} files together, none alone: {detail}")
 
     def catalog_verbs(self, batch, catalog):
-        """Runs add and match over batch: [(program, {mutant: answer}, faults)]."""
+        """Runs add and match over batch: [(program, {mutant: answer}, faults, run)]."""
         names = {os.path.basename(m.path): m for m in batch}
         biggest = max(os.path.getsize(m.path) for m in batch)
         # match reads the paths from standard input, so that one file is
@@ -121,12 +126,14 @@ class Campaign:
                                if n not in refused and n not in answers]
             answers = {m: "refused" if n in refused else answers.get(n, "added")
                        for n, m in names.items()}
-            results.append((f"plim-catalog {verb}", answers, faults))
+            results.append((f"plim-catalog {verb}", answers, faults, run))
         return results
 
-    def note(self, program, batch, answers, faults):
+    def note(self, program, batch, answers, faults, run):
         family = batch[0].family
         self.tally.count(family, program, "runs", len(batch))
+        self.tally.highest(family, program, "max_mb", run.peak_rss_kb // 1024)
+        self.tally.highest(family, program, "max_s", round(run.wall_s, 1))
         if faults:
             for kind, detail in faults:
                 self.tally.fail(family, program, batch[0], kind, detail)
@@ -170,7 +177,7 @@ def make_base_catalog(args, seed_paths, env):
 
 
 def summary(tally, families, done, args, elapsed_s):
-    columns = ["runs", *checks.KINDS, *ANSWERS]
+    columns = ["runs", *checks.KINDS, *ANSWERS, "max_mb", "max_s"]
     ran = ", ".join(f"{f} {done[f]}" for f in families if done[f] != args.mutants)
     lines = [f"fault campaign: {args.mutants} mutants per family from number {args.first}, "
              f"seed {args.seed}, {elapsed_s / 60:.1f} min"
@@ -182,12 +189,16 @@ def summary(tally, families, done, args, elapsed_s):
             c = tally.counts.get((family, program))
             if c is None:
                 continue
-            total.update({(program, k): c[k] for k in columns})
+            for k in columns:
+                merge = max if k.startswith("max_") else sum
+                total[(program, k)] = merge((total[(program, k)], c[k]))
             lines.append("\t".join([family, program, *(str(c[k]) for k in columns)]))
     for program in PROGRAMS:
         if any(total[(program, k)] for k in columns):
             lines.append("\t".join(["all", program, *(str(total[(program, k)]) for k in columns)]))
     faults = sum(total[(p, k)] for p in PROGRAMS for k in checks.KINDS)
+    lines.append("max_mb: the highest peak resident memory of one process; max_s: the longest "
+                 "run (plim-catalog's over a whole batch)")
     lines.append(f"faults: {faults}" + ("" if not faults else
                                         f" (see {os.path.join(args.out, 'failures.log')})"))
     return "\n".join(lines) + "\n", faults
