@@ -9,6 +9,7 @@ import collections
 import concurrent.futures
 import os
 import shutil
+import signal
 import sys
 import tempfile
 import threading
@@ -181,7 +182,7 @@ def summary(tally, families, done, args, elapsed_s):
     ran = ", ".join(f"{f} {done[f]}" for f in families if done[f] != args.mutants)
     lines = [f"fault campaign: {args.mutants} mutants per family from number {args.first}, "
              f"seed {args.seed}, {elapsed_s / 60:.1f} min"
-             + (f"; stopped by --minutes, mutants run: {ran}" if ran else ""),
+             + (f"; stopped early, mutants run: {ran}" if ran else ""),
              "\t".join(["family", "program", *columns])]
     total = collections.Counter()
     for family in families:
@@ -257,12 +258,17 @@ def main():
             for first in range(args.first, args.first + args.mutants, args.batch)
             for f in args.families]
     deadline = started + args.minutes * 60 if args.minutes else None
+    # Ctrl-C or SIGTERM: the batches running finish and the summary is written.
+    stop = threading.Event()
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
     done = collections.Counter()
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         pending = iter(work)
         running = set()
         while True:
-            while len(running) < args.jobs and (deadline is None or time.monotonic() < deadline):
+            while (len(running) < args.jobs and not stop.is_set() and
+                   (deadline is None or time.monotonic() < deadline)):
                 item = next(pending, None)
                 if item is None:
                     break
@@ -270,7 +276,7 @@ def main():
             if not running:
                 break
             finished, running = concurrent.futures.wait(
-                running, return_when=concurrent.futures.FIRST_COMPLETED)
+                running, timeout=1, return_when=concurrent.futures.FIRST_COMPLETED)
             for future in finished:
                 family, count = future.result()
                 done[family] += count
