@@ -226,6 +226,9 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   // Two seconds of silence: no landmarks, so it could never be matched.
   const std::string silence = temp_.file("music/silence.wav");
   plim::testing::writeWav(plim::testing::Audio{44100, 1, std::vector<float>(88200, 0.0f)}, silence);
+  // A rate the WAV reader takes and the signature refuses: its message, from
+  // below the audio layer, must still name the file among many.
+  plim::testing::writeWav(plim::testing::makeMelody(5, 2.0, 5000), temp_.file("music/slow.wav"));
 
   ProcessResult first = Run({"add", "--jobs", "2", temp_.file("music")});
   EXPECT_EQ(first.exit_status, 1) << "a file failed";
@@ -234,6 +237,7 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   EXPECT_THAT(first.standard_error,
               HasSubstr("silence.wav\" can't be matched: its 2.00 seconds of audio "
                         "hold no landmarks"));
+  EXPECT_THAT(first.standard_error, HasSubstr("slow.wav\": The audio can't be used"));
   for (std::size_t start = 0; start < first.standard_error.size();
        start = first.standard_error.find('\n', start) + 1) {
     EXPECT_EQ(first.standard_error.compare(start, 14, "plim-catalog: "), 0) << first.standard_error;
@@ -241,7 +245,7 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   EXPECT_THAT(first.standard_error, Not(HasSubstr("notes.txt")));
   EXPECT_THAT(
       first.standard_error,
-      HasSubstr("added 2, updated 0, skipped 0 (already in the catalog), failed 3, 1 not audio"));
+      HasSubstr("added 2, updated 0, skipped 0 (already in the catalog), failed 4, 1 not audio"));
   EXPECT_THAT(first.standard_error, Not(HasSubstr("\r")))
       << "no progress bar when not on a terminal";
   auto titles = ListByTitle();
@@ -261,6 +265,7 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   fs::remove(broken);
   fs::remove(temp_.file("music/empty.flac"));
   fs::remove(silence);
+  fs::remove(temp_.file("music/slow.wav"));
   ProcessResult again = Run({"add", temp_.file("music")});
   EXPECT_EQ(again.exit_status, 0) << again.standard_error;
   EXPECT_THAT(again.standard_error, HasSubstr("added 0, updated 0, skipped 3"));
