@@ -50,4 +50,9 @@ std::string QuotedText(std::string_view text) {
   return out;
 }
 
+std::string MessageNamingFile(std::string_view path, const std::string& message) {
+  const std::string quoted = QuotedText(path);
+  return message.find(quoted) != std::string::npos ? message : quoted + ": " + message;
+}
+
 }  // namespace plim::foundation

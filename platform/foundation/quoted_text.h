@@ -19,6 +19,13 @@ namespace plim::foundation {
 // path or a tag quotes it through this function. Pure function.
 std::string QuotedText(std::string_view text);
 
+// `message` about the file at `path`, made to name it: as it is when it
+// holds QuotedText(path) already, else with QuotedText(path) and ": " before
+// it. For messages from below the layer that knows the path (a signature
+// refused, a catalog error) that must say which of many files they are about.
+// Pure function.
+std::string MessageNamingFile(std::string_view path, const std::string& message);
+
 }  // namespace plim::foundation
 
 #endif  // PLIM_PLATFORM_FOUNDATION_QUOTED_TEXT_H_

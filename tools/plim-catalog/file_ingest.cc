@@ -135,7 +135,7 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore&
         result.kind = IngestResult::Kind::kNotAudio;
         return result;
       }
-      result.problem = error.description();
+      result.problem = foundation::MessageNamingFile(candidate.path, error.description());
       return result;
     }
     result.audio_s = audio.duration_s;
@@ -186,7 +186,7 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore&
     result.item.peaks = std::move(audio.peaks);
     result.kind = IngestResult::Kind::kReady;
   } catch (const foundation::NSError& error) {
-    result.problem = error.description();
+    result.problem = foundation::MessageNamingFile(candidate.path, error.description());
   } catch (const std::bad_alloc&) {
     result.problem = "The file " + foundation::QuotedText(candidate.path) +
                      " could not be processed: out of memory.";

@@ -15,9 +15,7 @@ namespace plim {
 FileAnswer FailedFile(const GlobalOptions& global, const std::string& path,
                       const std::string& message) {
   // The audio layer's messages name the file; others may not.
-  const std::string text = message.find(path) != std::string::npos
-                               ? message
-                               : foundation::QuotedText(path) + ": " + message;
+  const std::string text = foundation::MessageNamingFile(path, message);
   FileAnswer answer;
   answer.failed = true;
   if (global.json) {

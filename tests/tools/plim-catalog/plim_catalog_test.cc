@@ -20,6 +20,7 @@
 
 #include "platform/catalog/catalog.h"
 #include "platform/fingerprint/fingerprint_params.h"
+#include "tests/platform/catalog/catalog_test_support.h"
 #include "tests/support/audio_fixtures.h"
 #include "tests/support/process.h"
 
@@ -225,6 +226,9 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   // Two seconds of silence: no landmarks, so it could never be matched.
   const std::string silence = temp_.file("music/silence.wav");
   plim::testing::writeWav(plim::testing::Audio{44100, 1, std::vector<float>(88200, 0.0f)}, silence);
+  // A rate the WAV reader takes and the signature refuses: its message, from
+  // below the audio layer, must still name the file among many.
+  plim::testing::writeWav(plim::testing::makeMelody(5, 2.0, 5000), temp_.file("music/slow.wav"));
 
   ProcessResult first = Run({"add", "--jobs", "2", temp_.file("music")});
   EXPECT_EQ(first.exit_status, 1) << "a file failed";
@@ -233,6 +237,7 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   EXPECT_THAT(first.standard_error,
               HasSubstr("silence.wav\" can't be matched: its 2.00 seconds of audio "
                         "hold no landmarks"));
+  EXPECT_THAT(first.standard_error, HasSubstr("slow.wav\": The audio can't be used"));
   for (std::size_t start = 0; start < first.standard_error.size();
        start = first.standard_error.find('\n', start) + 1) {
     EXPECT_EQ(first.standard_error.compare(start, 14, "plim-catalog: "), 0) << first.standard_error;
@@ -240,7 +245,7 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   EXPECT_THAT(first.standard_error, Not(HasSubstr("notes.txt")));
   EXPECT_THAT(
       first.standard_error,
-      HasSubstr("added 2, updated 0, skipped 0 (already in the catalog), failed 3, 1 not audio"));
+      HasSubstr("added 2, updated 0, skipped 0 (already in the catalog), failed 4, 1 not audio"));
   EXPECT_THAT(first.standard_error, Not(HasSubstr("\r")))
       << "no progress bar when not on a terminal";
   auto titles = ListByTitle();
@@ -260,6 +265,7 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
   fs::remove(broken);
   fs::remove(temp_.file("music/empty.flac"));
   fs::remove(silence);
+  fs::remove(temp_.file("music/slow.wav"));
   ProcessResult again = Run({"add", temp_.file("music")});
   EXPECT_EQ(again.exit_status, 0) << again.standard_error;
   EXPECT_THAT(again.standard_error, HasSubstr("added 0, updated 0, skipped 3"));
@@ -630,6 +636,64 @@ TEST_F(PlimCatalogTest, VerifyNamesDamageAndRebuildRepairsIt) {
   auto by_title = ListByTitle();
   ASSERT_EQ(by_title.size(), 1u);
   EXPECT_EQ(by_title["Kept Title"]["id"], before["Kept Title"]["id"]);
+}
+
+// A full file system: a change that does not fit, a new catalog, and a
+// catalog whose lock file must be made again each end in one line saying
+// so, and the catalogs read intact once there is room again. Needs a file
+// system small enough to fill, so root's tmpfs.
+TEST_F(PlimCatalogTest, FullFileSystemEndsInOneLineAndLeavesCatalogsIntact) {
+  const std::string disk = temp_.file("disk");
+  fs::create_directory(disk);
+  catalog::testing::TmpfsMount tmpfs(disk, "size=2m");
+  if (!tmpfs.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  const std::string one = MakeSong("one.flac", 51, {{"title", "One"}});
+  const std::string two = MakeSong("two.flac", 52);
+  const std::string full = disk + "/full", unlocked = disk + "/unlocked";
+  for (const std::string& dir : {full, unlocked})
+    ASSERT_EQ(runProcess({PLIM_CATALOG_PATH, "--catalog", dir, "add", one}).exit_status, 0);
+  fs::remove(unlocked + "/lock.mdb");
+  {
+    std::ofstream fill(disk + "/fill", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (fill.write(block.data(), block.size())) {
+    }
+  }
+  plim::testing::ProcessOptions with_unlocked;
+  with_unlocked.environment["PLIM_CATALOG"] = unlocked;
+  const struct {
+    const char* name;
+    ProcessResult result;
+    std::string line;  // what its one line says
+  } cases[] = {
+      {"add to a catalog", runProcess({PLIM_CATALOG_PATH, "--catalog", full, "-q", "add", two}),
+       "Could not save a change to the catalog at \"" + full + "\": no space left on device"},
+      {"add to a new catalog",
+       runProcess({PLIM_CATALOG_PATH, "--catalog", disk + "/new", "-q", "add", two}),
+       "no space left on device for its lock file"},
+      {"list without a lock file", runProcess({PLIM_CATALOG_PATH, "--catalog", unlocked, "list"}),
+       "no space left on device for its lock file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.result.exit_status, 1);
+    EXPECT_THAT(c.result.standard_error, HasSubstr(c.line));
+    EXPECT_EQ(std::count(c.result.standard_error.begin(), c.result.standard_error.end(), '\n'), 1)
+        << c.result.standard_error;
+  }
+  // plim-shazamkit answers, with the reason as the result line's message.
+  ProcessResult answer = runProcess({PLIM_SHAZAMKIT_PATH, one}, with_unlocked);
+  EXPECT_EQ(answer.exit_status, 0);
+  EXPECT_THAT(answer.standard_output, HasSubstr("no space left on device for its lock file"));
+
+  fs::remove(disk + "/fill");
+  for (const std::string& dir : {full, unlocked}) {
+    SCOPED_TRACE(dir);
+    EXPECT_EQ(runProcess({PLIM_CATALOG_PATH, "--catalog", dir, "verify"}).exit_status, 0);
+    ProcessResult list = runProcess({PLIM_CATALOG_PATH, "--catalog", dir, "list"});
+    EXPECT_THAT(list.standard_output, HasSubstr("\tOne\t"));
+    EXPECT_EQ(std::count(list.standard_output.begin(), list.standard_output.end(), '\n'), 2);
+  }
 }
 
 // add killed with SIGKILL at moments spread over its run: each time the
