@@ -44,10 +44,13 @@ void Parse(std::string_view bytes) {
   const std::uint32_t block = bytes.size() < 2 ? 0 : static_cast<std::uint8_t>(bytes[1]);
   for (bool may_lack_checksum : {false, true}) {
     std::vector<plim::fingerprint::Peak> peaks;
-    if (!DecodePeakBlock(bytes, id, block, peaks, may_lack_checksum)) continue;
+    std::vector<std::uint8_t> levels;
+    if (!DecodePeakBlock(bytes, id, block, peaks, may_lack_checksum, &levels)) continue;
     std::vector<plim::fingerprint::Peak> again;
-    Require(DecodePeakBlock(EncodePeakBlock(peaks, id, block), id, block, again) &&
-            again.size() == peaks.size());
+    std::vector<std::uint8_t> levels_again;
+    Require(DecodePeakBlock(EncodePeakBlock(peaks, levels, id, block), id, block, again, false,
+                            &levels_again) &&
+            again.size() == peaks.size() && levels_again == levels);
     for (std::size_t i = 0; i < peaks.size(); ++i) {
       Require(again[i].time_q == peaks[i].time_q && again[i].bin_q == peaks[i].bin_q);
     }

@@ -96,7 +96,8 @@ void WriteCatalogValues(const std::string& folder) {
     peaks.push_back({t * 37, static_cast<std::uint16_t>(100 + 9 * t), 20});
   }
   // Keyed as the fuzzer takes the key: from the value's first two bytes.
-  const std::string block = EncodePeakBlock(peaks, 40, 0);
+  const std::vector<std::uint8_t> levels(3 * plim::fingerprint::kOutlineBands, 90);
+  const std::string block = EncodePeakBlock(peaks, levels, 40, 0);
   WriteFile(folder + "/peak-block", block);
   WriteFile(folder + "/peak-block-unchecked", block.substr(0, block.size() - kChecksumBytes));
   // A time step near 2^64 once wrapped round into the block.

@@ -212,22 +212,47 @@ void Catalog::Reader::ReadPeaks(RecordingId id, double first_frame, double last_
       std::min(std::floor(last_frame * fingerprint::kTimeSubdivisions), 4294967295.0));
   std::vector<fingerprint::Peak> block_peaks;
   for (std::uint32_t block = PeakBlockOf(first_frame); block <= PeakBlockOf(last_frame); ++block) {
-    PeakBlockKey key_bytes = EncodePeakBlockKey(id, block);
-    MDB_val key = ValueOf(key_bytes.bytes, sizeof key_bytes.bytes), data;
-    int rc = mdb_get(snapshot_.txn.get(), environment_->peaks, &key, &data);
-    if (rc == MDB_NOTFOUND) continue;
-    if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
-    block_peaks.clear();
-    if (!DecodePeakBlock(ViewOf(data), id, block, block_peaks,
-                         id < environment_->checksummed_peaks_from_id)) {
-      Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(environment_->directory) +
-                                     " is damaged: the peaks of recording " + std::to_string(id) +
-                                     " can't be read");
-    }
+    if (!ReadPeakBlock(id, block, block_peaks, nullptr)) continue;
     for (const fingerprint::Peak& peak : block_peaks) {
       if (peak.time_q >= first_q && peak.time_q <= last_q) out.push_back(peak);
     }
   }
+}
+
+std::size_t Catalog::Reader::ReadOutline(RecordingId id, double first_frame, double last_frame,
+                                         fingerprint::BandOutline& out) const {
+  const std::uint32_t first_block = PeakBlockOf(std::max(0.0, first_frame));
+  if (!environment_->has_peaks || !(last_frame >= first_frame) || last_frame < 0) {
+    return std::size_t{first_block} * kOutlineFramesPerBlock;
+  }
+  std::vector<fingerprint::Peak> block_peaks;
+  for (std::uint32_t block = first_block; block <= PeakBlockOf(last_frame); ++block) {
+    const std::size_t before = out.levels.size();
+    // Outline blocks run on without a gap: a block that is missing or
+    // short ends the recording's outline.
+    if (!ReadPeakBlock(id, block, block_peaks, &out.levels)) break;
+    if (out.levels.size() - before < std::size_t{kOutlineFramesPerBlock} * fingerprint::kOutlineBands)
+      break;
+  }
+  return std::size_t{first_block} * kOutlineFramesPerBlock;
+}
+
+bool Catalog::Reader::ReadPeakBlock(RecordingId id, std::uint32_t block,
+                                    std::vector<fingerprint::Peak>& peaks,
+                                    std::vector<std::uint8_t>* outline) const {
+  PeakBlockKey key_bytes = EncodePeakBlockKey(id, block);
+  MDB_val key = ValueOf(key_bytes.bytes, sizeof key_bytes.bytes), data;
+  int rc = mdb_get(snapshot_.txn.get(), environment_->peaks, &key, &data);
+  if (rc == MDB_NOTFOUND) return false;
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
+  peaks.clear();
+  if (!DecodePeakBlock(ViewOf(data), id, block, peaks,
+                       id < environment_->checksummed_peaks_from_id, outline)) {
+    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(environment_->directory) +
+                                   " is damaged: the peaks of recording " + std::to_string(id) +
+                                   " can't be read");
+  }
+  return true;
 }
 
 std::optional<RecordingId> Catalog::Reader::FindByContentHash(std::string_view content_hash) const {

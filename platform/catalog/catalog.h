@@ -76,6 +76,8 @@ class Catalog : public CatalogStore {
     // without peaks.
     void ReadPeaks(RecordingId id, double first_frame, double last_frame,
                    std::vector<fingerprint::Peak>& out) const override;
+    std::size_t ReadOutline(RecordingId id, double first_frame, double last_frame,
+                            fingerprint::BandOutline& out) const override;
     // The recording holding this audio (a ContentHasher digest).
     std::optional<RecordingId> FindByContentHash(std::string_view content_hash) const override;
     // The recording added from this (absolute) path, even if the file is gone.
@@ -95,6 +97,11 @@ class Catalog : public CatalogStore {
     friend class Catalog;
     explicit Reader(const Environment& environment);
     Recording Decode(RecordingId id, const MDB_val& bytes) const;
+    // Decodes peak block `block` of recording `id` into `peaks` (cleared
+    // first) and appends its outline levels to `outline` when given; false
+    // when there is no such block.
+    bool ReadPeakBlock(RecordingId id, std::uint32_t block, std::vector<fingerprint::Peak>& peaks,
+                       std::vector<std::uint8_t>* outline) const;
 
     const Environment* environment_;
     ReadSnapshot snapshot_;

@@ -41,6 +41,9 @@ struct NewRecording {
   // The peaks kept for checking candidates peak by peak, ordered by time
   // (fingerprint::ReferencePeaks of the same constellation).
   std::vector<fingerprint::Peak> peaks;
+  // The band-energy outline of the whole recording (the signature's),
+  // kept beside the peaks for checking candidates by their levels.
+  fingerprint::BandOutline outline;
   // When present, kept by the catalog (once, whoever else uses it) and used
   // in place of recording.artwork_url.
   std::optional<Artwork> artwork;
@@ -122,6 +125,13 @@ class CatalogReader {
   // without peaks.
   virtual void ReadPeaks(RecordingId id, double first_frame, double last_frame,
                          std::vector<fingerprint::Peak>& out) const = 0;
+  // Appends the outline frames of recording `id` that cover analysis
+  // frames [first_frame, last_frame] to `out` (whole blocks of
+  // kOutlineFramesPerBlock frames, up to the recording's end), and returns
+  // the number of the first outline frame appended. Appends nothing for a
+  // recording kept without an outline.
+  virtual std::size_t ReadOutline(RecordingId id, double first_frame, double last_frame,
+                                  fingerprint::BandOutline& out) const = 0;
   // The recording holding this audio (a ContentHasher digest).
   virtual std::optional<RecordingId> FindByContentHash(std::string_view content_hash) const = 0;
   // The recording added from this (absolute) path, even if the file is gone.

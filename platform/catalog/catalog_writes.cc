@@ -118,19 +118,15 @@ void PointAtPicture(std::optional<Recording>& recording, const fs::path& artwork
   }
 }
 
-// Stores `peaks` (ordered by time) as the peak blocks of recording `id`.
+// Stores `peaks` (ordered by time) and `outline` as the peak blocks of
+// recording `id`.
 void PutPeaks(MDB_txn* txn, const Environment& e, RecordingId id,
-              std::span<const fingerprint::Peak> peaks) {
-  for (std::size_t begin = 0; begin < peaks.size();) {
-    const std::uint32_t block = PeakBlockOf(peaks[begin].TimeFrames());
-    std::size_t end = begin;
-    while (end < peaks.size() && PeakBlockOf(peaks[end].TimeFrames()) == block) ++end;
-    const std::string value = EncodePeakBlock(peaks.subspan(begin, end - begin), id, block);
+              std::span<const fingerprint::Peak> peaks, const fingerprint::BandOutline& outline) {
+  ForEachPeakBlock(peaks, outline, id, [&](std::uint32_t block, const std::string& value) {
     const PeakBlockKey key_bytes = EncodePeakBlockKey(id, block);
     MDB_val key = ValueOf(key_bytes.bytes, sizeof key_bytes.bytes), data = ValueOf(value);
     Check(mdb_put(txn, e.peaks, &key, &data, 0), e);
-    begin = end;
-  }
+  });
 }
 
 // Deletes every peak block of recording `id`: they are adjacent in key order.
@@ -288,7 +284,7 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
         record = EncodeRecording(recording);
       }
       PutPostings(txn, e, id, p.landmarks);
-      PutPeaks(txn, e, id, p.peaks);
+      PutPeaks(txn, e, id, p.peaks, *p.outline);
       added_postings += p.landmarks.size();
       std::uint64_t postings_digest = 0;
       for (const fingerprint::Landmark& landmark : p.landmarks) {

@@ -73,10 +73,11 @@ std::uint32_t KeyChecksum(RecordingId id, std::uint32_t block) {
 
 }  // namespace
 
-std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks, RecordingId id,
+std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks,
+                            std::span<const std::uint8_t> outline_levels, RecordingId id,
                             std::uint32_t block) {
   std::string out;
-  out.reserve(2 + 3 * peaks.size());
+  out.reserve(8 + 3 * peaks.size() + outline_levels.size());
   PutVarint(peaks.size(), out);
   std::uint64_t last = BlockStartSteps(block);
   for (const fingerprint::Peak& peak : peaks) {
@@ -91,12 +92,50 @@ std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks, RecordingI
     out.push_back(static_cast<char>(packed & 0xFF));
     out.push_back(static_cast<char>(packed >> 8));
   }
+  const std::size_t outline_frames =
+      std::min<std::size_t>(outline_levels.size() / fingerprint::kOutlineBands,
+                            kOutlineFramesPerBlock);
+  if (outline_frames > 0) {
+    PutVarint(outline_frames, out);
+    out.append(reinterpret_cast<const char*>(outline_levels.data()),
+               outline_frames * fingerprint::kOutlineBands);
+  }
   AppendChecksum(out, KeyChecksum(id, block));
   return out;
 }
 
+void ForEachPeakBlock(std::span<const fingerprint::Peak> peaks,
+                      const fingerprint::BandOutline& outline, RecordingId id,
+                      const std::function<void(std::uint32_t, std::string)>& put) {
+  const std::size_t outline_blocks =
+      (outline.frames() + kOutlineFramesPerBlock - 1) / kOutlineFramesPerBlock;
+  const std::span<const std::uint8_t> levels(outline.levels);
+  std::size_t begin = 0;
+  for (std::uint32_t block = 0;; ++block) {
+    // The next block with a peak or an outline frame; outline blocks run on
+    // from block 0 without a gap.
+    constexpr std::uint32_t kNone = 0xFFFFFFFF;
+    std::uint32_t next = begin < peaks.size() ? PeakBlockOf(peaks[begin].TimeFrames()) : kNone;
+    if (block < outline_blocks) next = std::min(next, block);
+    if (next == kNone) return;
+    block = next;
+    std::size_t end = begin;
+    while (end < peaks.size() && PeakBlockOf(peaks[end].TimeFrames()) == block) ++end;
+    std::span<const std::uint8_t> block_levels;
+    if (block < outline_blocks) {
+      const std::size_t first = std::size_t{block} * kOutlineFramesPerBlock * fingerprint::kOutlineBands;
+      block_levels = levels.subspan(
+          first, std::min(levels.size() - first,
+                          std::size_t{kOutlineFramesPerBlock} * fingerprint::kOutlineBands));
+    }
+    put(block, EncodePeakBlock(peaks.subspan(begin, end - begin), block_levels, id, block));
+    begin = end;
+  }
+}
+
 bool DecodePeakBlock(std::string_view bytes, RecordingId id, std::uint32_t block,
-                     std::vector<fingerprint::Peak>& out, bool may_lack_checksum) {
+                     std::vector<fingerprint::Peak>& out, bool may_lack_checksum,
+                     std::vector<std::uint8_t>* outline) {
   if (!TakeChecksum(bytes, KeyChecksum(id, block)) && !may_lack_checksum) return false;
   std::uint64_t count = 0;
   if (!GetVarint(bytes, count) || count > bytes.size() / 3) return false;
@@ -118,7 +157,15 @@ bool DecodePeakBlock(std::string_view bytes, RecordingId id, std::uint32_t block
     peak.prominence_db = static_cast<std::uint8_t>((packed >> 11) * kProminenceStepDb);
     out.push_back(peak);
   }
-  return bytes.empty();
+  if (bytes.empty()) return true;
+  std::uint64_t outline_frames = 0;
+  if (!GetVarint(bytes, outline_frames) || outline_frames == 0 ||
+      outline_frames > kOutlineFramesPerBlock ||
+      bytes.size() != outline_frames * fingerprint::kOutlineBands) {
+    return false;
+  }
+  if (outline != nullptr) outline->insert(outline->end(), bytes.begin(), bytes.end());
+  return true;
 }
 
 }  // namespace plim::catalog

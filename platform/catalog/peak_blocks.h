@@ -14,22 +14,31 @@
 //                                bin in 1/kPeakBinSteps bin (11 bits),
 //                                prominence in 2-dB steps (5 bits)
 //
+//   outline frames               varint (none in blocks written before
+//                                fingerprint version 4: the block ends)
+//   levels                       kOutlineBands bytes an outline frame
+//                                (fingerprint/band_outline.h), the
+//                                block's kPeakBlockFrames / kOutlineFrameSpan
+//                                outline frames or fewer at the end
+//
 //   checksum                     4 bytes (record_format.h); blocks written
 //                                before catalog format 3 have none
 //
-// About three bytes a peak. Internal to the catalog. Pure functions,
+// About three bytes a peak and 250 bytes a second of outline. Internal to the catalog. Pure functions,
 // thread-safe.
 
 #ifndef PLIM_PLATFORM_CATALOG_PEAK_BLOCKS_H_
 #define PLIM_PLATFORM_CATALOG_PEAK_BLOCKS_H_
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/catalog/recording.h"
+#include "platform/fingerprint/band_outline.h"
 #include "platform/fingerprint/constellation.h"
 
 namespace plim::catalog {
@@ -37,6 +46,8 @@ namespace plim::catalog {
 inline constexpr std::uint32_t kPeakBlockFrames = 512;  // about 16 s: a block fits in a page
 inline constexpr int kPeakTimeSteps = 4;
 inline constexpr int kPeakBinSteps = 4;
+inline constexpr std::uint32_t kOutlineFramesPerBlock =
+    kPeakBlockFrames / fingerprint::kOutlineFrameSpan;
 
 // The block a peak at `time_frames` falls in.
 constexpr std::uint32_t PeakBlockOf(double time_frames) {
@@ -51,16 +62,28 @@ PeakBlockKey EncodePeakBlockKey(RecordingId id, std::uint32_t block);
 RecordingId RecordingOfPeakBlockKey(const unsigned char* bytes);
 
 // The value of block `block` of recording `id`: `peaks` ordered by time,
-// each within the block. Its checksum covers the key too.
-std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks, RecordingId id,
+// each within the block, and the levels of the block's outline frames
+// (at most kOutlineFramesPerBlock whole frames). Its checksum covers the
+// key too.
+std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks,
+                            std::span<const std::uint8_t> outline_levels, RecordingId id,
                             std::uint32_t block);
 
-// Appends the peaks of block `block` of recording `id` that `bytes` encode to `out`, at the
-// precision kept. `may_lack_checksum` accepts a block written before blocks
-// carried checksums. False when the bytes are malformed or their checksum
-// does not match (`out` may then hold some of them).
+// Calls `put(block, value)` for every block of a recording's `peaks`
+// (ordered by time) and `outline`, in block order: each block that holds a
+// peak or an outline frame.
+void ForEachPeakBlock(std::span<const fingerprint::Peak> peaks,
+                      const fingerprint::BandOutline& outline, RecordingId id,
+                      const std::function<void(std::uint32_t, std::string)>& put);
+
+// Appends the peaks of block `block` of recording `id` that `bytes` encode
+// to `out`, at the precision kept, and its outline levels to `outline` when
+// given. `may_lack_checksum` accepts a block written before blocks carried
+// checksums. False when the bytes are malformed or their checksum does not
+// match (`out` may then hold some of them).
 bool DecodePeakBlock(std::string_view bytes, RecordingId id, std::uint32_t block,
-                     std::vector<fingerprint::Peak>& out, bool may_lack_checksum = false);
+                     std::vector<fingerprint::Peak>& out, bool may_lack_checksum = false,
+                     std::vector<std::uint8_t>* outline = nullptr);
 
 }  // namespace plim::catalog
 

@@ -49,6 +49,7 @@ PreparedRecording Prepare(const NewRecording& item, const std::string& quoted_lo
   }
   p.requested_id = item.id;
   p.peaks = item.peaks;
+  p.outline = &item.outline;
   std::stable_sort(p.peaks.begin(), p.peaks.end(),
                    [](const auto& a, const auto& b) { return a.time_q < b.time_q; });
   out.landmark_count = p.landmarks.size();

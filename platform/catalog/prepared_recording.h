@@ -20,6 +20,7 @@ struct PreparedRecording {
   std::vector<fingerprint::Landmark> landmarks;
   std::vector<std::uint32_t> hash_prefixes;  // their distinct HashListPrefixes, ascending
   std::vector<fingerprint::Peak> peaks;  // ordered by time
+  const fingerprint::BandOutline* outline = nullptr;  // &item.outline
   RecordingId requested_id = 0;
   const Artwork* artwork = nullptr;  // item.artwork when it has bytes, else null
   std::string artwork_file;

@@ -129,30 +129,68 @@ class RedisReader : public CatalogReader {
         std::max(0.0, std::ceil(first_frame * fingerprint::kTimeSubdivisions)));
     const auto last_q = static_cast<std::uint64_t>(
         std::min(std::floor(last_frame * fingerprint::kTimeSubdivisions), 4294967295.0));
-    const std::uint32_t first_block = PeakBlockOf(first_frame);
-    const std::uint32_t last_block = PeakBlockOf(last_frame);
-    bool all_held = true;
-    for (std::uint32_t block = first_block; block <= last_block && all_held; ++block)
-      all_held = peak_blocks_.contains({id, block});
-    if (!all_held) {
-      const PeakRange range{id, first_frame, last_frame};
-      PrefetchRecordings({&range, 1});
-    }
+    FetchPeakBlocks(id, first_frame, last_frame);
     std::vector<fingerprint::Peak> block_peaks;
-    for (std::uint32_t block = first_block; block <= last_block; ++block) {
-      auto held = peak_blocks_.find({id, block});
-      if (held == peak_blocks_.end()) Damaged("a short reply to a read of peaks");
-      const RedisValue& value = held->second;
-      if (value.is_nil()) continue;
-      block_peaks.clear();
-      if (!DecodePeakBlock(value.text, id, block, block_peaks)) {
-        Damaged("the peaks of recording " + std::to_string(id) + " can't be read");
-      }
+    for (std::uint32_t block = PeakBlockOf(first_frame); block <= PeakBlockOf(last_frame);
+         ++block) {
+      if (!DecodeHeldBlock(id, block, block_peaks, nullptr)) continue;
       for (const fingerprint::Peak& peak : block_peaks)
         if (peak.time_q >= first_q && peak.time_q <= last_q) out.push_back(peak);
     }
   }
 
+  std::size_t ReadOutline(RecordingId id, double first_frame, double last_frame,
+                          fingerprint::BandOutline& out) const override {
+    const std::uint32_t first_block = PeakBlockOf(std::max(0.0, first_frame));
+    const std::size_t first_outline_frame = std::size_t{first_block} * kOutlineFramesPerBlock;
+    if (!(last_frame >= first_frame) || last_frame < 0 || !IsPublished(id))
+      return first_outline_frame;
+    FetchPeakBlocks(id, first_frame, last_frame);
+    std::vector<fingerprint::Peak> block_peaks;
+    for (std::uint32_t block = first_block; block <= PeakBlockOf(last_frame); ++block) {
+      const std::size_t before = out.levels.size();
+      // Outline blocks run on without a gap: a block that is missing or
+      // short ends the recording's outline.
+      if (!DecodeHeldBlock(id, block, block_peaks, &out.levels) ||
+          out.levels.size() - before <
+              std::size_t{kOutlineFramesPerBlock} * fingerprint::kOutlineBands) {
+        break;
+      }
+    }
+    return first_outline_frame;
+  }
+
+ private:
+  // Makes sure every peak block covering [first_frame, last_frame] of
+  // recording `id` is held.
+  void FetchPeakBlocks(RecordingId id, double first_frame, double last_frame) const {
+    bool all_held = true;
+    for (std::uint32_t block = PeakBlockOf(first_frame);
+         block <= PeakBlockOf(last_frame) && all_held; ++block)
+      all_held = peak_blocks_.contains({id, block});
+    if (!all_held) {
+      const PeakRange range{id, first_frame, last_frame};
+      PrefetchRecordings({&range, 1});
+    }
+  }
+
+  // Decodes held block `block` of recording `id` into `peaks` (cleared
+  // first), appending its outline levels to `outline` when given; false
+  // when the recording has no such block.
+  bool DecodeHeldBlock(RecordingId id, std::uint32_t block, std::vector<fingerprint::Peak>& peaks,
+                       std::vector<std::uint8_t>* outline) const {
+    auto held = peak_blocks_.find({id, block});
+    if (held == peak_blocks_.end()) Damaged("a short reply to a read of peaks");
+    const RedisValue& value = held->second;
+    if (value.is_nil()) return false;
+    peaks.clear();
+    if (!DecodePeakBlock(value.text, id, block, peaks, false, outline)) {
+      Damaged("the peaks of recording " + std::to_string(id) + " can't be read");
+    }
+    return true;
+  }
+
+ public:
   std::optional<RecordingId> FindByContentHash(std::string_view content_hash) const override {
     if (content_hash.empty()) return std::nullopt;
     return PublishedId(store_.keys().Content(content_hash));

@@ -223,19 +223,12 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
     for (auto& [group, buckets] : by_group)
       commands.push_back(GroupScript(kAppendPostings, buckets, {}));
     RunAll(*cluster, commands, where);
-    if (!p.peaks.empty()) {
-      RedisCommand peaks{{"HSET", keys_.Peaks(id)}};
-      const std::span<const fingerprint::Peak> all(p.peaks);
-      for (std::size_t begin = 0; begin < all.size();) {
-        const std::uint32_t block = PeakBlockOf(all[begin].TimeFrames());
-        std::size_t end = begin;
-        while (end < all.size() && PeakBlockOf(all[end].TimeFrames()) == block) ++end;
-        peaks.args.push_back(std::to_string(block));
-        peaks.args.push_back(EncodePeakBlock(all.subspan(begin, end - begin), id, block));
-        begin = end;
-      }
-      RunOne(*cluster, std::move(peaks), where);
-    }
+    RedisCommand peaks{{"HSET", keys_.Peaks(id)}};
+    ForEachPeakBlock(p.peaks, *p.outline, id, [&](std::uint32_t block, std::string value) {
+      peaks.args.push_back(std::to_string(block));
+      peaks.args.push_back(std::move(value));
+    });
+    if (peaks.args.size() > 2) RunOne(*cluster, std::move(peaks), where);
     Recording stored = recording;
     if (p.artwork != nullptr) {
       RunOne(*cluster,

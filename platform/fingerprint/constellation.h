@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/fingerprint/band_outline.h"
 #include "platform/fingerprint/fingerprint_params.h"
 
 namespace plim::fingerprint {
@@ -32,11 +33,13 @@ struct Peak {
   bool operator==(const Peak&) const = default;
 };
 
-// The peaks of a stretch of audio, ordered by (time_q, bin_q), and the
-// audio's duration. A plain value.
+// The peaks of a stretch of audio, ordered by (time_q, bin_q), the
+// audio's duration, and its band-energy outline (empty where none was
+// taken). A plain value.
 struct Constellation {
   std::vector<Peak> peaks;
   double duration_s = 0;
+  BandOutline outline;
 
   bool operator==(const Constellation&) const = default;
 };

@@ -19,7 +19,7 @@
 
 namespace plim::fingerprint {
 
-inline constexpr std::uint32_t kFingerprintVersion = 3;
+inline constexpr std::uint32_t kFingerprintVersion = 4;
 
 // --- Analysis ---------------------------------------------------------------
 // Audio is mixed to mono and resampled to this rate before analysis; the

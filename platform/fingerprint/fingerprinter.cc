@@ -14,11 +14,13 @@ Fingerprinter::Fingerprinter()
   pending_.reserve(2 * kFftSize);
 }
 
-void Fingerprinter::EmitFrame(const float* frame_samples, PeakPicker& picker) const {
+void Fingerprinter::EmitFrame(const float* frame_samples, PeakPicker& picker,
+                              OutlineBuilder& outline) const {
   float* in = fft_->input();
   for (int i = 0; i < kFftSize; ++i) in[i] = frame_samples[i] * window_[i];
   fft_->PowerSpectrum(power_.data());
   picker.AddFrame(power_.data());
+  outline.AddFrame(power_.data());
 }
 
 void Fingerprinter::AppendSamples(std::span<const float> samples) {
@@ -30,7 +32,7 @@ void Fingerprinter::AppendSamples(std::span<const float> samples) {
     samples = samples.subspan(take);
     std::size_t start = 0;
     while (pending_.size() - start >= static_cast<std::size_t>(kFftSize)) {
-      EmitFrame(pending_.data() + start, picker_);
+      EmitFrame(pending_.data() + start, picker_, outline_);
       start += kHopSize;
     }
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(start));
@@ -39,6 +41,7 @@ void Fingerprinter::AppendSamples(std::span<const float> samples) {
 
 Constellation Fingerprinter::Finish(double duration_s) const {
   PeakPicker picker = picker_;
+  OutlineBuilder outline = outline_;
   // Frames start every hop; the ones that begin before the end of the audio
   // and reach past it are padded with silence.
   std::vector<float> tail(pending_);
@@ -47,7 +50,7 @@ Constellation Fingerprinter::Finish(double duration_s) const {
     tail.resize(tail.size() + kFftSize, 0.0f);
     std::size_t real_samples = pending_.size();
     while (start < real_samples) {
-      EmitFrame(tail.data() + start, picker);
+      EmitFrame(tail.data() + start, picker, outline);
       start += kHopSize;
     }
   }
@@ -59,6 +62,7 @@ Constellation Fingerprinter::Finish(double duration_s) const {
               return a.time_q != b.time_q ? a.time_q < b.time_q : a.bin_q < b.bin_q;
             });
   constellation.duration_s = duration_s;
+  constellation.outline = outline.Finish();
   return constellation;
 }
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/fingerprint/band_outline.h"
 #include "platform/fingerprint/constellation.h"
 #include "platform/fingerprint/peak_picker.h"
 #include "platform/fingerprint/real_fft.h"
@@ -15,7 +16,7 @@
 namespace plim::fingerprint {
 
 // Streams mono samples at kAnalysisSampleRateHz through a Hann-windowed
-// short-time Fourier transform into a PeakPicker. Memory stays bounded by
+// short-time Fourier transform into a PeakPicker and an OutlineBuilder. Memory stays bounded by
 // one frame of samples plus the peaks found. Not thread-safe; separate
 // instances are independent.
 class Fingerprinter {
@@ -32,13 +33,14 @@ class Fingerprinter {
   Constellation Finish(double duration_s) const;
 
  private:
-  void EmitFrame(const float* frame_samples, PeakPicker& picker) const;
+  void EmitFrame(const float* frame_samples, PeakPicker& picker, OutlineBuilder& outline) const;
 
   std::vector<float> window_;
   std::vector<float> pending_;  // samples not yet consumed by a whole frame
   std::unique_ptr<RealFft> fft_;
   mutable std::vector<float> power_;  // scratch for EmitFrame, kBinCount
   PeakPicker picker_;
+  OutlineBuilder outline_;
 };
 
 }  // namespace plim::fingerprint

@@ -14,7 +14,7 @@ namespace plim::shazamkit {
 namespace {
 
 constexpr std::uint8_t kMagic[4] = {'P', 'L', 'S', 'G'};
-constexpr std::uint16_t kFormatVersion = 1;
+constexpr std::uint16_t kFormatVersion = 2;
 constexpr std::size_t kHeaderBytes = 4 + 2 + 4 + 4 + 2 + 2 + 1 + 1 + 8 + 4;
 constexpr std::size_t kPeakBytes = 4 + 2 + 1;
 constexpr std::size_t kChecksumBytes = 4;
@@ -70,7 +70,8 @@ class Reader {
 std::vector<std::uint8_t> SHSignature::dataRepresentation() const {
   using namespace fingerprint;
   std::vector<std::uint8_t> out;
-  out.reserve(kHeaderBytes + constellation_.peaks.size() * kPeakBytes + kChecksumBytes);
+  out.reserve(kHeaderBytes + constellation_.peaks.size() * kPeakBytes + 4 +
+              constellation_.outline.levels.size() + kChecksumBytes);
   Writer w(out);
   for (std::uint8_t byte : kMagic) w.Put(byte, 1);
   w.Put(kFormatVersion, 2);
@@ -87,6 +88,10 @@ std::vector<std::uint8_t> SHSignature::dataRepresentation() const {
     w.Put(p.bin_q, 2);
     w.Put(p.prominence_db, 1);
   }
+  w.Put(constellation_.outline.frames(), 4);
+  out.insert(out.end(), constellation_.outline.levels.begin(),
+             constellation_.outline.levels.begin() +
+                 static_cast<std::ptrdiff_t>(constellation_.outline.frames() * kOutlineBands));
   w.Put(Crc32(out), 4);
   return out;
 }
@@ -114,7 +119,7 @@ SHSignature::SHSignature(std::span<const std::uint8_t> data) {
   }
   double duration_s = std::bit_cast<double>(r.Get(8));
   std::uint64_t count = r.Get(4);
-  if (data.size() != kHeaderBytes + count * kPeakBytes + kChecksumBytes) {
+  if (data.size() < kHeaderBytes + count * kPeakBytes + 4 + kChecksumBytes) {
     Refuse("its length does not match its peak count");
   }
   if (!(duration_s >= 0) || duration_s > 1e9) Refuse("its duration is out of range");
@@ -136,6 +141,14 @@ SHSignature::SHSignature(std::span<const std::uint8_t> data) {
     }
     previous = &p;
   }
+  const std::uint64_t outline_frames = r.Get(4);
+  const std::size_t outline_at = kHeaderBytes + count * kPeakBytes + 4;
+  if (data.size() != outline_at + outline_frames * kOutlineBands + kChecksumBytes) {
+    Refuse("its length does not match its outline");
+  }
+  constellation_.outline.levels.assign(
+      data.begin() + static_cast<std::ptrdiff_t>(outline_at),
+      data.begin() + static_cast<std::ptrdiff_t>(outline_at + outline_frames * kOutlineBands));
 }
 
 std::vector<fingerprint::Landmark> SHSignature::ReferenceLandmarks() const {

@@ -342,7 +342,7 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
         std::unique_ptr<catalog::CatalogReader> reader = catalog->NewCatalogReader();
         // The same audio byte for byte is found by the add itself.
         if (reader->FindByContentHash(item.recording.content_hash)) return false;
-        same = FindSameMusic(*reader, {item.peaks, item.recording.duration_s});
+        same = FindSameMusic(*reader, {item.peaks, item.recording.duration_s, {}});
       }
       if (same.empty()) return false;
       std::string notice = RecordCopy(*catalog, item, same.front().id, "music");

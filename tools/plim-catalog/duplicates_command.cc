@@ -60,7 +60,7 @@ int RunDuplicatesCommand(const GlobalOptions& global) {
     // whose file is gone is compared all the same.
     for (std::size_t i = 0; i < recordings.size(); ++i) {
       const auto& [id, r] = recordings[i];
-      fingerprint::Constellation query{{}, r.duration_s};
+      fingerprint::Constellation query{{}, r.duration_s, {}};
       reader->ReadPeaks(id, 0, r.duration_s / fingerprint::kFrameDurationS + 1, query.peaks);
       if (query.peaks.empty()) continue;
       for (const SameMusic& same : FindSameMusic(*reader, query, id)) {

@@ -27,6 +27,7 @@ namespace fs = std::filesystem;
 struct DecodedAudio {
   std::vector<fingerprint::Landmark> landmarks;
   std::vector<fingerprint::Peak> peaks;
+  fingerprint::BandOutline outline;
   std::string content_hash;
   double duration_s = 0;
   std::optional<double> declared_duration_s;
@@ -35,7 +36,8 @@ struct DecodedAudio {
 DecodedAudio DecodeAndFingerprint(const std::string& path) {
   AudioFileSignature audio = SignAudioFile(path);
   return {audio.signature.ReferenceLandmarks(), audio.signature.ReferencePeaks(),
-          std::move(audio.content_hash), audio.duration_s, audio.declared_duration_s};
+          audio.signature.constellation().outline, std::move(audio.content_hash),
+          audio.duration_s, audio.declared_duration_s};
 }
 
 // Encoders pad or trim a fraction of a second; a file cut short lacks more.
@@ -184,6 +186,7 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore&
     recording.content_hash = std::move(audio.content_hash);
     result.item.landmarks = std::move(audio.landmarks);
     result.item.peaks = std::move(audio.peaks);
+    result.item.outline = std::move(audio.outline);
     result.kind = IngestResult::Kind::kReady;
   } catch (const foundation::NSError& error) {
     result.problem = foundation::MessageNamingFile(candidate.path, error.description());

@@ -32,6 +32,7 @@ Redone Redo(const OldRecording& old) {
     item.recording.duration_s = audio.duration_s;
     item.landmarks = audio.signature.ReferenceLandmarks();
     item.peaks = audio.signature.ReferencePeaks();
+    item.outline = audio.signature.constellation().outline;
     // The file as it is now, so that a later add sees it unchanged.
     struct stat file_stat;
     if (stat(old.recording.source_path.c_str(), &file_stat) == 0) {

@@ -40,7 +40,7 @@ constexpr double kNominatingExcerptS = 20;
 
 fp::Constellation NominatingQuery(const fp::Constellation& query) {
   if (query.duration_s <= kNominatingExcerpts * kNominatingExcerptS) return query;
-  fp::Constellation excerpts{{}, query.duration_s};
+  fp::Constellation excerpts{{}, query.duration_s, {}};
   const double step_s = (query.duration_s - kNominatingExcerptS) / (kNominatingExcerpts - 1);
   for (int i = 0; i < kNominatingExcerpts; ++i) {
     const double first_q = i * step_s / fp::kFrameDurationS * fp::kTimeSubdivisions;

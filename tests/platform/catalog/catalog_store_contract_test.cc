@@ -19,6 +19,7 @@
 
 #include "platform/catalog/catalog.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/redis_catalog.h"
 #include "platform/foundation/ns_error.h"
 #include "tests/platform/catalog/catalog_test_support.h"
@@ -105,6 +106,15 @@ TYPED_TEST(CatalogStoreContract, AddLookUpAndRemoveKeepTheIndexExact) {
                              static_cast<std::uint16_t>(100 * fingerprint::kBinSubdivisions), 20});
     }
   }
+  // Outlines: one ending before its peaks do, one without peaks at all.
+  auto outline_of = [](std::size_t frames) {
+    fingerprint::BandOutline outline;
+    for (std::size_t i = 0; i < frames * fingerprint::kOutlineBands; ++i)
+      outline.levels.push_back(static_cast<std::uint8_t>(i * 3 % 251));
+    return outline;
+  };
+  items[2].outline = outline_of(700);
+  items[0].outline = outline_of(300);
   {
     auto catalog = this->Open();
     std::vector<AddResult> results = catalog->Add(items);
@@ -162,6 +172,18 @@ TYPED_TEST(CatalogStoreContract, AddLookUpAndRemoveKeepTheIndexExact) {
   ahead->ReadPeaks(3, 500, 1100, ahead_peaks);
   EXPECT_EQ(ahead_peaks, peaks);
   EXPECT_EQ(ahead->GetRecording(3)->source_path, "/music/three.flac");
+  for (CatalogReader* r : {reader.get(), ahead.get()}) {
+    fingerprint::BandOutline outline;
+    EXPECT_EQ(r->ReadOutline(3, 600, 1100, outline), kOutlineFramesPerBlock)
+        << "whole blocks, from the one holding frame 600";
+    const auto& all = items[2].outline.levels;
+    EXPECT_EQ(outline.levels, std::vector<std::uint8_t>(
+                                  all.begin() + kOutlineFramesPerBlock * fingerprint::kOutlineBands,
+                                  all.end()));
+    outline.levels.clear();
+    EXPECT_EQ(r->ReadOutline(1, 0, 1e6, outline), 0u);
+    EXPECT_EQ(outline, items[0].outline) << "kept without peaks";
+  }
   EXPECT_FALSE(ahead->GetRecording(2));
   peaks.clear();
   reader->ReadPeaks(2, 0, 1e6, peaks);

@@ -93,7 +93,7 @@ TEST(RecordFormatTest, HashListsRoundTripAndDamageIsDetected) {
   EXPECT_FALSE(DecodeHashList(std::string("\x01\x80", 2), ignored)) << "truncated varint";
 }
 
-TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndRefuseDamage) {
+TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndOutlinesWholeAndRefuseDamage) {
   using fingerprint::Peak;
   const std::uint32_t block = 3;
   const std::uint32_t start_q = block * kPeakBlockFrames * fingerprint::kTimeSubdivisions;
@@ -103,9 +103,13 @@ TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndRefuseDamage) {
                              {start_q + 37, 512, 60},
                              {start_q + 37, 7790, 200},
                              {start_q + kPeakBlockFrames * 16 - 1, 1, 6}};
-  std::string bytes = EncodePeakBlock(peaks, 9, block);
+  std::vector<std::uint8_t> levels(3 * fingerprint::kOutlineBands);
+  for (std::size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<std::uint8_t>(i * 7);
+  std::string bytes = EncodePeakBlock(peaks, levels, 9, block);
   std::vector<Peak> decoded;
-  ASSERT_TRUE(DecodePeakBlock(bytes, 9, block, decoded));
+  std::vector<std::uint8_t> decoded_levels;
+  ASSERT_TRUE(DecodePeakBlock(bytes, 9, block, decoded, false, &decoded_levels));
+  EXPECT_EQ(decoded_levels, levels);
   ASSERT_EQ(decoded.size(), peaks.size());
   for (std::size_t i = 0; i < peaks.size(); ++i) {
     EXPECT_LE(decoded[i].time_q, peaks[i].time_q);

@@ -143,7 +143,7 @@ TEST(FindMatchesTest, RanksByAlignedEvidenceAndJudgesAgainstLocalChance) {
       items.push_back(std::move(item));
     }
     catalog->Add(items);
-    const fingerprint::Constellation query_peaks{s.query_peaks, 10.0};
+    const fingerprint::Constellation query_peaks{s.query_peaks, 10.0, {}};
     MatchReport report = FindMatches(catalog->NewReader(), s.query, query_peaks);
     ASSERT_FALSE(report.candidates.empty());
     const MatchCandidate& best = report.candidates.front();

@@ -81,7 +81,7 @@ TEST(PeakVerificationTest, CountsSurvivingPeaksButNotACommonBeat) {
     };
     std::sort(s.reference.begin(), s.reference.end(), by_time);
     std::sort(s.query.begin(), s.query.end(), by_time);
-    fingerprint::Constellation query{s.query, 10.0};
+    fingerprint::Constellation query{s.query, 10.0, {}};
     Alignment alignment;
     alignment.offset_frames = 1000;
     const PeakEvidence evidence = VerifyPeaks(QueryPeaks(query), s.reference, alignment);
