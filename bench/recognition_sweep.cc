@@ -9,8 +9,8 @@
 // expected title) is copied to the output. Each output line is
 //   label, path, query landmarks, then for the best SHOWN candidates
 //   (default 3): title, hits, aligned landmarks, matched and compared
-//   reference peaks, speed, frequency scale, false-match probability,
-//   accepted (0/1)
+//   reference peaks, speed, frequency scale, outline correlation and
+//   standing, false-match probability, accepted (0/1)
 // tab-separated, in input order. A query that fails prints its error in
 // place of the candidates.
 
@@ -66,10 +66,12 @@ std::string Describe(const plim::catalog::Catalog::Reader& reader, const Query& 
     for (std::size_t i = 0; i < report.candidates.size() && i < shown_candidates; ++i) {
       const plim::matching::MatchCandidate& c = report.candidates[i];
       std::optional<plim::catalog::Recording> recording = reader.GetRecording(c.recording);
-      char numbers[200];
-      std::snprintf(numbers, sizeof numbers, "\t%d\t%d\t%d\t%d\t%.4f\t%.4f\t%.3g\t%d", c.hits,
+      char numbers[240];
+      std::snprintf(numbers, sizeof numbers,
+                    "\t%d\t%d\t%d\t%d\t%.4f\t%.4f\t%.3f\t%.2f\t%.3g\t%d", c.hits,
                     c.aligned_landmarks, c.matched_peaks, c.reference_peaks, c.speed,
-                    c.frequency_scale, c.false_match_probability, c.accepted ? 1 : 0);
+                    c.frequency_scale, c.outline_correlation, c.outline_standing,
+                    c.false_match_probability, c.accepted ? 1 : 0);
       line.append("\t").append(recording ? recording->title : "?").append(numbers);
     }
   } catch (const plim::foundation::NSError& error) {

@@ -7,8 +7,9 @@
 
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/fingerprint/landmark_hasher.h"
-#include "platform/fingerprint/radix_sort.h"
 #include "platform/matching/alignment.h"
+#include "platform/matching/nomination.h"
+#include "platform/matching/outline_evidence.h"
 #include "platform/matching/peak_offsets.h"
 #include "platform/matching/peak_verification.h"
 #include "platform/matching/significance.h"
@@ -19,158 +20,6 @@ namespace {
 using fingerprint::kFrameDurationS;
 using fingerprint::kInlierToleranceFrames;
 
-struct RecordingHit {
-  catalog::RecordingId recording;
-  Hit hit;
-  std::uint32_t hash;
-};
-
-bool SameHit(const RecordingHit& a, const RecordingHit& b) {
-  return a.recording == b.recording && a.hit == b.hit;
-}
-
-// Sorts `hits` by recording, then hit, then hash (so that of the hits one
-// frame pair gets from several hashes, the same one is kept whatever order
-// the postings came in). A large catalog gives a query millions of hits
-// over thousands of recordings, a few each: a radix sort on the recording,
-// then a comparison sort of each recording's hits, takes a fraction of the
-// time of one comparison sort of them all.
-void SortByRecordingThenHit(std::vector<RecordingHit>& hits) {
-  fingerprint::RadixSortBy<16>(hits, 32, [](const RecordingHit& h) { return h.recording; });
-  for (std::size_t i = 0; i < hits.size();) {
-    std::size_t j = i;
-    while (j < hits.size() && hits[j].recording == hits[i].recording) ++j;
-    std::sort(hits.begin() + static_cast<std::ptrdiff_t>(i),
-              hits.begin() + static_cast<std::ptrdiff_t>(j),
-              [](const RecordingHit& a, const RecordingHit& b) {
-                return a.hit != b.hit ? a.hit < b.hit : a.hash < b.hash;
-              });
-    i = j;
-  }
-}
-
-// Every hit of `query` in the catalog, by recording, then query frame, then
-// reference frame; one per (recording, query frame, reference frame). When
-// the query's hashes would bring more than `max_hits` hits, only its rarest
-// hashes are kept, as many as fit.
-std::vector<RecordingHit> CollectHits(const catalog::CatalogReader& reader,
-                                      const std::vector<fingerprint::Landmark>& query,
-                                      std::size_t max_hits) {
-  // Each distinct hash is looked up once, in ascending order, which walks
-  // the index forwards instead of jumping about it. Landmarks come in that
-  // order from the hasher; others are sorted here.
-  auto hash_order = [](const fingerprint::Landmark& a, const fingerprint::Landmark& b) {
-    return a.hash != b.hash ? a.hash < b.hash : a.anchor_frame < b.anchor_frame;
-  };
-  std::vector<fingerprint::Landmark> sorted;
-  const std::vector<fingerprint::Landmark>* by_hash_pointer = &query;
-  if (!std::is_sorted(query.begin(), query.end(), hash_order)) {
-    sorted = query;
-    std::sort(sorted.begin(), sorted.end(), hash_order);
-    by_hash_pointer = &sorted;
-  }
-  const std::vector<fingerprint::Landmark>& by_hash = *by_hash_pointer;
-
-  // The postings of each distinct hash, one after another.
-  struct HashLookup {
-    std::size_t first_landmark, last_landmark;  // [first, last) of by_hash
-    std::size_t first_posting, last_posting;    // [first, last) of postings
-    std::size_t Hits() const {
-      return (last_landmark - first_landmark) * (last_posting - first_posting);
-    }
-  };
-  std::vector<HashLookup> lookups;
-  std::vector<catalog::Posting> postings;
-  std::size_t total_hits = 0;
-  for (std::size_t i = 0; i < by_hash.size();) {
-    std::size_t j = i;
-    while (j < by_hash.size() && by_hash[j].hash == by_hash[i].hash) ++j;
-    // A hash the query holds very often is a sustained tone or a loop: it
-    // says little about which recording this is and floods the search.
-    if (j - i <= static_cast<std::size_t>(fingerprint::kMaxHashRepeatsInQuery)) {
-      const std::size_t first_posting = postings.size();
-      reader.Lookup(by_hash[i].hash, postings);
-      lookups.push_back({i, j, first_posting, postings.size()});
-      total_hits += lookups.back().Hits();
-    }
-    i = j;
-  }
-  // In a large catalog a hash's postings grow with it, and so would a
-  // match's time. A rare hash says more about which recording this is than
-  // a common one, and the right recording's hits are spread over common and
-  // rare alike, so the rarest hashes are kept, whatever their number.
-  if (total_hits > max_hits) {
-    std::stable_sort(lookups.begin(), lookups.end(),
-                     [](const HashLookup& a, const HashLookup& b) { return a.Hits() < b.Hits(); });
-    std::size_t kept_hits = 0, kept = 0;
-    while (kept < lookups.size() && kept_hits + lookups[kept].Hits() <= max_hits) {
-      kept_hits += lookups[kept++].Hits();
-    }
-    lookups.resize(kept);
-    total_hits = kept_hits;
-  }
-  std::vector<RecordingHit> hits;
-  hits.reserve(total_hits);
-  for (const HashLookup& lookup : lookups) {
-    for (std::size_t k = lookup.first_landmark; k < lookup.last_landmark; ++k) {
-      for (std::size_t p = lookup.first_posting; p < lookup.last_posting; ++p) {
-        hits.push_back({postings[p].recording,
-                        {by_hash[k].anchor_frame, postings[p].anchor_frame},
-                        by_hash[k].hash});
-      }
-    }
-  }
-  SortByRecordingThenHit(hits);
-  hits.erase(std::unique(hits.begin(), hits.end(), SameHit), hits.end());
-  return hits;
-}
-
-// The band of reference-minus-query frame differences, as wide as the drift
-// the fastest searched speed builds up over the query, that holds the most
-// of one recording's hits: wherever the best alignment lies, its hits lie
-// in one such band.
-struct DifferenceBand {
-  std::int64_t lowest = 0, highest = 0;
-  int hits = 0;
-};
-
-DifferenceBand FindBestBand(std::span<const RecordingHit> hits, double query_frames,
-                            std::vector<std::int64_t>& differences) {
-  differences.clear();
-  for (const RecordingHit& h : hits) {
-    differences.push_back(static_cast<std::int64_t>(h.hit.reference_frame) - h.hit.query_frame);
-  }
-  std::sort(differences.begin(), differences.end());
-  const auto width = static_cast<std::int64_t>(
-      std::ceil(fingerprint::kMaxSpeedSkew * query_frames + 2 * kInlierToleranceFrames));
-  DifferenceBand best;
-  for (std::size_t begin = 0, end = 0; end < differences.size(); ++end) {
-    while (differences[end] - differences[begin] > width) ++begin;
-    if (static_cast<int>(end - begin + 1) > best.hits) {
-      best = {differences[begin], differences[begin] + width, static_cast<int>(end - begin + 1)};
-    }
-  }
-  return best;
-}
-
-// The independent evidence for `alignment`: the distinct query frames with a
-// hit on its line, but no more than the distinct hashes among those hits. A
-// hash repeated at regular times in both query and reference (a loop, a
-// drum pattern) lines up once per repeat; it is one piece of evidence.
-int CountEvidence(std::span<const RecordingHit> hits, const Alignment& alignment,
-                  std::vector<std::uint32_t>& hashes) {
-  hashes.clear();
-  for (const RecordingHit& h : hits) {
-    double residual =
-        h.hit.reference_frame - (alignment.offset_frames + alignment.speed * h.hit.query_frame);
-    if (std::abs(residual) <= kInlierToleranceFrames) hashes.push_back(h.hash);
-  }
-  std::sort(hashes.begin(), hashes.end());
-  const auto distinct =
-      static_cast<int>(std::unique(hashes.begin(), hashes.end()) - hashes.begin());
-  return std::min(distinct, alignment.aligned_query_frames);
-}
-
 // The least evidence that would be accepted, given everything else about
 // the candidate.
 int AcceptanceThreshold(const ChanceModel& model) {
@@ -178,6 +27,14 @@ int AcceptanceThreshold(const ChanceModel& model) {
     if (FalseMatchProbability(model, k) < fingerprint::kFalseMatchProbability) return k;
   }
   return 10000;
+}
+
+// How far an outline's correlation stands above its chance placements, in
+// their spreads.
+double Standing(const OutlineEvidence& outline) {
+  return outline.spread_by_chance > 0
+             ? (outline.correlation - outline.mean_by_chance) / outline.spread_by_chance
+             : 0;
 }
 
 // The alignment single peaks favour over the whole of a candidate's
@@ -192,6 +49,27 @@ struct Realignment {
   double false_match_probability = 1;
 };
 
+// The reference's peaks checked at the query placed at `offset_frames`, at
+// speed 1; `reference_peaks` are all of the recording's, in time order.
+PeakEvidence PeaksAt(const std::vector<fingerprint::Peak>& reference_peaks,
+                     const QueryPeaks& indexed_query, double offset_frames) {
+  Alignment alignment;
+  alignment.offset_frames = offset_frames;
+  const double margin = VerificationMarginFrames();
+  auto before = [](const fingerprint::Peak& p, double frame) { return p.TimeFrames() < frame; };
+  const auto first = std::lower_bound(reference_peaks.begin(), reference_peaks.end(),
+                                      offset_frames - margin, before);
+  const auto last =
+      std::lower_bound(first, reference_peaks.end(),
+                       offset_frames + indexed_query.duration_frames() + margin, before);
+  return VerifyPeaks(indexed_query, {first, last}, alignment);
+}
+
+// How many placements of the query fit in a recording: each a chance to be fooled.
+double Placements(double reference_frames, double query_frames) {
+  return std::max(1.0, (reference_frames + query_frames) / std::max(1.0, query_frames));
+}
+
 Realignment RealignOnPeaks(const catalog::CatalogReader& reader, catalog::RecordingId recording,
                            double reference_frames, const fingerprint::Constellation& query_peaks,
                            const QueryPeaks& indexed_query, double candidates,
@@ -202,21 +80,39 @@ Realignment RealignOnPeaks(const catalog::CatalogReader& reader, catalog::Record
   const std::vector<PeakOffset> offsets =
       ReferencePeakIndex(reference_peaks).BestOffsets(query_peaks.peaks, 1.0, 1);
   if (offsets.empty()) return realignment;
-  Alignment alignment;
-  alignment.offset_frames = offsets.front().offset_frames;
-  const double query_frames = indexed_query.duration_frames();
-  const double margin = VerificationMarginFrames();
-  auto before = [](const fingerprint::Peak& p, double frame) { return p.TimeFrames() < frame; };
-  const auto first = std::lower_bound(reference_peaks.begin(), reference_peaks.end(),
-                                      alignment.offset_frames - margin, before);
-  const auto last = std::lower_bound(first, reference_peaks.end(),
-                                     alignment.offset_frames + query_frames + margin, before);
-  realignment.offset_frames = alignment.offset_frames;
-  realignment.evidence = VerifyPeaks(indexed_query, {first, last}, alignment);
-  const double placements = (reference_frames + query_frames) / std::max(1.0, query_frames);
-  realignment.false_match_probability = std::min(
-      1.0, std::max(1.0, placements) * PeakFalseMatchProbability(realignment.evidence, candidates));
+  realignment.offset_frames = offsets.front().offset_frames;
+  realignment.evidence = PeaksAt(reference_peaks, indexed_query, realignment.offset_frames);
+  realignment.false_match_probability =
+      std::min(1.0, Placements(reference_frames, indexed_query.duration_frames()) *
+                        PeakFalseMatchProbability(realignment.evidence, candidates));
   return realignment;
+}
+
+// The outline is consulted at up to three alignments of a candidate (its
+// landmarks', its peaks' votes' and the outline's own best placement): each
+// was a chance to be fooled.
+constexpr double kOutlineLooks = 3;
+// Below this correlation an outline is no evidence, whatever its standing.
+constexpr double kMinOutlineCorrelation = 0.1;
+
+// The peaks and the outline at one alignment, judged together: the chance
+// of both at once, times the searches that chose the alignment.
+struct JointEvidence {
+  double false_match_probability = 1;
+  OutlineEvidence outline;
+  bool acceptable = false;
+};
+
+JointEvidence JudgeTogether(const PeakEvidence& peaks, const OutlineEvidence& outline,
+                            double searches) {
+  JointEvidence joint;
+  joint.outline = outline;
+  joint.false_match_probability = std::min(
+      1.0, searches * kOutlineLooks * std::max(1, peaks.scales_searched) *
+               CombinedProbability(PeakChanceAtAlignment(peaks), outline.probability));
+  joint.acceptable = outline.correlation >= kMinOutlineCorrelation &&
+                     joint.false_match_probability < fingerprint::kFalseMatchProbability;
+  return joint;
 }
 
 }  // namespace
@@ -226,39 +122,18 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
                         const fingerprint::Constellation& query_peaks, const MatchEffort& effort) {
   MatchReport report;
   report.query_landmarks = query.size();
-  reader.Prefetch(query);  // a store over a network fetches every hash in one batch
-  const std::vector<RecordingHit> hits = CollectHits(reader, query, effort.max_hits);
   const double query_frames = query_peaks.duration_s / kFrameDurationS;
-
-  // Runs of hits, one per recording, best band first. Ranking by the band
-  // rather than by all hits keeps a recording with many scattered chance
-  // hits from crowding out the right one.
-  struct Run {
-    std::size_t begin, end;
-    DifferenceBand band;
-  };
-  std::vector<Run> runs;
-  std::vector<std::int64_t> differences;
-  for (std::size_t i = 0; i < hits.size();) {
-    std::size_t j = i;
-    while (j < hits.size() && hits[j].recording == hits[i].recording) ++j;
-    if (static_cast<int>(j - i) >= fingerprint::kMinBandHits) {
-      DifferenceBand band = FindBestBand({hits.data() + i, j - i}, query_frames, differences);
-      if (band.hits >= fingerprint::kMinBandHits) runs.push_back({i, j, band});
-    }
-    i = j;
-  }
-  auto better_band = [](const Run& a, const Run& b) { return a.band.hits > b.band.hits; };
-  std::size_t examined = std::min<std::size_t>(runs.size(), fingerprint::kCandidatesExamined);
-  std::partial_sort(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(examined), runs.end(),
-                    better_band);
-  runs.resize(examined);
+  const Nomination nomination = Nominate(reader, query, query_frames, effort.max_hits);
+  const std::vector<RecordingHit>& hits = nomination.hits;
+  const std::vector<Nominee>& runs = nomination.nominees;
+  const std::size_t examined = runs.size();
 
   // Every recording of the catalog, in every pass the caller makes, was a
   // chance to be fooled.
   const double catalog_recordings = static_cast<double>(reader.RecordingCount());
   const double recordings = catalog_recordings * effort.passes;
   const QueryPeaks indexed_query(query_peaks);
+  const QueryOutline query_outline(query_peaks.outline);
   const double peak_margin = VerificationMarginFrames();
   const double log_bound = -std::log(fingerprint::kFalseMatchProbability);
 
@@ -269,12 +144,16 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
     MatchCandidate candidate;
     Alignment alignment;
     ChanceModel model;
+    // The recording's outline, from outline frame outline_first_frame on,
+    // once read.
+    fingerprint::BandOutline outline;
+    std::size_t outline_first_frame = 0;
   };
   std::vector<Examined> candidates;
   std::vector<catalog::CatalogReader::PeakRange> ranges;
   std::vector<Hit> all_hits, band_hits;
   std::vector<std::uint32_t> hashes;
-  for (const Run& run : runs) {
+  for (const Nominee& run : runs) {
     const std::span<const RecordingHit> run_hits(hits.data() + run.begin, run.end - run.begin);
     all_hits.clear();
     band_hits.clear();
@@ -339,6 +218,22 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
                                 peak_probability < fingerprint::kFalseMatchProbability;
     candidate.false_match_probability = std::min(landmark_probability, peak_probability);
     candidate.accepted = landmarks_accepted || peaks_accepted;
+
+    // The outline where the landmarks put the query, at their speed.
+    if (candidate.accepted || i >= effort.outline_candidates || !query_outline.usable()) continue;
+    e.outline_first_frame =
+        reader.ReadOutline(candidate.recording, 0, e.model.reference_frames + 1, e.outline);
+    const QueryOutline at_speed(query_peaks.outline, e.alignment.speed);
+    const JointEvidence joint = JudgeTogether(
+        peaks, OutlineNear(OutlineCorrelation(at_speed, e.outline, e.outline_first_frame),
+                           e.alignment.offset_frames, 1),
+        candidates_bound);
+    candidate.outline_correlation = joint.outline.correlation;
+    candidate.outline_standing = Standing(joint.outline);
+    if (joint.false_match_probability < candidate.false_match_probability) {
+      candidate.false_match_probability = joint.false_match_probability;
+      candidate.accepted = joint.acceptable;
+    }
   }
 
   // The best nominated of those refused are placed again from their peaks,
@@ -357,16 +252,47 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
       const Realignment realigned =
           RealignOnPeaks(reader, candidate.recording, candidates[i].model.reference_frames,
                          query_peaks, indexed_query, candidates_bound, reference_peaks);
-      if (realigned.false_match_probability < candidate.false_match_probability) {
-        candidate.offset_s = realigned.offset_frames * kFrameDurationS;
+      auto place = [&](double offset_frames, const PeakEvidence& peaks, double probability,
+                       bool acceptable) {
+        if (probability >= candidate.false_match_probability) return;
+        candidate.offset_s = offset_frames * kFrameDurationS;
         candidate.speed = 1;
-        candidate.reference_peaks = realigned.evidence.reference_peaks;
-        candidate.matched_peaks = realigned.evidence.matched;
-        candidate.frequency_scale = realigned.evidence.frequency_scale;
-        candidate.false_match_probability = realigned.false_match_probability;
-        candidate.accepted =
+        candidate.reference_peaks = peaks.reference_peaks;
+        candidate.matched_peaks = peaks.matched;
+        candidate.frequency_scale = peaks.frequency_scale;
+        candidate.false_match_probability = probability;
+        candidate.accepted = acceptable;
+      };
+      place(realigned.offset_frames, realigned.evidence, realigned.false_match_probability,
             realigned.evidence.matched >= fingerprint::kMinMatchedPeaks &&
-            realigned.false_match_probability < fingerprint::kFalseMatchProbability;
+                realigned.false_match_probability < fingerprint::kFalseMatchProbability);
+      const Examined& e = candidates[i];
+      if (!candidate.accepted && i < effort.outline_candidates && query_outline.usable() &&
+          !e.outline.levels.empty()) {
+        // The outline where the peaks' votes put the query, and the
+        // outline's own best placement with the peaks there.
+        const OutlineCorrelation correlation(query_outline, e.outline, e.outline_first_frame);
+        const double placements = Placements(e.model.reference_frames, query_frames);
+        const JointEvidence voted = JudgeTogether(
+            realigned.evidence, OutlineNear(correlation, realigned.offset_frames, 1),
+            candidates_bound * placements);
+        const OutlineEvidence best = BestOutlinePlacement(correlation);
+        const PeakEvidence peaks_there = PeaksAt(reference_peaks, indexed_query, best.offset_frames);
+        const JointEvidence placed = JudgeTogether(peaks_there, best, candidates_bound);
+        struct Look {
+          double offset_frames;
+          const PeakEvidence& peaks;
+          const JointEvidence& joint;
+        };
+        for (const Look& look : {Look{realigned.offset_frames, realigned.evidence, voted},
+                                 Look{best.offset_frames, peaks_there, placed}}) {
+          if (look.joint.false_match_probability < candidate.false_match_probability) {
+            candidate.outline_correlation = look.joint.outline.correlation;
+            candidate.outline_standing = Standing(look.joint.outline);
+          }
+          place(look.offset_frames, look.peaks, look.joint.false_match_probability,
+                look.joint.acceptable);
+        }
       }
     }
     const double log_chance = -std::log(std::max(candidate.false_match_probability, 1e-300));
@@ -392,6 +318,7 @@ MatchReport MatchQuery(const catalog::CatalogReader& reader,
                        const fingerprint::Constellation& query_peaks, const MatchEffort& effort) {
   MatchEffort first = effort;
   first.realigned_candidates = 0;
+  first.outline_candidates = 0;
   first.passes = 2;
   first.max_hits = std::min(effort.max_hits, fingerprint::kMaxHitsFirstPass);
   MatchReport report =

@@ -33,10 +33,17 @@ struct MatchCandidate {
   int matched_peaks = 0;
   // The query's frequencies over the reference's.
   double frequency_scale = 1;
-  // The chance that unrelated audio does as well: the lesser of the bound
+  // The correlation of the query's band-energy outline with the
+  // reference's where the candidate is placed, and how far it stands above
+  // the same correlation at the reference's other placements, in spreads;
+  // 0 when the outline was not consulted.
+  double outline_correlation = 0;
+  double outline_standing = 0;
+  // The chance that unrelated audio does as well: the least of the bound
   // for its aligned landmarks (over every offset and speed searched and
-  // every recording in the catalog) and the bound for its matched peaks
-  // (over every frequency scale and candidate examined).
+  // every recording in the catalog), the bound for its matched peaks (over
+  // every frequency scale and candidate examined) and the bound for its
+  // peaks and outline together (over the placements searched too).
   double false_match_probability = 1;
   // 0 to 1: 0.5 at the least evidence that would be accepted, rising
   // towards 1 as the chance of a false match falls.
@@ -74,6 +81,9 @@ struct MatchEffort {
   // The most hits a pass gathers: beyond it, the query's commonest hashes
   // are left out (fingerprint::kMaxHitsPerPass).
   std::size_t max_hits = fingerprint::kMaxHitsPerPass;
+  // Of the candidates not accepted on their landmarks or peaks, how many
+  // (the best nominated first) have their band-energy outlines consulted.
+  std::size_t outline_candidates = fingerprint::kCandidatesExamined;
 };
 
 MatchReport FindMatches(const catalog::CatalogReader& reader,
@@ -82,7 +92,8 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
                         const MatchEffort& effort = {});
 
 // Matches the query whose peaks are `query_peaks` in two passes: first by
-// its StrongQueryLandmarks, with no candidate placed again, which names
+// its StrongQueryLandmarks, with no candidate placed again nor its outline
+// consulted, which names
 // most clips for a quarter of the lookups; then, when that accepts
 // nothing, by all its QueryLandmarks as FindMatches does, with `effort`.
 // Each pass is held to half the false-match bound, the first to

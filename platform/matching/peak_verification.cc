@@ -227,6 +227,11 @@ bool StandsOut(const PeakEvidence& evidence) {
              kMinStandoutSpreads * evidence.spread_by_chance;
 }
 
+double PeakChanceAtAlignment(const PeakEvidence& evidence) {
+  if (evidence.matched <= 0 || evidence.matched <= evidence.best_shifted) return 1;
+  return std::exp(LogPoissonTail(evidence.matched, evidence.expected_by_chance));
+}
+
 double PeakFalseMatchProbability(const PeakEvidence& evidence, double candidates) {
   if (evidence.matched <= 0 || !StandsOut(evidence)) return 1;
   const double log_p = std::log(std::max(1, evidence.scales_searched)) +

@@ -95,6 +95,12 @@ bool StandsOut(const PeakEvidence& evidence);
 // not stand out (StandsOut). Pure function.
 double PeakFalseMatchProbability(const PeakEvidence& evidence, double candidates);
 
+// The chance of `evidence` at its one alignment, for combining with other
+// evidence of the same alignment: the Poisson tail of its matched peaks at
+// the expected chance count; 1 when a shifted alignment matched as many.
+// No search is counted. Pure function.
+double PeakChanceAtAlignment(const PeakEvidence& evidence);
+
 }  // namespace plim::matching
 
 #endif  // PLIM_PLATFORM_MATCHING_PEAK_VERIFICATION_H_

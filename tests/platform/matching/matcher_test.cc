@@ -26,6 +26,7 @@ struct Reference {
   std::vector<Landmark> landmarks;
   std::vector<Peak> peaks;  // ordered by time
   double duration_s = 200;
+  fingerprint::BandOutline outline;
 };
 
 struct Scenario {
@@ -36,6 +37,7 @@ struct Scenario {
   double expected_offset_s = 0;
   std::vector<Peak> query_peaks = {};
   int expected_aligned_landmarks = 16;
+  fingerprint::BandOutline query_outline = {};
 };
 
 Peak At(double frame, double bin) {
@@ -127,8 +129,66 @@ Scenario Buried() {
   return s;
 }
 
+// A band-energy outline `frames` long whose levels wander about 120 with
+// a spread of 20 steps, each frame keeping 0.8 of the last one's departure.
+fingerprint::BandOutline Wandering(std::size_t frames, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> step(0, 12);
+  fingerprint::BandOutline outline;
+  std::vector<double> level(fingerprint::kOutlineBands, 120);
+  for (std::size_t f = 0; f < frames; ++f) {
+    for (double& l : level) {
+      l = std::clamp(120 + 0.8 * (l - 120) + step(rng), 0.0, 255.0);
+      outline.levels.push_back(static_cast<std::uint8_t>(l));
+    }
+  }
+  return outline;
+}
+
+// Under noise so heavy that only an eighth of recording 1's peaks from
+// frame 3000 on survive among five times as many of the noise's, and 2 of
+// its landmarks: too little alone. Its band-energy outline, under noise as
+// strong as its own changes, decides; unless the query's outline is
+// another recording's.
+Scenario Outlined(bool same_outline) {
+  Scenario s{same_outline ? "peaks too few, the outline agreeing"
+                          : "peaks too few, the outline another recording's",
+             {}, {}, same_outline ? 1u : 0u, 3000 * 0.032};
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> bin(33, 480), query_frame(0, 312);
+  Reference buried;
+  for (int i = 0; i < 4200; ++i) {
+    buried.peaks.push_back(At(std::uniform_real_distribution<double>(0, 6000)(rng), bin(rng)));
+  }
+  SortByTime(buried.peaks);
+  for (const Peak& p : buried.peaks) {
+    const double at = p.TimeFrames() - 3000;
+    if (at >= 0 && at <= 312 && rng() % 16 == 0) {
+      s.query_peaks.push_back(At(at + 0.3, p.bin_q / 16.0 + 0.4));
+    }
+  }
+  for (int i = 0; i < 1000; ++i) s.query_peaks.push_back(At(query_frame(rng), bin(rng)));
+  SortByTime(s.query_peaks);
+  for (std::uint32_t i = 0; i < 2; ++i) {
+    buried.landmarks.push_back({7000 + i, 3100 + 50 * i});
+    s.query.push_back({7000 + i, 100 + 50 * i});
+  }
+  buried.outline = Wandering(3125, 12);
+  const fingerprint::BandOutline source = same_outline ? buried.outline : Wandering(3125, 13);
+  std::normal_distribution<double> noise(0, 20);
+  const std::size_t first = 3000 / fingerprint::kOutlineFrameSpan;
+  for (std::size_t i = first * fingerprint::kOutlineBands;
+       i < (first + 157) * fingerprint::kOutlineBands; ++i) {
+    s.query_outline.levels.push_back(
+        static_cast<std::uint8_t>(std::clamp(source.levels[i] + noise(rng), 0.0, 255.0)));
+  }
+  s.references.push_back(buried);
+  s.expected_aligned_landmarks = -1;
+  return s;
+}
+
 TEST(FindMatchesTest, RanksByAlignedEvidenceAndJudgesAgainstLocalChance) {
-  for (const Scenario& s : {Crowd(), SharedLoop(), Buried()}) {
+  for (const Scenario& s : {Crowd(), SharedLoop(), Buried(), Outlined(true), Outlined(false)}) {
     SCOPED_TRACE(s.name);
     plim::testing::TemporaryDirectory dir;
     auto catalog = catalog::Catalog::Open(dir.path(), catalog::Catalog::Mode::kReadWrite);
@@ -140,10 +200,11 @@ TEST(FindMatchesTest, RanksByAlignedEvidenceAndJudgesAgainstLocalChance) {
       item.recording.duration_s = s.references[i].duration_s;
       item.landmarks = s.references[i].landmarks;
       item.peaks = s.references[i].peaks;
+      item.outline = s.references[i].outline;
       items.push_back(std::move(item));
     }
     catalog->Add(items);
-    const fingerprint::Constellation query_peaks{s.query_peaks, 10.0, {}};
+    const fingerprint::Constellation query_peaks{s.query_peaks, 10.0, s.query_outline};
     MatchReport report = FindMatches(catalog->NewReader(), s.query, query_peaks);
     ASSERT_FALSE(report.candidates.empty());
     const MatchCandidate& best = report.candidates.front();
