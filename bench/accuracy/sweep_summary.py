@@ -1,19 +1,25 @@
 """Summarises a recognition_sweep output: recognition per condition.
 
   python3 bench/accuracy/sweep_summary.py sweep.tsv [--by-package]
+  python3 bench/accuracy/sweep_summary.py after.tsv --snr-plot OUT.png [--before before.tsv]
 
 Each sweep line's label is "condition|source|expected" (see bench/README.md,
 "Tuning the fingerprint and the matcher"). Prints, per condition, member
 queries named right, wrong, and missed; negatives matched; and the lowest
 false-match probability any wrong candidate reached (how close chance came
-to the bound). With --by-package, one column per package of the source.
+to the bound). With --by-package, one column per package of the source. With --snr-plot,
+draws the share named right against the pink-noise SNR, one curve per
+package and a bold one for all, solid for this sweep and dashed for the
+one --before names.
 """
 
 import collections
 import math
 import sys
 
-FIELDS = 8  # title, hits, aligned, matched peaks, compared peaks, speed, scale, p, accepted
+# After the title: hits, aligned, matched peaks, compared peaks, speed,
+# scale, outline correlation, outline standing, p, accepted.
+FIELDS = 10
 
 
 def parse(path):
@@ -28,11 +34,61 @@ def parse(path):
             c = cells[i:i + FIELDS + 1]
             cands.append({"title": c[0], "hits": int(c[1]), "aligned": int(c[2]),
                           "matched": int(c[3]), "compared": int(c[4]),
-                          "p": float(c[7]), "accepted": c[8] == "1"})
+                          "p": float(c[9]), "accepted": c[10] == "1"})
         yield condition, source, expected, cands
 
 
+def snr_rates(path):
+    """{package or "all": {snr_db: share of members named right}}."""
+    counts = collections.defaultdict(collections.Counter)
+    for condition, source, expected, cands in parse(path):
+        if not condition.startswith("pink") or not condition.endswith("dB") or not expected:
+            continue
+        snr = float(condition[len("pink"):-len("dB")])
+        named = bool(cands) and cands[0]["accepted"] and cands[0]["title"] == expected
+        for key in (source.split("/")[0], "all"):
+            counts[key][(snr, "n")] += 1
+            counts[key][(snr, "right")] += named
+    return {key: {snr: c[(snr, "right")] / c[(snr, "n")] for snr, kind in c if kind == "n"}
+            for key, c in counts.items()}
+
+
+def plot_snr(after_path, out_path, before_path=None):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots(figsize=(7.5, 4.5))
+    after = snr_rates(after_path)
+    before = snr_rates(before_path) if before_path else {}
+    packages = sorted(k for k in after if k != "all") + ["all"]
+    colors = plt.rcParams["axes.prop_cycle"].by_key()["color"]
+    for i, package in enumerate(packages):
+        style = dict(color="black", linewidth=2.5) if package == "all" \
+            else dict(color=colors[i % len(colors)], linewidth=1.2)
+        for rates, line, label in ((after.get(package), "o-", package),
+                                   (before.get(package), "x--", None)):
+            if rates:
+                xs = sorted(rates)
+                ax.plot(xs, [100 * rates[x] for x in xs], line, label=label, markersize=4,
+                        **style)
+    ax.invert_xaxis()
+    ax.set_xlabel("SNR with pink noise (dB); 10-s clips")
+    ax.set_ylabel("% of member queries named right")
+    ax.set_ylim(-3, 103)
+    ax.grid(alpha=0.3)
+    ax.legend(loc="lower left", fontsize=8)
+    ax.set_title("Against pink noise, per package" +
+                 (" (dashed: before)" if before_path else ""))
+    fig.tight_layout()
+    fig.savefig(out_path, dpi=110)
+    plt.close(fig)
+
+
 def main(argv):
+    if "--snr-plot" in argv:
+        before = argv[argv.index("--before") + 1] if "--before" in argv else None
+        plot_snr(argv[0], argv[argv.index("--snr-plot") + 1], before)
+        return
     by_package = "--by-package" in argv
     path = [a for a in argv if not a.startswith("--")][0]
     rows = collections.OrderedDict()

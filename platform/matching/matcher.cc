@@ -92,8 +92,10 @@ Realignment RealignOnPeaks(const catalog::CatalogReader& reader, catalog::Record
 // landmarks', its peaks' votes' and the outline's own best placement): each
 // was a chance to be fooled.
 constexpr double kOutlineLooks = 3;
-// Below this correlation an outline is no evidence, whatever its standing.
+// Below this correlation, or more likely than this by chance, an outline
+// is no evidence.
 constexpr double kMinOutlineCorrelation = 0.1;
+constexpr double kMaxOutlineChance = 0.01;
 
 // The peaks and the outline at one alignment, judged together: the chance
 // of both at once, times the searches that chose the alignment.
@@ -107,11 +109,17 @@ JointEvidence JudgeTogether(const PeakEvidence& peaks, const OutlineEvidence& ou
                             double searches) {
   JointEvidence joint;
   joint.outline = outline;
+  // Peaks alone must stand out from their shifted alignments; together
+  // with an outline they need not, but only when the outline itself says
+  // something. Two songs of one band share a drum kit, and their peaks
+  // line up better than chance at a beat while their outlines do not.
+  if (outline.correlation < kMinOutlineCorrelation || outline.probability > kMaxOutlineChance) {
+    return joint;
+  }
   joint.false_match_probability = std::min(
       1.0, searches * kOutlineLooks * std::max(1, peaks.scales_searched) *
                CombinedProbability(PeakChanceAtAlignment(peaks), outline.probability));
-  joint.acceptable = outline.correlation >= kMinOutlineCorrelation &&
-                     joint.false_match_probability < fingerprint::kFalseMatchProbability;
+  joint.acceptable = joint.false_match_probability < fingerprint::kFalseMatchProbability;
   return joint;
 }
 
