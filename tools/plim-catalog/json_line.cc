@@ -1,9 +1,8 @@
 #include "tools/plim-catalog/json_line.h"
 
-#include <cstdio>
-
 #include "platform/foundation/json_string.h"
 #include "platform/foundation/utf8.h"
+#include "tools/plim-catalog/number_text.h"
 
 namespace plim {
 
@@ -45,9 +44,7 @@ JsonLine& JsonLine::Integer(std::string_view name, std::uint64_t value) {
 
 JsonLine& JsonLine::Number(std::string_view name, double value, const char* format) {
   Name(name);
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  out_ += text;
+  out_ += FormatNumber(format, value);
   return *this;
 }
 

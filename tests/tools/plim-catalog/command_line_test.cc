@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/plim-catalog/json_line.h"
+#include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/progress_display.h"
 
 namespace plim {
@@ -24,6 +26,26 @@ TEST(CommandLineTest, SuggestsOnlyNearWords) {
                                          {"x", ""},
                                          {"rmv", ""}}) {
     EXPECT_EQ(NearestWord(c.typed, verbs), c.expected) << c.typed;
+  }
+}
+
+TEST(NumberTextTest, WritesNoNegativeZero) {
+  struct Case {
+    const char* format;
+    double value;
+    std::string expected;
+  };
+  for (const Case& c : std::vector<Case>{{"%.4f", -0.0, "0.0000"},
+                                         {"%.4f", -0.00004, "0.0000"},
+                                         {"%.4f", -0.00005001, "-0.0001"},
+                                         {"%+.2f%%", -0.001, "+0.00%"},
+                                         {"%.2f s", -0.0, "0.00 s"},
+                                         {"%.3g", -1e-300, "-1e-300"},
+                                         {"%.0f", -0.4, "0"},
+                                         {"%.2f", 0.0, "0.00"}}) {
+    EXPECT_EQ(FormatNumber(c.format, c.value), c.expected) << c.format << " " << c.value;
+    EXPECT_EQ(JsonLine().Number("n", c.value, c.format).Finish(),
+              "{\"n\":" + c.expected + "}\n");
   }
 }
 
