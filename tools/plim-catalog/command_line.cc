@@ -1,6 +1,7 @@
 #include "tools/plim-catalog/command_line.h"
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <optional>
 
@@ -9,6 +10,7 @@
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
+#include "tools/plim-catalog/usage_errors.h"
 
 namespace plim {
 namespace {
@@ -62,6 +64,25 @@ std::vector<std::string> LongOptionNames(const std::vector<CLI::App*>& commands)
   return names;
 }
 
+// The option a short option in the wrong case, or the one long option
+// beginning with its letter, was likely meant as: "-V" for "--version".
+std::string NearestShortOption(const std::string& name, const std::vector<CLI::App*>& scope) {
+  const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(name.back())));
+  std::vector<std::string> starting;
+  for (CLI::App* command : scope) {
+    for (const CLI::Option* option : command->get_options()) {
+      for (const std::string& short_name : option->get_snames()) {
+        if (std::tolower(static_cast<unsigned char>(short_name[0])) == letter)
+          return " (did you mean \"-" + short_name + "\"?)";
+      }
+      for (const std::string& long_name : option->get_lnames()) {
+        if (long_name[0] == letter) starting.push_back("--" + long_name);
+      }
+    }
+  }
+  return starting.size() == 1 ? " (did you mean \"" + starting[0] + "\"?)" : "";
+}
+
 // Finds the first unknown verb or long option before CLI11 sees the line,
 // so that the message can name the word and suggest the near one. Returns
 // the error message, or nullopt when every word is known.
@@ -74,17 +95,31 @@ std::optional<std::string> FindUnknownWord(CLI::App& app, int argc, char** argv)
     std::vector<CLI::App*> scope = {&app};
     if (verb != nullptr) scope.insert(scope.begin(), verb);
     if (word.size() > 1 && word[0] == '-') {
-      std::string name(word.substr(0, word.find('=')));
+      const bool short_form = word.rfind("--", 0) != 0;
+      std::string name(short_form ? word.substr(0, 2) : word.substr(0, word.find('=')));
       const CLI::Option* option = nullptr;
       for (CLI::App* command : scope) {
         if (option == nullptr) option = command->get_option_no_throw(name);
       }
-      if (option == nullptr) {
-        if (name.rfind("--", 0) != 0) continue;  // short options: CLI11 names them
-        return "unknown option \"" + name + "\"" + Suggestion(name, LongOptionNames(scope)) +
-               "; see " + kProgram + " help" + (verb ? " " + verb->get_name() : "");
+      // Short flags may come together ("-qn"); one taking a value takes the rest.
+      std::size_t letter = 1;
+      for (; short_form && option != nullptr && letter + 1 < word.size(); ++letter) {
+        if (option->get_expected_min() > 0) break;
+        name = "-" + std::string(1, word[letter + 1]);
+        option = nullptr;
+        for (CLI::App* command : scope) {
+          if (option == nullptr) option = command->get_option_no_throw(name);
+        }
       }
-      if (option->get_expected_min() > 0 && word.find('=') == std::string_view::npos) ++i;
+      if (option == nullptr) {
+        const std::string near = short_form ? NearestShortOption(name, scope)
+                                            : Suggestion(name, LongOptionNames(scope));
+        return "unknown option \"" + name + "\"" + near + "; see " + kProgram + " help" +
+               (verb ? " " + verb->get_name() : "");
+      }
+      const bool value_attached =
+          short_form ? letter + 1 < word.size() : word.find('=') != std::string_view::npos;
+      if (option->get_expected_min() > 0 && !value_attached) ++i;
       continue;
     }
     if (verb != nullptr && !help_verb) continue;  // an operand
@@ -181,9 +216,11 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
   }
   try {
     app.parse(argc, argv);
+  } catch (const CLI::Success& asked) {  // --help, --version
+    app.exit(asked);
+    return kExitSuccess;
   } catch (const CLI::ParseError& error) {
-    int status = app.exit(error);
-    return status == 0 ? kExitSuccess : kExitUsage;
+    return UsageError(DescribeParseError(error, app));
   }
 
   if (help->parsed()) {

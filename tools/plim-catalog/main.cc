@@ -14,6 +14,7 @@
 #include "tools/plim-catalog/inspect_commands.h"
 #include "tools/plim-catalog/match_command.h"
 #include "tools/plim-catalog/rebuild_command.h"
+#include "tools/plim-catalog/usage_errors.h"
 #include "tools/plim-catalog/verify_command.h"
 
 namespace plim {
@@ -40,7 +41,7 @@ VerbRun DeclareAdd(CLI::App& verb) {
       ->type_name("PATH");
   DeclareMetadataOptions(verb, options->metadata, "every file added, in place of its tags");
   verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
-      ->check(CLI::Range(1u, 1024u));
+      ->check(WholeNumberFrom(1, 1024));
   verb.add_flag("-n,--dry-run", options->dry_run,
                 "Say what would be added, updated or skipped, and change nothing");
   verb.add_flag("--update-tags", options->update_tags,
@@ -110,7 +111,7 @@ VerbRun DeclareClean(CLI::App& verb) {
   verb.add_option("--older-than", *min_age_s,
                   "Only leftovers of writers that started this long ago (default 600)")
       ->type_name("SECONDS")
-      ->check(CLI::NonNegativeNumber);
+      ->check(SecondsOrMore());
   return [min_age_s](const GlobalOptions& global) { return RunCleanCommand(global, *min_age_s); };
 }
 
@@ -126,7 +127,7 @@ VerbRun DeclareMatch(CLI::App& verb) {
       ->required()
       ->type_name("FILE");
   verb.add_option("-j,--jobs", options->jobs, "Files matched at once (default: one per core)")
-      ->check(CLI::Range(1u, 1024u));
+      ->check(WholeNumberFrom(1, 1024));
   verb.add_flag("--timeline", options->timeline,
                 "List every catalog recording heard along each file, with its start and end");
   return [options](const GlobalOptions& global) { return RunMatchCommand(global, *options); };
@@ -135,7 +136,7 @@ VerbRun DeclareMatch(CLI::App& verb) {
 VerbRun DeclareRebuild(CLI::App& verb) {
   auto options = std::make_shared<RebuildCommandOptions>();
   verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
-      ->check(CLI::Range(1u, 1024u));
+      ->check(WholeNumberFrom(1, 1024));
   verb.add_flag("--repair", options->repair,
                 "Rebuild an up-to-date catalog too, leaving out the recordings whose records are "
                 "damaged (after verify found damage)");
@@ -154,7 +155,7 @@ VerbRun DeclareCopy(CLI::App& verb) {
       ->required()
       ->type_name("DST");
   verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
-      ->check(CLI::Range(1u, 1024u));
+      ->check(WholeNumberFrom(1, 1024));
   return [options](const GlobalOptions& global) { return RunCopyCommand(global, *options); };
 }
 

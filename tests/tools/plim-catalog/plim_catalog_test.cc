@@ -392,6 +392,17 @@ TEST_F(PlimCatalogTest, FollowsCommandLineConventions) {
       {{"--catalog", dir, "edit", "1"}, 2, "", "nothing to change"},
       {{"stats", "--catalog", dir, "--json"}, 0, "\"recordings\":1,", ""},
       {{"--json", "show", "--catalog", dir, temp_.file("a.flac")}, 0, "\"title\":\"A\"", ""},
+      // The option parser's own errors, in the words the help uses.
+      {{"show"}, 2, "", "plim-catalog: show needs ID|PATH ("},
+      {{"add", "--jobs", "abc"}, 2, "", "--jobs takes a whole number from 1 to 1024, not \"abc\""},
+      {{"match", "-j0", "x"}, 2, "", "--jobs takes a whole number from 1 to 1024, not \"0\""},
+      {{"clean", "--older-than", "-5"}, 2, "", "a number of seconds, 0 or more, not \"-5\""},
+      {{"-V"}, 2, "", "unknown option \"-V\" (did you mean \"--version\"?)"},
+      {{"list", "-qz"}, 2, "", "unknown option \"-z\"; see plim-catalog help list"},
+      {{"list", "-J"}, 2, "", "(did you mean \"--json\"?)"},
+      {{"show", "1", "2"}, 2, "", "\"2\""},
+      {{"list", "--catalog"}, 2, "", "--catalog needs a value (DIR)"},
+      {{"--json"}, 2, "", "no command given"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {PLIM_CATALOG_PATH};
@@ -401,6 +412,10 @@ TEST_F(PlimCatalogTest, FollowsCommandLineConventions) {
     EXPECT_EQ(result.exit_status, c.exit_status) << result.standard_error;
     EXPECT_THAT(result.standard_output, HasSubstr(c.output_part));
     EXPECT_THAT(result.standard_error, HasSubstr(c.error_part));
+    if (c.exit_status == 2 && !c.arguments.empty()) {
+      EXPECT_EQ(result.standard_error.rfind("plim-catalog: ", 0), 0u);
+      EXPECT_EQ(std::count(result.standard_error.begin(), result.standard_error.end(), '\n'), 1);
+    }
   }
 }
 
