@@ -112,8 +112,8 @@ std::optional<std::string> FindUnknownWord(CLI::App& app, int argc, char** argv)
         }
       }
       if (option == nullptr) {
-        const std::string near = short_form ? NearestShortOption(name, scope)
-                                            : Suggestion(name, LongOptionNames(scope));
+        const std::string near =
+            short_form ? NearestShortOption(name, scope) : Suggestion(name, LongOptionNames(scope));
         return "unknown option \"" + name + "\"" + near + "; see " + kProgram + " help" +
                (verb ? " " + verb->get_name() : "");
       }
@@ -186,7 +186,13 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
          "The catalog's directory (default: $PLIM_CATALOG, else $XDG_DATA_HOME/plim/catalog, "
          "else ~/.local/share/plim/catalog)")
       ->type_name("DIR");
-  app.add_flag("--json", global.json, "Write data as JSON lines (list, show, stats, match)");
+  std::string json_verbs;
+  for (const VerbDefinition& definition : verbs) {
+    if (!definition.writes_json) continue;
+    json_verbs += (json_verbs.empty() ? "" : ", ") + std::string(definition.name);
+  }
+  app.add_flag("--json", global.json,
+               "Write data as JSON lines, one object a line (" + json_verbs + ")");
   app.add_flag("-q,--quiet", global.quiet,
                "No progress bar, summary or confirmations: only data and errors");
 
@@ -239,8 +245,13 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
       return kExitFailure;
     }
   }
-  for (auto& [command, run] : runs) {
-    if (command->parsed()) return run(global);
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    if (!runs[i].first->parsed()) continue;
+    if (global.json && !verbs[i].writes_json) {
+      return UsageError(std::string(verbs[i].name) +
+                        " has no data to write as JSON; --json is for " + json_verbs);
+    }
+    return runs[i].second(global);
   }
   return kExitUsage;
 }

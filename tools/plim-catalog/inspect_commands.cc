@@ -232,14 +232,25 @@ std::vector<RecordingId> Pick(const CatalogStore& catalog,
   return ids;
 }
 
-std::string RemovedLine(bool dry_run, const char* what, RecordingId id, const Recording& r,
-                        const std::string& path) {
+std::string RemovedLine(const GlobalOptions& global, bool dry_run, const char* what, RecordingId id,
+                        const Recording& r, const std::string& path) {
+  if (global.json) {
+    return JsonLine()
+        .Text("action", dry_run ? "would remove" : "removed")
+        .Integer("id", id)
+        .Text("artist", r.artist)
+        .Text("title", r.title)
+        .Text("path", path)
+        .Boolean("copy", *what != '\0')
+        .Finish();
+  }
   return std::string(dry_run ? "would remove " : "removed ") + what + std::to_string(id) + '\t' +
          TableCell(r.artist) + '\t' + TableCell(r.title) + '\t' + TableCell(path) + '\n';
 }
 
 // Removes `ids` (each with its copies) and then `copies` alone, saying so
-// unless quiet (or, for a dry run, what would go).
+// unless quiet (or, for a dry run, what would go); JSON lines, which are
+// data, are written even when quiet.
 void RemoveAll(CatalogStore& catalog, const std::vector<RecordingId>& ids,
                const std::vector<catalog::RecordingCopy>& copies, const GlobalOptions& global,
                bool dry_run = false) {
@@ -250,16 +261,17 @@ void RemoveAll(CatalogStore& catalog, const std::vector<RecordingId>& ids,
                  [&](const catalog::RecordingCopy& copy) { return copy.id == id; });
     std::optional<Recording> r =
         dry_run ? catalog.NewCatalogReader()->GetRecording(id) : catalog.Remove(id);
-    if (!r || global.quiet) continue;
-    out += RemovedLine(dry_run, "", id, *r, r->source_path);
+    if (!r || (global.quiet && !global.json)) continue;
+    out += RemovedLine(global, dry_run, "", id, *r, r->source_path);
     for (const catalog::RecordingCopy& copy : its_copies)
-      out += RemovedLine(dry_run, "copy of ", id, *r, copy.path);
+      out += RemovedLine(global, dry_run, "copy of ", id, *r, copy.path);
   }
   for (const catalog::RecordingCopy& copy : copies) {
     if (std::find(ids.begin(), ids.end(), copy.id) != ids.end()) continue;
     std::optional<Recording> r = catalog.NewCatalogReader()->GetRecording(copy.id);
     if (!dry_run && !catalog.RemoveCopy(copy.path)) continue;
-    if (r && !global.quiet) out += RemovedLine(dry_run, "copy of ", copy.id, *r, copy.path);
+    if (r && (!global.quiet || global.json))
+      out += RemovedLine(global, dry_run, "copy of ", copy.id, *r, copy.path);
   }
   foundation::writeToStandardOutput(out);
 }

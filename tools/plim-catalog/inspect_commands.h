@@ -43,7 +43,9 @@ int RunStatsCommand(const GlobalOptions& global);
 // Removes each of `targets`: a recording id or the path a recording was
 // added from (which need no longer exist): the recording with its copies;
 // a copy's path: that copy alone; or a folder: every recording and copy
-// from under it. Says what it removed unless quiet.
+// from under it. Says what it removed unless quiet; with global.json, one
+// line per recording or copy removed: action, id, artist, title, path,
+// copy (even when quiet).
 int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets);
 
 // Removes the recordings whose source files are gone, with their copies,

@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
   using plim::VerbDefinition;
   const std::vector<VerbDefinition> verbs = {
       {"add", "Add audio files, and the audio files in folders. Files already there are skipped.",
-       plim::DeclareAdd},
+       plim::DeclareAdd, false},
       {"list", "List the recordings: id, artist, title, duration, path.", plim::DeclareList},
       {"show", "Show every field of one recording.", plim::DeclareShow},
       {"edit", "Correct a recording's metadata in place, or many from a CSV file; ids stay.",
@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
        plim::DeclareRemove},
       {"prune", "Remove the recordings whose files are gone.", plim::DeclarePrune},
       {"clean", "Remove what writers killed halfway left in a Redis catalog (never visible).",
-       plim::DeclareClean},
+       plim::DeclareClean, false},
       {"stats", "Show the catalog's size: recordings, hours, landmarks, bytes on disk.",
        plim::DeclareStats},
       {"match",
@@ -186,7 +186,7 @@ int main(int argc, char** argv) {
       {"rebuild",
        "Bring a catalog built with an older fingerprint up to date: decode every recording's "
        "file again, keeping ids, metadata and artwork.",
-       plim::DeclareRebuild},
+       plim::DeclareRebuild, false},
       {"duplicates",
        "List the groups of recordings that hold the same music end to end, in any format.",
        [](CLI::App&) -> plim::VerbRun { return plim::RunDuplicatesCommand; }},
@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
       {"copy",
        "Copy a catalog into another store (LMDB directory or redis://HOST:PORT/NAME), keeping "
        "ids; run again to resume.",
-       plim::DeclareCopy},
+       plim::DeclareCopy, false},
   };
   return plim::RunCommandLine(argc, argv, verbs);
 }

@@ -88,7 +88,8 @@ std::string DescribeParseError(const CLI::ParseError& error, CLI::App& app) {
   if (dynamic_cast<const CLI::ValidationError*>(&error) != nullptr) {
     // The checks above word their message to follow the option's name.
     const std::size_t colon = what.find(": ");
-    if (colon != std::string::npos) return what.substr(0, colon) + " " + what.substr(colon + 2) + help;
+    if (colon != std::string::npos)
+      return what.substr(0, colon) + " " + what.substr(colon + 2) + help;
   }
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
     const std::string name = what.substr(0, what.find_first_of(": "));

@@ -44,8 +44,7 @@ TEST(NumberTextTest, WritesNoNegativeZero) {
                                          {"%.0f", -0.4, "0"},
                                          {"%.2f", 0.0, "0.00"}}) {
     EXPECT_EQ(FormatNumber(c.format, c.value), c.expected) << c.format << " " << c.value;
-    EXPECT_EQ(JsonLine().Number("n", c.value, c.format).Finish(),
-              "{\"n\":" + c.expected + "}\n");
+    EXPECT_EQ(JsonLine().Number("n", c.value, c.format).Finish(), "{\"n\":" + c.expected + "}\n");
   }
 }
 

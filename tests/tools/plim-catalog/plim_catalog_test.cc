@@ -403,6 +403,16 @@ TEST_F(PlimCatalogTest, FollowsCommandLineConventions) {
       {{"show", "1", "2"}, 2, "", "\"2\""},
       {{"list", "--catalog"}, 2, "", "--catalog needs a value (DIR)"},
       {{"--json"}, 2, "", "no command given"},
+      // --json is honoured, or refused when a verb has no data to write.
+      {{"--catalog", dir, "add", "--json", temp_.file("a.flac")}, 2, "", "add has no data"},
+      {{"--catalog", dir, "clean", "--json"}, 2, "", "clean has no data"},
+      {{"--catalog", dir, "rebuild", "--json"}, 2, "", "rebuild has no data"},
+      {{"copy", "--json", dir, dir + "2"}, 2, "", "copy has no data"},
+      {{"--catalog", dir, "remove", "--json", temp_.file("a.flac")},
+       0,
+       "{\"action\":\"removed\",\"id\":1,\"artist\":\"\",\"title\":\"A\",\"path\":\"" +
+           temp_.file("a.flac") + "\",\"copy\":false}\n",
+       ""},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {PLIM_CATALOG_PATH};
