@@ -26,7 +26,7 @@ _plim_catalog() {
     add) options="--artist --title --album --artwork --metadata --jobs --dry-run --update-tags --allow-duplicates" ;;
     list) options="--artist --title --album --under" ;;
     prune) options="--dry-run" ;;
-    match) options="--jobs --timeline" ;;
+    match) options="--jobs --timeline --candidates" ;;
     rebuild) options="--jobs --repair" ;;
     clean) options="--older-than" ;;
     edit) options="--artist --title --album --artwork --metadata --isrc --genre" ;;

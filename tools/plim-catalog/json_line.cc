@@ -54,4 +54,15 @@ JsonLine& JsonLine::Boolean(std::string_view name, bool value) {
   return *this;
 }
 
+JsonLine& JsonLine::ObjectList(std::string_view name, const std::vector<JsonLine>& objects) {
+  Name(name);
+  out_ += '[';
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    if (i > 0) out_ += ',';
+    out_ += objects[i].out_ + '}';
+  }
+  out_ += ']';
+  return *this;
+}
+
 }  // namespace plim

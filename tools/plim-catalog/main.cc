@@ -130,6 +130,10 @@ VerbRun DeclareMatch(CLI::App& verb) {
       ->check(WholeNumberFrom(1, 1024));
   verb.add_flag("--timeline", options->timeline,
                 "List every catalog recording heard along each file, with its start and end");
+  verb.add_flag("--candidates", options->candidates,
+                "Show each file's best candidates, with their scores, offsets and speed skews, "
+                "besides its answer")
+      ->excludes("--timeline");
   return [options](const GlobalOptions& global) { return RunMatchCommand(global, *options); };
 }
 
@@ -180,7 +184,7 @@ int main(int argc, char** argv) {
       {"stats", "Show the catalog's size: recordings, hours, landmarks, bytes on disk.",
        plim::DeclareStats},
       {"match",
-       "Match a clip and show the best candidates; many files, one answer each; or the "
+       "Match files, one answer each (and their best candidates with --candidates), or the "
        "timeline of a long recording.",
        plim::DeclareMatch},
       {"rebuild",

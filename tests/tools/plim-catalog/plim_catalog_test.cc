@@ -549,7 +549,7 @@ TEST_F(PlimCatalogTest, SharedReadOnlyCatalogOpensForReading) {
     EXPECT_EQ(read.exit_status, 0) << verb << ": " << read.standard_error;
   }
   ProcessResult match = run({PLIM_CATALOG_PATH, "match", song});
-  EXPECT_THAT(match.standard_output, HasSubstr("\tyes\t")) << match.standard_error;
+  EXPECT_THAT(match.standard_output, HasSubstr("\tShared\t")) << match.standard_error;
   ProcessResult identify = run({PLIM_SHAZAMKIT_PATH, song});
   EXPECT_EQ(identify.standard_output, "{\"matched\":true,\"title\":\"Shared\"}\n")
       << identify.standard_error;
