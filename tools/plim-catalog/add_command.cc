@@ -392,9 +392,9 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
     foundation::writeToStandardError(
         "plim-catalog: interrupted: what was added before stays in the catalog; run the same "
         "add again to go on\n");
-    status = 1;
   }
   if (!global.quiet) foundation::writeToStandardError("plim-catalog: " + Summary(tally, progress));
+  if (interrupted.load()) return kExitInterrupted;
   return status != 0 || tally.failed > 0 ? 1 : 0;
 }
 

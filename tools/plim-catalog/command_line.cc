@@ -19,7 +19,8 @@ constexpr char kProgram[] = "plim-catalog";
 
 constexpr char kFooter[] =
     "Global options, before or after the verb: --catalog DIR, --json, --quiet.\n"
-    "Exit status: 0 success, 1 failure, 2 a command line that could not be understood.";
+    "Exit status: 0 success, 1 failure, 2 a command line that could not be understood, 130 "
+    "interrupted.";
 
 std::string VersionText() {
   return std::string(kProgram) + " " + PLIM_VERSION + "\nfingerprint version " +

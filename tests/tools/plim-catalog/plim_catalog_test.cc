@@ -755,6 +755,24 @@ TEST_F(PlimCatalogTest, KilledAddsLeaveWholeRecordingsOnly) {
     }
   }
   EXPECT_GT(killed, kills / 2) << "most kills fell within an add";
+  // Ctrl-C within an add: the summary, and the status a shell gives an
+  // interrupted program. Tried at several moments until one falls within.
+  std::vector<std::string> interrupt = add;
+  interrupt[1] = "--preserve-status";
+  interrupt[2] = "-s";
+  interrupt.insert(interrupt.begin() + 3, "INT");
+  bool landed = false;
+  for (int i = 1; i <= 8 && !landed; ++i) {
+    fs::remove_all(catalog_dir());
+    interrupt[4] = std::to_string(whole_s * i / 10);
+    const ProcessResult run = runProcess(interrupt);
+    landed = run.standard_error.find("interrupted: what was added") != std::string::npos;
+    if (landed) {
+      EXPECT_EQ(run.exit_status, 130) << run.standard_error;
+      EXPECT_THAT(run.standard_error, HasSubstr("added "));
+    }
+  }
+  EXPECT_TRUE(landed) << "no Ctrl-C fell within an add";
   ProcessResult finished = runProcess(std::vector<std::string>(add.begin() + 4, add.end()));
   EXPECT_EQ(finished.exit_status, 0) << finished.standard_error;
   EXPECT_EQ(Run({"verify"}).exit_status, 0);
