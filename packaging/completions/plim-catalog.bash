@@ -29,7 +29,7 @@ _plim_catalog() {
     match) options="--jobs --timeline --candidates" ;;
     rebuild) options="--jobs --repair" ;;
     clean) options="--older-than" ;;
-    edit) options="--artist --title --album --artwork --metadata --isrc --genre" ;;
+    edit) options="--artist --title --album --artwork --metadata --isrc --genre --dry-run" ;;
     help) COMPREPLY=($(compgen -W "$verbs" -- "$cur")); return ;;
   esac
   if [[ $cur == -* ]]; then

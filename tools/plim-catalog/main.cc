@@ -89,6 +89,8 @@ VerbRun DeclareEdit(CLI::App& verb) {
   DeclareMetadataOptions(verb, options->metadata, "the recording");
   verb.add_option("--isrc", options->isrc, "The recording's ISRC");
   verb.add_option("--genre", options->genres, "A genre; repeat for several")->type_name("GENRE");
+  verb.add_flag("-n,--dry-run", options->dry_run,
+                "Say what each recording would hold, and change nothing");
   return [options](const GlobalOptions& global) { return RunEditCommand(global, *options); };
 }
 

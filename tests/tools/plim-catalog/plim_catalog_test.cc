@@ -497,6 +497,37 @@ TEST_F(PlimCatalogTest, CorrectsMetadataKeepingIds) {
   EXPECT_EQ(ArtworkFiles().size(), 1u);
   EXPECT_EQ(after["Y fixed"]["id"], y_id);
   EXPECT_EQ(after["Y fixed"]["artwork_url"], "https://example.org/y.jpg");
+  // Refused, a dry run, or a CSV file with a wrong row: nothing changes.
+  std::ofstream(temp_.file("wrong.csv")) << "path,title\n"
+                                         << "m/y.flac,Y wrong\n"
+                                         << "m/gone.flac,Gone\n"
+                                         << "m/x.flac,\n"
+                                         << "m/y.flac,Y wrong again\n";
+  const struct {
+    std::vector<std::string> arguments;
+    int exit_status;
+    std::string output, error_part;
+  } unchanged[] = {
+      {{"edit", "--metadata", temp_.file("wrong.csv")},
+       1,
+       "",
+       "\"" + temp_.file("wrong.csv") + "\", line 3: There is no recording \"" +
+           temp_.file("m/gone.flac") + "\""},
+      {{"edit", "--metadata", temp_.file("wrong.csv")}, 1, "", ", line 4: nothing to change"},
+      {{"edit", x_id, "--metadata", temp_.file("fix.csv")}, 2, "", "not both"},
+      {{"edit", "-n", x_id, "--title", "Dry"},
+       0,
+       "would edit " + x_id + "\tA\tDry\t" + temp_.file("m/x.flac") + "\n",
+       ""},
+  };
+  for (const auto& c : unchanged) {
+    SCOPED_TRACE(c.arguments.back());
+    ProcessResult result = Run(c.arguments);
+    EXPECT_EQ(result.exit_status, c.exit_status);
+    EXPECT_EQ(result.standard_output, c.output);
+    EXPECT_THAT(result.standard_error, HasSubstr(c.error_part));
+  }
+  EXPECT_EQ(ListByTitle(), after);
   ASSERT_EQ(Run({"edit", x_id, "--artwork", "https://example.org/x.jpg"}).exit_status, 0);
   EXPECT_TRUE(ArtworkFiles().empty()) << "the picture went with its last user";
   EXPECT_EQ(Run({"edit", "999", "--title", "T"}).exit_status, 1);
