@@ -25,7 +25,7 @@ _plim_catalog() {
     "") COMPREPLY=($(compgen -W "$verbs $globals" -- "$cur")); return ;;
     add) options="--artist --title --album --artwork --metadata --jobs --dry-run --update-tags --allow-duplicates" ;;
     list) options="--artist --title --album --under" ;;
-    prune) options="--dry-run" ;;
+    prune|remove) options="--dry-run" ;;
     match) options="--jobs --timeline --candidates" ;;
     rebuild) options="--jobs --repair" ;;
     clean) options="--older-than" ;;

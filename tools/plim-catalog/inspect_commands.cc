@@ -249,8 +249,8 @@ std::string RemovedLine(const GlobalOptions& global, bool dry_run, const char* w
 }
 
 // Removes `ids` (each with its copies) and then `copies` alone, saying so
-// unless quiet (or, for a dry run, what would go); JSON lines, which are
-// data, are written even when quiet.
+// unless quiet (or, for a dry run, what would go); JSON lines and a dry
+// run's lines, which are data, are written even when quiet.
 void RemoveAll(CatalogStore& catalog, const std::vector<RecordingId>& ids,
                const std::vector<catalog::RecordingCopy>& copies, const GlobalOptions& global,
                bool dry_run = false) {
@@ -261,7 +261,7 @@ void RemoveAll(CatalogStore& catalog, const std::vector<RecordingId>& ids,
                  [&](const catalog::RecordingCopy& copy) { return copy.id == id; });
     std::optional<Recording> r =
         dry_run ? catalog.NewCatalogReader()->GetRecording(id) : catalog.Remove(id);
-    if (!r || (global.quiet && !global.json)) continue;
+    if (!r || (global.quiet && !global.json && !dry_run)) continue;
     out += RemovedLine(global, dry_run, "", id, *r, r->source_path);
     for (const catalog::RecordingCopy& copy : its_copies)
       out += RemovedLine(global, dry_run, "copy of ", id, *r, copy.path);
@@ -270,7 +270,7 @@ void RemoveAll(CatalogStore& catalog, const std::vector<RecordingId>& ids,
     if (std::find(ids.begin(), ids.end(), copy.id) != ids.end()) continue;
     std::optional<Recording> r = catalog.NewCatalogReader()->GetRecording(copy.id);
     if (!dry_run && !catalog.RemoveCopy(copy.path)) continue;
-    if (r && (!global.quiet || global.json))
+    if (r && (!global.quiet || global.json || dry_run))
       out += RemovedLine(global, dry_run, "copy of ", copy.id, *r, copy.path);
   }
   foundation::writeToStandardOutput(out);
@@ -278,10 +278,13 @@ void RemoveAll(CatalogStore& catalog, const std::vector<RecordingId>& ids,
 
 }  // namespace
 
-int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets) {
+int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets,
+                     bool dry_run) {
   int status = 0;
   try {
-    auto catalog = OpenForInspection(global.catalog_directory, CatalogStore::Mode::kReadWrite);
+    auto catalog =
+        OpenForInspection(global.catalog_directory,
+                          dry_run ? CatalogStore::Mode::kReadOnly : CatalogStore::Mode::kReadWrite);
     for (const std::string& target : targets) {
       std::vector<RecordingId> ids;
       std::vector<catalog::RecordingCopy> copies;
@@ -306,7 +309,7 @@ int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>
         status = NoSuchRecording(target);
         continue;
       }
-      RemoveAll(*catalog, ids, copies, global);
+      RemoveAll(*catalog, ids, copies, global, dry_run);
     }
   } catch (const foundation::NSError& error) {
     return Failed(error);

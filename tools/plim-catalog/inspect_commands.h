@@ -46,7 +46,9 @@ int RunStatsCommand(const GlobalOptions& global);
 // from under it. Says what it removed unless quiet; with global.json, one
 // line per recording or copy removed: action, id, artist, title, path,
 // copy (even when quiet).
-int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets);
+// With `dry_run`, names what would go (even when quiet) and changes nothing.
+int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets,
+                     bool dry_run);
 
 // Removes the recordings whose source files are gone, with their copies,
 // and the copies whose files are gone (with `dry_run`, only names them). A file that can't be

@@ -96,10 +96,14 @@ VerbRun DeclareEdit(CLI::App& verb) {
 
 VerbRun DeclareRemove(CLI::App& verb) {
   auto targets = std::make_shared<std::vector<std::string>>();
+  auto dry_run = std::make_shared<bool>(false);
   verb.add_option("targets", *targets, "Ids, paths (the files may be gone) or folders")
       ->required()
       ->type_name("ID|PATH");
-  return [targets](const GlobalOptions& global) { return RunRemoveCommand(global, *targets); };
+  verb.add_flag("-n,--dry-run", *dry_run, "Name the recordings that would go, and change nothing");
+  return [targets, dry_run](const GlobalOptions& global) {
+    return RunRemoveCommand(global, *targets, *dry_run);
+  };
 }
 
 VerbRun DeclarePrune(CLI::App& verb) {

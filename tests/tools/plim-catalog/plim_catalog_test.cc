@@ -327,6 +327,12 @@ TEST_F(PlimCatalogTest, RemovesByIdByPathByFolderAndWhatIsGone) {
       0);
   ASSERT_EQ(ArtworkFiles().size(), 1u);
 
+  ProcessResult dry_folder = Run({"--quiet", "remove", "--dry-run", temp_.file("dir")});
+  EXPECT_EQ(dry_folder.exit_status, 0) << dry_folder.standard_error;
+  EXPECT_THAT(dry_folder.standard_output, HasSubstr("would remove "));
+  EXPECT_THAT(dry_folder.standard_output, HasSubstr("\tFour\t" + temp_.file("dir/four.flac")));
+  EXPECT_THAT(dry_folder.standard_output, HasSubstr("\tFive\t"));
+  EXPECT_EQ(ListByTitle().size(), 6u) << "nothing removed";
   ProcessResult folder = Run({"--quiet", "remove", temp_.file("dir")});
   EXPECT_EQ(folder.exit_status, 0) << folder.standard_error;
   EXPECT_EQ(ListByTitle().size(), 4u) << "four and five went, not six in dir2";
@@ -408,6 +414,10 @@ TEST_F(PlimCatalogTest, FollowsCommandLineConventions) {
       {{"--catalog", dir, "clean", "--json"}, 2, "", "clean has no data"},
       {{"--catalog", dir, "rebuild", "--json"}, 2, "", "rebuild has no data"},
       {{"copy", "--json", dir, dir + "2"}, 2, "", "copy has no data"},
+      {{"--catalog", dir, "-q", "remove", "--json", "-n", temp_.file("a.flac")},
+       0,
+       "{\"action\":\"would remove\",\"id\":1,",
+       ""},
       {{"--catalog", dir, "remove", "--json", temp_.file("a.flac")},
        0,
        "{\"action\":\"removed\",\"id\":1,\"artist\":\"\",\"title\":\"A\",\"path\":\"" +
