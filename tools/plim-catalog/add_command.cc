@@ -15,6 +15,7 @@
 #include "platform/catalog/catalog_store.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
+#include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/file_ingest.h"
 #include "tools/plim-catalog/metadata_csv.h"
@@ -180,9 +181,24 @@ catalog::MetadataChange ChangeTo(const catalog::NewRecording& item, const FileSt
   return change;
 }
 
+// The same audio as `id` holds: the file at `path` changed in its tags
+// alone. False when it can't be decoded: add would then fail on it.
+bool SameAudio(const std::string& path, catalog::RecordingId id,
+               const catalog::CatalogReader& reader) {
+  std::optional<catalog::Recording> recording = reader.GetRecording(id);
+  if (!recording) return false;
+  try {
+    return SignAudioFile(path).content_hash == recording->content_hash;
+  } catch (const foundation::NSError&) {
+    return false;
+  }
+}
+
 // --dry-run: what add would do with each file, judged by path, size and
-// time alone (nothing is decoded).
-int RunDryRun(const GlobalOptions& global, const Discovery& discovery) {
+// time; a file changed since it was added is decoded, since add keeps one
+// whose audio is the same (unless it reads tags again).
+int RunDryRun(const GlobalOptions& global, const AddCommandOptions& options,
+              const Discovery& discovery) {
   std::unique_ptr<catalog::CatalogStore> catalog;
   try {
     catalog::OpenOptions open_options;
@@ -202,6 +218,10 @@ int RunDryRun(const GlobalOptions& global, const Discovery& discovery) {
     KnownFile known;
     if (stamp && catalog) known = LookUpFile(candidate.path, *stamp, *catalog->NewCatalogReader());
     int what = known.unchanged ? 2 : known.id ? 1 : 0;
+    if (what == 1 && !options.update_tags &&
+        SameAudio(candidate.path, *known.id, *catalog->NewCatalogReader())) {
+      what = 2;
+    }
     ++counts[what];
     static constexpr const char* kWords[] = {"add", "update", "skip"};
     out += std::string(kWords[what]) + '\t' + candidate.path + '\n';
@@ -236,7 +256,7 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
   const std::string catalog_folder = NormalSourcePath(global.catalog_directory);
   std::erase_if(discovery.candidates,
                 [&](const Candidate& c) { return IsUnderFolder(c.path, catalog_folder); });
-  if (options.dry_run) return RunDryRun(global, discovery);
+  if (options.dry_run) return RunDryRun(global, options, discovery);
   std::unique_ptr<catalog::CatalogStore> catalog;
   try {
     catalog = catalog::OpenCatalogStore(global.catalog_directory,

@@ -544,6 +544,12 @@ TEST_F(PlimCatalogTest, CorrectsMetadataKeepingIds) {
 
   // Tags changed in the file, audio not: skipped with a hint, then read with --update-tags.
   MakeSong("m/x.flac", 1, {{"title", "X retagged"}});
+  // The dry run foretells both.
+  for (const auto& [flag, word] :
+       std::map<std::string, std::string>{{"-q", "skip"}, {"--update-tags", "update"}}) {
+    EXPECT_THAT(Run({"add", "-n", flag, temp_.file("m/x.flac")}).standard_output,
+                HasSubstr(word + "\t" + temp_.file("m/x.flac")));
+  }
   ProcessResult plain = Run({"add", temp_.file("m")});
   EXPECT_THAT(plain.standard_error, HasSubstr("1 of the skipped files changed only in their tags"));
   ProcessResult update = Run({"add", "--update-tags", temp_.file("m")});
