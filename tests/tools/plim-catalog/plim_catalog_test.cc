@@ -243,6 +243,14 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
     EXPECT_EQ(first.standard_error.compare(start, 14, "plim-catalog: "), 0) << first.standard_error;
   }
   EXPECT_THAT(first.standard_error, Not(HasSubstr("notes.txt")));
+  // Every program that reads the empty file says the same of it.
+  plim::testing::ProcessOptions with_catalog;
+  with_catalog.environment["PLIM_CATALOG"] = catalog_dir();
+  for (const ProcessResult& read :
+       {Run({"match", temp_.file("music/empty.flac")}),
+        runProcess({PLIM_SHAZAMKIT_PATH, temp_.file("music/empty.flac")}, with_catalog)}) {
+    EXPECT_THAT(read.standard_output + read.standard_error, HasSubstr("\" is empty."));
+  }
   EXPECT_THAT(
       first.standard_error,
       HasSubstr("added 2, updated 0, skipped 0 (already in the catalog), failed 4, 1 not audio"));
