@@ -374,7 +374,8 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
       for (IngestResult& result : results) {
         switch (result.kind) {
           case IngestResult::Kind::kReady:
-            if (!result.warning.empty()) progress.Report("plim-catalog: " + result.warning);
+            for (const std::string& warning : result.warnings)
+              progress.Report("plim-catalog: " + warning);
             if (recorded_as_copy(result)) break;
             batch.push_back(std::move(result.item));
             batched.push_back(&result);

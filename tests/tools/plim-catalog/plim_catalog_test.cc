@@ -212,6 +212,18 @@ TEST_F(PlimCatalogTest, ReadsTagsAndCoverArtOfEachFormat) {
   EXPECT_EQ(by_title["Song A"]["artwork_url"], by_title["Song B"]["artwork_url"])
       << "one picture, stored once";
   EXPECT_EQ(ArtworkFiles().size(), 2u);
+
+  // A tag of several values keeps its first, and says so once for the file.
+  const std::string several =
+      MakeSong("several.flac", 9, {{"TITLX", "Living Caves"}, {"title", "Crossroads"}});
+  std::string bytes = plim::testing::readBytes(several);
+  bytes.replace(bytes.find("TITLX="), 6, "title=");
+  plim::testing::writeBytes(several, bytes);
+  ProcessResult added = Run({"add", several});
+  EXPECT_THAT(added.standard_error,
+              HasSubstr("several.flac\": its TITLE tag holds 2 values, of which only the "
+                        "first, \"Living Caves\", is kept\n"));
+  EXPECT_TRUE(ListByTitle().count("Living Caves"));
 }
 
 TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
