@@ -19,6 +19,7 @@
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/file_ingest.h"
 #include "tools/plim-catalog/metadata_csv.h"
+#include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/progress_display.h"
 #include "tools/plim-catalog/same_music.h"
 
@@ -120,8 +121,10 @@ struct Tally {
 };
 
 std::string Summary(const Tally& tally, const ProgressDisplay& progress) {
-  const std::string copies =
-      tally.copies == 0 ? "" : "; " + std::to_string(tally.copies) + " recorded as copies";
+  const std::string copies = tally.copies == 0 ? ""
+                             : tally.copies == 1
+                                 ? "; 1 recorded as a copy"
+                                 : "; " + std::to_string(tally.copies) + " recorded as copies";
   char text[320];
   std::snprintf(text, sizeof text,
                 "added %llu, updated %llu, skipped %llu (already in the catalog%s), failed %llu",

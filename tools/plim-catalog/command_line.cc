@@ -18,7 +18,8 @@ namespace {
 constexpr char kProgram[] = "plim-catalog";
 
 constexpr char kFooter[] =
-    "Global options, before or after the verb: --catalog DIR, --json, --quiet.\n"
+    "Global options, before or after the verb: --catalog DIR|redis://HOST:PORT[/NAME], --json, "
+    "--quiet.\n"
     "Exit status: 0 success, 1 failure, 2 a command line that could not be understood, 130 "
     "interrupted.";
 
@@ -182,11 +183,10 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
                        "Show the program's, the fingerprint's and "
                        "the catalog format's versions");
   GlobalOptions global;
-  app.add_option(
-         "--catalog", global.catalog_directory,
-         "The catalog's directory (default: $PLIM_CATALOG, else $XDG_DATA_HOME/plim/catalog, "
-         "else ~/.local/share/plim/catalog)")
-      ->type_name("DIR");
+  app.add_option("--catalog", global.catalog_directory,
+                 "The catalog's directory, or a Redis catalog (default: $PLIM_CATALOG, else "
+                 "$XDG_DATA_HOME/plim/catalog, else ~/.local/share/plim/catalog)")
+      ->type_name("DIR|redis://HOST:PORT[/NAME]");
   std::string json_verbs;
   for (const VerbDefinition& definition : verbs) {
     if (!definition.writes_json) continue;

@@ -13,6 +13,7 @@
 #include "tools/plim-catalog/duration_text.h"
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/json_line.h"
+#include "tools/plim-catalog/number_text.h"
 
 namespace plim {
 namespace {
@@ -334,10 +335,10 @@ int RunPruneCommand(const GlobalOptions& global, bool dry_run) {
     RemoveAll(*catalog, gone, gone_copies, global, dry_run);
     if (!global.quiet) {
       const std::string copies =
-          gone_copies.empty() ? "" : " (and " + std::to_string(gone_copies.size()) + " copies)";
+          gone_copies.empty() ? "" : " (and " + Counted(gone_copies.size(), "copy", "copies") + ")";
       foundation::writeToStandardError(
-          "plim-catalog: " + std::to_string(gone.size()) +
-          (dry_run ? " recordings would be pruned" : " recordings pruned") + copies + "\n");
+          "plim-catalog: " + Counted(gone.size(), "recording", "recordings") +
+          (dry_run ? " would be pruned" : " pruned") + copies + "\n");
     }
     return 0;
   } catch (const foundation::NSError& error) {

@@ -4,9 +4,11 @@
 #define PLIM_TOOLS_PLIM_CATALOG_NUMBER_TEXT_H_
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace plim {
 
@@ -23,6 +25,13 @@ inline std::string FormatNumber(const char* format, double value) {
     std::snprintf(text, sizeof text, format, 0.0);
   }
   return text;
+}
+
+// `count` and the noun after it, singular for 1: "1 recording", "0
+// recordings". Pure.
+inline std::string Counted(std::uint64_t count, std::string_view singular,
+                           std::string_view plural) {
+  return std::to_string(count) + " " + std::string(count == 1 ? singular : plural);
 }
 
 }  // namespace plim

@@ -361,7 +361,7 @@ TEST_F(PlimCatalogTest, RemovesByIdByPathByFolderAndWhatIsGone) {
   EXPECT_THAT(dry.standard_output, HasSubstr("would remove"));
   EXPECT_EQ(ListByTitle().size(), 4u);
   ProcessResult prune = Run({"prune"});
-  EXPECT_THAT(prune.standard_error, HasSubstr("1 recordings pruned"));
+  EXPECT_THAT(prune.standard_error, HasSubstr("1 recording pruned\n"));
   EXPECT_FALSE(ListByTitle().count("Six"));
 
   fs::remove(one);
@@ -427,7 +427,8 @@ TEST_F(PlimCatalogTest, FollowsCommandLineConventions) {
       {{"list", "-qz"}, 2, "", "unknown option \"-z\"; see plim-catalog help list"},
       {{"list", "-J"}, 2, "", "(did you mean \"--json\"?)"},
       {{"show", "1", "2"}, 2, "", "\"2\""},
-      {{"list", "--catalog"}, 2, "", "--catalog needs a value (DIR)"},
+      {{"list", "--catalog"}, 2, "", "--catalog needs a value (DIR|redis://"},
+      {{"help"}, 0, "--catalog DIR|redis://", ""},
       {{"--json"}, 2, "", "no command given"},
       // --json is honoured, or refused when a verb has no data to write.
       {{"--catalog", dir, "add", "--json", temp_.file("a.flac")}, 2, "", "add has no data"},
