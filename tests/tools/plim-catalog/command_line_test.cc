@@ -64,5 +64,21 @@ TEST(ProgressDisplayTest, FitsTheLineToTheColumnsCountingCharacters) {
   }
 }
 
+TEST(ProgressDisplayTest, DropsTheBarBeforeTheTimeLeftAndTheFile) {
+  const std::string bar = "[####----]", status = "3/9 files, 0:12 left", file = "song.flac";
+  const std::string rest = status + " \xC2\xB7 " + file;
+  struct Case {
+    std::size_t columns;
+    std::string expected;
+  };
+  for (const Case& c : std::vector<Case>{{80, bar + " " + rest},
+                                         {rest.size() - 1, rest},  // the dot takes 2 bytes
+                                         {40, rest},
+                                         {20, "3/9 files, 0:12 lef\xE2\x80\xA6"}}) {
+    EXPECT_EQ(ComposeProgressLine(bar, status, file, c.columns), c.expected) << c.columns;
+  }
+  EXPECT_EQ(ComposeProgressLine(bar, status, "", 80), bar + " " + status);
+}
+
 }  // namespace
 }  // namespace plim
