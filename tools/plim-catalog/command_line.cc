@@ -238,6 +238,13 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
         app.get_formatter()->make_help(topic, name, CLI::AppFormatMode::Normal));
     return kExitSuccess;
   }
+  std::size_t chosen = 0;
+  while (chosen < runs.size() && !runs[chosen].first->parsed()) ++chosen;
+  if (chosen == runs.size()) return kExitUsage;
+  if (global.json && !verbs[chosen].writes_json) {
+    return UsageError(std::string(verbs[chosen].name) +
+                      " has no data to write as JSON; --json is for " + json_verbs);
+  }
   if (global.catalog_directory.empty()) {
     try {
       global.catalog_directory = catalog::DefaultCatalogDirectory().string();
@@ -246,15 +253,7 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
       return kExitFailure;
     }
   }
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    if (!runs[i].first->parsed()) continue;
-    if (global.json && !verbs[i].writes_json) {
-      return UsageError(std::string(verbs[i].name) +
-                        " has no data to write as JSON; --json is for " + json_verbs);
-    }
-    return runs[i].second(global);
-  }
-  return kExitUsage;
+  return runs[chosen].second(global);
 }
 
 }  // namespace plim
