@@ -28,8 +28,8 @@ namespace plim {
 // that don't decode as audio and whose names don't say audio are left out
 // silently. Returns 1 when any file failed or the catalog could not be
 // opened, else 0.
-int RunBatchMatch(const GlobalOptions& global, const std::vector<std::string>& paths,
-                  unsigned jobs, bool with_candidates);
+int RunBatchMatch(const GlobalOptions& global, const std::vector<std::string>& paths, unsigned jobs,
+                  bool with_candidates);
 
 }  // namespace plim
 
