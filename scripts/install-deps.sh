@@ -18,6 +18,7 @@ packages=(
   libvorbis-dev
   clang-14 libclang-rt-14-dev
   ffmpeg sox libsox-fmt-all
+  lintian
   "$@"
 )
 

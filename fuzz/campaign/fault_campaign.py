@@ -106,8 +106,8 @@ class Campaign:
         """Runs add and match over batch: [(program, {mutant: answer}, faults, run)]."""
         names = {os.path.basename(m.path): m for m in batch}
         biggest = max(os.path.getsize(m.path) for m in batch)
-        # match reads the paths from standard input, so that one file is
-        # answered as many are (named, one line) and not as a table of candidates.
+        # match reads the paths from standard input, as a long list of files
+        # would be given to it.
         listing = os.path.join(os.path.dirname(catalog), "paths")
         with open(listing, "w", encoding="utf-8") as f:
             f.writelines(m.path + "\n" for m in batch)

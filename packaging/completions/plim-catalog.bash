@@ -25,11 +25,11 @@ _plim_catalog() {
     "") COMPREPLY=($(compgen -W "$verbs $globals" -- "$cur")); return ;;
     add) options="--artist --title --album --artwork --metadata --jobs --dry-run --update-tags --allow-duplicates" ;;
     list) options="--artist --title --album --under" ;;
-    prune) options="--dry-run" ;;
-    match) options="--jobs --timeline" ;;
+    prune|remove) options="--dry-run" ;;
+    match) options="--jobs --timeline --candidates" ;;
     rebuild) options="--jobs --repair" ;;
     clean) options="--older-than" ;;
-    edit) options="--artist --title --album --artwork --metadata --isrc --genre" ;;
+    edit) options="--artist --title --album --artwork --metadata --isrc --genre --dry-run" ;;
     help) COMPREPLY=($(compgen -W "$verbs" -- "$cur")); return ;;
   esac
   if [[ $cur == -* ]]; then

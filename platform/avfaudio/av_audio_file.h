@@ -29,7 +29,9 @@ inline constexpr std::int64_t kAVAudioFileErrorIsDirectory = 2;
 // The file "PATH" could not be read: permission denied.
 inline constexpr std::int64_t kAVAudioFileErrorPermissionDenied = 3;
 // The file "PATH" is not an audio file.
-// (A format FFmpeg does not know, no audio stream, an empty or text file.)
+// (A format FFmpeg does not know, no audio stream, a text file.)
+// The file "PATH" is empty.
+// (This code or the next, for a file of no bytes.)
 inline constexpr std::int64_t kAVAudioFileErrorNotAudioFile = 4;
 // The file "PATH" could not be read: REASON.
 // (Input/output failures, memory, the FFmpeg module that can't be loaded,

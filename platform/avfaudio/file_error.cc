@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <cctype>
+#include <filesystem>
 
 #include "platform/avfaudio/av_audio_file.h"
 #include "platform/foundation/quoted_text.h"
@@ -48,6 +49,14 @@ foundation::NSError FileError(std::int64_t code, const std::string& path,
     default:
       description = file + "could not be read: " + AsReason(reason) + ".";
       break;
+  }
+  // "Empty" is the truer word for a file of no bytes, whatever its name
+  // made the decoder expect, and the one the catalog tool uses too.
+  std::error_code error;
+  if ((code == kAVAudioFileErrorNotAudioFile || code == kAVAudioFileErrorNoDecodableAudio) &&
+      std::filesystem::is_regular_file(path, error) &&
+      std::filesystem::file_size(path, error) == 0 && !error) {
+    description = file + "is empty.";
   }
   return foundation::NSError(kAVFAudioErrorDomain, code, description);
 }

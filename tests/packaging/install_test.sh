@@ -8,8 +8,8 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build_dir" --prefix "$prefix" > /dev/null
-for file in bin/plim-catalog bin/plim-shazamkit share/man/man1/plim-catalog.1 \
-    share/man/man1/plim-shazamkit.1 share/bash-completion/completions/plim-catalog \
+for file in bin/plim-catalog bin/plim-shazamkit share/man/man1/plim-catalog.1.gz \
+    share/man/man1/plim-shazamkit.1.gz share/doc/plim/copyright share/bash-completion/completions/plim-catalog \
     share/zsh/vendor-completions/_plim-catalog; do
   [ -e "$prefix/$file" ] || { echo "not installed: $file" >&2; exit 1; }
 done

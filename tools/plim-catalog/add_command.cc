@@ -15,9 +15,11 @@
 #include "platform/catalog/catalog_store.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
+#include "tools/plim-catalog/add_dry_run.h"
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/file_ingest.h"
 #include "tools/plim-catalog/metadata_csv.h"
+#include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/progress_display.h"
 #include "tools/plim-catalog/same_music.h"
 
@@ -119,8 +121,10 @@ struct Tally {
 };
 
 std::string Summary(const Tally& tally, const ProgressDisplay& progress) {
-  const std::string copies =
-      tally.copies == 0 ? "" : "; " + std::to_string(tally.copies) + " recorded as copies";
+  const std::string copies = tally.copies == 0 ? ""
+                             : tally.copies == 1
+                                 ? "; 1 recorded as a copy"
+                                 : "; " + std::to_string(tally.copies) + " recorded as copies";
   char text[320];
   std::snprintf(text, sizeof text,
                 "added %llu, updated %llu, skipped %llu (already in the catalog%s), failed %llu",
@@ -180,44 +184,6 @@ catalog::MetadataChange ChangeTo(const catalog::NewRecording& item, const FileSt
   return change;
 }
 
-// --dry-run: what add would do with each file, judged by path, size and
-// time alone (nothing is decoded).
-int RunDryRun(const GlobalOptions& global, const Discovery& discovery) {
-  std::unique_ptr<catalog::CatalogStore> catalog;
-  try {
-    catalog::OpenOptions open_options;
-    open_options.accept_other_fingerprint_version = true;
-    catalog = catalog::OpenCatalogStore(global.catalog_directory,
-                                        catalog::CatalogStore::Mode::kReadOnly, open_options);
-  } catch (const foundation::NSError& error) {
-    if (error.code() != catalog::kCatalogErrorNoCatalog) {
-      foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
-      return 1;
-    }
-  }
-  std::string out;
-  std::uint64_t counts[3] = {0, 0, 0};
-  for (const Candidate& candidate : discovery.candidates) {
-    std::optional<FileStamp> stamp = StampOf(candidate.path);
-    KnownFile known;
-    if (stamp && catalog) known = LookUpFile(candidate.path, *stamp, *catalog->NewCatalogReader());
-    int what = known.unchanged ? 2 : known.id ? 1 : 0;
-    ++counts[what];
-    static constexpr const char* kWords[] = {"add", "update", "skip"};
-    out += std::string(kWords[what]) + '\t' + candidate.path + '\n';
-  }
-  foundation::writeToStandardOutput(out);
-  for (const DiscoveryProblem& problem : discovery.problems)
-    foundation::writeToStandardError("plim-catalog: " + problem.message + "\n");
-  if (!global.quiet) {
-    foundation::writeToStandardError(
-        "plim-catalog: dry run, nothing changed: would add " + std::to_string(counts[0]) +
-        ", update " + std::to_string(counts[1]) + ", skip " + std::to_string(counts[2]) +
-        " (files found in folders that do not decode as audio would be left out)\n");
-  }
-  return discovery.problems.empty() ? 0 : 1;
-}
-
 }  // namespace
 
 int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options) {
@@ -236,7 +202,7 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
   const std::string catalog_folder = NormalSourcePath(global.catalog_directory);
   std::erase_if(discovery.candidates,
                 [&](const Candidate& c) { return IsUnderFolder(c.path, catalog_folder); });
-  if (options.dry_run) return RunDryRun(global, discovery);
+  if (options.dry_run) return RunAddDryRun(global, options, discovery);
   std::unique_ptr<catalog::CatalogStore> catalog;
   try {
     catalog = catalog::OpenCatalogStore(global.catalog_directory,
@@ -354,7 +320,8 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
       for (IngestResult& result : results) {
         switch (result.kind) {
           case IngestResult::Kind::kReady:
-            if (!result.warning.empty()) progress.Report("plim-catalog: " + result.warning);
+            for (const std::string& warning : result.warnings)
+              progress.Report("plim-catalog: " + warning);
             if (recorded_as_copy(result)) break;
             batch.push_back(std::move(result.item));
             batched.push_back(&result);
@@ -392,9 +359,9 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
     foundation::writeToStandardError(
         "plim-catalog: interrupted: what was added before stays in the catalog; run the same "
         "add again to go on\n");
-    status = 1;
   }
   if (!global.quiet) foundation::writeToStandardError("plim-catalog: " + Summary(tally, progress));
+  if (interrupted.load()) return kExitInterrupted;
   return status != 0 || tally.failed > 0 ? 1 : 0;
 }
 

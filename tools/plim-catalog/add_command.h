@@ -30,8 +30,9 @@ struct AddCommandOptions {
 // error (progress and summary not with global.quiet). Ctrl-C stops after
 // the files being read, keeping what was added, and still prints the
 // summary. Returns the exit status: 0 when every file was added or
-// skipped, 1 when any failed, the run was interrupted, or the catalog
-// could not be opened or written.
+// skipped, 1 when any failed or the catalog could not be opened or
+// written, kExitInterrupted after Ctrl-C. With options.dry_run, see
+// RunAddDryRun.
 int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options);
 
 }  // namespace plim

@@ -1,6 +1,7 @@
 #include "tools/plim-catalog/command_line.h"
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <optional>
 
@@ -9,6 +10,7 @@
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
+#include "tools/plim-catalog/usage_errors.h"
 
 namespace plim {
 namespace {
@@ -16,8 +18,10 @@ namespace {
 constexpr char kProgram[] = "plim-catalog";
 
 constexpr char kFooter[] =
-    "Global options, before or after the verb: --catalog DIR, --json, --quiet.\n"
-    "Exit status: 0 success, 1 failure, 2 a command line that could not be understood.";
+    "Global options, before or after the verb: --catalog DIR|redis://HOST:PORT[/NAME], --json, "
+    "--quiet.\n"
+    "Exit status: 0 success, 1 failure, 2 a command line that could not be understood, 130 "
+    "interrupted.";
 
 std::string VersionText() {
   return std::string(kProgram) + " " + PLIM_VERSION + "\nfingerprint version " +
@@ -62,6 +66,25 @@ std::vector<std::string> LongOptionNames(const std::vector<CLI::App*>& commands)
   return names;
 }
 
+// The option a short option in the wrong case, or the one long option
+// beginning with its letter, was likely meant as: "-V" for "--version".
+std::string NearestShortOption(const std::string& name, const std::vector<CLI::App*>& scope) {
+  const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(name.back())));
+  std::vector<std::string> starting;
+  for (CLI::App* command : scope) {
+    for (const CLI::Option* option : command->get_options()) {
+      for (const std::string& short_name : option->get_snames()) {
+        if (std::tolower(static_cast<unsigned char>(short_name[0])) == letter)
+          return " (did you mean \"-" + short_name + "\"?)";
+      }
+      for (const std::string& long_name : option->get_lnames()) {
+        if (long_name[0] == letter) starting.push_back("--" + long_name);
+      }
+    }
+  }
+  return starting.size() == 1 ? " (did you mean \"" + starting[0] + "\"?)" : "";
+}
+
 // Finds the first unknown verb or long option before CLI11 sees the line,
 // so that the message can name the word and suggest the near one. Returns
 // the error message, or nullopt when every word is known.
@@ -74,17 +97,31 @@ std::optional<std::string> FindUnknownWord(CLI::App& app, int argc, char** argv)
     std::vector<CLI::App*> scope = {&app};
     if (verb != nullptr) scope.insert(scope.begin(), verb);
     if (word.size() > 1 && word[0] == '-') {
-      std::string name(word.substr(0, word.find('=')));
+      const bool short_form = word.rfind("--", 0) != 0;
+      std::string name(short_form ? word.substr(0, 2) : word.substr(0, word.find('=')));
       const CLI::Option* option = nullptr;
       for (CLI::App* command : scope) {
         if (option == nullptr) option = command->get_option_no_throw(name);
       }
-      if (option == nullptr) {
-        if (name.rfind("--", 0) != 0) continue;  // short options: CLI11 names them
-        return "unknown option \"" + name + "\"" + Suggestion(name, LongOptionNames(scope)) +
-               "; see " + kProgram + " help" + (verb ? " " + verb->get_name() : "");
+      // Short flags may come together ("-qn"); one taking a value takes the rest.
+      std::size_t letter = 1;
+      for (; short_form && option != nullptr && letter + 1 < word.size(); ++letter) {
+        if (option->get_expected_min() > 0) break;
+        name = "-" + std::string(1, word[letter + 1]);
+        option = nullptr;
+        for (CLI::App* command : scope) {
+          if (option == nullptr) option = command->get_option_no_throw(name);
+        }
       }
-      if (option->get_expected_min() > 0 && word.find('=') == std::string_view::npos) ++i;
+      if (option == nullptr) {
+        const std::string near =
+            short_form ? NearestShortOption(name, scope) : Suggestion(name, LongOptionNames(scope));
+        return "unknown option \"" + name + "\"" + near + "; see " + kProgram + " help" +
+               (verb ? " " + verb->get_name() : "");
+      }
+      const bool value_attached =
+          short_form ? letter + 1 < word.size() : word.find('=') != std::string_view::npos;
+      if (option->get_expected_min() > 0 && !value_attached) ++i;
       continue;
     }
     if (verb != nullptr && !help_verb) continue;  // an operand
@@ -146,12 +183,17 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
                        "Show the program's, the fingerprint's and "
                        "the catalog format's versions");
   GlobalOptions global;
-  app.add_option(
-         "--catalog", global.catalog_directory,
-         "The catalog's directory (default: $PLIM_CATALOG, else $XDG_DATA_HOME/plim/catalog, "
-         "else ~/.local/share/plim/catalog)")
-      ->type_name("DIR");
-  app.add_flag("--json", global.json, "Write data as JSON lines (list, show, stats, match)");
+  app.add_option("--catalog", global.catalog_directory,
+                 "The catalog's directory, or a Redis catalog (default: $PLIM_CATALOG, else "
+                 "$XDG_DATA_HOME/plim/catalog, else ~/.local/share/plim/catalog)")
+      ->type_name("DIR|redis://HOST:PORT[/NAME]");
+  std::string json_verbs;
+  for (const VerbDefinition& definition : verbs) {
+    if (!definition.writes_json) continue;
+    json_verbs += (json_verbs.empty() ? "" : ", ") + std::string(definition.name);
+  }
+  app.add_flag("--json", global.json,
+               "Write data as JSON lines, one object a line (" + json_verbs + ")");
   app.add_flag("-q,--quiet", global.quiet,
                "No progress bar, summary or confirmations: only data and errors");
 
@@ -181,9 +223,11 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
   }
   try {
     app.parse(argc, argv);
+  } catch (const CLI::Success& asked) {  // --help, --version
+    app.exit(asked);
+    return kExitSuccess;
   } catch (const CLI::ParseError& error) {
-    int status = app.exit(error);
-    return status == 0 ? kExitSuccess : kExitUsage;
+    return UsageError(DescribeParseError(error, app));
   }
 
   if (help->parsed()) {
@@ -194,6 +238,13 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
         app.get_formatter()->make_help(topic, name, CLI::AppFormatMode::Normal));
     return kExitSuccess;
   }
+  std::size_t chosen = 0;
+  while (chosen < runs.size() && !runs[chosen].first->parsed()) ++chosen;
+  if (chosen == runs.size()) return kExitUsage;
+  if (global.json && !verbs[chosen].writes_json) {
+    return UsageError(std::string(verbs[chosen].name) +
+                      " has no data to write as JSON; --json is for " + json_verbs);
+  }
   if (global.catalog_directory.empty()) {
     try {
       global.catalog_directory = catalog::DefaultCatalogDirectory().string();
@@ -202,10 +253,7 @@ int RunCommandLine(int argc, char** argv, const std::vector<VerbDefinition>& ver
       return kExitFailure;
     }
   }
-  for (auto& [command, run] : runs) {
-    if (command->parsed()) return run(global);
-  }
-  return kExitUsage;
+  return runs[chosen].second(global);
 }
 
 }  // namespace plim

@@ -24,6 +24,8 @@ struct VerbDefinition {
   // Declares the verb's operands and options on `command`, bound to state
   // that the returned function reads when it runs.
   std::function<VerbRun(CLI::App& command)> declare;
+  // False for a verb with no data to write: --json is then refused.
+  bool writes_json = true;
 };
 
 // Parses `argv` against `verbs` and runs the verb named, writing help,

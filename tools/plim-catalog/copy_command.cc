@@ -2,6 +2,7 @@
 
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
+#include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/redo_recordings.h"
 
 namespace plim {
@@ -32,7 +33,7 @@ int RunCopyCommand(const GlobalOptions& global, const CopyCommandOptions& option
     const std::size_t copied = RedoRecordings(todo, *source, *destination, options.jobs, left_out);
     if (!global.quiet) {
       foundation::writeToStandardError("plim-catalog: copied " + std::to_string(copied) + " of " +
-                                       std::to_string(total) + " recordings from " +
+                                       Counted(total, "recording", "recordings") + " from " +
                                        source->location() + " to " + destination->location() +
                                        " (" + std::to_string(present) + " there already, " +
                                        std::to_string(left_out.size()) + " left out)\n");

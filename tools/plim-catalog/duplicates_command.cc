@@ -12,6 +12,7 @@
 #include "tools/plim-catalog/duration_text.h"
 #include "tools/plim-catalog/inspect_commands.h"
 #include "tools/plim-catalog/json_line.h"
+#include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/same_music.h"
 
 namespace plim {
@@ -96,10 +97,10 @@ int RunDuplicatesCommand(const GlobalOptions& global) {
     if (!global.json && group_count == 0) out.clear();
     foundation::writeToStandardOutput(out);
     if (!global.quiet) {
-      foundation::writeToStandardError("plim-catalog: " + std::to_string(group_count) +
-                                       " groups of the same music (" + std::to_string(grouped) +
-                                       " recordings) among " + std::to_string(recordings.size()) +
-                                       " recordings\n");
+      foundation::writeToStandardError(
+          "plim-catalog: " + Counted(group_count, "group", "groups") + " of the same music (" +
+          Counted(grouped, "recording", "recordings") + ") among " +
+          Counted(recordings.size(), "recording", "recordings") + "\n");
     }
     return 0;
   } catch (const foundation::NSError& error) {

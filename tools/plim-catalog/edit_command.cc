@@ -5,6 +5,7 @@
 
 #include "platform/catalog/catalog_store.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/inspect_commands.h"
@@ -55,6 +56,23 @@ bool ChangesAnything(const MetadataChange& c) {
   return c.title || c.artist || c.album || c.isrc || c.genres || c.artwork_url || c.artwork;
 }
 
+// `recording` as `change` would leave it, for a dry run.
+catalog::Recording Preview(catalog::Recording recording, const MetadataChange& change) {
+  if (change.title) recording.title = *change.title;
+  if (change.artist) recording.artist = *change.artist;
+  if (change.album) recording.subtitle = *change.album;
+  if (change.isrc) recording.isrc = *change.isrc;
+  if (change.genres) recording.genres = *change.genres;
+  if (change.artwork_url) recording.artwork_url = *change.artwork_url;
+  return recording;
+}
+
+struct PlannedEdit {
+  catalog::RecordingId id = 0;
+  catalog::Recording known;
+  MetadataChange change;
+};
+
 }  // namespace
 
 int RunEditCommand(const GlobalOptions& global, const EditCommandOptions& options) {
@@ -62,51 +80,84 @@ int RunEditCommand(const GlobalOptions& global, const EditCommandOptions& option
     Say("edit needs a recording (an id or a path), or --metadata; see plim-catalog help edit");
     return kExitUsage;
   }
+  if (!options.target.empty() && options.metadata.metadata_csv) {
+    Say("edit takes a recording or --metadata, not both: the CSV file names its recordings "
+        "by path; see plim-catalog help edit");
+    return kExitUsage;
+  }
   try {
     std::optional<MetadataTable> table;
     if (options.metadata.metadata_csv) table = ReadMetadataCsv(*options.metadata.metadata_csv);
-    std::vector<std::string> targets;
-    if (!options.target.empty()) {
-      targets.push_back(options.target);
-    } else {
-      targets = table->paths;
-    }
-    auto catalog = catalog::OpenCatalogStore(global.catalog_directory,
-                                             catalog::CatalogStore::Mode::kReadWrite);
-    int status = 0;
-    std::string out;
+    const std::vector<std::string> targets =
+        table ? table->paths : std::vector<std::string>{options.target};
+    auto catalog = catalog::OpenCatalogStore(
+        global.catalog_directory,
+        options.dry_run ? CatalogStore::Mode::kReadOnly : CatalogStore::Mode::kReadWrite);
+
+    // Every row is checked before any is applied, so that one wrong row
+    // leaves the catalog as it was and every fault is named at once.
+    std::vector<PlannedEdit> plan;
+    std::vector<std::string> faults;
     for (const std::string& target : targets) {
-      std::optional<catalog::RecordingId> id = FindRecording(*catalog->NewCatalogReader(), target);
-      std::optional<catalog::Recording> known =
-          id ? catalog->NewCatalogReader()->GetRecording(*id) : std::nullopt;
+      const MetadataRow* csv_row = table ? &table->rows.at(target) : nullptr;
+      auto fault = [&](const std::string& what) {
+        faults.push_back(csv_row == nullptr
+                             ? what
+                             : "The metadata file " +
+                                   foundation::QuotedText(*options.metadata.metadata_csv) +
+                                   ", line " + std::to_string(csv_row->line) + ": " + what);
+      };
+      std::unique_ptr<catalog::CatalogReader> reader = catalog->NewCatalogReader();
+      std::optional<catalog::RecordingId> id = FindRecording(*reader, target);
+      std::optional<catalog::Recording> known = id ? reader->GetRecording(*id) : std::nullopt;
       if (!known) {
-        Say("There is no recording \"" + target + "\" in the catalog.");
-        status = 1;
+        fault("There is no recording \"" + target + "\" in the catalog.");
         continue;
       }
-      MetadataChange change = ChangeFor(
-          MetadataFor(known->source_path, options.metadata, table ? &*table : nullptr), options);
-      if (!ChangesAnything(change)) {
-        Say("nothing to change for \"" + target +
-            "\": give --artist, --title, --album, --artwork, --isrc or --genre");
-        return kExitUsage;
+      try {
+        MetadataChange change = ChangeFor(
+            MetadataFor(known->source_path, options.metadata, table ? &*table : nullptr), options);
+        if (!ChangesAnything(change)) {
+          if (csv_row == nullptr) {
+            Say("nothing to change for \"" + target +
+                "\": give --artist, --title, --album, --artwork, --isrc or --genre");
+            return kExitUsage;
+          }
+          fault("nothing to change for \"" + target + "\": every cell of the row is empty");
+          continue;
+        }
+        plan.push_back({*id, std::move(*known), std::move(change)});
+      } catch (const foundation::NSError& error) {
+        fault(error.description());
       }
-      std::optional<catalog::Recording> now = catalog->Correct(*id, change);
-      if (!now) {
-        Say("There is no recording \"" + target + "\" in the catalog.");
-        status = 1;
+    }
+    if (!faults.empty()) {
+      for (const std::string& fault : faults) Say(fault);
+      if (table) Say("nothing was changed: correct the file and run the same edit again");
+      return kExitFailure;
+    }
+
+    int status = kExitSuccess;
+    std::string out;
+    for (const PlannedEdit& edit : plan) {
+      std::optional<catalog::Recording> now = options.dry_run
+                                                  ? Preview(edit.known, edit.change)
+                                                  : catalog->Correct(edit.id, edit.change);
+      if (!now) {  // removed by another writer since the check
+        Say("There is no recording " + std::to_string(edit.id) + " in the catalog.");
+        status = kExitFailure;
       } else if (global.json) {
-        out += RecordingJson(*id, *now);
-      } else if (!global.quiet) {
-        out += "edited " + std::to_string(*id) + '\t' + now->artist + '\t' + now->title + '\t' +
-               now->source_path + '\n';
+        out += RecordingJson(edit.id, *now);
+      } else if (!global.quiet || options.dry_run) {
+        out += std::string(options.dry_run ? "would edit " : "edited ") + std::to_string(edit.id) +
+               '\t' + now->artist + '\t' + now->title + '\t' + now->source_path + '\n';
       }
     }
     foundation::writeToStandardOutput(out);
     return status;
   } catch (const foundation::NSError& error) {
     Say(error.description());
-    return 1;
+    return kExitFailure;
   }
 }
 

@@ -35,9 +35,12 @@ struct DecodedAudio {
 
 DecodedAudio DecodeAndFingerprint(const std::string& path) {
   AudioFileSignature audio = SignAudioFile(path);
-  return {audio.signature.ReferenceLandmarks(), audio.signature.ReferencePeaks(),
-          audio.signature.constellation().outline, std::move(audio.content_hash),
-          audio.duration_s, audio.declared_duration_s};
+  return {audio.signature.ReferenceLandmarks(),
+          audio.signature.ReferencePeaks(),
+          audio.signature.constellation().outline,
+          std::move(audio.content_hash),
+          audio.duration_s,
+          audio.declared_duration_s};
 }
 
 // Encoders pad or trim a fraction of a second; a file cut short lacks more.
@@ -51,6 +54,25 @@ std::string TruncationWarning(const std::string& path, const DecodedAudio& audio
   return foundation::QuotedText(path) +
          " is truncated: " + FormatDuration(*audio.declared_duration_s) + " declared, " +
          FormatDuration(audio.duration_s) + " decoded; added as decoded";
+}
+
+// The warning for a file whose tags hold several values where one is
+// kept, unless the user gave that field; or empty. One line for the file,
+// so that a package of many files says it once each.
+std::string SeveralValuesWarning(const std::string& path, const FileTags& tags,
+                                 const MetadataOverrides& overrides) {
+  std::string out;
+  for (const auto& [key, count] : tags.several_values) {
+    const std::string* first = nullptr;
+    if (key == "TITLE" && !overrides.title) first = &tags.title;
+    if (key == "ARTIST" && !overrides.artist) first = &tags.artist;
+    if (key == "ALBUM" && !overrides.album) first = &tags.album;
+    if (key == "ISRC" && !overrides.isrc) first = &tags.isrc;
+    if (first == nullptr) continue;
+    out += (out.empty() ? "" : "; its ") + key + " tag holds " + std::to_string(count) +
+           " values, of which only the first, " + foundation::QuotedText(*first) + ", is kept";
+  }
+  return out.empty() ? "" : foundation::QuotedText(path) + ": its " + out;
 }
 
 bool LooksLikeUrl(const std::string& text) { return text.find("://") != std::string::npos; }
@@ -141,7 +163,8 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore&
       return result;
     }
     result.audio_s = audio.duration_s;
-    result.warning = TruncationWarning(candidate.path, audio);
+    if (std::string truncated = TruncationWarning(candidate.path, audio); !truncated.empty())
+      result.warnings.push_back(std::move(truncated));
     // A recording without landmarks could never be matched.
     if (audio.landmarks.empty()) {
       char seconds[32];
@@ -154,6 +177,10 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore&
 
     FileTags tags = ReadFileTags(candidate.path);
     catalog::Recording& recording = result.item.recording;
+    if (std::string several = SeveralValuesWarning(candidate.path, tags, overrides);
+        !several.empty()) {
+      result.warnings.push_back(std::move(several));
+    }
     recording.title = tags.title.empty() ? fs::path(candidate.path).stem().string() : tags.title;
     recording.artist = tags.artist;
     recording.subtitle = tags.album;

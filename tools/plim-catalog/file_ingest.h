@@ -61,8 +61,8 @@ struct IngestResult {
   double audio_s = 0;  // decoded
   std::string problem;
   // For kReady: what is wrong with the file that did not stop it being
-  // added (a file cut short), or empty.
-  std::string warning;
+  // added (a file cut short, tags with several values), one line each.
+  std::vector<std::string> warnings;
   catalog::NewRecording item;
   // For kReady: the recording added earlier from the same path, if any.
   std::optional<catalog::RecordingId> known_id;

@@ -8,11 +8,14 @@
 
 namespace plim {
 
-// Exit statuses of every verb: success, a failure of the work itself, and a
-// command line that could not be understood.
+// Exit statuses of every verb: success, a failure of the work itself, a
+// command line that could not be understood, and an interruption.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+// Ended early by Ctrl-C, after saying what was done: 128 + SIGINT, as a
+// shell reports a program that SIGINT ended.
+inline constexpr int kExitInterrupted = 130;
 
 // Options taken anywhere on the line, before or after the verb.
 struct GlobalOptions {

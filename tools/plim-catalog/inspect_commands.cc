@@ -13,6 +13,7 @@
 #include "tools/plim-catalog/duration_text.h"
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/json_line.h"
+#include "tools/plim-catalog/number_text.h"
 
 namespace plim {
 namespace {
@@ -232,14 +233,25 @@ std::vector<RecordingId> Pick(const CatalogStore& catalog,
   return ids;
 }
 
-std::string RemovedLine(bool dry_run, const char* what, RecordingId id, const Recording& r,
-                        const std::string& path) {
+std::string RemovedLine(const GlobalOptions& global, bool dry_run, const char* what, RecordingId id,
+                        const Recording& r, const std::string& path) {
+  if (global.json) {
+    return JsonLine()
+        .Text("action", dry_run ? "would remove" : "removed")
+        .Integer("id", id)
+        .Text("artist", r.artist)
+        .Text("title", r.title)
+        .Text("path", path)
+        .Boolean("copy", *what != '\0')
+        .Finish();
+  }
   return std::string(dry_run ? "would remove " : "removed ") + what + std::to_string(id) + '\t' +
          TableCell(r.artist) + '\t' + TableCell(r.title) + '\t' + TableCell(path) + '\n';
 }
 
 // Removes `ids` (each with its copies) and then `copies` alone, saying so
-// unless quiet (or, for a dry run, what would go).
+// unless quiet (or, for a dry run, what would go); JSON lines and a dry
+// run's lines, which are data, are written even when quiet.
 void RemoveAll(CatalogStore& catalog, const std::vector<RecordingId>& ids,
                const std::vector<catalog::RecordingCopy>& copies, const GlobalOptions& global,
                bool dry_run = false) {
@@ -250,26 +262,30 @@ void RemoveAll(CatalogStore& catalog, const std::vector<RecordingId>& ids,
                  [&](const catalog::RecordingCopy& copy) { return copy.id == id; });
     std::optional<Recording> r =
         dry_run ? catalog.NewCatalogReader()->GetRecording(id) : catalog.Remove(id);
-    if (!r || global.quiet) continue;
-    out += RemovedLine(dry_run, "", id, *r, r->source_path);
+    if (!r || (global.quiet && !global.json && !dry_run)) continue;
+    out += RemovedLine(global, dry_run, "", id, *r, r->source_path);
     for (const catalog::RecordingCopy& copy : its_copies)
-      out += RemovedLine(dry_run, "copy of ", id, *r, copy.path);
+      out += RemovedLine(global, dry_run, "copy of ", id, *r, copy.path);
   }
   for (const catalog::RecordingCopy& copy : copies) {
     if (std::find(ids.begin(), ids.end(), copy.id) != ids.end()) continue;
     std::optional<Recording> r = catalog.NewCatalogReader()->GetRecording(copy.id);
     if (!dry_run && !catalog.RemoveCopy(copy.path)) continue;
-    if (r && !global.quiet) out += RemovedLine(dry_run, "copy of ", copy.id, *r, copy.path);
+    if (r && (!global.quiet || global.json || dry_run))
+      out += RemovedLine(global, dry_run, "copy of ", copy.id, *r, copy.path);
   }
   foundation::writeToStandardOutput(out);
 }
 
 }  // namespace
 
-int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets) {
+int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets,
+                     bool dry_run) {
   int status = 0;
   try {
-    auto catalog = OpenForInspection(global.catalog_directory, CatalogStore::Mode::kReadWrite);
+    auto catalog =
+        OpenForInspection(global.catalog_directory,
+                          dry_run ? CatalogStore::Mode::kReadOnly : CatalogStore::Mode::kReadWrite);
     for (const std::string& target : targets) {
       std::vector<RecordingId> ids;
       std::vector<catalog::RecordingCopy> copies;
@@ -294,7 +310,7 @@ int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>
         status = NoSuchRecording(target);
         continue;
       }
-      RemoveAll(*catalog, ids, copies, global);
+      RemoveAll(*catalog, ids, copies, global, dry_run);
     }
   } catch (const foundation::NSError& error) {
     return Failed(error);
@@ -319,10 +335,10 @@ int RunPruneCommand(const GlobalOptions& global, bool dry_run) {
     RemoveAll(*catalog, gone, gone_copies, global, dry_run);
     if (!global.quiet) {
       const std::string copies =
-          gone_copies.empty() ? "" : " (and " + std::to_string(gone_copies.size()) + " copies)";
+          gone_copies.empty() ? "" : " (and " + Counted(gone_copies.size(), "copy", "copies") + ")";
       foundation::writeToStandardError(
-          "plim-catalog: " + std::to_string(gone.size()) +
-          (dry_run ? " recordings would be pruned" : " recordings pruned") + copies + "\n");
+          "plim-catalog: " + Counted(gone.size(), "recording", "recordings") +
+          (dry_run ? " would be pruned" : " pruned") + copies + "\n");
     }
     return 0;
   } catch (const foundation::NSError& error) {

@@ -43,8 +43,12 @@ int RunStatsCommand(const GlobalOptions& global);
 // Removes each of `targets`: a recording id or the path a recording was
 // added from (which need no longer exist): the recording with its copies;
 // a copy's path: that copy alone; or a folder: every recording and copy
-// from under it. Says what it removed unless quiet.
-int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets);
+// from under it. Says what it removed unless quiet; with global.json, one
+// line per recording or copy removed: action, id, artist, title, path,
+// copy (even when quiet).
+// With `dry_run`, names what would go (even when quiet) and changes nothing.
+int RunRemoveCommand(const GlobalOptions& global, const std::vector<std::string>& targets,
+                     bool dry_run);
 
 // Removes the recordings whose source files are gone, with their copies,
 // and the copies whose files are gone (with `dry_run`, only names them). A file that can't be

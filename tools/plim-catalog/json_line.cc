@@ -1,9 +1,8 @@
 #include "tools/plim-catalog/json_line.h"
 
-#include <cstdio>
-
 #include "platform/foundation/json_string.h"
 #include "platform/foundation/utf8.h"
+#include "tools/plim-catalog/number_text.h"
 
 namespace plim {
 
@@ -45,15 +44,24 @@ JsonLine& JsonLine::Integer(std::string_view name, std::uint64_t value) {
 
 JsonLine& JsonLine::Number(std::string_view name, double value, const char* format) {
   Name(name);
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  out_ += text;
+  out_ += FormatNumber(format, value);
   return *this;
 }
 
 JsonLine& JsonLine::Boolean(std::string_view name, bool value) {
   Name(name);
   out_ += value ? "true" : "false";
+  return *this;
+}
+
+JsonLine& JsonLine::ObjectList(std::string_view name, const std::vector<JsonLine>& objects) {
+  Name(name);
+  out_ += '[';
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    if (i > 0) out_ += ',';
+    out_ += objects[i].out_ + '}';
+  }
+  out_ += ']';
   return *this;
 }
 

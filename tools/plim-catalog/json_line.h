@@ -22,6 +22,8 @@ class JsonLine {
   // `format` is a printf format for one double, e.g. "%.3f".
   JsonLine& Number(std::string_view name, double value, const char* format);
   JsonLine& Boolean(std::string_view name, bool value);
+  // An array of the objects `objects` are building, each as it now stands.
+  JsonLine& ObjectList(std::string_view name, const std::vector<JsonLine>& objects);
 
   // The object, braces and final newline included.
   std::string Finish() const { return out_ + "}\n"; }

@@ -14,6 +14,7 @@
 #include "tools/plim-catalog/inspect_commands.h"
 #include "tools/plim-catalog/match_command.h"
 #include "tools/plim-catalog/rebuild_command.h"
+#include "tools/plim-catalog/usage_errors.h"
 #include "tools/plim-catalog/verify_command.h"
 
 namespace plim {
@@ -40,7 +41,7 @@ VerbRun DeclareAdd(CLI::App& verb) {
       ->type_name("PATH");
   DeclareMetadataOptions(verb, options->metadata, "every file added, in place of its tags");
   verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
-      ->check(CLI::Range(1u, 1024u));
+      ->check(WholeNumberFrom(1, 1024));
   verb.add_flag("-n,--dry-run", options->dry_run,
                 "Say what would be added, updated or skipped, and change nothing");
   verb.add_flag("--update-tags", options->update_tags,
@@ -88,15 +89,21 @@ VerbRun DeclareEdit(CLI::App& verb) {
   DeclareMetadataOptions(verb, options->metadata, "the recording");
   verb.add_option("--isrc", options->isrc, "The recording's ISRC");
   verb.add_option("--genre", options->genres, "A genre; repeat for several")->type_name("GENRE");
+  verb.add_flag("-n,--dry-run", options->dry_run,
+                "Say what each recording would hold, and change nothing");
   return [options](const GlobalOptions& global) { return RunEditCommand(global, *options); };
 }
 
 VerbRun DeclareRemove(CLI::App& verb) {
   auto targets = std::make_shared<std::vector<std::string>>();
+  auto dry_run = std::make_shared<bool>(false);
   verb.add_option("targets", *targets, "Ids, paths (the files may be gone) or folders")
       ->required()
       ->type_name("ID|PATH");
-  return [targets](const GlobalOptions& global) { return RunRemoveCommand(global, *targets); };
+  verb.add_flag("-n,--dry-run", *dry_run, "Name the recordings that would go, and change nothing");
+  return [targets, dry_run](const GlobalOptions& global) {
+    return RunRemoveCommand(global, *targets, *dry_run);
+  };
 }
 
 VerbRun DeclarePrune(CLI::App& verb) {
@@ -110,7 +117,7 @@ VerbRun DeclareClean(CLI::App& verb) {
   verb.add_option("--older-than", *min_age_s,
                   "Only leftovers of writers that started this long ago (default 600)")
       ->type_name("SECONDS")
-      ->check(CLI::NonNegativeNumber);
+      ->check(SecondsOrMore());
   return [min_age_s](const GlobalOptions& global) { return RunCleanCommand(global, *min_age_s); };
 }
 
@@ -126,16 +133,20 @@ VerbRun DeclareMatch(CLI::App& verb) {
       ->required()
       ->type_name("FILE");
   verb.add_option("-j,--jobs", options->jobs, "Files matched at once (default: one per core)")
-      ->check(CLI::Range(1u, 1024u));
+      ->check(WholeNumberFrom(1, 1024));
   verb.add_flag("--timeline", options->timeline,
                 "List every catalog recording heard along each file, with its start and end");
+  verb.add_flag("--candidates", options->candidates,
+                "Show each file's best candidates, with their scores, offsets and speed skews, "
+                "besides its answer")
+      ->excludes("--timeline");
   return [options](const GlobalOptions& global) { return RunMatchCommand(global, *options); };
 }
 
 VerbRun DeclareRebuild(CLI::App& verb) {
   auto options = std::make_shared<RebuildCommandOptions>();
   verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
-      ->check(CLI::Range(1u, 1024u));
+      ->check(WholeNumberFrom(1, 1024));
   verb.add_flag("--repair", options->repair,
                 "Rebuild an up-to-date catalog too, leaving out the recordings whose records are "
                 "damaged (after verify found damage)");
@@ -154,7 +165,7 @@ VerbRun DeclareCopy(CLI::App& verb) {
       ->required()
       ->type_name("DST");
   verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
-      ->check(CLI::Range(1u, 1024u));
+      ->check(WholeNumberFrom(1, 1024));
   return [options](const GlobalOptions& global) { return RunCopyCommand(global, *options); };
 }
 
@@ -165,7 +176,7 @@ int main(int argc, char** argv) {
   using plim::VerbDefinition;
   const std::vector<VerbDefinition> verbs = {
       {"add", "Add audio files, and the audio files in folders. Files already there are skipped.",
-       plim::DeclareAdd},
+       plim::DeclareAdd, false},
       {"list", "List the recordings: id, artist, title, duration, path.", plim::DeclareList},
       {"show", "Show every field of one recording.", plim::DeclareShow},
       {"edit", "Correct a recording's metadata in place, or many from a CSV file; ids stay.",
@@ -175,17 +186,17 @@ int main(int argc, char** argv) {
        plim::DeclareRemove},
       {"prune", "Remove the recordings whose files are gone.", plim::DeclarePrune},
       {"clean", "Remove what writers killed halfway left in a Redis catalog (never visible).",
-       plim::DeclareClean},
+       plim::DeclareClean, false},
       {"stats", "Show the catalog's size: recordings, hours, landmarks, bytes on disk.",
        plim::DeclareStats},
       {"match",
-       "Match a clip and show the best candidates; many files, one answer each; or the "
+       "Match files, one answer each (and their best candidates with --candidates), or the "
        "timeline of a long recording.",
        plim::DeclareMatch},
       {"rebuild",
        "Bring a catalog built with an older fingerprint up to date: decode every recording's "
        "file again, keeping ids, metadata and artwork.",
-       plim::DeclareRebuild},
+       plim::DeclareRebuild, false},
       {"duplicates",
        "List the groups of recordings that hold the same music end to end, in any format.",
        [](CLI::App&) -> plim::VerbRun { return plim::RunDuplicatesCommand; }},
@@ -194,7 +205,7 @@ int main(int argc, char** argv) {
       {"copy",
        "Copy a catalog into another store (LMDB directory or redis://HOST:PORT/NAME), keeping "
        "ids; run again to resume.",
-       plim::DeclareCopy},
+       plim::DeclareCopy, false},
   };
   return plim::RunCommandLine(argc, argv, verbs);
 }

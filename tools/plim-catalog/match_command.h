@@ -15,18 +15,16 @@ struct MatchCommandOptions {
   // Files, folders (searched recursively), and "-" for paths read from
   // standard input, one a line.
   std::vector<std::string> paths;
-  unsigned jobs = 0;      // files matched at once; 0 for one per core
-  bool timeline = false;  // every recording heard along each file, with its times
+  unsigned jobs = 0;        // files matched at once; 0 for one per core
+  bool timeline = false;    // every recording heard along each file, with its times
+  bool candidates = false;  // each file's best candidates besides its answer
 };
 
-// One plain file (no folder, no "-", no --timeline): its best candidates,
-// accepted ones first: id, artist, title, aligned landmarks, confidence,
-// offset into the reference, speed skew, the chance of a false match, and
-// whether it counts as a match, under a header and above a legend of the
-// columns. Anything else: one result per file (see batch_match.h), or a
-// timeline per file (see timeline_command.h). With global.json, one JSON
-// object a line. Returns the exit status: 0 when every file was searched
-// (matched or not), 1 when any file or the catalog could not be read.
+// One answer per file, the same whatever the operands (see batch_match.h),
+// or a timeline per file (see timeline_command.h). With global.json, one
+// JSON object a line. Returns the exit status: 0 when every file was
+// searched (matched or not), 1 when any file or the catalog could not be
+// read.
 int RunMatchCommand(const GlobalOptions& global, const MatchCommandOptions& options);
 
 }  // namespace plim

@@ -145,6 +145,7 @@ MetadataTable ParseMetadataCsv(std::string_view text, const std::string& csv_pat
     }
     std::string path;
     MetadataRow row;
+    row.line = record.line;
     for (std::size_t c = 0; c < columns.size(); ++c) {
       const std::string& cell = record.fields[c];
       if (cell.empty()) continue;

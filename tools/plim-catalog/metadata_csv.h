@@ -22,6 +22,7 @@ struct MetadataRow {
   std::optional<std::string> album;
   std::optional<std::string> isrc;
   std::optional<std::vector<std::string>> genres;  // the cell split at ';'
+  int line = 0;  // the line of the CSV file the row began on; 0 when not from one
 };
 
 // Rows keyed by absolute, lexically normal path (a relative path in the file

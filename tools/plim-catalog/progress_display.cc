@@ -76,21 +76,22 @@ void ProgressDisplay::Clear() {
 
 void ProgressDisplay::Draw() {
   last_draw_ = std::chrono::steady_clock::now();
-  std::string line = Line();
-  std::string file = CurrentFile();
-  if (!file.empty()) {
-    line += " \xC2\xB7 ";
-    line.append(file, file.rfind('/') + 1);
-  }
+  const int filled = static_cast<int>(std::lround(Fraction() * kBarWidth));
+  std::string bar = "[";
+  bar.append(static_cast<std::size_t>(filled), '#');
+  bar.append(static_cast<std::size_t>(kBarWidth - filled), '-');
+  bar += "]";
+  const std::string file = CurrentFile();
   // One column spare: a line filling the last one wraps on some terminals.
   std::string text = "\r";
-  text += FitToColumns(line, TerminalColumns() - 1);
+  text += ComposeProgressLine(bar, Status(), std::string_view(file).substr(file.rfind('/') + 1),
+                              TerminalColumns() - 1);
   text += "\x1b[K";
   foundation::writeToStandardError(text);
   drawn_ = true;
 }
 
-std::string ProgressDisplay::Line() const {
+double ProgressDisplay::Fraction() const {
   // Progress by bytes: files differ too much in length for a count to say
   // how far along the work is.
   double fraction =
@@ -98,18 +99,17 @@ std::string ProgressDisplay::Line() const {
           ? static_cast<double>(done_bytes_) / static_cast<double>(total_bytes_)
           : (total_files_ > 0 ? static_cast<double>(done_files_) / static_cast<double>(total_files_)
                               : 1.0);
-  fraction = std::clamp(fraction, 0.0, 1.0);
-  int filled = static_cast<int>(std::lround(fraction * kBarWidth));
-  std::string line = "[";
-  line.append(static_cast<std::size_t>(filled), '#');
-  line.append(static_cast<std::size_t>(kBarWidth - filled), '-');
-  line += "] ";
+  return std::clamp(fraction, 0.0, 1.0);
+}
+
+std::string ProgressDisplay::Status() const {
+  const double fraction = Fraction();
   char text[160];
   double elapsed_s = ElapsedS();
   std::snprintf(text, sizeof text, "%llu/%llu files, %.2f h of audio",
                 static_cast<unsigned long long>(done_files_),
                 static_cast<unsigned long long>(total_files_), audio_s_ / 3600);
-  line += text;
+  std::string line = text;
   if (elapsed_s > 0.5 && audio_s_ > 0) {
     std::snprintf(text, sizeof text, ", %.0f\xC3\x97 real time", audio_s_ / elapsed_s);
     line += text;
@@ -118,6 +118,19 @@ std::string ProgressDisplay::Line() const {
     line += ", " + FormatDuration(elapsed_s * (1 - fraction) / fraction) + " left";
   }
   return line;
+}
+
+std::string ComposeProgressLine(std::string_view bar, std::string_view status,
+                                std::string_view file, std::size_t columns) {
+  std::string rest(status);
+  if (!file.empty()) {
+    rest += " \xC2\xB7 ";
+    rest += file;
+  }
+  // The bar says least: the counts, the time left and the file say more.
+  std::string whole = std::string(bar) + " " + rest;
+  if (FitToColumns(whole, columns) == whole) return whole;
+  return FitToColumns(rest, columns);
 }
 
 std::string FitToColumns(std::string_view line, std::size_t columns) {

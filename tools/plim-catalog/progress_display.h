@@ -37,7 +37,8 @@ class ProgressDisplay {
 
  private:
   void Draw();
-  std::string Line() const;
+  double Fraction() const;
+  std::string Status() const;
   std::string CurrentFile();
 
   const bool enabled_;
@@ -52,6 +53,13 @@ class ProgressDisplay {
   std::mutex current_mutex_;
   std::string current_file_;  // guarded by current_mutex_
 };
+
+// The progress line from its parts: the bar, the status (counts, speed,
+// time left) and the name of the file being read (may be empty), in at
+// most `columns` characters. When all do not fit the bar goes first, then
+// the end of the rest is cut (FitToColumns). Pure.
+std::string ComposeProgressLine(std::string_view bar, std::string_view status,
+                                std::string_view file, std::size_t columns);
 
 // `line` cut to at most `columns` characters on screen, counting each UTF-8
 // character as one column, with "…" at the end when cut.

@@ -16,6 +16,7 @@
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
+#include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/redo_recordings.h"
 
 namespace plim {
@@ -115,11 +116,13 @@ int RunRebuildCommand(const RebuildCommandOptions& options) {
   } else {
     const fs::path keep = KeepName(directory);
     fs::rename(staging, keep, error);
-    Say("the catalog before the rebuild, with the " + std::to_string(left_out.size()) +
-        " recordings left out, is kept at " + Quoted(keep));
+    Say("the catalog before the rebuild, with the " +
+        Counted(left_out.size(), "recording", "recordings") + " left out, is kept at " +
+        Quoted(keep));
   }
-  Say("rebuilt " + std::to_string(rebuilt) + " of " + std::to_string(old_recordings.size()) +
-      " recordings with fingerprint version " + std::to_string(fingerprint::kFingerprintVersion));
+  Say("rebuilt " + std::to_string(rebuilt) + " of " +
+      Counted(old_recordings.size(), "recording", "recordings") + " with fingerprint version " +
+      std::to_string(fingerprint::kFingerprintVersion));
   return 0;
 }
 

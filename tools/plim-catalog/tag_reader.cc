@@ -104,6 +104,11 @@ FileTags ReadFileTags(const std::string& path) {
   tags.artist = First(properties, "ARTIST");
   tags.album = First(properties, "ALBUM");
   tags.isrc = First(properties, "ISRC");
+  for (const char* key : {"TITLE", "ARTIST", "ALBUM", "ISRC"}) {
+    auto it = properties.find(key);
+    if (it != properties.end() && it->second.size() > 1)
+      tags.several_values.emplace_back(key, it->second.size());
+  }
   if (auto it = properties.find("GENRE"); it != properties.end()) {
     for (const TagLib::String& genre : it->second) {
       if (!genre.isEmpty()) tags.genres.push_back(Utf8(genre));

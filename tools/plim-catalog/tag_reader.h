@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/catalog/catalog.h"
@@ -18,6 +19,10 @@ struct FileTags {
   std::string album;
   std::string isrc;
   std::vector<std::string> genres;
+  // The tags among TITLE, ARTIST, ALBUM and ISRC that hold several values
+  // (of which the field above holds the first), with their counts, in that
+  // order.
+  std::vector<std::pair<std::string, std::size_t>> several_values;
   // The front cover (else the first picture): ID3v2 APIC in MP3, WAV and
   // AIFF; FLAC and Ogg picture blocks; MP4 covr.
   std::optional<catalog::Artwork> picture;

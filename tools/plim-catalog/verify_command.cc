@@ -5,6 +5,7 @@
 #include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/json_line.h"
+#include "tools/plim-catalog/number_text.h"
 
 namespace plim {
 namespace {
@@ -58,10 +59,11 @@ int RunVerifyCommand(const GlobalOptions& global) {
                .Integer("damaged", report.damage.size())
                .Finish();
   } else if (!global.quiet || !report.Intact()) {
-    out += "catalog: " + directory + "\nchecked: " + std::to_string(report.recordings.size()) +
-           " recordings, " + std::to_string(report.index_chunks) + " index chunks, " +
-           std::to_string(report.postings) + " postings, " + std::to_string(report.peak_blocks) +
-           " peak blocks\n";
+    out += "catalog: " + directory +
+           "\nchecked: " + Counted(report.recordings.size(), "recording", "recordings") + ", " +
+           Counted(report.index_chunks, "index chunk", "index chunks") + ", " +
+           Counted(report.postings, "posting", "postings") + ", " +
+           Counted(report.peak_blocks, "peak block", "peak blocks") + "\n";
     if (report.unchecked_values > 0) {
       out += "without checksums: " + std::to_string(report.unchecked_values) +
              " values written by an older plim (plim-catalog rebuild --repair gives them "

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/plim-catalog/json_line.h"
+#include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/progress_display.h"
 
 namespace plim {
@@ -27,6 +29,25 @@ TEST(CommandLineTest, SuggestsOnlyNearWords) {
   }
 }
 
+TEST(NumberTextTest, WritesNoNegativeZero) {
+  struct Case {
+    const char* format;
+    double value;
+    std::string expected;
+  };
+  for (const Case& c : std::vector<Case>{{"%.4f", -0.0, "0.0000"},
+                                         {"%.4f", -0.00004, "0.0000"},
+                                         {"%.4f", -0.00005001, "-0.0001"},
+                                         {"%+.2f%%", -0.001, "+0.00%"},
+                                         {"%.2f s", -0.0, "0.00 s"},
+                                         {"%.3g", -1e-300, "-1e-300"},
+                                         {"%.0f", -0.4, "0"},
+                                         {"%.2f", 0.0, "0.00"}}) {
+    EXPECT_EQ(FormatNumber(c.format, c.value), c.expected) << c.format << " " << c.value;
+    EXPECT_EQ(JsonLine().Number("n", c.value, c.format).Finish(), "{\"n\":" + c.expected + "}\n");
+  }
+}
+
 TEST(ProgressDisplayTest, FitsTheLineToTheColumnsCountingCharacters) {
   struct Case {
     std::string line;
@@ -41,6 +62,22 @@ TEST(ProgressDisplayTest, FitsTheLineToTheColumnsCountingCharacters) {
                          {"abc", 0, ""}}) {
     EXPECT_EQ(FitToColumns(c.line, c.columns), c.expected) << c.line << " in " << c.columns;
   }
+}
+
+TEST(ProgressDisplayTest, DropsTheBarBeforeTheTimeLeftAndTheFile) {
+  const std::string bar = "[####----]", status = "3/9 files, 0:12 left", file = "song.flac";
+  const std::string rest = status + " \xC2\xB7 " + file;
+  struct Case {
+    std::size_t columns;
+    std::string expected;
+  };
+  for (const Case& c : std::vector<Case>{{80, bar + " " + rest},
+                                         {rest.size() - 1, rest},  // the dot takes 2 bytes
+                                         {40, rest},
+                                         {20, "3/9 files, 0:12 lef\xE2\x80\xA6"}}) {
+    EXPECT_EQ(ComposeProgressLine(bar, status, file, c.columns), c.expected) << c.columns;
+  }
+  EXPECT_EQ(ComposeProgressLine(bar, status, "", 80), bar + " " + status);
 }
 
 }  // namespace

@@ -164,7 +164,7 @@ TEST_F(DuplicatesTest, ACopyIsShownRemovedAndPrunedAsAPathOfItsRecording) {
   ASSERT_EQ(Run({"add", copy}).exit_status, 0);
   fs::remove(copy);
   ProcessResult pruned = Run({"prune"});
-  EXPECT_NE(pruned.standard_error.find("0 recordings pruned (and 1 copies)"), std::string::npos)
+  EXPECT_NE(pruned.standard_error.find("0 recordings pruned (and 1 copy)"), std::string::npos)
       << pruned.standard_error;
   EXPECT_EQ(Run({"show", original}).exit_status, 0);
 

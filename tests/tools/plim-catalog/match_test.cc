@@ -102,6 +102,22 @@ TEST_F(MatchTest, AnswersEveryFileInOrderAndReportsTheBadOnesApart) {
   EXPECT_THAT(lines[4], HasSubstr("\"title\":\"Melody 72\""));
   EXPECT_EQ(batch.standard_error, "") << "nothing beside the JSON lines";
 
+  // One schema whatever the operands: a file named alone gets the line it
+  // gets among others, and --candidates adds a field to it.
+  const std::vector<std::string> alone = Lines(Run({"--json", "match", one}).standard_output);
+  ASSERT_EQ(alone.size(), 1u);
+  EXPECT_EQ(alone[0], lines[1]);
+  const std::vector<std::string> with_candidates =
+      Lines(Run({"--json", "match", "--candidates", one}).standard_output);
+  ASSERT_EQ(with_candidates.size(), 1u);
+  EXPECT_EQ(with_candidates[0].rfind(
+                lines[1].substr(0, lines[1].size() - 1) + ",\"candidates\":[{\"id\":", 0),
+            0u)
+      << with_candidates[0];
+  EXPECT_THAT(with_candidates[0], HasSubstr("\"accepted\":true,\"aligned_landmarks\":"));
+  EXPECT_THAT(Run({"match", "--candidates", one, two}).standard_output,
+              HasSubstr(two + "\nID\tMATCH\tALIGNED\tCONFIDENCE"));
+
   ProcessResult text = Run({"match", one, two});
   EXPECT_EQ(text.exit_status, 0) << text.standard_error;
   const std::vector<std::string> rows = Lines(text.standard_output);

@@ -212,6 +212,18 @@ TEST_F(PlimCatalogTest, ReadsTagsAndCoverArtOfEachFormat) {
   EXPECT_EQ(by_title["Song A"]["artwork_url"], by_title["Song B"]["artwork_url"])
       << "one picture, stored once";
   EXPECT_EQ(ArtworkFiles().size(), 2u);
+
+  // A tag of several values keeps its first, and says so once for the file.
+  const std::string several =
+      MakeSong("several.flac", 9, {{"TITLX", "Living Caves"}, {"title", "Crossroads"}});
+  std::string bytes = plim::testing::readBytes(several);
+  bytes.replace(bytes.find("TITLX="), 6, "title=");
+  plim::testing::writeBytes(several, bytes);
+  ProcessResult added = Run({"add", several});
+  EXPECT_THAT(added.standard_error,
+              HasSubstr("several.flac\": its TITLE tag holds 2 values, of which only the "
+                        "first, \"Living Caves\", is kept\n"));
+  EXPECT_TRUE(ListByTitle().count("Living Caves"));
 }
 
 TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
@@ -243,6 +255,14 @@ TEST_F(PlimCatalogTest, SkipsWhatIsAlreadyThereAndReportsBadFiles) {
     EXPECT_EQ(first.standard_error.compare(start, 14, "plim-catalog: "), 0) << first.standard_error;
   }
   EXPECT_THAT(first.standard_error, Not(HasSubstr("notes.txt")));
+  // Every program that reads the empty file says the same of it.
+  plim::testing::ProcessOptions with_catalog;
+  with_catalog.environment["PLIM_CATALOG"] = catalog_dir();
+  for (const ProcessResult& read :
+       {Run({"match", temp_.file("music/empty.flac")}),
+        runProcess({PLIM_SHAZAMKIT_PATH, temp_.file("music/empty.flac")}, with_catalog)}) {
+    EXPECT_THAT(read.standard_output + read.standard_error, HasSubstr("\" is empty."));
+  }
   EXPECT_THAT(
       first.standard_error,
       HasSubstr("added 2, updated 0, skipped 0 (already in the catalog), failed 4, 1 not audio"));
@@ -327,6 +347,12 @@ TEST_F(PlimCatalogTest, RemovesByIdByPathByFolderAndWhatIsGone) {
       0);
   ASSERT_EQ(ArtworkFiles().size(), 1u);
 
+  ProcessResult dry_folder = Run({"--quiet", "remove", "--dry-run", temp_.file("dir")});
+  EXPECT_EQ(dry_folder.exit_status, 0) << dry_folder.standard_error;
+  EXPECT_THAT(dry_folder.standard_output, HasSubstr("would remove "));
+  EXPECT_THAT(dry_folder.standard_output, HasSubstr("\tFour\t" + temp_.file("dir/four.flac")));
+  EXPECT_THAT(dry_folder.standard_output, HasSubstr("\tFive\t"));
+  EXPECT_EQ(ListByTitle().size(), 6u) << "nothing removed";
   ProcessResult folder = Run({"--quiet", "remove", temp_.file("dir")});
   EXPECT_EQ(folder.exit_status, 0) << folder.standard_error;
   EXPECT_EQ(ListByTitle().size(), 4u) << "four and five went, not six in dir2";
@@ -335,7 +361,7 @@ TEST_F(PlimCatalogTest, RemovesByIdByPathByFolderAndWhatIsGone) {
   EXPECT_THAT(dry.standard_output, HasSubstr("would remove"));
   EXPECT_EQ(ListByTitle().size(), 4u);
   ProcessResult prune = Run({"prune"});
-  EXPECT_THAT(prune.standard_error, HasSubstr("1 recordings pruned"));
+  EXPECT_THAT(prune.standard_error, HasSubstr("1 recording pruned\n"));
   EXPECT_FALSE(ListByTitle().count("Six"));
 
   fs::remove(one);
@@ -392,6 +418,32 @@ TEST_F(PlimCatalogTest, FollowsCommandLineConventions) {
       {{"--catalog", dir, "edit", "1"}, 2, "", "nothing to change"},
       {{"stats", "--catalog", dir, "--json"}, 0, "\"recordings\":1,", ""},
       {{"--json", "show", "--catalog", dir, temp_.file("a.flac")}, 0, "\"title\":\"A\"", ""},
+      // The option parser's own errors, in the words the help uses.
+      {{"show"}, 2, "", "plim-catalog: show needs ID|PATH ("},
+      {{"add", "--jobs", "abc"}, 2, "", "--jobs takes a whole number from 1 to 1024, not \"abc\""},
+      {{"match", "-j0", "x"}, 2, "", "--jobs takes a whole number from 1 to 1024, not \"0\""},
+      {{"clean", "--older-than", "-5"}, 2, "", "a number of seconds, 0 or more, not \"-5\""},
+      {{"-V"}, 2, "", "unknown option \"-V\" (did you mean \"--version\"?)"},
+      {{"list", "-qz"}, 2, "", "unknown option \"-z\"; see plim-catalog help list"},
+      {{"list", "-J"}, 2, "", "(did you mean \"--json\"?)"},
+      {{"show", "1", "2"}, 2, "", "\"2\""},
+      {{"list", "--catalog"}, 2, "", "--catalog needs a value (DIR|redis://"},
+      {{"help"}, 0, "--catalog DIR|redis://", ""},
+      {{"--json"}, 2, "", "no command given"},
+      // --json is honoured, or refused when a verb has no data to write.
+      {{"--catalog", dir, "add", "--json", temp_.file("a.flac")}, 2, "", "add has no data"},
+      {{"--catalog", dir, "clean", "--json"}, 2, "", "clean has no data"},
+      {{"--catalog", dir, "rebuild", "--json"}, 2, "", "rebuild has no data"},
+      {{"copy", "--json", dir, dir + "2"}, 2, "", "copy has no data"},
+      {{"--catalog", dir, "-q", "remove", "--json", "-n", temp_.file("a.flac")},
+       0,
+       "{\"action\":\"would remove\",\"id\":1,",
+       ""},
+      {{"--catalog", dir, "remove", "--json", temp_.file("a.flac")},
+       0,
+       "{\"action\":\"removed\",\"id\":1,\"artist\":\"\",\"title\":\"A\",\"path\":\"" +
+           temp_.file("a.flac") + "\",\"copy\":false}\n",
+       ""},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {PLIM_CATALOG_PATH};
@@ -401,6 +453,10 @@ TEST_F(PlimCatalogTest, FollowsCommandLineConventions) {
     EXPECT_EQ(result.exit_status, c.exit_status) << result.standard_error;
     EXPECT_THAT(result.standard_output, HasSubstr(c.output_part));
     EXPECT_THAT(result.standard_error, HasSubstr(c.error_part));
+    if (c.exit_status == 2 && !c.arguments.empty()) {
+      EXPECT_EQ(result.standard_error.rfind("plim-catalog: ", 0), 0u);
+      EXPECT_EQ(std::count(result.standard_error.begin(), result.standard_error.end(), '\n'), 1);
+    }
   }
 }
 
@@ -472,12 +528,49 @@ TEST_F(PlimCatalogTest, CorrectsMetadataKeepingIds) {
   EXPECT_EQ(ArtworkFiles().size(), 1u);
   EXPECT_EQ(after["Y fixed"]["id"], y_id);
   EXPECT_EQ(after["Y fixed"]["artwork_url"], "https://example.org/y.jpg");
+  // Refused, a dry run, or a CSV file with a wrong row: nothing changes.
+  std::ofstream(temp_.file("wrong.csv")) << "path,title\n"
+                                         << "m/y.flac,Y wrong\n"
+                                         << "m/gone.flac,Gone\n"
+                                         << "m/x.flac,\n"
+                                         << "m/y.flac,Y wrong again\n";
+  const struct {
+    std::vector<std::string> arguments;
+    int exit_status;
+    std::string output, error_part;
+  } unchanged[] = {
+      {{"edit", "--metadata", temp_.file("wrong.csv")},
+       1,
+       "",
+       "\"" + temp_.file("wrong.csv") + "\", line 3: There is no recording \"" +
+           temp_.file("m/gone.flac") + "\""},
+      {{"edit", "--metadata", temp_.file("wrong.csv")}, 1, "", ", line 4: nothing to change"},
+      {{"edit", x_id, "--metadata", temp_.file("fix.csv")}, 2, "", "not both"},
+      {{"edit", "-n", x_id, "--title", "Dry"},
+       0,
+       "would edit " + x_id + "\tA\tDry\t" + temp_.file("m/x.flac") + "\n",
+       ""},
+  };
+  for (const auto& c : unchanged) {
+    SCOPED_TRACE(c.arguments.back());
+    ProcessResult result = Run(c.arguments);
+    EXPECT_EQ(result.exit_status, c.exit_status);
+    EXPECT_EQ(result.standard_output, c.output);
+    EXPECT_THAT(result.standard_error, HasSubstr(c.error_part));
+  }
+  EXPECT_EQ(ListByTitle(), after);
   ASSERT_EQ(Run({"edit", x_id, "--artwork", "https://example.org/x.jpg"}).exit_status, 0);
   EXPECT_TRUE(ArtworkFiles().empty()) << "the picture went with its last user";
   EXPECT_EQ(Run({"edit", "999", "--title", "T"}).exit_status, 1);
 
   // Tags changed in the file, audio not: skipped with a hint, then read with --update-tags.
   MakeSong("m/x.flac", 1, {{"title", "X retagged"}});
+  // The dry run foretells both.
+  for (const auto& [flag, word] :
+       std::map<std::string, std::string>{{"-q", "skip"}, {"--update-tags", "update"}}) {
+    EXPECT_THAT(Run({"add", "-n", flag, temp_.file("m/x.flac")}).standard_output,
+                HasSubstr(word + "\t" + temp_.file("m/x.flac")));
+  }
   ProcessResult plain = Run({"add", temp_.file("m")});
   EXPECT_THAT(plain.standard_error, HasSubstr("1 of the skipped files changed only in their tags"));
   ProcessResult update = Run({"add", "--update-tags", temp_.file("m")});
@@ -524,7 +617,7 @@ TEST_F(PlimCatalogTest, SharedReadOnlyCatalogOpensForReading) {
     EXPECT_EQ(read.exit_status, 0) << verb << ": " << read.standard_error;
   }
   ProcessResult match = run({PLIM_CATALOG_PATH, "match", song});
-  EXPECT_THAT(match.standard_output, HasSubstr("\tyes\t")) << match.standard_error;
+  EXPECT_THAT(match.standard_output, HasSubstr("\tShared\t")) << match.standard_error;
   ProcessResult identify = run({PLIM_SHAZAMKIT_PATH, song});
   EXPECT_EQ(identify.standard_output, "{\"matched\":true,\"title\":\"Shared\"}\n")
       << identify.standard_error;
@@ -730,6 +823,24 @@ TEST_F(PlimCatalogTest, KilledAddsLeaveWholeRecordingsOnly) {
     }
   }
   EXPECT_GT(killed, kills / 2) << "most kills fell within an add";
+  // Ctrl-C within an add: the summary, and the status a shell gives an
+  // interrupted program. Tried at several moments until one falls within.
+  std::vector<std::string> interrupt = add;
+  interrupt[1] = "--preserve-status";
+  interrupt[2] = "-s";
+  interrupt.insert(interrupt.begin() + 3, "INT");
+  bool landed = false;
+  for (int i = 1; i <= 8 && !landed; ++i) {
+    fs::remove_all(catalog_dir());
+    interrupt[4] = std::to_string(whole_s * i / 10);
+    const ProcessResult run = runProcess(interrupt);
+    landed = run.standard_error.find("interrupted: what was added") != std::string::npos;
+    if (landed) {
+      EXPECT_EQ(run.exit_status, 130) << run.standard_error;
+      EXPECT_THAT(run.standard_error, HasSubstr("added "));
+    }
+  }
+  EXPECT_TRUE(landed) << "no Ctrl-C fell within an add";
   ProcessResult finished = runProcess(std::vector<std::string>(add.begin() + 4, add.end()));
   EXPECT_EQ(finished.exit_status, 0) << finished.standard_error;
   EXPECT_EQ(Run({"verify"}).exit_status, 0);
