@@ -3,7 +3,7 @@
 // decision rule, where starting a process per query would cost more than
 // the matching itself.
 //
-//   recognition_sweep CATALOG_DIR [JOBS [SHOWN]] < queries.tsv > candidates.tsv
+//   recognition_sweep CATALOG_DIR [JOBS [SHOWN [NOMINATED]]] < queries.tsv > candidates.tsv
 //
 // Each input line is "path<TAB>label"; the label (say, the condition and the
 // expected title) is copied to the output. Each output line is
@@ -12,7 +12,9 @@
 //   reference peaks, speed, frequency scale, outline correlation and
 //   standing, false-match probability, accepted (0/1)
 // tab-separated, in input order. A query that fails prints its error in
-// place of the candidates.
+// place of the candidates. NOMINATED sets how many recordings the first
+// pass examines, and the second places again and checks by their outlines
+// (MatchEffort; the second pass doubles them).
 
 #include <time.h>
 
@@ -33,6 +35,7 @@
 namespace {
 
 std::size_t shown_candidates = 3;
+plim::matching::MatchEffort effort;
 
 struct Query {
   std::string path;
@@ -58,7 +61,7 @@ std::string Describe(const plim::catalog::Catalog::Reader& reader, const Query& 
     const double start_cpu_ms = ThreadCpuMs();
     const auto start = std::chrono::steady_clock::now();
     plim::matching::MatchReport report =
-        plim::matching::MatchQuery(reader, audio.signature.constellation());
+        plim::matching::MatchQuery(reader, audio.signature.constellation(), effort);
     match_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     match_cpu_ms = ThreadCpuMs() - start_cpu_ms;
@@ -90,6 +93,10 @@ int main(int argc, char** argv) {
   const unsigned jobs = argc > 2 ? static_cast<unsigned>(std::stoul(argv[2]))
                                  : std::max(1u, std::thread::hardware_concurrency());
   if (argc > 3) shown_candidates = std::stoul(argv[3]);
+  if (argc > 4) {
+    effort.nominated_candidates = effort.realigned_candidates = effort.outline_candidates =
+        std::stoul(argv[4]);
+  }
   std::vector<Query> queries;
   for (std::string line; std::getline(std::cin, line);) {
     std::size_t tab = line.find('\t');

@@ -131,7 +131,7 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
   MatchReport report;
   report.query_landmarks = query.size();
   const double query_frames = query_peaks.duration_s / kFrameDurationS;
-  const Nomination nomination = Nominate(reader, query, query_frames, effort.max_hits);
+  const Nomination nomination = Nominate(reader, query, query_frames, effort.max_hits, effort.nominated_candidates);
   const std::vector<RecordingHit>& hits = nomination.hits;
   const std::vector<Nominee>& runs = nomination.nominees;
   const std::size_t examined = runs.size();
@@ -332,8 +332,14 @@ MatchReport MatchQuery(const catalog::CatalogReader& reader,
   MatchReport report =
       FindMatches(reader, fingerprint::StrongQueryLandmarks(query_peaks), query_peaks, first);
   if (!report.candidates.empty() && report.candidates.front().accepted) return report;
+  // What the strong landmarks do not name is a hard query, under noise or
+  // voices, whose right recording often has too few surviving landmarks
+  // to be among the first nominated: twice as many are examined.
   MatchEffort second = effort;
   second.passes = 2;
+  second.nominated_candidates *= 2;
+  second.realigned_candidates *= 2;
+  second.outline_candidates *= 2;
   return FindMatches(reader, fingerprint::QueryLandmarks(query_peaks), query_peaks, second);
 }
 

@@ -70,6 +70,9 @@ struct MatchReport {
 // suits one clip answered once; a long recording matched window by window,
 // each window overlapping the next, can spend less on each.
 struct MatchEffort {
+  // How many recordings (those the query's landmarks point at most, in one
+  // band of offsets) are examined.
+  std::size_t nominated_candidates = fingerprint::kCandidatesExamined;
   // Of the candidates not accepted where their landmarks put the query, how
   // many (the best nominated first) are placed again from their peaks
   // over the whole recording.
@@ -93,9 +96,10 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
 
 // Matches the query whose peaks are `query_peaks` in two passes: first by
 // its StrongQueryLandmarks, with no candidate placed again nor its outline
-// consulted, which names
-// most clips for a quarter of the lookups; then, when that accepts
-// nothing, by all its QueryLandmarks as FindMatches does, with `effort`.
+// consulted, which names most clips for a quarter of the lookups; then,
+// when that accepts nothing, by all its QueryLandmarks as FindMatches
+// does, with `effort` but twice the candidates nominated, placed again and
+// checked by their outlines.
 // Each pass is held to half the false-match bound, the first to
 // fingerprint::kMaxHitsFirstPass hits. The report is the
 // accepting pass's, or the second's. Same threading and errors as

@@ -153,7 +153,7 @@ int CountEvidence(std::span<const RecordingHit> hits, const Alignment& alignment
 
 Nomination Nominate(const catalog::CatalogReader& reader,
                     const std::vector<fingerprint::Landmark>& query, double query_frames,
-                    std::size_t max_hits) {
+                    std::size_t max_hits, std::size_t candidates) {
   reader.Prefetch(query);  // a store over a network fetches every hash in one batch
   Nomination nomination;
   nomination.hits = CollectHits(reader, query, max_hits);
@@ -172,8 +172,7 @@ Nomination Nominate(const catalog::CatalogReader& reader,
     i = j;
   }
   auto better_band = [](const Nominee& a, const Nominee& b) { return a.band.hits > b.band.hits; };
-  const std::size_t examined =
-      std::min<std::size_t>(runs.size(), fingerprint::kCandidatesExamined);
+  const std::size_t examined = std::min(runs.size(), candidates);
   std::partial_sort(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(examined), runs.end(),
                     better_band);
   runs.resize(examined);

@@ -42,19 +42,20 @@ struct Nomination {
   // Every hit of the query, by recording, then query frame, then reference
   // frame; one per (recording, query frame, reference frame).
   std::vector<RecordingHit> hits;
-  // At most fingerprint::kCandidatesExamined recordings with at least
+  // At most `candidates` recordings with at least
   // fingerprint::kMinBandHits hits in one band of offsets, most there first.
   std::vector<Nominee> nominees;
 };
 
 // Looks up every distinct hash of `query` (a query `query_frames` long)
 // through `reader`, and nominates the recordings whose hits crowd into one
-// band of offsets. When the query's hashes would bring more than
-// `max_hits` hits, only its rarest hashes are kept, as many as fit.
+// band of offsets, at most `candidates` of them. When the query's hashes
+// would bring more than `max_hits` hits, only its rarest hashes are kept,
+// as many as fit.
 // Thread-compatible (one reader per thread); throws what the catalog throws.
 Nomination Nominate(const catalog::CatalogReader& reader,
                     const std::vector<fingerprint::Landmark>& query, double query_frames,
-                    std::size_t max_hits);
+                    std::size_t max_hits, std::size_t candidates);
 
 // The independent evidence for `alignment` among `hits` (one recording's):
 // the distinct query frames with a hit on its line, but no more than the
