@@ -96,12 +96,10 @@ Scenario SharedLoop() {
   return s;
 }
 
-// Under heavy noise: a quarter of recording 1's peaks from frame 3000 on
-// survive in the query among three times as many of the noise's, and so do
-// 2 of its landmarks; 5 chance landmarks line up 2500 frames away.
-Scenario Buried() {
-  Scenario s{"a buried recording whose landmarks point elsewhere", {}, {}, 1, 3000 * 0.032};
-  std::mt19937 rng(7);
+// Recording 1 under heavy noise: one in `survive_one_in` of its peaks from
+// frame 3000 on survive in `s`'s query among `noise_peaks` of the noise's,
+// and so do 2 of its landmarks.
+Reference BuriedAt3000(Scenario& s, std::mt19937& rng, unsigned survive_one_in, int noise_peaks) {
   std::uniform_real_distribution<double> bin(33, 480), query_frame(0, 312);
   Reference buried;
   for (int i = 0; i < 4200; ++i) {
@@ -110,16 +108,25 @@ Scenario Buried() {
   SortByTime(buried.peaks);
   for (const Peak& p : buried.peaks) {
     const double at = p.TimeFrames() - 3000;
-    if (at >= 0 && at <= 312 && rng() % 4 == 0) {
+    if (at >= 0 && at <= 312 && rng() % survive_one_in == 0) {
       s.query_peaks.push_back(At(at + 0.3, p.bin_q / 16.0 + 0.4));
     }
   }
-  for (int i = 0; i < 600; ++i) s.query_peaks.push_back(At(query_frame(rng), bin(rng)));
+  for (int i = 0; i < noise_peaks; ++i) s.query_peaks.push_back(At(query_frame(rng), bin(rng)));
   SortByTime(s.query_peaks);
   for (std::uint32_t i = 0; i < 2; ++i) {
     buried.landmarks.push_back({7000 + i, 3100 + 50 * i});
     s.query.push_back({7000 + i, 100 + 50 * i});
   }
+  return buried;
+}
+
+// A quarter of recording 1's peaks survive among ten times as many of the
+// noise's; 5 chance landmarks line up 2500 frames away.
+Scenario Buried() {
+  Scenario s{"a buried recording whose landmarks point elsewhere", {}, {}, 1, 3000 * 0.032};
+  std::mt19937 rng(7);
+  Reference buried = BuriedAt3000(s, rng, 4, 600);
   for (std::uint32_t i = 0; i < 5; ++i) {
     buried.landmarks.push_back({8000 + i, 500 + 40 * i});
     s.query.push_back({8000 + i, 40 * i});
@@ -145,9 +152,8 @@ fingerprint::BandOutline Wandering(std::size_t frames, std::uint32_t seed) {
   return outline;
 }
 
-// Under noise so heavy that only an eighth of recording 1's peaks from
-// frame 3000 on survive among five times as many of the noise's, and 2 of
-// its landmarks: too little alone. Its band-energy outline, under noise as
+// One in 16 of recording 1's peaks survive among seventy times as many of
+// the noise's: too little alone. Its band-energy outline, under noise as
 // strong as its own changes, decides; unless the query's outline is
 // another recording's.
 Scenario Outlined(bool same_outline) {
@@ -155,24 +161,7 @@ Scenario Outlined(bool same_outline) {
                           : "peaks too few, the outline another recording's",
              {}, {}, same_outline ? 1u : 0u, 3000 * 0.032};
   std::mt19937 rng(11);
-  std::uniform_real_distribution<double> bin(33, 480), query_frame(0, 312);
-  Reference buried;
-  for (int i = 0; i < 4200; ++i) {
-    buried.peaks.push_back(At(std::uniform_real_distribution<double>(0, 6000)(rng), bin(rng)));
-  }
-  SortByTime(buried.peaks);
-  for (const Peak& p : buried.peaks) {
-    const double at = p.TimeFrames() - 3000;
-    if (at >= 0 && at <= 312 && rng() % 16 == 0) {
-      s.query_peaks.push_back(At(at + 0.3, p.bin_q / 16.0 + 0.4));
-    }
-  }
-  for (int i = 0; i < 1000; ++i) s.query_peaks.push_back(At(query_frame(rng), bin(rng)));
-  SortByTime(s.query_peaks);
-  for (std::uint32_t i = 0; i < 2; ++i) {
-    buried.landmarks.push_back({7000 + i, 3100 + 50 * i});
-    s.query.push_back({7000 + i, 100 + 50 * i});
-  }
+  Reference buried = BuriedAt3000(s, rng, 16, 1000);
   buried.outline = Wandering(3125, 12);
   const fingerprint::BandOutline source = same_outline ? buried.outline : Wandering(3125, 13);
   std::normal_distribution<double> noise(0, 20);
