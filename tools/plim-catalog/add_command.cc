@@ -14,6 +14,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/catalog_store.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/file_ingest.h"
@@ -157,11 +158,12 @@ std::string RecordCopy(catalog::CatalogStore& catalog, const catalog::NewRecordi
   std::optional<catalog::Recording> kept = catalog.NewCatalogReader()->GetRecording(id);
   std::string name;
   if (kept) {
-    name = " (\"" + kept->source_path + "\"), " +
-           (kept->artist.empty() ? "" : kept->artist + " \xE2\x80\x93 ") + kept->title;
+    name = " (" + foundation::QuotedText(kept->source_path) + "), " +
+           (kept->artist.empty() ? "" : foundation::ShownText(kept->artist) + " \xE2\x80\x93 ") +
+           foundation::ShownText(kept->title);
   }
-  return "plim-catalog: \"" + r.source_path + "\" holds the same " + what + " as recording " +
-         std::to_string(id) + name + ": recorded as another copy";
+  return "plim-catalog: " + foundation::QuotedText(r.source_path) + " holds the same " + what +
+         " as recording " + std::to_string(id) + name + ": recorded as another copy";
 }
 
 // The correction that makes a recording say what `item` says.
@@ -204,7 +206,7 @@ int RunDryRun(const GlobalOptions& global, const Discovery& discovery) {
     int what = known.unchanged ? 2 : known.id ? 1 : 0;
     ++counts[what];
     static constexpr const char* kWords[] = {"add", "update", "skip"};
-    out += std::string(kWords[what]) + '\t' + candidate.path + '\n';
+    out += std::string(kWords[what]) + '\t' + foundation::ShownText(candidate.path) + '\n';
   }
   foundation::writeToStandardOutput(out);
   for (const DiscoveryProblem& problem : discovery.problems)

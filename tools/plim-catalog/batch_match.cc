@@ -3,6 +3,7 @@
 #include "platform/avfaudio/av_audio_file.h"
 #include "platform/catalog/catalog.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/shazamkit/catalog_recognition_service.h"
 #include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/json_line.h"
@@ -45,7 +46,8 @@ FileAnswer MatchFile(const GlobalOptions& global, const Candidate& file,
                                         .Number("confidence", c.confidence, "%.4f")
                                         .Finish()
                                   : PathForTable(file.path) + "\t" + std::to_string(c.recording) +
-                                        "\t" + r->artist + "\t" + r->title + "\t" +
+                                        "\t" + foundation::ShownText(r->artist) + "\t" +
+                                        foundation::ShownText(r->title) + "\t" +
                                         FormatNumber("%.2f s", c.offset_s) + "\t" +
                                         FormatNumber("%+.2f%%", (c.speed - 1) * 100) + "\t" +
                                         FormatNumber("%.2f", c.confidence) + "\n";

@@ -1,6 +1,7 @@
 #include "tools/plim-catalog/copy_command.h"
 
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/redo_recordings.h"
 
@@ -31,11 +32,11 @@ int RunCopyCommand(const GlobalOptions& global, const CopyCommandOptions& option
     std::vector<std::string> left_out;
     const std::size_t copied = RedoRecordings(todo, *source, *destination, options.jobs, left_out);
     if (!global.quiet) {
-      foundation::writeToStandardError("plim-catalog: copied " + std::to_string(copied) + " of " +
-                                       std::to_string(total) + " recordings from " +
-                                       source->location() + " to " + destination->location() +
-                                       " (" + std::to_string(present) + " there already, " +
-                                       std::to_string(left_out.size()) + " left out)\n");
+      foundation::writeToStandardError(
+          "plim-catalog: copied " + std::to_string(copied) + " of " + std::to_string(total) +
+          " recordings from " + foundation::QuotedText(source->location()) + " to " +
+          foundation::QuotedText(destination->location()) + " (" + std::to_string(present) +
+          " there already, " + std::to_string(left_out.size()) + " left out)\n");
     }
     return left_out.empty() ? 0 : 1;
   } catch (const foundation::NSError& error) {

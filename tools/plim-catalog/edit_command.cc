@@ -5,6 +5,7 @@
 
 #include "platform/catalog/catalog_store.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/inspect_commands.h"
@@ -80,26 +81,26 @@ int RunEditCommand(const GlobalOptions& global, const EditCommandOptions& option
       std::optional<catalog::Recording> known =
           id ? catalog->NewCatalogReader()->GetRecording(*id) : std::nullopt;
       if (!known) {
-        Say("There is no recording \"" + target + "\" in the catalog.");
+        Say("There is no recording " + foundation::QuotedText(target) + " in the catalog.");
         status = 1;
         continue;
       }
       MetadataChange change = ChangeFor(
           MetadataFor(known->source_path, options.metadata, table ? &*table : nullptr), options);
       if (!ChangesAnything(change)) {
-        Say("nothing to change for \"" + target +
-            "\": give --artist, --title, --album, --artwork, --isrc or --genre");
+        Say("nothing to change for " + foundation::QuotedText(target) +
+            ": give --artist, --title, --album, --artwork, --isrc or --genre");
         return kExitUsage;
       }
       std::optional<catalog::Recording> now = catalog->Correct(*id, change);
       if (!now) {
-        Say("There is no recording \"" + target + "\" in the catalog.");
+        Say("There is no recording " + foundation::QuotedText(target) + " in the catalog.");
         status = 1;
       } else if (global.json) {
         out += RecordingJson(*id, *now);
       } else if (!global.quiet) {
-        out += "edited " + std::to_string(*id) + '\t' + now->artist + '\t' + now->title + '\t' +
-               now->source_path + '\n';
+        out += "edited " + std::to_string(*id) + '\t' + TableCell(now->artist) + '\t' +
+               TableCell(now->title) + '\t' + TableCell(now->source_path) + '\n';
       }
     }
     foundation::writeToStandardOutput(out);

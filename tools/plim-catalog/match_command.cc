@@ -5,6 +5,7 @@
 
 #include "platform/catalog/catalog_store.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "platform/shazamkit/catalog_recognition_service.h"
 #include "tools/plim-catalog/audio_file_signature.h"
@@ -49,7 +50,8 @@ std::string TextLine(const matching::MatchCandidate& c, const catalog::Recording
          std::to_string(c.aligned_landmarks) + "/" + std::to_string(c.hits) + "\t" +
          FormatNumber("%.2f", c.confidence) + "\t" + FormatNumber("%.2f s", c.offset_s) + "\t" +
          FormatNumber("%+.2f%%", (c.speed - 1) * 100) + "\t" +
-         FormatNumber("%.2g", c.false_match_probability) + "\t" + r.artist + "\t" + r.title + "\n";
+         FormatNumber("%.2g", c.false_match_probability) + "\t" + foundation::ShownText(r.artist) +
+         "\t" + foundation::ShownText(r.title) + "\n";
 }
 
 int RunCandidatesOfOneFile(const GlobalOptions& global, const std::string& path) {

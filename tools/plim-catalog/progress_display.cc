@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/duration_text.h"
 
@@ -80,7 +81,7 @@ void ProgressDisplay::Draw() {
   std::string file = CurrentFile();
   if (!file.empty()) {
     line += " \xC2\xB7 ";
-    line.append(file, file.rfind('/') + 1);
+    line += foundation::ShownText(std::string_view(file).substr(file.rfind('/') + 1));
   }
   // One column spare: a line filling the last one wraps on some terminals.
   std::string text = "\r";

@@ -447,6 +447,61 @@ TEST_F(PlimCatalogTest, ListsWithFiltersAndWritesPathsPlainInJson) {
             json.standard_output);
 }
 
+// The first byte in `text` a terminal could act on (C0 controls other than
+// tab and line feed, DEL, C1 in UTF-8, bytes that are not UTF-8), or npos.
+std::size_t ControlByteIn(const std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7f) return i;
+    if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xa0)
+      return i;
+    if (c == 0xff || c == 0xfe) return i;
+  }
+  return std::string::npos;
+}
+
+// Tags and paths come from anywhere: no text output may pass on a sequence
+// that retitles or clears the terminal, and none may drop or change a field.
+TEST_F(PlimCatalogTest, EscapesControlCharactersInEveryTextOutput) {
+  const std::string osc = "\x1b]0;pwned\x07";
+  const std::string dcs = "\x1bP1$r\x1b\\";
+  const std::string song = MakeSong(
+      "in/new\nline.flac", 1,
+      {{"title", osc + "Title"}, {"artist", dcs + "Art\xc2\x9b"}, {"album", "Alb\xff\x01um"}});
+  MakeSong("in/b.flac", 2);
+  std::ofstream(temp_.file("meta.csv"))
+      << "path,title,artist\n"
+      << temp_.file("in/b.flac") << ",Nul" << std::string(1, '\0') << "title,\x1b[2J\n";
+  ASSERT_EQ(Run({"add", temp_.file("in/new\nline.flac")}).exit_status, 0);
+  ASSERT_EQ(Run({"add", "--metadata", temp_.file("meta.csv")}).exit_status, 0);
+
+  struct Case {
+    std::vector<std::string> arguments;
+    std::vector<std::string> shown;  // in standard output or error
+  };
+  const Case cases[] = {
+      {{"list"},
+       {"\\x1bP1$r\\x1b\\\\Art\\u009b\t\\x1b]0;pwned\\x07Title", "in/new\\nline.flac",
+        "Nul\\x00title"}},
+      {{"show", "1"},
+       {"title: \\x1b]0;pwned\\x07Title", "album: Alb\xef\xbf\xbd\\x01um",
+        "path: " + temp_.file("in/new\\nline.flac")}},
+      {{"show", "2"}, {"artist: \\x1b[2J"}},
+      {{"match", song}, {"\\x1b]0;pwned\\x07Title"}},
+      {{"match", temp_.file("in")}, {"\"" + temp_.file("in/new\\nline.flac") + "\"\t1"}},
+      {{"show", "\x1b[2J"}, {"no recording \"\\x1b[2J\""}},
+      {{"list", "--\x1b]0;x\x07"}, {"\\x1b]0;x\\x07"}},
+      {{"list", "--json"}, {"\\u001b]0;pwned\\u0007Title", "Art\\u009b", "Nul\\u0000title"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
+    const ProcessResult result = Run(c.arguments);
+    const std::string both = result.standard_output + result.standard_error;
+    EXPECT_EQ(ControlByteIn(both), std::string::npos) << both;
+    for (const std::string& text : c.shown) EXPECT_THAT(both, HasSubstr(text));
+  }
+}
+
 TEST_F(PlimCatalogTest, CorrectsMetadataKeepingIds) {
   MakeSong("m/x.flac", 1, {{"title", "X"}});
   MakeSong("m/y.flac", 2, {{"title", "Y"}});
