@@ -5,12 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/peak_blocks.h"
+#include "platform/catalog/picture_file.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
@@ -270,12 +269,16 @@ void Catalog::Reader::ForEachRecording(
 
 std::optional<std::string> Catalog::Reader::ReadArtwork(std::string_view artwork_file) const {
   if (artwork_file.empty() || artwork_file.find('/') != std::string_view::npos) return std::nullopt;
-  std::ifstream image(environment_->directory / "artwork" / std::string(artwork_file),
-                      std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(image)), std::istreambuf_iterator<char>());
-  if (!image && !image.eof()) return std::nullopt;
-  if (bytes.empty()) return std::nullopt;
-  return bytes;
+  // Only plim writes the folder: a link or a special file there was put by
+  // someone else, and is not followed out of the catalog.
+  try {
+    return ReadPictureFile(
+               (environment_->directory / "artwork" / std::string(artwork_file)).string(),
+               PictureLinks::kRefuse)
+        .bytes;
+  } catch (const foundation::NSError&) {
+    return std::nullopt;
+  }
 }
 
 std::uint64_t Catalog::Reader::RecordingCount() const {

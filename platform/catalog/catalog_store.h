@@ -27,6 +27,9 @@ namespace plim::catalog {
 struct Artwork {
   std::string bytes;      // the image file's contents
   std::string mime_type;  // e.g. "image/png"; used when the bytes don't say
+  // The permission bits of the file it came from: the catalog's file of it
+  // gets these at most, so that no one may read it who could not before.
+  std::uint32_t permissions = 0644;
 };
 
 // A recording to add, with its landmarks (in any order, repeats allowed).
@@ -137,7 +140,9 @@ class CatalogReader {
   virtual void ForEachCopy(const std::function<bool(const RecordingCopy&)>& visit) const = 0;
 
   // The bytes of picture `artwork_file` (Recording::artwork_file), or
-  // nullopt when the catalog does not hold it.
+  // nullopt when the catalog does not hold it, or holds in its place what is
+  // not a picture file (a link, a named pipe, a file too large or not an
+  // image: see ReadPictureFile).
   virtual std::optional<std::string> ReadArtwork(std::string_view artwork_file) const = 0;
 
   virtual std::uint64_t RecordingCount() const = 0;

@@ -279,7 +279,7 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
 
       std::string record;
       if (p.artwork != nullptr) {
-        EnsureArtworkFile(artwork_folder, p.artwork_file, p.artwork->bytes);
+        EnsureArtworkFile(artwork_folder, p.artwork_file, p.artwork->bytes, p.artwork->permissions);
         CountArtworkUse(txn, e, p.artwork_file, +1);
         Recording with_artwork = recording;
         with_artwork.artwork_file = p.artwork_file;
@@ -362,7 +362,8 @@ std::optional<Recording> Catalog::Correct(RecordingId id, const MetadataChange& 
       r->artwork_file.clear();
       r->artwork_url.clear();
       if (!new_picture.empty()) {
-        EnsureArtworkFile(artwork_folder, new_picture, change.artwork->bytes);
+        EnsureArtworkFile(artwork_folder, new_picture, change.artwork->bytes,
+                          change.artwork->permissions);
         CountArtworkUse(txn, e, new_picture, +1);
         r->artwork_file = new_picture;
       } else {

@@ -1,9 +1,7 @@
 #include "tools/plim-catalog/edit_command.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "platform/catalog/catalog_store.h"
+#include "platform/catalog/picture_file.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
@@ -40,14 +38,7 @@ MetadataChange ChangeFor(const MetadataRow& row, const EditCommandOptions& optio
   if (row.artwork && row.artwork->find("://") != std::string::npos) {
     change.artwork_url = row.artwork;
   } else if (row.artwork) {
-    std::ifstream image(*row.artwork, std::ios::binary);
-    std::stringstream bytes;
-    bytes << image.rdbuf();
-    if (!image || bytes.str().empty()) {
-      throw foundation::NSError(kCatalogToolErrorDomain, 1,
-                                "The artwork file \"" + *row.artwork + "\" could not be read.");
-    }
-    change.artwork = catalog::Artwork{bytes.str(), ""};
+    change.artwork = catalog::ReadPictureFile(*row.artwork, catalog::PictureLinks::kFollow);
   }
   return change;
 }

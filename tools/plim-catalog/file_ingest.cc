@@ -7,10 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/avfaudio/av_audio_file.h"
+#include "platform/catalog/picture_file.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
 #include "platform/foundation/url.h"
@@ -165,15 +164,18 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore&
     if (overrides.artwork && LooksLikeUrl(*overrides.artwork)) {
       recording.artwork_url = *overrides.artwork;
     } else if (overrides.artwork) {
-      std::ifstream image(*overrides.artwork, std::ios::binary);
-      std::stringstream bytes;
-      bytes << image.rdbuf();
-      if (!image || bytes.str().empty()) {
-        result.problem = "The artwork file " + foundation::QuotedText(*overrides.artwork) +
-                         " for " + foundation::QuotedText(candidate.path) + " could not be read.";
+      try {
+        result.item.artwork =
+            catalog::ReadPictureFile(*overrides.artwork, catalog::PictureLinks::kFollow);
+      } catch (const foundation::NSError& error) {
+        result.problem =
+            error.description() + " (for " + foundation::QuotedText(candidate.path) + ")";
         return result;
       }
-      result.item.artwork = catalog::Artwork{bytes.str(), ""};
+    } else if (tags.picture && tags.picture->bytes.size() > catalog::kMaxPictureBytes) {
+      result.warning += std::string(result.warning.empty() ? "" : "; ") + "the picture in " +
+                        foundation::QuotedText(candidate.path) + " is larger than " +
+                        std::to_string(catalog::kMaxPictureBytes >> 20) + " MiB: added without it";
     } else {
       result.item.artwork = std::move(tags.picture);
     }

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -499,6 +500,65 @@ TEST_F(PlimCatalogTest, EscapesControlCharactersInEveryTextOutput) {
     const std::string both = result.standard_output + result.standard_error;
     EXPECT_EQ(ControlByteIn(both), std::string::npos) << both;
     for (const std::string& text : c.shown) EXPECT_THAT(both, HasSubstr(text));
+  }
+}
+
+// Artwork files are taken only when they are regular files holding a
+// picture of bounded size, never through a link out of the catalog, and the
+// catalog's copy of a picture is readable by no one who could not read it.
+TEST_F(PlimCatalogTest, TakesOnlyPictureFilesAsArtwork) {
+  const std::string song = MakeSong("a.flac", 1);
+  const std::string png_magic = "\x89PNG\r\n\x1a\n";
+  const std::string secret = temp_.file("secret.png");
+  plim::testing::writeBytes(secret, png_magic + "the secret");
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+  const std::string text = temp_.file("notes.txt");
+  plim::testing::writeBytes(text, "root:x:0:0:root:/root:/bin/bash\n");
+  const std::string pipe = temp_.file("pipe.png");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  const std::string big = temp_.file("big.png");
+  plim::testing::writeBytes(big, png_magic);
+  fs::resize_file(big, (std::uintmax_t{16} << 20) + 1);
+  struct Case {
+    std::string artwork;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"/dev/zero", "is not a regular file"},
+      {pipe, "is not a regular file"},
+      {text, "is not a picture"},
+      {big, "is larger than a picture can be"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.artwork);
+    // Killed rather than left to hang or fill the memory.
+    const ProcessResult add =
+        runProcess({"/usr/bin/timeout", "-s", "KILL", "20", PLIM_CATALOG_PATH, "--catalog",
+                    catalog_dir(), "add", "--artwork", c.artwork, song});
+    EXPECT_EQ(add.exit_status, 1) << add.standard_error;
+    EXPECT_THAT(add.standard_error, HasSubstr(c.refusal));
+    EXPECT_TRUE(ListByTitle().empty());
+  }
+
+  const std::string cover = MakeCover("cover.png", "red");
+  fs::permissions(cover, fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_EQ(Run({"add", "--artwork", cover, song}).exit_status, 0);
+  ASSERT_EQ(ArtworkFiles().size(), 1u);
+  const std::string picture = ArtworkFiles()[0];
+  EXPECT_EQ(fs::status(picture).permissions() & (fs::perms::group_all | fs::perms::others_all),
+            fs::perms::none)
+      << "a picture only its owner could read stays so";
+
+  // A link put in the artwork folder is not followed by copy.
+  fs::remove(picture);
+  fs::create_symlink(secret, picture);
+  const std::string copied = temp_.file("copied");
+  ProcessResult copy = Run({"copy", catalog_dir(), copied});
+  EXPECT_EQ(copy.exit_status, 0) << copy.standard_error;
+  for (const auto& entry : fs::directory_iterator(copied + "/artwork")) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_THAT(bytes, Not(HasSubstr("the secret"))) << entry.path();
   }
 }
 
