@@ -9,6 +9,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/copy_format.h"
 #include "platform/catalog/index_layout.h"
+#include "platform/catalog/lmdb_guard.h"
 #include "platform/catalog/lmdb_pages.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/posting_index.h"
@@ -88,14 +89,14 @@ class Walk {
     try {
       Cursor cursor(txn_, dbi, e_.directory);
       MDB_val key, data;
-      int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_FIRST);
+      int rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_FIRST);
       while (rc == MDB_SUCCESS) {
         try {
           visit(key, data);
         } catch (const MalformedEntry& malformed) {
           Damage(0, std::string("the \"") + name + "\" table holds " + malformed.what);
         }
-        rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT);
+        rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_NEXT);
       }
       if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, e_.directory, "read");
     } catch (const foundation::NSError& error) {

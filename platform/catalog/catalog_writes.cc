@@ -10,6 +10,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/copy_table.h"
 #include "platform/catalog/index_layout.h"
+#include "platform/catalog/lmdb_guard.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/posting_index.h"
 #include "platform/catalog/prepared_recording.h"
@@ -39,7 +40,7 @@ std::uint64_t DurationUs(double duration_s) {
 std::optional<RecordingId> GetId(MDB_txn* txn, MDB_dbi dbi, std::string_view key_text,
                                  const Environment& e) {
   MDB_val key = ValueOf(key_text), data;
-  int rc = mdb_get(txn, dbi, &key, &data);
+  int rc = GuardedGet(txn, dbi, &key, &data);
   if (rc == MDB_NOTFOUND) return std::nullopt;
   Check(rc, e);
   if (data.mv_size != sizeof(RecordingId)) return std::nullopt;
@@ -68,7 +69,7 @@ void DeleteIdIfOwned(MDB_txn* txn, MDB_dbi dbi, std::string_view key_text, Recor
 void CountArtworkUse(MDB_txn* txn, const Environment& e, const std::string& name, int delta) {
   MDB_val key = ValueOf(name), data;
   std::uint32_t count = 0;
-  int rc = mdb_get(txn, e.artwork, &key, &data);
+  int rc = GuardedGet(txn, e.artwork, &key, &data);
   if (rc == MDB_SUCCESS && data.mv_size == sizeof count) {
     std::memcpy(&count, data.mv_data, sizeof count);
   } else if (rc != MDB_NOTFOUND && rc != MDB_SUCCESS) {
@@ -86,7 +87,7 @@ void CountArtworkUse(MDB_txn* txn, const Environment& e, const std::string& name
 
 bool ArtworkInUse(MDB_txn* txn, const Environment& e, const std::string& name) {
   MDB_val key = ValueOf(name), data;
-  int rc = mdb_get(txn, e.artwork, &key, &data);
+  int rc = GuardedGet(txn, e.artwork, &key, &data);
   if (rc == MDB_NOTFOUND) return false;
   Check(rc, e);
   return true;
@@ -96,14 +97,12 @@ bool ArtworkInUse(MDB_txn* txn, const Environment& e, const std::string& name) {
 // can't be read.
 std::optional<Recording> ReadInTransaction(MDB_txn* txn, const Environment& e, RecordingId id) {
   MDB_val id_key = ValueOf(&id, sizeof id), data;
-  int rc = mdb_get(txn, e.recordings, &id_key, &data);
+  int rc = GuardedGet(txn, e.recordings, &id_key, &data);
   if (rc == MDB_NOTFOUND) return std::nullopt;
   Check(rc, e);
   std::optional<Recording> recording = DecodeRecording(ViewOf(data));
   if (!recording) {
-    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
-                                   " is damaged: recording " + std::to_string(id) +
-                                   " can't be read");
+    FailDamaged(e.directory, "recording " + std::to_string(id) + " can't be read");
   }
   return recording;
 }
@@ -142,7 +141,7 @@ void DeletePeaks(MDB_txn* txn, const Environment& e, RecordingId id) {
   for (;;) {
     // Sought afresh after each delete: a recording has few blocks.
     MDB_val key = ValueOf(first.bytes, sizeof first.bytes), data;
-    rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE);
+    rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_SET_RANGE);
     if (rc != MDB_SUCCESS || key.mv_size != sizeof first.bytes ||
         RecordingOfPeakBlockKey(static_cast<const unsigned char*>(key.mv_data)) != id) {
       break;
@@ -163,11 +162,9 @@ std::optional<Recording> RemoveInTransaction(MDB_txn* txn, const Environment& e,
 
   MDB_val id_key = ValueOf(&id, sizeof id), data;
   std::vector<std::uint32_t> hash_prefixes;
-  int rc = mdb_get(txn, e.hash_lists, &id_key, &data);
+  int rc = GuardedGet(txn, e.hash_lists, &id_key, &data);
   if (rc == MDB_SUCCESS && !DecodeHashList(ViewOf(data), hash_prefixes)) {
-    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
-                                   " is damaged: the landmarks of recording " + std::to_string(id) +
-                                   " can't be read");
+    FailDamaged(e.directory, "the landmarks of recording " + std::to_string(id) + " can't be read");
   }
   if (rc != MDB_NOTFOUND) Check(rc, e);
   DeletePostings(txn, e, id, hash_prefixes);
