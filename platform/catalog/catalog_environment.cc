@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -195,6 +196,11 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
 }  // namespace
 
 std::uint64_t CatalogFormatVersion() { return kFormatVersion; }
+
+std::uint64_t DurationUs(double duration_s) {
+  if (!(duration_s > 0) || !std::isfinite(duration_s)) return 0;
+  return static_cast<std::uint64_t>(std::llround(duration_s * 1e6));
+}
 
 void FailDamaged(const std::filesystem::path& directory, const std::string& what) {
   Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(directory) + " is damaged: " + what +

@@ -211,6 +211,10 @@ std::uint64_t ReadMetaNumber(const Environment& environment, MDB_txn* txn, std::
 void WriteMetaNumber(const Environment& environment, MDB_txn* txn, std::string_view key,
                      std::uint64_t value);
 
+// `duration_s` in whole microseconds, as the meta table's total keeps it
+// (0 for a duration that is not a positive number).
+std::uint64_t DurationUs(double duration_s);
+
 // Meta keys.
 inline constexpr std::string_view kMetaFormatVersion = "format_version";
 inline constexpr std::string_view kMetaFingerprintVersion = "fingerprint_version";

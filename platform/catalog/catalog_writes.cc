@@ -32,11 +32,6 @@ void Check(int rc, const Environment& e) {
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "write to");
 }
 
-std::uint64_t DurationUs(double duration_s) {
-  if (!(duration_s > 0) || !std::isfinite(duration_s)) return 0;
-  return static_cast<std::uint64_t>(std::llround(duration_s * 1e6));
-}
-
 std::optional<RecordingId> GetId(MDB_txn* txn, MDB_dbi dbi, std::string_view key_text,
                                  const Environment& e) {
   MDB_val key = ValueOf(key_text), data;

@@ -149,6 +149,31 @@ TEST(CatalogDamageTest, FlippedBytesInDataPagesAreErrorsOrFoundByVerify) {
   EXPECT_EQ(reader_deaths, 0) << "of " << changed << " flips that changed what a reader sees";
 }
 
+// The numbers the catalog keeps of itself are checked against its records:
+// readers show the total duration, and the next id is where add writes.
+TEST(CatalogDamageTest, VerifyChecksTheNumbersKeptOfTheWholeCatalog) {
+  struct Case {
+    const char* key;
+    std::uint64_t value;
+    const char* found;
+  };
+  const Case cases[] = {
+      {"total_duration_us", 0, "the total duration it keeps (0 microseconds)"},
+      {"next_id", kRecordings, "the next id it keeps (4) is not above its recordings' (4)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    plim::testing::TemporaryDirectory temp;
+    const std::string dir = temp.file("catalog");
+    FillCatalog(dir);
+    ASSERT_FALSE(VerifyFindsDamage(dir));
+    testing::SetMetaNumber(dir, c.key, c.value);
+    const VerificationReport report = Catalog::Open(dir, Catalog::Mode::kReadOnly)->Verify();
+    ASSERT_EQ(report.damage.size(), 1u);
+    EXPECT_THAT(report.damage[0].what, HasSubstr(c.found));
+  }
+}
+
 // Runs `change` in one write transaction on the catalog in `dir`, behind
 // the catalog's back.
 void ChangeBehindTheCatalog(const std::string& dir, const std::function<void(MDB_txn*)>& change) {
