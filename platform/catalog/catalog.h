@@ -70,6 +70,7 @@ class Catalog : public CatalogStore {
     // order. Allocates only as `out` grows.
     void Lookup(std::uint32_t hash, std::vector<Posting>& out) const override;
     std::optional<Recording> GetRecording(RecordingId id) const override;
+    bool SeesOneSnapshot() const override { return true; }
     // Appends the kept peaks of recording `id` whose time lies in
     // [first_frame, last_frame] (analysis frames) to `out`, in time order, at
     // the precision the catalog keeps (peak_blocks.h). None for a recording

@@ -145,6 +145,11 @@ class CatalogReader {
   // image: see ReadPictureFile).
   virtual std::optional<std::string> ReadArtwork(std::string_view artwork_file) const = 0;
 
+  // True when every read sees one snapshot of the catalog, so that a
+  // posting naming a recording without a record is damage, not a removal
+  // made since (LMDB). A Redis reader may see a removal half-done.
+  virtual bool SeesOneSnapshot() const { return false; }
+
   virtual std::uint64_t RecordingCount() const = 0;
   virtual std::uint64_t LandmarkCount() const = 0;  // postings in the index
   virtual double TotalDurationS() const = 0;

@@ -562,6 +562,35 @@ TEST_F(PlimCatalogTest, TakesOnlyPictureFilesAsArtwork) {
   }
 }
 
+// The index of a snapshot naming a recording the same snapshot holds no
+// record of is damage, and plim-shazamkit says so rather than "no match".
+TEST_F(PlimCatalogTest, AMatchOnARecordingWithoutARecordIsDamage) {
+  const std::string song = MakeSong("a.flac", 1, {{"title", "A"}});
+  ASSERT_EQ(Run({"add", song}).exit_status, 0);  // recording 1
+  ASSERT_EQ(Run({"add", MakeSong("b.flac", 2)}).exit_status, 0);
+  plim::testing::ProcessOptions options;
+  options.environment["PLIM_CATALOG"] = catalog_dir();
+  ASSERT_THAT(runProcess({PLIM_SHAZAMKIT_PATH, song}, options).standard_output,
+              HasSubstr("\"matched\":true"));
+  MDB_env* env = nullptr;
+  ASSERT_EQ(mdb_env_create(&env), 0);
+  mdb_env_set_maxdbs(env, 16);
+  ASSERT_EQ(mdb_env_open(env, catalog_dir().c_str(), 0, 0644), 0);
+  MDB_txn* txn = nullptr;
+  MDB_dbi recordings;
+  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+  ASSERT_EQ(mdb_dbi_open(txn, "recordings", MDB_INTEGERKEY, &recordings), 0);
+  catalog::RecordingId id = 1;
+  MDB_val key{sizeof id, &id};
+  ASSERT_EQ(mdb_del(txn, recordings, &key, nullptr), 0);
+  ASSERT_EQ(mdb_txn_commit(txn), 0);
+  mdb_env_close(env);
+
+  const ProcessResult answer = runProcess({PLIM_SHAZAMKIT_PATH, song}, options);
+  EXPECT_THAT(answer.standard_output, HasSubstr("is damaged: its index names recording 1,"));
+  EXPECT_THAT(answer.standard_output, HasSubstr("plim-catalog rebuild --repair"));
+}
+
 TEST_F(PlimCatalogTest, CorrectsMetadataKeepingIds) {
   MakeSong("m/x.flac", 1, {{"title", "X"}});
   MakeSong("m/y.flac", 2, {{"title", "Y"}});
