@@ -52,6 +52,28 @@ std::string TruncationWarning(const std::string& path, const DecodedAudio& audio
 
 bool LooksLikeUrl(const std::string& text) { return text.find("://") != std::string::npos; }
 
+// Titles, names and genres run to a few hundred bytes; a tag of megabytes
+// comes from a hostile file, and would be printed whole by every list.
+constexpr std::size_t kMaxTagBytes = 4096;
+
+// Cuts `text` to kMaxTagBytes at a character's start; true when it was longer.
+bool CutTag(std::string& text) {
+  if (text.size() <= kMaxTagBytes) return false;
+  std::size_t end = kMaxTagBytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  return true;
+}
+
+// Cuts every text of `tags` to kMaxTagBytes; true when any was longer.
+bool CutTags(FileTags& tags) {
+  bool cut = false;
+  for (std::string* text : {&tags.title, &tags.artist, &tags.album, &tags.isrc})
+    cut = CutTag(*text) || cut;
+  for (std::string& genre : tags.genres) cut = CutTag(genre) || cut;
+  return cut;
+}
+
 // Applies `value` over `field` when set.
 void Override(std::string& field, const std::optional<std::string>& value) {
   if (value) field = *value;
@@ -150,6 +172,11 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore&
     }
 
     FileTags tags = ReadFileTags(candidate.path);
+    if (CutTags(tags)) {
+      result.warning += std::string(result.warning.empty() ? "" : "; ") + "the tags of " +
+                        foundation::QuotedText(candidate.path) + " are cut to " +
+                        std::to_string(kMaxTagBytes) + " bytes each";
+    }
     catalog::Recording& recording = result.item.recording;
     recording.title = tags.title.empty() ? fs::path(candidate.path).stem().string() : tags.title;
     recording.artist = tags.artist;

@@ -591,6 +591,19 @@ TEST_F(PlimCatalogTest, AMatchOnARecordingWithoutARecordIsDamage) {
   EXPECT_THAT(answer.standard_output, HasSubstr("plim-catalog rebuild --repair"));
 }
 
+// A tag of megabytes is cut when stored, and add says so once for the file.
+TEST_F(PlimCatalogTest, CutsTagsWithoutBound) {
+  const std::string title(100000, 't');
+  const std::string song = MakeSong("long.flac", 1, {{"title", title}, {"artist", "Short"}});
+  const ProcessResult add = Run({"add", song});
+  ASSERT_EQ(add.exit_status, 0) << add.standard_error;
+  EXPECT_THAT(add.standard_error, HasSubstr("are cut to 4096 bytes each"));
+  const auto recordings = ListByTitle();
+  ASSERT_EQ(recordings.size(), 1u);
+  EXPECT_EQ(recordings.begin()->first, title.substr(0, 4096));
+  EXPECT_EQ(recordings.begin()->second.at("artist"), "Short");
+}
+
 TEST_F(PlimCatalogTest, CorrectsMetadataKeepingIds) {
   MakeSong("m/x.flac", 1, {{"title", "X"}});
   MakeSong("m/y.flac", 2, {{"title", "Y"}});
