@@ -264,15 +264,14 @@ void Catalog::Reader::ForEachRecording(
   if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, environment_->directory, "read");
 }
 
-std::optional<std::string> Catalog::Reader::ReadArtwork(std::string_view artwork_file) const {
+std::optional<Artwork> Catalog::Reader::ReadArtwork(std::string_view artwork_file) const {
   if (artwork_file.empty() || artwork_file.find('/') != std::string_view::npos) return std::nullopt;
   // Only plim writes the folder: a link or a special file there was put by
   // someone else, and is not followed out of the catalog.
   try {
     return ReadPictureFile(
-               (environment_->directory / "artwork" / std::string(artwork_file)).string(),
-               PictureLinks::kRefuse)
-        .bytes;
+        (environment_->directory / "artwork" / std::string(artwork_file)).string(),
+        PictureLinks::kRefuse);
   } catch (const foundation::NSError&) {
     return std::nullopt;
   }

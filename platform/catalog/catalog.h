@@ -87,7 +87,7 @@ class Catalog : public CatalogStore {
     std::optional<RecordingCopy> FindCopy(std::string_view path) const override;
     void ForEachCopy(const std::function<bool(const RecordingCopy&)>& visit) const override;
 
-    std::optional<std::string> ReadArtwork(std::string_view artwork_file) const override;
+    std::optional<Artwork> ReadArtwork(std::string_view artwork_file) const override;
     std::uint64_t RecordingCount() const override;
     std::uint64_t LandmarkCount() const override;  // postings in the index
     double TotalDurationS() const override;

@@ -139,11 +139,12 @@ class CatalogReader {
   // path order; stops early when it returns false.
   virtual void ForEachCopy(const std::function<bool(const RecordingCopy&)>& visit) const = 0;
 
-  // The bytes of picture `artwork_file` (Recording::artwork_file), or
-  // nullopt when the catalog does not hold it, or holds in its place what is
-  // not a picture file (a link, a named pipe, a file too large or not an
-  // image: see ReadPictureFile).
-  virtual std::optional<std::string> ReadArtwork(std::string_view artwork_file) const = 0;
+  // Picture `artwork_file` (Recording::artwork_file): its bytes and the
+  // permissions it is kept with (mime type empty), or nullopt when the
+  // catalog does not hold it, or holds in its place what is not a picture
+  // file (a link, a named pipe, a file too large or not an image: see
+  // ReadPictureFile).
+  virtual std::optional<Artwork> ReadArtwork(std::string_view artwork_file) const = 0;
 
   // True when every read sees one snapshot of the catalog, so that a
   // posting naming a recording without a record is damage, not a removal

@@ -131,9 +131,9 @@ std::size_t RedoRecordings(const std::vector<OldRecording>& old,
     if (!recording.recording.artwork_file.empty()) {
       // The picture moves with the catalog; its old URL would not.
       redone.item->recording.artwork_url.clear();
-      if (std::optional<std::string> bytes =
+      if (std::optional<catalog::Artwork> picture =
               pictures->ReadArtwork(recording.recording.artwork_file))
-        redone.item->artwork = catalog::Artwork{std::move(*bytes), ""};
+        redone.item->artwork = std::move(picture);
     }
     try {
       destination.Add(std::span<const catalog::NewRecording>(&*redone.item, 1));
