@@ -286,6 +286,7 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
   // have finished as one transaction, which spreads a commit's disk flush
   // over several files.
   int status = 0;
+  bool stopped_by_error = false;
   std::vector<IngestResult> results;
   while (queue.TakeAll(results)) {
     std::vector<catalog::NewRecording> batch;
@@ -379,7 +380,7 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
       add_batch();
     } catch (const foundation::NSError& error) {
       progress.Report("plim-catalog: " + error.description());
-      tally.failed += batch.size();
+      stopped_by_error = true;
       status = 1;
       queue.Stop();
       break;
@@ -390,6 +391,14 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
   queue.Stop();
   for (std::thread& worker : workers) worker.join();
   progress.Clear();
+  if (stopped_by_error) {
+    // What failed may be a batch, a copy or a correction, and the files not
+    // reached are not added either: every file found and not accounted for
+    // counts as failed.
+    const std::uint64_t accounted = tally.added + tally.updated + tally.skipped + tally.copies +
+                                    tally.not_audio + tally.failed - discovery.problems.size();
+    if (candidates.size() > accounted) tally.failed += candidates.size() - accounted;
+  }
   if (interrupted.load()) {
     foundation::writeToStandardError(
         "plim-catalog: interrupted: what was added before stays in the catalog; run the same "

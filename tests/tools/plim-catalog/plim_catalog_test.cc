@@ -613,6 +613,37 @@ TEST_F(PlimCatalogTest, CutsTagsWithoutBound) {
   EXPECT_EQ(recordings.begin()->second.at("artist"), "Short");
 }
 
+// An add that stops on an error outside a batch of new recordings (here
+// the damaged peaks of the recording a file holds the same music as) counts
+// that file as failed in its one summary.
+TEST_F(PlimCatalogTest, AnAddStoppedByAnErrorCountsItInTheSummary) {
+  ASSERT_EQ(Run({"add", MakeSong("one.flac", 1)}).exit_status, 0);
+  MDB_env* env = nullptr;
+  ASSERT_EQ(mdb_env_create(&env), 0);
+  mdb_env_set_maxdbs(env, 16);
+  ASSERT_EQ(mdb_env_open(env, catalog_dir().c_str(), 0, 0644), 0);
+  MDB_txn* txn = nullptr;
+  MDB_dbi peaks;
+  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+  ASSERT_EQ(mdb_dbi_open(txn, "peaks", 0, &peaks), 0);
+  MDB_cursor* cursor = nullptr;
+  ASSERT_EQ(mdb_cursor_open(txn, peaks, &cursor), 0);
+  MDB_val key, data;
+  ASSERT_EQ(mdb_cursor_get(cursor, &key, &data, MDB_FIRST), 0);
+  std::string damaged(static_cast<const char*>(data.mv_data), data.mv_size);
+  damaged[damaged.size() / 2] ^= 0x5a;
+  data = {damaged.size(), damaged.data()};
+  ASSERT_EQ(mdb_cursor_put(cursor, &key, &data, MDB_CURRENT), 0);
+  mdb_cursor_close(cursor);
+  ASSERT_EQ(mdb_txn_commit(txn), 0);
+  mdb_env_close(env);
+
+  const ProcessResult add = Run({"add", MakeSong("one.ogg", 1)});
+  EXPECT_EQ(add.exit_status, 1);
+  EXPECT_THAT(add.standard_error, HasSubstr("is damaged"));
+  EXPECT_THAT(add.standard_error, HasSubstr("failed 1")) << add.standard_error;
+}
+
 TEST_F(PlimCatalogTest, CorrectsMetadataKeepingIds) {
   MakeSong("m/x.flac", 1, {{"title", "X"}});
   MakeSong("m/y.flac", 2, {{"title", "Y"}});
