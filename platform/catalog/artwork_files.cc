@@ -64,7 +64,7 @@ std::string ArtworkFileName(std::string_view bytes, std::string_view mime_type) 
 }
 
 void EnsureArtworkFile(const std::filesystem::path& folder, const std::string& name,
-                       std::string_view bytes) {
+                       std::string_view bytes, std::uint32_t permissions) {
   std::filesystem::path target = folder / name;
   struct stat existing;
   if (stat(target.c_str(), &existing) == 0 &&
@@ -74,7 +74,11 @@ void EnsureArtworkFile(const std::filesystem::path& folder, const std::string& n
   // The temporary name is unique to the process; the ArtworkLock keeps other
   // threads of it out.
   std::filesystem::path temporary = folder / (".tmp-" + std::to_string(getpid()) + "-" + name);
-  FileDescriptor file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  // Made afresh, so that it takes the permissions asked for, whatever a
+  // killed writer left under this name.
+  unlink(temporary.c_str());
+  FileDescriptor file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                           static_cast<mode_t>(permissions & 0644)));
   if (file.get() < 0) FailWrite(target, errno);
   std::string_view rest = bytes;
   while (!rest.empty()) {

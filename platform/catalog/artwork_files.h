@@ -19,9 +19,10 @@ std::string ArtworkFileName(std::string_view bytes, std::string_view mime_type);
 
 // Makes `folder`/`name` hold `bytes`: written to a temporary file, flushed to
 // disk and renamed into place, unless a file of that name and size is there
-// already. Throws foundation::NSError (kCatalogErrorCannotWrite).
+// already. The file is made with `permissions` & 0644 (and the umask).
+// Throws foundation::NSError (kCatalogErrorCannotWrite).
 void EnsureArtworkFile(const std::filesystem::path& folder, const std::string& name,
-                       std::string_view bytes);
+                       std::string_view bytes, std::uint32_t permissions);
 
 // Deletes `folder`/`name`; a file already gone is not an error, and other
 // failures only leave an unused file behind, so none is reported.

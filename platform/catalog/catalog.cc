@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/lmdb_guard.h"
 #include "platform/catalog/peak_blocks.h"
+#include "platform/catalog/picture_file.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
@@ -60,8 +60,7 @@ bool InspectDirectory(const fs::path& directory) {
 
 RecordingId IdOf(const MDB_val& value, const fs::path& directory) {
   if (value.mv_size != sizeof(RecordingId)) {
-    Fail(kCatalogErrorDamaged,
-         "The catalog at " + QuotedPath(directory) + " is damaged: a malformed id");
+    FailDamaged(directory, "a malformed id");
   }
   RecordingId id;
   std::memcpy(&id, value.mv_data, sizeof id);
@@ -182,9 +181,7 @@ void Catalog::Reader::Lookup(std::uint32_t hash, std::vector<Posting>& out) cons
 Recording Catalog::Reader::Decode(RecordingId id, const MDB_val& bytes) const {
   std::optional<Recording> recording = DecodeRecording(ViewOf(bytes));
   if (!recording) {
-    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(environment_->directory) +
-                                   " is damaged: recording " + std::to_string(id) +
-                                   " can't be read");
+    FailDamaged(environment_->directory, "recording " + std::to_string(id) + " can't be read");
   }
   if (!recording->artwork_file.empty()) {
     recording->artwork_url =
@@ -197,7 +194,7 @@ Recording Catalog::Reader::Decode(RecordingId id, const MDB_val& bytes) const {
 
 std::optional<Recording> Catalog::Reader::GetRecording(RecordingId id) const {
   MDB_val key = ValueOf(&id, sizeof id), data;
-  int rc = mdb_get(snapshot_.txn.get(), environment_->recordings, &key, &data);
+  int rc = GuardedGet(snapshot_.txn.get(), environment_->recordings, &key, &data);
   if (rc == MDB_NOTFOUND) return std::nullopt;
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
   return Decode(id, data);
@@ -242,15 +239,14 @@ bool Catalog::Reader::ReadPeakBlock(RecordingId id, std::uint32_t block,
                                     std::vector<std::uint8_t>* outline) const {
   PeakBlockKey key_bytes = EncodePeakBlockKey(id, block);
   MDB_val key = ValueOf(key_bytes.bytes, sizeof key_bytes.bytes), data;
-  int rc = mdb_get(snapshot_.txn.get(), environment_->peaks, &key, &data);
+  int rc = GuardedGet(snapshot_.txn.get(), environment_->peaks, &key, &data);
   if (rc == MDB_NOTFOUND) return false;
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
   peaks.clear();
   if (!DecodePeakBlock(ViewOf(data), id, block, peaks,
                        id < environment_->checksummed_peaks_from_id, outline)) {
-    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(environment_->directory) +
-                                   " is damaged: the peaks of recording " + std::to_string(id) +
-                                   " can't be read");
+    FailDamaged(environment_->directory,
+                "the peaks of recording " + std::to_string(id) + " can't be read");
   }
   return true;
 }
@@ -258,7 +254,7 @@ bool Catalog::Reader::ReadPeakBlock(RecordingId id, std::uint32_t block,
 std::optional<RecordingId> Catalog::Reader::FindByContentHash(std::string_view content_hash) const {
   if (content_hash.empty()) return std::nullopt;
   MDB_val key = ValueOf(content_hash), data;
-  int rc = mdb_get(snapshot_.txn.get(), environment_->by_content, &key, &data);
+  int rc = GuardedGet(snapshot_.txn.get(), environment_->by_content, &key, &data);
   if (rc == MDB_NOTFOUND) return std::nullopt;
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
   return IdOf(data, environment_->directory);
@@ -268,7 +264,7 @@ std::optional<RecordingId> Catalog::Reader::FindBySourcePath(std::string_view so
   if (source_path.empty()) return std::nullopt;
   std::string path_key = PathKey(source_path);
   MDB_val key = ValueOf(path_key), data;
-  int rc = mdb_get(snapshot_.txn.get(), environment_->by_path, &key, &data);
+  int rc = GuardedGet(snapshot_.txn.get(), environment_->by_path, &key, &data);
   if (rc == MDB_NOTFOUND) return std::nullopt;
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
   RecordingId id = IdOf(data, environment_->directory);
@@ -284,23 +280,26 @@ void Catalog::Reader::ForEachRecording(
     const std::function<bool(RecordingId, const Recording&)>& visit) const {
   Cursor cursor(snapshot_.txn.get(), environment_->recordings, environment_->directory);
   MDB_val key, data;
-  int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_FIRST);
+  int rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_FIRST);
   while (rc == MDB_SUCCESS) {
     RecordingId id = IdOf(key, environment_->directory);
     if (!visit(id, Decode(id, data))) return;
-    rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT);
+    rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_NEXT);
   }
   if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, environment_->directory, "read");
 }
 
-std::optional<std::string> Catalog::Reader::ReadArtwork(std::string_view artwork_file) const {
+std::optional<Artwork> Catalog::Reader::ReadArtwork(std::string_view artwork_file) const {
   if (artwork_file.empty() || artwork_file.find('/') != std::string_view::npos) return std::nullopt;
-  std::ifstream image(environment_->directory / "artwork" / std::string(artwork_file),
-                      std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(image)), std::istreambuf_iterator<char>());
-  if (!image && !image.eof()) return std::nullopt;
-  if (bytes.empty()) return std::nullopt;
-  return bytes;
+  // Only plim writes the folder: a link or a special file there was put by
+  // someone else, and is not followed out of the catalog.
+  try {
+    return ReadPictureFile(
+        (environment_->directory / "artwork" / std::string(artwork_file)).string(),
+        PictureLinks::kRefuse);
+  } catch (const foundation::NSError&) {
+    return std::nullopt;
+  }
 }
 
 std::uint64_t Catalog::Reader::RecordingCount() const {

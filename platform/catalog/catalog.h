@@ -70,6 +70,7 @@ class Catalog : public CatalogStore {
     // order. Allocates only as `out` grows.
     void Lookup(std::uint32_t hash, std::vector<Posting>& out) const override;
     std::optional<Recording> GetRecording(RecordingId id) const override;
+    bool SeesOneSnapshot() const override { return true; }
     // Appends the kept peaks of recording `id` whose time lies in
     // [first_frame, last_frame] (analysis frames) to `out`, in time order, at
     // the precision the catalog keeps (peak_blocks.h). None for a recording
@@ -88,7 +89,7 @@ class Catalog : public CatalogStore {
     std::optional<RecordingCopy> FindCopy(std::string_view path) const override;
     void ForEachCopy(const std::function<bool(const RecordingCopy&)>& visit) const override;
 
-    std::optional<std::string> ReadArtwork(std::string_view artwork_file) const override;
+    std::optional<Artwork> ReadArtwork(std::string_view artwork_file) const override;
     std::uint64_t RecordingCount() const override;
     std::uint64_t LandmarkCount() const override;  // postings in the index
     double TotalDurationS() const override;

@@ -7,6 +7,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/copy_format.h"
 #include "platform/catalog/copy_table.h"
+#include "platform/catalog/lmdb_guard.h"
 #include "platform/foundation/ns_error.h"
 
 namespace plim::catalog {
@@ -19,16 +20,14 @@ void Check(int rc, const Environment& e) {
 RecordingCopy DecodeOrFail(const MDB_val& value, const Environment& e) {
   std::optional<RecordingCopy> copy = DecodeRecordingCopy(ViewOf(value));
   if (!copy) {
-    throw foundation::NSError(kCatalogErrorDomain, kCatalogErrorDamaged,
-                              "The catalog at " + QuotedPath(e.directory) +
-                                  " is damaged: a copy of a recording can't be read");
+    FailDamaged(e.directory, "a copy of a recording can't be read");
   }
   return std::move(*copy);
 }
 
 bool HasRecording(MDB_txn* txn, const Environment& e, RecordingId id) {
   MDB_val key = ValueOf(&id, sizeof id), data;
-  int rc = mdb_get(txn, e.recordings, &key, &data);
+  int rc = GuardedGet(txn, e.recordings, &key, &data);
   if (rc == MDB_NOTFOUND) return false;
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "read");
   return true;
@@ -40,7 +39,7 @@ std::optional<RecordingCopy> ReadCopy(MDB_txn* txn, const Environment& e, std::s
   if (!e.has_copies || path.empty()) return std::nullopt;
   const std::string path_key = PathKey(path);
   MDB_val key = ValueOf(path_key), data;
-  int rc = mdb_get(txn, e.copies, &key, &data);
+  int rc = GuardedGet(txn, e.copies, &key, &data);
   if (rc == MDB_NOTFOUND) return std::nullopt;
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "read");
   RecordingCopy copy = DecodeOrFail(data, e);
@@ -60,10 +59,10 @@ void DeleteCopiesOf(MDB_txn* txn, const Environment& e, RecordingId id) {
   if (!e.has_copies) return;
   Cursor cursor(txn, e.copies, e.directory);
   MDB_val key, data;
-  int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_FIRST);
+  int rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_FIRST);
   while (rc == MDB_SUCCESS) {
     if (DecodeOrFail(data, e).id == id) Check(mdb_cursor_del(cursor.get(), 0), e);
-    rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT);
+    rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_NEXT);
   }
   if (rc != MDB_NOTFOUND) Check(rc, e);
 }
@@ -104,11 +103,11 @@ void Catalog::Reader::ForEachCopy(const std::function<bool(const RecordingCopy&)
   if (!e.has_copies) return;
   Cursor cursor(snapshot_.txn.get(), e.copies, e.directory);
   MDB_val key, data;
-  int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_FIRST);
+  int rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_FIRST);
   while (rc == MDB_SUCCESS) {
     RecordingCopy copy = DecodeOrFail(data, e);
     if (HasRecording(snapshot_.txn.get(), e, copy.id) && !visit(copy)) return;
-    rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT);
+    rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_NEXT);
   }
   if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, e.directory, "read");
 }

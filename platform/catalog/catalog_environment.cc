@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/content_hasher.h"
 #include "platform/catalog/lmdb_files.h"
+#include "platform/catalog/lmdb_guard.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
 
@@ -111,11 +113,9 @@ std::string ReasonFor(int rc, const std::filesystem::path& directory) {
 
 void OpenDatabases(Environment& e, MDB_txn* txn, unsigned create) {
   auto open = [&](const char* name, unsigned flags, MDB_dbi& dbi) {
-    int rc = mdb_dbi_open(txn, name, flags | create, &dbi);
+    int rc = GuardedDbiOpen(txn, name, flags | create, &dbi);
     if (rc == MDB_NOTFOUND || rc == MDB_INCOMPATIBLE) {
-      Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
-                                     " is damaged: its \"" + name +
-                                     "\" table is missing or malformed");
+      FailDamaged(e.directory, std::string("its \"") + name + "\" table is missing or malformed");
     }
     if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "open");
   };
@@ -128,12 +128,12 @@ void OpenDatabases(Environment& e, MDB_txn* txn, unsigned create) {
   open("artwork", 0, e.artwork);
   // Peaks are kept since fingerprint version 3; an older catalog gains the
   // table when a writer opens it, and is read without it until then.
-  int rc = mdb_dbi_open(txn, "peaks", e.read_only ? 0u : unsigned{MDB_CREATE}, &e.peaks);
+  int rc = GuardedDbiOpen(txn, "peaks", e.read_only ? 0u : unsigned{MDB_CREATE}, &e.peaks);
   if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND) ThrowLmdbError(rc, e.directory, "open");
   e.has_peaks = rc == MDB_SUCCESS;
   // Likewise the copies; older plims ignore the table, and a copy whose
   // recording they removed is ignored in turn.
-  rc = mdb_dbi_open(txn, "copies", e.read_only ? 0u : unsigned{MDB_CREATE}, &e.copies);
+  rc = GuardedDbiOpen(txn, "copies", e.read_only ? 0u : unsigned{MDB_CREATE}, &e.copies);
   if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND) ThrowLmdbError(rc, e.directory, "open");
   e.has_copies = rc == MDB_SUCCESS;
 }
@@ -141,7 +141,7 @@ void OpenDatabases(Environment& e, MDB_txn* txn, unsigned create) {
 // Reads and checks the meta table, or creates every table when `create` and
 // the environment is still empty.
 void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fingerprint) {
-  int rc = mdb_dbi_open(txn, "meta", 0, &e.meta);
+  int rc = GuardedDbiOpen(txn, "meta", 0, &e.meta);
   if (rc == MDB_NOTFOUND) {
     MDB_stat stat;
     bool empty = mdb_stat(txn, MDB_dbi{1}, &stat) == MDB_SUCCESS && stat.ms_entries == 0;
@@ -151,7 +151,7 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
            "The directory " + QuotedPath(e.directory) +
                " holds a database that is not a plim catalog: refusing to use it");
     }
-    rc = mdb_dbi_open(txn, "meta", MDB_CREATE, &e.meta);
+    rc = GuardedDbiOpen(txn, "meta", MDB_CREATE, &e.meta);
     if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "create");
     WriteMetaNumber(e, txn, kMetaFormatVersion, kFormatVersion);
     WriteMetaNumber(e, txn, kMetaFingerprintVersion, new_fingerprint);
@@ -197,6 +197,17 @@ void Initialise(Environment& e, MDB_txn* txn, bool create, std::uint32_t new_fin
 
 std::uint64_t CatalogFormatVersion() { return kFormatVersion; }
 
+std::uint64_t DurationUs(double duration_s) {
+  if (!(duration_s > 0) || !std::isfinite(duration_s)) return 0;
+  return static_cast<std::uint64_t>(std::llround(duration_s * 1e6));
+}
+
+void FailDamaged(const std::filesystem::path& directory, const std::string& what) {
+  Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(directory) + " is damaged: " + what +
+                                 "; plim-catalog verify names what is damaged, and plim-catalog "
+                                 "rebuild --repair rebuilds it from the recordings' files");
+}
+
 void ThrowLmdbError(int rc, const std::filesystem::path& directory, std::string_view action) {
   if (rc == MDB_MAP_FULL) throw MapFullSignal{};
   if (rc == MDB_MAP_RESIZED) throw MapResizedSignal{};
@@ -211,8 +222,7 @@ void ThrowLmdbError(int rc, const std::filesystem::path& directory, std::string_
                                          "): refusing to use it");
     case MDB_CORRUPTED:
     case MDB_PAGE_NOTFOUND:
-      Fail(kCatalogErrorDamaged,
-           "The catalog at " + QuotedPath(directory) + " is damaged: " + reason);
+      FailDamaged(directory, "a page of data.mdb is malformed (" + reason + ")");
     case MDB_TXN_FULL:
       Fail(kCatalogErrorCannotWrite, what + ": the change is too large for one transaction");
     case MDB_READERS_FULL:
@@ -262,6 +272,7 @@ std::shared_ptr<Environment> OpenEnvironment(const std::filesystem::path& direct
   int rc = mdb_env_create(&raw_env);
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, directory, "open");
   e->env.reset(raw_env);
+  GuardLmdbReads(raw_env);
   mdb_env_set_maxdbs(raw_env, 12);
   mdb_env_set_maxreaders(raw_env, kMaxReaders);
   // NOTLS: a Reader is an object, not a thread's state, so one thread may
@@ -384,13 +395,11 @@ std::string PathKey(std::string_view path) {
 std::uint64_t ReadMetaNumber(const Environment& environment, MDB_txn* txn, std::string_view key,
                              std::uint64_t fallback) {
   MDB_val k = ValueOf(key), v;
-  int rc = mdb_get(txn, environment.meta, &k, &v);
+  int rc = GuardedGet(txn, environment.meta, &k, &v);
   if (rc == MDB_NOTFOUND) return fallback;
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment.directory, "read");
   if (v.mv_size != 8) {
-    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(environment.directory) +
-                                   " is damaged: its \"" + std::string(key) +
-                                   "\" entry is malformed");
+    FailDamaged(environment.directory, "its \"" + std::string(key) + "\" entry is malformed");
   }
   std::uint64_t value = 0;
   for (int i = 0; i < 8; ++i) {

@@ -194,6 +194,11 @@ inline std::string_view ViewOf(const MDB_val& value) {
 // `path` quoted as error descriptions name files (foundation::QuotedText).
 std::string QuotedPath(const std::filesystem::path& path);
 
+// Throws foundation::NSError (kCatalogErrorDamaged): the catalog at
+// `directory` is damaged, `what` says how, and the two verbs that find and
+// mend the damage are named, so that every reader ends in the same advice.
+[[noreturn]] void FailDamaged(const std::filesystem::path& directory, const std::string& what);
+
 // The by_path key of `path`: the path itself, or for paths too long for an
 // LMDB key a prefix and a hash of the whole. Lookups confirm the match
 // against the record's source_path.
@@ -205,6 +210,10 @@ std::uint64_t ReadMetaNumber(const Environment& environment, MDB_txn* txn, std::
                              std::uint64_t fallback);
 void WriteMetaNumber(const Environment& environment, MDB_txn* txn, std::string_view key,
                      std::uint64_t value);
+
+// `duration_s` in whole microseconds, as the meta table's total keeps it
+// (0 for a duration that is not a positive number).
+std::uint64_t DurationUs(double duration_s);
 
 // Meta keys.
 inline constexpr std::string_view kMetaFormatVersion = "format_version";

@@ -27,6 +27,9 @@ namespace plim::catalog {
 struct Artwork {
   std::string bytes;      // the image file's contents
   std::string mime_type;  // e.g. "image/png"; used when the bytes don't say
+  // The permission bits of the file it came from: the catalog's file of it
+  // gets these at most, so that no one may read it who could not before.
+  std::uint32_t permissions = 0644;
 };
 
 // A recording to add, with its landmarks (in any order, repeats allowed).
@@ -146,9 +149,17 @@ class CatalogReader {
   // path order; stops early when it returns false.
   virtual void ForEachCopy(const std::function<bool(const RecordingCopy&)>& visit) const = 0;
 
-  // The bytes of picture `artwork_file` (Recording::artwork_file), or
-  // nullopt when the catalog does not hold it.
-  virtual std::optional<std::string> ReadArtwork(std::string_view artwork_file) const = 0;
+  // Picture `artwork_file` (Recording::artwork_file): its bytes and the
+  // permissions it is kept with (mime type empty), or nullopt when the
+  // catalog does not hold it, or holds in its place what is not a picture
+  // file (a link, a named pipe, a file too large or not an image: see
+  // ReadPictureFile).
+  virtual std::optional<Artwork> ReadArtwork(std::string_view artwork_file) const = 0;
+
+  // True when every read sees one snapshot of the catalog, so that a
+  // posting naming a recording without a record is damage, not a removal
+  // made since (LMDB). A Redis reader may see a removal half-done.
+  virtual bool SeesOneSnapshot() const { return false; }
 
   virtual std::uint64_t RecordingCount() const = 0;
   virtual std::uint64_t LandmarkCount() const = 0;  // postings in the index

@@ -1,5 +1,6 @@
 // Catalog::Verify: one pass over each table of a snapshot.
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -9,6 +10,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/copy_format.h"
 #include "platform/catalog/index_layout.h"
+#include "platform/catalog/lmdb_guard.h"
 #include "platform/catalog/lmdb_pages.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/posting_index.h"
@@ -72,6 +74,7 @@ class Walk {
     Lookups("by_content", e_.by_content, [](const Recording& r) { return r.content_hash; });
     Lookups("by_path", e_.by_path, [](const Recording& r) { return PathKey(r.source_path); });
     CrossCheck();
+    MetaNumbers();
   }
 
  private:
@@ -88,14 +91,14 @@ class Walk {
     try {
       Cursor cursor(txn_, dbi, e_.directory);
       MDB_val key, data;
-      int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_FIRST);
+      int rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_FIRST);
       while (rc == MDB_SUCCESS) {
         try {
           visit(key, data);
         } catch (const MalformedEntry& malformed) {
           Damage(0, std::string("the \"") + name + "\" table holds " + malformed.what);
         }
-        rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT);
+        rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_NEXT);
       }
       if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, e_.directory, "read");
     } catch (const foundation::NSError& error) {
@@ -263,6 +266,34 @@ class Walk {
       } else if (entry.postings_digest != 0 && entry.postings_digest != entry.postings_sum) {
         Damage(id, "some of its postings in the index are damaged");
       }
+    }
+  }
+
+  // Readers take the catalog's total duration from the meta table, and
+  // writers the next id: each must agree with the records.
+  void MetaNumbers() {
+    std::uint64_t sum_us = 0;
+    RecordingId last_id = 0;
+    for (const auto& [id, recording] : report_.recordings) {
+      sum_us += DurationUs(recording.duration_s);
+      last_id = std::max(last_id, id);
+    }
+    try {
+      const std::uint64_t total_us = ReadMetaNumber(e_, txn_, kMetaTotalDurationUs, 0);
+      const std::uint64_t next_id = ReadMetaNumber(e_, txn_, kMetaNextId, 1);
+      // With a record unreadable, the sum is not known.
+      if (report_.Intact() && total_us != sum_us) {
+        Damage(0, "the total duration it keeps (" + std::to_string(total_us) +
+                      " microseconds) is not the sum of its recordings' (" +
+                      std::to_string(sum_us) + " microseconds)");
+      }
+      if (next_id <= last_id) {
+        Damage(0, "the next id it keeps (" + std::to_string(next_id) +
+                      ") is not above its recordings' (" + std::to_string(last_id) +
+                      "): an add would write over one");
+      }
+    } catch (const foundation::NSError& error) {
+      Damage(0, "the \"meta\" table can't be read (" + error.description() + ")");
     }
   }
 

@@ -10,6 +10,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/copy_table.h"
 #include "platform/catalog/index_layout.h"
+#include "platform/catalog/lmdb_guard.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/posting_index.h"
 #include "platform/catalog/prepared_recording.h"
@@ -31,15 +32,10 @@ void Check(int rc, const Environment& e) {
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "write to");
 }
 
-std::uint64_t DurationUs(double duration_s) {
-  if (!(duration_s > 0) || !std::isfinite(duration_s)) return 0;
-  return static_cast<std::uint64_t>(std::llround(duration_s * 1e6));
-}
-
 std::optional<RecordingId> GetId(MDB_txn* txn, MDB_dbi dbi, std::string_view key_text,
                                  const Environment& e) {
   MDB_val key = ValueOf(key_text), data;
-  int rc = mdb_get(txn, dbi, &key, &data);
+  int rc = GuardedGet(txn, dbi, &key, &data);
   if (rc == MDB_NOTFOUND) return std::nullopt;
   Check(rc, e);
   if (data.mv_size != sizeof(RecordingId)) return std::nullopt;
@@ -68,7 +64,7 @@ void DeleteIdIfOwned(MDB_txn* txn, MDB_dbi dbi, std::string_view key_text, Recor
 void CountArtworkUse(MDB_txn* txn, const Environment& e, const std::string& name, int delta) {
   MDB_val key = ValueOf(name), data;
   std::uint32_t count = 0;
-  int rc = mdb_get(txn, e.artwork, &key, &data);
+  int rc = GuardedGet(txn, e.artwork, &key, &data);
   if (rc == MDB_SUCCESS && data.mv_size == sizeof count) {
     std::memcpy(&count, data.mv_data, sizeof count);
   } else if (rc != MDB_NOTFOUND && rc != MDB_SUCCESS) {
@@ -86,7 +82,7 @@ void CountArtworkUse(MDB_txn* txn, const Environment& e, const std::string& name
 
 bool ArtworkInUse(MDB_txn* txn, const Environment& e, const std::string& name) {
   MDB_val key = ValueOf(name), data;
-  int rc = mdb_get(txn, e.artwork, &key, &data);
+  int rc = GuardedGet(txn, e.artwork, &key, &data);
   if (rc == MDB_NOTFOUND) return false;
   Check(rc, e);
   return true;
@@ -96,14 +92,12 @@ bool ArtworkInUse(MDB_txn* txn, const Environment& e, const std::string& name) {
 // can't be read.
 std::optional<Recording> ReadInTransaction(MDB_txn* txn, const Environment& e, RecordingId id) {
   MDB_val id_key = ValueOf(&id, sizeof id), data;
-  int rc = mdb_get(txn, e.recordings, &id_key, &data);
+  int rc = GuardedGet(txn, e.recordings, &id_key, &data);
   if (rc == MDB_NOTFOUND) return std::nullopt;
   Check(rc, e);
   std::optional<Recording> recording = DecodeRecording(ViewOf(data));
   if (!recording) {
-    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
-                                   " is damaged: recording " + std::to_string(id) +
-                                   " can't be read");
+    FailDamaged(e.directory, "recording " + std::to_string(id) + " can't be read");
   }
   return recording;
 }
@@ -138,7 +132,7 @@ void DeletePeaks(MDB_txn* txn, const Environment& e, RecordingId id) {
   for (;;) {
     // Sought afresh after each delete: a recording has few blocks.
     MDB_val key = ValueOf(first.bytes, sizeof first.bytes), data;
-    rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE);
+    rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_SET_RANGE);
     if (rc != MDB_SUCCESS || key.mv_size != sizeof first.bytes ||
         RecordingOfPeakBlockKey(static_cast<const unsigned char*>(key.mv_data)) != id) {
       break;
@@ -159,11 +153,9 @@ std::optional<Recording> RemoveInTransaction(MDB_txn* txn, const Environment& e,
 
   MDB_val id_key = ValueOf(&id, sizeof id), data;
   std::vector<std::uint32_t> hash_prefixes;
-  int rc = mdb_get(txn, e.hash_lists, &id_key, &data);
+  int rc = GuardedGet(txn, e.hash_lists, &id_key, &data);
   if (rc == MDB_SUCCESS && !DecodeHashList(ViewOf(data), hash_prefixes)) {
-    Fail(kCatalogErrorDamaged, "The catalog at " + QuotedPath(e.directory) +
-                                   " is damaged: the landmarks of recording " + std::to_string(id) +
-                                   " can't be read");
+    FailDamaged(e.directory, "the landmarks of recording " + std::to_string(id) + " can't be read");
   }
   if (rc != MDB_NOTFOUND) Check(rc, e);
   DeletePostings(txn, e, id, hash_prefixes);
@@ -275,7 +267,7 @@ std::vector<AddResult> Catalog::Add(std::span<const NewRecording> batch) {
 
       std::string record;
       if (p.artwork != nullptr) {
-        EnsureArtworkFile(artwork_folder, p.artwork_file, p.artwork->bytes);
+        EnsureArtworkFile(artwork_folder, p.artwork_file, p.artwork->bytes, p.artwork->permissions);
         CountArtworkUse(txn, e, p.artwork_file, +1);
         Recording with_artwork = recording;
         with_artwork.artwork_file = p.artwork_file;
@@ -358,7 +350,8 @@ std::optional<Recording> Catalog::Correct(RecordingId id, const MetadataChange& 
       r->artwork_file.clear();
       r->artwork_url.clear();
       if (!new_picture.empty()) {
-        EnsureArtworkFile(artwork_folder, new_picture, change.artwork->bytes);
+        EnsureArtworkFile(artwork_folder, new_picture, change.artwork->bytes,
+                          change.artwork->permissions);
         CountArtworkUse(txn, e, new_picture, +1);
         r->artwork_file = new_picture;
       } else {

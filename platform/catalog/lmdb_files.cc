@@ -74,23 +74,59 @@ std::optional<std::uint32_t> MetaPageSize(int fd, std::uint64_t offset, unsigned
   return static_cast<std::uint32_t>(ReadLittleEndian(meta + kPageSizeAt, 4));
 }
 
+const char* KindOfFile(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISDIR(mode)) return "a directory";
+  return "not a regular file";
+}
+
+// LMDB would block opening a named pipe, map a device such as /dev/zero as
+// an endless database, and create a file wherever a dangling link points.
+[[noreturn]] void FailNotAFile(const std::filesystem::path& directory, const char* kind) {
+  Fail(kCatalogErrorNotACatalog, "The directory " + QuotedPath(directory) +
+                                     " holds a data.mdb that is " + kind +
+                                     ", not a database file: refusing to use it");
+}
+
+[[noreturn]] void FailCannotOpen(const std::filesystem::path& directory) {
+  Fail(kCatalogErrorCannotOpen,
+       "Could not open the catalog at " + QuotedPath(directory) + ": " + std::strerror(errno));
+}
+
 }  // namespace
 
 bool CheckDataFile(const std::filesystem::path& directory) {
   const std::filesystem::path file = directory / "data.mdb";
-  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  struct stat named;
+  if (lstat(file.c_str(), &named) != 0) {
     if (errno == ENOENT) return false;
-    Fail(kCatalogErrorCannotOpen,
-         "Could not open the catalog at " + QuotedPath(directory) + ": " + std::strerror(errno));
+    FailCannotOpen(directory);
   }
+  if (S_ISLNK(named.st_mode) && stat(file.c_str(), &named) != 0) {
+    if (errno == ENOENT) FailNotAFile(directory, "a link to nothing");
+    FailCannotOpen(directory);
+  }
+  if (!S_ISREG(named.st_mode)) FailNotAFile(directory, KindOfFile(named.st_mode));
+  // Not blocking, should a pipe have taken the file's place since.
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) FailCannotOpen(directory);
   FileCloser closer{fd};
   struct stat status;
-  if (fstat(fd, &status) != 0) {
-    Fail(kCatalogErrorCannotOpen,
-         "Could not open the catalog at " + QuotedPath(directory) + ": " + std::strerror(errno));
+  if (fstat(fd, &status) != 0) FailCannotOpen(directory);
+  if (!S_ISREG(status.st_mode)) FailNotAFile(directory, KindOfFile(status.st_mode));
+  if (status.st_size == 0) {
+    // LMDB writes its meta pages as it creates the file, and the artwork
+    // folder is made only once it has: an empty file beside one is a catalog
+    // that lost its data, not a first add stopped before saving anything.
+    std::error_code error;
+    if (!std::filesystem::exists(directory / "artwork", error) && !error) return false;
+    Fail(kCatalogErrorDamaged,
+         "The catalog at " + QuotedPath(directory) +
+             " is damaged: its file data.mdb is empty, though the catalog was in use; restore "
+             "it from a backup, or move the catalog away and fill a new one with plim-catalog add");
   }
-  if (status.st_size == 0) return false;
   const auto file_bytes = static_cast<std::uint64_t>(status.st_size);
   const std::string damaged = "The catalog at " + QuotedPath(directory) +
                               " is damaged: its file data.mdb (" + std::to_string(file_bytes) +

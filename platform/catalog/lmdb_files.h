@@ -14,10 +14,13 @@ namespace plim::catalog {
 // the last page each names, and each table's root, lie within the file.
 // LMDB reads no page beyond the newest meta's last page, so a file that
 // passes is safe to map. Throws foundation::NSError in kCatalogErrorDomain:
-// kCatalogErrorNotACatalog when neither meta page is LMDB's,
-// kCatalogErrorDamaged (naming data.mdb) for anything else out of order,
-// kCatalogErrorCannotOpen when it can't be read.
-// Returns false when there is no database yet: no data.mdb, or an empty one.
+// kCatalogErrorNotACatalog when neither meta page is LMDB's or data.mdb is
+// not a regular file (a named pipe, a device, a dangling link: never opened
+// in a way that could block), kCatalogErrorDamaged (naming data.mdb) for
+// anything else out of order, an empty data.mdb beside the artwork folder
+// included, kCatalogErrorCannotOpen when it can't be read.
+// Returns false when there is no database yet: no data.mdb, or an empty one
+// in a directory where no catalog was ever opened for writing.
 bool CheckDataFile(const std::filesystem::path& directory);
 
 // Creates `directory`/lock.mdb if needed and has the file system allocate all

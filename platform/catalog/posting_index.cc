@@ -8,6 +8,7 @@
 
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/index_layout.h"
+#include "platform/catalog/lmdb_guard.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 
@@ -76,10 +77,7 @@ bool PostingBefore(const Posting& a, const Posting& b) {
 }
 
 [[noreturn]] void FailDamagedChunk(const Environment& e, const char* what) {
-  throw foundation::NSError(kCatalogErrorDomain, kCatalogErrorDamaged,
-                            "The catalog at " + QuotedPath(e.directory) +
-                                " is damaged: its index holds " + what +
-                                " (plim-catalog verify tells more)");
+  FailDamaged(e.directory, std::string("its index holds ") + what);
 }
 
 }  // namespace
@@ -119,7 +117,7 @@ bool SeekChunk(MDB_cursor* cursor, std::uint32_t bucket, std::uint64_t value, MD
   ChunkKey wanted = EncodeChunkKey(bucket, value);
   key = ValueOf(wanted.bytes, sizeof wanted.bytes);
   MDB_val data;
-  int rc = mdb_cursor_get(cursor, &key, &data, MDB_SET_RANGE);
+  int rc = GuardedCursorGet(cursor, &key, &data, MDB_SET_RANGE);
   if (rc == MDB_NOTFOUND) return false;
   Check(rc, e, "read");
   chunk = ReadChunk(key, data, e);
@@ -163,21 +161,21 @@ void PutChunks(MDB_cursor* cursor, std::uint32_t bucket, const std::vector<std::
 void TakeFreshBucket(MDB_cursor* cursor, std::uint32_t bucket, std::vector<std::uint64_t>& values,
                      const Environment& e) {
   MDB_val key = ValueOf(&bucket, sizeof bucket), data;
-  int rc = mdb_cursor_get(cursor, &key, &data, MDB_SET);
+  int rc = GuardedCursorGet(cursor, &key, &data, MDB_SET);
   if (rc == MDB_NOTFOUND) return;
   Check(rc, e, "read");
   // A bucket of one value has no page of duplicates: GET_MULTIPLE then
   // leaves `data` as MDB_SET set it, which is that value.
-  rc = mdb_cursor_get(cursor, &key, &data, MDB_GET_MULTIPLE);
+  rc = GuardedCursorGet(cursor, &key, &data, MDB_GET_MULTIPLE);
   while (rc == MDB_SUCCESS) {
     const std::size_t base = values.size();
     values.resize(base + data.mv_size / sizeof(std::uint64_t));
     std::memcpy(values.data() + base, data.mv_data, data.mv_size);
-    rc = mdb_cursor_get(cursor, &key, &data, MDB_NEXT_MULTIPLE);
+    rc = GuardedCursorGet(cursor, &key, &data, MDB_NEXT_MULTIPLE);
   }
   if (rc != MDB_NOTFOUND) Check(rc, e, "read");
   key = ValueOf(&bucket, sizeof bucket);
-  Check(mdb_cursor_get(cursor, &key, &data, MDB_SET), e, "read");
+  Check(GuardedCursorGet(cursor, &key, &data, MDB_SET), e, "read");
   Check(mdb_cursor_del(cursor, MDB_NODUPDATA), e, "write to");
 }
 
@@ -243,7 +241,7 @@ void DeleteFromFresh(MDB_cursor* cursor, RecordingId id, std::span<const std::ui
     std::uint32_t bucket = range.bucket;
     std::uint64_t from = range.first;
     MDB_val key = ValueOf(&bucket, sizeof bucket), data = ValueOf(&from, sizeof from);
-    int rc = mdb_cursor_get(cursor, &key, &data, MDB_GET_BOTH_RANGE);
+    int rc = GuardedCursorGet(cursor, &key, &data, MDB_GET_BOTH_RANGE);
     while (rc == MDB_SUCCESS) {
       const std::uint64_t value = LoadValue(data.mv_data, 0);
       if (value > range.last) break;
@@ -254,9 +252,9 @@ void DeleteFromFresh(MDB_cursor* cursor, RecordingId id, std::span<const std::ui
         from = value;
         key = ValueOf(&bucket, sizeof bucket);
         data = ValueOf(&from, sizeof from);
-        rc = mdb_cursor_get(cursor, &key, &data, MDB_GET_BOTH_RANGE);
+        rc = GuardedCursorGet(cursor, &key, &data, MDB_GET_BOTH_RANGE);
       } else {
-        rc = mdb_cursor_get(cursor, &key, &data, MDB_NEXT_DUP);
+        rc = GuardedCursorGet(cursor, &key, &data, MDB_NEXT_DUP);
       }
     }
     if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND) Check(rc, e, "write to");
@@ -341,7 +339,7 @@ void PostingReader::LookupInChunks(std::uint32_t hash, std::vector<Posting>& out
     // The chunk ended within this hash's postings: they may run on.
     MDB_val key, data;
     chunk_count_ = 0;
-    int rc = mdb_cursor_get(index_cursor_, &key, &data, MDB_NEXT);
+    int rc = GuardedCursorGet(index_cursor_, &key, &data, MDB_NEXT);
     if (rc == MDB_NOTFOUND) return;
     Check(rc, *environment_, "read");
     const ChunkView chunk = ReadChunk(key, data, *environment_);
@@ -357,14 +355,14 @@ void PostingReader::LookupInFresh(std::uint32_t hash, std::vector<Posting>& out)
   const std::uint64_t first = FirstIndexValue(hash), last = LastIndexValue(hash);
   std::uint64_t from = first;
   MDB_val key = ValueOf(&bucket, sizeof bucket), data = ValueOf(&from, sizeof from);
-  int rc = mdb_cursor_get(fresh_cursor_, &key, &data, MDB_GET_BOTH_RANGE);
+  int rc = GuardedCursorGet(fresh_cursor_, &key, &data, MDB_GET_BOTH_RANGE);
   if (rc == MDB_NOTFOUND) return;
   Check(rc, *environment_, "read");
   // Most hashes looked up are in no recording: settle those on the value found.
   if (LoadValue(data.mv_data, 0) > last) return;
   // GET_MULTIPLE gives the whole page holding the cursor, which may start
   // before `first`; for a bucket of one value it leaves `data` as it is.
-  rc = mdb_cursor_get(fresh_cursor_, &key, &data, MDB_GET_MULTIPLE);
+  rc = GuardedCursorGet(fresh_cursor_, &key, &data, MDB_GET_MULTIPLE);
   while (rc == MDB_SUCCESS) {
     const std::size_t count = data.mv_size / sizeof(std::uint64_t);
     for (std::size_t i = LowerBound(data.mv_data, count, first); i < count; ++i) {
@@ -372,7 +370,7 @@ void PostingReader::LookupInFresh(std::uint32_t hash, std::vector<Posting>& out)
       if (value > last) return;
       out.push_back(Posting{RecordingOfIndexValue(value), AnchorFrameOfIndexValue(value)});
     }
-    rc = mdb_cursor_get(fresh_cursor_, &key, &data, MDB_NEXT_MULTIPLE);
+    rc = GuardedCursorGet(fresh_cursor_, &key, &data, MDB_NEXT_MULTIPLE);
   }
   if (rc != MDB_NOTFOUND) Check(rc, *environment_, "read");
 }

@@ -247,10 +247,10 @@ class RedisReader : public CatalogReader {
       if (!visit(copy)) return;
   }
 
-  std::optional<std::string> ReadArtwork(std::string_view artwork_file) const override {
+  std::optional<Artwork> ReadArtwork(std::string_view artwork_file) const override {
     RedisValue reply = cluster_->Run(RedisCommand{{"GET", store_.keys().Picture(artwork_file)}});
     if (reply.type != RedisValue::Type::kString) return std::nullopt;
-    return std::move(reply.text);
+    return Artwork{std::move(reply.text), ""};
   }
 
   std::uint64_t RecordingCount() const override {

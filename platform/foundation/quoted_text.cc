@@ -13,12 +13,7 @@ void AppendHexEscape(std::string& out, char prefix_letter, unsigned value, int d
     out.push_back(kHex[(value >> shift) & 0xF]);
 }
 
-}  // namespace
-
-std::string QuotedText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  out.push_back('"');
+void AppendEscaped(std::string& out, std::string_view text, bool escape_quotes) {
   for (std::size_t i = 0; i < text.size();) {
     std::size_t n = UTF8SequenceLength(text, i);
     const unsigned char c = static_cast<unsigned char>(text[i]);
@@ -30,7 +25,7 @@ std::string QuotedText(std::string_view text) {
     if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
       // A C1 control: some terminals act on it as they would on ESC [.
       AppendHexEscape(out, 'u', static_cast<unsigned char>(text[i + 1]), 4);
-    } else if (c == '\\' || c == '"') {
+    } else if (c == '\\' || (c == '"' && escape_quotes)) {
       out.push_back('\\');
       out.push_back(static_cast<char>(c));
     } else if (c == '\n') {
@@ -46,7 +41,23 @@ std::string QuotedText(std::string_view text) {
     }
     i += n;
   }
+}
+
+}  // namespace
+
+std::string QuotedText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
   out.push_back('"');
+  AppendEscaped(out, text, /*escape_quotes=*/true);
+  out.push_back('"');
+  return out;
+}
+
+std::string ShownText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendEscaped(out, text, /*escape_quotes=*/false);
   return out;
 }
 

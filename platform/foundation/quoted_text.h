@@ -19,6 +19,14 @@ namespace plim::foundation {
 // path or a tag quotes it through this function. Pure function.
 std::string QuotedText(std::string_view text);
 
+// `text` escaped as QuotedText escapes it, without the quotes around it and
+// with '"' kept as it is: for a tag or path shown on its own, as a cell of a
+// tab-separated table or after "title: ". The result never holds a tab, a line
+// break or a terminal control sequence, and two different texts never show
+// the same. Every text output of plim-catalog shows tags and paths through
+// this function (or QuotedText). Pure function.
+std::string ShownText(std::string_view text);
+
 // `message` about the file at `path`, made to name it: as it is when it
 // holds QuotedText(path) already, else with QuotedText(path) and ": " before
 // it. For messages from below the layer that knows the path (a signature

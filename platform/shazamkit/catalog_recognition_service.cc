@@ -27,6 +27,17 @@ std::string Seconds(double s) {
   return text;
 }
 
+// Checked before the catalog is opened: a clip too short is the caller's
+// to fix whatever the catalog.
+void CheckDuration(const SHSignature& signature) {
+  if (signature.duration() < fingerprint::kMinQueryDurationS) {
+    throw foundation::NSError(kShazamKitErrorDomain, kSignatureDurationInvalid,
+                              "The audio is too short to match: it lasts " +
+                                  Seconds(signature.duration()) + " seconds, and at least " +
+                                  Seconds(fingerprint::kMinQueryDurationS) + " seconds are needed");
+  }
+}
+
 }  // namespace
 
 CatalogRecognitionService::CatalogRecognitionService(std::string location)
@@ -50,33 +61,42 @@ catalog::CatalogStore& CatalogRecognitionService::OpenCatalog() {
 }
 
 matching::MatchReport CatalogRecognitionService::Search(const SHSignature& signature) {
-  if (signature.duration() < fingerprint::kMinQueryDurationS) {
-    throw foundation::NSError(kShazamKitErrorDomain, kSignatureDurationInvalid,
-                              "The audio is too short to match: it lasts " +
-                                  Seconds(signature.duration()) + " seconds, and at least " +
-                                  Seconds(fingerprint::kMinQueryDurationS) + " seconds are needed");
-  }
-  catalog::CatalogStore& catalog = OpenCatalog();
-  std::unique_ptr<catalog::CatalogReader> reader = catalog.NewCatalogReader();
-  if (reader->RecordingCount() == 0) {
+  CheckDuration(signature);
+  std::unique_ptr<catalog::CatalogReader> reader = OpenCatalog().NewCatalogReader();
+  return SearchIn(*reader, signature);
+}
+
+matching::MatchReport CatalogRecognitionService::SearchIn(const catalog::CatalogReader& reader,
+                                                          const SHSignature& signature) {
+  if (reader.RecordingCount() == 0) {
     throw foundation::NSError(kShazamKitErrorDomain, kCatalogEmpty,
-                              "The catalog at " + foundation::QuotedText(catalog.location()) +
+                              "The catalog at " + foundation::QuotedText(OpenCatalog().location()) +
                                   " holds no recordings: add recordings with plim-catalog add");
   }
   const fingerprint::Constellation query = matching::BoundLongQuery(signature.constellation());
-  return matching::MatchQuery(*reader, query);
+  return matching::MatchQuery(reader, query);
 }
 
 RecognitionOutcome CatalogRecognitionService::Recognize(const SHSignature& signature) {
-  matching::MatchReport report = Search(signature);
+  CheckDuration(signature);
   std::unique_ptr<catalog::CatalogReader> reader = OpenCatalog().NewCatalogReader();
+  matching::MatchReport report = SearchIn(*reader, signature);
   SHMatch match;
   for (const matching::MatchCandidate& candidate : report.candidates) {
     if (!candidate.accepted) break;  // accepted ones come first
-    // A recording removed since the search is no longer an answer.
-    if (std::optional<catalog::Recording> recording = reader->GetRecording(candidate.recording)) {
+    std::optional<catalog::Recording> recording = reader->GetRecording(candidate.recording);
+    if (recording) {
       match.mediaItems.push_back(MakeMediaItem(*recording, candidate));
+    } else if (reader->SeesOneSnapshot()) {
+      // Found in the index of the very snapshot that has no record of it.
+      throw foundation::NSError(
+          kShazamKitErrorDomain, kMatchAttemptFailed,
+          "The catalog at " + foundation::QuotedText(OpenCatalog().location()) +
+              " is damaged: its index names recording " + std::to_string(candidate.recording) +
+              ", which has no record; plim-catalog verify names what is damaged, and "
+              "plim-catalog rebuild --repair rebuilds it from the recordings' files");
     }
+    // Else a recording removed since the search, no longer an answer.
   }
   if (match.mediaItems.empty()) return {};
   return {std::move(match), std::nullopt};

@@ -36,6 +36,10 @@ class CatalogRecognitionService : public RecognitionService {
   catalog::CatalogStore& OpenCatalog();
 
  private:
+  // Search in the snapshot `reader` sees.
+  matching::MatchReport SearchIn(const catalog::CatalogReader& reader,
+                                 const SHSignature& signature);
+
   std::string location_;
   std::mutex mutex_;
   std::unique_ptr<catalog::CatalogStore> catalog_;  // guarded by mutex_ until set, then immutable

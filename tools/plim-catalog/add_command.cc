@@ -14,6 +14,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/catalog_store.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/add_dry_run.h"
 #include "tools/plim-catalog/file_discovery.h"
@@ -161,11 +162,12 @@ std::string RecordCopy(catalog::CatalogStore& catalog, const catalog::NewRecordi
   std::optional<catalog::Recording> kept = catalog.NewCatalogReader()->GetRecording(id);
   std::string name;
   if (kept) {
-    name = " (\"" + kept->source_path + "\"), " +
-           (kept->artist.empty() ? "" : kept->artist + " \xE2\x80\x93 ") + kept->title;
+    name = " (" + foundation::QuotedText(kept->source_path) + "), " +
+           (kept->artist.empty() ? "" : foundation::ShownText(kept->artist) + " \xE2\x80\x93 ") +
+           foundation::ShownText(kept->title);
   }
-  return "plim-catalog: \"" + r.source_path + "\" holds the same " + what + " as recording " +
-         std::to_string(id) + name + ": recorded as another copy";
+  return "plim-catalog: " + foundation::QuotedText(r.source_path) + " holds the same " + what +
+         " as recording " + std::to_string(id) + name + ": recorded as another copy";
 }
 
 // The correction that makes a recording say what `item` says.
@@ -250,6 +252,7 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
   // have finished as one transaction, which spreads a commit's disk flush
   // over several files.
   int status = 0;
+  bool stopped_by_error = false;
   std::vector<IngestResult> results;
   while (queue.TakeAll(results)) {
     std::vector<catalog::NewRecording> batch;
@@ -344,7 +347,7 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
       add_batch();
     } catch (const foundation::NSError& error) {
       progress.Report("plim-catalog: " + error.description());
-      tally.failed += batch.size();
+      stopped_by_error = true;
       status = 1;
       queue.Stop();
       break;
@@ -355,6 +358,14 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
   queue.Stop();
   for (std::thread& worker : workers) worker.join();
   progress.Clear();
+  if (stopped_by_error) {
+    // What failed may be a batch, a copy or a correction, and the files not
+    // reached are not added either: every file found and not accounted for
+    // counts as failed.
+    const std::uint64_t accounted = tally.added + tally.updated + tally.skipped + tally.copies +
+                                    tally.not_audio + tally.failed - discovery.problems.size();
+    if (candidates.size() > accounted) tally.failed += candidates.size() - accounted;
+  }
   if (interrupted.load()) {
     foundation::writeToStandardError(
         "plim-catalog: interrupted: what was added before stays in the catalog; run the same "

@@ -7,6 +7,7 @@
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/catalog_store.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/file_ingest.h"
@@ -56,7 +57,7 @@ int RunAddDryRun(const GlobalOptions& global, const AddCommandOptions& options,
     }
     ++counts[what];
     static constexpr const char* kWords[] = {"add", "update", "skip"};
-    out += std::string(kWords[what]) + '\t' + candidate.path + '\n';
+    out += std::string(kWords[what]) + '\t' + foundation::ShownText(candidate.path) + '\n';
   }
   foundation::writeToStandardOutput(out);
   for (const DiscoveryProblem& problem : discovery.problems)

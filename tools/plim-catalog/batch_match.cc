@@ -4,6 +4,7 @@
 #include "platform/catalog/catalog.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/shazamkit/catalog_recognition_service.h"
 #include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/json_line.h"
@@ -55,8 +56,9 @@ std::string CandidateText(const Shown& s) {
          std::to_string(c.aligned_landmarks) + "/" + std::to_string(c.hits) + "\t" +
          FormatNumber("%.2f", c.confidence) + "\t" + FormatNumber("%.2f s", c.offset_s) + "\t" +
          FormatNumber("%+.2f%%", (c.speed - 1) * 100) + "\t" +
-         FormatNumber("%.2g", c.false_match_probability) + "\t" + s.recording.artist + "\t" +
-         s.recording.title + "\n";
+         FormatNumber("%.2g", c.false_match_probability) + "\t" +
+         foundation::ShownText(s.recording.artist) + "\t" +
+         foundation::ShownText(s.recording.title) + "\n";
 }
 
 // The answer line of `path`: its best accepted candidate, the first of
@@ -94,8 +96,9 @@ std::string AnswerText(const GlobalOptions& global, const std::string& path,
   if (!matched) return PathForTable(path) + "\t-\tno match\n";
   const Shown& best = shown.front();
   const matching::MatchCandidate& c = best.candidate;
-  return PathForTable(path) + "\t" + std::to_string(c.recording) + "\t" + best.recording.artist +
-         "\t" + best.recording.title + "\t" + FormatNumber("%.2f s", c.offset_s) + "\t" +
+  return PathForTable(path) + "\t" + std::to_string(c.recording) + "\t" +
+         foundation::ShownText(best.recording.artist) + "\t" +
+         foundation::ShownText(best.recording.title) + "\t" + FormatNumber("%.2f s", c.offset_s) + "\t" +
          FormatNumber("%+.2f%%", (c.speed - 1) * 100) + "\t" + FormatNumber("%.2f", c.confidence) +
          "\n";
 }

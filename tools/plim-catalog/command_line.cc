@@ -9,6 +9,7 @@
 #include "platform/catalog/catalog_location.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/usage_errors.h"
 
@@ -30,7 +31,9 @@ std::string VersionText() {
 }
 
 int UsageError(const std::string& message) {
-  foundation::writeToStandardError(std::string(kProgram) + ": " + message + "\n");
+  // The parser's messages repeat the arguments as they came.
+  foundation::writeToStandardError(std::string(kProgram) + ": " + foundation::ShownText(message) +
+                                   "\n");
   return kExitUsage;
 }
 

@@ -1,6 +1,7 @@
 #include "tools/plim-catalog/copy_command.h"
 
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/redo_recordings.h"
@@ -34,7 +35,8 @@ int RunCopyCommand(const GlobalOptions& global, const CopyCommandOptions& option
     if (!global.quiet) {
       foundation::writeToStandardError("plim-catalog: copied " + std::to_string(copied) + " of " +
                                        Counted(total, "recording", "recordings") + " from " +
-                                       source->location() + " to " + destination->location() +
+                                       foundation::QuotedText(source->location()) + " to " +
+                                       foundation::QuotedText(destination->location()) +
                                        " (" + std::to_string(present) + " there already, " +
                                        std::to_string(left_out.size()) + " left out)\n");
     }

@@ -1,9 +1,7 @@
 #include "tools/plim-catalog/edit_command.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "platform/catalog/catalog_store.h"
+#include "platform/catalog/picture_file.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
@@ -40,14 +38,7 @@ MetadataChange ChangeFor(const MetadataRow& row, const EditCommandOptions& optio
   if (row.artwork && row.artwork->find("://") != std::string::npos) {
     change.artwork_url = row.artwork;
   } else if (row.artwork) {
-    std::ifstream image(*row.artwork, std::ios::binary);
-    std::stringstream bytes;
-    bytes << image.rdbuf();
-    if (!image || bytes.str().empty()) {
-      throw foundation::NSError(kCatalogToolErrorDomain, 1,
-                                "The artwork file \"" + *row.artwork + "\" could not be read.");
-    }
-    change.artwork = catalog::Artwork{bytes.str(), ""};
+    change.artwork = catalog::ReadPictureFile(*row.artwork, catalog::PictureLinks::kFollow);
   }
   return change;
 }
@@ -111,7 +102,7 @@ int RunEditCommand(const GlobalOptions& global, const EditCommandOptions& option
       std::optional<catalog::RecordingId> id = FindRecording(*reader, target);
       std::optional<catalog::Recording> known = id ? reader->GetRecording(*id) : std::nullopt;
       if (!known) {
-        fault("There is no recording \"" + target + "\" in the catalog.");
+        fault("There is no recording " + foundation::QuotedText(target) + " in the catalog.");
         continue;
       }
       try {
@@ -119,11 +110,12 @@ int RunEditCommand(const GlobalOptions& global, const EditCommandOptions& option
             MetadataFor(known->source_path, options.metadata, table ? &*table : nullptr), options);
         if (!ChangesAnything(change)) {
           if (csv_row == nullptr) {
-            Say("nothing to change for \"" + target +
-                "\": give --artist, --title, --album, --artwork, --isrc or --genre");
+            Say("nothing to change for " + foundation::QuotedText(target) +
+                ": give --artist, --title, --album, --artwork, --isrc or --genre");
             return kExitUsage;
           }
-          fault("nothing to change for \"" + target + "\": every cell of the row is empty");
+          fault("nothing to change for " + foundation::QuotedText(target) +
+                ": every cell of the row is empty");
           continue;
         }
         plan.push_back({*id, std::move(*known), std::move(change)});
@@ -150,7 +142,8 @@ int RunEditCommand(const GlobalOptions& global, const EditCommandOptions& option
         out += RecordingJson(edit.id, *now);
       } else if (!global.quiet || options.dry_run) {
         out += std::string(options.dry_run ? "would edit " : "edited ") + std::to_string(edit.id) +
-               '\t' + now->artist + '\t' + now->title + '\t' + now->source_path + '\n';
+               '\t' + TableCell(now->artist) + '\t' + TableCell(now->title) + '\t' +
+               TableCell(now->source_path) + '\n';
       }
     }
     foundation::writeToStandardOutput(out);

@@ -7,10 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/avfaudio/av_audio_file.h"
+#include "platform/catalog/picture_file.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
 #include "platform/foundation/url.h"
@@ -76,6 +75,28 @@ std::string SeveralValuesWarning(const std::string& path, const FileTags& tags,
 }
 
 bool LooksLikeUrl(const std::string& text) { return text.find("://") != std::string::npos; }
+
+// Titles, names and genres run to a few hundred bytes; a tag of megabytes
+// comes from a hostile file, and would be printed whole by every list.
+constexpr std::size_t kMaxTagBytes = 4096;
+
+// Cuts `text` to kMaxTagBytes at a character's start; true when it was longer.
+bool CutTag(std::string& text) {
+  if (text.size() <= kMaxTagBytes) return false;
+  std::size_t end = kMaxTagBytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  return true;
+}
+
+// Cuts every text of `tags` to kMaxTagBytes; true when any was longer.
+bool CutTags(FileTags& tags) {
+  bool cut = false;
+  for (std::string* text : {&tags.title, &tags.artist, &tags.album, &tags.isrc})
+    cut = CutTag(*text) || cut;
+  for (std::string& genre : tags.genres) cut = CutTag(genre) || cut;
+  return cut;
+}
 
 // Applies `value` over `field` when set.
 void Override(std::string& field, const std::optional<std::string>& value) {
@@ -176,6 +197,10 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore&
     }
 
     FileTags tags = ReadFileTags(candidate.path);
+    if (CutTags(tags)) {
+      result.warnings.push_back("the tags of " + foundation::QuotedText(candidate.path) +
+                                " are cut to " + std::to_string(kMaxTagBytes) + " bytes each");
+    }
     catalog::Recording& recording = result.item.recording;
     if (std::string several = SeveralValuesWarning(candidate.path, tags, overrides);
         !several.empty()) {
@@ -194,15 +219,19 @@ IngestResult IngestFile(const Candidate& candidate, const catalog::CatalogStore&
     if (overrides.artwork && LooksLikeUrl(*overrides.artwork)) {
       recording.artwork_url = *overrides.artwork;
     } else if (overrides.artwork) {
-      std::ifstream image(*overrides.artwork, std::ios::binary);
-      std::stringstream bytes;
-      bytes << image.rdbuf();
-      if (!image || bytes.str().empty()) {
-        result.problem = "The artwork file " + foundation::QuotedText(*overrides.artwork) +
-                         " for " + foundation::QuotedText(candidate.path) + " could not be read.";
+      try {
+        result.item.artwork =
+            catalog::ReadPictureFile(*overrides.artwork, catalog::PictureLinks::kFollow);
+      } catch (const foundation::NSError& error) {
+        result.problem =
+            error.description() + " (for " + foundation::QuotedText(candidate.path) + ")";
         return result;
       }
-      result.item.artwork = catalog::Artwork{bytes.str(), ""};
+    } else if (tags.picture && tags.picture->bytes.size() > catalog::kMaxPictureBytes) {
+      result.warnings.push_back("the picture in " + foundation::QuotedText(candidate.path) +
+                                " is larger than " +
+                                std::to_string(catalog::kMaxPictureBytes >> 20) +
+                                " MiB: added without it");
     } else {
       result.item.artwork = std::move(tags.picture);
     }

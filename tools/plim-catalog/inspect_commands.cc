@@ -61,12 +61,7 @@ std::string Number(const char* format, double value) {
 
 }  // namespace
 
-std::string TableCell(std::string text) {
-  for (char& c : text) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
-}
+std::string TableCell(std::string_view text) { return foundation::ShownText(text); }
 
 std::string RecordingJson(RecordingId id, const Recording& r,
                           const std::vector<catalog::RecordingCopy>& copies) {
@@ -160,16 +155,18 @@ int RunShowCommand(const GlobalOptions& global, const std::string& target) {
       return 0;
     }
     std::string genres;
-    for (const std::string& genre : r->genres) genres += (genres.empty() ? "" : "; ") + genre;
-    std::string out = "id: " + std::to_string(*id) + "\ntitle: " + r->title +
-                      "\nartist: " + r->artist + "\nalbum: " + r->subtitle + "\nisrc: " + r->isrc +
-                      "\ngenres: " + genres + "\nduration: " + Number("%.3f s", r->duration_s) +
-                      " (" + FormatDuration(r->duration_s) + ")\nartwork: " + r->artwork_url +
-                      "\npath: " + r->source_path +
+    for (const std::string& genre : r->genres)
+      genres += (genres.empty() ? "" : "; ") + TableCell(genre);
+    std::string out = "id: " + std::to_string(*id) + "\ntitle: " + TableCell(r->title) +
+                      "\nartist: " + TableCell(r->artist) + "\nalbum: " + TableCell(r->subtitle) +
+                      "\nisrc: " + TableCell(r->isrc) + "\ngenres: " + genres +
+                      "\nduration: " + Number("%.3f s", r->duration_s) + " (" +
+                      FormatDuration(r->duration_s) + ")\nartwork: " + TableCell(r->artwork_url) +
+                      "\npath: " + TableCell(r->source_path) +
                       "\nsize: " + std::to_string(r->source_size_bytes) +
-                      " bytes\ncontent hash: " + r->content_hash +
+                      " bytes\ncontent hash: " + TableCell(r->content_hash) +
                       "\nlandmarks: " + std::to_string(r->landmark_count) + "\n";
-    for (const catalog::RecordingCopy& copy : copies) out += "copy: " + copy.path + "\n";
+    for (const catalog::RecordingCopy& copy : copies) out += "copy: " + TableCell(copy.path) + "\n";
     foundation::writeToStandardOutput(out);
     return 0;
   } catch (const foundation::NSError& error) {
@@ -203,7 +200,7 @@ int RunStatsCommand(const GlobalOptions& global) {
       return 0;
     }
     std::string text =
-        "catalog: " + catalog->location() +
+        "catalog: " + TableCell(catalog->location()) +
         "\nrecordings: " + std::to_string(reader.RecordingCount()) +
         "\nhours of audio: " + Number("%.2f", hours) +
         "\nlandmarks: " + std::to_string(reader.LandmarkCount()) +

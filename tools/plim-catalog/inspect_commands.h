@@ -69,9 +69,10 @@ std::vector<catalog::RecordingCopy> CopiesOf(
     const catalog::CatalogReader& reader,
     const std::function<bool(const catalog::RecordingCopy&)>& picked);
 
-// `text` as one cell of a tab-separated table: tabs and line breaks, which
-// would break the table, become spaces. Pure.
-std::string TableCell(std::string text);
+// `text` as one cell of a tab-separated table (foundation::ShownText): tabs,
+// line breaks and every other control character escaped, so that no cell
+// breaks the table or acts on the terminal. Pure.
+std::string TableCell(std::string_view text);
 
 // The JSON line of recording `id`, as list and show write it; "copies"
 // lists the paths of `copies` when there are any.

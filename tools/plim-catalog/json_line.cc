@@ -13,9 +13,11 @@ void JsonLine::Name(std::string_view name) {
 }
 
 void JsonLine::Value(std::string_view text) {
+  using foundation::JSONControls;
   using foundation::JSONSlashes;
-  if (!foundation::appendJSONString(out_, text, JSONSlashes::kPlain)) {
-    foundation::appendJSONString(out_, foundation::toValidUTF8(text), JSONSlashes::kPlain);
+  if (!foundation::appendJSONString(out_, text, JSONSlashes::kPlain, JSONControls::kAll)) {
+    foundation::appendJSONString(out_, foundation::toValidUTF8(text), JSONSlashes::kPlain,
+                                 JSONControls::kAll);
   }
 }
 

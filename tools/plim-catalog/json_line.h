@@ -13,7 +13,8 @@
 namespace plim {
 
 // Builds the object field by field, in the order added. Texts that are not
-// valid UTF-8 are repaired (each bad byte becomes U+FFFD). Not thread-safe.
+// valid UTF-8 are repaired (each bad byte becomes U+FFFD); every control
+// character, DEL and C1 included, is escaped. Not thread-safe.
 class JsonLine {
  public:
   JsonLine& Text(std::string_view name, std::string_view value);

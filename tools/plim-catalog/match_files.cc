@@ -47,10 +47,7 @@ std::vector<std::string> ExpandStandardInput(const std::vector<std::string>& pat
 }  // namespace
 
 std::string PathForTable(const std::string& path) {
-  const bool plain = std::none_of(path.begin(), path.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-  });
-  return plain ? path : foundation::QuotedText(path);
+  return foundation::ShownText(path) == path ? path : foundation::QuotedText(path);
 }
 
 int AnswerFiles(const GlobalOptions& global, const std::vector<std::string>& paths, unsigned jobs,

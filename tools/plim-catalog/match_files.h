@@ -28,7 +28,8 @@ FileAnswer FailedFile(const GlobalOptions& global, const std::string& path,
                       const std::string& message);
 
 // `path` as a text table shows it: as it is, or quoted (foundation::QuotedText)
-// when it holds a tab, a line break or another control character. Pure.
+// when it holds a control character, a backslash or bytes that are not UTF-8.
+// Pure.
 std::string PathForTable(const std::string& path);
 
 // Opens the catalog of global.catalog_directory for `answer` (when it can't

@@ -160,6 +160,14 @@ MetadataTable ParseMetadataCsv(std::string_view text, const std::string& csv_pat
           row.title = cell;
           break;
         case kArtwork:
+          // A file of metadata may come from anywhere: its relative paths
+          // reach no further than its own folder.
+          if (!LooksLikeUrl(cell) && fs::path(cell).is_relative() &&
+              *fs::path(cell).lexically_normal().begin() == "..") {
+            Fail(csv_path, record.line,
+                 "the artwork path " + foundation::QuotedText(cell) +
+                     " leaves the folder of the metadata file: give it as an absolute path");
+          }
           row.artwork = LooksLikeUrl(cell) ? cell : Absolute(cell, base);
           break;
         case kAlbum:

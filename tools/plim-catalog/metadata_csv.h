@@ -27,7 +27,8 @@ struct MetadataRow {
 
 // Rows keyed by absolute, lexically normal path (a relative path in the file
 // is taken relative to the file's own folder). An artwork cell that is a
-// relative path is made absolute the same way. A plain value.
+// relative path is made absolute the same way, and may not climb out of that
+// folder with "..". A plain value.
 struct MetadataTable {
   std::map<std::string, MetadataRow> rows;
   std::vector<std::string> paths;  // in file order, without repeats

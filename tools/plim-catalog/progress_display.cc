@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/duration_text.h"
 
@@ -84,8 +85,9 @@ void ProgressDisplay::Draw() {
   const std::string file = CurrentFile();
   // One column spare: a line filling the last one wraps on some terminals.
   std::string text = "\r";
-  text += ComposeProgressLine(bar, Status(), std::string_view(file).substr(file.rfind('/') + 1),
-                              TerminalColumns() - 1);
+  text += ComposeProgressLine(
+      bar, Status(), foundation::ShownText(std::string_view(file).substr(file.rfind('/') + 1)),
+      TerminalColumns() - 1);
   text += "\x1b[K";
   foundation::writeToStandardError(text);
   drawn_ = true;

@@ -15,6 +15,7 @@
 #include "platform/catalog/catalog.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/redo_recordings.h"
@@ -28,11 +29,7 @@ void Say(const std::string& line) {
   foundation::writeToStandardError("plim-catalog: " + line + "\n");
 }
 
-std::string Quoted(const fs::path& path) {
-  std::string quoted = "\"";
-  quoted.append(path.string()).push_back('"');
-  return quoted;
-}
+std::string Quoted(const fs::path& path) { return foundation::QuotedText(path.string()); }
 
 // A free name beside `directory` for keeping the old catalog.
 fs::path KeepName(const fs::path& directory) {

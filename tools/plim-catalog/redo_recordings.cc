@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/audio_file_signature.h"
 
@@ -122,17 +123,18 @@ std::size_t RedoRecordings(const std::vector<OldRecording>& old,
     Redone redone = results.Get(i);
     const OldRecording& recording = old[i];
     if (!redone.item) {
-      left_out.push_back("recording " + std::to_string(recording.id) + " (\"" +
-                         recording.recording.title + "\"): " + redone.problem);
+      left_out.push_back("recording " + std::to_string(recording.id) + " (" +
+                         foundation::QuotedText(recording.recording.title) +
+                         "): " + redone.problem);
       foundation::writeToStandardError("plim-catalog: left out " + left_out.back() + "\n");
       continue;
     }
     if (!recording.recording.artwork_file.empty()) {
       // The picture moves with the catalog; its old URL would not.
       redone.item->recording.artwork_url.clear();
-      if (std::optional<std::string> bytes =
+      if (std::optional<catalog::Artwork> picture =
               pictures->ReadArtwork(recording.recording.artwork_file))
-        redone.item->artwork = catalog::Artwork{std::move(*bytes), ""};
+        redone.item->artwork = std::move(picture);
     }
     try {
       destination.Add(std::span<const catalog::NewRecording>(&*redone.item, 1));

@@ -7,22 +7,85 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
+#include <taglib/oggfile.h>
 #include <taglib/opusfile.h>
 #include <taglib/tpropertymap.h>
 #include <taglib/vorbisfile.h>
 #include <taglib/wavfile.h>
 #include <taglib/xiphcomment.h>
 
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+
 namespace plim {
 namespace {
 
 std::string Utf8(const TagLib::String& text) { return text.to8Bit(true); }
 
-std::string First(const TagLib::PropertyMap& properties, const char* key) {
-  auto it = properties.find(key);
-  if (it == properties.end() || it->second.isEmpty()) return {};
-  return Utf8(it->second.front());
+// Vorbis comments (FLAC, Ogg) sit near the start of a file.
+constexpr std::size_t kCommentSearchBytes = 1 << 20;
+
+// The bytes of the Vorbis comment "`key`=..." found in `head`, the first
+// bytes of a file, or "" when there is none: an entry is a little-endian
+// 32-bit length and then that many bytes.
+std::string RawVorbisComment(std::string_view head, std::string_view key) {
+  auto same_letters = [](char a, char b) {
+    return std::toupper(static_cast<unsigned char>(a)) ==
+           std::toupper(static_cast<unsigned char>(b));
+  };
+  const std::size_t entry = key.size() + 1;
+  for (std::size_t i = 4; i + entry <= head.size(); ++i) {
+    if (head[i + key.size()] != '=' ||
+        !std::equal(key.begin(), key.end(), head.begin() + i, same_letters)) {
+      continue;
+    }
+    std::uint32_t length = 0;
+    for (int b = 3; b >= 0; --b) length = length << 8 | static_cast<unsigned char>(head[i - 4 + b]);
+    if (length >= entry && length <= head.size() - i)
+      return std::string(head.substr(i + entry, length - entry));
+  }
+  return {};
 }
+
+// TagLib leaves out a Vorbis comment whose bytes are not UTF-8, so a field
+// with one bad byte would be lost whole; a field it does not have is looked
+// for in the file's first bytes instead, and repaired like every other text
+// when stored.
+class Fields {
+ public:
+  Fields(const std::string& path, TagLib::File* file)
+      : path_(path),
+        properties_(file->properties()),
+        xiph_(dynamic_cast<TagLib::FLAC::File*>(file) != nullptr ||
+              dynamic_cast<TagLib::Ogg::File*>(file) != nullptr) {}
+
+  std::string First(const char* key) {
+    auto it = properties_.find(key);
+    std::string text;
+    if (it != properties_.end() && !it->second.isEmpty()) text = Utf8(it->second.front());
+    if (text.empty() && xiph_) text = RawVorbisComment(Head(), key);
+    return text;
+  }
+
+  const TagLib::PropertyMap& properties() const { return properties_; }
+
+ private:
+  std::string_view Head() {
+    if (!head_) {
+      head_.emplace(kCommentSearchBytes, '\0');
+      std::ifstream in(path_, std::ios::binary);
+      in.read(head_->data(), static_cast<std::streamsize>(head_->size()));
+      head_->resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    }
+    return *head_;
+  }
+
+  const std::string& path_;
+  TagLib::PropertyMap properties_;
+  bool xiph_;
+  std::optional<std::string> head_;
+};
 
 catalog::Artwork MakeArtwork(const TagLib::ByteVector& data, const TagLib::String& mime_type) {
   return catalog::Artwork{std::string(data.data(), data.size()), Utf8(mime_type)};
@@ -99,11 +162,12 @@ FileTags ReadFileTags(const std::string& path) {
   // Audio properties are not needed: the decoder measures the audio itself.
   TagLib::FileRef ref(path.c_str(), false);
   if (ref.isNull() || ref.file() == nullptr || !ref.file()->isValid()) return tags;
-  TagLib::PropertyMap properties = ref.file()->properties();
-  tags.title = First(properties, "TITLE");
-  tags.artist = First(properties, "ARTIST");
-  tags.album = First(properties, "ALBUM");
-  tags.isrc = First(properties, "ISRC");
+  Fields fields(path, ref.file());
+  tags.title = fields.First("TITLE");
+  tags.artist = fields.First("ARTIST");
+  tags.album = fields.First("ALBUM");
+  tags.isrc = fields.First("ISRC");
+  const TagLib::PropertyMap& properties = fields.properties();
   for (const char* key : {"TITLE", "ARTIST", "ALBUM", "ISRC"}) {
     auto it = properties.find(key);
     if (it != properties.end() && it->second.size() > 1)

@@ -202,9 +202,9 @@ std::string Describe(const GlobalOptions& global, const std::string& path, const
         .Finish();
   }
   return ClockTime(s.start_s) + "\t" + ClockTime(s.end_s) + "\t" + std::to_string(s.recording) +
-         "\t" + r.artist + "\t" + r.title + "\t" + ClockTime(s.recording_offset_s) + "\t" +
-         FormatNumber("%+.2f%%", (s.speed - 1) * 100) + "\t" + FormatNumber("%.2f", s.confidence) +
-         "\n";
+         "\t" + foundation::ShownText(r.artist) + "\t" + foundation::ShownText(r.title) + "\t" +
+         ClockTime(s.recording_offset_s) + "\t" + FormatNumber("%+.2f%%", (s.speed - 1) * 100) +
+         "\t" + FormatNumber("%.2f", s.confidence) + "\n";
 }
 
 constexpr char kTextHeader[] = "START\tEND\tID\tARTIST\tTITLE\tFROM\tSKEW\tCONFIDENCE\n";

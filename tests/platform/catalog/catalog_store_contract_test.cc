@@ -273,7 +273,7 @@ TYPED_TEST(CatalogStoreContract, KeepsEachPictureOnceAndCorrectsInPlace) {
   const Recording before = *catalog->NewCatalogReader()->GetRecording(1);
   EXPECT_EQ(before.title, "Caf\xEF\xBF\xBD") << "texts are kept as valid UTF-8";
   EXPECT_THAT(before.artwork_url, HasSubstr(before.artwork_file));
-  EXPECT_EQ(catalog->NewCatalogReader()->ReadArtwork(before.artwork_file), png + "old");
+  EXPECT_EQ(catalog->NewCatalogReader()->ReadArtwork(before.artwork_file)->bytes, png + "old");
   EXPECT_EQ(catalog->NewCatalogReader()->GetRecording(2)->artwork_url, before.artwork_url);
   EXPECT_EQ(catalog->NewCatalogReader()->GetRecording(3)->artwork_url,
             "https://example.org/cover.jpg");

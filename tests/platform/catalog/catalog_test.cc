@@ -57,6 +57,24 @@ TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
     mdb_env_open(env, d.c_str(), 0, 0644);
     mdb_env_close(env);
   };
+  // data.mdb as something LMDB must not open: it would block on a pipe, map
+  // /dev/zero, or create the file a dangling link names.
+  const auto data_file_as = [](std::function<void(const std::string& file)> make) -> Setup {
+    return [=](const std::string& d) {
+      fs::create_directory(d);
+      make(d + "/data.mdb");
+    };
+  };
+  const Setup fifo = data_file_as([](const std::string& f) { mkfifo(f.c_str(), 0644); });
+  const Setup dev_zero =
+      data_file_as([](const std::string& f) { fs::create_symlink("/dev/zero", f); });
+  const Setup dangling =
+      data_file_as([](const std::string& f) { fs::create_symlink(f + ".gone", f); });
+  // An empty data.mdb beside the artwork folder: a catalog that lost its data.
+  const Setup emptied = [](const std::string& d) {
+    Catalog::Open(d, Catalog::Mode::kReadWrite);
+    fs::resize_file(d + "/data.mdb", 0);
+  };
   OpenOptions other_fingerprint;
   other_fingerprint.fingerprint_version = fingerprint::kFingerprintVersion + 1;
   const Catalog::Mode read_only = Catalog::Mode::kReadOnly, writing = Catalog::Mode::kReadWrite;
@@ -79,6 +97,13 @@ TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
        kCatalogErrorNotACatalog},
       {"data.mdb that is not LMDB", folder_with("data.mdb", std::string(8192, 'x')), writing,
        kCatalogErrorNotACatalog},
+      {"data.mdb a named pipe, read-only", fifo, read_only, kCatalogErrorNotACatalog},
+      {"data.mdb a named pipe", fifo, writing, kCatalogErrorNotACatalog},
+      {"data.mdb a link to /dev/zero, read-only", dev_zero, read_only, kCatalogErrorNotACatalog},
+      {"data.mdb a link to /dev/zero", dev_zero, writing, kCatalogErrorNotACatalog},
+      {"data.mdb a link to nothing", dangling, writing, kCatalogErrorNotACatalog},
+      {"data.mdb emptied, read-only", emptied, read_only, kCatalogErrorDamaged},
+      {"data.mdb emptied", emptied, writing, kCatalogErrorDamaged},
       {"a newer format", catalog_of_format(9), writing, kCatalogErrorNewerFormat},
       {"an older format, whose catalogs must be rebuilt", catalog_of_format(1), read_only,
        kCatalogErrorNewerFormat},
@@ -97,7 +122,7 @@ TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
            it != fs::recursive_directory_iterator(); ++it) {
         // LMDB rewrites its lock file whenever it opens; the data must stay as it was.
         if (it->path().filename() == "lock.mdb" || it->is_directory()) continue;
-        struct stat s;
+        struct stat s = {};
         stat(it->path().c_str(), &s);
         files.push_back({it->path().string(), static_cast<std::uintmax_t>(s.st_mtim.tv_nsec) ^
                                                   static_cast<std::uintmax_t>(s.st_size)});

@@ -49,6 +49,8 @@ TEST(MetadataCsvTest, RefusesMalformedFilesNamingTheLine) {
       {"path,title\na.mp3,\"open\n", "line 2: a quoted field is never closed"},
       {"path,title\na.mp3,\"x\"y\n", "line 2: text after a closing quote"},
       {"path,title\n,t\n", "line 2: the path is empty"},
+      {"path,artwork\na.mp3,x/../../../etc/shadow\n",
+       "line 2: the artwork path \"x/../../../etc/shadow\" leaves the folder"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -501,6 +502,202 @@ TEST_F(PlimCatalogTest, ListsWithFiltersAndWritesPathsPlainInJson) {
       << "slashes as they are";
   EXPECT_EQ(Run({"show", "--json", temp_.file("music/a.flac")}).standard_output,
             json.standard_output);
+}
+
+// The first byte in `text` a terminal could act on (C0 controls other than
+// tab and line feed, DEL, C1 in UTF-8, bytes that are not UTF-8), or npos.
+std::size_t ControlByteIn(const std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7f) return i;
+    if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xa0)
+      return i;
+    if (c == 0xff || c == 0xfe) return i;
+  }
+  return std::string::npos;
+}
+
+// Tags and paths come from anywhere: no text output may pass on a sequence
+// that retitles or clears the terminal, and none may drop or change a field.
+TEST_F(PlimCatalogTest, EscapesControlCharactersInEveryTextOutput) {
+  const std::string osc = "\x1b]0;pwned\x07";
+  const std::string dcs = "\x1bP1$r\x1b\\";
+  const std::string song = MakeSong(
+      "in/new\nline.flac", 1,
+      {{"title", osc + "Title"}, {"artist", dcs + "Art\xc2\x9b"}, {"album", "Alb\xff\x01um"}});
+  MakeSong("in/b.flac", 2);
+  std::ofstream(temp_.file("meta.csv"))
+      << "path,title,artist\n"
+      << temp_.file("in/b.flac") << ",Nul" << std::string(1, '\0') << "title,\x1b[2J\n";
+  ASSERT_EQ(Run({"add", temp_.file("in/new\nline.flac")}).exit_status, 0);
+  ASSERT_EQ(Run({"add", "--metadata", temp_.file("meta.csv")}).exit_status, 0);
+
+  struct Case {
+    std::vector<std::string> arguments;
+    std::vector<std::string> shown;  // in standard output or error
+  };
+  const Case cases[] = {
+      {{"list"},
+       {"\\x1bP1$r\\x1b\\\\Art\\u009b\t\\x1b]0;pwned\\x07Title", "in/new\\nline.flac",
+        "Nul\\x00title"}},
+      {{"show", "1"},
+       {"title: \\x1b]0;pwned\\x07Title", "album: Alb\xef\xbf\xbd\\x01um",
+        "path: " + temp_.file("in/new\\nline.flac")}},
+      {{"show", "2"}, {"artist: \\x1b[2J"}},
+      {{"match", song}, {"\\x1b]0;pwned\\x07Title"}},
+      {{"match", temp_.file("in")}, {"\"" + temp_.file("in/new\\nline.flac") + "\"\t1"}},
+      {{"show", "\x1b[2J"}, {"no recording \"\\x1b[2J\""}},
+      {{"list", "--\x1b]0;x\x07"}, {"\\x1b]0;x\\x07"}},
+      {{"list", "--json"}, {"\\u001b]0;pwned\\u0007Title", "Art\\u009b", "Nul\\u0000title"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
+    const ProcessResult result = Run(c.arguments);
+    const std::string both = result.standard_output + result.standard_error;
+    EXPECT_EQ(ControlByteIn(both), std::string::npos) << both;
+    for (const std::string& text : c.shown) EXPECT_THAT(both, HasSubstr(text));
+  }
+}
+
+// Artwork files are taken only when they are regular files holding a
+// picture of bounded size, never through a link out of the catalog, and the
+// catalog's copy of a picture is readable by no one who could not read it.
+TEST_F(PlimCatalogTest, TakesOnlyPictureFilesAsArtwork) {
+  const std::string song = MakeSong("a.flac", 1);
+  const std::string png_magic = "\x89PNG\r\n\x1a\n";
+  const std::string secret = temp_.file("secret.png");
+  plim::testing::writeBytes(secret, png_magic + "the secret");
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+  const std::string text = temp_.file("notes.txt");
+  plim::testing::writeBytes(text, "root:x:0:0:root:/root:/bin/bash\n");
+  const std::string pipe = temp_.file("pipe.png");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  const std::string big = temp_.file("big.png");
+  plim::testing::writeBytes(big, png_magic);
+  fs::resize_file(big, (std::uintmax_t{16} << 20) + 1);
+  struct Case {
+    std::string artwork;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"/dev/zero", "is not a regular file"},
+      {pipe, "is not a regular file"},
+      {text, "is not a picture"},
+      {big, "is larger than a picture can be"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.artwork);
+    // Killed rather than left to hang or fill the memory.
+    const ProcessResult add =
+        runProcess({"/usr/bin/timeout", "-s", "KILL", "20", PLIM_CATALOG_PATH, "--catalog",
+                    catalog_dir(), "add", "--artwork", c.artwork, song});
+    EXPECT_EQ(add.exit_status, 1) << add.standard_error;
+    EXPECT_THAT(add.standard_error, HasSubstr(c.refusal));
+    EXPECT_TRUE(ListByTitle().empty());
+  }
+
+  const std::string cover = MakeCover("cover.png", "red");
+  fs::permissions(cover, fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_EQ(Run({"add", "--artwork", cover, song}).exit_status, 0);
+  ASSERT_EQ(ArtworkFiles().size(), 1u);
+  const std::string picture = ArtworkFiles()[0];
+  const auto others_may_read = [](const fs::path& file) {
+    return (fs::status(file).permissions() & (fs::perms::group_all | fs::perms::others_all)) !=
+           fs::perms::none;
+  };
+  EXPECT_FALSE(others_may_read(picture)) << "a picture only its owner could read stays so";
+  const std::string kept = temp_.file("kept");
+  ASSERT_EQ(Run({"copy", catalog_dir(), kept}).exit_status, 0);
+  for (const auto& entry : fs::directory_iterator(kept + "/artwork")) {
+    if (entry.path().filename().string()[0] != '.') {
+      EXPECT_FALSE(others_may_read(entry.path())) << "and so does its copy";
+    }
+  }
+
+  // A link put in the artwork folder is not followed by copy.
+  fs::remove(picture);
+  fs::create_symlink(secret, picture);
+  const std::string copied = temp_.file("copied");
+  ProcessResult copy = Run({"copy", catalog_dir(), copied});
+  EXPECT_EQ(copy.exit_status, 0) << copy.standard_error;
+  for (const auto& entry : fs::directory_iterator(copied + "/artwork")) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_THAT(bytes, Not(HasSubstr("the secret"))) << entry.path();
+  }
+}
+
+// The index of a snapshot naming a recording the same snapshot holds no
+// record of is damage, and plim-shazamkit says so rather than "no match".
+TEST_F(PlimCatalogTest, AMatchOnARecordingWithoutARecordIsDamage) {
+  const std::string song = MakeSong("a.flac", 1, {{"title", "A"}});
+  ASSERT_EQ(Run({"add", song}).exit_status, 0);  // recording 1
+  ASSERT_EQ(Run({"add", MakeSong("b.flac", 2)}).exit_status, 0);
+  plim::testing::ProcessOptions options;
+  options.environment["PLIM_CATALOG"] = catalog_dir();
+  ASSERT_THAT(runProcess({PLIM_SHAZAMKIT_PATH, song}, options).standard_output,
+              HasSubstr("\"matched\":true"));
+  MDB_env* env = nullptr;
+  ASSERT_EQ(mdb_env_create(&env), 0);
+  mdb_env_set_maxdbs(env, 16);
+  ASSERT_EQ(mdb_env_open(env, catalog_dir().c_str(), 0, 0644), 0);
+  MDB_txn* txn = nullptr;
+  MDB_dbi recordings;
+  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+  ASSERT_EQ(mdb_dbi_open(txn, "recordings", MDB_INTEGERKEY, &recordings), 0);
+  catalog::RecordingId id = 1;
+  MDB_val key{sizeof id, &id};
+  ASSERT_EQ(mdb_del(txn, recordings, &key, nullptr), 0);
+  ASSERT_EQ(mdb_txn_commit(txn), 0);
+  mdb_env_close(env);
+
+  const ProcessResult answer = runProcess({PLIM_SHAZAMKIT_PATH, song}, options);
+  EXPECT_THAT(answer.standard_output, HasSubstr("is damaged: its index names recording 1,"));
+  EXPECT_THAT(answer.standard_output, HasSubstr("plim-catalog rebuild --repair"));
+}
+
+// A tag of megabytes is cut when stored, and add says so once for the file.
+TEST_F(PlimCatalogTest, CutsTagsWithoutBound) {
+  const std::string title(100000, 't');
+  const std::string song = MakeSong("long.flac", 1, {{"title", title}, {"artist", "Short"}});
+  const ProcessResult add = Run({"add", song});
+  ASSERT_EQ(add.exit_status, 0) << add.standard_error;
+  EXPECT_THAT(add.standard_error, HasSubstr("are cut to 4096 bytes each"));
+  const auto recordings = ListByTitle();
+  ASSERT_EQ(recordings.size(), 1u);
+  EXPECT_EQ(recordings.begin()->first, title.substr(0, 4096));
+  EXPECT_EQ(recordings.begin()->second.at("artist"), "Short");
+}
+
+// An add that stops on an error outside a batch of new recordings (here
+// the damaged peaks of the recording a file holds the same music as) counts
+// that file as failed in its one summary.
+TEST_F(PlimCatalogTest, AnAddStoppedByAnErrorCountsItInTheSummary) {
+  ASSERT_EQ(Run({"add", MakeSong("one.flac", 1)}).exit_status, 0);
+  MDB_env* env = nullptr;
+  ASSERT_EQ(mdb_env_create(&env), 0);
+  mdb_env_set_maxdbs(env, 16);
+  ASSERT_EQ(mdb_env_open(env, catalog_dir().c_str(), 0, 0644), 0);
+  MDB_txn* txn = nullptr;
+  MDB_dbi peaks;
+  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+  ASSERT_EQ(mdb_dbi_open(txn, "peaks", 0, &peaks), 0);
+  MDB_cursor* cursor = nullptr;
+  ASSERT_EQ(mdb_cursor_open(txn, peaks, &cursor), 0);
+  MDB_val key, data;
+  ASSERT_EQ(mdb_cursor_get(cursor, &key, &data, MDB_FIRST), 0);
+  std::string damaged(static_cast<const char*>(data.mv_data), data.mv_size);
+  damaged[damaged.size() / 2] ^= 0x5a;
+  data = {damaged.size(), damaged.data()};
+  ASSERT_EQ(mdb_cursor_put(cursor, &key, &data, MDB_CURRENT), 0);
+  mdb_cursor_close(cursor);
+  ASSERT_EQ(mdb_txn_commit(txn), 0);
+  mdb_env_close(env);
+
+  const ProcessResult add = Run({"add", MakeSong("one.ogg", 1)});
+  EXPECT_EQ(add.exit_status, 1);
+  EXPECT_THAT(add.standard_error, HasSubstr("is damaged"));
+  EXPECT_THAT(add.standard_error, HasSubstr("failed 1")) << add.standard_error;
 }
 
 TEST_F(PlimCatalogTest, CorrectsMetadataKeepingIds) {
