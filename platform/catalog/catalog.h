@@ -137,6 +137,8 @@ class Catalog : public CatalogStore {
   // uses it. Texts are repaired to valid UTF-8. Returns the record as now
   // stored, or nullopt when there is no recording `id`. Throws as Remove.
   std::optional<Recording> Correct(RecordingId id, const MetadataChange& change) override;
+  // The same for each of `changes`, all in one transaction.
+  std::vector<std::optional<Recording>> CorrectAll(std::span<const Correction> changes) override;
 
   // What the catalog takes on disk now. Throws NSError.
   DiskUsage MeasureDiskUsage() const override;

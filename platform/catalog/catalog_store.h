@@ -206,6 +206,15 @@ class CatalogStore {
   // nullopt when there is no recording `id`. Throws as Remove.
   virtual std::optional<Recording> Correct(RecordingId id, const MetadataChange& change) = 0;
 
+  // Applies each of `changes` as Correct does, in order; the LMDB store
+  // applies them in one transaction (all or none), the Redis store one
+  // after another. Results in the same order. Throws as Correct.
+  struct Correction {
+    RecordingId id = 0;
+    MetadataChange change;
+  };
+  virtual std::vector<std::optional<Recording>> CorrectAll(std::span<const Correction> changes) = 0;
+
   // Removes what writers killed halfway left behind (never visible to
   // readers) when it is older than `min_age_s`; returns how many
   // recordings' leftovers went. Throws as Add.

@@ -1,4 +1,4 @@
-// Catalog::Add, Catalog::Remove and Catalog::Correct: each change is one write transaction
+// Catalog::Add, Catalog::Remove and Catalog::Correct(All): each change is one write transaction
 // covering the record, its postings, its lookup entries and the totals.
 
 #include <algorithm>
@@ -325,47 +325,60 @@ std::optional<Recording> Catalog::Remove(RecordingId id) {
 }
 
 std::optional<Recording> Catalog::Correct(RecordingId id, const MetadataChange& change) {
+  const Correction one{id, change};
+  return CorrectAll({&one, 1}).front();
+}
+
+std::vector<std::optional<Recording>> Catalog::CorrectAll(std::span<const Correction> changes) {
   RequireWritable();
   Environment& e = *environment_;
   const fs::path artwork_folder = directory() / "artwork";
   ArtworkLock artwork_lock(artwork_folder);
-  std::string new_picture;
-  if (change.artwork && !change.artwork->bytes.empty())
-    new_picture = ArtworkFileName(change.artwork->bytes, change.artwork->mime_type);
-  std::optional<Recording> corrected;
+  std::vector<std::string> new_pictures;
+  for (const Correction& c : changes) {
+    new_pictures.push_back(c.change.artwork && !c.change.artwork->bytes.empty()
+                               ? ArtworkFileName(c.change.artwork->bytes,
+                                                 c.change.artwork->mime_type)
+                               : "");
+  }
+  std::vector<std::optional<Recording>> corrected;
   std::vector<std::string> unused_artwork;
   RunWrite(e, [&](MDB_txn* txn) {
-    corrected.reset();
-    unused_artwork.clear();
-    std::optional<Recording> r = ReadInTransaction(txn, e, id);
-    if (!r) return;
-    MDB_val id_key = ValueOf(&id, sizeof id);
-    ApplyMetadataChange(*r, change);
+    corrected.assign(changes.size(), std::nullopt);
     std::vector<std::string> released_artwork;
-    if (!new_picture.empty() || change.artwork_url) {
-      if (!r->artwork_file.empty()) {
-        CountArtworkUse(txn, e, r->artwork_file, -1);
-        released_artwork.push_back(r->artwork_file);
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      const RecordingId id = changes[i].id;
+      const MetadataChange& change = changes[i].change;
+      const std::string& new_picture = new_pictures[i];
+      std::optional<Recording> r = ReadInTransaction(txn, e, id);
+      if (!r) continue;
+      MDB_val id_key = ValueOf(&id, sizeof id);
+      ApplyMetadataChange(*r, change);
+      if (!new_picture.empty() || change.artwork_url) {
+        if (!r->artwork_file.empty()) {
+          CountArtworkUse(txn, e, r->artwork_file, -1);
+          released_artwork.push_back(r->artwork_file);
+        }
+        r->artwork_file.clear();
+        r->artwork_url.clear();
+        if (!new_picture.empty()) {
+          EnsureArtworkFile(artwork_folder, new_picture, change.artwork->bytes,
+                            change.artwork->permissions);
+          CountArtworkUse(txn, e, new_picture, +1);
+          r->artwork_file = new_picture;
+        } else {
+          r->artwork_url = foundation::toValidUTF8(*change.artwork_url);
+        }
       }
-      r->artwork_file.clear();
-      r->artwork_url.clear();
-      if (!new_picture.empty()) {
-        EnsureArtworkFile(artwork_folder, new_picture, change.artwork->bytes,
-                          change.artwork->permissions);
-        CountArtworkUse(txn, e, new_picture, +1);
-        r->artwork_file = new_picture;
-      } else {
-        r->artwork_url = foundation::toValidUTF8(*change.artwork_url);
-      }
+      std::string record = EncodeRecording(*r);
+      MDB_val record_value = ValueOf(record);
+      Check(mdb_put(txn, e.recordings, &id_key, &record_value, 0), e);
+      corrected[i] = std::move(r);
     }
-    std::string record = EncodeRecording(*r);
-    MDB_val record_value = ValueOf(record);
-    Check(mdb_put(txn, e.recordings, &id_key, &record_value, 0), e);
     unused_artwork = UnusedArtwork(txn, e, released_artwork);
-    corrected = std::move(r);
   });
   for (const std::string& name : unused_artwork) DeleteArtworkFile(artwork_folder, name);
-  PointAtPicture(corrected, artwork_folder);
+  for (std::optional<Recording>& r : corrected) PointAtPicture(r, artwork_folder);
   return corrected;
 }
 

@@ -68,6 +68,8 @@ class RedisCatalog : public CatalogStore {
   std::optional<RecordingCopy> RemoveCopy(std::string_view path) override;
   // Concurrent corrections of one recording: the last one wins.
   std::optional<Recording> Correct(RecordingId id, const MetadataChange& change) override;
+  // One correction after another: a failure leaves the ones before applied.
+  std::vector<std::optional<Recording>> CorrectAll(std::span<const Correction> changes) override;
   std::uint64_t CleanLeftovers(double min_age_s) override;
   // database_*_bytes: used_memory summed over the masters (the whole
   // cluster's, whatever catalogs it holds).

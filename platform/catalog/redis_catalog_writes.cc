@@ -432,4 +432,11 @@ void RedisCatalog::Destroy() {
   RunAll(*cluster, commands, location());
 }
 
+std::vector<std::optional<Recording>> RedisCatalog::CorrectAll(
+    std::span<const Correction> changes) {
+  std::vector<std::optional<Recording>> corrected;
+  for (const Correction& c : changes) corrected.push_back(Correct(c.id, c.change));
+  return corrected;
+}
+
 }  // namespace plim::catalog

@@ -129,12 +129,21 @@ int RunEditCommand(const GlobalOptions& global, const EditCommandOptions& option
       return kExitFailure;
     }
 
+    // All rows in one transaction, so that a failure halfway (a full disk)
+    // leaves the catalog as it was too.
+    std::vector<std::optional<catalog::Recording>> results;
+    if (options.dry_run) {
+      for (const PlannedEdit& edit : plan) results.push_back(Preview(edit.known, edit.change));
+    } else {
+      std::vector<CatalogStore::Correction> corrections;
+      for (const PlannedEdit& edit : plan) corrections.push_back({edit.id, edit.change});
+      results = catalog->CorrectAll(corrections);
+    }
     int status = kExitSuccess;
     std::string out;
-    for (const PlannedEdit& edit : plan) {
-      std::optional<catalog::Recording> now = options.dry_run
-                                                  ? Preview(edit.known, edit.change)
-                                                  : catalog->Correct(edit.id, edit.change);
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+      const PlannedEdit& edit = plan[i];
+      const std::optional<catalog::Recording>& now = results[i];
       if (!now) {  // removed by another writer since the check
         Say("There is no recording " + std::to_string(edit.id) + " in the catalog.");
         status = kExitFailure;

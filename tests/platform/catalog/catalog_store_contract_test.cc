@@ -302,6 +302,21 @@ TYPED_TEST(CatalogStoreContract, KeepsEachPictureOnceAndCorrectsInPlace) {
   EXPECT_EQ(catalog->Correct(1, change)->artwork_url, "https://example.org/cover.jpg");
   EXPECT_EQ(this->store_.PictureCount(), 0u);
   EXPECT_FALSE(catalog->Correct(99, change));
+
+  // Several at once, in order: a later change of one recording sees the
+  // earlier one, and a missing recording changes nothing of the others.
+  MetadataChange retitle, new_artist;
+  retitle.title = "Again";
+  new_artist.artist = "Someone";
+  const CatalogStore::Correction changes[] = {{1, retitle}, {99, retitle}, {1, new_artist}};
+  std::vector<std::optional<Recording>> results = catalog->CorrectAll(changes);
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_FALSE(results[1]);
+  ASSERT_TRUE(results[0] && results[2]);
+  EXPECT_EQ(results[0]->title, "Again");
+  EXPECT_EQ(results[2]->title, "Again");
+  EXPECT_EQ(results[2]->artist, "Someone");
+  EXPECT_EQ(*catalog->NewCatalogReader()->GetRecording(1), *results[2]);
 }
 
 TYPED_TEST(CatalogStoreContract, ConcurrentWritersNeitherLoseNorMixRecordings) {
