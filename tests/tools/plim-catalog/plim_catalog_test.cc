@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -87,6 +88,23 @@ std::map<std::string, std::string> ParseJsonObject(const std::string& line) {
     if (line[i] == ',') ++i;
   }
   return fields;
+}
+
+// Runs `change` in one write transaction on table `table` of the LMDB
+// catalog in `directory`, behind the catalog's back (to damage it).
+void ChangeTable(const std::string& directory, const char* table, unsigned flags,
+                 const std::function<void(MDB_txn*, MDB_dbi)>& change) {
+  MDB_env* env = nullptr;
+  ASSERT_EQ(mdb_env_create(&env), 0);
+  mdb_env_set_maxdbs(env, 16);
+  ASSERT_EQ(mdb_env_open(env, directory.c_str(), 0, 0644), 0);
+  MDB_txn* txn = nullptr;
+  MDB_dbi dbi;
+  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+  ASSERT_EQ(mdb_dbi_open(txn, table, flags, &dbi), 0);
+  change(txn, dbi);
+  ASSERT_EQ(mdb_txn_commit(txn), 0);
+  mdb_env_close(env);
 }
 
 class PlimCatalogTest : public ::testing::Test {
@@ -637,19 +655,11 @@ TEST_F(PlimCatalogTest, AMatchOnARecordingWithoutARecordIsDamage) {
   options.environment["PLIM_CATALOG"] = catalog_dir();
   ASSERT_THAT(runProcess({PLIM_SHAZAMKIT_PATH, song}, options).standard_output,
               HasSubstr("\"matched\":true"));
-  MDB_env* env = nullptr;
-  ASSERT_EQ(mdb_env_create(&env), 0);
-  mdb_env_set_maxdbs(env, 16);
-  ASSERT_EQ(mdb_env_open(env, catalog_dir().c_str(), 0, 0644), 0);
-  MDB_txn* txn = nullptr;
-  MDB_dbi recordings;
-  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
-  ASSERT_EQ(mdb_dbi_open(txn, "recordings", MDB_INTEGERKEY, &recordings), 0);
-  catalog::RecordingId id = 1;
-  MDB_val key{sizeof id, &id};
-  ASSERT_EQ(mdb_del(txn, recordings, &key, nullptr), 0);
-  ASSERT_EQ(mdb_txn_commit(txn), 0);
-  mdb_env_close(env);
+  ChangeTable(catalog_dir(), "recordings", MDB_INTEGERKEY, [](MDB_txn* txn, MDB_dbi recordings) {
+    catalog::RecordingId id = 1;
+    MDB_val key{sizeof id, &id};
+    ASSERT_EQ(mdb_del(txn, recordings, &key, nullptr), 0);
+  });
 
   const ProcessResult answer = runProcess({PLIM_SHAZAMKIT_PATH, song}, options);
   EXPECT_THAT(answer.standard_output, HasSubstr("is damaged: its index names recording 1,"));
@@ -674,25 +684,17 @@ TEST_F(PlimCatalogTest, CutsTagsWithoutBound) {
 // that file as failed in its one summary.
 TEST_F(PlimCatalogTest, AnAddStoppedByAnErrorCountsItInTheSummary) {
   ASSERT_EQ(Run({"add", MakeSong("one.flac", 1)}).exit_status, 0);
-  MDB_env* env = nullptr;
-  ASSERT_EQ(mdb_env_create(&env), 0);
-  mdb_env_set_maxdbs(env, 16);
-  ASSERT_EQ(mdb_env_open(env, catalog_dir().c_str(), 0, 0644), 0);
-  MDB_txn* txn = nullptr;
-  MDB_dbi peaks;
-  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
-  ASSERT_EQ(mdb_dbi_open(txn, "peaks", 0, &peaks), 0);
-  MDB_cursor* cursor = nullptr;
-  ASSERT_EQ(mdb_cursor_open(txn, peaks, &cursor), 0);
-  MDB_val key, data;
-  ASSERT_EQ(mdb_cursor_get(cursor, &key, &data, MDB_FIRST), 0);
-  std::string damaged(static_cast<const char*>(data.mv_data), data.mv_size);
-  damaged[damaged.size() / 2] ^= 0x5a;
-  data = {damaged.size(), damaged.data()};
-  ASSERT_EQ(mdb_cursor_put(cursor, &key, &data, MDB_CURRENT), 0);
-  mdb_cursor_close(cursor);
-  ASSERT_EQ(mdb_txn_commit(txn), 0);
-  mdb_env_close(env);
+  ChangeTable(catalog_dir(), "peaks", 0, [](MDB_txn* txn, MDB_dbi peaks) {
+    MDB_cursor* cursor = nullptr;
+    ASSERT_EQ(mdb_cursor_open(txn, peaks, &cursor), 0);
+    MDB_val key, data;
+    ASSERT_EQ(mdb_cursor_get(cursor, &key, &data, MDB_FIRST), 0);
+    std::string damaged(static_cast<const char*>(data.mv_data), data.mv_size);
+    damaged[damaged.size() / 2] ^= 0x5a;
+    data = {damaged.size(), damaged.data()};
+    ASSERT_EQ(mdb_cursor_put(cursor, &key, &data, MDB_CURRENT), 0);
+    mdb_cursor_close(cursor);
+  });
 
   const ProcessResult add = Run({"add", MakeSong("one.ogg", 1)});
   EXPECT_EQ(add.exit_status, 1);
