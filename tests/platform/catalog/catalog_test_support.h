@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -60,23 +61,32 @@ inline std::set<std::pair<std::uint32_t, std::uint32_t>> DistinctPairs(
   return pairs;
 }
 
-// Writes `value` to the meta table of the catalog in `dir` behind its back
-// (no Catalog may have it open), as another plim or a long history would.
-inline void SetMetaNumber(const std::string& dir, const std::string& key, std::uint64_t value) {
+// Runs `change` in one write transaction on table `table` of the LMDB
+// catalog in `dir`, behind the catalog's back (no Catalog may have it
+// open): to damage it, or as another plim or a long history would.
+inline void ChangeTable(const std::string& dir, const char* table, unsigned flags,
+                        const std::function<void(MDB_txn*, MDB_dbi)>& change) {
   MDB_env* env = nullptr;
   ASSERT_EQ(mdb_env_create(&env), 0);
   mdb_env_set_maxdbs(env, 16);
   ASSERT_EQ(mdb_env_open(env, dir.c_str(), 0, 0644), 0);
   MDB_txn* txn = nullptr;
-  MDB_dbi meta;
+  MDB_dbi dbi;
   ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
-  ASSERT_EQ(mdb_dbi_open(txn, "meta", 0, &meta), 0);
-  unsigned char bytes[8];
-  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-  MDB_val k{key.size(), const_cast<char*>(key.data())}, v{sizeof bytes, bytes};
-  ASSERT_EQ(mdb_put(txn, meta, &k, &v, 0), 0);
+  ASSERT_EQ(mdb_dbi_open(txn, table, flags, &dbi), 0);
+  change(txn, dbi);
   ASSERT_EQ(mdb_txn_commit(txn), 0);
   mdb_env_close(env);
+}
+
+// Writes `value` to the meta table of the catalog in `dir` behind its back.
+inline void SetMetaNumber(const std::string& dir, const std::string& key, std::uint64_t value) {
+  ChangeTable(dir, "meta", 0, [&](MDB_txn* txn, MDB_dbi meta) {
+    unsigned char bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    MDB_val k{key.size(), const_cast<char*>(key.data())}, v{sizeof bytes, bytes};
+    ASSERT_EQ(mdb_put(txn, meta, &k, &v, 0), 0);
+  });
 }
 
 // What the index should hold: every hash's postings, in lookup order.

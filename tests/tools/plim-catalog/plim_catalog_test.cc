@@ -90,23 +90,6 @@ std::map<std::string, std::string> ParseJsonObject(const std::string& line) {
   return fields;
 }
 
-// Runs `change` in one write transaction on table `table` of the LMDB
-// catalog in `directory`, behind the catalog's back (to damage it).
-void ChangeTable(const std::string& directory, const char* table, unsigned flags,
-                 const std::function<void(MDB_txn*, MDB_dbi)>& change) {
-  MDB_env* env = nullptr;
-  ASSERT_EQ(mdb_env_create(&env), 0);
-  mdb_env_set_maxdbs(env, 16);
-  ASSERT_EQ(mdb_env_open(env, directory.c_str(), 0, 0644), 0);
-  MDB_txn* txn = nullptr;
-  MDB_dbi dbi;
-  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
-  ASSERT_EQ(mdb_dbi_open(txn, table, flags, &dbi), 0);
-  change(txn, dbi);
-  ASSERT_EQ(mdb_txn_commit(txn), 0);
-  mdb_env_close(env);
-}
-
 class PlimCatalogTest : public ::testing::Test {
  protected:
   std::string catalog_dir() const { return temp_.file("catalog"); }
@@ -655,7 +638,7 @@ TEST_F(PlimCatalogTest, AMatchOnARecordingWithoutARecordIsDamage) {
   options.environment["PLIM_CATALOG"] = catalog_dir();
   ASSERT_THAT(runProcess({PLIM_SHAZAMKIT_PATH, song}, options).standard_output,
               HasSubstr("\"matched\":true"));
-  ChangeTable(catalog_dir(), "recordings", MDB_INTEGERKEY, [](MDB_txn* txn, MDB_dbi recordings) {
+  catalog::testing::ChangeTable(catalog_dir(), "recordings", MDB_INTEGERKEY, [](MDB_txn* txn, MDB_dbi recordings) {
     catalog::RecordingId id = 1;
     MDB_val key{sizeof id, &id};
     ASSERT_EQ(mdb_del(txn, recordings, &key, nullptr), 0);
@@ -684,7 +667,7 @@ TEST_F(PlimCatalogTest, CutsTagsWithoutBound) {
 // that file as failed in its one summary.
 TEST_F(PlimCatalogTest, AnAddStoppedByAnErrorCountsItInTheSummary) {
   ASSERT_EQ(Run({"add", MakeSong("one.flac", 1)}).exit_status, 0);
-  ChangeTable(catalog_dir(), "peaks", 0, [](MDB_txn* txn, MDB_dbi peaks) {
+  catalog::testing::ChangeTable(catalog_dir(), "peaks", 0, [](MDB_txn* txn, MDB_dbi peaks) {
     MDB_cursor* cursor = nullptr;
     ASSERT_EQ(mdb_cursor_open(txn, peaks, &cursor), 0);
     MDB_val key, data;
