@@ -223,14 +223,10 @@ std::size_t Catalog::Reader::ReadOutline(RecordingId id, double first_frame, dou
     return std::size_t{first_block} * kOutlineFramesPerBlock;
   }
   std::vector<fingerprint::Peak> block_peaks;
-  for (std::uint32_t block = first_block; block <= PeakBlockOf(last_frame); ++block) {
-    const std::size_t before = out.levels.size();
-    // Outline blocks run on without a gap: a block that is missing or
-    // short ends the recording's outline.
-    if (!ReadPeakBlock(id, block, block_peaks, &out.levels)) break;
-    if (out.levels.size() - before < std::size_t{kOutlineFramesPerBlock} * fingerprint::kOutlineBands)
-      break;
-  }
+  AppendOutlineBlocks(first_block, PeakBlockOf(last_frame), out.levels,
+                      [&](std::uint32_t block, std::vector<std::uint8_t>* levels) {
+                        return ReadPeakBlock(id, block, block_peaks, levels);
+                      });
   return std::size_t{first_block} * kOutlineFramesPerBlock;
 }
 

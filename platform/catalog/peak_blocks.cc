@@ -133,6 +133,17 @@ void ForEachPeakBlock(std::span<const fingerprint::Peak> peaks,
   }
 }
 
+void AppendOutlineBlocks(
+    std::uint32_t first_block, std::uint32_t last_block, std::vector<std::uint8_t>& levels,
+    const std::function<bool(std::uint32_t, std::vector<std::uint8_t>*)>& read) {
+  constexpr std::size_t kBlockLevels =
+      std::size_t{kOutlineFramesPerBlock} * fingerprint::kOutlineBands;
+  for (std::uint32_t block = first_block; block <= last_block; ++block) {
+    const std::size_t before = levels.size();
+    if (!read(block, &levels) || levels.size() - before < kBlockLevels) return;
+  }
+}
+
 bool DecodePeakBlock(std::string_view bytes, RecordingId id, std::uint32_t block,
                      std::vector<fingerprint::Peak>& out, bool may_lack_checksum,
                      std::vector<std::uint8_t>* outline) {

@@ -76,6 +76,14 @@ void ForEachPeakBlock(std::span<const fingerprint::Peak> peaks,
                       const fingerprint::BandOutline& outline, RecordingId id,
                       const std::function<void(std::uint32_t, std::string)>& put);
 
+// Appends to `levels` the outline of a recording's blocks `first_block` to
+// `last_block`, each read by `read(block, levels)` (false: no such block).
+// Outline blocks run on without a gap, so a missing or short block ends
+// the recording's outline there.
+void AppendOutlineBlocks(std::uint32_t first_block, std::uint32_t last_block,
+                         std::vector<std::uint8_t>& levels,
+                         const std::function<bool(std::uint32_t, std::vector<std::uint8_t>*)>& read);
+
 // Appends the peaks of block `block` of recording `id` that `bytes` encode
 // to `out`, at the precision kept, and its outline levels to `outline` when
 // given. `may_lack_checksum` accepts a block written before blocks carried

@@ -147,16 +147,10 @@ class RedisReader : public CatalogReader {
       return first_outline_frame;
     FetchPeakBlocks(id, first_frame, last_frame);
     std::vector<fingerprint::Peak> block_peaks;
-    for (std::uint32_t block = first_block; block <= PeakBlockOf(last_frame); ++block) {
-      const std::size_t before = out.levels.size();
-      // Outline blocks run on without a gap: a block that is missing or
-      // short ends the recording's outline.
-      if (!DecodeHeldBlock(id, block, block_peaks, &out.levels) ||
-          out.levels.size() - before <
-              std::size_t{kOutlineFramesPerBlock} * fingerprint::kOutlineBands) {
-        break;
-      }
-    }
+    AppendOutlineBlocks(first_block, PeakBlockOf(last_frame), out.levels,
+                        [&](std::uint32_t block, std::vector<std::uint8_t>* levels) {
+                          return DecodeHeldBlock(id, block, block_peaks, levels);
+                        });
     return first_outline_frame;
   }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace plim::fingerprint {
 
@@ -35,12 +36,11 @@ void OutlineBuilder::AddFrame(const float* power) {
   pending_frames_ = 0;
 }
 
-BandOutline OutlineBuilder::Finish() const {
-  BandOutline outline = outline_;
+BandOutline OutlineBuilder::Finish() && {
   if (pending_frames_ > 0) {
-    for (double sum : pending_) outline.levels.push_back(OutlineLevel(sum / pending_frames_));
+    for (double sum : pending_) outline_.levels.push_back(OutlineLevel(sum / pending_frames_));
   }
-  return outline;
+  return std::move(outline_);
 }
 
 std::uint8_t OutlineLevel(double mean_power) {

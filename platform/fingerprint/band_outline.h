@@ -56,8 +56,9 @@ class OutlineBuilder {
   // Adds one frame's power spectrum (kBinCount values).
   void AddFrame(const float* power);
   // The outline of every frame added so far; a last incomplete outline
-  // frame is the mean of the analysis frames it has.
-  BandOutline Finish() const;
+  // frame is the mean of the analysis frames it has. Leaves the builder
+  // empty (its outline is moved out, not copied).
+  BandOutline Finish() &&;
 
  private:
   // Bins [first_bin_[b], first_bin_[b + 1]) make band b.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 namespace plim::fingerprint {
 
@@ -62,7 +63,7 @@ Constellation Fingerprinter::Finish(double duration_s) const {
               return a.time_q != b.time_q ? a.time_q < b.time_q : a.bin_q < b.bin_q;
             });
   constellation.duration_s = duration_s;
-  constellation.outline = outline.Finish();
+  constellation.outline = std::move(outline).Finish();
   return constellation;
 }
 

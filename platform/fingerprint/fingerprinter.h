@@ -16,9 +16,9 @@
 namespace plim::fingerprint {
 
 // Streams mono samples at kAnalysisSampleRateHz through a Hann-windowed
-// short-time Fourier transform into a PeakPicker and an OutlineBuilder. Memory stays bounded by
-// one frame of samples plus the peaks found. Not thread-safe; separate
-// instances are independent.
+// short-time Fourier transform into a PeakPicker and an OutlineBuilder.
+// Memory stays bounded by one frame of samples plus the peaks and band
+// levels found. Not thread-safe; separate instances are independent.
 class Fingerprinter {
  public:
   Fingerprinter();
