@@ -239,8 +239,8 @@ bool Catalog::Reader::ReadPeakBlock(RecordingId id, std::uint32_t block,
   if (rc == MDB_NOTFOUND) return false;
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
   peaks.clear();
-  if (!DecodePeakBlock(ViewOf(data), id, block, peaks,
-                       id < environment_->checksummed_peaks_from_id, outline)) {
+  if (!DecodePeakBlock(ViewOf(data), id, block, peaks, id < environment_->checksummed_peaks_from_id,
+                       outline)) {
     FailDamaged(environment_->directory,
                 "the peaks of recording " + std::to_string(id) + " can't be read");
   }

@@ -92,9 +92,8 @@ std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks,
     out.push_back(static_cast<char>(packed & 0xFF));
     out.push_back(static_cast<char>(packed >> 8));
   }
-  const std::size_t outline_frames =
-      std::min<std::size_t>(outline_levels.size() / fingerprint::kOutlineBands,
-                            kOutlineFramesPerBlock);
+  const std::size_t outline_frames = std::min<std::size_t>(
+      outline_levels.size() / fingerprint::kOutlineBands, kOutlineFramesPerBlock);
   if (outline_frames > 0) {
     PutVarint(outline_frames, out);
     out.append(reinterpret_cast<const char*>(outline_levels.data()),
@@ -123,7 +122,8 @@ void ForEachPeakBlock(std::span<const fingerprint::Peak> peaks,
     while (end < peaks.size() && PeakBlockOf(peaks[end].TimeFrames()) == block) ++end;
     std::span<const std::uint8_t> block_levels;
     if (block < outline_blocks) {
-      const std::size_t first = std::size_t{block} * kOutlineFramesPerBlock * fingerprint::kOutlineBands;
+      const std::size_t first =
+          std::size_t{block} * kOutlineFramesPerBlock * fingerprint::kOutlineBands;
       block_levels = levels.subspan(
           first, std::min(levels.size() - first,
                           std::size_t{kOutlineFramesPerBlock} * fingerprint::kOutlineBands));

@@ -24,8 +24,8 @@
 //   checksum                     4 bytes (record_format.h); blocks written
 //                                before catalog format 3 have none
 //
-// About three bytes a peak and 250 bytes a second of outline. Internal to the catalog. Pure functions,
-// thread-safe.
+// About three bytes a peak and 250 bytes a second of outline. Internal to the catalog. Pure
+// functions, thread-safe.
 
 #ifndef PLIM_PLATFORM_CATALOG_PEAK_BLOCKS_H_
 #define PLIM_PLATFORM_CATALOG_PEAK_BLOCKS_H_
@@ -80,9 +80,9 @@ void ForEachPeakBlock(std::span<const fingerprint::Peak> peaks,
 // `last_block`, each read by `read(block, levels)` (false: no such block).
 // Outline blocks run on without a gap, so a missing or short block ends
 // the recording's outline there.
-void AppendOutlineBlocks(std::uint32_t first_block, std::uint32_t last_block,
-                         std::vector<std::uint8_t>& levels,
-                         const std::function<bool(std::uint32_t, std::vector<std::uint8_t>*)>& read);
+void AppendOutlineBlocks(
+    std::uint32_t first_block, std::uint32_t last_block, std::vector<std::uint8_t>& levels,
+    const std::function<bool(std::uint32_t, std::vector<std::uint8_t>*)>& read);
 
 // Appends the peaks of block `block` of recording `id` that `bytes` encode
 // to `out`, at the precision kept, and its outline levels to `outline` when

@@ -11,7 +11,8 @@ OutlineBuilder::OutlineBuilder() {
   const double ratio = kMaxPeakFrequencyHz / kMinPeakFrequencyHz;
   int previous = 0;
   for (int b = 0; b <= kOutlineBands; ++b) {
-    const double edge_hz = kMinPeakFrequencyHz * std::pow(ratio, static_cast<double>(b) / kOutlineBands);
+    const double edge_hz =
+        kMinPeakFrequencyHz * std::pow(ratio, static_cast<double>(b) / kOutlineBands);
     int bin = static_cast<int>(std::lround(edge_hz / kBinWidthHz));
     if (b > 0) bin = std::max(bin, previous + 1);
     first_bin_[static_cast<std::size_t>(b)] = std::min(bin, kBinCount);

@@ -116,9 +116,9 @@ JointEvidence JudgeTogether(const PeakEvidence& peaks, const OutlineEvidence& ou
   if (outline.correlation < kMinOutlineCorrelation || outline.probability > kMaxOutlineChance) {
     return joint;
   }
-  joint.false_match_probability = std::min(
-      1.0, searches * kOutlineLooks * std::max(1, peaks.scales_searched) *
-               CombinedProbability(PeakChanceAtAlignment(peaks), outline.probability));
+  joint.false_match_probability =
+      std::min(1.0, searches * kOutlineLooks * std::max(1, peaks.scales_searched) *
+                        CombinedProbability(PeakChanceAtAlignment(peaks), outline.probability));
   joint.acceptable = joint.false_match_probability < fingerprint::kFalseMatchProbability;
   return joint;
 }
@@ -131,7 +131,8 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
   MatchReport report;
   report.query_landmarks = query.size();
   const double query_frames = query_peaks.duration_s / kFrameDurationS;
-  const Nomination nomination = Nominate(reader, query, query_frames, effort.max_hits, effort.nominated_candidates);
+  const Nomination nomination =
+      Nominate(reader, query, query_frames, effort.max_hits, effort.nominated_candidates);
   const std::vector<RecordingHit>& hits = nomination.hits;
   const std::vector<Nominee>& runs = nomination.nominees;
   const std::size_t examined = runs.size();
@@ -232,10 +233,11 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
     e.outline_first_frame =
         reader.ReadOutline(candidate.recording, 0, e.model.reference_frames + 1, e.outline);
     const QueryOutline at_speed(query_peaks.outline, e.alignment.speed);
-    const JointEvidence joint = JudgeTogether(
-        peaks, OutlineNear(OutlineCorrelation(at_speed, e.outline, e.outline_first_frame),
-                           e.alignment.offset_frames, 1),
-        candidates_bound);
+    const JointEvidence joint =
+        JudgeTogether(peaks,
+                      OutlineNear(OutlineCorrelation(at_speed, e.outline, e.outline_first_frame),
+                                  e.alignment.offset_frames, 1),
+                      candidates_bound);
     candidate.outline_correlation = joint.outline.correlation;
     candidate.outline_standing = Standing(joint.outline);
     if (joint.false_match_probability < candidate.false_match_probability) {
@@ -281,11 +283,12 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
         // outline's own best placement with the peaks there.
         const OutlineCorrelation correlation(query_outline, e.outline, e.outline_first_frame);
         const double placements = Placements(e.model.reference_frames, query_frames);
-        const JointEvidence voted = JudgeTogether(
-            realigned.evidence, OutlineNear(correlation, realigned.offset_frames, 1),
-            candidates_bound * placements);
+        const JointEvidence voted =
+            JudgeTogether(realigned.evidence, OutlineNear(correlation, realigned.offset_frames, 1),
+                          candidates_bound * placements);
         const OutlineEvidence best = BestOutlinePlacement(correlation);
-        const PeakEvidence peaks_there = PeaksAt(reference_peaks, indexed_query, best.offset_frames);
+        const PeakEvidence peaks_there =
+            PeaksAt(reference_peaks, indexed_query, best.offset_frames);
         const JointEvidence placed = JudgeTogether(peaks_there, best, candidates_bound);
         struct Look {
           double offset_frames;

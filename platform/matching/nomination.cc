@@ -111,7 +111,6 @@ std::vector<RecordingHit> CollectHits(const catalog::CatalogReader& reader,
   return hits;
 }
 
-
 DifferenceBand FindBestBand(std::span<const RecordingHit> hits, double query_frames,
                             std::vector<std::int64_t>& differences) {
   differences.clear();

@@ -17,8 +17,7 @@ using fingerprint::kOutlineBands;
 // with reference levels (each within +-255 once a frame's common level is
 // out, the query's within twice that) add up within 32 bits.
 constexpr double kScale = 2;
-static_assert(kMaxOutlineQueryFrames * kOutlineBands * (2 * 255.0 * kScale) * 255.0 <
-                  2147483647.0,
+static_assert(kMaxOutlineQueryFrames * kOutlineBands * (2 * 255.0 * kScale) * 255.0 < 2147483647.0,
               "a placement's sum of products fits 32 bits");
 
 // Shorter than this (3 s), a query's outline is too short to tell apart
@@ -46,7 +45,8 @@ struct ChanceTail {
   double one_in_hundred;
   double slope;
   double At(double z) const {
-    return z <= one_in_hundred ? 1.0 : std::min(1.0, std::pow(10.0, -2 - slope * (z - one_in_hundred)));
+    return z <= one_in_hundred ? 1.0
+                               : std::min(1.0, std::pow(10.0, -2 - slope * (z - one_in_hundred)));
   }
 };
 // Near a placement found otherwise (+-1 frame): 1% stand 3 spreads out.
@@ -77,7 +77,8 @@ QueryOutline::QueryOutline(const fingerprint::BandOutline& outline, double speed
   std::vector<double> values(levels.begin(), levels.end());
   for (std::size_t k = 0; k < frames_; ++k) {
     const auto frame = std::span(values).subspan(k * kOutlineBands, kOutlineBands);
-    const double common = std::round(std::accumulate(frame.begin(), frame.end(), 0.0) / kOutlineBands);
+    const double common =
+        std::round(std::accumulate(frame.begin(), frame.end(), 0.0) / kOutlineBands);
     for (double& v : frame) v -= common;
   }
   std::array<double, kOutlineBands> mean{};
@@ -98,7 +99,8 @@ QueryOutline::QueryOutline(const fingerprint::BandOutline& outline, double speed
     }
   }
   for (std::int64_t s : band_sums_) {
-    sum_of_squares -= static_cast<double>(s) * static_cast<double>(s) / static_cast<double>(frames_);
+    sum_of_squares -=
+        static_cast<double>(s) * static_cast<double>(s) / static_cast<double>(frames_);
   }
   norm_ = std::sqrt(std::max(0.0, sum_of_squares));
   const double cells = static_cast<double>(frames_ * kOutlineBands);
@@ -112,8 +114,9 @@ OutlineCorrelation::OutlineCorrelation(const QueryOutline& query,
   const std::size_t t = query.frames_;
   const std::size_t r = reference.frames();
   if (!query.usable_ || r < t) return;
-  std::vector<std::int16_t> levels(reference.levels.begin(),
-                                   reference.levels.begin() + static_cast<std::ptrdiff_t>(r * kOutlineBands));
+  std::vector<std::int16_t> levels(
+      reference.levels.begin(),
+      reference.levels.begin() + static_cast<std::ptrdiff_t>(r * kOutlineBands));
   // The same common level taken out, as from the query.
   for (std::size_t k = 0; k < r; ++k) {
     const auto frame = std::span(levels).subspan(k * kOutlineBands, kOutlineBands);
@@ -138,9 +141,10 @@ OutlineCorrelation::OutlineCorrelation(const QueryOutline& query,
         DotProduct(query.centred_.data(), levels.data() + o * kOutlineBands, t * kOutlineBands);
     double spread = 0;
     for (int b = 0; b < kOutlineBands; ++b) {
-      const auto s1 = static_cast<double>(sums[(o + t) * kOutlineBands + b] - sums[o * kOutlineBands + b]);
-      const auto s2 =
-          static_cast<double>(squares[(o + t) * kOutlineBands + b] - squares[o * kOutlineBands + b]);
+      const auto s1 =
+          static_cast<double>(sums[(o + t) * kOutlineBands + b] - sums[o * kOutlineBands + b]);
+      const auto s2 = static_cast<double>(squares[(o + t) * kOutlineBands + b] -
+                                          squares[o * kOutlineBands + b]);
       // The query's rounding left its bands not quite centred.
       products -= static_cast<double>(query.band_sums_[b]) * s1 / frames;
       spread += s2 - s1 * s1 / frames;
@@ -192,8 +196,8 @@ OutlineEvidence OutlineNear(const OutlineCorrelation& correlation, double offset
                            static_cast<double>(correlation.first_frame());
   const auto centre = static_cast<std::int64_t>(std::lround(placement));
   const std::int64_t first = std::max<std::int64_t>(0, centre - slack);
-  const std::int64_t last =
-      std::min<std::int64_t>(static_cast<std::int64_t>(correlation.placements()) - 1, centre + slack);
+  const std::int64_t last = std::min<std::int64_t>(
+      static_cast<std::int64_t>(correlation.placements()) - 1, centre + slack);
   if (first > last) return {};
   auto best = static_cast<std::size_t>(first);
   for (auto o = static_cast<std::size_t>(first); o <= static_cast<std::size_t>(last); ++o) {

@@ -108,8 +108,7 @@ struct OutlineEvidence {
 
 // The evidence for the query starting near `offset_frames` (analysis
 // frames; the best within +-`slack` outline frames of it). Pure.
-OutlineEvidence OutlineNear(const OutlineCorrelation& correlation, double offset_frames,
-                            int slack);
+OutlineEvidence OutlineNear(const OutlineCorrelation& correlation, double offset_frames, int slack);
 
 // The evidence for the best placement of all. Pure.
 OutlineEvidence BestOutlinePlacement(const OutlineCorrelation& correlation);

@@ -177,9 +177,9 @@ TYPED_TEST(CatalogStoreContract, AddLookUpAndRemoveKeepTheIndexExact) {
     EXPECT_EQ(r->ReadOutline(3, 600, 1100, outline), kOutlineFramesPerBlock)
         << "whole blocks, from the one holding frame 600";
     const auto& all = items[2].outline.levels;
-    EXPECT_EQ(outline.levels, std::vector<std::uint8_t>(
-                                  all.begin() + kOutlineFramesPerBlock * fingerprint::kOutlineBands,
-                                  all.end()));
+    EXPECT_EQ(outline.levels,
+              std::vector<std::uint8_t>(
+                  all.begin() + kOutlineFramesPerBlock * fingerprint::kOutlineBands, all.end()));
     outline.levels.clear();
     EXPECT_EQ(r->ReadOutline(1, 0, 1e6, outline), 0u);
     EXPECT_EQ(outline, items[0].outline) << "kept without peaks";

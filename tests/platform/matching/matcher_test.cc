@@ -159,7 +159,10 @@ fingerprint::BandOutline Wandering(std::size_t frames, std::uint32_t seed) {
 Scenario Outlined(bool same_outline) {
   Scenario s{same_outline ? "peaks too few, the outline agreeing"
                           : "peaks too few, the outline another recording's",
-             {}, {}, same_outline ? 1u : 0u, 3000 * 0.032};
+             {},
+             {},
+             same_outline ? 1u : 0u,
+             3000 * 0.032};
   std::mt19937 rng(11);
   Reference buried = BuriedAt3000(s, rng, 16, 1000);
   buried.outline = Wandering(3125, 12);

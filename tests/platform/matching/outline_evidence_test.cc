@@ -113,9 +113,8 @@ TEST(OutlineEvidenceTest, FindsThePlacementAndJudgesItAgainstTheOthers) {
     BandOutline query;
     if (c.related) {
       // A faster query spans more reference frames in the same time.
-      const BandOutline spanned =
-          Excerpt(reference, truth, static_cast<std::size_t>(std::ceil(156 * c.speed)) + 1,
-                  c.noise_sd, 4);
+      const BandOutline spanned = Excerpt(
+          reference, truth, static_cast<std::size_t>(std::ceil(156 * c.speed)) + 1, c.noise_sd, 4);
       for (std::size_t k = 0; k < 156; ++k) {
         const auto j = static_cast<std::size_t>(std::lround(k * c.speed));
         query.levels.insert(query.levels.end(), spanned.levels.begin() + j * kOutlineBands,
@@ -126,11 +125,12 @@ TEST(OutlineEvidenceTest, FindsThePlacementAndJudgesItAgainstTheOthers) {
     }
     // Read from the recording's second block on, as a reader hands it over.
     const std::size_t first = 256;
-    const BandOutline stretch{{reference.levels.begin() + first * kOutlineBands,
-                               reference.levels.end()}};
+    const BandOutline stretch{
+        {reference.levels.begin() + first * kOutlineBands, reference.levels.end()}};
     const OutlineCorrelation correlation(QueryOutline(query, c.speed), stretch, first);
     const OutlineEvidence best = BestOutlinePlacement(correlation);
-    const OutlineEvidence near = OutlineNear(correlation, truth * fingerprint::kOutlineFrameSpan, 1);
+    const OutlineEvidence near =
+        OutlineNear(correlation, truth * fingerprint::kOutlineFrameSpan, 1);
     if (c.found) {
       EXPECT_EQ(best.offset_frames, truth * fingerprint::kOutlineFrameSpan);
       EXPECT_LT(near.probability, 1e-3);
@@ -153,10 +153,10 @@ TEST(OutlineEvidenceTest, TooShortOrFlatIsNoEvidence) {
     EXPECT_EQ(OutlineCorrelation(QueryOutline(query), reference, 0).placements(), 0u);
   }
   const BandOutline longer_than_reference = RandomOutline(300, 8);
-  EXPECT_EQ(OutlineCorrelation(QueryOutline(longer_than_reference),
-                               Excerpt(reference, 0, 250, 0, 9), 0)
-                .placements(),
-            0u);
+  EXPECT_EQ(
+      OutlineCorrelation(QueryOutline(longer_than_reference), Excerpt(reference, 0, 250, 0, 9), 0)
+          .placements(),
+      0u);
   EXPECT_EQ(BestOutlinePlacement(OutlineCorrelation(QueryOutline(flat), reference, 0)).probability,
             1);
 }
