@@ -240,4 +240,13 @@ double PeakFalseMatchProbability(const PeakEvidence& evidence, double candidates
   return std::min(1.0, std::exp(log_p));
 }
 
+Verdict JudgePeaks(const PeakEvidence& evidence, double candidates, double searches) {
+  Verdict verdict;
+  verdict.false_match_probability =
+      std::min(1.0, searches * PeakFalseMatchProbability(evidence, candidates));
+  verdict.acceptable = evidence.matched >= fingerprint::kMinMatchedPeaks &&
+                       verdict.false_match_probability < fingerprint::kFalseMatchProbability;
+  return verdict;
+}
+
 }  // namespace plim::matching

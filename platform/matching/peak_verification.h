@@ -17,6 +17,7 @@
 
 #include "platform/fingerprint/constellation.h"
 #include "platform/matching/alignment.h"
+#include "platform/matching/significance.h"
 
 namespace plim::matching {
 
@@ -94,6 +95,12 @@ bool StandsOut(const PeakEvidence& evidence);
 // expected chance count, times those searches; 1 when the evidence does
 // not stand out (StandsOut). Pure function.
 double PeakFalseMatchProbability(const PeakEvidence& evidence, double candidates);
+
+// The verdict of `evidence` found by a search `searches` times as wide as
+// one alignment's (1 for the candidate's own): PeakFalseMatchProbability
+// times the searches, acceptable with fingerprint::kMinMatchedPeaks matched
+// and a chance below fingerprint::kFalseMatchProbability. Pure function.
+Verdict JudgePeaks(const PeakEvidence& evidence, double candidates, double searches = 1);
 
 // The chance of `evidence` at its one alignment, for combining with other
 // evidence of the same alignment: the Poisson tail of its matched peaks at

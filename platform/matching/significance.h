@@ -32,6 +32,14 @@ struct ChanceModel {
 // their number times the chance of one (Bonferroni), at most 1. Pure.
 double FalseMatchProbability(const ChanceModel& model, int aligned);
 
+// What one kind of evidence says of a candidate at one placement: the
+// chance, bounded from above, that unrelated audio does as well, and
+// whether the evidence is enough to name the candidate.
+struct Verdict {
+  double false_match_probability = 1;
+  bool acceptable = false;
+};
+
 }  // namespace plim::matching
 
 #endif  // PLIM_PLATFORM_MATCHING_SIGNIFICANCE_H_
