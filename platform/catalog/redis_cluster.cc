@@ -245,20 +245,25 @@ std::vector<RedisValue> RedisCluster::Run(std::span<const RedisCommand> commands
   for (std::size_t i = 0; i < commands.size(); ++i) unrouted.push_back(i);
   std::string last_error;
   for (int round = 0;; ++round) {
+    // A slot without a node may be in the middle of a failover: its
+    // commands wait for the next map, and fail the batch when none came.
+    std::vector<std::size_t> unserved;
     for (std::size_t i : unrouted) {
       if (std::optional<RedisAddress> to = route(i)) {
         pending.push_back({i, *to});
       } else {
-        last_error = "a hash slot has no node (the cluster is re-forming)";
+        const RedisCommand& c = commands[i];
+        last_error = "no node serves hash slot " + std::to_string(KeySlot(c.args.at(c.key_index))) +
+                     " (a failover under way, or a slot left unassigned)";
+        unserved.push_back(i);
       }
     }
-    bool lost_unrouted = pending.size() < unrouted.size();
-    unrouted.clear();
+    unrouted = std::move(unserved);
     std::map<RedisAddress, std::vector<Pending>> by_node;
     for (Pending& p : pending) by_node[p.target].push_back(p);
     pending.clear();
     std::vector<Pending> again;
-    bool rediscover = lost_unrouted;
+    bool rediscover = !unrouted.empty();
     for (auto& [address, group] : by_node) {
       Connection* connection = TryConnect(address, last_error);
       if (connection == nullptr) {

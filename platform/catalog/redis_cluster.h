@@ -76,8 +76,9 @@ class RedisCluster {
   // for one node go out together, then their replies are read. Error
   // replies other than redirects and a re-forming cluster are returned as
   // kError values. Throws NSError (kCatalogErrorCannotOpen) when a node
-  // stays unreachable or silent for the retry window: the batch may then
-  // have been partly applied, so writes must be safe to repeat.
+  // stays unreachable or silent, or a command's hash slot stays without a
+  // node (naming the slot), for the retry window: the batch may then have
+  // been partly applied, so writes must be safe to repeat.
   std::vector<RedisValue> Run(std::span<const RedisCommand> commands);
   RedisValue Run(RedisCommand command);
 
