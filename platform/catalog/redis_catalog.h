@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/catalog/catalog_store.h"
+#include "platform/catalog/catalog_verification.h"
 #include "platform/catalog/redis_cluster.h"
 #include "platform/catalog/redis_layout.h"
 
@@ -76,6 +77,15 @@ class RedisCatalog : public CatalogStore {
   DiskUsage MeasureDiskUsage() const override;
   std::string location() const override { return location_.text(); }
   std::uint32_t fingerprint_version() const override { return fingerprint_version_; }
+
+  // Reads the whole catalog and says what is damaged: each published
+  // recording's record, landmark list, peak blocks (checksums) and the
+  // entries of its audio and path; every posting, against the records; the
+  // totals and the id counter, against the records. What a writer at work
+  // (or killed: see CleanLeftovers) left half done is no damage. Not a
+  // snapshot: run it while no one writes. Throws NSError
+  // (kCatalogErrorCannotOpen) when the cluster can't be reached.
+  VerificationReport Verify() const;
 
   // Removes every key of this catalog (for tests and benchmarks).
   void Destroy();

@@ -441,6 +441,61 @@ TEST(RedisCatalogTest, LocationsAndUnreachableNodes) {
   close(silent);
 }
 
+// Verify finds each kind of damage a Redis catalog can take, and takes
+// what a writer at work has half written for no damage.
+TEST(RedisCatalogTest, VerifyNamesWhatIsDamaged) {
+  if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
+  struct Case {
+    const char* name;
+    std::vector<std::vector<std::string>> changes;  // commands run behind the catalog's back
+    std::string damage;                             // in the one damage found; "" for intact
+  };
+  const std::string name = "verify-" + std::to_string(getpid());
+  const std::string location = testing::TestCluster().location_base() + name;
+  const RedisKeys keys(name);
+  const std::string stray_bucket = keys.Bucket(0x1234567), stray_field = RedisField(0x1234567);
+  const std::string stray_posting = EncodeRedisPostings(9, {1});
+  const std::vector<Case> cases = {
+      {"intact", {}, ""},
+      {"a peak block's bytes", {{"HSET", keys.Peaks(2), "1", "not a block"}}, "peak block 1"},
+      {"a posting lost",  // recording 1's of the hash all share
+       {{"HSET", keys.Bucket(testing::kSharedHash), RedisField(testing::kSharedHash),
+         EncodeRedisPostings(2, {2})}},
+       "landmarks"},
+      {"a posting of no recording",
+       {{"HSET", stray_bucket, stray_field, stray_posting}},
+       "postings of recording 9, which is not in the catalog"},
+      {"a writer at work",
+       {{"ZADD", keys.Pending(), "0", "9"}, {"HSET", stray_bucket, stray_field, stray_posting}},
+       ""},
+      {"a record's bytes", {{"SET", keys.Record(1), "not a record"}}, "its record is damaged"},
+      {"the totals", {{"HINCRBY", keys.Stats(), "landmarks", "1"}}, "the landmark count it keeps"},
+      {"the entry of its audio", {{"DEL", keys.Content("content-2")}}, "entry of its audio"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto catalog = RedisCatalog::Open(location, CatalogStore::Mode::kReadWrite);
+    std::vector<NewRecording> items = {SyntheticRecording(1, 20, "/a.ogg"),
+                                       SyntheticRecording(2, 20, "/b.ogg")};
+    for (std::uint32_t frame = 0; frame < 1600; frame += 7)
+      items[1].peaks.push_back({frame * fingerprint::kTimeSubdivisions, 100, 20});
+    catalog->Add(items);
+    RedisCluster watcher(ParseRedisLocation(location).address, 3, 12);
+    for (const std::vector<std::string>& change : c.changes)
+      ASSERT_FALSE(watcher.Run(RedisCommand{change}).is_error());
+    const VerificationReport report = catalog->Verify();
+    EXPECT_EQ(report.recordings.size(), 2u - (c.damage == "its record is damaged"));
+    EXPECT_GT(report.peak_blocks, 1u);
+    if (c.damage.empty()) {
+      EXPECT_TRUE(report.Intact()) << report.damage.front().what;
+    } else {
+      ASSERT_EQ(report.damage.size(), 1u) << report.damage.front().what;
+      EXPECT_THAT(report.damage[0].what, HasSubstr(c.damage));
+    }
+    catalog->Destroy();
+  }
+}
+
 // A slot that no node serves (a failover under way, or slots taken away
 // by hand) fails every write and read that needs it, after the retry
 // window, naming the slot: nothing is said added that was not, and no

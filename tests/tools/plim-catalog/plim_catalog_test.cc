@@ -430,6 +430,8 @@ TEST_F(PlimCatalogTest, FollowsCommandLineConventions) {
       {{"list", "-J"}, 2, "", "(did you mean \"--json\"?)"},
       {{"show", "1", "2"}, 2, "", "\"2\""},
       {{"list", "--catalog"}, 2, "", "--catalog needs a value (DIR|redis://"},
+      // A Redis catalog is reached as one, by every verb (nothing listens on port 1).
+      {{"verify", "--catalog", "redis://127.0.0.1:1/x"}, 1, "", "127.0.0.1:1 can't be reached"},
       {{"help"}, 0, "--catalog DIR|redis://", ""},
       {{"--json"}, 2, "", "no command given"},
       // --json is honoured, or refused when a verb has no data to write.
