@@ -194,7 +194,8 @@ class CatalogStore {
   // Records `copy` as another file of recording copy.id, in place of any
   // copy recorded at the same path; a recording later added from that path
   // takes the copy's place. False (nothing changed) when there is no
-  // recording copy.id. Throws as Add.
+  // recording copy.id, or copy.path is the path it was added from (the
+  // same file, not a copy). Throws as Add.
   virtual bool AddCopy(const RecordingCopy& copy) = 0;
   // Forgets the copy recorded at `path` (the recording stays); returns it,
   // or nullopt when there was none. Throws as Add.

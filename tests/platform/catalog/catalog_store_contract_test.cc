@@ -244,6 +244,11 @@ TYPED_TEST(CatalogStoreContract, CopiesFollowTheirRecording) {
   EXPECT_TRUE(catalog->AddCopy({1, "/d.ogg", 1, 1}));
   EXPECT_TRUE(catalog->AddCopy({2, "/e.ogg", 1, 1}));
   EXPECT_FALSE(catalog->AddCopy({99, "/f.ogg", 1, 1})) << "no recording 99";
+  // Two adds of one file at once: the second finds the first's recording,
+  // which is the same file and no copy of it.
+  EXPECT_FALSE(catalog->AddCopy({1, "/a.ogg", 10, 20})) << "recording 1's own file";
+  EXPECT_FALSE(catalog->NewCatalogReader()->FindCopy("/a.ogg"));
+  EXPECT_EQ(catalog->NewCatalogReader()->FindCopy("/c.ogg"), copy);
   // A recording added from a copy's path takes its place.
   catalog->Add(std::vector<NewRecording>{SyntheticRecording(3, 20, "/c.ogg")});
   EXPECT_FALSE(catalog->NewCatalogReader()->FindCopy("/c.ogg"));
