@@ -93,7 +93,7 @@ struct OpenOptions {
 
 // Bytes the catalog takes where it is kept.
 struct DiskUsage {
-  std::uint64_t database_file_bytes = 0;  // LMDB: data.mdb as allocated; Redis: used memory
+  std::uint64_t database_file_bytes = 0;  // LMDB: data.mdb as allocated; Redis: its keys' memory
   std::uint64_t database_used_bytes = 0;  // the pages (or bytes) in use within it
   std::uint64_t artwork_bytes = 0;        // the pictures kept
 };

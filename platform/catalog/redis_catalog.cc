@@ -442,14 +442,30 @@ std::unique_ptr<CatalogReader> RedisCatalog::NewCatalogReader() const {
 }
 
 DiskUsage RedisCatalog::MeasureDiskUsage() const {
+  // The bytes of this catalog's own keys: the nodes' used_memory would count
+  // every other catalog in the cluster, and the nodes' own needs.
+  Lease cluster = Borrow();
+  const std::vector<std::string> keys = cluster->ScanKeys(keys_.prefix() + "*");
+  const std::string picture_prefix = keys_.prefix() + "a:";  // NAME:a:{FILE}
+  constexpr std::size_t kBatch = 4096;
   DiskUsage usage;
-  for (const RedisValue& info : Borrow()->RunOnMasters(RedisCommand{{"INFO", "memory"}})) {
-    const std::string field = "used_memory:";
-    if (std::size_t at = info.text.find(field); at != std::string::npos) {
-      usage.database_file_bytes += std::stoull(info.text.substr(at + field.size()));
+  for (std::size_t begin = 0; begin < keys.size(); begin += kBatch) {
+    std::vector<RedisCommand> commands;
+    for (std::size_t i = begin; i < std::min(keys.size(), begin + kBatch); ++i)
+      commands.push_back({{"MEMORY", "USAGE", keys[i]}, 2});
+    std::vector<RedisValue> replies = cluster->Run(commands);
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+      if (replies[i].is_error()) {
+        Fail(kCatalogErrorCannotOpen,
+             "The Redis catalog at " + location() + " can't be measured: " + replies[i].text);
+      }
+      // Nil for a key removed since the scan.
+      const auto bytes = static_cast<std::uint64_t>(std::max(0LL, RedisInteger(replies[i])));
+      (commands[i].args[2].starts_with(picture_prefix) ? usage.artwork_bytes
+                                                       : usage.database_used_bytes) += bytes;
     }
   }
-  usage.database_used_bytes = usage.database_file_bytes;
+  usage.database_file_bytes = usage.database_used_bytes;
   return usage;
 }
 

@@ -72,8 +72,9 @@ class RedisCatalog : public CatalogStore {
   // One correction after another: a failure leaves the ones before applied.
   std::vector<std::optional<Recording>> CorrectAll(std::span<const Correction> changes) override;
   std::uint64_t CleanLeftovers(double min_age_s) override;
-  // database_*_bytes: used_memory summed over the masters (the whole
-  // cluster's, whatever catalogs it holds).
+  // The memory this catalog's keys take (MEMORY USAGE of each, which
+  // estimates large hashes from a sample): pictures in artwork_bytes, the
+  // rest in database_*_bytes. Reads every key name of the catalog.
   DiskUsage MeasureDiskUsage() const override;
   std::string location() const override { return location_.text(); }
   std::uint32_t fingerprint_version() const override { return fingerprint_version_; }

@@ -501,6 +501,24 @@ TEST(RedisCatalogTest, VerifyNamesWhatIsDamaged) {
   }
 }
 
+// A catalog's size is its own keys' memory, not the cluster's.
+TEST(RedisCatalogTest, MeasuresOnlyItsOwnKeys) {
+  if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
+  RedisStore full, empty;
+  auto catalog = RedisCatalog::Open(full.location(), CatalogStore::Mode::kReadWrite);
+  std::vector<NewRecording> items;
+  for (std::uint32_t seed = 1; seed <= 20; ++seed) items.push_back(SyntheticRecording(seed, 300));
+  catalog->Add(items);
+  const DiskUsage usage = catalog->MeasureDiskUsage();
+  const std::uint64_t posting_bytes = 20 * 300 * 6;
+  EXPECT_GT(usage.database_used_bytes, posting_bytes);
+  EXPECT_LT(usage.database_used_bytes, 20 * posting_bytes);
+  EXPECT_EQ(usage.artwork_bytes, 0u);
+  const DiskUsage nothing =
+      RedisCatalog::Open(empty.location(), CatalogStore::Mode::kReadWrite)->MeasureDiskUsage();
+  EXPECT_LT(nothing.database_used_bytes, 1000u) << "its meta hash alone";
+}
+
 // A slot that no node serves (a failover under way, or slots taken away
 // by hand) fails every write and read that needs it, after the retry
 // window, naming the slot: nothing is said added that was not, and no
