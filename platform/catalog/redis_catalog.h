@@ -22,20 +22,9 @@
 #include "platform/catalog/catalog_verification.h"
 #include "platform/catalog/redis_cluster.h"
 #include "platform/catalog/redis_layout.h"
+#include "platform/catalog/redis_location.h"
 
 namespace plim::catalog {
-
-// A parsed redis://HOST[:PORT][/NAME] (port 6379 and name "plim" when left out).
-struct RedisLocation {
-  RedisAddress address;
-  std::string name;
-  std::string text() const { return "redis://" + address.text() + "/" + name; }
-};
-
-// Parses `location`. Throws foundation::NSError (kCatalogErrorInvalidArgument)
-// when it is malformed or the name has characters other than letters,
-// digits, '-', '_' and '.'.
-RedisLocation ParseRedisLocation(std::string_view location);
 
 struct RedisTimeouts {
   double command_s = 3;        // no answer from a node within this: it is down
@@ -46,9 +35,13 @@ struct RedisTimeouts {
 // set from a pool.
 class RedisCatalog : public CatalogStore {
  public:
-  // Opens the catalog at `location`, creating it (kReadWrite) when the
-  // cluster holds none of that name. Throws foundation::NSError:
-  // kCatalogErrorCannotOpen (no node answers, naming the address),
+  // Opens the catalog at `location` (redis_location.h), creating it
+  // (kReadWrite) when the cluster holds none of that name. Connections
+  // authenticate with the location's user and password, or the password in
+  // PLIM_REDIS_PASSWORD when the location has none. Throws
+  // foundation::NSError: kCatalogErrorInvalidArgument (a malformed
+  // location), kCatalogErrorCannotOpen (no seed answers, or the
+  // credentials are refused, naming the addresses and never the password),
   // kCatalogErrorNoCatalog (read-only, nothing there),
   // kCatalogErrorNewerFormat, kCatalogErrorFingerprintMismatch.
   static std::unique_ptr<RedisCatalog> Open(std::string_view location, Mode mode,

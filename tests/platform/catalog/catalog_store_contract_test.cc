@@ -32,6 +32,7 @@ namespace plim::catalog {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace fs = std::filesystem;
 using testing::AddToModel;
@@ -69,7 +70,7 @@ class RedisStore {
   }
   std::string location() const { return testing::TestCluster().location_base() + name_; }
   std::size_t PictureCount() const {
-    RedisCluster cluster(ParseRedisLocation(location()).address, 3, 12);
+    RedisCluster cluster(ParseRedisLocation(location()).seeds, 3, 12);
     return cluster.ScanKeys(name_ + ":a:*").size();
   }
   static bool Available() { return testing::TestCluster().running(); }
@@ -361,7 +362,7 @@ TEST(RedisCatalogTest, AWriterKilledHalfwayLeavesNothingVisibleAndCleanClearsIt)
   if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
   RedisStore store;
   auto catalog = RedisCatalog::Open(store.location(), CatalogStore::Mode::kReadWrite);
-  RedisCluster watcher(ParseRedisLocation(store.location()).address, 3, 12);
+  RedisCluster watcher(ParseRedisLocation(store.location()).seeds, 3, 12);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -421,8 +422,19 @@ TEST(RedisCatalogTest, LocationsAndUnreachableNodes) {
   EXPECT_EQ(ParseRedisLocation("redis://10.0.0.5:7000/radio").text(),
             "redis://10.0.0.5:7000/radio");
   EXPECT_EQ(ParseRedisLocation("redis://db").text(), "redis://db:6379/plim");
-  for (const char* bad : {"redis://", "redis://h:/x", "redis://h:99999", "redis://h:1/a b"})
-    EXPECT_THROW(ParseRedisLocation(bad), foundation::NSError) << bad;
+  // Credentials and several seeds; the password is taken as written.
+  const RedisLocation full = ParseRedisLocation("redis://ops:s3cret/@:x@h:1,k/radio");
+  EXPECT_EQ(full.text(), "redis://h:1,k:6379/radio");
+  EXPECT_EQ(full.credentials.user, "ops");
+  EXPECT_EQ(full.credentials.password, "s3cret/@:x");
+  EXPECT_EQ(ParseRedisLocation("redis://:s3cret@h").credentials.user, "");
+  for (const char* bad :
+       {"redis://", "redis://h:/x", "redis://h:99999", "redis://h:1/a b", "redis://h:1,/x",
+        "redis://default:s3cret", "redis://u:s3cret@h:99999", "redis://u:s3cret@h:1/a b"}) {
+    const foundation::NSError error = plim::testing::ThrownError([&] { ParseRedisLocation(bad); });
+    EXPECT_EQ(error.code(), kCatalogErrorInvalidArgument) << bad;
+    EXPECT_THAT(error.description(), Not(HasSubstr("s3cret"))) << bad;
+  }
   // Nothing listens on port 1; a socket that takes connections and never
   // answers is a hung node. Either error names the address, well within the
   // 18 s plim-shazamkit waits.
@@ -437,10 +449,12 @@ TEST(RedisCatalogTest, LocationsAndUnreachableNodes) {
   const std::string hung = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   for (const std::string& node : {std::string("127.0.0.1:1"), hung}) {
     const auto start = std::chrono::steady_clock::now();
-    const foundation::NSError error = plim::testing::ThrownError(
-        [&] { RedisCatalog::Open("redis://" + node + "/x", CatalogStore::Mode::kReadOnly); });
+    const foundation::NSError error = plim::testing::ThrownError([&] {
+      RedisCatalog::Open("redis://u:s3cret@" + node + "/x", CatalogStore::Mode::kReadOnly);
+    });
     EXPECT_EQ(error.code(), kCatalogErrorCannotOpen);
     EXPECT_THAT(error.description(), HasSubstr(node));
+    EXPECT_THAT(error.description(), Not(HasSubstr("s3cret")));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(18)) << node;
   }
   close(silent);
@@ -485,7 +499,7 @@ TEST(RedisCatalogTest, VerifyNamesWhatIsDamaged) {
     for (std::uint32_t frame = 0; frame < 1600; frame += 7)
       items[1].peaks.push_back({frame * fingerprint::kTimeSubdivisions, 100, 20});
     catalog->Add(items);
-    RedisCluster watcher(ParseRedisLocation(location).address, 3, 12);
+    RedisCluster watcher(ParseRedisLocation(location).seeds, 3, 12);
     for (const std::vector<std::string>& change : c.changes)
       ASSERT_FALSE(watcher.Run(RedisCommand{change}).is_error());
     const VerificationReport report = catalog->Verify();
@@ -531,7 +545,7 @@ TEST(RedisCatalogTest, ASlotWithoutANodeFailsWritesAndReadsNamingIt) {
   auto catalog = RedisCatalog::Open(location, CatalogStore::Mode::kReadWrite, OpenOptions(),
                                     RedisTimeouts{3, 0.5});
   catalog->Add(std::vector<NewRecording>{SyntheticRecording(1, 20, "/a.ogg")});
-  RedisCluster admin(ParseRedisLocation(location).address, 3, 0.5);
+  RedisCluster admin(ParseRedisLocation(location).seeds, 3, 0.5);
   admin.RunOnMasters({{"CONFIG", "SET", "cluster-require-full-coverage", "no"}});
   struct Case {
     const char* name;
@@ -556,12 +570,48 @@ TEST(RedisCatalogTest, ASlotWithoutANodeFailsWritesAndReadsNamingIt) {
     const foundation::NSError error = plim::testing::ThrownError([&] { c.operation(*catalog); });
     EXPECT_EQ(error.code(), kCatalogErrorCannotOpen);
     EXPECT_THAT(error.description(), HasSubstr("hash slot " + slot + " "));
-    EXPECT_THAT(error.description(), HasSubstr(ParseRedisLocation(location).address.text()));
+    EXPECT_THAT(error.description(), HasSubstr(ParseRedisLocation(location).seeds[0].text()));
     ASSERT_EQ(admin.RunOnMasters({{"CLUSTER", "ADDSLOTS", slot}})[0].text, "OK");
   }
   catalog->CleanLeftovers(0);
   EXPECT_EQ(catalog->NewCatalogReader()->RecordingCount(), 1u);
   catalog->Destroy();
+}
+
+// A node that asks for credentials is reached with the location's, or with
+// the password in the environment, and from any of several seeds; the
+// wrong password is refused in words that never hold it.
+TEST(RedisCatalogTest, CredentialsAndSeveralSeeds) {
+  testing::RedisTestCluster& node = testing::TestSingleNode();
+  if (!node.running()) GTEST_SKIP() << node.why_not_running();
+  const std::string address = "127.0.0.1:" + std::to_string(node.base_port());
+  RedisCluster admin(ParseRedisLocation(node.location_base()).seeds, 3, 12);
+  ASSERT_EQ(
+      admin.RunOnMasters({{"ACL", "SETUSER", "ops", "on", ">s3cret", "~*", "&*", "+@all"}})[0].text,
+      "OK");
+  auto catalog = RedisCatalog::Open("redis://ops:s3cret@" + address + "/creds",
+                                    CatalogStore::Mode::kReadWrite);
+  catalog->Add(std::vector<NewRecording>{SyntheticRecording(1, 20)});
+  const std::string down = "127.0.0.1:1";  // nothing listens there
+  setenv(kRedisPasswordVariable, "s3cret", 1);
+  for (const std::string& location :
+       {"redis://ops@" + address + "/creds", "redis://ops@" + down + "," + address + "/creds"}) {
+    EXPECT_EQ(RedisCatalog::Open(location, CatalogStore::Mode::kReadOnly)
+                  ->NewCatalogReader()
+                  ->RecordingCount(),
+              1u)
+        << location;
+  }
+  unsetenv(kRedisPasswordVariable);
+  const foundation::NSError refused = plim::testing::ThrownError([&] {
+    RedisCatalog::Open("redis://ops:n0t-it@" + address + "/creds", CatalogStore::Mode::kReadOnly);
+  });
+  EXPECT_EQ(refused.code(), kCatalogErrorCannotOpen);
+  EXPECT_THAT(refused.description(),
+              HasSubstr(address + ": the user name or password was refused"));
+  EXPECT_THAT(refused.description(), Not(HasSubstr("n0t-it")));
+  catalog->Destroy();
+  admin.RunOnMasters({{"ACL", "DELUSER", "ops"}});
 }
 
 // Last, since it leaves the cluster a master short: a master killed while
