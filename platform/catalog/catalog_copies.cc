@@ -1,6 +1,7 @@
 // The copies of recordings in the LMDB catalog: another path per entry,
 // kept apart from the records so that older catalogs read as they are.
 
+#include <optional>
 #include <string>
 
 #include "platform/catalog/catalog.h"
@@ -8,6 +9,7 @@
 #include "platform/catalog/copy_format.h"
 #include "platform/catalog/copy_table.h"
 #include "platform/catalog/lmdb_guard.h"
+#include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 
 namespace plim::catalog {
@@ -31,6 +33,17 @@ bool HasRecording(MDB_txn* txn, const Environment& e, RecordingId id) {
   if (rc == MDB_NOTFOUND) return false;
   if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "read");
   return true;
+}
+
+// The path recording `id` was added from; nullopt when there is no such recording.
+std::optional<std::string> SourcePathOf(MDB_txn* txn, const Environment& e, RecordingId id) {
+  MDB_val key = ValueOf(&id, sizeof id), data;
+  int rc = GuardedGet(txn, e.recordings, &key, &data);
+  if (rc == MDB_NOTFOUND) return std::nullopt;
+  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "read");
+  std::optional<Recording> recording = DecodeRecording(ViewOf(data));
+  if (!recording) FailDamaged(e.directory, "recording " + std::to_string(id) + " can't be read");
+  return std::move(recording->source_path);
 }
 
 }  // namespace
@@ -72,7 +85,10 @@ bool Catalog::AddCopy(const RecordingCopy& copy) {
   Environment& e = *environment_;
   bool added = false;
   RunWrite(e, [&](MDB_txn* txn) {
-    added = HasRecording(txn, e, copy.id) && !copy.path.empty();
+    // The file a recording was added from is no copy of it (two adds of
+    // one file at once each find the other's).
+    const std::optional<std::string> own_path = SourcePathOf(txn, e, copy.id);
+    added = own_path && *own_path != copy.path && !copy.path.empty();
     if (!added) return;
     const std::string path_key = PathKey(copy.path), value = EncodeRecordingCopy(copy);
     MDB_val key = ValueOf(path_key), data = ValueOf(value);

@@ -93,7 +93,7 @@ struct OpenOptions {
 
 // Bytes the catalog takes where it is kept.
 struct DiskUsage {
-  std::uint64_t database_file_bytes = 0;  // LMDB: data.mdb as allocated; Redis: used memory
+  std::uint64_t database_file_bytes = 0;  // LMDB: data.mdb as allocated; Redis: its keys' memory
   std::uint64_t database_used_bytes = 0;  // the pages (or bytes) in use within it
   std::uint64_t artwork_bytes = 0;        // the pictures kept
 };
@@ -194,7 +194,8 @@ class CatalogStore {
   // Records `copy` as another file of recording copy.id, in place of any
   // copy recorded at the same path; a recording later added from that path
   // takes the copy's place. False (nothing changed) when there is no
-  // recording copy.id. Throws as Add.
+  // recording copy.id, or copy.path is the path it was added from (the
+  // same file, not a copy). Throws as Add.
   virtual bool AddCopy(const RecordingCopy& copy) = 0;
   // Forgets the copy recorded at `path` (the recording stays); returns it,
   // or nullopt when there was none. Throws as Add.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <unordered_map>
 
@@ -20,11 +21,6 @@ constexpr int kRedisFormatVersion = 1;
 
 [[noreturn]] void Fail(std::int64_t code, std::string description) {
   throw foundation::NSError(kCatalogErrorDomain, code, std::move(description));
-}
-
-bool IsNameCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '_' || c == '.';
 }
 
 class RedisReader : public CatalogReader {
@@ -330,38 +326,6 @@ class RedisReader : public CatalogReader {
 
 }  // namespace
 
-RedisLocation ParseRedisLocation(std::string_view text) {
-  const std::string_view scheme = "redis://";
-  auto malformed = [&]() {
-    Fail(kCatalogErrorInvalidArgument, "\"" + std::string(text) +
-                                           "\" is not a Redis catalog location: write "
-                                           "redis://HOST:PORT/NAME");
-  };
-  if (text.substr(0, scheme.size()) != scheme) malformed();
-  std::string_view rest = text.substr(scheme.size());
-  RedisLocation location;
-  location.name = "plim";
-  if (std::size_t slash = rest.find('/'); slash != std::string_view::npos) {
-    if (slash + 1 < rest.size()) location.name = std::string(rest.substr(slash + 1));
-    rest = rest.substr(0, slash);
-  }
-  location.address.port = 6379;
-  if (std::size_t colon = rest.rfind(':'); colon != std::string_view::npos) {
-    std::string port(rest.substr(colon + 1));
-    if (port.empty() || port.size() > 5 || !std::all_of(port.begin(), port.end(), ::isdigit))
-      malformed();
-    location.address.port = std::stoi(port);
-    rest = rest.substr(0, colon);
-  }
-  location.address.host = std::string(rest);
-  if (location.address.host.empty() || location.address.port <= 0 ||
-      location.address.port > 65535 ||
-      !std::all_of(location.name.begin(), location.name.end(), IsNameCharacter)) {
-    malformed();
-  }
-  return location;
-}
-
 RedisCatalog::Lease::Lease(const RedisCatalog& owner, std::unique_ptr<RedisCluster> cluster)
     : owner_(&owner), cluster_(std::move(cluster)) {}
 
@@ -380,8 +344,9 @@ RedisCatalog::Lease RedisCatalog::Borrow() const {
       return Lease(*this, std::move(cluster));
     }
   }
-  return Lease(*this, std::make_unique<RedisCluster>(location_.address, timeouts_.command_s,
-                                                     timeouts_.retry_window_s));
+  return Lease(*this,
+               std::make_unique<RedisCluster>(location_.seeds, timeouts_.command_s,
+                                              timeouts_.retry_window_s, location_.credentials));
 }
 
 RedisCatalog::RedisCatalog(RedisLocation location, RedisTimeouts timeouts, bool read_only,
@@ -399,7 +364,12 @@ std::unique_ptr<RedisCatalog> RedisCatalog::Open(std::string_view location_text,
                                                  const OpenOptions& options,
                                                  const RedisTimeouts& timeouts) {
   RedisLocation location = ParseRedisLocation(location_text);
-  RedisCluster cluster(location.address, timeouts.command_s, timeouts.retry_window_s);
+  if (const char* password = std::getenv(kRedisPasswordVariable);
+      location.credentials.password.empty() && password != nullptr) {
+    location.credentials.password = password;
+  }
+  RedisCluster cluster(location.seeds, timeouts.command_s, timeouts.retry_window_s,
+                       location.credentials);
   const RedisKeys keys(location.name);
   const bool read_only = mode == Mode::kReadOnly;
   if (!read_only) {
@@ -442,14 +412,30 @@ std::unique_ptr<CatalogReader> RedisCatalog::NewCatalogReader() const {
 }
 
 DiskUsage RedisCatalog::MeasureDiskUsage() const {
+  // The bytes of this catalog's own keys: the nodes' used_memory would count
+  // every other catalog in the cluster, and the nodes' own needs.
+  Lease cluster = Borrow();
+  const std::vector<std::string> keys = cluster->ScanKeys(keys_.prefix() + "*");
+  const std::string picture_prefix = keys_.prefix() + "a:";  // NAME:a:{FILE}
+  constexpr std::size_t kBatch = 4096;
   DiskUsage usage;
-  for (const RedisValue& info : Borrow()->RunOnMasters(RedisCommand{{"INFO", "memory"}})) {
-    const std::string field = "used_memory:";
-    if (std::size_t at = info.text.find(field); at != std::string::npos) {
-      usage.database_file_bytes += std::stoull(info.text.substr(at + field.size()));
+  for (std::size_t begin = 0; begin < keys.size(); begin += kBatch) {
+    std::vector<RedisCommand> commands;
+    for (std::size_t i = begin; i < std::min(keys.size(), begin + kBatch); ++i)
+      commands.push_back({{"MEMORY", "USAGE", keys[i]}, 2});
+    std::vector<RedisValue> replies = cluster->Run(commands);
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+      if (replies[i].is_error()) {
+        Fail(kCatalogErrorCannotOpen,
+             "The Redis catalog at " + location() + " can't be measured: " + replies[i].text);
+      }
+      // Nil for a key removed since the scan.
+      const auto bytes = static_cast<std::uint64_t>(std::max(0LL, RedisInteger(replies[i])));
+      (commands[i].args[2].starts_with(picture_prefix) ? usage.artwork_bytes
+                                                       : usage.database_used_bytes) += bytes;
     }
   }
-  usage.database_used_bytes = usage.database_file_bytes;
+  usage.database_file_bytes = usage.database_used_bytes;
   return usage;
 }
 

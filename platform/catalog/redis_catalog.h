@@ -19,22 +19,12 @@
 #include <vector>
 
 #include "platform/catalog/catalog_store.h"
+#include "platform/catalog/catalog_verification.h"
 #include "platform/catalog/redis_cluster.h"
 #include "platform/catalog/redis_layout.h"
+#include "platform/catalog/redis_location.h"
 
 namespace plim::catalog {
-
-// A parsed redis://HOST[:PORT][/NAME] (port 6379 and name "plim" when left out).
-struct RedisLocation {
-  RedisAddress address;
-  std::string name;
-  std::string text() const { return "redis://" + address.text() + "/" + name; }
-};
-
-// Parses `location`. Throws foundation::NSError (kCatalogErrorInvalidArgument)
-// when it is malformed or the name has characters other than letters,
-// digits, '-', '_' and '.'.
-RedisLocation ParseRedisLocation(std::string_view location);
 
 struct RedisTimeouts {
   double command_s = 3;        // no answer from a node within this: it is down
@@ -45,9 +35,13 @@ struct RedisTimeouts {
 // set from a pool.
 class RedisCatalog : public CatalogStore {
  public:
-  // Opens the catalog at `location`, creating it (kReadWrite) when the
-  // cluster holds none of that name. Throws foundation::NSError:
-  // kCatalogErrorCannotOpen (no node answers, naming the address),
+  // Opens the catalog at `location` (redis_location.h), creating it
+  // (kReadWrite) when the cluster holds none of that name. Connections
+  // authenticate with the location's user and password, or the password in
+  // PLIM_REDIS_PASSWORD when the location has none. Throws
+  // foundation::NSError: kCatalogErrorInvalidArgument (a malformed
+  // location), kCatalogErrorCannotOpen (no seed answers, or the
+  // credentials are refused, naming the addresses and never the password),
   // kCatalogErrorNoCatalog (read-only, nothing there),
   // kCatalogErrorNewerFormat, kCatalogErrorFingerprintMismatch.
   static std::unique_ptr<RedisCatalog> Open(std::string_view location, Mode mode,
@@ -71,11 +65,21 @@ class RedisCatalog : public CatalogStore {
   // One correction after another: a failure leaves the ones before applied.
   std::vector<std::optional<Recording>> CorrectAll(std::span<const Correction> changes) override;
   std::uint64_t CleanLeftovers(double min_age_s) override;
-  // database_*_bytes: used_memory summed over the masters (the whole
-  // cluster's, whatever catalogs it holds).
+  // The memory this catalog's keys take (MEMORY USAGE of each, which
+  // estimates large hashes from a sample): pictures in artwork_bytes, the
+  // rest in database_*_bytes. Reads every key name of the catalog.
   DiskUsage MeasureDiskUsage() const override;
   std::string location() const override { return location_.text(); }
   std::uint32_t fingerprint_version() const override { return fingerprint_version_; }
+
+  // Reads the whole catalog and says what is damaged: each published
+  // recording's record, landmark list, peak blocks (checksums) and the
+  // entries of its audio and path; every posting, against the records; the
+  // totals and the id counter, against the records. What a writer at work
+  // (or killed: see CleanLeftovers) left half done is no damage. Not a
+  // snapshot: run it while no one writes. Throws NSError
+  // (kCatalogErrorCannotOpen) when the cluster can't be reached.
+  VerificationReport Verify() const;
 
   // Removes every key of this catalog (for tests and benchmarks).
   void Destroy();

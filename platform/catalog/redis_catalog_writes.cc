@@ -351,6 +351,11 @@ bool RedisCatalog::AddCopy(const RecordingCopy& copy) {
       RunOne(*cluster, {{"GETBIT", keys_.Published(), std::to_string(copy.id)}}, where).integer !=
           1)
     return false;
+  // The file a recording was added from is no copy of it (two adds of one
+  // file at once each find the other's).
+  std::optional<Recording> owner =
+      DecodeStored(RunOne(*cluster, {{"GET", keys_.Record(copy.id)}}, where), copy.id, where);
+  if (!owner || owner->source_path == copy.path) return false;
   RunOne(*cluster, {{"HSET", keys_.Copies(), copy.path, EncodeRecordingCopy(copy)}}, where);
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -119,8 +120,10 @@ struct RedisCluster::Connection {
   }
 };
 
-RedisCluster::RedisCluster(RedisAddress seed, double timeout_s, double retry_window_s)
-    : seed_(std::move(seed)),
+RedisCluster::RedisCluster(std::vector<RedisAddress> seeds, double timeout_s, double retry_window_s,
+                           RedisCredentials credentials)
+    : seeds_(std::move(seeds)),
+      credentials_(std::move(credentials)),
       timeout_s_(timeout_s),
       retry_window_s_(retry_window_s),
       slot_owner_(kSlotCount, kNoOwner) {
@@ -142,6 +145,15 @@ RedisCluster::RedisCluster(RedisAddress seed, double timeout_s, double retry_win
 
 RedisCluster::~RedisCluster() = default;
 
+std::string RedisCluster::seed_text() const {
+  std::string text;
+  for (const RedisAddress& seed : seeds_) {
+    if (!text.empty()) text += ',';
+    text += seed.text();
+  }
+  return text;
+}
+
 RedisCluster::Connection* RedisCluster::TryConnect(const RedisAddress& address,
                                                    std::string& reason) {
   std::unique_ptr<Connection>& slot = connections_[address];
@@ -156,6 +168,33 @@ RedisCluster::Connection* RedisCluster::TryConnect(const RedisAddress& address,
     return nullptr;
   }
   redisSetTimeout(connection->context, TimevalOf(timeout_s_));
+  if (!credentials_.password.empty()) {
+    std::vector<const char*> argv{"AUTH"};
+    std::vector<std::size_t> lengths{4};
+    if (!credentials_.user.empty()) {
+      argv.push_back(credentials_.user.data());
+      lengths.push_back(credentials_.user.size());
+    }
+    argv.push_back(credentials_.password.data());
+    lengths.push_back(credentials_.password.size());
+    auto* raw = static_cast<redisReply*>(redisCommandArgv(
+        connection->context, static_cast<int>(argv.size()), argv.data(), lengths.data()));
+    if (raw == nullptr) {
+      reason = address.text() + ": " + connection->context->errstr;
+      connections_.erase(address);
+      return nullptr;
+    }
+    const RedisValue reply = Copy(raw);
+    freeReplyObject(raw);
+    if (reply.is_error()) {
+      // The server's words name no password, but a message must never
+      // hold one: only its error code is passed on.
+      reason = address.text() + ": the user name or password was refused (" +
+               reply.text.substr(0, reply.text.find(' ')) + ")";
+      connections_.erase(address);
+      return nullptr;
+    }
+  }
   slot = std::move(connection);
   return slot.get();
 }
@@ -163,16 +202,18 @@ RedisCluster::Connection* RedisCluster::TryConnect(const RedisAddress& address,
 RedisCluster::Connection& RedisCluster::ConnectionTo(const RedisAddress& address) {
   std::string reason;
   Connection* connection = TryConnect(address, reason);
-  if (connection == nullptr) FailReach(seed_.text(), reason);
+  if (connection == nullptr) FailReach(seed_text(), reason);
   return *connection;
 }
 
 void RedisCluster::Drop(const RedisAddress& address) { connections_.erase(address); }
 
 void RedisCluster::Discover() {
-  std::vector<RedisAddress> candidates{seed_};
+  // The seeds in turn, then the masters the last map named.
+  std::vector<RedisAddress> candidates = seeds_;
   for (const RedisAddress& m : masters_)
-    if (!(m == seed_)) candidates.push_back(m);
+    if (std::find(candidates.begin(), candidates.end(), m) == candidates.end())
+      candidates.push_back(m);
   std::string last_error;
   for (const RedisAddress& node : candidates) {
     Connection* connection = TryConnect(node, last_error);
@@ -217,7 +258,7 @@ void RedisCluster::Discover() {
     slot_owner_ = std::move(owners);
     return;
   }
-  FailReach(seed_.text(), last_error);
+  FailReach(seed_text(), last_error);
 }
 
 RedisValue RedisCluster::Run(RedisCommand command) {
@@ -245,20 +286,25 @@ std::vector<RedisValue> RedisCluster::Run(std::span<const RedisCommand> commands
   for (std::size_t i = 0; i < commands.size(); ++i) unrouted.push_back(i);
   std::string last_error;
   for (int round = 0;; ++round) {
+    // A slot without a node may be in the middle of a failover: its
+    // commands wait for the next map, and fail the batch when none came.
+    std::vector<std::size_t> unserved;
     for (std::size_t i : unrouted) {
       if (std::optional<RedisAddress> to = route(i)) {
         pending.push_back({i, *to});
       } else {
-        last_error = "a hash slot has no node (the cluster is re-forming)";
+        const RedisCommand& c = commands[i];
+        last_error = "no node serves hash slot " + std::to_string(KeySlot(c.args.at(c.key_index))) +
+                     " (a failover under way, or a slot left unassigned)";
+        unserved.push_back(i);
       }
     }
-    bool lost_unrouted = pending.size() < unrouted.size();
-    unrouted.clear();
+    unrouted = std::move(unserved);
     std::map<RedisAddress, std::vector<Pending>> by_node;
     for (Pending& p : pending) by_node[p.target].push_back(p);
     pending.clear();
     std::vector<Pending> again;
-    bool rediscover = lost_unrouted;
+    bool rediscover = !unrouted.empty();
     for (auto& [address, group] : by_node) {
       Connection* connection = TryConnect(address, last_error);
       if (connection == nullptr) {
@@ -327,7 +373,7 @@ std::vector<RedisValue> RedisCluster::Run(std::span<const RedisCommand> commands
     pending = std::move(again);
     if (pending.empty() && unrouted.empty()) return replies;
     if (!unrouted.empty()) {
-      if (Clock::now() >= deadline) FailReach(seed_.text(), last_error);
+      if (Clock::now() >= deadline) FailReach(seed_text(), last_error);
       // The cluster is re-forming: its nodes agree on a new master within
       // a few node timeouts; ask again a little later.
       std::this_thread::sleep_for(std::chrono::milliseconds(std::min(100 * (round + 1), 500)));
@@ -339,7 +385,7 @@ std::vector<RedisValue> RedisCluster::Run(std::span<const RedisCommand> commands
         }
       }
     } else if (round > 16) {
-      FailReach(seed_.text(), "redirected in a loop");
+      FailReach(seed_text(), "redirected in a loop");
     }
   }
 }
@@ -357,7 +403,7 @@ RedisValue RedisCluster::RunOn(const RedisAddress& address, const RedisCommand& 
   if (raw == nullptr) {
     std::string reason = address.text() + ": " + connection.context->errstr;
     Drop(address);
-    FailReach(seed_.text(), reason);
+    FailReach(seed_text(), reason);
   }
   RedisValue reply = Copy(raw);
   freeReplyObject(raw);
@@ -377,7 +423,7 @@ std::vector<std::string> RedisCluster::ScanKeys(const std::string& pattern) {
     std::string cursor = "0";
     do {
       RedisValue reply = RunOn(address, {{"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"}});
-      if (reply.elements.size() != 2) FailReach(seed_.text(), address.text() + ": " + reply.text);
+      if (reply.elements.size() != 2) FailReach(seed_text(), address.text() + ": " + reply.text);
       cursor = reply.elements[0].text;
       for (RedisValue& key : reply.elements[1].elements) keys.push_back(std::move(key.text));
     } while (cursor != "0");

@@ -59,15 +59,25 @@ struct RedisAddress {
   bool operator==(const RedisAddress&) const = default;
 };
 
+// Who the client is to every node (Redis ACL). Never put in a message.
+struct RedisCredentials {
+  std::string user;      // empty for the default user
+  std::string password;  // empty: no AUTH
+};
+
 // Not thread-safe: one client per thread (RedisCatalog keeps a pool).
 class RedisCluster {
  public:
-  // `seed` is any node. Every command is given up on when no answer came
-  // within `timeout_s`; a batch that meets a cluster being re-formed (a node
-  // down, a failover under way) is retried until `retry_window_s` has
-  // passed. Throws foundation::NSError (kCatalogErrorCannotOpen, naming the
-  // address) when no node answers.
-  RedisCluster(RedisAddress seed, double timeout_s, double retry_window_s);
+  // `seeds` are nodes of the cluster (at least one), tried in turn until
+  // one answers; the cluster map it gives names the rest. Every connection
+  // authenticates with `credentials` when they hold a password. Every
+  // command is given up on when no answer came within `timeout_s`; a batch
+  // that meets a cluster being re-formed (a node down, a failover under
+  // way) is retried until `retry_window_s` has passed. Throws
+  // foundation::NSError (kCatalogErrorCannotOpen, naming the addresses,
+  // never the password) when no seed answers or the credentials are refused.
+  RedisCluster(std::vector<RedisAddress> seeds, double timeout_s, double retry_window_s,
+               RedisCredentials credentials = {});
   ~RedisCluster();
   RedisCluster(const RedisCluster&) = delete;
   RedisCluster& operator=(const RedisCluster&) = delete;
@@ -76,8 +86,9 @@ class RedisCluster {
   // for one node go out together, then their replies are read. Error
   // replies other than redirects and a re-forming cluster are returned as
   // kError values. Throws NSError (kCatalogErrorCannotOpen) when a node
-  // stays unreachable or silent for the retry window: the batch may then
-  // have been partly applied, so writes must be safe to repeat.
+  // stays unreachable or silent, or a command's hash slot stays without a
+  // node (naming the slot), for the retry window: the batch may then have
+  // been partly applied, so writes must be safe to repeat.
   std::vector<RedisValue> Run(std::span<const RedisCommand> commands);
   RedisValue Run(RedisCommand command);
 
@@ -87,8 +98,8 @@ class RedisCluster {
   // Every key matching `pattern` (SCAN's glob) on every master.
   std::vector<std::string> ScanKeys(const std::string& pattern);
 
-  // The seed's address, for messages.
-  std::string seed_text() const { return seed_.text(); }
+  // The seeds' addresses, for messages: HOST:PORT[,HOST:PORT...].
+  std::string seed_text() const;
 
  private:
   struct Connection;
@@ -100,7 +111,8 @@ class RedisCluster {
   void Drop(const RedisAddress& address);
   RedisValue RunOn(const RedisAddress& address, const RedisCommand& command);
 
-  RedisAddress seed_;
+  std::vector<RedisAddress> seeds_;
+  RedisCredentials credentials_;
   double timeout_s_;
   double retry_window_s_;
   std::vector<std::uint16_t> slot_owner_;  // slot -> index into masters_

@@ -154,11 +154,13 @@ std::string Summary(const Tally& tally, const ProgressDisplay& progress) {
 
 // Records the file of `item` as another copy of recording `id`, and the
 // line that says so: "PATH" holds the same WHAT as recording ID ("ITS
-// PATH"), ARTIST – TITLE: recorded as another copy.
+// PATH"), ARTIST – TITLE: recorded as another copy. Empty when nothing was
+// recorded: the recording is gone, or was added from this very file (by
+// another add at the same time).
 std::string RecordCopy(catalog::CatalogStore& catalog, const catalog::NewRecording& item,
                        catalog::RecordingId id, const char* what) {
   const catalog::Recording& r = item.recording;
-  catalog.AddCopy({id, r.source_path, r.source_size_bytes, r.source_modified_ns});
+  if (!catalog.AddCopy({id, r.source_path, r.source_size_bytes, r.source_modified_ns})) return "";
   std::optional<catalog::Recording> kept = catalog.NewCatalogReader()->GetRecording(id);
   std::string name;
   if (kept) {
@@ -280,10 +282,12 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
             } else if (result.known_id == added[i].id) {
               ++tally.retagged_unread;
               ++tally.skipped;
-            } else {
-              std::string notice = RecordCopy(*catalog, batch[i], added[i].id, "audio");
+            } else if (std::string notice = RecordCopy(*catalog, batch[i], added[i].id, "audio");
+                       !notice.empty()) {
               if (!global.quiet) progress.Report(notice);
               ++tally.copies;
+            } else {
+              ++tally.skipped;  // added from this file meanwhile
             }
             break;
         }
@@ -315,6 +319,7 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
       }
       if (same.empty()) return false;
       std::string notice = RecordCopy(*catalog, item, same.front().id, "music");
+      if (notice.empty()) return false;
       if (!global.quiet) progress.Report(notice);
       ++tally.copies;
       return true;

@@ -1,6 +1,7 @@
 #include "tools/plim-catalog/verify_command.h"
 
 #include "platform/catalog/catalog.h"
+#include "platform/catalog/redis_catalog.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
@@ -37,10 +38,17 @@ int RunVerifyCommand(const GlobalOptions& global) {
     // A catalog of another fingerprint version can be checked too.
     catalog::OpenOptions options;
     options.accept_other_fingerprint_version = true;
-    auto opened = catalog::Catalog::Open(global.catalog_directory,
-                                         catalog::Catalog::Mode::kReadOnly, options);
-    directory = opened->directory().string();
-    report = opened->Verify();
+    if (catalog::IsRedisLocation(global.catalog_directory)) {
+      auto opened = catalog::RedisCatalog::Open(global.catalog_directory,
+                                                catalog::CatalogStore::Mode::kReadOnly, options);
+      directory = opened->location();
+      report = opened->Verify();
+    } else {
+      auto opened = catalog::Catalog::Open(global.catalog_directory,
+                                           catalog::Catalog::Mode::kReadOnly, options);
+      directory = opened->directory().string();
+      report = opened->Verify();
+    }
   } catch (const foundation::NSError& error) {
     foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
     return kExitFailure;
@@ -78,8 +86,11 @@ int RunVerifyCommand(const GlobalOptions& global) {
   if (report.Intact()) return kExitSuccess;
   foundation::writeToStandardError(
       "plim-catalog: the catalog at " + foundation::QuotedText(directory) +
-      " is damaged: rebuild it from its recordings' files, keeping ids and metadata, with "
-      "plim-catalog rebuild --repair\n");
+      (catalog::IsRedisLocation(directory)
+           ? " is damaged: make it again from its recordings' files, keeping ids and metadata, "
+             "with plim-catalog copy into a new name\n"
+           : " is damaged: rebuild it from its recordings' files, keeping ids and metadata, with "
+             "plim-catalog rebuild --repair\n"));
   return kExitFailure;
 }
 

@@ -7,7 +7,8 @@
 
 namespace plim {
 
-// Checks every stored value of the catalog (catalog::Catalog::Verify).
+// Checks every stored value of the catalog (catalog::Catalog::Verify, or
+// catalog::RedisCatalog::Verify for a redis:// location).
 // Writes one line a damaged thing, naming the recording and its file when
 // known, then a summary, to standard output (JSON lines with global.json);
 // when anything is damaged, says on standard error how to rebuild the

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "platform/catalog/catalog.h"
@@ -31,6 +32,7 @@ namespace plim::catalog {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace fs = std::filesystem;
 using testing::AddToModel;
@@ -68,7 +70,7 @@ class RedisStore {
   }
   std::string location() const { return testing::TestCluster().location_base() + name_; }
   std::size_t PictureCount() const {
-    RedisCluster cluster(ParseRedisLocation(location()).address, 3, 12);
+    RedisCluster cluster(ParseRedisLocation(location()).seeds, 3, 12);
     return cluster.ScanKeys(name_ + ":a:*").size();
   }
   static bool Available() { return testing::TestCluster().running(); }
@@ -243,6 +245,10 @@ TYPED_TEST(CatalogStoreContract, CopiesFollowTheirRecording) {
   EXPECT_TRUE(catalog->AddCopy({1, "/d.ogg", 1, 1}));
   EXPECT_TRUE(catalog->AddCopy({2, "/e.ogg", 1, 1}));
   EXPECT_FALSE(catalog->AddCopy({99, "/f.ogg", 1, 1})) << "no recording 99";
+  // Two adds of one file at once: the second finds the first's recording,
+  // which is the same file and no copy of it.
+  EXPECT_FALSE(catalog->AddCopy({1, "/a.ogg", 10, 20})) << "recording 1's own file";
+  EXPECT_FALSE(catalog->NewCatalogReader()->FindCopy("/a.ogg"));
   EXPECT_EQ(catalog->NewCatalogReader()->FindCopy("/c.ogg"), copy);
   // A recording added from a copy's path takes its place.
   catalog->Add(std::vector<NewRecording>{SyntheticRecording(3, 20, "/c.ogg")});
@@ -356,7 +362,7 @@ TEST(RedisCatalogTest, AWriterKilledHalfwayLeavesNothingVisibleAndCleanClearsIt)
   if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
   RedisStore store;
   auto catalog = RedisCatalog::Open(store.location(), CatalogStore::Mode::kReadWrite);
-  RedisCluster watcher(ParseRedisLocation(store.location()).address, 3, 12);
+  RedisCluster watcher(ParseRedisLocation(store.location()).seeds, 3, 12);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -416,8 +422,19 @@ TEST(RedisCatalogTest, LocationsAndUnreachableNodes) {
   EXPECT_EQ(ParseRedisLocation("redis://10.0.0.5:7000/radio").text(),
             "redis://10.0.0.5:7000/radio");
   EXPECT_EQ(ParseRedisLocation("redis://db").text(), "redis://db:6379/plim");
-  for (const char* bad : {"redis://", "redis://h:/x", "redis://h:99999", "redis://h:1/a b"})
-    EXPECT_THROW(ParseRedisLocation(bad), foundation::NSError) << bad;
+  // Credentials and several seeds; the password is taken as written.
+  const RedisLocation full = ParseRedisLocation("redis://ops:s3cret/@:x@h:1,k/radio");
+  EXPECT_EQ(full.text(), "redis://h:1,k:6379/radio");
+  EXPECT_EQ(full.credentials.user, "ops");
+  EXPECT_EQ(full.credentials.password, "s3cret/@:x");
+  EXPECT_EQ(ParseRedisLocation("redis://:s3cret@h").credentials.user, "");
+  for (const char* bad :
+       {"redis://", "redis://h:/x", "redis://h:99999", "redis://h:1/a b", "redis://h:1,/x",
+        "redis://default:s3cret", "redis://u:s3cret@h:99999", "redis://u:s3cret@h:1/a b"}) {
+    const foundation::NSError error = plim::testing::ThrownError([&] { ParseRedisLocation(bad); });
+    EXPECT_EQ(error.code(), kCatalogErrorInvalidArgument) << bad;
+    EXPECT_THAT(error.description(), Not(HasSubstr("s3cret"))) << bad;
+  }
   // Nothing listens on port 1; a socket that takes connections and never
   // answers is a hung node. Either error names the address, well within the
   // 18 s plim-shazamkit waits.
@@ -432,13 +449,169 @@ TEST(RedisCatalogTest, LocationsAndUnreachableNodes) {
   const std::string hung = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   for (const std::string& node : {std::string("127.0.0.1:1"), hung}) {
     const auto start = std::chrono::steady_clock::now();
-    const foundation::NSError error = plim::testing::ThrownError(
-        [&] { RedisCatalog::Open("redis://" + node + "/x", CatalogStore::Mode::kReadOnly); });
+    const foundation::NSError error = plim::testing::ThrownError([&] {
+      RedisCatalog::Open("redis://u:s3cret@" + node + "/x", CatalogStore::Mode::kReadOnly);
+    });
     EXPECT_EQ(error.code(), kCatalogErrorCannotOpen);
     EXPECT_THAT(error.description(), HasSubstr(node));
+    EXPECT_THAT(error.description(), Not(HasSubstr("s3cret")));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(18)) << node;
   }
   close(silent);
+}
+
+// Verify finds each kind of damage a Redis catalog can take, and takes
+// what a writer at work has half written for no damage.
+TEST(RedisCatalogTest, VerifyNamesWhatIsDamaged) {
+  if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
+  struct Case {
+    const char* name;
+    std::vector<std::vector<std::string>> changes;  // commands run behind the catalog's back
+    std::string damage;                             // in the one damage found; "" for intact
+  };
+  const std::string name = "verify-" + std::to_string(getpid());
+  const std::string location = testing::TestCluster().location_base() + name;
+  const RedisKeys keys(name);
+  const std::string stray_bucket = keys.Bucket(0x1234567), stray_field = RedisField(0x1234567);
+  const std::string stray_posting = EncodeRedisPostings(9, {1});
+  const std::vector<Case> cases = {
+      {"intact", {}, ""},
+      {"a peak block's bytes", {{"HSET", keys.Peaks(2), "1", "not a block"}}, "peak block 1"},
+      {"a posting lost",  // recording 1's of the hash all share
+       {{"HSET", keys.Bucket(testing::kSharedHash), RedisField(testing::kSharedHash),
+         EncodeRedisPostings(2, {2})}},
+       "landmarks"},
+      {"a posting of no recording",
+       {{"HSET", stray_bucket, stray_field, stray_posting}},
+       "postings of recording 9, which is not in the catalog"},
+      {"a writer at work",
+       {{"ZADD", keys.Pending(), "0", "9"}, {"HSET", stray_bucket, stray_field, stray_posting}},
+       ""},
+      {"a record's bytes", {{"SET", keys.Record(1), "not a record"}}, "its record is damaged"},
+      {"the totals", {{"HINCRBY", keys.Stats(), "landmarks", "1"}}, "the landmark count it keeps"},
+      {"the entry of its audio", {{"DEL", keys.Content("content-2")}}, "entry of its audio"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto catalog = RedisCatalog::Open(location, CatalogStore::Mode::kReadWrite);
+    std::vector<NewRecording> items = {SyntheticRecording(1, 20, "/a.ogg"),
+                                       SyntheticRecording(2, 20, "/b.ogg")};
+    for (std::uint32_t frame = 0; frame < 1600; frame += 7)
+      items[1].peaks.push_back({frame * fingerprint::kTimeSubdivisions, 100, 20});
+    catalog->Add(items);
+    RedisCluster watcher(ParseRedisLocation(location).seeds, 3, 12);
+    for (const std::vector<std::string>& change : c.changes)
+      ASSERT_FALSE(watcher.Run(RedisCommand{change}).is_error());
+    const VerificationReport report = catalog->Verify();
+    EXPECT_EQ(report.recordings.size(), 2u - (c.damage == "its record is damaged"));
+    EXPECT_GT(report.peak_blocks, 1u);
+    if (c.damage.empty()) {
+      EXPECT_TRUE(report.Intact()) << report.damage.front().what;
+    } else {
+      ASSERT_EQ(report.damage.size(), 1u) << report.damage.front().what;
+      EXPECT_THAT(report.damage[0].what, HasSubstr(c.damage));
+    }
+    catalog->Destroy();
+  }
+}
+
+// A catalog's size is its own keys' memory, not the cluster's.
+TEST(RedisCatalogTest, MeasuresOnlyItsOwnKeys) {
+  if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
+  RedisStore full, empty;
+  auto catalog = RedisCatalog::Open(full.location(), CatalogStore::Mode::kReadWrite);
+  std::vector<NewRecording> items;
+  for (std::uint32_t seed = 1; seed <= 20; ++seed) items.push_back(SyntheticRecording(seed, 300));
+  catalog->Add(items);
+  const DiskUsage usage = catalog->MeasureDiskUsage();
+  const std::uint64_t posting_bytes = 20 * 300 * 6;
+  EXPECT_GT(usage.database_used_bytes, posting_bytes);
+  EXPECT_LT(usage.database_used_bytes, 20 * posting_bytes);
+  EXPECT_EQ(usage.artwork_bytes, 0u);
+  const DiskUsage nothing =
+      RedisCatalog::Open(empty.location(), CatalogStore::Mode::kReadWrite)->MeasureDiskUsage();
+  EXPECT_LT(nothing.database_used_bytes, 1000u) << "its meta hash alone";
+}
+
+// A slot that no node serves (a failover under way, or slots taken away
+// by hand) fails every write and read that needs it, after the retry
+// window, naming the slot: nothing is said added that was not, and no
+// reader answers from the rest of the data. On a node of its own, since
+// its slots are taken away.
+TEST(RedisCatalogTest, ASlotWithoutANodeFailsWritesAndReadsNamingIt) {
+  testing::RedisTestCluster& node = testing::TestSingleNode();
+  if (!node.running()) GTEST_SKIP() << node.why_not_running();
+  const std::string location = node.location_base() + "unserved";
+  auto catalog = RedisCatalog::Open(location, CatalogStore::Mode::kReadWrite, OpenOptions(),
+                                    RedisTimeouts{3, 0.5});
+  catalog->Add(std::vector<NewRecording>{SyntheticRecording(1, 20, "/a.ogg")});
+  RedisCluster admin(ParseRedisLocation(location).seeds, 3, 0.5);
+  admin.RunOnMasters({{"CONFIG", "SET", "cluster-require-full-coverage", "no"}});
+  struct Case {
+    const char* name;
+    std::string key;  // its slot is taken away
+    std::function<void(CatalogStore&)> operation;
+  };
+  const std::vector<Case> cases = {
+      {"add", catalog->keys().Published(),
+       [](CatalogStore& c) { c.Add(std::vector<NewRecording>{SyntheticRecording(2, 20)}); }},
+      {"count", catalog->keys().Published(),
+       [](CatalogStore& c) { c.NewCatalogReader()->RecordingCount(); }},
+      {"lookup", catalog->keys().Bucket(testing::kSharedHash),
+       [](CatalogStore& c) {
+         std::vector<Posting> postings;
+         c.NewCatalogReader()->Lookup(testing::kSharedHash, postings);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string slot = std::to_string(KeySlot(c.key));
+    ASSERT_EQ(admin.RunOnMasters({{"CLUSTER", "DELSLOTS", slot}})[0].text, "OK");
+    const foundation::NSError error = plim::testing::ThrownError([&] { c.operation(*catalog); });
+    EXPECT_EQ(error.code(), kCatalogErrorCannotOpen);
+    EXPECT_THAT(error.description(), HasSubstr("hash slot " + slot + " "));
+    EXPECT_THAT(error.description(), HasSubstr(ParseRedisLocation(location).seeds[0].text()));
+    ASSERT_EQ(admin.RunOnMasters({{"CLUSTER", "ADDSLOTS", slot}})[0].text, "OK");
+  }
+  catalog->CleanLeftovers(0);
+  EXPECT_EQ(catalog->NewCatalogReader()->RecordingCount(), 1u);
+  catalog->Destroy();
+}
+
+// A node that asks for credentials is reached with the location's, or with
+// the password in the environment, and from any of several seeds; the
+// wrong password is refused in words that never hold it.
+TEST(RedisCatalogTest, CredentialsAndSeveralSeeds) {
+  testing::RedisTestCluster& node = testing::TestSingleNode();
+  if (!node.running()) GTEST_SKIP() << node.why_not_running();
+  const std::string address = "127.0.0.1:" + std::to_string(node.base_port());
+  RedisCluster admin(ParseRedisLocation(node.location_base()).seeds, 3, 12);
+  ASSERT_EQ(
+      admin.RunOnMasters({{"ACL", "SETUSER", "ops", "on", ">s3cret", "~*", "&*", "+@all"}})[0].text,
+      "OK");
+  auto catalog = RedisCatalog::Open("redis://ops:s3cret@" + address + "/creds",
+                                    CatalogStore::Mode::kReadWrite);
+  catalog->Add(std::vector<NewRecording>{SyntheticRecording(1, 20)});
+  const std::string down = "127.0.0.1:1";  // nothing listens there
+  setenv(kRedisPasswordVariable, "s3cret", 1);
+  for (const std::string& location :
+       {"redis://ops@" + address + "/creds", "redis://ops@" + down + "," + address + "/creds"}) {
+    EXPECT_EQ(RedisCatalog::Open(location, CatalogStore::Mode::kReadOnly)
+                  ->NewCatalogReader()
+                  ->RecordingCount(),
+              1u)
+        << location;
+  }
+  unsetenv(kRedisPasswordVariable);
+  const foundation::NSError refused = plim::testing::ThrownError([&] {
+    RedisCatalog::Open("redis://ops:n0t-it@" + address + "/creds", CatalogStore::Mode::kReadOnly);
+  });
+  EXPECT_EQ(refused.code(), kCatalogErrorCannotOpen);
+  EXPECT_THAT(refused.description(),
+              HasSubstr(address + ": the user name or password was refused"));
+  EXPECT_THAT(refused.description(), Not(HasSubstr("n0t-it")));
+  catalog->Destroy();
+  admin.RunOnMasters({{"ACL", "DELUSER", "ops"}});
 }
 
 // Last, since it leaves the cluster a master short: a master killed while

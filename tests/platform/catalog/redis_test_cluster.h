@@ -1,6 +1,7 @@
 // A Redis Cluster for the tests of one process: 3 masters with a replica
-// each on loopback ports of its own, started by scripts/redis-cluster.sh on
-// first use and stopped when the process exits.
+// each on loopback ports of its own (or one master alone, for tests that
+// take slots away), started by scripts/redis-cluster.sh on first use and
+// stopped when the process exits.
 
 #ifndef PLIM_TESTS_PLATFORM_CATALOG_REDIS_TEST_CLUSTER_H_
 #define PLIM_TESTS_PLATFORM_CATALOG_REDIS_TEST_CLUSTER_H_
@@ -11,7 +12,9 @@ namespace plim::catalog::testing {
 
 class RedisTestCluster {
  public:
-  RedisTestCluster();
+  // Nodes on ports from the process's base port + `port_offset` up (8
+  // ports a process).
+  RedisTestCluster(int port_offset, int masters, int replicas);
   ~RedisTestCluster();
   RedisTestCluster(const RedisTestCluster&) = delete;
   RedisTestCluster& operator=(const RedisTestCluster&) = delete;
@@ -35,6 +38,8 @@ class RedisTestCluster {
 
 // The process's cluster, started on first call. Thread-safe.
 RedisTestCluster& TestCluster();
+// The process's one-node cluster, apart from TestCluster. Thread-safe.
+RedisTestCluster& TestSingleNode();
 
 }  // namespace plim::catalog::testing
 
