@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "platform/avfaudio/av_audio_file.h"
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/foundation/url.h"
 #include "platform/shazamkit/sh_signature_generator.h"
 #include "tests/support/audio_fixtures.h"

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/matching/matcher.h"
 #include "platform/shazamkit/catalog_recognition_service.h"

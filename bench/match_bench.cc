@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "platform/avfaudio/av_audio_pcm_buffer.h"
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/matching/matcher.h"
 #include "platform/shazamkit/sh_signature_generator.h"
 #include "tests/support/audio_fixtures.h"

@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/matching/matcher.h"
 #include "tools/plim-catalog/audio_file_signature.h"

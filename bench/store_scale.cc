@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "platform/catalog/catalog_store.h"
-#include "platform/catalog/redis_catalog.h"
+#include "platform/catalog/redis/redis_catalog.h"
 #include "platform/fingerprint/landmark_hasher.h"
 #include "platform/fingerprint/peak_thinning.h"
 #include "platform/foundation/ns_error.h"

@@ -1,7 +1,7 @@
 #include "platform/catalog/catalog_store.h"
 
-#include "platform/catalog/catalog.h"
-#include "platform/catalog/redis_catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
+#include "platform/catalog/redis/redis_catalog.h"
 
 namespace plim::catalog {
 

@@ -4,7 +4,7 @@
 
 #include "platform/catalog/artwork_files.h"
 #include "platform/catalog/catalog_error.h"
-#include "platform/catalog/index_layout.h"
+#include "platform/catalog/lmdb/index_layout.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/utf8.h"

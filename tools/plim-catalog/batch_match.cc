@@ -1,7 +1,7 @@
 #include "tools/plim-catalog/batch_match.h"
 
 #include "platform/avfaudio/av_audio_file.h"
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/standard_stream.h"
 #include "platform/foundation/quoted_text.h"

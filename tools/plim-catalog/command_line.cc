@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_location.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/foundation/ns_error.h"

@@ -12,7 +12,7 @@
 #include <set>
 #include <vector>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"

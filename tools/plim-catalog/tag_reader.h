@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 
 namespace plim {
 

@@ -8,7 +8,7 @@
 #include <new>
 
 #include "platform/avfaudio/av_audio_file.h"
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/fingerprint/landmark_hasher.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"

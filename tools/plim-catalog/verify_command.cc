@@ -1,7 +1,7 @@
 #include "tools/plim-catalog/verify_command.h"
 
-#include "platform/catalog/catalog.h"
-#include "platform/catalog/redis_catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
+#include "platform/catalog/redis/redis_catalog.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"

@@ -15,7 +15,7 @@
 #include <functional>
 #include <optional>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"

@@ -18,10 +18,10 @@
 #include <functional>
 #include <thread>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/peak_blocks.h"
-#include "platform/catalog/redis_catalog.h"
+#include "platform/catalog/redis/redis_catalog.h"
 #include "platform/foundation/ns_error.h"
 #include "tests/platform/catalog/catalog_test_support.h"
 #include "tests/platform/catalog/redis_test_cluster.h"

@@ -1,4 +1,4 @@
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/catalog/catalog.h"
-#include "platform/catalog/index_layout.h"
+#include "platform/catalog/lmdb/catalog.h"
+#include "platform/catalog/lmdb/index_layout.h"
 
 namespace plim::catalog::testing {
 

@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "tests/support/audio_fixtures.h"
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "tests/platform/catalog/catalog_test_support.h"
 #include "tests/support/audio_fixtures.h"

@@ -6,14 +6,14 @@
 #include <set>
 #include <unordered_map>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/copy_format.h"
-#include "platform/catalog/index_layout.h"
-#include "platform/catalog/lmdb_guard.h"
-#include "platform/catalog/lmdb_pages.h"
+#include "platform/catalog/lmdb/index_layout.h"
+#include "platform/catalog/lmdb/lmdb_guard.h"
+#include "platform/catalog/lmdb/lmdb_pages.h"
 #include "platform/catalog/peak_blocks.h"
-#include "platform/catalog/posting_index.h"
+#include "platform/catalog/lmdb/posting_index.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 

@@ -6,8 +6,8 @@
 //
 // Internal to the catalog.
 
-#ifndef PLIM_PLATFORM_CATALOG_REDIS_CLUSTER_H_
-#define PLIM_PLATFORM_CATALOG_REDIS_CLUSTER_H_
+#ifndef PLIM_PLATFORM_CATALOG_REDIS_REDIS_CLUSTER_H_
+#define PLIM_PLATFORM_CATALOG_REDIS_REDIS_CLUSTER_H_
 
 #include <cstdint>
 #include <map>
@@ -122,4 +122,4 @@ class RedisCluster {
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_REDIS_CLUSTER_H_
+#endif  // PLIM_PLATFORM_CATALOG_REDIS_REDIS_CLUSTER_H_

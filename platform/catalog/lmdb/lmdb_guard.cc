@@ -1,4 +1,4 @@
-#include "platform/catalog/lmdb_guard.h"
+#include "platform/catalog/lmdb/lmdb_guard.h"
 
 #include <setjmp.h>
 #include <signal.h>

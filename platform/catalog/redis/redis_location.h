@@ -9,14 +9,14 @@
 //
 // Internal to the catalog.
 
-#ifndef PLIM_PLATFORM_CATALOG_REDIS_LOCATION_H_
-#define PLIM_PLATFORM_CATALOG_REDIS_LOCATION_H_
+#ifndef PLIM_PLATFORM_CATALOG_REDIS_REDIS_LOCATION_H_
+#define PLIM_PLATFORM_CATALOG_REDIS_REDIS_LOCATION_H_
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/catalog/redis_cluster.h"
+#include "platform/catalog/redis/redis_cluster.h"
 
 namespace plim::catalog {
 
@@ -42,4 +42,4 @@ RedisLocation ParseRedisLocation(std::string_view location);
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_REDIS_LOCATION_H_
+#endif  // PLIM_PLATFORM_CATALOG_REDIS_REDIS_LOCATION_H_

@@ -1,4 +1,4 @@
-#include "platform/catalog/redis_cluster.h"
+#include "platform/catalog/redis/redis_cluster.h"
 
 #include <hiredis/hiredis.h>
 

@@ -4,8 +4,8 @@
 // finds such pages first, so that a walk of the whole catalog can leave the
 // tables they belong to alone. Internal to the catalog.
 
-#ifndef PLIM_PLATFORM_CATALOG_LMDB_PAGES_H_
-#define PLIM_PLATFORM_CATALOG_LMDB_PAGES_H_
+#ifndef PLIM_PLATFORM_CATALOG_LMDB_LMDB_PAGES_H_
+#define PLIM_PLATFORM_CATALOG_LMDB_LMDB_PAGES_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -30,4 +30,4 @@ std::vector<MalformedPage> FindMalformedPages(const std::filesystem::path& direc
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_LMDB_PAGES_H_
+#endif  // PLIM_PLATFORM_CATALOG_LMDB_LMDB_PAGES_H_

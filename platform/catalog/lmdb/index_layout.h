@@ -20,8 +20,8 @@
 //
 // Internal to the catalog. Pure functions, thread-safe.
 
-#ifndef PLIM_PLATFORM_CATALOG_INDEX_LAYOUT_H_
-#define PLIM_PLATFORM_CATALOG_INDEX_LAYOUT_H_
+#ifndef PLIM_PLATFORM_CATALOG_LMDB_INDEX_LAYOUT_H_
+#define PLIM_PLATFORM_CATALOG_LMDB_INDEX_LAYOUT_H_
 
 #include <cstdint>
 
@@ -120,4 +120,4 @@ static_assert(BucketOfChunkKey(EncodeChunkKey(kIndexBucketCount - 1, 0).bytes) =
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_INDEX_LAYOUT_H_
+#endif  // PLIM_PLATFORM_CATALOG_LMDB_INDEX_LAYOUT_H_

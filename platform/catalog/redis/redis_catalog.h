@@ -9,8 +9,8 @@
 // pending set meanwhile, so that CleanLeftovers can remove what a writer
 // killed halfway left. Layout: redis_layout.h.
 
-#ifndef PLIM_PLATFORM_CATALOG_REDIS_CATALOG_H_
-#define PLIM_PLATFORM_CATALOG_REDIS_CATALOG_H_
+#ifndef PLIM_PLATFORM_CATALOG_REDIS_REDIS_CATALOG_H_
+#define PLIM_PLATFORM_CATALOG_REDIS_REDIS_CATALOG_H_
 
 #include <memory>
 #include <mutex>
@@ -20,9 +20,9 @@
 
 #include "platform/catalog/catalog_store.h"
 #include "platform/catalog/catalog_verification.h"
-#include "platform/catalog/redis_cluster.h"
-#include "platform/catalog/redis_layout.h"
-#include "platform/catalog/redis_location.h"
+#include "platform/catalog/redis/redis_cluster.h"
+#include "platform/catalog/redis/redis_layout.h"
+#include "platform/catalog/redis/redis_location.h"
 
 namespace plim::catalog {
 
@@ -120,4 +120,4 @@ class RedisCatalog : public CatalogStore {
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_REDIS_CATALOG_H_
+#endif  // PLIM_PLATFORM_CATALOG_REDIS_REDIS_CATALOG_H_

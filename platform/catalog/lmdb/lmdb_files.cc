@@ -1,4 +1,4 @@
-#include "platform/catalog/lmdb_files.h"
+#include "platform/catalog/lmdb/lmdb_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/catalog/catalog_environment.h"
+#include "platform/catalog/lmdb/catalog_environment.h"
 #include "platform/catalog/catalog_error.h"
 #include "platform/foundation/ns_error.h"
 

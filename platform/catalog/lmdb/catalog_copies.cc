@@ -4,11 +4,11 @@
 #include <optional>
 #include <string>
 
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/copy_format.h"
-#include "platform/catalog/copy_table.h"
-#include "platform/catalog/lmdb_guard.h"
+#include "platform/catalog/lmdb/copy_table.h"
+#include "platform/catalog/lmdb/lmdb_guard.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 

@@ -22,8 +22,8 @@
 // transaction, on the calling thread; they throw NSError (through
 // ThrowLmdbError) and the signals of catalog_environment.h.
 
-#ifndef PLIM_PLATFORM_CATALOG_POSTING_INDEX_H_
-#define PLIM_PLATFORM_CATALOG_POSTING_INDEX_H_
+#ifndef PLIM_PLATFORM_CATALOG_LMDB_POSTING_INDEX_H_
+#define PLIM_PLATFORM_CATALOG_LMDB_POSTING_INDEX_H_
 
 #include <lmdb.h>
 
@@ -31,7 +31,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/catalog/catalog_environment.h"
+#include "platform/catalog/lmdb/catalog_environment.h"
 #include "platform/catalog/posting.h"
 #include "platform/catalog/recording.h"
 #include "platform/fingerprint/landmark.h"
@@ -116,4 +116,4 @@ void FoldFreshPostings(MDB_txn* txn, const Environment& environment, double quot
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_POSTING_INDEX_H_
+#endif  // PLIM_PLATFORM_CATALOG_LMDB_POSTING_INDEX_H_

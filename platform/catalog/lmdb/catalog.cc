@@ -1,4 +1,4 @@
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 
 #include <sys/stat.h>
 
@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "platform/catalog/catalog_error.h"
-#include "platform/catalog/lmdb_guard.h"
+#include "platform/catalog/lmdb/lmdb_guard.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/picture_file.h"
 #include "platform/catalog/record_format.h"

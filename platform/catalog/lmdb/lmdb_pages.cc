@@ -1,4 +1,4 @@
-#include "platform/catalog/lmdb_pages.h"
+#include "platform/catalog/lmdb/lmdb_pages.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <set>
 #include <utility>
 
-#include "platform/catalog/catalog_environment.h"
+#include "platform/catalog/lmdb/catalog_environment.h"
 #include "platform/catalog/catalog_error.h"
 #include "platform/foundation/ns_error.h"
 

@@ -1,4 +1,4 @@
-#include "platform/catalog/redis_layout.h"
+#include "platform/catalog/redis/redis_layout.h"
 
 #include <cstdio>
 

@@ -28,8 +28,8 @@
 //
 // Internal to the catalog. Pure functions, thread-safe.
 
-#ifndef PLIM_PLATFORM_CATALOG_REDIS_LAYOUT_H_
-#define PLIM_PLATFORM_CATALOG_REDIS_LAYOUT_H_
+#ifndef PLIM_PLATFORM_CATALOG_REDIS_REDIS_LAYOUT_H_
+#define PLIM_PLATFORM_CATALOG_REDIS_REDIS_LAYOUT_H_
 
 #include <cstdint>
 #include <string>
@@ -95,4 +95,4 @@ bool DecodeRedisPostings(std::string_view bytes, std::vector<Posting>& out);
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_REDIS_LAYOUT_H_
+#endif  // PLIM_PLATFORM_CATALOG_REDIS_REDIS_LAYOUT_H_

@@ -3,15 +3,15 @@
 //
 // Internal to the catalog.
 
-#ifndef PLIM_PLATFORM_CATALOG_COPY_TABLE_H_
-#define PLIM_PLATFORM_CATALOG_COPY_TABLE_H_
+#ifndef PLIM_PLATFORM_CATALOG_LMDB_COPY_TABLE_H_
+#define PLIM_PLATFORM_CATALOG_LMDB_COPY_TABLE_H_
 
 #include <lmdb.h>
 
 #include <optional>
 #include <string_view>
 
-#include "platform/catalog/catalog_environment.h"
+#include "platform/catalog/lmdb/catalog_environment.h"
 #include "platform/catalog/recording.h"
 
 namespace plim::catalog {
@@ -28,4 +28,4 @@ void DeleteCopiesOf(MDB_txn* txn, const Environment& e, RecordingId id);
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_COPY_TABLE_H_
+#endif  // PLIM_PLATFORM_CATALOG_LMDB_COPY_TABLE_H_

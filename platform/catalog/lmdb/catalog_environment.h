@@ -4,8 +4,8 @@
 //
 // Internal to the catalog.
 
-#ifndef PLIM_PLATFORM_CATALOG_CATALOG_ENVIRONMENT_H_
-#define PLIM_PLATFORM_CATALOG_CATALOG_ENVIRONMENT_H_
+#ifndef PLIM_PLATFORM_CATALOG_LMDB_CATALOG_ENVIRONMENT_H_
+#define PLIM_PLATFORM_CATALOG_LMDB_CATALOG_ENVIRONMENT_H_
 
 #include <lmdb.h>
 
@@ -227,4 +227,4 @@ inline constexpr std::string_view kMetaChecksummedPeaksFromId = "checksummed_pea
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_CATALOG_ENVIRONMENT_H_
+#endif  // PLIM_PLATFORM_CATALOG_LMDB_CATALOG_ENVIRONMENT_H_

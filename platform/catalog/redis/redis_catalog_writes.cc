@@ -12,7 +12,7 @@
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/prepared_recording.h"
 #include "platform/catalog/record_format.h"
-#include "platform/catalog/redis_catalog.h"
+#include "platform/catalog/redis/redis_catalog.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/utf8.h"
 

@@ -1,4 +1,4 @@
-#include "platform/catalog/redis_catalog.h"
+#include "platform/catalog/redis/redis_catalog.h"
 
 #include <algorithm>
 #include <bit>

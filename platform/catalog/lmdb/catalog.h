@@ -1,8 +1,8 @@
 // The catalog of reference recordings: their records and the inverted index
 // of their landmarks, in an LMDB environment in one directory.
 
-#ifndef PLIM_PLATFORM_CATALOG_CATALOG_H_
-#define PLIM_PLATFORM_CATALOG_CATALOG_H_
+#ifndef PLIM_PLATFORM_CATALOG_LMDB_CATALOG_H_
+#define PLIM_PLATFORM_CATALOG_LMDB_CATALOG_H_
 
 #include <lmdb.h>
 
@@ -16,11 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/catalog/catalog_environment.h"
+#include "platform/catalog/lmdb/catalog_environment.h"
 #include "platform/catalog/catalog_store.h"
 #include "platform/catalog/catalog_verification.h"
 #include "platform/catalog/posting.h"
-#include "platform/catalog/posting_index.h"
+#include "platform/catalog/lmdb/posting_index.h"
 #include "platform/catalog/recording.h"
 #include "platform/fingerprint/constellation.h"
 #include "platform/fingerprint/fingerprint_params.h"
@@ -169,4 +169,4 @@ class Catalog : public CatalogStore {
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_CATALOG_H_
+#endif  // PLIM_PLATFORM_CATALOG_LMDB_CATALOG_H_

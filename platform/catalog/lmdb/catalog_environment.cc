@@ -1,4 +1,4 @@
-#include "platform/catalog/catalog_environment.h"
+#include "platform/catalog/lmdb/catalog_environment.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,8 +14,8 @@
 
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/content_hasher.h"
-#include "platform/catalog/lmdb_files.h"
-#include "platform/catalog/lmdb_guard.h"
+#include "platform/catalog/lmdb/lmdb_files.h"
+#include "platform/catalog/lmdb/lmdb_guard.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
 

@@ -6,13 +6,13 @@
 #include <cstring>
 
 #include "platform/catalog/artwork_files.h"
-#include "platform/catalog/catalog.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_error.h"
-#include "platform/catalog/copy_table.h"
-#include "platform/catalog/index_layout.h"
-#include "platform/catalog/lmdb_guard.h"
+#include "platform/catalog/lmdb/copy_table.h"
+#include "platform/catalog/lmdb/index_layout.h"
+#include "platform/catalog/lmdb/lmdb_guard.h"
 #include "platform/catalog/peak_blocks.h"
-#include "platform/catalog/posting_index.h"
+#include "platform/catalog/lmdb/posting_index.h"
 #include "platform/catalog/prepared_recording.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"

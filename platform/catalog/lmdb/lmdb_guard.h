@@ -14,8 +14,8 @@
 // anywhere else reaches the handlers that were installed before, as if the
 // guard were not there. Internal to the catalog.
 
-#ifndef PLIM_PLATFORM_CATALOG_LMDB_GUARD_H_
-#define PLIM_PLATFORM_CATALOG_LMDB_GUARD_H_
+#ifndef PLIM_PLATFORM_CATALOG_LMDB_LMDB_GUARD_H_
+#define PLIM_PLATFORM_CATALOG_LMDB_LMDB_GUARD_H_
 
 #include <lmdb.h>
 
@@ -35,4 +35,4 @@ int GuardedDbiOpen(MDB_txn* txn, const char* name, unsigned flags, MDB_dbi* dbi)
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_LMDB_GUARD_H_
+#endif  // PLIM_PLATFORM_CATALOG_LMDB_LMDB_GUARD_H_

@@ -2,8 +2,8 @@
 // of a mapped file that is not backed by the disk kills the process with
 // SIGBUS instead of failing a call. Internal to the catalog.
 
-#ifndef PLIM_PLATFORM_CATALOG_LMDB_FILES_H_
-#define PLIM_PLATFORM_CATALOG_LMDB_FILES_H_
+#ifndef PLIM_PLATFORM_CATALOG_LMDB_LMDB_FILES_H_
+#define PLIM_PLATFORM_CATALOG_LMDB_LMDB_FILES_H_
 
 #include <filesystem>
 
@@ -34,4 +34,4 @@ void AllocateLockFile(const std::filesystem::path& directory, unsigned max_reade
 
 }  // namespace plim::catalog
 
-#endif  // PLIM_PLATFORM_CATALOG_LMDB_FILES_H_
+#endif  // PLIM_PLATFORM_CATALOG_LMDB_LMDB_FILES_H_

@@ -1,4 +1,4 @@
-#include "platform/catalog/posting_index.h"
+#include "platform/catalog/lmdb/posting_index.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "platform/catalog/catalog_error.h"
-#include "platform/catalog/index_layout.h"
-#include "platform/catalog/lmdb_guard.h"
+#include "platform/catalog/lmdb/index_layout.h"
+#include "platform/catalog/lmdb/lmdb_guard.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 

@@ -8,7 +8,7 @@
 
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/record_format.h"
-#include "platform/catalog/redis_catalog.h"
+#include "platform/catalog/redis/redis_catalog.h"
 
 namespace plim::catalog {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/catalog/redis_location.h"
+#include "platform/catalog/redis/redis_location.h"
 
 #include <algorithm>
 
