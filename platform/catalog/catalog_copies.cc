@@ -8,6 +8,7 @@
 #include "platform/catalog/copy_format.h"
 #include "platform/catalog/copy_table.h"
 #include "platform/catalog/lmdb_guard.h"
+#include "platform/catalog/record_lookup.h"
 #include "platform/foundation/ns_error.h"
 
 namespace plim::catalog {
@@ -26,11 +27,7 @@ RecordingCopy DecodeOrFail(const MDB_val& value, const Environment& e) {
 }
 
 bool HasRecording(MDB_txn* txn, const Environment& e, RecordingId id) {
-  MDB_val key = ValueOf(&id, sizeof id), data;
-  int rc = GuardedGet(txn, e.recordings, &key, &data);
-  if (rc == MDB_NOTFOUND) return false;
-  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "read");
-  return true;
+  return FindRecord(txn, e, id).has_value();
 }
 
 }  // namespace

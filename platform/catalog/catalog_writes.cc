@@ -15,6 +15,7 @@
 #include "platform/catalog/posting_index.h"
 #include "platform/catalog/prepared_recording.h"
 #include "platform/catalog/record_format.h"
+#include "platform/catalog/record_lookup.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/url.h"
 #include "platform/foundation/utf8.h"
@@ -91,11 +92,9 @@ bool ArtworkInUse(MDB_txn* txn, const Environment& e, const std::string& name) {
 // Recording `id` as stored, or nullopt when there is none; throws when it
 // can't be read.
 std::optional<Recording> ReadInTransaction(MDB_txn* txn, const Environment& e, RecordingId id) {
-  MDB_val id_key = ValueOf(&id, sizeof id), data;
-  int rc = GuardedGet(txn, e.recordings, &id_key, &data);
-  if (rc == MDB_NOTFOUND) return std::nullopt;
-  Check(rc, e);
-  std::optional<Recording> recording = DecodeRecording(ViewOf(data));
+  std::optional<MDB_val> data = FindRecord(txn, e, id);
+  if (!data) return std::nullopt;
+  std::optional<Recording> recording = DecodeRecording(ViewOf(*data));
   if (!recording) {
     FailDamaged(e.directory, "recording " + std::to_string(id) + " can't be read");
   }
