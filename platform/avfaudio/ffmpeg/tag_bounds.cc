@@ -275,6 +275,65 @@ void CountOggComments(const FileInput& input, std::int64_t at, TagCount& count) 
   }
 }
 
+// Where in an MP4 file's boxes the walk below is: tags are the children of
+// moov/udta and of the item lists under moov/meta and moov/udta/meta.
+enum class Mp4Level { kFile, kMovie, kUserData, kMeta, kItemList };
+
+// Walks the boxes within [from, to) at `level`, counting the tags.
+void CountMp4Tags(const FileInput& input, std::int64_t from, std::int64_t to, Mp4Level level,
+                  TagCount& count) {
+  for (std::int64_t at = from; at + 8 <= to;) {
+    unsigned char header[16];
+    if (!ReadExactly(input, at, header, 8)) return;
+    std::uint64_t size = BigEndian(header, 4);
+    std::int64_t contents = at + 8;
+    if (size == 1) {
+      if (!ReadExactly(input, at + 8, header + 8, 8)) return;
+      size = static_cast<std::uint64_t>(BigEndian(header + 8, 4)) << 32 | BigEndian(header + 12, 4);
+      contents += 8;
+    } else if (size == 0) {
+      size = static_cast<std::uint64_t>(to - at);  // to the end
+    }
+    if (size < static_cast<std::uint64_t>(contents - at) ||
+        size > static_cast<std::uint64_t>(to - at)) {
+      return;
+    }
+    const std::int64_t end = at + static_cast<std::int64_t>(size);
+    const std::string_view type(reinterpret_cast<const char*>(header + 4), 4);
+    switch (level) {
+      case Mp4Level::kFile:
+        if (type == "moov") CountMp4Tags(input, contents, end, Mp4Level::kMovie, count);
+        break;
+      case Mp4Level::kMovie:
+        if (type == "udta") CountMp4Tags(input, contents, end, Mp4Level::kUserData, count);
+        if (type == "meta") CountMp4Tags(input, contents + 4, end, Mp4Level::kMeta, count);
+        break;
+      case Mp4Level::kUserData:
+        if (type == "meta") {
+          CountMp4Tags(input, contents + 4, end, Mp4Level::kMeta, count);
+        } else {
+          count.Add(1, size);
+        }
+        break;
+      case Mp4Level::kMeta:
+        if (type == "ilst") CountMp4Tags(input, contents, end, Mp4Level::kItemList, count);
+        break;
+      case Mp4Level::kItemList:
+        count.Add(1, size);
+        break;
+    }
+    at = end;
+  }
+}
+
+// Whether `input` starts with a box of an MP4 (QuickTime) file.
+bool LooksLikeMp4(const FileInput& input) {
+  unsigned char header[8];
+  if (!ReadExactly(input, 0, header, sizeof header)) return false;
+  const std::string_view type(reinterpret_cast<const char*>(header + 4), 4);
+  return type == "ftyp" || type == "moov" || type == "free" || type == "wide" || type == "mdat";
+}
+
 }  // namespace
 
 void RefuseUnboundedTags(const FileInput& input) {
@@ -282,6 +341,7 @@ void RefuseUnboundedTags(const FileInput& input) {
   const std::int64_t after_id3 = CountId3v2Tags(input, 0, count);
   CountFlacComments(input, after_id3, count);
   CountOggComments(input, after_id3, count);
+  if (LooksLikeMp4(input)) CountMp4Tags(input, 0, input.SizeBytes(), Mp4Level::kFile, count);
 }
 
 }  // namespace plim::avfaudio

@@ -23,12 +23,12 @@ inline constexpr std::uint64_t kMostTags = 10'000;
 inline constexpr std::uint64_t kMostTagBytes = std::uint64_t{16} << 20;
 
 // Reads the tag headers at the start of `input` that FFmpeg would read
-// into its dictionary: ID3v2 tags, a FLAC file's metadata blocks, and the
+// into its dictionary: ID3v2 tags, a FLAC file's metadata blocks, the
 // comment header of each stream of an Ogg file (Vorbis, Opus, FLAC,
-// Speex). Throws foundation::NSError (kAVAudioFileErrorUnreadable, naming
-// the file) when they hold more than kMostTags tags or kMostTagBytes
-// bytes; returns quietly for any other file, damaged ones included, which
-// are left to FFmpeg. Reads at most a little more than kMostTagBytes.
+// Speex, Theora), and an MP4 file's user data and item lists. Throws foundation::NSError
+// (kAVAudioFileErrorUnreadable, naming the file) when they hold more than kMostTags tags or
+// kMostTagBytes bytes; returns quietly for any other file, damaged ones included, which are left to
+// FFmpeg. Reads at most a little more than kMostTagBytes.
 void RefuseUnboundedTags(const FileInput& input);
 
 }  // namespace plim::avfaudio

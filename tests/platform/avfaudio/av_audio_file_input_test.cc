@@ -109,6 +109,27 @@ std::string afterId3v2Frames(const std::string& bytes, int count) {
   return header + frames + bytes;
 }
 
+// `m4a`, whose movie box comes last, with a user data box of `count` text
+// tags appended to that box.
+std::string withMp4UserData(std::string m4a, int count) {
+  auto big_endian = [](std::size_t value) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (24 - 8 * i));
+    return bytes;
+  };
+  std::string tags;
+  // A QuickTime text: its size (2 bytes), language (2) and one letter.
+  for (int i = 0; i < count; ++i)
+    tags += big_endian(13) +
+            "\xa9"
+            "cmt" +
+            std::string("\0\1\0\0x", 5);
+  const std::size_t movie = m4a.rfind("moov") - 4;
+  const std::string user_data = big_endian(8 + tags.size()) + "udta" + tags;
+  m4a.replace(movie, 4, big_endian(m4a.size() - movie + user_data.size()));
+  return m4a + user_data;
+}
+
 enum class Outcome { kFails, kOpens, kOpensOrFails };
 
 struct Expectation {
@@ -216,6 +237,12 @@ std::vector<InputCase> inputCases() {
        [](const TemporaryDirectory& d) {
          return rewritten(encodeMelody(d, "id3.flac", {"-c:a", "flac"}),
                           [](std::string flac) { return afterId3v2Frames(flac, 12000); });
+       },
+       fails(avfaudio::kAVAudioFileErrorUnreadable, too_many_tags)},
+      {"M4aWithTwelveThousandUserDataTags",
+       [](const TemporaryDirectory& d) {
+         return rewritten(encodeMelody(d, "tags.m4a", {"-c:a", "aac"}),
+                          [](std::string m4a) { return withMp4UserData(m4a, 12000); });
        },
        fails(avfaudio::kAVAudioFileErrorUnreadable, too_many_tags)},
       {"Mp3CutInHalf", cutInHalf("cut.mp3", {"-c:a", "libmp3lame"}), half_or_nothing},
