@@ -324,14 +324,39 @@ std::uint64_t Catalog::Reader::RecordingCount() const {
   return stat.ms_entries;
 }
 
+// The two totals are kept so that nothing need add them up; stats, their
+// one reader, adds up the records all the same, so that a total changed by
+// damage is an error rather than a different answer.
+
 std::uint64_t Catalog::Reader::LandmarkCount() const {
-  return CountPostings(snapshot_.txn.get(), *environment_);
+  const std::uint64_t kept = CountPostings(snapshot_.txn.get(), *environment_);
+  std::uint64_t sum = 0;
+  ForEachRecording([&](RecordingId, const Recording& recording) {
+    sum += recording.landmark_count;
+    return true;
+  });
+  if (sum != kept) {
+    FailDamaged(environment_->directory, "the count of postings it keeps (" + std::to_string(kept) +
+                                             ") is not its recordings' (" + std::to_string(sum) +
+                                             ")");
+  }
+  return kept;
 }
 
 double Catalog::Reader::TotalDurationS() const {
-  return static_cast<double>(
-             ReadMetaNumber(*environment_, snapshot_.txn.get(), kMetaTotalDurationUs, 0)) /
-         1e6;
+  const std::uint64_t kept_us =
+      ReadMetaNumber(*environment_, snapshot_.txn.get(), kMetaTotalDurationUs, 0);
+  std::uint64_t sum_us = 0;
+  ForEachRecording([&](RecordingId, const Recording& recording) {
+    sum_us += DurationUs(recording.duration_s);
+    return true;
+  });
+  if (sum_us != kept_us) {
+    FailDamaged(environment_->directory, "the total duration it keeps (" + std::to_string(kept_us) +
+                                             " microseconds) is not the sum of its recordings' (" +
+                                             std::to_string(sum_us) + " microseconds)");
+  }
+  return static_cast<double>(kept_us) / 1e6;
 }
 
 }  // namespace plim::catalog

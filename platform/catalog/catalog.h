@@ -93,6 +93,9 @@ class Catalog : public CatalogStore {
 
     std::optional<Artwork> ReadArtwork(std::string_view artwork_file) const override;
     std::uint64_t RecordingCount() const override;
+    // The totals the catalog keeps, checked against the sums of its records,
+    // which are read for it: throws NSError (kCatalogErrorDamaged) when they
+    // disagree. For stats, not for a hot path.
     std::uint64_t LandmarkCount() const override;  // postings in the index
     double TotalDurationS() const override;
 

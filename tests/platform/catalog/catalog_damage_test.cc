@@ -178,17 +178,24 @@ TEST(CatalogDamageTest, FlippedBytesInDataPagesAreErrorsOrFoundByVerify) {
   EXPECT_EQ(reader_deaths, 0) << "of " << changed << " flips that changed what a reader sees";
 }
 
-// The numbers the catalog keeps of itself are checked against its records:
-// readers show the total duration, and the next id is where add writes.
-TEST(CatalogDamageTest, VerifyChecksTheNumbersKeptOfTheWholeCatalog) {
+// The numbers the catalog keeps of itself are checked against its records
+// by verify, and by the readers that show them: stats shows the totals, the
+// next id is where add writes, and peak blocks before the first checksummed
+// id are taken without a checksum.
+TEST(CatalogDamageTest, NumbersKeptOfTheWholeCatalogAreChecked) {
   struct Case {
     const char* key;
     std::uint64_t value;
     const char* found;
+    std::function<void(const Catalog::Reader&)> read;  // must fail as damage, when given
   };
   const Case cases[] = {
-      {"total_duration_us", 0, "the total duration it keeps (0 microseconds)"},
-      {"next_id", kRecordings, "the next id it keeps (4) is not above its recordings' (4)"},
+      {"total_duration_us", 0, "the total duration it keeps (0 microseconds)",
+       [](const Catalog::Reader& r) { r.TotalDurationS(); }},
+      {"indexed_postings", 1, "the count of postings it keeps (1) is not the number in its index",
+       [](const Catalog::Reader& r) { r.LandmarkCount(); }},
+      {"next_id", kRecordings, "the next id it keeps (4) is not above its recordings' (4)", {}},
+      {"checksummed_peaks_from_id", 99, "the peaks of recordings before id 99", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
@@ -197,9 +204,15 @@ TEST(CatalogDamageTest, VerifyChecksTheNumbersKeptOfTheWholeCatalog) {
     FillCatalog(dir);
     ASSERT_FALSE(VerifyFindsDamage(dir));
     testing::SetMetaNumber(dir, c.key, c.value);
-    const VerificationReport report = Catalog::Open(dir, Catalog::Mode::kReadOnly)->Verify();
+    auto catalog = Catalog::Open(dir, Catalog::Mode::kReadOnly);
+    const VerificationReport report = catalog->Verify();
     ASSERT_EQ(report.damage.size(), 1u);
     EXPECT_THAT(report.damage[0].what, HasSubstr(c.found));
+    if (c.read) {
+      const foundation::NSError error =
+          plim::testing::ThrownError([&] { c.read(catalog->NewReader()); });
+      EXPECT_EQ(error.code(), kCatalogErrorDamaged) << error.description();
+    }
   }
 }
 
