@@ -275,6 +275,22 @@ void CountOggComments(const FileInput& input, std::int64_t at, TagCount& count) 
   }
 }
 
+// Counts the items of an APEv2 tag at the end of the file, before an ID3v1
+// tag or not, as FFmpeg's MP3, WavPack and Monkey's Audio readers find it.
+void CountApeTag(const FileInput& input, TagCount& count) {
+  constexpr std::int64_t kFooterBytes = 32, kId3v1Bytes = 128;
+  const std::int64_t size = input.SizeBytes();
+  for (const std::int64_t footer : {size - kFooterBytes, size - kId3v1Bytes - kFooterBytes}) {
+    unsigned char bytes[kFooterBytes];
+    if (footer < 0 || !ReadExactly(input, footer, bytes, sizeof bytes) ||
+        std::memcmp(bytes, "APETAGEX", 8) != 0) {
+      continue;
+    }
+    count.Add(LittleEndian32(bytes + 16), LittleEndian32(bytes + 12));
+    return;
+  }
+}
+
 // Where in an MP4 file's boxes the walk below is: tags are the children of
 // moov/udta and of the item lists under moov/meta and moov/udta/meta.
 enum class Mp4Level { kFile, kMovie, kUserData, kMeta, kItemList };
@@ -342,6 +358,7 @@ void RefuseUnboundedTags(const FileInput& input) {
   CountFlacComments(input, after_id3, count);
   CountOggComments(input, after_id3, count);
   if (LooksLikeMp4(input)) CountMp4Tags(input, 0, input.SizeBytes(), Mp4Level::kFile, count);
+  CountApeTag(input, count);
 }
 
 }  // namespace plim::avfaudio

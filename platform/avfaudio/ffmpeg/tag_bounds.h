@@ -25,7 +25,8 @@ inline constexpr std::uint64_t kMostTagBytes = std::uint64_t{16} << 20;
 // Reads the tag headers at the start of `input` that FFmpeg would read
 // into its dictionary: ID3v2 tags, a FLAC file's metadata blocks, the
 // comment header of each stream of an Ogg file (Vorbis, Opus, FLAC,
-// Speex, Theora), and an MP4 file's user data and item lists. Throws foundation::NSError
+// Speex, Theora), an MP4 file's user data and item lists, and an APEv2
+// tag at the end. Throws foundation::NSError
 // (kAVAudioFileErrorUnreadable, naming the file) when they hold more than kMostTags tags or
 // kMostTagBytes bytes; returns quietly for any other file, damaged ones included, which are left to
 // FFmpeg. Reads at most a little more than kMostTagBytes.

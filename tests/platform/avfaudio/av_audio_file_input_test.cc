@@ -130,6 +130,21 @@ std::string withMp4UserData(std::string m4a, int count) {
   return m4a + user_data;
 }
 
+// `bytes` followed by an APEv2 tag (items and footer) of `count` items.
+std::string withApeTag(const std::string& bytes, int count) {
+  auto little_endian = [](std::size_t value) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(value >> (8 * i));
+    return out;
+  };
+  std::string items;
+  for (int i = 0; i < count; ++i) {
+    items += little_endian(1) + little_endian(0) + "Key" + std::to_string(i) + '\0' + "x";
+  }
+  return bytes + items + "APETAGEX" + little_endian(2000) + little_endian(items.size() + 32) +
+         little_endian(static_cast<std::size_t>(count)) + std::string(12, '\0');
+}
+
 enum class Outcome { kFails, kOpens, kOpensOrFails };
 
 struct Expectation {
@@ -237,6 +252,12 @@ std::vector<InputCase> inputCases() {
        [](const TemporaryDirectory& d) {
          return rewritten(encodeMelody(d, "id3.flac", {"-c:a", "flac"}),
                           [](std::string flac) { return afterId3v2Frames(flac, 12000); });
+       },
+       fails(avfaudio::kAVAudioFileErrorUnreadable, too_many_tags)},
+      {"Mp3BeforeAnApeTagOfTwelveThousandItems",
+       [](const TemporaryDirectory& d) {
+         return rewritten(encodeMelody(d, "ape.mp3", {"-c:a", "libmp3lame"}),
+                          [](std::string mp3) { return withApeTag(mp3, 12000); });
        },
        fails(avfaudio::kAVAudioFileErrorUnreadable, too_many_tags)},
       {"M4aWithTwelveThousandUserDataTags",
