@@ -3,9 +3,10 @@ song as a tagger never would:
 
   many      60,000 comments in a FLAC, 12,000 ID3v2 frames before one,
             12,000 comments in an Ogg Vorbis and an Opus comment header,
-            12,000 items in an M4A's user data: each refused in one line
-            naming the file by plim-shazamkit and add, well within the
-            deadline (FFmpeg alone takes over a minute for the first);
+            12,000 items in an M4A's user data and in an APEv2 tag after
+            an MP3: each refused in one line naming the file by
+            plim-shazamkit and add, well within the deadline (FFmpeg alone
+            takes over a minute for the first);
   long      a 10-MB title: added with one warning that tags are cut, and
             no more than 4,096 bytes of it in list, show, match or the
             result line;
@@ -148,6 +149,12 @@ def id3v2_before(data, count):
     return b"ID3\x03\x00\x00" + size + frames + data
 
 
+def ape_tag_after(data, count):
+    items = b"".join(struct.pack("<II", 1, 0) + b"Key%d\0x" % i for i in range(count))
+    return (data + items + b"APETAGEX" + struct.pack("<III", 2000, len(items) + 32, count) +
+            bytes(12))
+
+
 def run(campaign, base, song):
     work = os.path.join(campaign.work, "tags")
     shutil.rmtree(work, ignore_errors=True)
@@ -156,6 +163,7 @@ def run(campaign, base, song):
     vorbis = encode(song, os.path.join(work, "song.ogg"), "-c:a", "libvorbis")
     opus = encode(song, os.path.join(work, "song.opus"), "-c:a", "libopus")
     m4a = encode(song, os.path.join(work, "song.m4a"), "-c:a", "aac")
+    mp3 = encode(song, os.path.join(work, "song.mp3"), "-c:a", "libmp3lame")
 
     def many(n):
         return [(b"COMMENT%d" % i, b"x") for i in range(n)]
@@ -166,6 +174,7 @@ def run(campaign, base, song):
         "many.ogg": ogg_with(vorbis, 3, b"\x03vorbis" + vorbis_comment(many(12000)) + b"\x01"),
         "many.opus": ogg_with(opus, 2, b"OpusTags" + vorbis_comment(many(12000))),
         "many.m4a": m4a_with_user_data(m4a, 12000),
+        "many-ape.mp3": ape_tag_after(mp3, 12000),
         "long.flac": flac_with(flac, [(b"TITLE", b"T" * (10 << 20)), (b"ARTIST", b"Someone")]),
         "control.flac": flac_with(flac, [(b"TITLE", b"\x1b]0;retitled\x07Title\x1b[2J\x00end"),
                                          (b"ARTIST", b"\x1bP+q544e\x1b\\Artist\r\x7f")]),
