@@ -70,9 +70,8 @@ std::string Describe(const plim::catalog::Catalog::Reader& reader, const Query& 
       const plim::matching::MatchCandidate& c = report.candidates[i];
       std::optional<plim::catalog::Recording> recording = reader.GetRecording(c.recording);
       char numbers[240];
-      std::snprintf(numbers, sizeof numbers,
-                    "\t%d\t%d\t%d\t%d\t%.4f\t%.4f\t%.3f\t%.2f\t%.3g\t%d", c.hits,
-                    c.aligned_landmarks, c.matched_peaks, c.reference_peaks, c.speed,
+      std::snprintf(numbers, sizeof numbers, "\t%d\t%d\t%d\t%d\t%.4f\t%.4f\t%.3f\t%.2f\t%.3g\t%d",
+                    c.hits, c.aligned_landmarks, c.matched_peaks, c.reference_peaks, c.speed,
                     c.frequency_scale, c.outline_correlation, c.outline_standing,
                     c.false_match_probability, c.accepted ? 1 : 0);
       line.append("\t").append(recording ? recording->title : "?").append(numbers);

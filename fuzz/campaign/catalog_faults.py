@@ -11,6 +11,9 @@ reach. Three classes, each run against a scratch catalog of generated music:
   artwork   --artwork a named pipe, /dev/zero, a text, a sparse 17 MB
             file; a link to a secret planted in the artwork folder, then
             copy.
+  tags      files whose tags are too many or too long, or hold terminal
+            escapes (hostile_tags.py), through plim-shazamkit, add and the
+            readers.
 
 A run is a fault when it dies by a signal, a sanitizer reports, it runs past
 --timeout, a failure is not one clean line, a reader answers otherwise than
@@ -28,6 +31,7 @@ import sys
 import tempfile
 
 import checks
+import hostile_tags
 import process
 
 PAGE_BYTES = 4096
@@ -97,7 +101,7 @@ class Campaign:
         sound = [(run.exit_code, run.stdout)
                  for _, run in self.readers(self.copy_with(base, data), song)]
         pages = len(data) // PAGE_BYTES
-        changed = 0
+        changed = unsaid = 0
         for n in range(self.args.flips):
             page = rng.randrange(2, pages)
             offset = rng.randrange(8, 80) if n % 2 == 0 else rng.randrange(PAGE_BYTES)
@@ -115,11 +119,16 @@ class Campaign:
             changed += 1
             verify = self.tool(catalog, "verify")
             self.fault("flips", what + " verify", verify)
-            if verify.exit_code == 0 and any(
-                    run.exit_code == 0 and (0, run.stdout) != good
-                    for (_, run), good in zip(runs, sound)):
-                self.fault("flips", what, detail="a different answer, and verify says intact")
-        return f"flips: {self.args.flips} runs of 6 programs, {changed} changed what a reader sees"
+            # What a reader can't check on its way (a posting's frame, a
+            # lost peak block) is for verify to find.
+            # (plim-shazamkit says an error in its result line's message.)
+            if any(run.exit_code == 0 and (0, run.stdout) != good and b'"message"' not in run.stdout
+                   for (_, run), good in zip(runs, sound)):
+                unsaid += 1
+                if verify.exit_code == 0:
+                    self.fault("flips", what, detail="a different answer, and verify says intact")
+        return (f"flips: {self.args.flips} runs of 6 programs, {changed} changed what a reader "
+                f"sees, {unsaid} of them an answer without an error, for verify to find")
 
     def special(self, base, song):
         makers = {
@@ -206,18 +215,19 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="plim-catalog-faults-") as work:
         campaign = Campaign(args, work)
-        songs = [os.path.join(work, name) for name in ("a.wav", "b.wav")]
-        for song, frequency_hz in zip(songs, (330, 550)):
+        # The third is not in the scratch catalog: hostile tags are added as it.
+        songs = [os.path.join(work, name) for name in ("a.wav", "b.wav", "c.wav")]
+        for song, frequency_hz in zip(songs, (330, 550, 770)):
             make_song(song, frequency_hz)
         cover = os.path.join(work, "cover.png")
         subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
                         "color=c=red:s=32x32", "-frames:v", "1", cover], check=True)
         base = os.path.join(work, "base")
-        added = campaign.tool(base, "add", "--artwork", cover, *songs)
+        added = campaign.tool(base, "add", "--artwork", cover, *songs[:2])
         if added.exit_code != 0:
             sys.exit("could not make the scratch catalog: " + added.stderr.decode())
         lines = [campaign.flips(base, songs[0]), campaign.special(base, songs[0]),
-                 campaign.artwork(base, songs[0])]
+                 campaign.artwork(base, songs[0]), hostile_tags.run(campaign, base, songs[2])]
     for line in lines:
         print(line)
     for fault in campaign.faults:

@@ -3,8 +3,8 @@
 #include "platform/avfaudio/av_audio_file.h"
 #include "platform/catalog/lmdb/catalog.h"
 #include "platform/foundation/ns_error.h"
-#include "platform/foundation/standard_stream.h"
 #include "platform/foundation/quoted_text.h"
+#include "platform/foundation/standard_stream.h"
 #include "platform/shazamkit/catalog_recognition_service.h"
 #include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/json_line.h"
@@ -98,9 +98,9 @@ std::string AnswerText(const GlobalOptions& global, const std::string& path,
   const matching::MatchCandidate& c = best.candidate;
   return PathForTable(path) + "\t" + std::to_string(c.recording) + "\t" +
          foundation::ShownText(best.recording.artist) + "\t" +
-         foundation::ShownText(best.recording.title) + "\t" + FormatNumber("%.2f s", c.offset_s) + "\t" +
-         FormatNumber("%+.2f%%", (c.speed - 1) * 100) + "\t" + FormatNumber("%.2f", c.confidence) +
-         "\n";
+         foundation::ShownText(best.recording.title) + "\t" + FormatNumber("%.2f s", c.offset_s) +
+         "\t" + FormatNumber("%+.2f%%", (c.speed - 1) * 100) + "\t" +
+         FormatNumber("%.2f", c.confidence) + "\n";
 }
 
 FileAnswer MatchFile(const GlobalOptions& global, const Candidate& file,

@@ -5,8 +5,8 @@
 #include <memory>
 #include <optional>
 
-#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_location.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/avfaudio/av_audio_file.h"
+#include "platform/avfaudio/ffmpeg/tag_bounds.h"
 #include "platform/avfaudio/file_error.h"
 
 extern "C" {
@@ -46,6 +47,9 @@ constexpr int kMaxInvalidPacketsInARow = 64;
 PacketSource::PacketSource(const FileInput& input) : input_(input) {
   ConfigureFfmpeg();
   const std::string& path = input.path();
+  // FFmpeg reads tags before anything can stop it, in time that grows with
+  // their square.
+  RefuseUnboundedTags(input);
   io_ = NewIOContext(input);
   AVFormatContext* context = avformat_alloc_context();
   if (context == nullptr) throw FileError(kAVAudioFileErrorUnreadable, path, "out of memory");

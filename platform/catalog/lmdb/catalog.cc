@@ -9,6 +9,7 @@
 
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/lmdb/lmdb_guard.h"
+#include "platform/catalog/lmdb/record_lookup.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/picture_file.h"
 #include "platform/catalog/record_format.h"
@@ -193,11 +194,9 @@ Recording Catalog::Reader::Decode(RecordingId id, const MDB_val& bytes) const {
 }
 
 std::optional<Recording> Catalog::Reader::GetRecording(RecordingId id) const {
-  MDB_val key = ValueOf(&id, sizeof id), data;
-  int rc = GuardedGet(snapshot_.txn.get(), environment_->recordings, &key, &data);
-  if (rc == MDB_NOTFOUND) return std::nullopt;
-  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, environment_->directory, "read");
-  return Decode(id, data);
+  std::optional<MDB_val> data = FindRecord(snapshot_.txn.get(), *environment_, id);
+  if (!data) return std::nullopt;
+  return Decode(id, *data);
 }
 
 void Catalog::Reader::ReadPeaks(RecordingId id, double first_frame, double last_frame,
@@ -274,15 +273,35 @@ std::optional<RecordingId> Catalog::Reader::FindBySourcePath(std::string_view so
 
 void Catalog::Reader::ForEachRecording(
     const std::function<bool(RecordingId, const Recording&)>& visit) const {
-  Cursor cursor(snapshot_.txn.get(), environment_->recordings, environment_->directory);
-  MDB_val key, data;
+  const fs::path& directory = environment_->directory;
+  Cursor cursor(snapshot_.txn.get(), environment_->recordings, directory);
+  // The landmark lists, walked in step: each record has one, and each list
+  // a record (record_lookup.h).
+  Cursor lists(snapshot_.txn.get(), environment_->hash_lists, directory);
+  MDB_val key, data, list_key, list_data;
+  std::uint64_t visited = 0;
   int rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_FIRST);
-  while (rc == MDB_SUCCESS) {
-    RecordingId id = IdOf(key, environment_->directory);
+  int list_rc = GuardedCursorGet(lists.get(), &list_key, &list_data, MDB_FIRST);
+  for (; rc == MDB_SUCCESS; rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_NEXT)) {
+    const RecordingId id = IdOf(key, directory);
+    if (list_rc != MDB_SUCCESS && list_rc != MDB_NOTFOUND)
+      ThrowLmdbError(list_rc, directory, "read");
+    const std::optional<RecordingId> listed =
+        list_rc == MDB_SUCCESS ? std::optional(IdOf(list_key, directory)) : std::nullopt;
+    if (listed && *listed < id) FailRecordMissing(*environment_, *listed);
+    if (listed != id) FailLandmarkListMissing(*environment_, id);
+    ++visited;
     if (!visit(id, Decode(id, data))) return;
-    rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_NEXT);
+    list_rc = GuardedCursorGet(lists.get(), &list_key, &list_data, MDB_NEXT);
   }
-  if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, environment_->directory, "read");
+  if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, directory, "read");
+  if (list_rc == MDB_SUCCESS) FailRecordMissing(*environment_, IdOf(list_key, directory));
+  // The count LMDB keeps is what readers report and the matcher weighs
+  // chance by: records lost from a page leave it as it was.
+  if (const std::uint64_t counted = RecordingCount(); visited != counted) {
+    FailDamaged(directory, "it counts " + std::to_string(counted) + " recordings and holds " +
+                               std::to_string(visited));
+  }
 }
 
 std::optional<Artwork> Catalog::Reader::ReadArtwork(std::string_view artwork_file) const {
@@ -305,14 +324,39 @@ std::uint64_t Catalog::Reader::RecordingCount() const {
   return stat.ms_entries;
 }
 
+// The two totals are kept so that nothing need add them up; stats, their
+// one reader, adds up the records all the same, so that a total changed by
+// damage is an error rather than a different answer.
+
 std::uint64_t Catalog::Reader::LandmarkCount() const {
-  return CountPostings(snapshot_.txn.get(), *environment_);
+  const std::uint64_t kept = CountPostings(snapshot_.txn.get(), *environment_);
+  std::uint64_t sum = 0;
+  ForEachRecording([&](RecordingId, const Recording& recording) {
+    sum += recording.landmark_count;
+    return true;
+  });
+  if (sum != kept) {
+    FailDamaged(environment_->directory, "the count of postings it keeps (" + std::to_string(kept) +
+                                             ") is not its recordings' (" + std::to_string(sum) +
+                                             ")");
+  }
+  return kept;
 }
 
 double Catalog::Reader::TotalDurationS() const {
-  return static_cast<double>(
-             ReadMetaNumber(*environment_, snapshot_.txn.get(), kMetaTotalDurationUs, 0)) /
-         1e6;
+  const std::uint64_t kept_us =
+      ReadMetaNumber(*environment_, snapshot_.txn.get(), kMetaTotalDurationUs, 0);
+  std::uint64_t sum_us = 0;
+  ForEachRecording([&](RecordingId, const Recording& recording) {
+    sum_us += DurationUs(recording.duration_s);
+    return true;
+  });
+  if (sum_us != kept_us) {
+    FailDamaged(environment_->directory, "the total duration it keeps (" + std::to_string(kept_us) +
+                                             " microseconds) is not the sum of its recordings' (" +
+                                             std::to_string(sum_us) + " microseconds)");
+  }
+  return static_cast<double>(kept_us) / 1e6;
 }
 
 }  // namespace plim::catalog

@@ -16,11 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/catalog/lmdb/catalog_environment.h"
 #include "platform/catalog/catalog_store.h"
 #include "platform/catalog/catalog_verification.h"
-#include "platform/catalog/posting.h"
+#include "platform/catalog/lmdb/catalog_environment.h"
 #include "platform/catalog/lmdb/posting_index.h"
+#include "platform/catalog/posting.h"
 #include "platform/catalog/recording.h"
 #include "platform/fingerprint/constellation.h"
 #include "platform/fingerprint/fingerprint_params.h"
@@ -59,7 +59,9 @@ class Catalog : public CatalogStore {
   // outlive its Catalog. While it lives the map can't grow, so a writer that
   // needs more room waits for it: keep readers short, and never hold one on
   // a thread that writes. Methods throw NSError (kCatalogErrorDamaged) for
-  // stored data that does not parse.
+  // stored data that does not parse, and GetRecording and ForEachRecording
+  // for a record without its landmark list or the other way round, or a
+  // count of records that disagrees with them (record_lookup.h).
   class Reader : public CatalogReader {
    public:
     Reader(Reader&&) noexcept;
@@ -91,6 +93,9 @@ class Catalog : public CatalogStore {
 
     std::optional<Artwork> ReadArtwork(std::string_view artwork_file) const override;
     std::uint64_t RecordingCount() const override;
+    // The totals the catalog keeps, checked against the sums of its records,
+    // which are read for it: throws NSError (kCatalogErrorDamaged) when they
+    // disagree. For stats, not for a hot path.
     std::uint64_t LandmarkCount() const override;  // postings in the index
     double TotalDurationS() const override;
 
@@ -144,8 +149,10 @@ class Catalog : public CatalogStore {
   DiskUsage MeasureDiskUsage() const override;
 
   // Reads every stored value in one snapshot, checking its layout and
-  // checksum, and checks the tables against each other (each recording's
-  // postings, peaks and lookup entries). Damage is reported, not thrown;
+  // checksum, checks each table's structure (its order, that a lookup finds
+  // each entry, LMDB's count of entries) and the tables against each other
+  // (each recording's postings, peaks and lookup entries, the pictures' use
+  // counts, the numbers the meta table keeps). Damage is reported, not thrown;
   // throws NSError only when no snapshot can be had. Takes time and memory
   // in proportion to the catalog. Thread-safe, as a Reader.
   VerificationReport Verify() const;

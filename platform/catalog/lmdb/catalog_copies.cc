@@ -4,11 +4,12 @@
 #include <optional>
 #include <string>
 
-#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/copy_format.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/lmdb/copy_table.h"
 #include "platform/catalog/lmdb/lmdb_guard.h"
+#include "platform/catalog/lmdb/record_lookup.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 
@@ -28,20 +29,14 @@ RecordingCopy DecodeOrFail(const MDB_val& value, const Environment& e) {
 }
 
 bool HasRecording(MDB_txn* txn, const Environment& e, RecordingId id) {
-  MDB_val key = ValueOf(&id, sizeof id), data;
-  int rc = GuardedGet(txn, e.recordings, &key, &data);
-  if (rc == MDB_NOTFOUND) return false;
-  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "read");
-  return true;
+  return FindRecord(txn, e, id).has_value();
 }
 
 // The path recording `id` was added from; nullopt when there is no such recording.
 std::optional<std::string> SourcePathOf(MDB_txn* txn, const Environment& e, RecordingId id) {
-  MDB_val key = ValueOf(&id, sizeof id), data;
-  int rc = GuardedGet(txn, e.recordings, &key, &data);
-  if (rc == MDB_NOTFOUND) return std::nullopt;
-  if (rc != MDB_SUCCESS) ThrowLmdbError(rc, e.directory, "read");
-  std::optional<Recording> recording = DecodeRecording(ViewOf(data));
+  const std::optional<MDB_val> data = FindRecord(txn, e, id);
+  if (!data) return std::nullopt;
+  std::optional<Recording> recording = DecodeRecording(ViewOf(*data));
   if (!recording) FailDamaged(e.directory, "recording " + std::to_string(id) + " can't be read");
   return std::move(recording->source_path);
 }

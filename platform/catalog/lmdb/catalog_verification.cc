@@ -6,14 +6,14 @@
 #include <set>
 #include <unordered_map>
 
-#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/copy_format.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/lmdb/index_layout.h"
 #include "platform/catalog/lmdb/lmdb_guard.h"
 #include "platform/catalog/lmdb/lmdb_pages.h"
-#include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/lmdb/posting_index.h"
+#include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 
@@ -71,6 +71,7 @@ class Walk {
         if (PathKey(copy->path) != ViewOf(key)) throw Malformed("a copy filed under another path");
       });
     }
+    ArtworkUses();
     Lookups("by_content", e_.by_content, [](const Recording& r) { return r.content_hash; });
     Lookups("by_path", e_.by_path, [](const Recording& r) { return PathKey(r.source_path); });
     CrossCheck();
@@ -84,26 +85,62 @@ class Walk {
   static MalformedEntry Malformed(std::string what) { return {std::move(what)}; }
 
   // Visits every entry of table `dbi`. A malformed entry is reported and
-  // the walk goes on; LMDB's own failure to read the table ends it.
+  // the walk goes on; LMDB's own failure to read the table ends it. The
+  // table's structure is checked on the way: a walk goes from leaf to leaf,
+  // while readers look entries up through the branch pages, so each entry
+  // must come after the last in the table's order and be found by a lookup
+  // of its own key, and the walk must meet as many entries as LMDB counts.
   template <typename Visit>
   void Table(const char* name, MDB_dbi dbi, Visit&& visit) {
     if (broken_tables_.count(name) > 0) return;
+    const auto fail = [&](const std::string& what) {
+      Damage(0, std::string("the \"") + name + "\" table " + what);
+    };
     try {
-      Cursor cursor(txn_, dbi, e_.directory);
-      MDB_val key, data;
+      unsigned flags = 0;
+      if (int rc = mdb_dbi_flags(txn_, dbi, &flags); rc != MDB_SUCCESS) {
+        ThrowLmdbError(rc, e_.directory, "read");
+      }
+      const bool duplicates = (flags & MDB_DUPSORT) != 0;
+      Cursor cursor(txn_, dbi, e_.directory), lookup(txn_, dbi, e_.directory);
+      MDB_val key, data, last_key{}, last_data{};
+      std::uint64_t entries = 0;
+      bool misplaced = false;  // reported once a table
       int rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_FIRST);
-      while (rc == MDB_SUCCESS) {
+      for (; rc == MDB_SUCCESS; rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_NEXT)) {
+        if (entries++ > 0 && !misplaced) {
+          const int order = mdb_cmp(txn_, dbi, &last_key, &key);
+          misplaced = order > 0 ||
+                      (order == 0 && (!duplicates || mdb_dcmp(txn_, dbi, &last_data, &data) >= 0));
+          if (misplaced) fail("is out of order (a page of data.mdb is damaged)");
+        }
+        last_key = key;
+        last_data = data;
+        MDB_val found_key = key, found_data = data;
+        const int found = GuardedCursorGet(lookup.get(), &found_key, &found_data,
+                                           duplicates ? MDB_GET_BOTH : MDB_SET_KEY);
+        if (!misplaced &&
+            (found != MDB_SUCCESS || (!duplicates && found_data.mv_data != data.mv_data))) {
+          misplaced = true;
+          fail("holds an entry that a lookup does not find (a page of data.mdb is damaged)");
+        }
+        // The entry is still read: a repair rebuilds what the walk finds.
         try {
           visit(key, data);
         } catch (const MalformedEntry& malformed) {
-          Damage(0, std::string("the \"") + name + "\" table holds " + malformed.what);
+          fail("holds " + malformed.what);
         }
-        rc = GuardedCursorGet(cursor.get(), &key, &data, MDB_NEXT);
       }
       if (rc != MDB_NOTFOUND) ThrowLmdbError(rc, e_.directory, "read");
+      MDB_stat stat;
+      if (rc = mdb_stat(txn_, dbi, &stat); rc != MDB_SUCCESS)
+        ThrowLmdbError(rc, e_.directory, "read");
+      if (stat.ms_entries != entries) {
+        fail("counts " + std::to_string(stat.ms_entries) + " entries and holds " +
+             std::to_string(entries));
+      }
     } catch (const foundation::NSError& error) {
-      Damage(0, std::string("the \"") + name + "\" table can't be read to the end (" +
-                    error.description() + ")");
+      fail("can't be read to the end (" + error.description() + ")");
     }
   }
 
@@ -189,6 +226,7 @@ class Walk {
     last_bucket_ = bucket;
     last_value_ = previous;
     have_last_ = true;
+    chunk_postings_ += chunk.count;
     for (std::size_t i = 0; i < chunk.count; ++i) {
       std::uint64_t value;
       std::memcpy(&value, static_cast<const unsigned char*>(chunk.values) + i * sizeof value,
@@ -251,6 +289,32 @@ class Walk {
     }
   }
 
+  // Each picture's count of the recordings that use it decides when its
+  // file goes.
+  void ArtworkUses() {
+    std::map<std::string, std::uint32_t> uses;
+    for (const auto& [id, recording] : report_.recordings) {
+      if (!recording.artwork_file.empty()) ++uses[recording.artwork_file];
+    }
+    const bool records_known = report_.Intact();
+    Table("artwork", e_.artwork, [&](const MDB_val& key, const MDB_val& data) {
+      std::uint32_t count = 0;
+      if (data.mv_size != sizeof count) throw Malformed("a malformed count of a picture's uses");
+      std::memcpy(&count, data.mv_data, sizeof count);
+      const auto it = uses.find(std::string(ViewOf(key)));
+      const std::uint32_t used = it == uses.end() ? 0 : it->second;
+      if (it != uses.end()) uses.erase(it);
+      if (records_known && count != used) {
+        throw Malformed("a picture used by " + std::to_string(used) + " recordings counted as " +
+                        std::to_string(count));
+      }
+    });
+    if (records_known && !uses.empty()) {
+      Damage(0, "the \"artwork\" table does not count the picture " + uses.begin()->first +
+                    " that recordings use");
+    }
+  }
+
   void CrossCheck() {
     for (const auto& [id, entry] : entries_) {
       if (!entry.has_record) {
@@ -269,8 +333,9 @@ class Walk {
     }
   }
 
-  // Readers take the catalog's total duration from the meta table, and
-  // writers the next id: each must agree with the records.
+  // Readers take the catalog's total duration and count of postings from
+  // the meta table, and writers the next id: each must agree with what the
+  // tables hold.
   void MetaNumbers() {
     std::uint64_t sum_us = 0;
     RecordingId last_id = 0;
@@ -286,6 +351,21 @@ class Walk {
         Damage(0, "the total duration it keeps (" + std::to_string(total_us) +
                       " microseconds) is not the sum of its recordings' (" +
                       std::to_string(sum_us) + " microseconds)");
+      }
+      const std::uint64_t indexed = ReadMetaNumber(e_, txn_, kMetaIndexedPostings, 0);
+      if (report_.Intact() && indexed != chunk_postings_) {
+        Damage(0, "the count of postings it keeps (" + std::to_string(indexed) +
+                      ") is not the number in its index's chunks (" +
+                      std::to_string(chunk_postings_) + ")");
+      }
+      // Peak blocks of ids from this one on must carry checksums: a larger
+      // number would let damaged ones pass as older.
+      // (Catalogs older than checksums, read-only, have no such number.)
+      const std::uint64_t checked_from = ReadMetaNumber(e_, txn_, kMetaChecksummedPeaksFromId, 0);
+      if (checked_from > std::max<std::uint64_t>(next_id, 1)) {
+        Damage(0, "it takes the peaks of recordings before id " + std::to_string(checked_from) +
+                      " to carry no checksums, beyond its next id (" + std::to_string(next_id) +
+                      ")");
       }
       if (next_id <= last_id) {
         Damage(0, "the next id it keeps (" + std::to_string(next_id) +
@@ -306,6 +386,7 @@ class Walk {
   std::uint32_t last_bucket_ = 0;
   std::uint64_t last_value_ = 0;
   bool have_last_ = false;
+  std::uint64_t chunk_postings_ = 0;
 };
 
 }  // namespace

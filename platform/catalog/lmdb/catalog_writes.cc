@@ -6,13 +6,14 @@
 #include <cstring>
 
 #include "platform/catalog/artwork_files.h"
-#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/lmdb/copy_table.h"
 #include "platform/catalog/lmdb/index_layout.h"
 #include "platform/catalog/lmdb/lmdb_guard.h"
-#include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/lmdb/posting_index.h"
+#include "platform/catalog/lmdb/record_lookup.h"
+#include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/prepared_recording.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
@@ -91,11 +92,9 @@ bool ArtworkInUse(MDB_txn* txn, const Environment& e, const std::string& name) {
 // Recording `id` as stored, or nullopt when there is none; throws when it
 // can't be read.
 std::optional<Recording> ReadInTransaction(MDB_txn* txn, const Environment& e, RecordingId id) {
-  MDB_val id_key = ValueOf(&id, sizeof id), data;
-  int rc = GuardedGet(txn, e.recordings, &id_key, &data);
-  if (rc == MDB_NOTFOUND) return std::nullopt;
-  Check(rc, e);
-  std::optional<Recording> recording = DecodeRecording(ViewOf(data));
+  std::optional<MDB_val> data = FindRecord(txn, e, id);
+  if (!data) return std::nullopt;
+  std::optional<Recording> recording = DecodeRecording(ViewOf(*data));
   if (!recording) {
     FailDamaged(e.directory, "recording " + std::to_string(id) + " can't be read");
   }
@@ -336,10 +335,10 @@ std::vector<std::optional<Recording>> Catalog::CorrectAll(std::span<const Correc
   ArtworkLock artwork_lock(artwork_folder);
   std::vector<std::string> new_pictures;
   for (const Correction& c : changes) {
-    new_pictures.push_back(c.change.artwork && !c.change.artwork->bytes.empty()
-                               ? ArtworkFileName(c.change.artwork->bytes,
-                                                 c.change.artwork->mime_type)
-                               : "");
+    new_pictures.push_back(
+        c.change.artwork && !c.change.artwork->bytes.empty()
+            ? ArtworkFileName(c.change.artwork->bytes, c.change.artwork->mime_type)
+            : "");
   }
   std::vector<std::optional<Recording>> corrected;
   std::vector<std::string> unused_artwork;

@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/catalog/lmdb/catalog_environment.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/lmdb/catalog_environment.h"
 #include "platform/foundation/ns_error.h"
 
 namespace plim::catalog {

@@ -9,8 +9,8 @@
 #include <set>
 #include <utility>
 
-#include "platform/catalog/lmdb/catalog_environment.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/lmdb/catalog_environment.h"
 #include "platform/foundation/ns_error.h"
 
 namespace plim::catalog {

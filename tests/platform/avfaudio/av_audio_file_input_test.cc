@@ -72,6 +72,79 @@ Make cutInHalf(const std::string& name, std::vector<std::string> arguments) {
   };
 }
 
+// `flac` with a Vorbis comment block of `count` tags inserted after its
+// stream info, which comes first.
+std::string withFlacComments(std::string flac, int count) {
+  auto little_endian = [](std::uint32_t value) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
+    return bytes;
+  };
+  std::string block = little_endian(4) + "plim" + little_endian(static_cast<std::uint32_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const std::string tag = "COMMENT" + std::to_string(i) + "=x";
+    block += little_endian(static_cast<std::uint32_t>(tag.size())) + tag;
+  }
+  const auto size = static_cast<std::uint32_t>(block.size());
+  const char last = static_cast<char>(flac[4] & 0x80);  // the stream info was the last block
+  flac[4] = static_cast<char>(flac[4] & 0x7F);
+  return flac.insert(42, std::string{static_cast<char>(4 | last), static_cast<char>(size >> 16),
+                                     static_cast<char>(size >> 8), static_cast<char>(size)} +
+                             block);
+}
+
+// `bytes` after an ID3v2.3 tag of `count` user text frames.
+std::string afterId3v2Frames(const std::string& bytes, int count) {
+  std::string frames;
+  for (int i = 0; i < count; ++i) {
+    const std::string text = std::string(1, '\0') + "d" + std::to_string(i) + '\0' + "x";
+    frames += "TXXX" +
+              std::string{0, 0, static_cast<char>(text.size() >> 8), static_cast<char>(text.size()),
+                          0, 0} +
+              text;
+  }
+  std::string header = std::string("ID3\x03\x00\x00", 6);
+  for (int shift = 21; shift >= 0; shift -= 7)
+    header += static_cast<char>((frames.size() >> shift) & 0x7F);
+  return header + frames + bytes;
+}
+
+// `m4a`, whose movie box comes last, with a user data box of `count` text
+// tags appended to that box.
+std::string withMp4UserData(std::string m4a, int count) {
+  auto big_endian = [](std::size_t value) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (24 - 8 * i));
+    return bytes;
+  };
+  std::string tags;
+  // A QuickTime text: its size (2 bytes), language (2) and one letter.
+  for (int i = 0; i < count; ++i)
+    tags += big_endian(13) +
+            "\xa9"
+            "cmt" +
+            std::string("\0\1\0\0x", 5);
+  const std::size_t movie = m4a.rfind("moov") - 4;
+  const std::string user_data = big_endian(8 + tags.size()) + "udta" + tags;
+  m4a.replace(movie, 4, big_endian(m4a.size() - movie + user_data.size()));
+  return m4a + user_data;
+}
+
+// `bytes` followed by an APEv2 tag (items and footer) of `count` items.
+std::string withApeTag(const std::string& bytes, int count) {
+  auto little_endian = [](std::size_t value) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(value >> (8 * i));
+    return out;
+  };
+  std::string items;
+  for (int i = 0; i < count; ++i) {
+    items += little_endian(1) + little_endian(0) + "Key" + std::to_string(i) + '\0' + "x";
+  }
+  return bytes + items + "APETAGEX" + little_endian(2000) + little_endian(items.size() + 32) +
+         little_endian(static_cast<std::size_t>(count)) + std::string(12, '\0');
+}
+
 enum class Outcome { kFails, kOpens, kOpensOrFails };
 
 struct Expectation {
@@ -103,6 +176,8 @@ std::vector<InputCase> inputCases() {
       Outcome::kOpensOrFails, avfaudio::kAVAudioFileErrorNoDecodableAudio,
       "holds no audio that can be decoded.", half * 6 / 10, half * 14 / 10};
   const char* not_audio = "is not an audio file.";
+  const char* too_many_tags =
+      "could not be read: it has more than 10000 tags, the most that are read.";
   return {
       {"MissingFileNamedLikeAnOption", [](const TemporaryDirectory& d) { return d.file("-x"); },
        fails(avfaudio::kAVAudioFileErrorFileNotFound, "does not exist.")},
@@ -159,6 +234,38 @@ std::vector<InputCase> inputCases() {
        },
        opens(kFrames, kFrames)},
       {"FlacCutInHalf", cutInHalf("cut.flac", {"-c:a", "flac"}), half_or_nothing},
+      // FFmpeg's time to read tags grows with their square: more than the
+      // bound are refused before it starts, fewer read as ever.
+      {"FlacWithAHundredComments",
+       [](const TemporaryDirectory& d) {
+         return rewritten(encodeMelody(d, "tagged.flac", {"-c:a", "flac"}),
+                          [](std::string flac) { return withFlacComments(flac, 100); });
+       },
+       opens(kFrames, kFrames)},
+      {"FlacWithTwelveThousandComments",
+       [](const TemporaryDirectory& d) {
+         return rewritten(encodeMelody(d, "tags.flac", {"-c:a", "flac"}),
+                          [](std::string flac) { return withFlacComments(flac, 12000); });
+       },
+       fails(avfaudio::kAVAudioFileErrorUnreadable, too_many_tags)},
+      {"FlacAfterTwelveThousandId3v2Frames",
+       [](const TemporaryDirectory& d) {
+         return rewritten(encodeMelody(d, "id3.flac", {"-c:a", "flac"}),
+                          [](std::string flac) { return afterId3v2Frames(flac, 12000); });
+       },
+       fails(avfaudio::kAVAudioFileErrorUnreadable, too_many_tags)},
+      {"Mp3BeforeAnApeTagOfTwelveThousandItems",
+       [](const TemporaryDirectory& d) {
+         return rewritten(encodeMelody(d, "ape.mp3", {"-c:a", "libmp3lame"}),
+                          [](std::string mp3) { return withApeTag(mp3, 12000); });
+       },
+       fails(avfaudio::kAVAudioFileErrorUnreadable, too_many_tags)},
+      {"M4aWithTwelveThousandUserDataTags",
+       [](const TemporaryDirectory& d) {
+         return rewritten(encodeMelody(d, "tags.m4a", {"-c:a", "aac"}),
+                          [](std::string m4a) { return withMp4UserData(m4a, 12000); });
+       },
+       fails(avfaudio::kAVAudioFileErrorUnreadable, too_many_tags)},
       {"Mp3CutInHalf", cutInHalf("cut.mp3", {"-c:a", "libmp3lame"}), half_or_nothing},
       // Pages of a fifth of a second, so that half the file holds several.
       {"OggVorbisCutInHalf",

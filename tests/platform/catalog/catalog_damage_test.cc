@@ -15,8 +15,8 @@
 #include <functional>
 #include <optional>
 
-#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 #include "tests/platform/catalog/catalog_test_support.h"
@@ -62,6 +62,11 @@ std::string Answers(const std::string& dir) {
       for (const auto& p : peaks) out += std::to_string(p.time_q) + "," + std::to_string(p.bin_q);
       return true;
     });
+    for (RecordingId id = 1; id <= kRecordings + 1; ++id) {
+      if (std::optional<Recording> r = reader.GetRecording(id)) out += r->title + "@";
+    }
+    out += std::to_string(reader.RecordingCount()) + "/" + std::to_string(reader.LandmarkCount()) +
+           "/" + std::to_string(reader.TotalDurationS()) + ";";
     std::vector<Posting> postings;
     for (std::uint32_t hash = 0; hash < 4096; ++hash) reader.Lookup(hash, postings);
     for (const Posting& p : postings) out += std::to_string(p.recording * 131 + p.anchor_frame);
@@ -107,11 +112,19 @@ std::optional<std::string> AnswersOfAChild(const std::string& dir) {
   return answers;
 }
 
+// The 2-byte little-endian field at `at` of `bytes`.
+std::uint16_t Field(const std::string& bytes, std::size_t at) {
+  return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
+                                    static_cast<unsigned char>(bytes[at + 1]) << 8);
+}
+
 // A flipped byte anywhere past the meta pages either leaves every answer as
 // it was, or makes the read fail as damage, or is found by Verify (which
 // itself never crashes); and no reader dies of it. Besides a byte every 67,
 // every page's header and the start of its node offsets are flipped: LMDB
-// follows those without a check.
+// follows those without a check. And in every page of nodes, flips that
+// keep the page well formed: one node fewer, a node's offset made its
+// neighbour's (one node twice, one lost), and a bit of a key changed.
 TEST(CatalogDamageTest, FlippedBytesInDataPagesAreErrorsOrFoundByVerify) {
   plim::testing::TemporaryDirectory temp;
   const std::string good_dir = temp.file("good");
@@ -125,14 +138,30 @@ TEST(CatalogDamageTest, FlippedBytesInDataPagesAreErrorsOrFoundByVerify) {
   fs::create_directory(dir);
   int changed = 0, reader_deaths = 0;
   constexpr std::size_t kPageBytes = 4096;
-  std::vector<std::size_t> flips;
-  for (std::size_t at = 2 * kPageBytes; at < good.size(); at += 67) flips.push_back(at);
-  for (std::size_t page = 2 * kPageBytes; page < good.size(); page += kPageBytes) {
-    for (std::size_t at = 10; at < 28; ++at) flips.push_back(page + at);
+  struct Flip {
+    std::size_t at;
+    std::uint16_t mask;  // xored into the 2 bytes at `at`, little-endian
+  };
+  std::vector<Flip> flips;
+  for (std::size_t at = 2 * kPageBytes; at < good.size(); at += 67)
+    flips.push_back({at, static_cast<std::uint16_t>(0x41 << (at % 2))});
+  for (std::size_t page = 2 * kPageBytes; page + kPageBytes <= good.size(); page += kPageBytes) {
+    for (std::size_t at = 10; at < 28; ++at)
+      flips.push_back({page + at, static_cast<std::uint16_t>(0x41 << (at % 2))});
+    const std::uint16_t flags = Field(good, page + 10), lower = Field(good, page + 12);
+    if ((flags & 0x03) == 0 || (flags & 0x20) != 0 || lower < 20 || lower > kPageBytes) continue;
+    const std::size_t last_node = Field(good, page + lower - 2);
+    flips.push_back({page + 12, static_cast<std::uint16_t>(lower ^ (lower - 2))});
+    flips.push_back(
+        {page + 16, static_cast<std::uint16_t>(Field(good, page + 16) ^ Field(good, page + 18))});
+    if (last_node + 9 < kPageBytes && Field(good, page + last_node + 6) > 0)
+      flips.push_back({page + last_node + 8, 0x01});
   }
-  for (const std::size_t at : flips) {
+  for (const Flip& flip : flips) {
+    const std::size_t at = flip.at;
     std::string bytes = good;
-    bytes[at] = static_cast<char>(bytes[at] ^ (0x41 << (at % 2)));
+    bytes[at] = static_cast<char>(bytes[at] ^ (flip.mask & 0xFF));
+    if (flip.mask > 0xFF) bytes[at + 1] = static_cast<char>(bytes[at + 1] ^ (flip.mask >> 8));
     std::ofstream(dir + "/data.mdb", std::ios::binary | std::ios::trunc) << bytes;
     fs::remove(dir + "/lock.mdb");
     const std::optional<std::string> answers = AnswersOfAChild(dir);
@@ -149,17 +178,24 @@ TEST(CatalogDamageTest, FlippedBytesInDataPagesAreErrorsOrFoundByVerify) {
   EXPECT_EQ(reader_deaths, 0) << "of " << changed << " flips that changed what a reader sees";
 }
 
-// The numbers the catalog keeps of itself are checked against its records:
-// readers show the total duration, and the next id is where add writes.
-TEST(CatalogDamageTest, VerifyChecksTheNumbersKeptOfTheWholeCatalog) {
+// The numbers the catalog keeps of itself are checked against its records
+// by verify, and by the readers that show them: stats shows the totals, the
+// next id is where add writes, and peak blocks before the first checksummed
+// id are taken without a checksum.
+TEST(CatalogDamageTest, NumbersKeptOfTheWholeCatalogAreChecked) {
   struct Case {
     const char* key;
     std::uint64_t value;
     const char* found;
+    std::function<void(const Catalog::Reader&)> read;  // must fail as damage, when given
   };
   const Case cases[] = {
-      {"total_duration_us", 0, "the total duration it keeps (0 microseconds)"},
-      {"next_id", kRecordings, "the next id it keeps (4) is not above its recordings' (4)"},
+      {"total_duration_us", 0, "the total duration it keeps (0 microseconds)",
+       [](const Catalog::Reader& r) { r.TotalDurationS(); }},
+      {"indexed_postings", 1, "the count of postings it keeps (1) is not the number in its index",
+       [](const Catalog::Reader& r) { r.LandmarkCount(); }},
+      {"next_id", kRecordings, "the next id it keeps (4) is not above its recordings' (4)", {}},
+      {"checksummed_peaks_from_id", 99, "the peaks of recordings before id 99", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
@@ -168,9 +204,79 @@ TEST(CatalogDamageTest, VerifyChecksTheNumbersKeptOfTheWholeCatalog) {
     FillCatalog(dir);
     ASSERT_FALSE(VerifyFindsDamage(dir));
     testing::SetMetaNumber(dir, c.key, c.value);
-    const VerificationReport report = Catalog::Open(dir, Catalog::Mode::kReadOnly)->Verify();
+    auto catalog = Catalog::Open(dir, Catalog::Mode::kReadOnly);
+    const VerificationReport report = catalog->Verify();
     ASSERT_EQ(report.damage.size(), 1u);
     EXPECT_THAT(report.damage[0].what, HasSubstr(c.found));
+    if (c.read) {
+      const foundation::NSError error =
+          plim::testing::ThrownError([&] { c.read(catalog->NewReader()); });
+      EXPECT_EQ(error.code(), kCatalogErrorDamaged) << error.description();
+    }
+  }
+}
+
+// A recording whose record is gone while its landmarks remain (a flipped
+// key, a node lost from a page) is damage to every reader that looks it up
+// or walks the records, not a recording that is not there; and one removed
+// or never added is absent without an alarm.
+TEST(CatalogDamageTest, ARecordGoneWhileItsLandmarksRemainIsDamageNotAbsence) {
+  const auto move_key = [](const char* table, RecordingId from, RecordingId to) {
+    return [=](MDB_txn* txn, MDB_dbi) {
+      MDB_dbi dbi;
+      ASSERT_EQ(mdb_dbi_open(txn, table, MDB_INTEGERKEY, &dbi), 0);
+      MDB_val key{sizeof from, const_cast<RecordingId*>(&from)}, data;
+      ASSERT_EQ(mdb_get(txn, dbi, &key, &data), 0);
+      std::string bytes(static_cast<const char*>(data.mv_data), data.mv_size);
+      ASSERT_EQ(mdb_del(txn, dbi, &key, nullptr), 0);
+      if (to == 0) return;
+      MDB_val new_key{sizeof to, const_cast<RecordingId*>(&to)}, value{bytes.size(), bytes.data()};
+      ASSERT_EQ(mdb_put(txn, dbi, &new_key, &value, 0), 0);
+    };
+  };
+  struct Case {
+    const char* name;
+    std::function<void(MDB_txn*, MDB_dbi)> change;  // nullptr: recording 2 removed
+    RecordingId looked_up;
+    bool damaged;
+  };
+  const Case cases[] = {
+      {"record lost", move_key("recordings", 2, 0), 2, true},
+      {"record under another id", move_key("recordings", 2, 9), 2, true},
+      {"record under another id, looked up there", move_key("recordings", 2, 9), 9, true},
+      {"landmark list lost", move_key("hash_lists", 2, 0), 2, true},
+      {"removed", nullptr, 2, false},
+      {"never added", nullptr, 9, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    plim::testing::TemporaryDirectory temp;
+    const std::string dir = temp.file("catalog");
+    FillCatalog(dir);
+    if (c.change) {
+      testing::ChangeTable(dir, "meta", 0, c.change);
+    } else {
+      Catalog::Open(dir, Catalog::Mode::kReadWrite)->Remove(2);
+    }
+    auto catalog = Catalog::Open(dir, Catalog::Mode::kReadWrite);
+    const std::function<void()> reads[] = {
+        [&] { catalog->NewReader().GetRecording(c.looked_up); },
+        [&] {
+          catalog->NewReader().ForEachRecording([](RecordingId, const Recording&) { return true; });
+        },
+        [&] { catalog->Correct(c.looked_up, MetadataChange{}); },
+    };
+    for (const auto& read : reads) {
+      if (!c.damaged) {
+        EXPECT_NO_THROW(read());
+        continue;
+      }
+      const foundation::NSError error = plim::testing::ThrownError(read);
+      EXPECT_EQ(error.code(), kCatalogErrorDamaged) << error.description();
+      EXPECT_THAT(error.description(), HasSubstr("rebuild --repair"));
+    }
+    catalog.reset();
+    EXPECT_EQ(VerifyFindsDamage(dir), c.damaged);
   }
 }
 

@@ -18,8 +18,8 @@
 #include <functional>
 #include <thread>
 
-#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/redis/redis_catalog.h"
 #include "platform/foundation/ns_error.h"

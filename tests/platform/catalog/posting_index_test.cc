@@ -7,8 +7,8 @@
 
 #include <random>
 
-#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/lmdb/index_layout.h"
 #include "platform/foundation/ns_error.h"
 #include "tests/platform/catalog/catalog_test_support.h"

@@ -645,15 +645,21 @@ TEST_F(PlimCatalogTest, AMatchOnARecordingWithoutARecordIsDamage) {
   options.environment["PLIM_CATALOG"] = catalog_dir();
   ASSERT_THAT(runProcess({PLIM_SHAZAMKIT_PATH, song}, options).standard_output,
               HasSubstr("\"matched\":true"));
-  catalog::testing::ChangeTable(catalog_dir(), "recordings", MDB_INTEGERKEY, [](MDB_txn* txn, MDB_dbi recordings) {
-    catalog::RecordingId id = 1;
-    MDB_val key{sizeof id, &id};
-    ASSERT_EQ(mdb_del(txn, recordings, &key, nullptr), 0);
-  });
+  catalog::testing::ChangeTable(catalog_dir(), "recordings", MDB_INTEGERKEY,
+                                [](MDB_txn* txn, MDB_dbi recordings) {
+                                  catalog::RecordingId id = 1;
+                                  MDB_val key{sizeof id, &id};
+                                  ASSERT_EQ(mdb_del(txn, recordings, &key, nullptr), 0);
+                                });
 
   const ProcessResult answer = runProcess({PLIM_SHAZAMKIT_PATH, song}, options);
-  EXPECT_THAT(answer.standard_output, HasSubstr("is damaged: its index names recording 1,"));
+  EXPECT_THAT(answer.standard_output,
+              HasSubstr("is damaged: the record of recording 1 is missing, while its landmarks"));
   EXPECT_THAT(answer.standard_output, HasSubstr("plim-catalog rebuild --repair"));
+  // Asked for by id, it is damage too, not a recording that is not there.
+  const ProcessResult show = Run({"show", "1"});
+  EXPECT_EQ(show.exit_status, 1);
+  EXPECT_THAT(show.standard_error, HasSubstr("is damaged: the record of recording 1 is missing"));
 }
 
 // A tag of megabytes is cut when stored, and add says so once for the file.
