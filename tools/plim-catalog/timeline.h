@@ -49,7 +49,9 @@ struct Stretch {
 // they agree on its start), with no other recording starting between, are
 // one, with the first one's offset (a repeated passage aligns at another
 // offset; a quiet one goes unmatched). Stretches shorter than kMinStretchS
-// are left out. Ordered by start, then recording. Pure function.
+// are left out. Ordered by start, then recording. It is what a
+// StretchTracker (stretch_tracker.h) fed the windows in time order ends.
+// Pure function.
 // `window_hop_s`: how far apart windows start.
 std::vector<Stretch> JoinWindowMatches(std::vector<WindowMatch> matches, double window_hop_s);
 
