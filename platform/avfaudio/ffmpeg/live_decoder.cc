@@ -1,6 +1,7 @@
 // The FFmpeg module's second entry point: a LiveAudioSource over a demuxer
 // reading a URL or standard input.
 
+#include <netdb.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -40,6 +41,22 @@ foundation::NSError SourceError(std::int64_t code, const std::string& source,
                                 const std::string& what) {
   return foundation::NSError(kAVFAudioErrorDomain, code,
                              "The source " + foundation::QuotedText(source) + " " + what + ".");
+}
+
+// Whether the host named in `url` ("scheme://[user@]host[:port]/...") has
+// an address; true when it names none or the answer is not a plain "no".
+bool HostResolves(const std::string& url) {
+  const std::size_t scheme_end = url.find("://");
+  if (scheme_end == std::string::npos) return true;
+  std::string host = url.substr(scheme_end + 3);
+  host = host.substr(0, host.find_first_of("/?#"));
+  if (const std::size_t at = host.rfind('@'); at != std::string::npos) host.erase(0, at + 1);
+  if (host.empty() || host.front() == '[') return true;
+  host = host.substr(0, host.find(':'));
+  addrinfo* found = nullptr;
+  const int error = getaddrinfo(host.c_str(), nullptr, nullptr, &found);
+  if (found != nullptr) freeaddrinfo(found);
+  return error != EAI_NONAME && error != EAI_FAIL;
 }
 
 struct IOBufferContextDeleter {
@@ -179,6 +196,10 @@ class LiveDecoder : public LiveAudioSource {
                              " s");
     }
     if (Stopped()) return SourceError(kAVAudioFileErrorUnreadable, source_, what + ": stopped");
+    // FFmpeg says only "input/output error" for a host that does not resolve.
+    if (error == AVERROR(EIO) && !HostResolves(source_)) {
+      return SourceError(kAVAudioFileErrorUnreadable, source_, what + ": no such host");
+    }
     if (error == AVERROR_INVALIDDATA) {
       return SourceError(kAVAudioFileErrorNotAudioFile, source_, "holds no audio");
     }
