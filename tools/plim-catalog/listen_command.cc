@@ -88,8 +88,8 @@ class StopSignals {
     const auto until = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
                                                 std::chrono::duration<double>(seconds));
     while (!stop_requested.load()) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          until - SteadyClock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(until - SteadyClock::now());
       if (left.count() <= 0) break;
       pollfd wake = {read_end_, POLLIN, 0};
       poll(&wake, 1, static_cast<int>(left.count()));
@@ -115,8 +115,7 @@ std::string WallTime(std::chrono::system_clock::time_point at) {
   gmtime_r(&seconds, &parts);
   char text[40];
   const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-  std::snprintf(text + length, sizeof text - length, ".%03dZ",
-                static_cast<int>(ms.count() % 1000));
+  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(ms.count() % 1000));
   return text;
 }
 
@@ -161,7 +160,9 @@ class EventWriter {
   std::chrono::system_clock::time_point began_;
 };
 
-void Say(const std::string& line) { foundation::writeToStandardError("plim-catalog: " + line + "\n"); }
+void Say(const std::string& line) {
+  foundation::writeToStandardError("plim-catalog: " + line + "\n");
+}
 
 }  // namespace
 
@@ -228,8 +229,7 @@ int RunListenCommand(const GlobalOptions& global, const ListenCommandOptions& op
     std::int64_t frames = 0;
     try {
       for (;;) {
-        const std::int64_t read =
-            source->Read(buffer->floatChannelData(), buffer->frameCapacity());
+        const std::int64_t read = source->Read(buffer->floatChannelData(), buffer->frameCapacity());
         if (read == 0) break;
         buffer->setFrameLength(static_cast<avfaudio::AVAudioFrameCount>(read));
         frames += read;

@@ -38,8 +38,8 @@ Stretch StretchTracker::GroupStretch(const Group& g) const {
   s.windows = static_cast<int>(g.speeds.size());
   s.confidence = g.confidence;
   std::vector<double> speeds = g.speeds;
-  std::nth_element(speeds.begin(),
-                   speeds.begin() + static_cast<std::ptrdiff_t>(speeds.size() / 2), speeds.end());
+  std::nth_element(speeds.begin(), speeds.begin() + static_cast<std::ptrdiff_t>(speeds.size() / 2),
+                   speeds.end());
   s.speed = speeds[speeds.size() / 2];
   s.start_s = g.first.heard_s ? g.first.heard_s->first : g.first.window_start_s;
   s.end_s = g.last.heard_s ? g.last.heard_s->second : g.last.window_start_s + 2 * window_hop_s_;

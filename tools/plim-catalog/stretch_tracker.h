@@ -75,8 +75,8 @@ class StretchTracker {
 
   double window_hop_s_;
   StretchSink on_start_, on_end_;
-  std::list<Group> groups_;    // open: may still be extended; oldest first
-  std::list<Merged> merged_;   // not yet ended; oldest first
+  std::list<Group> groups_;   // open: may still be extended; oldest first
+  std::list<Merged> merged_;  // not yet ended; oldest first
   // Where parts begin, of every recording, as long as a merged stretch may need them.
   std::deque<std::pair<catalog::RecordingId, double>> part_starts_;
 };

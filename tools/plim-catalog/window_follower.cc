@@ -95,8 +95,9 @@ void WindowFollower::Finish() {
   previous_peaks_.reset();
 }
 
-std::optional<std::pair<double, double>> WindowFollower::Heard(
-    const matching::QueryPeaks& window, double window_start_s, const matching::MatchCandidate& c) {
+std::optional<std::pair<double, double>> WindowFollower::Heard(const matching::QueryPeaks& window,
+                                                               double window_start_s,
+                                                               const matching::MatchCandidate& c) {
   const double offset_frames = c.offset_s / fingerprint::kFrameDurationS;
   reference_.clear();
   reader_->ReadPeaks(c.recording, offset_frames - 2,

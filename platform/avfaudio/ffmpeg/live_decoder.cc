@@ -95,17 +95,18 @@ class LiveDecoder : public LiveAudioSource {
   // Opens the demuxer and the decoder; returns the format frames come in.
   AVAudioFormat Open() {
     AVFormatContext* context = avformat_alloc_context();
-    if (context == nullptr) throw SourceError(kAVAudioFileErrorUnreadable, source_, "out of memory");
+    if (context == nullptr)
+      throw SourceError(kAVAudioFileErrorUnreadable, source_, "out of memory");
     context->interrupt_callback = {&LiveDecoder::Interrupted, this};
     std::string url = source_;
     if (source_ == "-") {
       // Standard input is read here rather than by FFmpeg's pipe protocol,
       // whose reads block beyond the reach of the stop flag and the deadline.
       auto* buffer = static_cast<unsigned char*>(av_malloc(kIOBufferBytes));
-      AVIOContext* io = buffer == nullptr ? nullptr
-                                          : avio_alloc_context(buffer, kIOBufferBytes, 0, this,
-                                                               &LiveDecoder::ReadStandardInput,
-                                                               nullptr, nullptr);
+      AVIOContext* io = buffer == nullptr
+                            ? nullptr
+                            : avio_alloc_context(buffer, kIOBufferBytes, 0, this,
+                                                 &LiveDecoder::ReadStandardInput, nullptr, nullptr);
       if (io == nullptr) {
         av_free(buffer);
         avformat_free_context(context);
@@ -191,9 +192,8 @@ class LiveDecoder : public LiveAudioSource {
   foundation::NSError Failure(int error, const std::string& what) const {
     if (timed_out_) {
       return SourceError(kAVAudioFileErrorUnreadable, source_,
-                         what + ": no data for " + std::to_string(static_cast<int>(
-                                                       options_.stall_timeout_s)) +
-                             " s");
+                         what + ": no data for " +
+                             std::to_string(static_cast<int>(options_.stall_timeout_s)) + " s");
     }
     if (Stopped()) return SourceError(kAVAudioFileErrorUnreadable, source_, what + ": stopped");
     // FFmpeg says only "input/output error" for a host that does not resolve.

@@ -4,15 +4,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
@@ -26,8 +25,8 @@
 namespace plim {
 namespace {
 
-using ::testing::HasSubstr;
 using plim::testing::Audio;
+using ::testing::HasSubstr;
 
 // The number after "name": in a JSON line; NaN when absent.
 double NumberField(const std::string& line, const std::string& name) {
@@ -301,7 +300,8 @@ TEST_F(ListenTest, ReconnectsWhenTheStreamDropsAndGoesOnCounting) {
   // With --once the first drop ends the run, with one line; a bad source fails at once.
   Child once(Command({"listen", "--once", server.url()}));
   EXPECT_EQ(once.Wait(), 1);
-  EXPECT_EQ(once.standard_error().rfind("plim-catalog: The source \"" + server.url() + "\" ", 0), 0u);
+  EXPECT_EQ(once.standard_error().rfind("plim-catalog: The source \"" + server.url() + "\" ", 0),
+            0u);
   EXPECT_EQ(std::count(once.standard_error().begin(), once.standard_error().end(), '\n'), 1);
   Child bad(Command({"listen", "http://127.0.0.1:1/nothing.ogg"}));
   EXPECT_EQ(bad.Wait(), 1);
