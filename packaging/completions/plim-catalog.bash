@@ -35,6 +35,8 @@ _plim_catalog() {
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options $globals" -- "$cur"))
+  elif [[ $verb == listen ]]; then
+    COMPREPLY=($(compgen -W "- alsa:default pulse:default http:// https://" -- "$cur"))
   else
     COMPREPLY=($(compgen -f -- "$cur"))
   fi

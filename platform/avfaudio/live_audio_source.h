@@ -1,5 +1,5 @@
-// Audio that arrives as it plays: a stream on the network, or standard
-// input. It has no length and is never sought in.
+// Audio that arrives as it plays: a stream on the network, standard input,
+// or a capture device. It has no length and is never sought in.
 
 #ifndef PLIM_PLATFORM_AVFAUDIO_LIVE_AUDIO_SOURCE_H_
 #define PLIM_PLATFORM_AVFAUDIO_LIVE_AUDIO_SOURCE_H_
@@ -49,14 +49,14 @@ class LiveAudioSource {
   AVAudioFormat format_{1, 1};
 };
 
-// Opens `source`: "-" for standard input (any format FFmpeg detects), or a
-// URL FFmpeg reads (http, https, Icecast and Shoutcast streams, HLS
-// playlists). Loads the FFmpeg module on first use; thread-safe. Throws
+// Opens `source`: "-" for standard input (any format FFmpeg detects),
+// "alsa:NAME" or "pulse:NAME" for a capture device (alsa:default), or a URL
+// FFmpeg reads (http, https, Icecast and Shoutcast streams, HLS playlists). Loads the FFmpeg module on first use; thread-safe. Throws
 // foundation::NSError naming the source in one line:
 // kAVAudioFileErrorNotAudioFile when it holds no audio FFmpeg knows,
 // kAVAudioFileErrorNoDecodableAudio when none of its audio decodes,
-// kAVAudioFileErrorUnreadable when it can't be reached or stalls while
-// opening, or when stopped while opening.
+// kAVAudioFileErrorUnreadable when it can't be reached (no such host or
+// device) or stalls while opening, or when stopped while opening.
 std::unique_ptr<LiveAudioSource> OpenLiveAudioSource(const std::string& source,
                                                      const LiveSourceOptions& options);
 

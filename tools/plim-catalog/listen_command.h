@@ -11,8 +11,9 @@
 namespace plim {
 
 struct ListenCommandOptions {
-  std::string source;  // a URL FFmpeg reads, or "-" for standard input
-  bool once = false;   // stop at the first loss of the source instead of reconnecting
+  // A URL FFmpeg reads, "-" for standard input, or alsa:NAME / pulse:NAME.
+  std::string source;
+  bool once = false;  // stop at the first loss of the source instead of reconnecting
 };
 
 // Listens to options.source through the timeline's windowed matcher and

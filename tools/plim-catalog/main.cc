@@ -147,7 +147,8 @@ VerbRun DeclareMatch(CLI::App& verb) {
 VerbRun DeclareListen(CLI::App& verb) {
   auto options = std::make_shared<ListenCommandOptions>();
   verb.add_option("source", options->source,
-                  "A stream's URL (http, https, Icecast, HLS), or - for audio on standard input")
+                  "A stream's URL (http, https, Icecast, HLS), - for audio on standard input, or a "
+                  "capture device (alsa:default, pulse:default)")
       ->required()
       ->type_name("SOURCE");
   verb.add_flag("--once", options->once,
@@ -206,7 +207,8 @@ int main(int argc, char** argv) {
        "timeline of a long recording.",
        plim::DeclareMatch},
       {"listen",
-       "Name the catalog recordings heard on a live stream or standard input as they play, "
+       "Name the catalog recordings heard on a live stream, standard input or a sound card as "
+       "they play, "
        "one line as each starts and ends.",
        plim::DeclareListen},
       {"rebuild",

@@ -1,6 +1,7 @@
 // The FFmpeg module's second entry point: a LiveAudioSource over a demuxer
 // reading a URL or standard input.
 
+#include <dlfcn.h>
 #include <netdb.h>
 #include <poll.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "platform/foundation/quoted_text.h"
 
 extern "C" {
+#include <libavdevice/avdevice.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
 }
@@ -59,6 +61,31 @@ bool HostResolves(const std::string& url) {
   return error != EAI_NONAME && error != EAI_FAIL;
 }
 
+// The capture device's input format when `source` is "alsa:NAME" or
+// "pulse:NAME" (alsa:default, pulse:default); null otherwise. Other
+// devices FFmpeg has (jack, oss) print on their own and are not offered.
+const AVInputFormat* CaptureDevice(const std::string& source) {
+  const std::size_t colon = source.find(':');
+  if (colon == std::string::npos) return nullptr;
+  const std::string kind = source.substr(0, colon);
+  if (kind != "alsa" && kind != "pulse") return nullptr;
+  return av_find_input_format(kind.c_str());
+}
+
+void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+// libasound writes its errors to standard error unless given a handler;
+// library code never prints. It is loaded with FFmpeg's device library.
+void SilenceAlsa() {
+  void* alsa = dlopen("libasound.so.2", RTLD_LAZY | RTLD_NOLOAD);
+  if (alsa == nullptr) return;
+  using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+  if (void* set = dlsym(alsa, "snd_lib_error_set_handler"); set != nullptr) {
+    reinterpret_cast<int (*)(Handler)>(set)(IgnoreAlsaError);
+  }
+  dlclose(alsa);
+}
+
 struct IOBufferContextDeleter {
   void operator()(AVIOContext* context) const {
     av_freep(&context->buffer);
@@ -75,6 +102,8 @@ class LiveDecoder : public LiveAudioSource {
       // Library code never prints.
       av_log_set_level(AV_LOG_QUIET);
       avformat_network_init();
+      avdevice_register_all();
+      SilenceAlsa();
     });
     set_format(Open());
   }
@@ -117,8 +146,15 @@ class LiveDecoder : public LiveAudioSource {
       context->pb = io;
       url = "pipe:";
     }
+    const AVInputFormat* device = CaptureDevice(source_);
+    if (device != nullptr) url = source_.substr(source_.find(':') + 1);
     Arm();
-    int error = avformat_open_input(&context, url.c_str(), nullptr, nullptr);
+    int error = avformat_open_input(&context, url.c_str(), device, nullptr);
+    if (error < 0 && device != nullptr) {
+      throw SourceError(
+          kAVAudioFileErrorUnreadable, source_,
+          "could not be opened: no such device, or it is busy (" + FfmpegErrorText(error) + ")");
+    }
     if (error < 0) throw Failure(error, "could not be opened");
     format_.reset(context);
     Arm();

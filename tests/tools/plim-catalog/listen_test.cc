@@ -303,11 +303,15 @@ TEST_F(ListenTest, ReconnectsWhenTheStreamDropsAndGoesOnCounting) {
   EXPECT_EQ(once.standard_error().rfind("plim-catalog: The source \"" + server.url() + "\" ", 0),
             0u);
   EXPECT_EQ(std::count(once.standard_error().begin(), once.standard_error().end(), '\n'), 1);
-  Child bad(Command({"listen", "http://127.0.0.1:1/nothing.ogg"}));
-  EXPECT_EQ(bad.Wait(), 1);
-  EXPECT_THAT(bad.standard_error(),
-              HasSubstr("plim-catalog: The source \"http://127.0.0.1:1/nothing.ogg\" could not be "
-                        "opened: "));
+  for (const std::string source : {"http://127.0.0.1:1/nothing.ogg", "alsa:no-such-card"}) {
+    Child bad(Command({"listen", source}));
+    EXPECT_EQ(bad.Wait(), 1);
+    EXPECT_EQ(bad.standard_error().rfind(
+                  "plim-catalog: The source \"" + source + "\" could not be opened: ", 0),
+              0u)
+        << bad.standard_error();
+    EXPECT_EQ(std::count(bad.standard_error().begin(), bad.standard_error().end(), '\n'), 1);
+  }
 }
 
 }  // namespace
