@@ -201,9 +201,12 @@ int RunListenCommand(const GlobalOptions& global, const ListenCommandOptions& op
         ended.end_s = std::max(ended.start_s, std::min(ended.end_s, heard_until_s));
         writer.Write("end", ended, *reader);
       });
-  WindowFollower follower(*reader, [&](double window_start_s, std::vector<WindowMatch> matches) {
-    tracker.AddWindow(window_start_s, matches);
-  });
+  WindowFollower follower(
+      *reader,
+      [&](double window_start_s, std::vector<WindowMatch> matches) {
+        tracker.AddWindow(window_start_s, matches);
+      },
+      [&](const WindowMatch& amended) { tracker.AmendMatch(amended); });
 
   int status = kExitSuccess;
   double connection_start_s = 0;  // stream time at which the current connection began

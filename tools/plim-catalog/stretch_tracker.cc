@@ -175,6 +175,20 @@ void StretchTracker::AddWindow(double window_start_s, std::span<const WindowMatc
   std::erase_if(part_starts_, [&](const auto& p) { return p.second < needed_from_s; });
 }
 
+void StretchTracker::AmendMatch(const WindowMatch& amended) {
+  for (Group& g : groups_) {
+    if (!SameMatch(g.last, amended)) continue;
+    if (SameMatch(g.first, amended)) g.first = amended;
+    g.last = amended;
+    if (g.merged != nullptr) {
+      g.merged->parts[g.part] = GroupStretch(g);
+    } else {
+      Place(g);
+    }
+    return;
+  }
+}
+
 void StretchTracker::Finish() {
   groups_.clear();
   while (!merged_.empty()) Close(merged_.begin());

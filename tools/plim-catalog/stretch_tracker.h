@@ -37,6 +37,11 @@ class StretchTracker {
   // before; each match's window_start_s is `window_start_s`.
   void AddWindow(double window_start_s, std::span<const WindowMatch> matches);
 
+  // Replaces the match of the latest window that is SameMatch as
+  // `amended` (timeline.h) with it: that window's recording found to be
+  // heard further on. Nothing when there is none.
+  void AmendMatch(const WindowMatch& amended);
+
   // Ends the stream: every stretch still open is ended (or dropped, if it
   // never lasted kMinStretchS). The tracker is then empty and may start
   // over.

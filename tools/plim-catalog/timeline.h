@@ -29,6 +29,13 @@ struct WindowMatch {
   std::optional<std::pair<double, double>> heard_s;
 };
 
+// Whether `a` and `b` are the one match of a window, perhaps amended to be
+// heard further on. Pure function.
+inline bool SameMatch(const WindowMatch& a, const WindowMatch& b) {
+  return a.window_start_s == b.window_start_s && a.recording == b.recording &&
+         a.offset_s == b.offset_s && a.speed == b.speed;
+}
+
 // Where one recording plays in the file.
 struct Stretch {
   catalog::RecordingId recording = 0;

@@ -50,9 +50,19 @@ FileTimeline FollowFile(const std::string& path, const catalog::CatalogReader& r
       avfaudio::AVAudioPCMBuffer::initWithPCMFormat(format, capacity);
   if (buffer == nullptr) throw std::bad_alloc();
   std::vector<WindowMatch> matches;
-  WindowFollower follower(reader, [&](double, std::vector<WindowMatch> window_matches) {
-    matches.insert(matches.end(), window_matches.begin(), window_matches.end());
-  });
+  WindowFollower follower(
+      reader,
+      [&](double, std::vector<WindowMatch> window_matches) {
+        matches.insert(matches.end(), window_matches.begin(), window_matches.end());
+      },
+      [&](const WindowMatch& amended) {
+        for (auto m = matches.rbegin(); m != matches.rend(); ++m) {
+          if (SameMatch(*m, amended)) {
+            *m = amended;
+            break;
+          }
+        }
+      });
   WindowedFingerprinter windows(format,
                                 [&](AudioWindow window) { follower.Follow(std::move(window)); });
   std::int64_t frames = 0;

@@ -40,8 +40,9 @@ void ExtendEnd(WindowMatch& m, std::optional<std::pair<double, double>> after) {
 
 }  // namespace
 
-WindowFollower::WindowFollower(const catalog::CatalogReader& reader, MatchSink sink)
-    : reader_(&reader), sink_(std::move(sink)) {}
+WindowFollower::WindowFollower(const catalog::CatalogReader& reader, MatchSink on_window,
+                               AmendSink on_amend)
+    : reader_(&reader), on_window_(std::move(on_window)), on_amend_(std::move(on_amend)) {}
 
 void WindowFollower::Follow(AudioWindow window) {
   const std::vector<fingerprint::Landmark> landmarks = fingerprint::QueryLandmarks(window.peaks);
@@ -77,20 +78,22 @@ void WindowFollower::Follow(AudioWindow window) {
     }
     for (const Accepted& a : previous_) {
       if (!AcceptedIn(accepted, a.candidate.recording)) {
-        ExtendEnd(pending_[a.index], Heard(*peaks, window.start_s, Shifted(a.candidate, shift_s)));
+        WindowMatch& m = previous_matches_[a.index];
+        const std::optional<std::pair<double, double>> heard_before = m.heard_s;
+        ExtendEnd(m, Heard(*peaks, window.start_s, Shifted(a.candidate, shift_s)));
+        if (m.heard_s != heard_before) on_amend_(m);
       }
     }
-    sink_(previous_start_s_, std::move(pending_));
   }
-  pending_ = std::move(matches);
+  on_window_(window.start_s, matches);
+  previous_matches_ = std::move(matches);
   previous_ = std::move(accepted);
   previous_peaks_ = std::move(peaks);
   previous_start_s_ = window.start_s;
 }
 
 void WindowFollower::Finish() {
-  if (previous_peaks_ != nullptr) sink_(previous_start_s_, std::move(pending_));
-  pending_.clear();
+  previous_matches_.clear();
   previous_.clear();
   previous_peaks_.reset();
 }

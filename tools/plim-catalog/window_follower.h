@@ -22,17 +22,21 @@ namespace plim {
 // is heard. A recording's first window may not hold enough of it to be
 // accepted in the window before (a fade-in, a crossfade), nor its last in
 // the window after; its peaks may still be heard there along the same
-// alignment, so the edges are looked for there too. A window's matches are
-// final once the window after it is followed: they are handed out then,
-// or at Finish. Not thread-safe.
+// alignment, so the edges are looked for there too: a window's matches are
+// handed out as soon as it is matched, and a match heard further on in the
+// window after it is handed out again, amended, when that window is
+// followed. Not thread-safe.
 class WindowFollower {
  public:
   // Receives each window's start (seconds of the stream) and matches, in
-  // time order, every window included, on the thread of Follow and Finish.
+  // time order, every window included, on the thread of Follow.
   using MatchSink = std::function<void(double window_start_s, std::vector<WindowMatch>)>;
+  // Receives a match of the window before the one being followed, heard
+  // later than said (heard_s's end), and otherwise the same as handed out.
+  using AmendSink = std::function<void(const WindowMatch&)>;
 
   // `reader` must stay valid until the next SetReader or the follower's end.
-  WindowFollower(const catalog::CatalogReader& reader, MatchSink sink);
+  WindowFollower(const catalog::CatalogReader& reader, MatchSink on_window, AmendSink on_amend);
 
   // Reads the catalog through `reader` from the next window on (a newer
   // snapshot of the catalog).
@@ -42,12 +46,12 @@ class WindowFollower {
   // what the catalog reader throws.
   void Follow(AudioWindow window);
 
-  // Hands out the last window's matches; the next Follow starts a new stream.
+  // Ends the stream; the next Follow starts a new one.
   void Finish();
 
  private:
   struct Accepted {
-    std::size_t index;  // into pending_
+    std::size_t index;  // into previous_matches_
     matching::MatchCandidate candidate;
   };
 
@@ -56,9 +60,10 @@ class WindowFollower {
                                                  const matching::MatchCandidate& c);
 
   const catalog::CatalogReader* reader_;
-  MatchSink sink_;
-  std::vector<WindowMatch> pending_;  // of the window before, not yet handed out
-  std::vector<Accepted> previous_;    // of the window before
+  MatchSink on_window_;
+  AmendSink on_amend_;
+  std::vector<WindowMatch> previous_matches_;  // of the window before, as handed out
+  std::vector<Accepted> previous_;             // of the window before
   std::unique_ptr<matching::QueryPeaks> previous_peaks_;
   double previous_start_s_ = 0;
   std::vector<fingerprint::Peak> reference_;  // scratch
