@@ -193,11 +193,11 @@ class LiveDecoder : public LiveAudioSource {
   bool Stopped() const { return options_.stop != nullptr && options_.stop->load(); }
 
   // Starts the wait for data afresh: time spent away from the source (matching
-  // what it gave) is no stall.
+  // what it gave) is no stall. A stall found stays: FFmpeg keeps the error
+  // it caused and gives it again.
   void Arm() {
     deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(options_.stall_timeout_s));
-    timed_out_ = false;
   }
 
   bool Expired() {
