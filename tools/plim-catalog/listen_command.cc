@@ -14,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <system_error>
 
 #include "platform/avfaudio/av_audio_pcm_buffer.h"
 #include "platform/avfaudio/live_audio_source.h"
@@ -63,7 +64,9 @@ class StopSignals {
     stop_requested.store(false);
     stop_signal.store(0);
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::bad_alloc();
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+      throw std::system_error(errno, std::generic_category(), "pipe");
+    }
     read_end_ = ends[0];
     wake_pipe_write = ends[1];
     struct sigaction action = {};
@@ -160,37 +163,26 @@ class EventWriter {
   std::chrono::system_clock::time_point began_;
 };
 
+avfaudio::LiveSourceOptions SourceOptions() {
+  return {.stall_timeout_s = kStallTimeoutS, .stop = &stop_requested};
+}
+
 void Say(const std::string& line) {
   foundation::writeToStandardError("plim-catalog: " + line + "\n");
 }
 
-}  // namespace
-
-int RunListenCommand(const GlobalOptions& global, const ListenCommandOptions& options) {
-  shazamkit::CatalogRecognitionService service(global.catalog_directory);
-  catalog::CatalogStore* store = nullptr;
-  try {
-    store = &service.OpenCatalog();
-  } catch (const foundation::NSError& error) {
-    Say(error.description());
-    return kExitFailure;
-  }
+// Listens to `source` (open) until the end of standard input, a stop
+// signal, or a loss that is not reconnected (with options.once, or on
+// standard input). A loss of a URL or device is reconnected with backoff.
+// Throws foundation::NSError when the catalog fails.
+int Listen(const GlobalOptions& global, const ListenCommandOptions& options,
+           catalog::CatalogStore& store, std::unique_ptr<avfaudio::LiveAudioSource> source,
+           const StopSignals& signals) {
   const std::string shown_source = foundation::QuotedText(options.source);
-  const StopSignals signals;
-  const avfaudio::LiveSourceOptions source_options{.stall_timeout_s = kStallTimeoutS,
-                                                   .stop = &stop_requested};
-  std::unique_ptr<avfaudio::LiveAudioSource> source;
-  try {
-    source = avfaudio::OpenLiveAudioSource(options.source, source_options);
-  } catch (const foundation::NSError& error) {
-    if (stop_requested.load()) return stop_signal.load() == SIGINT ? kExitInterrupted : 0;
-    Say(error.description());
-    return kExitFailure;
-  }
-
+  const avfaudio::LiveSourceOptions source_options = SourceOptions();
   const SteadyClock::time_point began = SteadyClock::now();
   const EventWriter writer(global, std::chrono::system_clock::now());
-  std::unique_ptr<catalog::CatalogReader> reader = store->NewCatalogReader();
+  std::unique_ptr<catalog::CatalogReader> reader = store.NewCatalogReader();
   SteadyClock::time_point read_at = began;
   double heard_until_s = 0;  // stream time of the last audio received
   // Ends are clamped to what was heard: a window cut by a loss is shorter.
@@ -220,7 +212,7 @@ int RunListenCommand(const GlobalOptions& global, const ListenCommandOptions& op
     WindowedFingerprinter windows(format, [&](AudioWindow window) {
       if (SecondsSince(read_at) >= kCatalogRefreshS) {
         // Recordings added since are matched from the next window on.
-        std::unique_ptr<catalog::CatalogReader> fresh = store->NewCatalogReader();
+        std::unique_ptr<catalog::CatalogReader> fresh = store.NewCatalogReader();
         follower.SetReader(*fresh);
         reader = std::move(fresh);
         read_at = SteadyClock::now();
@@ -230,25 +222,30 @@ int RunListenCommand(const GlobalOptions& global, const ListenCommandOptions& op
     });
     std::optional<std::string> lost;
     std::int64_t frames = 0;
-    try {
-      for (;;) {
-        const std::int64_t read = source->Read(buffer->floatChannelData(), buffer->frameCapacity());
-        if (read == 0) break;
-        buffer->setFrameLength(static_cast<avfaudio::AVAudioFrameCount>(read));
-        frames += read;
-        heard_until_s = connection_start_s + static_cast<double>(frames) / format.sampleRate();
-        windows.Append(*buffer);
+    for (;;) {
+      std::int64_t read = 0;
+      try {
+        read = source->Read(buffer->floatChannelData(), buffer->frameCapacity());
+      } catch (const foundation::NSError& error) {
+        lost = error.description();
+        break;
       }
-      if (!stop_requested.load() && options.source != "-") {
-        lost = "The source " + shown_source + " ended.";
+      if (read == 0) {
+        if (options.source != "-") lost = "The source " + shown_source + " ended.";
+        break;
       }
-    } catch (const foundation::NSError& error) {
-      lost = error.description();
+      buffer->setFrameLength(static_cast<avfaudio::AVAudioFrameCount>(read));
+      frames += read;
+      heard_until_s = connection_start_s + static_cast<double>(frames) / format.sampleRate();
+      windows.Append(*buffer);
     }
+    // What the source did as a stop signal came is no loss: listening ends.
+    if (stop_requested.load()) lost.reset();
     source.reset();
     windows.Finish();
     follower.Finish();
-    if (!lost || options.once) {
+    // Standard input can't be opened again.
+    if (!lost || options.once || options.source == "-") {
       if (lost) {
         Say(*lost);
         status = kExitFailure;
@@ -278,6 +275,43 @@ int RunListenCommand(const GlobalOptions& global, const ListenCommandOptions& op
   tracker.Finish();
   if (stop_requested.load()) return stop_signal.load() == SIGINT ? kExitInterrupted : kExitSuccess;
   return status;
+}
+
+}  // namespace
+
+int RunListenCommand(const GlobalOptions& global, const ListenCommandOptions& options) {
+  shazamkit::CatalogRecognitionService service(global.catalog_directory);
+  catalog::CatalogStore* store = nullptr;
+  try {
+    store = &service.OpenCatalog();
+  } catch (const foundation::NSError& error) {
+    Say(error.description());
+    return kExitFailure;
+  }
+  std::optional<StopSignals> signals;
+  try {
+    signals.emplace();
+  } catch (const std::system_error& error) {
+    Say(std::string("listen could not start: ") + error.what() + ".");
+    return kExitFailure;
+  }
+  const avfaudio::LiveSourceOptions source_options = SourceOptions();
+  std::unique_ptr<avfaudio::LiveAudioSource> source;
+  try {
+    source = avfaudio::OpenLiveAudioSource(options.source, source_options);
+  } catch (const foundation::NSError& error) {
+    if (stop_requested.load()) return stop_signal.load() == SIGINT ? kExitInterrupted : 0;
+    Say(error.description());
+    return kExitFailure;
+  }
+
+  try {
+    return Listen(global, options, *store, std::move(source), *signals);
+  } catch (const foundation::NSError& error) {
+    // The catalog failed; the source's errors are losses, handled within.
+    Say(error.description());
+    return kExitFailure;
+  }
 }
 
 }  // namespace plim

@@ -26,11 +26,12 @@ struct ListenCommandOptions {
 // (ended, failed, no data for 15 s) is opened again after 1, 2, 4 ... 60
 // s, each attempt and outcome a line on standard error, stream time going
 // on with the wall time of the gap; with options.once the first loss ends
-// the run instead. Standard input ending ends the run. Ctrl-C and SIGTERM
-// end the open stretches with end events. Returns 0 at the end of standard
-// input or after SIGTERM, kExitInterrupted after Ctrl-C, 1 when the catalog
-// or the source can't be opened, or with options.once when the source is
-// lost.
+// the run instead. Standard input can't be opened again: its end ends the
+// run, and so does its failure or stall, as with options.once. Ctrl-C and
+// SIGTERM end the open stretches with end events. Returns 0 at the end of
+// standard input or after SIGTERM, kExitInterrupted after Ctrl-C, 1 when
+// the catalog fails, the source can't be opened, or with options.once (or
+// on standard input) when the source is lost.
 int RunListenCommand(const GlobalOptions& global, const ListenCommandOptions& options);
 
 }  // namespace plim

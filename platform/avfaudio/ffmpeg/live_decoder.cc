@@ -38,6 +38,8 @@ using Clock = std::chrono::steady_clock;
 // How often a wait for standard input looks at the stop flag and the deadline.
 constexpr int kPollSliceMs = 200;
 constexpr int kIOBufferBytes = 64 * 1024;
+// What a source that fails once open did, for its errors.
+constexpr char kStopped[] = "stopped";
 
 foundation::NSError SourceError(std::int64_t code, const std::string& source,
                                 const std::string& what) {
@@ -236,7 +238,7 @@ class LiveDecoder : public LiveAudioSource {
     if (error == AVERROR(EIO) && !HostResolves(source_)) {
       return SourceError(kAVAudioFileErrorUnreadable, source_, what + ": no such host");
     }
-    if (error == AVERROR_INVALIDDATA) {
+    if (error == AVERROR_INVALIDDATA && what != kStopped) {
       return SourceError(kAVAudioFileErrorNotAudioFile, source_, "holds no audio");
     }
     return SourceError(kAVAudioFileErrorUnreadable, source_, what + ": " + FfmpegErrorText(error));
@@ -263,7 +265,7 @@ class LiveDecoder : public LiveAudioSource {
       const int read = av_read_frame(format_.get(), packet_.get());
       if (read < 0) {
         if (Stopped()) return false;
-        if (read != AVERROR_EOF || timed_out_) throw Failure(read, "stopped");
+        if (read != AVERROR_EOF || timed_out_) throw Failure(read, kStopped);
         input_ended_ = true;
         avcodec_send_packet(codec_.get(), nullptr);
         continue;
