@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git file
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
+  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libavdevice-dev
   liblmdb-dev
   libtag1-dev
   libcli11-dev

@@ -4,7 +4,7 @@ _plim_catalog() {
   local cur prev verb word i
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD-1]}
-  local verbs="add list show edit remove prune clean copy stats match duplicates rebuild verify help"
+  local verbs="add list show edit remove prune clean copy stats match listen duplicates rebuild verify help"
   local globals="--catalog --json --quiet --help --version"
   verb=
   for ((i = 1; i < COMP_CWORD; i++)); do
@@ -27,6 +27,7 @@ _plim_catalog() {
     list) options="--artist --title --album --under" ;;
     prune|remove) options="--dry-run" ;;
     match) options="--jobs --timeline --candidates" ;;
+    listen) options="--once" ;;
     rebuild) options="--jobs --repair" ;;
     clean) options="--older-than" ;;
     edit) options="--artist --title --album --artwork --metadata --isrc --genre --dry-run" ;;
@@ -34,6 +35,8 @@ _plim_catalog() {
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options $globals" -- "$cur"))
+  elif [[ $verb == listen ]]; then
+    COMPREPLY=($(compgen -W "- alsa:default pulse:default http:// https://" -- "$cur"))
   else
     COMPREPLY=($(compgen -f -- "$cur"))
   fi

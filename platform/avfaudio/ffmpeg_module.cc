@@ -9,6 +9,7 @@
 
 #include "platform/avfaudio/av_audio_file.h"
 #include "platform/avfaudio/file_error.h"
+#include "platform/foundation/quoted_text.h"
 
 namespace plim::avfaudio {
 namespace {
@@ -39,6 +40,7 @@ class SharedLibrary {
 struct LoadedModule {
   SharedLibrary library;
   FfmpegModuleEntry entry = nullptr;
+  LiveSourceEntry live_entry = nullptr;
   std::string failure;  // when entry is null
 };
 
@@ -88,8 +90,15 @@ LoadedModule Load() {
           "the FFmpeg decoding module " + path + " lacks its entry point " + kFfmpegModuleEntryName;
       return module;
     }
+    void* live_entry = dlsym(library.get(), kLiveSourceEntryName);
+    if (live_entry == nullptr) {
+      module.failure =
+          "the FFmpeg decoding module " + path + " lacks its entry point " + kLiveSourceEntryName;
+      return module;
+    }
     module.library = std::move(library);
     module.entry = reinterpret_cast<FfmpegModuleEntry>(entry);
+    module.live_entry = reinterpret_cast<LiveSourceEntry>(live_entry);
     return module;
   }
   module.failure = std::string("the FFmpeg decoding module ") + kModuleFileName +
@@ -97,15 +106,31 @@ LoadedModule Load() {
   return module;
 }
 
+// Loaded once per process, by whichever thread comes first.
+const LoadedModule& Module() {
+  static const LoadedModule module = Load();
+  return module;
+}
+
 }  // namespace
 
 std::unique_ptr<AudioDecoder> OpenFfmpegDecoder(const FileInput& input) {
-  // Loaded once per process, by whichever thread comes first.
-  static const LoadedModule module = Load();
+  const LoadedModule& module = Module();
   if (module.entry == nullptr) {
     throw FileError(kAVAudioFileErrorUnreadable, input.path(), module.failure);
   }
   return std::unique_ptr<AudioDecoder>(module.entry(input));
+}
+
+std::unique_ptr<LiveAudioSource> OpenLiveAudioSource(const std::string& source,
+                                                     const LiveSourceOptions& options) {
+  const LoadedModule& module = Module();
+  if (module.live_entry == nullptr) {
+    throw foundation::NSError(kAVFAudioErrorDomain, kAVAudioFileErrorUnreadable,
+                              "The source " + foundation::QuotedText(source) +
+                                  " could not be opened: " + module.failure + ".");
+  }
+  return std::unique_ptr<LiveAudioSource>(module.live_entry(source, options));
 }
 
 }  // namespace plim::avfaudio

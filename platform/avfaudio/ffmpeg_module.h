@@ -7,9 +7,11 @@
 #define PLIM_PLATFORM_AVFAUDIO_FFMPEG_MODULE_H_
 
 #include <memory>
+#include <string>
 
 #include "platform/avfaudio/audio_decoder.h"
 #include "platform/avfaudio/file_input.h"
+#include "platform/avfaudio/live_audio_source.h"
 
 namespace plim::avfaudio {
 
@@ -18,6 +20,12 @@ namespace plim::avfaudio {
 // Throws foundation::NSError as OpenFfmpegDecoder does.
 inline constexpr char kFfmpegModuleEntryName[] = "PlimAvfaudioOpenFfmpegDecoder";
 using FfmpegModuleEntry = AudioDecoder* (*)(const FileInput& input);
+
+// The module's second export: opens a live source as OpenLiveAudioSource
+// does (live_audio_source.h) and returns it for the caller to delete.
+inline constexpr char kLiveSourceEntryName[] = "PlimAvfaudioOpenLiveSource";
+using LiveSourceEntry = LiveAudioSource* (*)(const std::string& source,
+                                             const LiveSourceOptions& options);
 
 // A decoder for the first decodable audio stream of `input` (any container
 // and codec FFmpeg reads), which must outlive it. Loads the module on the

@@ -12,6 +12,7 @@
 #include "tools/plim-catalog/duplicates_command.h"
 #include "tools/plim-catalog/edit_command.h"
 #include "tools/plim-catalog/inspect_commands.h"
+#include "tools/plim-catalog/listen_command.h"
 #include "tools/plim-catalog/match_command.h"
 #include "tools/plim-catalog/rebuild_command.h"
 #include "tools/plim-catalog/usage_errors.h"
@@ -143,6 +144,18 @@ VerbRun DeclareMatch(CLI::App& verb) {
   return [options](const GlobalOptions& global) { return RunMatchCommand(global, *options); };
 }
 
+VerbRun DeclareListen(CLI::App& verb) {
+  auto options = std::make_shared<ListenCommandOptions>();
+  verb.add_option("source", options->source,
+                  "A stream's URL (http, https, Icecast, HLS), - for audio on standard input, or a "
+                  "capture device (alsa:default, pulse:default)")
+      ->required()
+      ->type_name("SOURCE");
+  verb.add_flag("--once", options->once,
+                "Stop when the source is lost (exit status 1) instead of reconnecting");
+  return [options](const GlobalOptions& global) { return RunListenCommand(global, *options); };
+}
+
 VerbRun DeclareRebuild(CLI::App& verb) {
   auto options = std::make_shared<RebuildCommandOptions>();
   verb.add_option("-j,--jobs", options->jobs, "Files decoded at once (default: one per core)")
@@ -193,6 +206,11 @@ int main(int argc, char** argv) {
        "Match files, one answer each (and their best candidates with --candidates), or the "
        "timeline of a long recording.",
        plim::DeclareMatch},
+      {"listen",
+       "Name the catalog recordings heard on a live stream, standard input or a sound card as "
+       "they play, "
+       "one line as each starts and ends.",
+       plim::DeclareListen},
       {"rebuild",
        "Bring a catalog built with an older fingerprint up to date: decode every recording's "
        "file again, keeping ids, metadata and artwork.",

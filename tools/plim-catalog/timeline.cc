@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tools/plim-catalog/stretch_tracker.h"
+
 namespace plim {
 namespace {
 
@@ -15,11 +17,6 @@ constexpr double kCellS = 1.0;
 // How near a window's peak must be to a reference peak to be the same.
 constexpr double kTimeToleranceFrames = 1.0;
 constexpr double kBinTolerance = 1.0;
-
-// Where the recording's start falls in the file, by this window's alignment.
-double AnchorS(const WindowMatch& m) { return m.window_start_s - m.offset_s / m.speed; }
-
-double StretchAnchorS(const Stretch& s) { return s.start_s - s.recording_offset_s / s.speed; }
 
 }  // namespace
 
@@ -58,94 +55,22 @@ std::optional<std::pair<double, double>> HeardSpan(const matching::QueryPeaks& w
 }
 
 std::vector<Stretch> JoinWindowMatches(std::vector<WindowMatch> matches, double window_hop_s) {
-  std::sort(matches.begin(), matches.end(), [](const WindowMatch& a, const WindowMatch& b) {
-    if (a.window_start_s != b.window_start_s) return a.window_start_s < b.window_start_s;
-    return a.recording < b.recording;
+  std::stable_sort(matches.begin(), matches.end(), [](const WindowMatch& a, const WindowMatch& b) {
+    return a.window_start_s < b.window_start_s;
   });
-  // Each group: indices into `matches`, in time order.
-  std::vector<std::vector<std::size_t>> groups;
-  for (std::size_t i = 0; i < matches.size(); ++i) {
-    const WindowMatch& m = matches[i];
-    std::vector<std::size_t>* joined = nullptr;
-    for (auto g = groups.rbegin(); g != groups.rend() && joined == nullptr; ++g) {
-      const WindowMatch& last = matches[g->back()];
-      const double gap_s = m.window_start_s - last.window_start_s;
-      // A recording playing twice, or at two alignments in one window, is two stretches.
-      if (last.recording == m.recording && gap_s > 0 && gap_s <= 2.5 * window_hop_s &&
-          std::abs(AnchorS(m) - AnchorS(last)) <= kAnchorToleranceS) {
-        joined = &*g;
-      }
-    }
-    if (joined != nullptr) {
-      joined->push_back(i);
-    } else {
-      groups.push_back({i});
-    }
-  }
-
   std::vector<Stretch> stretches;
-  for (const std::vector<std::size_t>& group : groups) {
-    const WindowMatch& first = matches[group.front()];
-    const WindowMatch& last = matches[group.back()];
-    Stretch s;
-    s.recording = first.recording;
-    s.windows = static_cast<int>(group.size());
-    std::vector<double> speeds;
-    for (std::size_t i : group) {
-      speeds.push_back(matches[i].speed);
-      s.confidence = std::max(s.confidence, matches[i].confidence);
-    }
-    std::nth_element(speeds.begin(),
-                     speeds.begin() + static_cast<std::ptrdiff_t>(speeds.size() / 2), speeds.end());
-    s.speed = speeds[speeds.size() / 2];
-    s.start_s = first.heard_s ? first.heard_s->first : first.window_start_s;
-    s.end_s = last.heard_s ? last.heard_s->second : last.window_start_s + 2 * window_hop_s;
-    // Nothing of a recording plays before its start or after its end.
-    s.start_s = std::max(s.start_s, AnchorS(first));
-    s.end_s = std::min(s.end_s, AnchorS(last) + last.recording_duration_s / last.speed);
-    if (s.end_s <= s.start_s) continue;
-    s.recording_offset_s =
-        std::max(0.0, first.offset_s + (s.start_s - first.window_start_s) * first.speed);
-    stretches.push_back(s);
-  }
-  // A recording built of loops aligns each window with whichever repeat
-  // fits it best, and a quiet passage leaves windows unmatched: one
-  // recording heard again right after itself, or at the same alignment a
-  // little later, is still the same playing.
-  std::sort(stretches.begin(), stretches.end(), [](const Stretch& a, const Stretch& b) {
-    if (a.recording != b.recording) return a.recording < b.recording;
-    return a.start_s < b.start_s;
-  });
-  // Unless another recording started in between: then it played between.
-  auto other_started = [&](catalog::RecordingId recording, double from_s, double to_s) {
-    return std::any_of(stretches.begin(), stretches.end(), [&](const Stretch& o) {
-      return o.recording != recording && o.start_s >= from_s && o.start_s < to_s;
+  StretchTracker tracker(
+      window_hop_s, [](const Stretch&) {}, [&](const Stretch& s) { stretches.push_back(s); });
+  for (auto from = matches.begin(); from != matches.end();) {
+    auto to = std::find_if(from, matches.end(), [&](const WindowMatch& m) {
+      return m.window_start_s != from->window_start_s;
     });
-  };
-  std::vector<Stretch> merged;
-  double last_part_start_s = 0;
-  for (const Stretch& s : stretches) {
-    Stretch* last = merged.empty() ? nullptr : &merged.back();
-    const bool same_start =
-        last != nullptr && std::abs(StretchAnchorS(*last) - StretchAnchorS(s)) <= kAnchorToleranceS;
-    if (last == nullptr || last->recording != s.recording ||
-        s.start_s > last->end_s + (same_start ? kQuietGapS : kMergeGapS) ||
-        other_started(s.recording, last_part_start_s, s.start_s)) {
-      merged.push_back(s);
-      last_part_start_s = s.start_s;
-      continue;
-    }
-    last_part_start_s = s.start_s;
-    if (s.windows > last->windows) last->speed = s.speed;
-    last->end_s = std::max(last->end_s, s.end_s);
-    last->windows += s.windows;
-    last->confidence = std::max(last->confidence, s.confidence);
+    tracker.AddWindow(from->window_start_s, std::span<const WindowMatch>(from, to));
+    from = to;
   }
-  // A moment of likeness between two recordings (a shared loop, a sample)
-  // can pass for a match in one window; a recording that plays is heard
-  // longer.
-  std::erase_if(merged, [](const Stretch& s) { return s.end_s - s.start_s < kMinStretchS; });
-  stretches = std::move(merged);
+  tracker.Finish();
+  // A stretch announced may end a little shorter than when it was.
+  std::erase_if(stretches, [](const Stretch& s) { return s.end_s - s.start_s < kMinStretchS; });
   std::sort(stretches.begin(), stretches.end(), [](const Stretch& a, const Stretch& b) {
     if (a.start_s != b.start_s) return a.start_s < b.start_s;
     return a.recording < b.recording;

@@ -29,6 +29,13 @@ struct WindowMatch {
   std::optional<std::pair<double, double>> heard_s;
 };
 
+// Whether `a` and `b` are the one match of a window, perhaps amended to be
+// heard further on. Pure function.
+inline bool SameMatch(const WindowMatch& a, const WindowMatch& b) {
+  return a.window_start_s == b.window_start_s && a.recording == b.recording &&
+         a.offset_s == b.offset_s && a.speed == b.speed;
+}
+
 // Where one recording plays in the file.
 struct Stretch {
   catalog::RecordingId recording = 0;
@@ -49,7 +56,9 @@ struct Stretch {
 // they agree on its start), with no other recording starting between, are
 // one, with the first one's offset (a repeated passage aligns at another
 // offset; a quiet one goes unmatched). Stretches shorter than kMinStretchS
-// are left out. Ordered by start, then recording. Pure function.
+// are left out. Ordered by start, then recording. It is what a
+// StretchTracker (stretch_tracker.h) fed the windows in time order ends.
+// Pure function.
 // `window_hop_s`: how far apart windows start.
 std::vector<Stretch> JoinWindowMatches(std::vector<WindowMatch> matches, double window_hop_s);
 

@@ -9,18 +9,17 @@
 
 #include "platform/avfaudio/av_audio_file.h"
 #include "platform/catalog/lmdb/catalog.h"
-#include "platform/fingerprint/landmark_hasher.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/quoted_text.h"
 #include "platform/foundation/standard_stream.h"
 #include "platform/foundation/url.h"
-#include "platform/matching/matcher.h"
-#include "platform/matching/peak_verification.h"
 #include "platform/shazamkit/catalog_recognition_service.h"
+#include "tools/plim-catalog/duration_text.h"
 #include "tools/plim-catalog/json_line.h"
 #include "tools/plim-catalog/match_files.h"
 #include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/timeline.h"
+#include "tools/plim-catalog/window_follower.h"
 #include "tools/plim-catalog/windowed_fingerprinter.h"
 
 namespace plim {
@@ -36,124 +35,6 @@ double ThreadCpuS() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// h:mm:ss.s, for times along a recording of hours.
-std::string ClockTime(double s) {
-  s = std::max(0.0, s);
-  const auto tenths = static_cast<long long>(s * 10 + 0.5);
-  char text[32];
-  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld.%lld", tenths / 36000, tenths / 600 % 60,
-                tenths / 10 % 60, tenths % 10);
-  return text;
-}
-
-// A recording plays through many overlapping windows, so one window need not
-// try as hard as a lone clip: only its best-nominated candidates are placed
-// again from their peaks, and in a catalog of hundreds of hours only a
-// window's rarer hashes are looked at (its hits bounded as a lone clip's
-// first pass is).
-constexpr matching::MatchEffort kWindowEffort{.realigned_candidates = 4, .max_hits = 50'000};
-
-// Matches each window as it comes and records the accepted recordings with
-// where each is heard. A recording's first window may not hold enough of it
-// to be accepted in the window before (a fade-in, a crossfade), nor its
-// last in the window after; its peaks may still be heard there along the
-// same alignment, so the edges are looked for there too.
-class WindowFollower {
- public:
-  explicit WindowFollower(const catalog::CatalogReader& reader) : reader_(reader) {}
-
-  void Follow(AudioWindow window) {
-    const std::vector<fingerprint::Landmark> landmarks = fingerprint::QueryLandmarks(window.peaks);
-    std::vector<Accepted> accepted;
-    auto peaks = std::make_unique<matching::QueryPeaks>(window.peaks);
-    if (!landmarks.empty()) {
-      const matching::MatchReport report =
-          matching::FindMatches(reader_, landmarks, window.peaks, kWindowEffort);
-      for (const matching::MatchCandidate& c : report.candidates) {
-        if (!c.accepted) break;  // accepted ones come first
-        std::optional<catalog::Recording> recording = reader_.GetRecording(c.recording);
-        if (!recording) continue;
-        WindowMatch m;
-        m.window_start_s = window.start_s;
-        m.recording = c.recording;
-        m.recording_duration_s = recording->duration_s;
-        m.offset_s = c.offset_s;
-        m.speed = c.speed;
-        m.confidence = c.confidence;
-        m.heard_s = Heard(*peaks, window.start_s, c);
-        matches_.push_back(m);
-        accepted.push_back({matches_.size() - 1, c});
-      }
-    }
-    if (previous_peaks_ != nullptr) {
-      const double shift_s = window.start_s - previous_start_s_;
-      for (const Accepted& a : accepted) {
-        if (!AcceptedIn(previous_, a.candidate.recording)) {
-          ExtendStart(matches_[a.index],
-                      Heard(*previous_peaks_, previous_start_s_, Shifted(a.candidate, -shift_s)));
-        }
-      }
-      for (const Accepted& a : previous_) {
-        if (!AcceptedIn(accepted, a.candidate.recording)) {
-          ExtendEnd(matches_[a.index],
-                    Heard(*peaks, window.start_s, Shifted(a.candidate, shift_s)));
-        }
-      }
-    }
-    previous_ = std::move(accepted);
-    previous_peaks_ = std::move(peaks);
-    previous_start_s_ = window.start_s;
-  }
-
-  std::vector<WindowMatch> TakeMatches() { return std::move(matches_); }
-
- private:
-  struct Accepted {
-    std::size_t index;  // into matches_
-    matching::MatchCandidate candidate;
-  };
-
-  static bool AcceptedIn(const std::vector<Accepted>& list, catalog::RecordingId recording) {
-    return std::any_of(list.begin(), list.end(),
-                       [&](const Accepted& a) { return a.candidate.recording == recording; });
-  }
-
-  // The same alignment, for a window starting `shift_s` later.
-  static matching::MatchCandidate Shifted(matching::MatchCandidate c, double shift_s) {
-    c.offset_s += shift_s * c.speed;
-    return c;
-  }
-
-  static void ExtendStart(WindowMatch& m, std::optional<std::pair<double, double>> before) {
-    if (!before) return;
-    if (!m.heard_s) m.heard_s.emplace(m.window_start_s, m.window_start_s + 2 * kWindowHopS);
-    m.heard_s->first = std::min(m.heard_s->first, before->first);
-  }
-
-  static void ExtendEnd(WindowMatch& m, std::optional<std::pair<double, double>> after) {
-    if (!after) return;
-    if (!m.heard_s) m.heard_s.emplace(m.window_start_s, m.window_start_s + 2 * kWindowHopS);
-    m.heard_s->second = std::max(m.heard_s->second, after->second);
-  }
-
-  std::optional<std::pair<double, double>> Heard(const matching::QueryPeaks& window,
-                                                 double window_start_s,
-                                                 const matching::MatchCandidate& c) {
-    const double offset_frames = c.offset_s / fingerprint::kFrameDurationS;
-    reference_.clear();
-    reader_.ReadPeaks(c.recording, offset_frames - 2,
-                      offset_frames + (window.duration_frames() + 2) * c.speed, reference_);
-    return HeardSpan(window, window_start_s, reference_, c);
-  }
-
-  const catalog::CatalogReader& reader_;
-  std::vector<WindowMatch> matches_;
-  std::vector<Accepted> previous_;  // of the window before
-  std::unique_ptr<matching::QueryPeaks> previous_peaks_;
-  double previous_start_s_ = 0;
-  std::vector<fingerprint::Peak> reference_;  // scratch
-};
-
 struct FileTimeline {
   std::vector<Stretch> stretches;
   double duration_s = 0;
@@ -168,7 +49,20 @@ FileTimeline FollowFile(const std::string& path, const catalog::CatalogReader& r
   std::unique_ptr<avfaudio::AVAudioPCMBuffer> buffer =
       avfaudio::AVAudioPCMBuffer::initWithPCMFormat(format, capacity);
   if (buffer == nullptr) throw std::bad_alloc();
-  WindowFollower follower(reader);
+  std::vector<WindowMatch> matches;
+  WindowFollower follower(
+      reader,
+      [&](double, std::vector<WindowMatch> window_matches) {
+        matches.insert(matches.end(), window_matches.begin(), window_matches.end());
+      },
+      [&](const WindowMatch& amended) {
+        for (auto m = matches.rbegin(); m != matches.rend(); ++m) {
+          if (SameMatch(*m, amended)) {
+            *m = amended;
+            break;
+          }
+        }
+      });
   WindowedFingerprinter windows(format,
                                 [&](AudioWindow window) { follower.Follow(std::move(window)); });
   std::int64_t frames = 0;
@@ -179,9 +73,10 @@ FileTimeline FollowFile(const std::string& path, const catalog::CatalogReader& r
     frames += buffer->frameLength();
   }
   windows.Finish();
+  follower.Finish();
   FileTimeline timeline;
   timeline.duration_s = static_cast<double>(frames) / format.sampleRate();
-  timeline.stretches = JoinWindowMatches(follower.TakeMatches(), kWindowHopS);
+  timeline.stretches = JoinWindowMatches(std::move(matches), kWindowHopS);
   for (Stretch& s : timeline.stretches) s.end_s = std::min(s.end_s, timeline.duration_s);
   return timeline;
 }

@@ -1,5 +1,6 @@
 // The timeline's parts in-process: windows of a stream hold the stream's own
-// peaks at the right times; window matches join into the right stretches.
+// peaks at the right times; window matches join into the right stretches,
+// each said as soon as it is sure.
 
 #include "tools/plim-catalog/timeline.h"
 
@@ -11,6 +12,7 @@
 #include "platform/shazamkit/sh_signature_generator.h"
 #include "tests/platform/avfaudio/read_audio.h"
 #include "tests/support/audio_fixtures.h"
+#include "tools/plim-catalog/stretch_tracker.h"
 #include "tools/plim-catalog/windowed_fingerprinter.h"
 
 namespace plim {
@@ -132,6 +134,59 @@ TEST(JoinWindowMatchesTest, JoinsWindowsThatAgreeAndNoOthers) {
   EXPECT_EQ(got[0].speed, 1.03);
   EXPECT_EQ(got[0].confidence, 0.52);
   EXPECT_EQ(got[0].windows, 3);
+}
+
+TEST(StretchTrackerTest, SaysEachStartAndEndAsSoonAsItIsSureAndEndsAsTheWholeFileDoes) {
+  const double hop = kWindowHopS;
+  // Recording 1 in windows 0-5, recording 2 in windows 6-20, then nothing.
+  std::vector<WindowMatch> all;
+  for (int k = 0; k <= 20; ++k) {
+    WindowMatch m;
+    m.window_start_s = k * hop;
+    m.recording = k <= 5 ? 1 : 2;
+    m.recording_duration_s = 200;
+    m.offset_s = m.window_start_s - (k <= 5 ? 0 : 6 * hop);
+    m.confidence = 0.5;
+    all.push_back(m);
+  }
+  struct Event {
+    int window;  // being added when it was said; -1 at Finish
+    bool start;
+    Stretch stretch;
+  };
+  std::vector<Event> events;
+  int window = 0;
+  StretchTracker tracker(
+      hop,
+      [&](const Stretch& s) {
+        events.push_back({window, true, s});
+      },
+      [&](const Stretch& s) {
+        events.push_back({window, false, s});
+      });
+  for (; window <= 24; ++window) {
+    const bool heard = window <= 20;
+    tracker.AddWindow(window * hop, std::span(all).subspan(window, heard ? 1 : 0));
+  }
+  window = -1;
+  tracker.Finish();
+
+  ASSERT_EQ(events.size(), 4u);
+  // Each start with its first window (two hops long); 1's end once 2 is sure
+  // and a window of 1 could no longer join; 2's end only when the stream ends.
+  const Event expected[] = {{0, true, {}}, {6, true, {}}, {8, false, {}}, {-1, false, {}}};
+  const std::vector<Stretch> whole = JoinWindowMatches(all, hop);
+  ASSERT_EQ(whole.size(), 2u);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(events[i].window, expected[i].window);
+    EXPECT_EQ(events[i].start, expected[i].start);
+    const Stretch& same = whole[events[i].stretch.recording - 1];
+    EXPECT_EQ(events[i].stretch.start_s, same.start_s);
+    if (!events[i].start) {
+      EXPECT_EQ(events[i].stretch.end_s, same.end_s);
+    }
+  }
 }
 
 }  // namespace
