@@ -149,6 +149,13 @@ Audio excerpt(const Audio& audio, double start_s, double duration_s) {
   return out;
 }
 
+Audio concatenate(const std::vector<Audio>& parts) {
+  Audio out{parts.front().sample_rate_hz, parts.front().channel_count, {}};
+  for (const Audio& part : parts)
+    out.samples.insert(out.samples.end(), part.samples.begin(), part.samples.end());
+  return out;
+}
+
 void writeWav(const Audio& audio, const std::string& path, WavEncoding encoding) {
   FormatFields fields;
   fields.channel_count = static_cast<std::uint16_t>(audio.channel_count);

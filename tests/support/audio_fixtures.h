@@ -49,6 +49,9 @@ Audio addNoise(const Audio& audio, const Audio& noise, double snr_db);
 // Frames [start_s, start_s + duration_s) of `audio`.
 Audio excerpt(const Audio& audio, double start_s, double duration_s);
 
+// `parts` (at least one, all in one format) played one after another.
+Audio concatenate(const std::vector<Audio>& parts);
+
 // How a WAV file stores its samples.
 enum class WavEncoding { kPcm16, kPcm24, kFloat32 };
 

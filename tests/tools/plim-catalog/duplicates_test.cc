@@ -55,12 +55,6 @@ class DuplicatesTest : public ::testing::Test {
   TemporaryDirectory temp_;
 };
 
-Audio Concatenate(const Audio& first, const Audio& second) {
-  Audio joined = first;
-  joined.samples.insert(joined.samples.end(), second.samples.begin(), second.samples.end());
-  return joined;
-}
-
 TEST_F(DuplicatesTest, TheSameMusicIsOneRecordingWithCopies) {
   const Audio song = makeMelody(1, kSongS);
   struct Case {
@@ -85,8 +79,8 @@ TEST_F(DuplicatesTest, TheSameMusicIsOneRecordingWithCopies) {
        false, 2, "", 0},
       {"edit: the last fifth replaced",
        [&] {
-         return Concatenate(plim::testing::excerpt(song, 0, kSongS * 0.8),
-                            makeMelody(2, kSongS * 0.2));
+         return plim::testing::concatenate(
+             {plim::testing::excerpt(song, 0, kSongS * 0.8), makeMelody(2, kSongS * 0.2)});
        },
        "b.mp3", false, false, 2, "", 0},
       {"another melody", [&] { return makeMelody(3, kSongS); }, "b.mp3", false, false, 2, "", 0},

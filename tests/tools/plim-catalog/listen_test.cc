@@ -34,14 +34,6 @@ double NumberField(const std::string& line, const std::string& name) {
   return at == std::string::npos ? std::nan("") : std::stod(line.substr(at + name.size() + 3));
 }
 
-Audio Concatenate(const std::vector<Audio>& parts) {
-  Audio out = parts.front();
-  out.samples.clear();
-  for (const Audio& part : parts)
-    out.samples.insert(out.samples.end(), part.samples.begin(), part.samples.end());
-  return out;
-}
-
 // A child whose output is read line by line as it comes.
 class Child {
  public:
@@ -239,7 +231,7 @@ class ListenTest : public ::testing::Test {
 
 TEST_F(ListenTest, NamesEachRecordingOnStandardInputAsItStartsAndEnds) {
   const std::string stream =
-      WavBytes(Concatenate({Noise(20), Melody(91, 30), Melody(92, 30), Noise(10)}));
+      WavBytes(plim::testing::concatenate({Noise(20), Melody(91, 30), Melody(92, 30), Noise(10)}));
   Child child(Command({"--json", "listen", "-"}));
   child.Write(stream);
   EXPECT_EQ(child.Wait(), 0) << child.standard_error();
@@ -270,7 +262,7 @@ TEST_F(ListenTest, NamesEachRecordingOnStandardInputAsItStartsAndEnds) {
 TEST_F(ListenTest, CtrlCEndsTheStretchBeingHeard) {
   // The stream stays open: only the signal ends the listening.
   Child child(Command({"listen", "-"}));
-  child.Write(WavBytes(Concatenate({Noise(5), Melody(92, 30)})));
+  child.Write(WavBytes(plim::testing::concatenate({Noise(5), Melody(92, 30)})));
   const std::string start = child.NextLineWith("start\t");
   EXPECT_THAT(start, HasSubstr("\tMelody 92\t"));
   child.Signal(SIGINT);
@@ -282,7 +274,8 @@ TEST_F(ListenTest, CtrlCEndsTheStretchBeingHeard) {
 
 TEST_F(ListenTest, ReconnectsWhenTheStreamDropsAndGoesOnCounting) {
   // Each connection plays 10 s of noise, melody 91 and 10 s of noise, then drops.
-  OneFileServer server(WavBytes(Concatenate({Noise(10), Melody(91, 30), Noise(10)})));
+  OneFileServer server(
+      WavBytes(plim::testing::concatenate({Noise(10), Melody(91, 30), Noise(10)})));
   Child child(Command({"--json", "listen", server.url()}));
   const std::string first = child.NextLineWith("\"event\":\"start\"");
   EXPECT_NEAR(NumberField(first, "start_s"), 10, 2);

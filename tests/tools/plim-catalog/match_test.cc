@@ -39,14 +39,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-Audio Concatenate(const std::vector<Audio>& parts) {
-  Audio out = parts.front();
-  out.samples.clear();
-  for (const Audio& part : parts)
-    out.samples.insert(out.samples.end(), part.samples.begin(), part.samples.end());
-  return out;
-}
-
 class MatchTest : public ::testing::Test {
  protected:
   ProcessResult Run(std::vector<std::string> arguments, const std::string& input = "") const {
@@ -137,8 +129,9 @@ TEST_F(MatchTest, TimelineNamesEachRecordingInOrderWithItsTimes) {
   const std::string mix = temp_.file("mix.flac");
   const std::string wav = temp_.file("mix.wav");
   plim::testing::writeWav(
-      Concatenate({melody(81, 30), melody(89, 25), plim::testing::excerpt(melody(83, 30), 10, 20),
-                   plim::testing::excerpt(melody(82, 30), 0, 25)}),
+      plim::testing::concatenate({melody(81, 30), melody(89, 25),
+                                  plim::testing::excerpt(melody(83, 30), 10, 20),
+                                  plim::testing::excerpt(melody(82, 30), 0, 25)}),
       wav);
   plim::testing::runFfmpeg(wav, {}, mix);
   struct Truth {
