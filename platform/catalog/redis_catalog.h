@@ -54,6 +54,8 @@ class RedisCatalog : public CatalogStore {
   // Not one transaction: each recording is published or not (see above).
   // Concurrent adds of the same audio leave one recording; the others are
   // kDuplicate. A killed writer leaves leftovers that CleanLeftovers removes.
+  // A claim of the audio by a recording neither published nor being
+  // written is stale: its leftovers go, and the recording is added.
   std::vector<AddResult> Add(std::span<const NewRecording> batch) override;
   std::optional<Recording> Remove(RecordingId id) override;
   // Copies live in one hash; a copy of a recording removed meanwhile is
@@ -64,6 +66,8 @@ class RedisCatalog : public CatalogStore {
   std::optional<Recording> Correct(RecordingId id, const MetadataChange& change) override;
   // One correction after another: a failure leaves the ones before applied.
   std::vector<std::optional<Recording>> CorrectAll(std::span<const Correction> changes) override;
+  // Also takes back, whatever their age, claims of audio whose recording
+  // is neither published nor being written (see Add), counting each.
   std::uint64_t CleanLeftovers(double min_age_s) override;
   // The memory this catalog's keys take (MEMORY USAGE of each, which
   // estimates large hashes from a sample): pictures in artwork_bytes, the
@@ -107,6 +111,12 @@ class RedisCatalog : public CatalogStore {
   // Removes every trace of recording `id`, published or not, and returns
   // its record when it had one.
   std::optional<Recording> Erase(RedisCluster& cluster, RecordingId id);
+  // When the claim at `content_key` names `holder` and `holder` is neither
+  // published nor pending (its bit lost in a failover), removes what is
+  // left of it with the claim and returns true; false when the claim
+  // stands.
+  bool TakeBackStaleClaim(RedisCluster& cluster, const std::string& content_key,
+                          RecordingId holder);
 
   const RedisLocation location_;
   const RedisKeys keys_;

@@ -181,8 +181,11 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
     const Recording& recording = p.recording;
     const std::string content_key = keys_.Content(recording.content_hash);
     if (RedisValue same = RunOne(*cluster, {{"GET", content_key}}, where); !same.is_nil()) {
-      results.push_back({AddOutcome::kDuplicate, static_cast<RecordingId>(RedisInteger(same)), 0});
-      continue;
+      const auto holder = static_cast<RecordingId>(RedisInteger(same));
+      if (!TakeBackStaleClaim(*cluster, content_key, holder)) {
+        results.push_back({AddOutcome::kDuplicate, holder, 0});
+        continue;
+      }
     }
     RecordingId id = p.requested_id;
     if (id != 0) {
@@ -318,6 +321,24 @@ std::optional<Recording> RedisCatalog::Erase(RedisCluster& cluster, RecordingId 
   return recording;
 }
 
+bool RedisCatalog::TakeBackStaleClaim(RedisCluster& cluster, const std::string& content_key,
+                                      RecordingId holder) {
+  const std::string where = location();
+  const std::string id_text = std::to_string(holder);
+  // Pending first, then the bit: a writer publishing `holder` stands in the
+  // pending set from before its claim until after its bit, so an id seen
+  // neither pending nor published afterwards lost its bit (a failover), or
+  // was removed all but its claim.
+  if (!RunOne(cluster, {{"ZSCORE", keys_.Pending(), id_text}}, where).is_nil()) return false;
+  if (RunOne(cluster, {{"GETBIT", keys_.Published(), id_text}}, where).integer == 1) return false;
+  RunOne(cluster,
+         {{"ZADD", keys_.Pending(), std::to_string(static_cast<long long>(NowS())), id_text}},
+         where);
+  Erase(cluster, holder);
+  RunOne(cluster, Script(kDeleteIfEqual, {content_key}, {id_text}), where);
+  return true;
+}
+
 std::optional<Recording> RedisCatalog::Remove(RecordingId id) {
   RequireWritable();
   const std::string where = location();
@@ -425,6 +446,32 @@ std::uint64_t RedisCatalog::CleanLeftovers(double min_age_s) {
     }
     Erase(*cluster, id);
     ++cleaned;
+  }
+  // Claims of audio whose recording is not published: each would have
+  // every later add of that audio called a copy of nothing. The pending
+  // set and the bitmap are read once; each claim they leave unexplained
+  // is looked at again on its own before it is taken back.
+  std::set<RecordingId> pending;
+  for (const RedisValue& member :
+       RunOne(*cluster, {{"ZRANGE", keys_.Pending(), "0", "-1"}}, where).elements)
+    pending.insert(static_cast<RecordingId>(RedisInteger(member)));
+  const std::string bitmap = RunOne(*cluster, {{"GET", keys_.Published()}}, where).text;
+  const auto published = [&bitmap](RecordingId id) {
+    return id / 8 < bitmap.size() &&
+           (static_cast<unsigned char>(bitmap[id / 8]) & (0x80 >> (id % 8))) != 0;
+  };
+  const std::vector<std::string> claims = cluster->ScanKeys(keys_.prefix() + "c:*");
+  for (std::size_t begin = 0; begin < claims.size(); begin += kCommandsPerRound) {
+    std::vector<RedisCommand> commands;
+    for (std::size_t i = begin; i < std::min(claims.size(), begin + kCommandsPerRound); ++i)
+      commands.push_back({{"GET", claims[i]}});
+    const std::vector<RedisValue> holders = cluster->Run(commands);
+    for (std::size_t i = 0; i < holders.size(); ++i) {
+      if (holders[i].is_nil()) continue;  // taken away since the scan
+      const auto holder = static_cast<RecordingId>(RedisInteger(holders[i]));
+      if (published(holder) || pending.contains(holder)) continue;
+      if (TakeBackStaleClaim(*cluster, commands[i].args[1], holder)) ++cleaned;
+    }
   }
   return cleaned;
 }
