@@ -26,6 +26,11 @@
 
 namespace plim::catalog {
 
+// The hash encoding settings the catalog's memory figures assume, as
+// scripts/redis-cluster.sh sets them.
+inline constexpr long long kRedisHashListpackEntries = 2048;
+inline constexpr long long kRedisHashListpackValueBytes = 1024;
+
 struct RedisTimeouts {
   double command_s = 3;        // no answer from a node within this: it is down
   double retry_window_s = 12;  // a re-forming cluster is waited for this long
@@ -73,6 +78,13 @@ class RedisCatalog : public CatalogStore {
   // estimates large hashes from a sample): pictures in artwork_bytes, the
   // rest in database_*_bytes. Reads every key name of the catalog.
   DiskUsage MeasureDiskUsage() const override;
+  // The masters' eviction policy when it is not noeviction (Redis may then
+  // drop keys when full, and the catalog lose postings unnoticed), and
+  // their hash-max-listpack-entries and -value when below
+  // kRedisHashListpackEntries and kRedisHashListpackValueBytes (posting
+  // buckets are then hash tables, which take more memory); one line when
+  // the servers refuse CONFIG GET.
+  std::vector<std::string> warnings() const override { return warnings_; }
   std::string location() const override { return location_.text(); }
   std::uint32_t fingerprint_version() const override { return fingerprint_version_; }
 
@@ -124,6 +136,7 @@ class RedisCatalog : public CatalogStore {
   const bool read_only_;
   const bool fingerprint_matches_;
   const std::uint32_t fingerprint_version_;
+  std::vector<std::string> warnings_;
   mutable std::mutex pool_mutex_;
   mutable std::vector<std::unique_ptr<RedisCluster>> idle_;  // guarded by pool_mutex_
 };

@@ -98,6 +98,9 @@ class RedisCluster {
   // Every key matching `pattern` (SCAN's glob) on every master.
   std::vector<std::string> ScanKeys(const std::string& pattern);
 
+  // The masters of the last cluster map, in the order RunOnMasters answers.
+  const std::vector<RedisAddress>& masters() const { return masters_; }
+
   // The seeds' addresses, for messages: HOST:PORT[,HOST:PORT...].
   std::string seed_text() const;
 

@@ -660,6 +660,60 @@ TEST(RedisCatalogTest, CredentialsAndSeveralSeeds) {
   admin.RunOnMasters({{"ACL", "DELUSER", "ops"}});
 }
 
+// The server settings the catalog depends on are checked at open: an
+// eviction policy that may drop postings, and hash encodings that double
+// the memory, are each one warning naming the node; servers that refuse
+// CONFIG are said so once, and still open.
+TEST(RedisCatalogTest, WarnsOfServerSettingsThatRiskTheCatalog) {
+  testing::RedisTestCluster& node = testing::TestSingleNode();
+  if (!node.running()) GTEST_SKIP() << node.why_not_running();
+  const std::string address = "127.0.0.1:" + std::to_string(node.base_port());
+  RedisCluster admin(ParseRedisLocation(node.location_base()).seeds, 3, 12);
+  const RedisCommand no_config{
+      {"ACL", "SETUSER", "no-config", "on", ">pw", "~*", "&*", "+@all", "-config"}};
+  ASSERT_EQ(admin.RunOnMasters(no_config)[0].text, "OK");
+  struct Case {
+    const char* name;
+    std::vector<std::string> setting;  // CONFIG SET's name and value; restored after
+    std::string user;
+    std::string warning;  // "" for none
+  };
+  const std::vector<Case> cases = {
+      {"as the script sets them", {}, "", ""},
+      {"eviction",
+       {"maxmemory-policy", "allkeys-lru"},
+       "",
+       "the Redis node " + address + " has maxmemory-policy allkeys-lru"},
+      {"few hash entries",
+       {"hash-max-listpack-entries", "512"},
+       "",
+       "hash-max-listpack-entries 512"},
+      {"short hash values", {"hash-max-listpack-value", "64"}, "", "hash-max-listpack-value 64"},
+      {"CONFIG refused", {}, "no-config:pw@", "can't be read"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string before;
+    if (!c.setting.empty()) {
+      before = admin.RunOnMasters({{"CONFIG", "GET", c.setting[0]}, 2})[0].elements.at(1).text;
+      admin.RunOnMasters({{"CONFIG", "SET", c.setting[0], c.setting[1]}, 2});
+    }
+    const std::vector<std::string> warnings =
+        RedisCatalog::Open("redis://" + c.user + address + "/settings",
+                           CatalogStore::Mode::kReadWrite)
+            ->warnings();
+    if (!c.setting.empty()) admin.RunOnMasters({{"CONFIG", "SET", c.setting[0], before}, 2});
+    if (c.warning.empty()) {
+      EXPECT_TRUE(warnings.empty()) << warnings.front();
+    } else {
+      ASSERT_EQ(warnings.size(), 1u);
+      EXPECT_THAT(warnings[0], HasSubstr(c.warning));
+    }
+  }
+  RedisCatalog::Open(node.location_base() + "settings", CatalogStore::Mode::kReadWrite)->Destroy();
+  admin.RunOnMasters({{"ACL", "DELUSER", "no-config"}});
+}
+
 // Last, since it leaves the cluster a master short: a master killed while
 // clients look up and add. Its replica takes over; meanwhile a lookup
 // either fails with a clear error or answers exactly, and an add that
