@@ -129,6 +129,12 @@ class RedisCatalog : public CatalogStore {
   // stands.
   bool TakeBackStaleClaim(RedisCluster& cluster, const std::string& content_key,
                           RecordingId holder);
+  // Counts recording `user` among the users of picture `file` (storing
+  // `bytes`), or takes it out (the picture goes with its last user); each
+  // safe to repeat.
+  void UsePicture(RedisCluster& cluster, const std::string& file, const std::string& bytes,
+                  RecordingId user);
+  void ReleasePicture(RedisCluster& cluster, const std::string& file, RecordingId user);
 
   const RedisLocation location_;
   const RedisKeys keys_;

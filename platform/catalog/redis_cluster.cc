@@ -87,6 +87,8 @@ bool IsTransient(const std::string& error) {
 
 }  // namespace
 
+__attribute__((weak)) bool RedisReplyLostForTesting(const RedisCommand&) { return false; }
+
 long long RedisInteger(const RedisValue& value, long long fallback) {
   if (value.type == RedisValue::Type::kInteger) return value.integer;
   if (value.type != RedisValue::Type::kString) return fallback;
@@ -341,6 +343,10 @@ std::vector<RedisValue> RedisCluster::Run(std::span<const RedisCommand> commands
         }
         RedisValue reply = Copy(static_cast<redisReply*>(raw));
         freeReplyObject(raw);
+        if (RedisReplyLostForTesting(commands[p.index])) {
+          broken = true;
+          break;
+        }
         std::uint16_t slot = 0;
         RedisAddress to;
         if (reply.is_error() &&

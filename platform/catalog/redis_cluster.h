@@ -65,6 +65,12 @@ struct RedisCredentials {
   std::string password;  // empty: no AUTH
 };
 
+// Whether the reply just read to `command` is to be taken as lost, as when
+// a connection breaks between a command's effect and its reply: Run then
+// sends it again. False always here; a test that must see repeats defines
+// its own (this one is a weak symbol). Called from any thread.
+bool RedisReplyLostForTesting(const RedisCommand& command);
+
 // Not thread-safe: one client per thread (RedisCatalog keeps a pool).
 class RedisCluster {
  public:

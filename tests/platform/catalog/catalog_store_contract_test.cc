@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "platform/catalog/catalog.h"
@@ -29,6 +30,20 @@
 #include "tests/support/thrown_error.h"
 
 namespace plim::catalog {
+namespace {
+std::mutex lose_mutex;
+std::function<bool(const RedisCommand&)> lose_reply_to;  // guarded by lose_mutex
+}  // namespace
+
+// Replaces the client's own (always false): loses the reply to the first
+// command that lose_reply_to picks, once.
+bool RedisReplyLostForTesting(const RedisCommand& command) {
+  std::lock_guard<std::mutex> lock(lose_mutex);
+  if (!lose_reply_to || !lose_reply_to(command)) return false;
+  lose_reply_to = nullptr;
+  return true;
+}
+
 namespace {
 
 using ::testing::HasSubstr;
@@ -558,6 +573,64 @@ TEST(RedisCatalogTest, AClaimWithoutAPublishedRecordIsTakenBack) {
     EXPECT_EQ(catalog->NewCatalogReader()->FindByContentHash(item.recording.content_hash), 2u);
     EXPECT_EQ(watcher.Run(RedisCommand{{"EXISTS", catalog->keys().Record(1)}}).integer, 0);
     EXPECT_EQ(catalog->CleanLeftovers(0), 0u);
+  }
+}
+
+// A reply lost after its command took effect makes the client send the
+// command again: the totals, a picture's use count and the claim of the
+// audio must change once all the same.
+TEST(RedisCatalogTest, CommandsRepeatedAfterALostReplyTakeEffectOnce) {
+  if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
+  struct Case {
+    const char* name;
+    std::string key_part;  // of the key that routes the write whose reply is lost
+    bool on_remove;        // lost while recording 1 goes, or else while both arrive
+  };
+  const std::vector<Case> cases = {
+      {"the totals as recordings arrive", ":stats", false},
+      {"the totals as one leaves", ":stats", true},
+      {"a picture's uses as recordings arrive", ":a:{", false},
+      {"a picture's uses as one leaves", ":a:{", true},
+      {"the claim of the audio", ":c:", false},
+  };
+  const std::string png = std::string("\x89PNG\r\n\x1a\n", 8);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RedisStore store;
+    auto catalog = RedisCatalog::Open(store.location(), CatalogStore::Mode::kReadWrite);
+    std::vector<NewRecording> items = {SyntheticRecording(1, 30, "/a.ogg"),
+                                       SyntheticRecording(2, 40, "/b.ogg")};
+    items[0].artwork = items[1].artwork = Artwork{png + "cover", "image/png"};
+    const auto lose_once = [&] {
+      std::lock_guard<std::mutex> lock(lose_mutex);
+      lose_reply_to = [part = c.key_part](const RedisCommand& command) {
+        const std::string& verb = command.args[0];
+        return (verb == "EVAL" || verb == "SET" || verb == "HINCRBY") &&
+               command.args[command.key_index].find(part) != std::string::npos;
+      };
+    };
+    if (!c.on_remove) lose_once();
+    catalog->Add(items);
+    if (c.on_remove) {
+      lose_once();
+      ASSERT_TRUE(catalog->Remove(1));
+    }
+    {
+      std::lock_guard<std::mutex> lock(lose_mutex);
+      EXPECT_FALSE(lose_reply_to) << "no such write was made";
+      lose_reply_to = nullptr;
+    }
+    const std::size_t left = c.on_remove ? 1 : 2;
+    EXPECT_EQ(catalog->NewCatalogReader()->RecordingCount(), left);
+    const VerificationReport report = catalog->Verify();
+    EXPECT_TRUE(report.Intact()) << report.damage.front().what;
+    // The picture stays while a recording uses it, and goes with the last.
+    for (RecordingId id = c.on_remove ? 2 : 1; id <= 2; ++id) {
+      EXPECT_EQ(store.PictureCount(), 1u) << "before recording " << id << " goes";
+      ASSERT_TRUE(catalog->Remove(id));
+    }
+    EXPECT_EQ(store.PictureCount(), 0u);
+    EXPECT_EQ(catalog->NewCatalogReader()->LandmarkCount(), 0u);
   }
 }
 
