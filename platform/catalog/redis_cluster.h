@@ -1,8 +1,8 @@
 // A small client of a Redis Cluster (or of one Redis server) over hiredis:
 // finds the cluster's nodes from any one of them, sends each command to the
-// node owning its key's hash slot, pipelines a batch of commands so that it
-// costs one round trip per node, and follows MOVED and ASK redirects and
-// failovers.
+// node owning its key's hash slot, pipelines a batch of commands to all its
+// nodes at once so that it costs one round trip, not one per node, and
+// follows MOVED and ASK redirects and failovers.
 //
 // Internal to the catalog.
 
@@ -88,8 +88,9 @@ class RedisCluster {
   RedisCluster(const RedisCluster&) = delete;
   RedisCluster& operator=(const RedisCluster&) = delete;
 
-  // Runs `commands` and returns their replies in the same order. Commands
-  // for one node go out together, then their replies are read. Error
+  // Runs `commands` and returns their replies in the same order. Every
+  // node's commands are written, one pipeline each, before any reply is
+  // read, so that a batch costs about its slowest node's time. Error
   // replies other than redirects and a re-forming cluster are returned as
   // kError values. Throws NSError (kCatalogErrorCannotOpen) when a node
   // stays unreachable or silent, or a command's hash slot stays without a

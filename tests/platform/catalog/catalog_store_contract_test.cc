@@ -30,6 +30,7 @@
 #include "tests/support/thrown_error.h"
 
 namespace plim::catalog {
+
 namespace {
 std::mutex lose_mutex;
 std::function<bool(const RedisCommand&)> lose_reply_to;  // guarded by lose_mutex
@@ -731,6 +732,29 @@ TEST(RedisCatalogTest, CredentialsAndSeveralSeeds) {
   EXPECT_THAT(refused.description(), Not(HasSubstr("n0t-it")));
   catalog->Destroy();
   admin.RunOnMasters({{"ACL", "DELUSER", "ops"}});
+}
+
+// A batch over several masters is written to each before any reply is
+// read: one BLPOP that waits 0.4 s on each master takes 0.4 s in all, not
+// 0.4 s a master.
+TEST(RedisCatalogTest, ABatchGoesToEveryMasterBeforeAnyReplyIsRead) {
+  if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
+  RedisCluster cluster(ParseRedisLocation(testing::TestCluster().location_base() + "x").seeds, 3,
+                       12);
+  std::vector<RedisCommand> waits;
+  for (const RedisValue& range : cluster.Run(RedisCommand{{"CLUSTER", "SLOTS"}}).elements) {
+    std::string key;
+    for (int n = 0; key.empty() || KeySlot(key) < range.elements.at(0).integer ||
+                    KeySlot(key) > range.elements.at(1).integer;
+         ++n) {
+      key = "nothing-to-pop-" + std::to_string(n);
+    }
+    waits.push_back({{"BLPOP", key, "0.4"}});
+  }
+  ASSERT_EQ(waits.size(), 3u);
+  const auto start = std::chrono::steady_clock::now();
+  for (const RedisValue& reply : cluster.Run(waits)) EXPECT_TRUE(reply.is_nil());
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.8);
 }
 
 // The server settings the catalog depends on are checked at open: an
