@@ -224,6 +224,11 @@ class CatalogStore {
   // What the catalog takes now. Throws NSError.
   virtual DiskUsage MeasureDiskUsage() const = 0;
 
+  // What the catalog's server is set to that risks its data or its size,
+  // found at open: one line each (no program name, no line feed), for the
+  // caller to show. Empty for LMDB.
+  virtual std::vector<std::string> warnings() const { return {}; }
+
   // Where the catalog is, for messages: a directory or a redis:// URL.
   virtual std::string location() const = 0;
   // The fingerprint version the catalog was built with.

@@ -23,6 +23,7 @@
 #include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/progress_display.h"
 #include "tools/plim-catalog/same_music.h"
+#include "tools/plim-catalog/store_warnings.h"
 
 namespace plim {
 namespace {
@@ -215,6 +216,7 @@ int RunAddCommand(const GlobalOptions& global, const AddCommandOptions& options)
     foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
     return 1;
   }
+  WriteStoreWarnings(*catalog);
 
   const std::vector<Candidate>& candidates = discovery.candidates;
   std::uint64_t total_bytes = 0;

@@ -11,6 +11,7 @@
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/audio_file_signature.h"
 #include "tools/plim-catalog/file_ingest.h"
+#include "tools/plim-catalog/store_warnings.h"
 
 namespace plim {
 namespace {
@@ -44,6 +45,7 @@ int RunAddDryRun(const GlobalOptions& global, const AddCommandOptions& options,
       return 1;
     }
   }
+  if (catalog) WriteStoreWarnings(*catalog);
   std::string out;
   std::uint64_t counts[3] = {0, 0, 0};
   for (const Candidate& candidate : discovery.candidates) {

@@ -5,14 +5,17 @@
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/redo_recordings.h"
+#include "tools/plim-catalog/store_warnings.h"
 
 namespace plim {
 
 int RunCopyCommand(const GlobalOptions& global, const CopyCommandOptions& options) {
   try {
     auto source = catalog::OpenCatalogStore(options.source, catalog::CatalogStore::Mode::kReadOnly);
+    WriteStoreWarnings(*source);
     auto destination =
         catalog::OpenCatalogStore(options.destination, catalog::CatalogStore::Mode::kReadWrite);
+    WriteStoreWarnings(*destination);
     std::vector<OldRecording> todo;
     std::size_t present = 0, total = 0;
     {

@@ -14,6 +14,7 @@
 #include "tools/plim-catalog/json_line.h"
 #include "tools/plim-catalog/number_text.h"
 #include "tools/plim-catalog/same_music.h"
+#include "tools/plim-catalog/store_warnings.h"
 
 namespace plim {
 namespace {
@@ -48,6 +49,7 @@ int RunDuplicatesCommand(const GlobalOptions& global) {
   try {
     std::unique_ptr<catalog::CatalogStore> catalog =
         catalog::OpenCatalogStore(global.catalog_directory, catalog::CatalogStore::Mode::kReadOnly);
+    WriteStoreWarnings(*catalog);
     std::unique_ptr<catalog::CatalogReader> reader = catalog->NewCatalogReader();
     std::vector<std::pair<RecordingId, Recording>> recordings;
     reader->ForEachRecording([&](RecordingId id, const Recording& r) {

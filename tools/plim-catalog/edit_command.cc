@@ -8,6 +8,7 @@
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/inspect_commands.h"
 #include "tools/plim-catalog/metadata_csv.h"
+#include "tools/plim-catalog/store_warnings.h"
 
 namespace plim {
 namespace {
@@ -84,6 +85,7 @@ int RunEditCommand(const GlobalOptions& global, const EditCommandOptions& option
     auto catalog = catalog::OpenCatalogStore(
         global.catalog_directory,
         options.dry_run ? CatalogStore::Mode::kReadOnly : CatalogStore::Mode::kReadWrite);
+    WriteStoreWarnings(*catalog);
 
     // Every row is checked before any is applied, so that one wrong row
     // leaves the catalog as it was and every fault is named at once.

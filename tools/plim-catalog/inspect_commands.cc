@@ -14,6 +14,7 @@
 #include "tools/plim-catalog/file_discovery.h"
 #include "tools/plim-catalog/json_line.h"
 #include "tools/plim-catalog/number_text.h"
+#include "tools/plim-catalog/store_warnings.h"
 
 namespace plim {
 namespace {
@@ -28,7 +29,9 @@ std::unique_ptr<CatalogStore> OpenForInspection(const std::string& location,
                                                 CatalogStore::Mode mode) {
   catalog::OpenOptions options;
   options.accept_other_fingerprint_version = true;
-  return catalog::OpenCatalogStore(location, mode, options);
+  std::unique_ptr<CatalogStore> store = catalog::OpenCatalogStore(location, mode, options);
+  WriteStoreWarnings(*store);
+  return store;
 }
 
 int Failed(const foundation::NSError& error) {

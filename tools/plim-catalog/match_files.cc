@@ -9,6 +9,7 @@
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/json_line.h"
 #include "tools/plim-catalog/ordered_jobs.h"
+#include "tools/plim-catalog/store_warnings.h"
 
 namespace plim {
 
@@ -54,7 +55,7 @@ int AnswerFiles(const GlobalOptions& global, const std::vector<std::string>& pat
                 const std::string& text_header, const FileAnswerer& answer) {
   shazamkit::CatalogRecognitionService service(global.catalog_directory);
   try {
-    service.OpenCatalog();
+    WriteStoreWarnings(service.OpenCatalog());
   } catch (const foundation::NSError& error) {
     foundation::writeToStandardError("plim-catalog: " + error.description() + "\n");
     return kExitFailure;

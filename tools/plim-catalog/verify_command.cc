@@ -7,6 +7,7 @@
 #include "platform/foundation/standard_stream.h"
 #include "tools/plim-catalog/json_line.h"
 #include "tools/plim-catalog/number_text.h"
+#include "tools/plim-catalog/store_warnings.h"
 
 namespace plim {
 namespace {
@@ -42,6 +43,7 @@ int RunVerifyCommand(const GlobalOptions& global) {
       auto opened = catalog::RedisCatalog::Open(global.catalog_directory,
                                                 catalog::CatalogStore::Mode::kReadOnly, options);
       directory = opened->location();
+      WriteStoreWarnings(*opened);
       report = opened->Verify();
     } else {
       auto opened = catalog::Catalog::Open(global.catalog_directory,

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <unordered_map>
 
@@ -21,6 +22,63 @@ constexpr int kRedisFormatVersion = 1;
 
 [[noreturn]] void Fail(std::int64_t code, std::string description) {
   throw foundation::NSError(kCatalogErrorDomain, code, std::move(description));
+}
+
+// What the masters are set to that the catalog depends on: a line for each
+// setting that is off, naming the masters. Best effort: a master that can't
+// be asked now (a failover) is passed over, and servers that refuse CONFIG
+// (renamed, or not in the user's ACL) are said so once.
+std::vector<std::string> CheckServerSettings(RedisCluster& cluster) {
+  struct Setting {
+    const char* name;
+    std::function<bool(const std::string&)> fine;
+    const char* risk;
+  };
+  const auto at_least = [](long long least) {
+    return [least](const std::string& value) { return std::atoll(value.c_str()) >= least; };
+  };
+  const std::vector<Setting> settings = {
+      {"maxmemory-policy", [](const std::string& value) { return value == "noeviction"; },
+       "Redis may drop keys when its memory is full, and the catalog would lose postings "
+       "or records unnoticed: set it to noeviction"},
+      {"hash-max-listpack-entries", at_least(kRedisHashListpackEntries),
+       "the catalog's posting buckets are kept as hash tables, which take more memory: set "
+       "it to 2048 or more"},
+      {"hash-max-listpack-value", at_least(kRedisHashListpackValueBytes),
+       "the catalog's posting buckets are kept as hash tables, which take more memory: set "
+       "it to 1024 or more"},
+  };
+  std::vector<std::string> warnings;
+  try {
+    const std::vector<RedisAddress> masters = cluster.masters();
+    for (const Setting& setting : settings) {
+      const std::vector<RedisValue> replies =
+          cluster.RunOnMasters({{"CONFIG", "GET", setting.name}, 2});
+      std::string off_nodes, value;
+      std::size_t off_count = 0;
+      for (std::size_t m = 0; m < replies.size() && m < masters.size(); ++m) {
+        const RedisValue& reply = replies[m];
+        if (reply.is_error()) {
+          return {"the settings of the Redis nodes can't be read (CONFIG GET was refused: " +
+                  reply.text.substr(0, reply.text.find(' ')) +
+                  "), so maxmemory-policy and hash-max-listpack-entries and -value are not "
+                  "checked"};
+        }
+        // An older server that knows no such setting answers an empty list.
+        if (reply.elements.size() != 2 || setting.fine(reply.elements[1].text)) continue;
+        off_nodes += (off_count++ == 0 ? "" : ",") + masters[m].text();
+        value = reply.elements[1].text;
+      }
+      if (!off_nodes.empty()) {
+        warnings.push_back((off_count == 1 ? "the Redis node " + off_nodes + " has "
+                                           : "the Redis nodes " + off_nodes + " have ") +
+                           setting.name + " " + value + ": " + setting.risk);
+      }
+    }
+  } catch (const foundation::NSError&) {
+    // A master down: the catalog opened, and the next open checks again.
+  }
+  return warnings;
 }
 
 class RedisReader : public CatalogReader {
@@ -404,6 +462,7 @@ std::unique_ptr<RedisCatalog> RedisCatalog::Open(std::string_view location_text,
   }
   auto catalog = std::unique_ptr<RedisCatalog>(
       new RedisCatalog(std::move(location), timeouts, read_only, matches, version));
+  catalog->warnings_ = CheckServerSettings(cluster);
   return catalog;
 }
 

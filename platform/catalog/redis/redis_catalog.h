@@ -26,6 +26,11 @@
 
 namespace plim::catalog {
 
+// The hash encoding settings the catalog's memory figures assume, as
+// scripts/redis-cluster.sh sets them.
+inline constexpr long long kRedisHashListpackEntries = 2048;
+inline constexpr long long kRedisHashListpackValueBytes = 1024;
+
 struct RedisTimeouts {
   double command_s = 3;        // no answer from a node within this: it is down
   double retry_window_s = 12;  // a re-forming cluster is waited for this long
@@ -54,6 +59,8 @@ class RedisCatalog : public CatalogStore {
   // Not one transaction: each recording is published or not (see above).
   // Concurrent adds of the same audio leave one recording; the others are
   // kDuplicate. A killed writer leaves leftovers that CleanLeftovers removes.
+  // A claim of the audio by a recording neither published nor being
+  // written is stale: its leftovers go, and the recording is added.
   std::vector<AddResult> Add(std::span<const NewRecording> batch) override;
   std::optional<Recording> Remove(RecordingId id) override;
   // Copies live in one hash; a copy of a recording removed meanwhile is
@@ -64,11 +71,20 @@ class RedisCatalog : public CatalogStore {
   std::optional<Recording> Correct(RecordingId id, const MetadataChange& change) override;
   // One correction after another: a failure leaves the ones before applied.
   std::vector<std::optional<Recording>> CorrectAll(std::span<const Correction> changes) override;
+  // Also takes back, whatever their age, claims of audio whose recording
+  // is neither published nor being written (see Add), counting each.
   std::uint64_t CleanLeftovers(double min_age_s) override;
   // The memory this catalog's keys take (MEMORY USAGE of each, which
   // estimates large hashes from a sample): pictures in artwork_bytes, the
   // rest in database_*_bytes. Reads every key name of the catalog.
   DiskUsage MeasureDiskUsage() const override;
+  // The masters' eviction policy when it is not noeviction (Redis may then
+  // drop keys when full, and the catalog lose postings unnoticed), and
+  // their hash-max-listpack-entries and -value when below
+  // kRedisHashListpackEntries and kRedisHashListpackValueBytes (posting
+  // buckets are then hash tables, which take more memory); one line when
+  // the servers refuse CONFIG GET.
+  std::vector<std::string> warnings() const override { return warnings_; }
   std::string location() const override { return location_.text(); }
   std::uint32_t fingerprint_version() const override { return fingerprint_version_; }
 
@@ -107,6 +123,18 @@ class RedisCatalog : public CatalogStore {
   // Removes every trace of recording `id`, published or not, and returns
   // its record when it had one.
   std::optional<Recording> Erase(RedisCluster& cluster, RecordingId id);
+  // When the claim at `content_key` names `holder` and `holder` is neither
+  // published nor pending (its bit lost in a failover), removes what is
+  // left of it with the claim and returns true; false when the claim
+  // stands.
+  bool TakeBackStaleClaim(RedisCluster& cluster, const std::string& content_key,
+                          RecordingId holder);
+  // Counts recording `user` among the users of picture `file` (storing
+  // `bytes`), or takes it out (the picture goes with its last user); each
+  // safe to repeat.
+  void UsePicture(RedisCluster& cluster, const std::string& file, const std::string& bytes,
+                  RecordingId user);
+  void ReleasePicture(RedisCluster& cluster, const std::string& file, RecordingId user);
 
   const RedisLocation location_;
   const RedisKeys keys_;
@@ -114,6 +142,7 @@ class RedisCatalog : public CatalogStore {
   const bool read_only_;
   const bool fingerprint_matches_;
   const std::uint32_t fingerprint_version_;
+  std::vector<std::string> warnings_;
   mutable std::mutex pool_mutex_;
   mutable std::vector<std::unique_ptr<RedisCluster>> idle_;  // guarded by pool_mutex_
 };

@@ -73,11 +73,27 @@ constexpr char kDeleteIfEqual[] = R"lua(
 if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end
 return 0)lua";
 
+// The totals and a picture's use count change once for each change that
+// names itself by a mark (+ID for a recording's arrival, -ID for its
+// leaving), so that a script repeated after a lost reply finds its mark and
+// does nothing; the writer takes the mark away once the reply is in.
+
+// KEYS: the stats hash. ARGV: the mark, landmarks, microseconds to add.
+constexpr char kAddToTotals[] = R"lua(
+if redis.call('HSETNX', KEYS[1], ARGV[1], 1) == 0 then return 0 end
+redis.call('HINCRBY', KEYS[1], 'landmarks', ARGV[2])
+redis.call('HINCRBY', KEYS[1], 'duration_us', ARGV[3])
+return 1)lua";
+
+// KEYS: the picture, its use count, its marks. ARGV: the bytes, the mark.
 constexpr char kUsePicture[] = R"lua(
+if redis.call('SADD', KEYS[3], ARGV[2]) == 0 then return 0 end
 redis.call('SET', KEYS[1], ARGV[1])
 return redis.call('INCR', KEYS[2]))lua";
 
+// KEYS: as kUsePicture. ARGV: the mark.
 constexpr char kReleasePicture[] = R"lua(
+if redis.call('SADD', KEYS[3], ARGV[1]) == 0 then return 0 end
 local n = redis.call('DECR', KEYS[2])
 if n <= 0 then redis.call('DEL', KEYS[1], KEYS[2]) end
 return n)lua";
@@ -93,6 +109,13 @@ constexpr std::size_t kCommandsPerRound = 4096;
 [[noreturn]] void Fail(std::int64_t code, std::string description) {
   throw foundation::NSError(kCatalogErrorDomain, code, std::move(description));
 }
+
+std::string Mark(char sign, RecordingId id) {
+  std::string mark(1, sign);
+  return mark.append(std::to_string(id));
+}
+std::string Arrival(RecordingId id) { return Mark('+', id); }
+std::string Leaving(RecordingId id) { return Mark('-', id); }
 
 RedisCommand Script(const char* script, std::vector<std::string> keys,
                     std::vector<std::string> args) {
@@ -181,8 +204,11 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
     const Recording& recording = p.recording;
     const std::string content_key = keys_.Content(recording.content_hash);
     if (RedisValue same = RunOne(*cluster, {{"GET", content_key}}, where); !same.is_nil()) {
-      results.push_back({AddOutcome::kDuplicate, static_cast<RecordingId>(RedisInteger(same)), 0});
-      continue;
+      const auto holder = static_cast<RecordingId>(RedisInteger(same));
+      if (!TakeBackStaleClaim(*cluster, content_key, holder)) {
+        results.push_back({AddOutcome::kDuplicate, holder, 0});
+        continue;
+      }
     }
     RecordingId id = p.requested_id;
     if (id != 0) {
@@ -193,6 +219,7 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
       }
       RunOne(*cluster, Script(kRaiseNextId, {keys_.NextId()}, {std::to_string(id)}), where);
     } else {
+      // Repeated after a lost reply, INCR skips an id that nothing holds.
       id = static_cast<RecordingId>(RunOne(*cluster, {{"INCR", keys_.NextId()}}, where).integer);
     }
     if (id > kRedisMaxRecordingId) {
@@ -231,20 +258,21 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
     if (peaks.args.size() > 2) RunOne(*cluster, std::move(peaks), where);
     Recording stored = recording;
     if (p.artwork != nullptr) {
-      RunOne(*cluster,
-             Script(kUsePicture, {keys_.Picture(p.artwork_file), keys_.PictureUses(p.artwork_file)},
-                    {p.artwork->bytes}),
-             where);
+      UsePicture(*cluster, p.artwork_file, p.artwork->bytes, id);
       stored.artwork_file = p.artwork_file;
     }
     RunOne(*cluster, {{"SET", keys_.Record(id), EncodeRecording(stored)}}, where);
     // The audio is claimed last: of writers adding the same audio at once,
     // the first to claim it publishes, and the others take back their work.
+    // A claim repeated after its reply was lost finds itself.
     if (RunOne(*cluster, {{"SET", content_key, std::to_string(id), "NX"}}, where).is_nil()) {
-      Erase(*cluster, id);
-      RedisValue same = RunOne(*cluster, {{"GET", content_key}}, where);
-      results.push_back({AddOutcome::kDuplicate, static_cast<RecordingId>(RedisInteger(same)), 0});
-      continue;
+      const auto holder =
+          static_cast<RecordingId>(RedisInteger(RunOne(*cluster, {{"GET", content_key}}, where)));
+      if (holder != id) {
+        Erase(*cluster, id);
+        results.push_back({AddOutcome::kDuplicate, holder, 0});
+        continue;
+      }
     }
     AddResult result;
     result.id = id;
@@ -258,10 +286,11 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
       commands.push_back({{"SET", keys_.Path(recording.source_path), std::to_string(id)}});
       commands.push_back({{"HDEL", keys_.Copies(), recording.source_path}});
     }
-    commands.push_back(
-        {{"HINCRBY", keys_.Stats(), "landmarks", std::to_string(p.landmarks.size())}});
-    commands.push_back({{"HINCRBY", keys_.Stats(), "duration_us",
-                         std::to_string(DurationUs(recording.duration_s))}});
+    commands.push_back(Script(kAddToTotals, {keys_.Stats()},
+                              {Arrival(id), std::to_string(p.landmarks.size()),
+                               std::to_string(DurationUs(recording.duration_s))}));
+    RunAll(*cluster, commands, where);
+    commands.push_back({{"HDEL", keys_.Stats(), Arrival(id)}});
     commands.push_back({{"ZREM", keys_.Pending(), std::to_string(id)}});
     RunAll(*cluster, commands, where);
     if (old && *old != id && Remove(*old)) {
@@ -287,14 +316,15 @@ std::optional<Recording> RedisCatalog::Erase(RedisCluster& cluster, RecordingId 
     if (!recording->source_path.empty())
       commands.push_back(Script(kDeleteIfEqual, {keys_.Path(recording->source_path)}, {id_text}));
     if (was_published) {
-      commands.push_back({{"HINCRBY", keys_.Stats(), "landmarks",
-                           std::to_string(-static_cast<long long>(recording->landmark_count))}});
-      commands.push_back({{"HINCRBY", keys_.Stats(), "duration_us",
-                           std::to_string(-DurationUs(recording->duration_s))}});
+      commands.push_back(
+          Script(kAddToTotals, {keys_.Stats()},
+                 {Leaving(id), std::to_string(-static_cast<long long>(recording->landmark_count)),
+                  std::to_string(-DurationUs(recording->duration_s))}));
     }
   }
   commands.push_back({{"DEL", keys_.Peaks(id)}});
   RunAll(cluster, commands, where);
+  RunOne(cluster, {{"HDEL", keys_.Stats(), Leaving(id)}}, where);
   RedisValue list = RunOne(cluster, {{"GET", keys_.HashList(id)}}, where);
   std::vector<std::uint32_t> hashes;
   if (!list.is_nil() && !DecodeHashList(list.text, hashes)) {
@@ -307,15 +337,52 @@ std::optional<Recording> RedisCatalog::Erase(RedisCluster& cluster, RecordingId 
   for (auto& [group, buckets] : by_group)
     commands.push_back(GroupScript(kRemovePostings, buckets, {RedisIdBytes(id)}));
   RunAll(cluster, commands, where);
-  if (recording && !recording->artwork_file.empty()) {
-    commands.push_back(Script(
-        kReleasePicture,
-        {keys_.Picture(recording->artwork_file), keys_.PictureUses(recording->artwork_file)}, {}));
-  }
+  if (recording && !recording->artwork_file.empty())
+    ReleasePicture(cluster, recording->artwork_file, id);
   commands.push_back({{"DEL", keys_.HashList(id)}});
   commands.push_back({{"ZREM", keys_.Pending(), id_text}});
   RunAll(cluster, commands, where);
   return recording;
+}
+
+void RedisCatalog::UsePicture(RedisCluster& cluster, const std::string& file,
+                              const std::string& bytes, RecordingId user) {
+  const std::string where = location();
+  RunOne(
+      cluster,
+      Script(kUsePicture, {keys_.Picture(file), keys_.PictureUses(file), keys_.PictureMarks(file)},
+             {bytes, Arrival(user)}),
+      where);
+  RunOne(cluster, {{"SREM", keys_.PictureMarks(file), Arrival(user)}}, where);
+}
+
+void RedisCatalog::ReleasePicture(RedisCluster& cluster, const std::string& file,
+                                  RecordingId user) {
+  const std::string where = location();
+  RunOne(cluster,
+         Script(kReleasePicture,
+                {keys_.Picture(file), keys_.PictureUses(file), keys_.PictureMarks(file)},
+                {Leaving(user)}),
+         where);
+  RunOne(cluster, {{"SREM", keys_.PictureMarks(file), Leaving(user)}}, where);
+}
+
+bool RedisCatalog::TakeBackStaleClaim(RedisCluster& cluster, const std::string& content_key,
+                                      RecordingId holder) {
+  const std::string where = location();
+  const std::string id_text = std::to_string(holder);
+  // Pending first, then the bit: a writer publishing `holder` stands in the
+  // pending set from before its claim until after its bit, so an id seen
+  // neither pending nor published afterwards lost its bit (a failover), or
+  // was removed all but its claim.
+  if (!RunOne(cluster, {{"ZSCORE", keys_.Pending(), id_text}}, where).is_nil()) return false;
+  if (RunOne(cluster, {{"GETBIT", keys_.Published(), id_text}}, where).integer == 1) return false;
+  RunOne(cluster,
+         {{"ZADD", keys_.Pending(), std::to_string(static_cast<long long>(NowS())), id_text}},
+         where);
+  Erase(cluster, holder);
+  RunOne(cluster, Script(kDeleteIfEqual, {content_key}, {id_text}), where);
+  return true;
 }
 
 std::optional<Recording> RedisCatalog::Remove(RecordingId id) {
@@ -388,21 +455,13 @@ std::optional<Recording> RedisCatalog::Correct(RecordingId id, const MetadataCha
     r->artwork_url.clear();
     if (change.artwork && !change.artwork->bytes.empty()) {
       r->artwork_file = ArtworkFileName(change.artwork->bytes, change.artwork->mime_type);
-      RunOne(
-          *cluster,
-          Script(kUsePicture, {keys_.Picture(r->artwork_file), keys_.PictureUses(r->artwork_file)},
-                 {change.artwork->bytes}),
-          where);
+      UsePicture(*cluster, r->artwork_file, change.artwork->bytes, id);
     } else {
       r->artwork_url = foundation::toValidUTF8(*change.artwork_url);
     }
   }
   RunOne(*cluster, {{"SET", keys_.Record(id), EncodeRecording(*r)}}, where);
-  if (!released.empty()) {
-    RunOne(*cluster,
-           Script(kReleasePicture, {keys_.Picture(released), keys_.PictureUses(released)}, {}),
-           where);
-  }
+  if (!released.empty()) ReleasePicture(*cluster, released, id);
   if (!r->artwork_file.empty()) r->artwork_url = where + "/artwork/" + r->artwork_file;
   return r;
 }
@@ -418,13 +477,42 @@ std::uint64_t RedisCatalog::CleanLeftovers(double min_age_s) {
   for (const RedisValue& member : stale.elements) {
     const auto id = static_cast<RecordingId>(RedisInteger(member));
     if (RunOne(*cluster, {{"GETBIT", keys_.Published(), member.text}}, where).integer == 1) {
-      // Wholly added (a writer killed after publishing), or a removal that
-      // never began: nothing to take back.
-      RunOne(*cluster, {{"ZREM", keys_.Pending(), member.text}}, where);
+      // Wholly added (a writer killed after publishing, perhaps before it
+      // took away its mark on the totals), or a removal that never began:
+      // nothing to take back.
+      std::vector<RedisCommand> done = {{{"HDEL", keys_.Stats(), Arrival(id)}},
+                                        {{"ZREM", keys_.Pending(), member.text}}};
+      RunAll(*cluster, done, where);
       continue;
     }
     Erase(*cluster, id);
     ++cleaned;
+  }
+  // Claims of audio whose recording is not published: each would have
+  // every later add of that audio called a copy of nothing. The pending
+  // set and the bitmap are read once; each claim they leave unexplained
+  // is looked at again on its own before it is taken back.
+  std::set<RecordingId> pending;
+  for (const RedisValue& member :
+       RunOne(*cluster, {{"ZRANGE", keys_.Pending(), "0", "-1"}}, where).elements)
+    pending.insert(static_cast<RecordingId>(RedisInteger(member)));
+  const std::string bitmap = RunOne(*cluster, {{"GET", keys_.Published()}}, where).text;
+  const auto published = [&bitmap](RecordingId id) {
+    return id / 8 < bitmap.size() &&
+           (static_cast<unsigned char>(bitmap[id / 8]) & (0x80 >> (id % 8))) != 0;
+  };
+  const std::vector<std::string> claims = cluster->ScanKeys(keys_.prefix() + "c:*");
+  for (std::size_t begin = 0; begin < claims.size(); begin += kCommandsPerRound) {
+    std::vector<RedisCommand> commands;
+    for (std::size_t i = begin; i < std::min(claims.size(), begin + kCommandsPerRound); ++i)
+      commands.push_back({{"GET", claims[i]}});
+    const std::vector<RedisValue> holders = cluster->Run(commands);
+    for (std::size_t i = 0; i < holders.size(); ++i) {
+      if (holders[i].is_nil()) continue;  // taken away since the scan
+      const auto holder = static_cast<RecordingId>(RedisInteger(holders[i]));
+      if (published(holder) || pending.contains(holder)) continue;
+      if (TakeBackStaleClaim(*cluster, commands[i].args[1], holder)) ++cleaned;
+    }
   }
   return cleaned;
 }

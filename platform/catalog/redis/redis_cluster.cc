@@ -87,6 +87,8 @@ bool IsTransient(const std::string& error) {
 
 }  // namespace
 
+__attribute__((weak)) bool RedisReplyLostForTesting(const RedisCommand&) { return false; }
+
 long long RedisInteger(const RedisValue& value, long long fallback) {
   if (value.type == RedisValue::Type::kInteger) return value.integer;
   if (value.type != RedisValue::Type::kString) return fallback;
@@ -305,6 +307,9 @@ std::vector<RedisValue> RedisCluster::Run(std::span<const RedisCommand> commands
     pending.clear();
     std::vector<Pending> again;
     bool rediscover = !unrouted.empty();
+    // Every node's commands go out before any reply is read, so that a
+    // batch over several masters costs the slowest one's time, not the sum.
+    std::vector<std::pair<const RedisAddress*, std::vector<Pending>*>> sent;
     for (auto& [address, group] : by_node) {
       Connection* connection = TryConnect(address, last_error);
       if (connection == nullptr) {
@@ -324,6 +329,16 @@ std::vector<RedisValue> RedisCluster::Run(std::span<const RedisCommand> commands
         }
         redisAppendCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data());
       }
+      // hiredis sends what was appended only when a reply is asked for.
+      int done = 0;
+      while (done == 0 && redisBufferWrite(context, &done) == REDIS_OK) {
+      }
+      sent.emplace_back(&address, &group);
+    }
+    for (auto [address_ptr, group_ptr] : sent) {
+      const RedisAddress& address = *address_ptr;
+      std::vector<Pending>& group = *group_ptr;
+      redisContext* context = connections_.at(address)->context;
       std::size_t read = 0;
       bool broken = false;
       for (; read < group.size() && !broken; ++read) {
@@ -341,6 +356,10 @@ std::vector<RedisValue> RedisCluster::Run(std::span<const RedisCommand> commands
         }
         RedisValue reply = Copy(static_cast<redisReply*>(raw));
         freeReplyObject(raw);
+        if (RedisReplyLostForTesting(commands[p.index])) {
+          broken = true;
+          break;
+        }
         std::uint16_t slot = 0;
         RedisAddress to;
         if (reply.is_error() &&

@@ -1,8 +1,8 @@
 // A small client of a Redis Cluster (or of one Redis server) over hiredis:
 // finds the cluster's nodes from any one of them, sends each command to the
-// node owning its key's hash slot, pipelines a batch of commands so that it
-// costs one round trip per node, and follows MOVED and ASK redirects and
-// failovers.
+// node owning its key's hash slot, pipelines a batch of commands to all its
+// nodes at once so that it costs one round trip, not one per node, and
+// follows MOVED and ASK redirects and failovers.
 //
 // Internal to the catalog.
 
@@ -65,6 +65,12 @@ struct RedisCredentials {
   std::string password;  // empty: no AUTH
 };
 
+// Whether the reply just read to `command` is to be taken as lost, as when
+// a connection breaks between a command's effect and its reply: Run then
+// sends it again. False always here; a test that must see repeats defines
+// its own (this one is a weak symbol). Called from any thread.
+bool RedisReplyLostForTesting(const RedisCommand& command);
+
 // Not thread-safe: one client per thread (RedisCatalog keeps a pool).
 class RedisCluster {
  public:
@@ -82,8 +88,9 @@ class RedisCluster {
   RedisCluster(const RedisCluster&) = delete;
   RedisCluster& operator=(const RedisCluster&) = delete;
 
-  // Runs `commands` and returns their replies in the same order. Commands
-  // for one node go out together, then their replies are read. Error
+  // Runs `commands` and returns their replies in the same order. Every
+  // node's commands are written, one pipeline each, before any reply is
+  // read, so that a batch costs about its slowest node's time. Error
   // replies other than redirects and a re-forming cluster are returned as
   // kError values. Throws NSError (kCatalogErrorCannotOpen) when a node
   // stays unreachable or silent, or a command's hash slot stays without a
@@ -97,6 +104,9 @@ class RedisCluster {
 
   // Every key matching `pattern` (SCAN's glob) on every master.
   std::vector<std::string> ScanKeys(const std::string& pattern);
+
+  // The masters of the last cluster map, in the order RunOnMasters answers.
+  const std::vector<RedisAddress>& masters() const { return masters_; }
 
   // The seeds' addresses, for messages: HOST:PORT[,HOST:PORT...].
   std::string seed_text() const;

@@ -4,7 +4,9 @@
 //   NAME:meta             hash: format, fingerprint_version
 //   NAME:next-id          the last id given (INCR)
 //   NAME:published        bitmap: bit ID set once recording ID is wholly stored
-//   NAME:stats            hash: landmarks, duration_us of published recordings
+//   NAME:stats            hash: landmarks, duration_us of published recordings;
+//                         +ID / -ID while recording ID's arrival / leaving
+//                         is being counted (a repeat finds it and does nothing)
 //   NAME:pending          sorted set: ids being added or removed, scored by
 //                         the Unix time the writer started
 //   NAME:p:{GGG}BBBB      postings of the hashes whose top 16 bits are BBBB
@@ -24,7 +26,9 @@
 //   NAME:copies           hash: path -> EncodeRecordingCopy, the other
 //                         files of recordings (ignored while the id is
 //                         not published)
-//   NAME:a:{FILE}         a picture's bytes; NAME:u:{FILE} how many use it
+//   NAME:a:{FILE}         a picture's bytes; NAME:u:{FILE} how many use it;
+//                         NAME:m:{FILE} the set of +ID / -ID marks of uses
+//                         being counted, as in NAME:stats
 //
 // Internal to the catalog. Pure functions, thread-safe.
 
@@ -76,6 +80,9 @@ class RedisKeys {
   }
   std::string PictureUses(std::string_view file) const {
     return prefix_ + "u:{" + std::string(file) + "}";
+  }
+  std::string PictureMarks(std::string_view file) const {
+    return prefix_ + "m:{" + std::string(file) + "}";
   }
 
  private:

@@ -46,6 +46,7 @@ class RedisWalk {
       Recordings({ids.data() + begin, std::min(kRecordingsPerRound, ids.size() - begin)});
     }
     Claims();
+    StaleClaims();
     Postings();
     Totals();
   }
@@ -117,6 +118,26 @@ class RedisWalk {
         const auto [id, what] = of_command[begin + i];
         if (RedisInteger(replies[i], 0) != static_cast<long long>(id))
           Damage(id, std::string(what) + " is missing or names another recording");
+      }
+    }
+  }
+
+  // A claim whose recording is not published (its bit lost in a
+  // failover) makes every add of that audio a copy of nothing.
+  void StaleClaims() {
+    const std::vector<std::string> claims = cluster_.ScanKeys(keys_.prefix() + "c:*");
+    for (std::size_t begin = 0; begin < claims.size(); begin += kBucketsPerRound) {
+      const std::size_t n = std::min(kBucketsPerRound, claims.size() - begin);
+      std::vector<RedisCommand> commands;
+      for (std::size_t i = 0; i < n; ++i) commands.push_back({{"GET", claims[begin + i]}});
+      const std::vector<RedisValue> replies = cluster_.Run(commands);
+      for (std::size_t i = 0; i < n; ++i) {
+        if (replies[i].is_nil()) continue;
+        const auto id = static_cast<RecordingId>(RedisInteger(replies[i]));
+        if (published_.contains(id) || pending_.contains(id)) continue;
+        Damage(id,
+               "the entry " + claims[begin + i] + " claims its audio, but it is not " +
+                   "published, so that audio can't be added again (clean takes the claim back)");
       }
     }
   }

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "platform/catalog/catalog_error.h"
@@ -29,6 +30,21 @@
 #include "tests/support/thrown_error.h"
 
 namespace plim::catalog {
+
+namespace {
+std::mutex lose_mutex;
+std::function<bool(const RedisCommand&)> lose_reply_to;  // guarded by lose_mutex
+}  // namespace
+
+// Replaces the client's own (always false): loses the reply to the first
+// command that lose_reply_to picks, once.
+bool RedisReplyLostForTesting(const RedisCommand& command) {
+  std::lock_guard<std::mutex> lock(lose_mutex);
+  if (!lose_reply_to || !lose_reply_to(command)) return false;
+  lose_reply_to = nullptr;
+  return true;
+}
+
 namespace {
 
 using ::testing::HasSubstr;
@@ -515,6 +531,110 @@ TEST(RedisCatalogTest, VerifyNamesWhatIsDamaged) {
   }
 }
 
+// A failover can lose a recording's published bit while its claim of the
+// audio, on another master, survives: the audio must not stay claimed by
+// nothing. Verify names the claim, clean takes it back, and add takes it
+// back by itself; a claim of a recording still being written stands.
+TEST(RedisCatalogTest, AClaimWithoutAPublishedRecordIsTakenBack) {
+  if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
+  struct Case {
+    const char* name;
+    bool writer_at_work;  // the id stays in the pending set, freshly
+    bool clean_first;
+    AddOutcome outcome;
+    std::uint64_t cleaned;
+  };
+  const std::vector<Case> cases = {
+      {"add takes it back", false, false, AddOutcome::kAdded, 0},
+      {"clean takes it back", false, true, AddOutcome::kAdded, 1},
+      {"a writer at work", true, true, AddOutcome::kDuplicate, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RedisStore store;
+    auto catalog = RedisCatalog::Open(store.location(), CatalogStore::Mode::kReadWrite);
+    const NewRecording item = SyntheticRecording(1, 40, "/a.ogg");
+    ASSERT_EQ(catalog->Add({&item, 1}).front().id, 1u);
+    RedisCluster watcher(ParseRedisLocation(store.location()).seeds, 3, 12);
+    if (c.writer_at_work)
+      watcher.Run(RedisCommand{{"ZADD", catalog->keys().Pending(), "99999999999", "1"}});
+    watcher.Run(RedisCommand{{"SETBIT", catalog->keys().Published(), "1", "0"}});
+    if (!c.writer_at_work) {
+      const VerificationReport report = catalog->Verify();
+      ASSERT_FALSE(report.damage.empty());
+      EXPECT_THAT(report.damage[0].what, HasSubstr("not published"));
+    }
+    if (c.clean_first) {
+      EXPECT_EQ(catalog->CleanLeftovers(3600), c.cleaned);
+    }
+    const AddResult again = catalog->Add({&item, 1}).front();
+    EXPECT_EQ(again.outcome, c.outcome);
+    if (c.writer_at_work) continue;
+    EXPECT_EQ(again.id, 2u);
+    EXPECT_EQ(catalog->NewCatalogReader()->FindByContentHash(item.recording.content_hash), 2u);
+    EXPECT_EQ(watcher.Run(RedisCommand{{"EXISTS", catalog->keys().Record(1)}}).integer, 0);
+    EXPECT_EQ(catalog->CleanLeftovers(0), 0u);
+  }
+}
+
+// A reply lost after its command took effect makes the client send the
+// command again: the totals, a picture's use count and the claim of the
+// audio must change once all the same.
+TEST(RedisCatalogTest, CommandsRepeatedAfterALostReplyTakeEffectOnce) {
+  if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
+  struct Case {
+    const char* name;
+    std::string key_part;  // of the key that routes the write whose reply is lost
+    bool on_remove;        // lost while recording 1 goes, or else while both arrive
+  };
+  const std::vector<Case> cases = {
+      {"the totals as recordings arrive", ":stats", false},
+      {"the totals as one leaves", ":stats", true},
+      {"a picture's uses as recordings arrive", ":a:{", false},
+      {"a picture's uses as one leaves", ":a:{", true},
+      {"the claim of the audio", ":c:", false},
+  };
+  const std::string png = std::string("\x89PNG\r\n\x1a\n", 8);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RedisStore store;
+    auto catalog = RedisCatalog::Open(store.location(), CatalogStore::Mode::kReadWrite);
+    std::vector<NewRecording> items = {SyntheticRecording(1, 30, "/a.ogg"),
+                                       SyntheticRecording(2, 40, "/b.ogg")};
+    items[0].artwork = items[1].artwork = Artwork{png + "cover", "image/png"};
+    const auto lose_once = [&] {
+      std::lock_guard<std::mutex> lock(lose_mutex);
+      lose_reply_to = [part = c.key_part](const RedisCommand& command) {
+        const std::string& verb = command.args[0];
+        return (verb == "EVAL" || verb == "SET" || verb == "HINCRBY") &&
+               command.args[command.key_index].find(part) != std::string::npos;
+      };
+    };
+    if (!c.on_remove) lose_once();
+    catalog->Add(items);
+    if (c.on_remove) {
+      lose_once();
+      ASSERT_TRUE(catalog->Remove(1));
+    }
+    {
+      std::lock_guard<std::mutex> lock(lose_mutex);
+      EXPECT_FALSE(lose_reply_to) << "no such write was made";
+      lose_reply_to = nullptr;
+    }
+    const std::size_t left = c.on_remove ? 1 : 2;
+    EXPECT_EQ(catalog->NewCatalogReader()->RecordingCount(), left);
+    const VerificationReport report = catalog->Verify();
+    EXPECT_TRUE(report.Intact()) << report.damage.front().what;
+    // The picture stays while a recording uses it, and goes with the last.
+    for (RecordingId id = c.on_remove ? 2 : 1; id <= 2; ++id) {
+      EXPECT_EQ(store.PictureCount(), 1u) << "before recording " << id << " goes";
+      ASSERT_TRUE(catalog->Remove(id));
+    }
+    EXPECT_EQ(store.PictureCount(), 0u);
+    EXPECT_EQ(catalog->NewCatalogReader()->LandmarkCount(), 0u);
+  }
+}
+
 // A catalog's size is its own keys' memory, not the cluster's.
 TEST(RedisCatalogTest, MeasuresOnlyItsOwnKeys) {
   if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
@@ -612,6 +732,83 @@ TEST(RedisCatalogTest, CredentialsAndSeveralSeeds) {
   EXPECT_THAT(refused.description(), Not(HasSubstr("n0t-it")));
   catalog->Destroy();
   admin.RunOnMasters({{"ACL", "DELUSER", "ops"}});
+}
+
+// A batch over several masters is written to each before any reply is
+// read: one BLPOP that waits 0.4 s on each master takes 0.4 s in all, not
+// 0.4 s a master.
+TEST(RedisCatalogTest, ABatchGoesToEveryMasterBeforeAnyReplyIsRead) {
+  if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
+  RedisCluster cluster(ParseRedisLocation(testing::TestCluster().location_base() + "x").seeds, 3,
+                       12);
+  std::vector<RedisCommand> waits;
+  for (const RedisValue& range : cluster.Run(RedisCommand{{"CLUSTER", "SLOTS"}}).elements) {
+    std::string key;
+    for (int n = 0; key.empty() || KeySlot(key) < range.elements.at(0).integer ||
+                    KeySlot(key) > range.elements.at(1).integer;
+         ++n) {
+      key = "nothing-to-pop-" + std::to_string(n);
+    }
+    waits.push_back({{"BLPOP", key, "0.4"}});
+  }
+  ASSERT_EQ(waits.size(), 3u);
+  const auto start = std::chrono::steady_clock::now();
+  for (const RedisValue& reply : cluster.Run(waits)) EXPECT_TRUE(reply.is_nil());
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.8);
+}
+
+// The server settings the catalog depends on are checked at open: an
+// eviction policy that may drop postings, and hash encodings that double
+// the memory, are each one warning naming the node; servers that refuse
+// CONFIG are said so once, and still open.
+TEST(RedisCatalogTest, WarnsOfServerSettingsThatRiskTheCatalog) {
+  testing::RedisTestCluster& node = testing::TestSingleNode();
+  if (!node.running()) GTEST_SKIP() << node.why_not_running();
+  const std::string address = "127.0.0.1:" + std::to_string(node.base_port());
+  RedisCluster admin(ParseRedisLocation(node.location_base()).seeds, 3, 12);
+  const RedisCommand no_config{
+      {"ACL", "SETUSER", "no-config", "on", ">pw", "~*", "&*", "+@all", "-config"}};
+  ASSERT_EQ(admin.RunOnMasters(no_config)[0].text, "OK");
+  struct Case {
+    const char* name;
+    std::vector<std::string> setting;  // CONFIG SET's name and value; restored after
+    std::string user;
+    std::string warning;  // "" for none
+  };
+  const std::vector<Case> cases = {
+      {"as the script sets them", {}, "", ""},
+      {"eviction",
+       {"maxmemory-policy", "allkeys-lru"},
+       "",
+       "the Redis node " + address + " has maxmemory-policy allkeys-lru"},
+      {"few hash entries",
+       {"hash-max-listpack-entries", "512"},
+       "",
+       "hash-max-listpack-entries 512"},
+      {"short hash values", {"hash-max-listpack-value", "64"}, "", "hash-max-listpack-value 64"},
+      {"CONFIG refused", {}, "no-config:pw@", "can't be read"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string before;
+    if (!c.setting.empty()) {
+      before = admin.RunOnMasters({{"CONFIG", "GET", c.setting[0]}, 2})[0].elements.at(1).text;
+      admin.RunOnMasters({{"CONFIG", "SET", c.setting[0], c.setting[1]}, 2});
+    }
+    const std::vector<std::string> warnings =
+        RedisCatalog::Open("redis://" + c.user + address + "/settings",
+                           CatalogStore::Mode::kReadWrite)
+            ->warnings();
+    if (!c.setting.empty()) admin.RunOnMasters({{"CONFIG", "SET", c.setting[0], before}, 2});
+    if (c.warning.empty()) {
+      EXPECT_TRUE(warnings.empty()) << warnings.front();
+    } else {
+      ASSERT_EQ(warnings.size(), 1u);
+      EXPECT_THAT(warnings[0], HasSubstr(c.warning));
+    }
+  }
+  RedisCatalog::Open(node.location_base() + "settings", CatalogStore::Mode::kReadWrite)->Destroy();
+  admin.RunOnMasters({{"ACL", "DELUSER", "no-config"}});
 }
 
 // Last, since it leaves the cluster a master short: a master killed while
