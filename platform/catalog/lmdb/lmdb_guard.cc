@@ -56,6 +56,19 @@ void Touch(const MDB_val* value) {
   (void)bytes[value->mv_size - 1];
 }
 
+// The result of a read the guard jumped out of. The jump leaves the signal
+// mask the handler ran with: SA_NODEFER keeps the fault signals out of it,
+// but a runtime that wraps handlers (ThreadSanitizer's does) may block them,
+// and a second fault while they are blocked would kill the process.
+int Corrupted() {
+  sigset_t faults;
+  sigemptyset(&faults);
+  sigaddset(&faults, SIGSEGV);
+  sigaddset(&faults, SIGBUS);
+  pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+  return MDB_CORRUPTED;
+}
+
 }  // namespace
 
 void GuardLmdbReads(MDB_env* env) {
@@ -69,7 +82,7 @@ void GuardLmdbReads(MDB_env* env) {
 
 int GuardedGet(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* data) {
   sigjmp_buf guard;
-  if (sigsetjmp(guard, 0) != 0) return MDB_CORRUPTED;
+  if (sigsetjmp(guard, 0) != 0) return Corrupted();
   t_guard = &guard;
   const int rc = mdb_get(txn, dbi, key, data);
   if (rc == MDB_SUCCESS) Touch(data);
@@ -79,7 +92,7 @@ int GuardedGet(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* data) {
 
 int GuardedCursorGet(MDB_cursor* cursor, MDB_val* key, MDB_val* data, MDB_cursor_op op) {
   sigjmp_buf guard;
-  if (sigsetjmp(guard, 0) != 0) return MDB_CORRUPTED;
+  if (sigsetjmp(guard, 0) != 0) return Corrupted();
   t_guard = &guard;
   const int rc = mdb_cursor_get(cursor, key, data, op);
   if (rc == MDB_SUCCESS) {
@@ -92,7 +105,7 @@ int GuardedCursorGet(MDB_cursor* cursor, MDB_val* key, MDB_val* data, MDB_cursor
 
 int GuardedDbiOpen(MDB_txn* txn, const char* name, unsigned flags, MDB_dbi* dbi) {
   sigjmp_buf guard;
-  if (sigsetjmp(guard, 0) != 0) return MDB_CORRUPTED;
+  if (sigsetjmp(guard, 0) != 0) return Corrupted();
   t_guard = &guard;
   const int rc = mdb_dbi_open(txn, name, flags, dbi);
   t_guard = nullptr;
