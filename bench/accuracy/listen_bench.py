@@ -2,13 +2,14 @@
 day of standard input.
 
   /usr/bin/python3 bench/accuracy/listen_bench.py --catalog-tool BIN
-      [--catalog DIR] [--packages NAME,...] [--minutes M] [--mixes N]
+      [--catalog DIR] [--packages NAME,...] [--minutes M] [--mixes N] [--first-mix I]
       [--hours H] [--sample-s S] [--skip-latency] [--skip-load] [--cache DIR]
 
-Latency: each of --mixes mixes of corpus recordings (mixes.py, their 20
-pieces cut shorter so that a mix lasts about --minutes) is encoded by ffmpeg as Ogg Vorbis
-in real time (-re) and served by this script over HTTP on 127.0.0.1, to
-`plim-catalog --json listen http://...`. The stream starts when its first
+Latency: each of --mixes mixes of corpus recordings, from number
+--first-mix on (mixes.py, their 20 pieces cut shorter so that a mix lasts
+about --minutes), is encoded by ffmpeg as Ogg Vorbis in real time (-re)
+and served by this script over HTTP on 127.0.0.1, to `plim-catalog --json
+listen http://...`. The stream starts when its first
 byte is sent. For each catalog member, its latency is when its start line
 arrived less when the audio at its true start was sent (stream start + true
 start), so it holds the encoder's and the Ogg pages' delay too; its start
@@ -301,6 +302,7 @@ def main(argv):
     p.add_argument("--packages", default=",".join(corpus.PACKAGES))
     p.add_argument("--minutes", type=float, default=20)
     p.add_argument("--mixes", type=int, default=1)
+    p.add_argument("--first-mix", type=int, default=0)
     p.add_argument("--hours", type=float, default=24)
     p.add_argument("--sample-s", type=float, default=2)
     p.add_argument("--skip-latency", action="store_true")
@@ -314,14 +316,16 @@ def main(argv):
     catalog = args.catalog or member_catalog(store, tool, members)
     piece_s = args.minutes * 60 / PIECES_PER_MIX
     played = []
-    for index in range(args.mixes if not args.skip_latency else 1):
+    indices = range(args.first_mix, args.first_mix + args.mixes)
+    for index in sorted(set(indices if not args.skip_latency else []) |
+                        ({0} if not args.skip_load else set())):
         mix_path, pieces = mixes.build(store, index, members, negatives, (
             piece_s * (1 - PIECE_SPREAD), piece_s * (1 + PIECE_SPREAD)))
         played.append((index, mix_path, pieces, max(pc.end_s for pc in pieces)))
         log("mix %d: %s (%.1f min)" % (index, mix_path, played[-1][3] / 60))
     log("catalog %s (%d recordings)" % (catalog, len(members)))
     if not args.skip_load:
-        _, mix_path, _, duration_s = played[0]
+        _, mix_path, _, duration_s = played[0]  # mix 0
         log("load: %.1f h through standard input" % args.hours)
         load = listen_load(tool, catalog, mix_path, duration_s, args.hours, args.sample_s,
                            str(mix_path) + ".listen-load.json")
@@ -329,7 +333,7 @@ def main(argv):
         report_load(*load, args.hours)
     if not args.skip_latency:
         runs = []
-        for index, mix_path, pieces, duration_s in played:
+        for index, mix_path, pieces, duration_s in [m for m in played if m[0] in indices]:
             log("latency: mix %d, %.1f min in real time" % (index, duration_s / 60))
             runs.append((index, duration_s) + listen_live(tool, catalog, mix_path, pieces))
         print("### Latency on a live stream\n")
