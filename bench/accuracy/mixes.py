@@ -43,16 +43,17 @@ class Piece:
     speed: float         # 1.03: played 3% fast
 
 
-def plan(index, members, negatives):
+def plan(index, members, negatives, piece_s=PIECE_S):
     """The pieces of mix `index` before assembly: (recording, member,
-    offset_s, cut_s, speed, crossfade_after_s) in playing order."""
+    offset_s, cut_s, speed, crossfade_after_s) in playing order; each cut
+    to a length drawn from the range piece_s."""
     rng = random.Random("plim-mix-%d-%d" % (RECIPE_VERSION, index))
     picks = ([(r, True) for r in rng.sample(members, MEMBERS_PER_MIX)] +
              [(r, False) for r in rng.sample(negatives, NEGATIVES_PER_MIX)])
     rng.shuffle(picks)
     out = []
     for rec, member in picks:
-        cut_s = min(rec.duration_s - 0.5, rng.uniform(*PIECE_S))
+        cut_s = min(rec.duration_s - 0.5, rng.uniform(*piece_s))
         offset_s = rng.uniform(0, rec.duration_s - 0.5 - cut_s)
         out.append((rec, member, round(offset_s, 2), round(cut_s, 2),
                     rng.choice(SPEEDS), round(rng.uniform(*CROSSFADE_S), 2)))
@@ -71,9 +72,10 @@ def _piece_audio(store, rec, offset_s, cut_s, speed):
     return media.read_wav(path)[2].astype(np.float32)
 
 
-def build(store, index, members, negatives):
-    """(path of mix `index`'s FLAC, its pieces); made once, then cached."""
-    steps = plan(index, members, negatives)
+def build(store, index, members, negatives, piece_s=PIECE_S):
+    """(path of mix `index`'s FLAC, its pieces); made once, then cached.
+    A shorter piece_s gives a shorter mix of as many pieces."""
+    steps = plan(index, members, negatives, piece_s)
     key = cache.recipe_key("mix", RECIPE_VERSION, index,
                            *[(r.digest, o, c, s, x) for r, _, o, c, s, x in steps])
     flac = store.path("mixes", key, ".flac")

@@ -36,8 +36,9 @@ def per_second(pieces, found, duration_s):
 
 def per_piece(pieces, found):
     """For each member piece, the stretch of its recording overlapping it
-    most: dict(title, speed, found, start_error_s, end_error_s) (errors
-    found minus true; NaN when not found)."""
+    most: dict(title, speed, found, stretch (that stretch, or None),
+    start_error_s, end_error_s) (errors found minus true; NaN when not
+    found)."""
     out = []
     for p in pieces:
         if not p.member:
@@ -50,7 +51,7 @@ def per_piece(pieces, found):
             if overlap > best_overlap:
                 best, best_overlap = f, overlap
         out.append(dict(
-            title=p.title, speed=p.speed, found=best is not None,
+            title=p.title, speed=p.speed, found=best is not None, stretch=best,
             start_error_s=best["start_s"] - p.truth_start_s if best else math.nan,
             end_error_s=best["end_s"] - p.truth_end_s if best else math.nan))
     return out

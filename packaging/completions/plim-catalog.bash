@@ -27,7 +27,7 @@ _plim_catalog() {
     list) options="--artist --title --album --under" ;;
     prune|remove) options="--dry-run" ;;
     match) options="--jobs --timeline --candidates" ;;
-    listen) options="--once" ;;
+    listen) options="--once --stall-timeout" ;;
     rebuild) options="--jobs --repair" ;;
     clean) options="--older-than" ;;
     edit) options="--artist --title --album --artwork --metadata --isrc --genre --dry-run" ;;

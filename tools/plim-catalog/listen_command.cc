@@ -38,7 +38,6 @@ using SteadyClock = std::chrono::steady_clock;
 // Short reads keep the time from audio arriving to its window being
 // matched low; per-read costs are small beside matching either way.
 constexpr double kReadChunkS = 0.5;
-constexpr double kStallTimeoutS = 15;
 constexpr double kCatalogRefreshS = 60;
 constexpr double kFirstBackoffS = 1, kLongestBackoffS = 60;
 
@@ -163,8 +162,8 @@ class EventWriter {
   std::chrono::system_clock::time_point began_;
 };
 
-avfaudio::LiveSourceOptions SourceOptions() {
-  return {.stall_timeout_s = kStallTimeoutS, .stop = &stop_requested};
+avfaudio::LiveSourceOptions SourceOptions(const ListenCommandOptions& options) {
+  return {.stall_timeout_s = options.stall_timeout_s, .stop = &stop_requested};
 }
 
 void Say(const std::string& line) {
@@ -179,7 +178,7 @@ int Listen(const GlobalOptions& global, const ListenCommandOptions& options,
            catalog::CatalogStore& store, std::unique_ptr<avfaudio::LiveAudioSource> source,
            const StopSignals& signals) {
   const std::string shown_source = foundation::QuotedText(options.source);
-  const avfaudio::LiveSourceOptions source_options = SourceOptions();
+  const avfaudio::LiveSourceOptions source_options = SourceOptions(options);
   const SteadyClock::time_point began = SteadyClock::now();
   const EventWriter writer(global, std::chrono::system_clock::now());
   std::unique_ptr<catalog::CatalogReader> reader = store.NewCatalogReader();
@@ -295,7 +294,7 @@ int RunListenCommand(const GlobalOptions& global, const ListenCommandOptions& op
     Say(std::string("listen could not start: ") + error.what() + ".");
     return kExitFailure;
   }
-  const avfaudio::LiveSourceOptions source_options = SourceOptions();
+  const avfaudio::LiveSourceOptions source_options = SourceOptions(options);
   std::unique_ptr<avfaudio::LiveAudioSource> source;
   try {
     source = avfaudio::OpenLiveAudioSource(options.source, source_options);

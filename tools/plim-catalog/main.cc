@@ -153,6 +153,10 @@ VerbRun DeclareListen(CLI::App& verb) {
       ->type_name("SOURCE");
   verb.add_flag("--once", options->once,
                 "Stop when the source is lost (exit status 1) instead of reconnecting");
+  verb.add_option("--stall-timeout", options->stall_timeout_s,
+                  "Seconds without data after which the source counts as lost (default 15)")
+      ->type_name("SECONDS")
+      ->check(WholeNumberFrom(1, 3600));
   return [options](const GlobalOptions& global) { return RunListenCommand(global, *options); };
 }
 

@@ -1,6 +1,6 @@
 // plim-catalog listen driven as a real process: a stream made here of noise
 // and catalog melodies, on standard input and from a small HTTP server that
-// drops the connection at the end of each playing.
+// drops the connection at the end of each playing, or holds it silent.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -150,10 +150,11 @@ class Child {
 };
 
 // Serves `body` to every request on a port of 127.0.0.1, then closes the
-// connection: a stream that drops at the end of each playing.
+// connection: a stream that drops at the end of each playing. With `hold`,
+// the connection stays open and silent until the server goes: a stall.
 class OneFileServer {
  public:
-  explicit OneFileServer(std::string body) : body_(std::move(body)) {
+  explicit OneFileServer(std::string body, bool hold = false) : body_(std::move(body)) {
     socket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -165,7 +166,7 @@ class OneFileServer {
       throw std::runtime_error("no port to serve from");
     }
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] {
+    thread_ = std::thread([this, hold] {
       for (int client; (client = accept(socket_, nullptr, nullptr)) >= 0;) {
         std::string request;
         char buffer[1024];
@@ -179,13 +180,18 @@ class OneFileServer {
           if (n <= 0) break;
           at += static_cast<std::size_t>(n);
         }
-        close(client);
+        if (hold) {
+          held_.push_back(client);
+        } else {
+          close(client);
+        }
       }
     });
   }
   ~OneFileServer() {
     shutdown(socket_, SHUT_RDWR);
     thread_.join();
+    for (int client : held_) close(client);
     close(socket_);
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/live.wav"; }
@@ -194,6 +200,7 @@ class OneFileServer {
   std::string body_;
   int socket_ = -1;
   int port_ = 0;
+  std::vector<int> held_;  // the server's thread's until it is joined
   std::thread thread_;
 };
 
@@ -272,23 +279,33 @@ TEST_F(ListenTest, CtrlCEndsTheStretchBeingHeard) {
   EXPECT_THAT(child.lines().back(), HasSubstr("\tMelody 92\t"));
 }
 
-TEST_F(ListenTest, ReconnectsWhenTheStreamDropsAndGoesOnCounting) {
-  // Each connection plays 10 s of noise, melody 91 and 10 s of noise, then drops.
-  OneFileServer server(
-      WavBytes(plim::testing::concatenate({Noise(10), Melody(91, 30), Noise(10)})));
-  Child child(Command({"--json", "listen", server.url()}));
-  const std::string first = child.NextLineWith("\"event\":\"start\"");
-  EXPECT_NEAR(NumberField(first, "start_s"), 10, 2);
-  const std::string again = child.NextLineWith("\"event\":\"start\"");
-  // The second playing begins 10 s into the second connection, 50 s or more on.
-  EXPECT_GE(NumberField(again, "start_s"), 58);
-  EXPECT_THAT(again, HasSubstr("\"title\":\"Melody 91\""));
-  child.Signal(SIGTERM);
-  EXPECT_EQ(child.Wait(), 0);
-  EXPECT_THAT(child.standard_error(),
-              HasSubstr("plim-catalog: The source \"" + server.url() + "\" stopped: "));
-  EXPECT_THAT(child.standard_error(), HasSubstr(". Reconnecting.\n"));
-  EXPECT_THAT(child.standard_error(), HasSubstr("reconnected to \"" + server.url() + "\""));
+TEST_F(ListenTest, ReconnectsWhenTheStreamDropsOrStallsAndGoesOnCounting) {
+  // Each connection plays 10 s of noise, melody 91 and 10 s of noise, then
+  // drops, or stays open sending nothing.
+  const std::string playing =
+      WavBytes(plim::testing::concatenate({Noise(10), Melody(91, 30), Noise(10)}));
+  struct Loss {
+    bool hold;
+    const char* said;
+  };
+  for (const Loss loss : {Loss{false, "stopped: input/output error. Reconnecting.\n"},
+                          Loss{true, "stopped: no data for 2 s. Reconnecting.\n"}}) {
+    SCOPED_TRACE(loss.said);
+    OneFileServer server(playing, loss.hold);
+    Child child(Command({"--json", "listen", "--stall-timeout", "2", server.url()}));
+    const std::string first = child.NextLineWith("\"event\":\"start\"");
+    EXPECT_NEAR(NumberField(first, "start_s"), 10, 2);
+    const std::string again = child.NextLineWith("\"event\":\"start\"");
+    // The second playing begins 10 s into the second connection, 50 s or more on.
+    EXPECT_GE(NumberField(again, "start_s"), 58);
+    EXPECT_THAT(again, HasSubstr("\"title\":\"Melody 91\""));
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_THAT(child.standard_error(),
+                HasSubstr("plim-catalog: The source \"" + server.url() + "\" " + loss.said));
+    EXPECT_THAT(child.standard_error(), HasSubstr("reconnected to \"" + server.url() + "\""));
+  }
+  OneFileServer server(playing);
 
   // With --once the first drop ends the run, with one line; a bad source fails at once.
   Child once(Command({"listen", "--once", server.url()}));
