@@ -37,10 +37,10 @@ struct QueryContext {
 struct Examined {
   MatchCandidate candidate;
   LandmarkEvidence landmarks;
-  // The recording's outline from outline frame outline_first_frame on,
-  // once read.
-  fingerprint::BandOutline outline;
-  std::size_t outline_first_frame = 0;
+  // The recording's outline, once read, and the query's correlation with
+  // it at speed 1, once made.
+  ReferenceOutline outline;
+  std::optional<OutlineCorrelation> correlation;
 };
 
 void ShowOutline(MatchCandidate& candidate, const JointEvidence& joint) {
@@ -69,14 +69,20 @@ void ExamineAtLandmarks(const QueryContext& query, Examined& e,
   Weigh(candidate, JudgePeaks(peaks, query.candidates_bound));
   if (candidate.accepted || !consult_outline || !query.outline.usable()) return;
 
-  e.outline_first_frame = query.reader.ReadOutline(
-      candidate.recording, 0, e.landmarks.model.reference_frames + 1, e.outline);
-  const QueryOutline at_speed(query.peaks.outline, alignment.speed);
-  const JointEvidence joint =
-      JudgeTogether(peaks,
-                    OutlineNear(OutlineCorrelation(at_speed, e.outline, e.outline_first_frame),
-                                alignment.offset_frames, 1),
-                    query.candidates_bound);
+  fingerprint::BandOutline outline;
+  const std::size_t first_frame = query.reader.ReadOutline(
+      candidate.recording, 0, e.landmarks.model.reference_frames + 1, outline);
+  e.outline = ReferenceOutline(outline, first_frame);
+  // Within this of speed 1 the query drifts by less than a third of an
+  // outline frame over its length, and the correlation at speed 1, which
+  // the realignment needs too, serves.
+  constexpr double kSameSpeed = 0.002;
+  const OutlineCorrelation at_speed =
+      std::abs(alignment.speed - 1) < kSameSpeed
+          ? *(e.correlation = OutlineCorrelation(query.outline, e.outline))
+          : OutlineCorrelation(QueryOutline(query.peaks.outline, alignment.speed), e.outline);
+  const JointEvidence joint = JudgeTogether(
+      peaks, OutlineNear(at_speed, alignment.offset_frames, 1), query.candidates_bound);
   ShowOutline(candidate, joint);
   Weigh(candidate, joint.verdict);
 }
@@ -96,10 +102,11 @@ void ExamineRealigned(const QueryContext& query, Examined& e, bool consult_outli
     Place(candidate, realigned.offset_frames, 1, realigned.evidence);
   }
   if (candidate.accepted || !consult_outline || !query.outline.usable() ||
-      e.outline.levels.empty()) {
+      e.outline.frames() == 0) {
     return;
   }
-  const OutlineCorrelation correlation(query.outline, e.outline, e.outline_first_frame);
+  if (!e.correlation) e.correlation = OutlineCorrelation(query.outline, e.outline);
+  const OutlineCorrelation& correlation = *e.correlation;
   const double placements = Placements(reference_frames, query.frames);
   const JointEvidence voted =
       JudgeTogether(realigned.evidence, OutlineNear(correlation, realigned.offset_frames, 1),

@@ -12,12 +12,17 @@ namespace {
 
 using fingerprint::kOutlineBands;
 
-// Centred query levels are kept in half steps: fine enough that rounding
-// costs nothing measurable, coarse enough that a whole query's products
-// with reference levels (each within +-255 once a frame's common level is
-// out, the query's within twice that) add up within 32 bits.
+// Levels are kept in half steps: fine enough that rounding costs nothing
+// measurable, coarse enough that a whole query's products with reference
+// levels (each clamped to kMaxLocalSteps, the query's centred within twice
+// that) add up within 32 bits.
 constexpr double kScale = 2;
-static_assert(kMaxOutlineQueryFrames * kOutlineBands * (2 * 255.0 * kScale) * 255.0 < 2147483647.0,
+// Beyond this many level steps from its neighbourhood a cell is an edge of
+// silence, not music: clamped.
+constexpr double kMaxLocalSteps = 127;
+static_assert(kMaxOutlineQueryFrames * kOutlineBands * (2 * kMaxLocalSteps * kScale) *
+                      (kMaxLocalSteps * kScale) <
+                  2147483647.0,
               "a placement's sum of products fits 32 bits");
 
 // Shorter than this (3 s), a query's outline is too short to tell apart
@@ -34,25 +39,57 @@ PLIM_CLONE_FOR_AVX2 std::int32_t DotProduct(const std::int16_t* a, const std::in
   return sum;
 }
 
-// How often a placement where the recording is not playing stands `z`
-// spreads above the others, or more. Music is not noise: a shared chord, a
-// shared tempo or a held note make the tail far heavier than a normal
-// one. Measured on the benchmark's corpus (19,000 candidates of other
-// recordings at each kind of placement, every noise condition), and fitted
-// above what was seen: a tenth as likely for each further 1 / slope
-// spreads, from 1% at `one_in_hundred`.
-struct ChanceTail {
-  double one_in_hundred;
-  double slope;
-  double At(double z) const {
-    return z <= one_in_hundred ? 1.0
-                               : std::min(1.0, std::pow(10.0, -2 - slope * (z - one_in_hundred)));
+// Each band's level less its mean over the frames within kLocalFrames on
+// either side (about half a second): slow swells, fades and a held level
+// are what unrelated music shares, and what made chance correlations
+// stand out far more often than a normal tail allows. What is left is how
+// the band moves against its neighbourhood, which noise does not undo.
+constexpr std::size_t kLocalFrames = 8;
+
+// Takes each frame's level common to all bands out of `values` (frames x
+// kOutlineBands), then each band's neighbourhood mean, and returns the
+// result in 1/kScale level steps.
+std::vector<std::int16_t> LocalLevels(std::vector<double> values, std::size_t frames) {
+  // A fade, a pause or a crescendo moves every band together, and would
+  // correlate with any other recording's.
+  for (std::size_t k = 0; k < frames; ++k) {
+    const auto frame = std::span(values).subspan(k * kOutlineBands, kOutlineBands);
+    const double common = std::accumulate(frame.begin(), frame.end(), 0.0) / kOutlineBands;
+    for (double& v : frame) v -= common;
   }
-};
-// Near a placement found otherwise (+-1 frame): 1% stand 3 spreads out.
-constexpr ChanceTail kNearTail{3.0, 0.7};
-// The best of a whole recording's placements: 1% stand 5 spreads out.
-constexpr ChanceTail kBestTail{5.0, 0.6};
+  std::vector<double> sums((frames + 1) * kOutlineBands, 0);
+  for (std::size_t i = 0; i < frames * kOutlineBands; ++i) {
+    sums[i + kOutlineBands] = sums[i] + values[i];
+  }
+  std::vector<std::int16_t> local(frames * kOutlineBands);
+  for (std::size_t k = 0; k < frames; ++k) {
+    const std::size_t first = k >= kLocalFrames ? k - kLocalFrames : 0;
+    const std::size_t end = std::min(frames, k + kLocalFrames + 1);
+    const double share = 1.0 / static_cast<double>(end - first);
+    const double* above = sums.data() + end * kOutlineBands;
+    const double* below = sums.data() + first * kOutlineBands;
+    const double* value = values.data() + k * kOutlineBands;
+    std::int16_t* out = local.data() + k * kOutlineBands;
+    for (int b = 0; b < kOutlineBands; ++b) {
+      const double d =
+          std::clamp(value[b] - (above[b] - below[b]) * share, -kMaxLocalSteps, kMaxLocalSteps);
+      out[b] = static_cast<std::int16_t>(std::nearbyint(d * kScale));
+    }
+  }
+  return local;
+}
+
+// How often one placement where the recording is not playing stands `z`
+// spreads above the others, or more: 1% at kOneInHundred, a tenth as
+// likely for each further 1 / kSlope. Measured on the benchmark's corpus
+// (the noisy queries against every other recording, 1.4e8 placements: 2.7e-3
+// stand 3 spreads out, 7.5e-5 4, 1.4e-6 5, 3.5e-8 6, none 7) and fitted
+// above what was seen, by a factor of 2 to 10.
+constexpr double kOneInHundred = 2.7;
+constexpr double kSlope = 1.35;
+double PlacementTail(double z) {
+  return z <= kOneInHundred ? 1.0 : std::pow(10.0, -2 - kSlope * (z - kOneInHundred));
+}
 
 }  // namespace
 
@@ -71,19 +108,11 @@ QueryOutline::QueryOutline(const fingerprint::BandOutline& outline, double speed
                 kOutlineBands, levels.begin() + static_cast<std::ptrdiff_t>(k * kOutlineBands));
   }
   if (frames_ < kMinQueryFrames) return;
-  // Each frame's level common to all bands is taken out: a fade, a pause or
-  // a crescendo moves every band together, and would correlate with any
-  // other recording's. What is left is how the balance of the bands moves.
-  std::vector<double> values(levels.begin(), levels.end());
-  for (std::size_t k = 0; k < frames_; ++k) {
-    const auto frame = std::span(values).subspan(k * kOutlineBands, kOutlineBands);
-    const double common =
-        std::round(std::accumulate(frame.begin(), frame.end(), 0.0) / kOutlineBands);
-    for (double& v : frame) v -= common;
-  }
+  const std::vector<std::int16_t> local =
+      LocalLevels(std::vector<double>(levels.begin(), levels.end()), frames_);
   std::array<double, kOutlineBands> mean{};
   for (std::size_t k = 0; k < frames_; ++k) {
-    for (int b = 0; b < kOutlineBands; ++b) mean[b] += values[k * kOutlineBands + b];
+    for (int b = 0; b < kOutlineBands; ++b) mean[b] += local[k * kOutlineBands + b];
   }
   for (double& m : mean) m /= static_cast<double>(frames_);
   centred_.resize(levels.size());
@@ -91,8 +120,7 @@ QueryOutline::QueryOutline(const fingerprint::BandOutline& outline, double speed
   for (std::size_t k = 0; k < frames_; ++k) {
     for (int b = 0; b < kOutlineBands; ++b) {
       const std::size_t i = k * kOutlineBands + static_cast<std::size_t>(b);
-      const double d = values[i] - mean[b];
-      const auto c = static_cast<std::int16_t>(std::lround(d * kScale));
+      const auto c = static_cast<std::int16_t>(std::lround(local[i] - mean[b]));
       centred_[i] = c;
       band_sums_[b] += c;
       sum_of_squares += static_cast<double>(c) * c;
@@ -107,35 +135,33 @@ QueryOutline::QueryOutline(const fingerprint::BandOutline& outline, double speed
   usable_ = norm_ / kScale >= kMinSpreadSteps * std::sqrt(cells);
 }
 
-OutlineCorrelation::OutlineCorrelation(const QueryOutline& query,
-                                       const fingerprint::BandOutline& reference,
-                                       std::size_t first_frame)
-    : first_frame_(first_frame) {
+ReferenceOutline::ReferenceOutline(const fingerprint::BandOutline& outline, std::size_t first_frame)
+    : first_frame_(first_frame), frames_(outline.frames()) {
+  const std::size_t r = frames_;
+  levels_ = LocalLevels(
+      std::vector<double>(outline.levels.begin(),
+                          outline.levels.begin() + static_cast<std::ptrdiff_t>(r * kOutlineBands)),
+      r);
+  sums_.assign((r + 1) * kOutlineBands, 0);
+  squares_.assign((r + 1) * kOutlineBands, 0);
+  for (std::size_t i = 0; i < r * kOutlineBands; ++i) {
+    sums_[i + kOutlineBands] = sums_[i] + levels_[i];
+    squares_[i + kOutlineBands] = squares_[i] + std::int64_t{levels_[i]} * levels_[i];
+  }
+}
+
+OutlineCorrelation::OutlineCorrelation(const QueryOutline& query, const ReferenceOutline& reference)
+    : first_frame_(reference.first_frame_) {
   const std::size_t t = query.frames_;
-  const std::size_t r = reference.frames();
+  const std::size_t r = reference.frames_;
   if (!query.usable_ || r < t) return;
-  std::vector<std::int16_t> levels(
-      reference.levels.begin(),
-      reference.levels.begin() + static_cast<std::ptrdiff_t>(r * kOutlineBands));
-  // The same common level taken out, as from the query.
-  for (std::size_t k = 0; k < r; ++k) {
-    const auto frame = std::span(levels).subspan(k * kOutlineBands, kOutlineBands);
-    const auto common = static_cast<std::int16_t>(
-        std::lround(std::accumulate(frame.begin(), frame.end(), 0.0) / kOutlineBands));
-    for (std::int16_t& v : frame) v = static_cast<std::int16_t>(v - common);
-  }
-  // Each band's running sums of levels and squared levels, for the
+  const std::vector<std::int16_t>& levels = reference.levels_;
+  // Each band's running sums of levels and squared levels give the
   // reference side's mean and spread at every placement.
-  std::vector<std::int64_t> sums((r + 1) * kOutlineBands, 0), squares((r + 1) * kOutlineBands, 0);
-  for (std::size_t k = 0; k < r; ++k) {
-    for (int b = 0; b < kOutlineBands; ++b) {
-      const std::size_t i = k * kOutlineBands + static_cast<std::size_t>(b);
-      sums[i + kOutlineBands] = sums[i] + levels[i];
-      squares[i + kOutlineBands] = squares[i] + std::int64_t{levels[i]} * levels[i];
-    }
-  }
+  const std::vector<std::int64_t>& sums = reference.sums_;
+  const std::vector<std::int64_t>& squares = reference.squares_;
   scores_.resize(r - t + 1);
-  const double frames = static_cast<double>(t);
+  const double per_frame = 1.0 / static_cast<double>(t);
   for (std::size_t o = 0; o + t <= r; ++o) {
     double products =
         DotProduct(query.centred_.data(), levels.data() + o * kOutlineBands, t * kOutlineBands);
@@ -146,8 +172,8 @@ OutlineCorrelation::OutlineCorrelation(const QueryOutline& query,
       const auto s2 = static_cast<double>(squares[(o + t) * kOutlineBands + b] -
                                           squares[o * kOutlineBands + b]);
       // The query's rounding left its bands not quite centred.
-      products -= static_cast<double>(query.band_sums_[b]) * s1 / frames;
-      spread += s2 - s1 * s1 / frames;
+      products -= static_cast<double>(query.band_sums_[b]) * s1 * per_frame;
+      spread += s2 - s1 * s1 * per_frame;
     }
     scores_[o] = spread > 0 ? static_cast<float>(products / (query.norm_ * std::sqrt(spread))) : 0;
   }
@@ -156,8 +182,7 @@ OutlineCorrelation::OutlineCorrelation(const QueryOutline& query,
 
 namespace {
 
-OutlineEvidence Judge(const OutlineCorrelation& correlation, std::size_t best, int searched,
-                      const ChanceTail& tail) {
+OutlineEvidence Judge(const OutlineCorrelation& correlation, std::size_t best, int searched) {
   const std::size_t query_frames = correlation.query_frames();
   OutlineEvidence evidence;
   evidence.correlation = correlation.score(best);
@@ -183,8 +208,10 @@ OutlineEvidence Judge(const OutlineCorrelation& correlation, std::size_t best, i
   evidence.spread_by_chance =
       std::sqrt(std::max(1e-6, (sum_of_squares - sum * evidence.mean_by_chance) / (n - 1)));
   if (evidence.correlation <= evidence.best_elsewhere) return evidence;
+  // Each placement searched was a chance to be fooled.
   evidence.probability =
-      tail.At((evidence.correlation - evidence.mean_by_chance) / evidence.spread_by_chance);
+      std::min(1.0, searched * PlacementTail((evidence.correlation - evidence.mean_by_chance) /
+                                             evidence.spread_by_chance));
   return evidence;
 }
 
@@ -203,7 +230,7 @@ OutlineEvidence OutlineNear(const OutlineCorrelation& correlation, double offset
   for (auto o = static_cast<std::size_t>(first); o <= static_cast<std::size_t>(last); ++o) {
     if (correlation.score(o) > correlation.score(best)) best = o;
   }
-  return Judge(correlation, best, 2 * slack + 1, kNearTail);
+  return Judge(correlation, best, 2 * slack + 1);
 }
 
 OutlineEvidence BestOutlinePlacement(const OutlineCorrelation& correlation) {
@@ -212,7 +239,7 @@ OutlineEvidence BestOutlinePlacement(const OutlineCorrelation& correlation) {
   for (std::size_t o = 1; o < correlation.placements(); ++o) {
     if (correlation.score(o) > correlation.score(best)) best = o;
   }
-  return Judge(correlation, best, static_cast<int>(correlation.placements()), kBestTail);
+  return Judge(correlation, best, static_cast<int>(correlation.placements()));
 }
 
 double CombinedProbability(double a, double b) {

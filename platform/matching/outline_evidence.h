@@ -29,8 +29,9 @@ inline constexpr std::size_t kPaddedOutlineFrames =
 
 // A query's outline made ready for correlation at one speed: its last
 // kPaddedOutlineFrames left out, resampled onto the reference's time axis,
-// each frame's level common to all bands and each band's mean removed. At
-// most kMaxOutlineQueryFrames of it are used. Immutable; threads may share
+// each frame's level common to all bands taken out, then each band's mean
+// over its neighbourhood (half a second each way), then each band's mean.
+// At most kMaxOutlineQueryFrames of it are used. Immutable; threads may share
 // it.
 class QueryOutline {
  public:
@@ -58,14 +59,33 @@ class QueryOutline {
 // (about 20 s).
 inline constexpr std::size_t kMaxOutlineQueryFrames = 320;
 
+// A stretch of a reference's outline made ready for correlation, the same
+// way as a query's (each frame's common level and each band's
+// neighbourhood mean taken out), once for every query placed in it.
+// Immutable; threads may share it.
+class ReferenceOutline {
+ public:
+  ReferenceOutline() = default;
+  // `outline` holds the reference's outline frames from outline frame
+  // `first_frame` of the recording on.
+  ReferenceOutline(const fingerprint::BandOutline& outline, std::size_t first_frame);
+
+  std::size_t frames() const { return frames_; }
+
+ private:
+  friend class OutlineCorrelation;
+  std::size_t first_frame_ = 0;
+  std::size_t frames_ = 0;
+  std::vector<std::int16_t> levels_;  // frames_ x kOutlineBands, in 1/kScale level steps
+  // Each band's running sums of levels and squared levels, frame by frame.
+  std::vector<std::int64_t> sums_, squares_;
+};
+
 // The correlation of a query's outline with a stretch of a reference's at
 // every placement of the query in it.
 class OutlineCorrelation {
  public:
-  // `reference` holds the reference's outline frames from outline frame
-  // `first_frame` of the recording on.
-  OutlineCorrelation(const QueryOutline& query, const fingerprint::BandOutline& reference,
-                     std::size_t first_frame);
+  OutlineCorrelation(const QueryOutline& query, const ReferenceOutline& reference);
 
   // Placements compared: the query starting at each outline frame of the
   // stretch from which it fits.

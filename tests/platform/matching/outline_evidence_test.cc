@@ -1,6 +1,7 @@
 // The outline's correlation checked against a plain reading of its
-// definition (Pearson over every cell, each frame's common level and each
-// band's mean removed on both sides), and the placement it picks under noise and at another speed.
+// definition (Pearson over every cell, each frame's common level, each
+// band's neighbourhood mean and each band's mean removed on both sides),
+// and the placement it picks under noise and at another speed.
 
 #include "platform/matching/outline_evidence.h"
 
@@ -43,23 +44,35 @@ BandOutline Excerpt(const BandOutline& outline, std::size_t first, std::size_t c
   return excerpt;
 }
 
-// `outline`'s levels less each frame's mean over its bands, rounded.
-std::vector<double> WithoutCommonLevel(const BandOutline& outline) {
+// `outline`'s levels less each frame's mean over its bands, then less each
+// band's mean over the frames within 8 on either side.
+std::vector<double> Prepared(const BandOutline& outline) {
+  const std::size_t frames = outline.frames();
   std::vector<double> values(outline.levels.begin(), outline.levels.end());
-  for (std::size_t f = 0; f < outline.frames(); ++f) {
+  for (std::size_t f = 0; f < frames; ++f) {
     double mean = 0;
     for (int b = 0; b < kOutlineBands; ++b) mean += values[f * kOutlineBands + b];
-    mean = std::round(mean / kOutlineBands);
-    for (int b = 0; b < kOutlineBands; ++b) values[f * kOutlineBands + b] -= mean;
+    for (int b = 0; b < kOutlineBands; ++b) values[f * kOutlineBands + b] -= mean / kOutlineBands;
   }
-  return values;
+  std::vector<double> local(values.size());
+  for (std::size_t f = 0; f < frames; ++f) {
+    for (int b = 0; b < kOutlineBands; ++b) {
+      double sum = 0;
+      int n = 0;
+      for (std::size_t g = f >= 8 ? f - 8 : 0; g <= f + 8 && g < frames; ++g, ++n) {
+        sum += values[g * kOutlineBands + b];
+      }
+      local[f * kOutlineBands + b] = values[f * kOutlineBands + b] - sum / n;
+    }
+  }
+  return local;
 }
 
 double PlainCorrelation(const BandOutline& query_outline, const BandOutline& reference_outline,
                         std::size_t placement) {
   const std::size_t t = query_outline.frames();
-  const std::vector<double> query = WithoutCommonLevel(query_outline);
-  const std::vector<double> reference = WithoutCommonLevel(reference_outline);
+  const std::vector<double> query = Prepared(query_outline);
+  const std::vector<double> reference = Prepared(reference_outline);
   double products = 0, query_squares = 0, reference_squares = 0;
   for (int b = 0; b < kOutlineBands; ++b) {
     double query_mean = 0, reference_mean = 0;
@@ -83,7 +96,7 @@ double PlainCorrelation(const BandOutline& query_outline, const BandOutline& ref
 TEST(OutlineEvidenceTest, CorrelationIsPearsonsAtEveryPlacement) {
   const BandOutline reference = RandomOutline(900, 1);
   const BandOutline query = Excerpt(reference, 300, 156, 20, 2);
-  const OutlineCorrelation correlation(QueryOutline(query), reference, 0);
+  const OutlineCorrelation correlation(QueryOutline(query), ReferenceOutline(reference, 0));
   // The query's padded last frames are left out.
   const std::size_t used = 156 - kPaddedOutlineFrames;
   const BandOutline used_query{{query.levels.begin(), query.levels.begin() + used * kOutlineBands}};
@@ -100,16 +113,28 @@ TEST(OutlineEvidenceTest, FindsThePlacementAndJudgesItAgainstTheOthers) {
     double speed;     // the query's speed over the reference's
     bool related;     // the query is cut from the reference
     bool found;       // the truth is expected to stand out
+    bool swells;      // both share slow swells at the truth (a fade, a crescendo)
   } cases[] = {
-      {"clean", 0, 1, true, true},
-      {"noise louder than the changes", 25, 1, true, true},
-      {"two percent faster", 4, 1.02, true, true},
-      {"another recording", 4, 1, false, false},
+      {"clean", 0, 1, true, true, false},
+      {"noise louder than the changes", 25, 1, true, true, false},
+      {"two percent faster", 4, 1.02, true, true, false},
+      {"another recording", 4, 1, false, false, false},
+      {"another recording with the same swells", 4, 1, false, false, true},
   };
-  const BandOutline reference = RandomOutline(2800, 3);
   const std::size_t truth = 1234;
+  // Swells of 8 s, in every band at its own phase, 40 steps deep.
+  auto add_swells = [](BandOutline& outline, std::size_t first) {
+    for (std::size_t k = 0; k < 156; ++k) {
+      for (int b = 0; b < kOutlineBands; ++b) {
+        std::uint8_t& level = outline.levels[(first + k) * kOutlineBands + b];
+        level = static_cast<std::uint8_t>(
+            std::clamp(level + std::lround(40 * std::sin(k * 0.05 + b)), 0L, 255L));
+      }
+    }
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    BandOutline reference = RandomOutline(2800, 3);
     BandOutline query;
     if (c.related) {
       // A faster query spans more reference frames in the same time.
@@ -123,11 +148,16 @@ TEST(OutlineEvidenceTest, FindsThePlacementAndJudgesItAgainstTheOthers) {
     } else {
       query = RandomOutline(156, 5);
     }
+    if (c.swells) {
+      add_swells(reference, truth);
+      add_swells(query, 0);
+    }
     // Read from the recording's second block on, as a reader hands it over.
     const std::size_t first = 256;
     const BandOutline stretch{
         {reference.levels.begin() + first * kOutlineBands, reference.levels.end()}};
-    const OutlineCorrelation correlation(QueryOutline(query, c.speed), stretch, first);
+    const OutlineCorrelation correlation(QueryOutline(query, c.speed),
+                                         ReferenceOutline(stretch, first));
     const OutlineEvidence best = BestOutlinePlacement(correlation);
     const OutlineEvidence near =
         OutlineNear(correlation, truth * fingerprint::kOutlineFrameSpan, 1);
@@ -150,15 +180,18 @@ TEST(OutlineEvidenceTest, TooShortOrFlatIsNoEvidence) {
   const BandOutline cases[] = {Excerpt(reference, 10, 40, 0, 7), flat};
   for (const BandOutline& query : cases) {
     EXPECT_FALSE(QueryOutline(query).usable());
-    EXPECT_EQ(OutlineCorrelation(QueryOutline(query), reference, 0).placements(), 0u);
+    EXPECT_EQ(OutlineCorrelation(QueryOutline(query), ReferenceOutline(reference, 0)).placements(),
+              0u);
   }
   const BandOutline longer_than_reference = RandomOutline(300, 8);
+  EXPECT_EQ(OutlineCorrelation(QueryOutline(longer_than_reference),
+                               ReferenceOutline(Excerpt(reference, 0, 250, 0, 9), 0))
+                .placements(),
+            0u);
   EXPECT_EQ(
-      OutlineCorrelation(QueryOutline(longer_than_reference), Excerpt(reference, 0, 250, 0, 9), 0)
-          .placements(),
-      0u);
-  EXPECT_EQ(BestOutlinePlacement(OutlineCorrelation(QueryOutline(flat), reference, 0)).probability,
-            1);
+      BestOutlinePlacement(OutlineCorrelation(QueryOutline(flat), ReferenceOutline(reference, 0)))
+          .probability,
+      1);
 }
 
 TEST(OutlineEvidenceTest, CombinedProbabilityIsThatOfTheProductOfTwoUniforms) {
