@@ -197,7 +197,9 @@ int Listen(const GlobalOptions& global, const ListenCommandOptions& options,
       [&](double window_start_s, std::vector<WindowMatch> matches) {
         tracker.AddWindow(window_start_s, matches);
       },
-      [&](const WindowMatch& amended) { tracker.AmendMatch(amended); });
+      [&](const WindowMatch& before, const WindowMatch& after) {
+        tracker.AmendMatch(before, after);
+      });
 
   int status = kExitSuccess;
   double connection_start_s = 0;  // stream time at which the current connection began
@@ -208,17 +210,26 @@ int Listen(const GlobalOptions& global, const ListenCommandOptions& options,
     std::unique_ptr<avfaudio::AVAudioPCMBuffer> buffer =
         avfaudio::AVAudioPCMBuffer::initWithPCMFormat(format, capacity);
     if (buffer == nullptr) throw std::bad_alloc();
-    WindowedFingerprinter windows(format, [&](AudioWindow window) {
-      if (SecondsSince(read_at) >= kCatalogRefreshS) {
-        // Recordings added since are matched from the next window on.
-        std::unique_ptr<catalog::CatalogReader> fresh = store.NewCatalogReader();
-        follower.SetReader(*fresh);
-        reader = std::move(fresh);
-        read_at = SteadyClock::now();
-      }
-      window.start_s += connection_start_s;
-      follower.Follow(std::move(window));
-    });
+    // The window still filling is previewed too, so that a recording is
+    // named a second or two after enough of it is heard rather than when
+    // the whole window that holds it is in.
+    WindowedFingerprinter windows(
+        format,
+        [&](AudioWindow window) {
+          if (SecondsSince(read_at) >= kCatalogRefreshS) {
+            // Recordings added since are matched from the next window on.
+            std::unique_ptr<catalog::CatalogReader> fresh = store.NewCatalogReader();
+            follower.SetReader(*fresh);
+            reader = std::move(fresh);
+            read_at = SteadyClock::now();
+          }
+          window.start_s += connection_start_s;
+          follower.Follow(std::move(window));
+        },
+        [&](AudioWindow partial) {
+          partial.start_s += connection_start_s;
+          follower.Preview(std::move(partial));
+        });
     std::optional<std::string> lost;
     std::int64_t frames = 0;
     for (;;) {

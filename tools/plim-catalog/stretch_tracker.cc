@@ -152,11 +152,11 @@ void StretchTracker::AddWindow(double window_start_s, std::span<const WindowMatc
     g = groups_.erase(g);
   }
 
-  // Later windows start a hop on or more, and hear a recording from the
+  // Later windows, and more matches of this one, hear a recording from the
   // window before theirs at the earliest. What ends is said before what
   // starts at the same window.
   for (auto m = merged_.begin(); m != merged_.end();) {
-    double from_s = window_start_s;
+    double from_s = window_start_s - window_hop_s_;
     for (const Group& g : groups_) {
       if (g.merged == nullptr && g.first.recording == m->recording) {
         from_s = std::min(from_s, g.first.window_start_s - window_hop_s_);
@@ -175,16 +175,23 @@ void StretchTracker::AddWindow(double window_start_s, std::span<const WindowMatc
   std::erase_if(part_starts_, [&](const auto& p) { return p.second < needed_from_s; });
 }
 
-void StretchTracker::AmendMatch(const WindowMatch& amended) {
+void StretchTracker::AmendMatch(const WindowMatch& before, const WindowMatch& after) {
   for (Group& g : groups_) {
-    if (!SameMatch(g.last, amended)) continue;
-    if (SameMatch(g.first, amended)) g.first = amended;
-    g.last = amended;
+    if (!SameMatch(g.last, before)) continue;
+    if (SameMatch(g.first, before) && (g.merged == nullptr || !g.merged->announced)) {
+      g.first = after;
+    }
+    g.last = after;
+    g.speeds.back() = after.speed;
+    g.confidence = std::max(g.confidence, after.confidence);
     if (g.merged != nullptr) {
       g.merged->parts[g.part] = GroupStretch(g);
     } else {
       Place(g);
     }
+    // Heard long enough now, perhaps: a previewed window is amended as more
+    // of it comes, with no window added meanwhile.
+    if (g.merged != nullptr) Announce(*g.merged);
     return;
   }
 }

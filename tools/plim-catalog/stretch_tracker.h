@@ -34,13 +34,21 @@ class StretchTracker {
 
   // Adds the matches of the window starting at `window_start_s` (possibly
   // none). Windows come in time order, each window_hop_s after the one
-  // before; each match's window_start_s is `window_start_s`.
+  // before; each match's window_start_s is `window_start_s`. The latest
+  // window may be added again with more matches (of a live stream's
+  // window, previewed before its audio was all in: window_follower.h).
   void AddWindow(double window_start_s, std::span<const WindowMatch> matches);
 
   // Replaces the match of the latest window that is SameMatch as
   // `amended` (timeline.h) with it: that window's recording found to be
   // heard further on. Nothing when there is none.
-  void AmendMatch(const WindowMatch& amended);
+  void AmendMatch(const WindowMatch& amended) { AmendMatch(amended, amended); }
+
+  // Replaces the latest window's match `before` (SameMatch) with `after`,
+  // of the same window and recording: heard further on, or accepted again
+  // on more of a previewed window. A stretch already announced keeps the
+  // start it was announced with. Nothing when there is none.
+  void AmendMatch(const WindowMatch& before, const WindowMatch& after);
 
   // Ends the stream: every stretch still open is ended (or dropped, if it
   // never lasted kMinStretchS). The tracker is then empty and may start

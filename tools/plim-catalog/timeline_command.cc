@@ -55,10 +55,10 @@ FileTimeline FollowFile(const std::string& path, const catalog::CatalogReader& r
       [&](double, std::vector<WindowMatch> window_matches) {
         matches.insert(matches.end(), window_matches.begin(), window_matches.end());
       },
-      [&](const WindowMatch& amended) {
+      [&](const WindowMatch& before, const WindowMatch& after) {
         for (auto m = matches.rbegin(); m != matches.rend(); ++m) {
-          if (SameMatch(*m, amended)) {
-            *m = amended;
+          if (SameMatch(*m, before)) {
+            *m = after;
             break;
           }
         }

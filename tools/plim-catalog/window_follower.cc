@@ -1,6 +1,7 @@
 #include "tools/plim-catalog/window_follower.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "platform/fingerprint/landmark_hasher.h"
 
@@ -44,11 +45,28 @@ WindowFollower::WindowFollower(const catalog::CatalogReader& reader, MatchSink o
                                AmendSink on_amend)
     : reader_(&reader), on_window_(std::move(on_window)), on_amend_(std::move(on_amend)) {}
 
-void WindowFollower::Follow(AudioWindow window) {
-  const std::vector<fingerprint::Landmark> landmarks = fingerprint::QueryLandmarks(window.peaks);
-  std::vector<WindowMatch> matches;
-  std::vector<Accepted> accepted;
+void WindowFollower::Follow(AudioWindow window) { Match(std::move(window), true); }
+
+void WindowFollower::Preview(AudioWindow partial) { Match(std::move(partial), false); }
+
+void WindowFollower::Match(AudioWindow window, bool whole) {
+  if (previewed_start_s_ && *previewed_start_s_ != window.start_s) {
+    // Previews of a window that never came whole.
+    previewed_start_s_.reset();
+    previewed_told_ = false;
+    previewed_matches_.clear();
+    previewed_.clear();
+  }
+  // Whether this window's start was handed out already, by a preview.
+  const bool told = previewed_start_s_.has_value() && previewed_told_;
   auto peaks = std::make_unique<matching::QueryPeaks>(window.peaks);
+  // This window's matches, as handed out: those of its previews first.
+  std::vector<WindowMatch> matches = std::move(previewed_matches_);
+  std::vector<Accepted> accepted = std::move(previewed_);
+  const std::size_t from_previews = accepted.size();
+  std::vector<bool> again(from_previews, false);
+  std::vector<std::size_t> fresh;  // into accepted: new to this window
+  const std::vector<fingerprint::Landmark> landmarks = fingerprint::QueryLandmarks(window.peaks);
   if (!landmarks.empty()) {
     const matching::MatchReport report =
         matching::FindMatches(*reader_, landmarks, window.peaks, kWindowEffort);
@@ -64,28 +82,72 @@ void WindowFollower::Follow(AudioWindow window) {
       m.speed = c.speed;
       m.confidence = c.confidence;
       m.heard_s = Heard(*peaks, window.start_s, c);
+      // Accepted in a preview of this window at the same alignment: more of it heard.
+      std::size_t same = 0;
+      while (same < from_previews &&
+             (again[same] || accepted[same].candidate.recording != c.recording ||
+              std::abs(accepted[same].candidate.offset_s / accepted[same].candidate.speed -
+                       c.offset_s / c.speed) > kAnchorToleranceS)) {
+        ++same;
+      }
+      if (same < from_previews) {
+        WindowMatch& before = matches[accepted[same].index];
+        ExtendStart(m, before.heard_s);
+        on_amend_(before, m);
+        before = m;
+        accepted[same].candidate = c;
+        again[same] = true;
+        continue;
+      }
       matches.push_back(m);
       accepted.push_back({matches.size() - 1, c});
+      fresh.push_back(accepted.size() - 1);
     }
+  }
+  // Accepted in a preview only: heard as far as this window hears it.
+  for (std::size_t i = 0; i < from_previews; ++i) {
+    if (again[i]) continue;
+    WindowMatch& m = matches[accepted[i].index];
+    const WindowMatch before = m;
+    ExtendEnd(m, Heard(*peaks, window.start_s, accepted[i].candidate));
+    if (m.heard_s != before.heard_s) on_amend_(before, m);
   }
   if (previous_peaks_ != nullptr) {
     const double shift_s = window.start_s - previous_start_s_;
-    for (const Accepted& a : accepted) {
+    for (std::size_t i : fresh) {
+      const Accepted& a = accepted[i];
       if (!AcceptedIn(previous_, a.candidate.recording)) {
         ExtendStart(matches[a.index],
                     Heard(*previous_peaks_, previous_start_s_, Shifted(a.candidate, -shift_s)));
       }
     }
-    for (const Accepted& a : previous_) {
-      if (!AcceptedIn(accepted, a.candidate.recording)) {
-        WindowMatch& m = previous_matches_[a.index];
-        const std::optional<std::pair<double, double>> heard_before = m.heard_s;
-        ExtendEnd(m, Heard(*peaks, window.start_s, Shifted(a.candidate, shift_s)));
-        if (m.heard_s != heard_before) on_amend_(m);
+    if (whole) {
+      for (const Accepted& a : previous_) {
+        if (!AcceptedIn(accepted, a.candidate.recording)) {
+          WindowMatch& m = previous_matches_[a.index];
+          const WindowMatch before = m;
+          ExtendEnd(m, Heard(*peaks, window.start_s, Shifted(a.candidate, shift_s)));
+          if (m.heard_s != before.heard_s) on_amend_(before, m);
+        }
       }
     }
   }
-  on_window_(window.start_s, matches);
+  if (!fresh.empty() || (whole && !told)) {
+    std::vector<WindowMatch> handed;
+    for (std::size_t i : fresh) handed.push_back(matches[accepted[i].index]);
+    on_window_(window.start_s, std::move(handed));
+  }
+  if (!whole) {
+    previewed_told_ = told || !fresh.empty();
+    previewed_start_s_ = window.start_s;
+    previewed_matches_ = std::move(matches);
+    previewed_ = std::move(accepted);
+    return;
+  }
+  previewed_start_s_.reset();
+  previewed_told_ = false;
+  previewed_matches_.clear();
+  previewed_.clear();
   previous_matches_ = std::move(matches);
   previous_ = std::move(accepted);
   previous_peaks_ = std::move(peaks);
@@ -96,6 +158,10 @@ void WindowFollower::Finish() {
   previous_matches_.clear();
   previous_.clear();
   previous_peaks_.reset();
+  previewed_start_s_.reset();
+  previewed_told_ = false;
+  previewed_matches_.clear();
+  previewed_.clear();
 }
 
 std::optional<std::pair<double, double>> WindowFollower::Heard(const matching::QueryPeaks& window,

@@ -20,13 +20,15 @@ constexpr std::uint32_t kQPerFrame = fingerprint::kTimeSubdivisions;
 
 struct WindowedFingerprinter::Hop {
   std::int64_t number = 0;
-  std::int64_t origin_frames = 0;  // the analysis frame its generator's time 0 stands for
-  std::int64_t fed_frames = 0;     // stream frames appended to its generator
+  std::int64_t origin_frames = 0;     // the analysis frame its generator's time 0 stands for
+  std::int64_t fed_frames = 0;        // stream frames appended to its generator
+  std::int64_t previewed_frames = 0;  // of its own frames, in the latest preview
   shazamkit::SHSignatureGenerator generator;
 };
 
-WindowedFingerprinter::WindowedFingerprinter(const avfaudio::AVAudioFormat& format, WindowSink sink)
-    : format_(format), sink_(std::move(sink)) {}
+WindowedFingerprinter::WindowedFingerprinter(const avfaudio::AVAudioFormat& format, WindowSink sink,
+                                             WindowSink preview)
+    : format_(format), sink_(std::move(sink)), preview_(std::move(preview)) {}
 
 WindowedFingerprinter::~WindowedFingerprinter() = default;
 
@@ -79,6 +81,51 @@ void WindowedFingerprinter::Append(const avfaudio::AVAudioPCMBuffer& buffer) {
     CloseHop(*open_hops_.front(), false);
     open_hops_.erase(open_hops_.begin());
   }
+  if (preview_) PreviewIfDue();
+}
+
+void WindowedFingerprinter::PreviewIfDue() {
+  if (previous_hop_ < 0 || open_hops_.empty()) return;
+  Hop& hop = *open_hops_.front();
+  if (hop.number != previous_hop_ + 1 || hop.fed_frames == 0) return;
+  // The hop's own frames whose peaks are final: the margin after them is in.
+  const auto heard_frames = static_cast<std::int64_t>(std::floor(
+      static_cast<double>(frames_) / format_.sampleRate() / fingerprint::kFrameDurationS));
+  const std::int64_t own_frames = heard_frames - kMarginFrames - hop.number * kWindowHopFrames;
+  const std::int64_t due = own_frames / kPreviewStepFrames * kPreviewStepFrames;
+  if (due < kPreviewStepFrames || due >= kWindowHopFrames || due <= hop.previewed_frames) return;
+  hop.previewed_frames = due;
+  const std::uint64_t own_begin_q =
+      static_cast<std::uint64_t>(hop.number) * kWindowHopFrames * kQPerFrame;
+  const std::uint64_t own_end_q = own_begin_q + static_cast<std::uint64_t>(due) * kQPerFrame;
+  const std::uint64_t origin_q = static_cast<std::uint64_t>(hop.origin_frames) * kQPerFrame;
+  std::vector<fingerprint::Peak> peaks;
+  const shazamkit::SHSignature signature = hop.generator.signature();
+  for (fingerprint::Peak p : signature.constellation().peaks) {
+    const std::uint64_t time_q = p.time_q + origin_q;
+    if (time_q < own_begin_q || time_q >= own_end_q) continue;
+    p.time_q = static_cast<std::uint32_t>(time_q);
+    peaks.push_back(p);
+  }
+  AudioWindow window = WindowFrom(peaks);
+  window.peaks.duration_s =
+      static_cast<double>(kWindowHopFrames + due) * fingerprint::kFrameDurationS;
+  preview_(std::move(window));
+}
+
+AudioWindow WindowedFingerprinter::WindowFrom(const std::vector<fingerprint::Peak>& peaks) const {
+  AudioWindow window;
+  const std::int64_t start_frames = previous_hop_ * kWindowHopFrames;
+  window.start_s = static_cast<double>(start_frames) * fingerprint::kFrameDurationS;
+  const auto start_q = static_cast<std::uint32_t>(start_frames * kQPerFrame);
+  window.peaks.peaks.reserve(previous_peaks_.size() + peaks.size());
+  for (const std::vector<fingerprint::Peak>* part : {&previous_peaks_, &peaks}) {
+    for (fingerprint::Peak p : *part) {
+      p.time_q -= start_q;
+      window.peaks.peaks.push_back(p);
+    }
+  }
+  return window;
 }
 
 void WindowedFingerprinter::Finish() {
@@ -116,16 +163,7 @@ void WindowedFingerprinter::CloseHop(Hop& hop, bool at_end) {
   }
   if (previous_hop_ >= 0 && previous_hop_ == hop.number - 1) {
     // The window of the previous hop and this one, timed from its start.
-    AudioWindow window;
-    const std::int64_t start_frames = previous_hop_ * kWindowHopFrames;
-    window.start_s = static_cast<double>(start_frames) * fingerprint::kFrameDurationS;
-    const auto start_q = static_cast<std::uint32_t>(start_frames * kQPerFrame);
-    for (const std::vector<fingerprint::Peak>* part : {&previous_peaks_, &peaks}) {
-      for (fingerprint::Peak p : *part) {
-        p.time_q -= start_q;
-        window.peaks.peaks.push_back(p);
-      }
-    }
+    AudioWindow window = WindowFrom(peaks);
     const double stream_s = static_cast<double>(frames_) / format_.sampleRate();
     window.peaks.duration_s = 2 * kWindowHopS;
     if (at_end)

@@ -19,6 +19,9 @@ namespace plim {
 // the same time grid as the recording's.
 inline constexpr int kWindowHopFrames = 160;
 inline constexpr double kWindowHopS = kWindowHopFrames * fingerprint::kFrameDurationS;
+// The window still filling is previewed each time this many more of its
+// frames are in (1.28 s), when previews are asked for.
+inline constexpr int kPreviewStepFrames = 40;
 
 // One window of the stream: its peaks, timed from the window's start.
 struct AudioWindow {
@@ -31,15 +34,25 @@ struct AudioWindow {
 // kWindowHopS), the last one cut at the end of the stream. The stream is
 // fingerprinted once, hop by hop, each hop with a little audio of its
 // neighbours so that its peaks are those of the whole stream; memory stays
-// that of two hops whatever the stream's length. Not thread-safe.
+// that of two hops whatever the stream's length.
+//
+// A live stream may also preview the window still filling: its first hop
+// and as much of its second as is in, handed out each kPreviewStepFrames
+// (from one step in to one step short of the whole window), so that a
+// recording starting early in the second hop can be named before the whole
+// window is in. A preview's peaks are those its whole window will have, as
+// far as it goes; the whole window still comes after its previews. Not
+// thread-safe.
 class WindowedFingerprinter {
  public:
   using WindowSink = std::function<void(AudioWindow)>;
 
   // `sink` receives the windows in time order, on the calling thread of
-  // Append and Finish. Throws what SHSignatureGenerator throws for a format
-  // it can't take.
-  WindowedFingerprinter(const avfaudio::AVAudioFormat& format, WindowSink sink);
+  // Append and Finish; `preview`, when given, the previews of each window
+  // before it (their duration_s: as far as they go). Throws what
+  // SHSignatureGenerator throws for a format it can't take.
+  WindowedFingerprinter(const avfaudio::AVAudioFormat& format, WindowSink sink,
+                        WindowSink preview = nullptr);
   ~WindowedFingerprinter();
 
   // Appends the buffer's frames (in the format given) after those so far.
@@ -54,9 +67,14 @@ class WindowedFingerprinter {
   std::int64_t HopStartFrame(std::int64_t hop) const;  // in stream frames, with the margin
   std::int64_t HopEndFrame(std::int64_t hop) const;
   void CloseHop(Hop& hop, bool at_end);
+  // Hands out a preview of the window still filling, when one is due.
+  void PreviewIfDue();
+  // The window of the last closed hop and `peaks` after it (stream times).
+  AudioWindow WindowFrom(const std::vector<fingerprint::Peak>& peaks) const;
 
   avfaudio::AVAudioFormat format_;
   WindowSink sink_;
+  WindowSink preview_;
   std::unique_ptr<avfaudio::AVAudioPCMBuffer> slice_;  // a part of one appended buffer
   std::vector<std::unique_ptr<Hop>> open_hops_;        // oldest first; two unless buffers are long
   std::int64_t next_hop_ = 0;                          // the next hop to open

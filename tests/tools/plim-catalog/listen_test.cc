@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <thread>
@@ -87,6 +88,23 @@ class Child {
       while (TakeLine()) {
         if (lines_.back().find(text) != std::string::npos) return lines_.back();
       }
+      if (!ReadSome()) return "";
+    }
+  }
+
+  // As NextLineWith, but "" too when none has come within `timeout_s`.
+  std::string NextLineWithin(const std::string& text, double timeout_s) {
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(static_cast<int>(timeout_s * 1000));
+    for (;;) {
+      while (TakeLine()) {
+        if (lines_.back().find(text) != std::string::npos) return lines_.back();
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || output_ < 0) return "";
+      pollfd ready = {output_, POLLIN, 0};
+      if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
       if (!ReadSome()) return "";
     }
   }
@@ -264,6 +282,44 @@ TEST_F(ListenTest, NamesEachRecordingOnStandardInputAsItStartsAndEnds) {
     EXPECT_NEAR(NumberField(lines[i], "recording_offset_s"), 0, 2);
   }
   EXPECT_EQ(child.standard_error(), "");
+}
+
+TEST_F(ListenTest, NamesARecordingWithinTenSecondsOfStreamFromItsStart) {
+  // The melody starts 0.5 s after a window does (every 5.12 s): the window
+  // before holds too little of it, and the next one is whole only 10.2 s
+  // after the melody's start. The stream is written up to 9 s past that
+  // start and held there: the start line must come without more of it.
+  constexpr double kStartS = 21, kWithinS = 9;
+  const std::string stream =
+      WavBytes(plim::testing::concatenate({Noise(kStartS), Melody(91, 30), Noise(10)}));
+  const std::size_t data = stream.find("data") + 8;
+  const auto held = data + static_cast<std::size_t>((kStartS + kWithinS) * 44100) * 2;
+  ASSERT_LT(held, stream.size());
+  // The stream is held for as long as the line takes: no stall ends it.
+  Child child(Command({"--json", "listen", "--stall-timeout", "300", "-"}));
+  child.Write(stream.substr(0, held));
+  const std::string start = child.NextLineWithin("\"event\":\"start\"", 60);
+  EXPECT_THAT(start, HasSubstr("\"title\":\"Melody 91\"")) << child.standard_error();
+  EXPECT_NEAR(NumberField(start, "start_s"), kStartS, 2);
+  child.Write(stream.substr(held));
+  EXPECT_EQ(child.Wait(), 0) << child.standard_error();
+  // Named once, started and ended.
+  EXPECT_EQ(child.lines().size(), 2u) << ::testing::PrintToString(child.lines());
+  EXPECT_NEAR(NumberField(child.lines().back(), "end_s"), kStartS + 30, 2);
+}
+
+TEST_F(ListenTest, EndsARecordingWhileTheStreamGoesOnWithNothingKnown) {
+  // Every window after the melody is previewed and matches nothing: the
+  // end must still come while the stream is open, once the melody could no
+  // longer come back (kQuietGapS, 60 s, after it ends, and a window more).
+  const std::string stream =
+      WavBytes(plim::testing::concatenate({Noise(5), Melody(91, 30), Noise(85)}));
+  Child child(Command({"--json", "listen", "--stall-timeout", "300", "-"}));
+  child.Write(stream);
+  const std::string end = child.NextLineWithin("\"event\":\"end\"", 60);
+  EXPECT_THAT(end, HasSubstr("\"title\":\"Melody 91\"")) << child.standard_error();
+  EXPECT_NEAR(NumberField(end, "end_s"), 35, 2);
+  EXPECT_EQ(child.Wait(), 0) << child.standard_error();
 }
 
 TEST_F(ListenTest, CtrlCEndsTheStretchBeingHeard) {

@@ -61,6 +61,57 @@ TEST(WindowedFingerprinterTest, WindowsHoldTheWholeStreamsPeaksAtTheirTimes) {
   }
 }
 
+TEST(WindowedFingerprinterTest, PreviewsHoldTheirWindowsPeaksAsFarAsTheyGo) {
+  const testing::Audio audio = testing::makeMelody(5, 23, 22050, 1);
+  struct Handed {
+    bool preview;
+    AudioWindow window;
+  };
+  std::vector<Handed> handed;
+  WindowedFingerprinter fingerprinter(
+      avfaudio::AVAudioFormat(22050, 1),
+      [&](AudioWindow w) {
+        handed.push_back({false, std::move(w)});
+      },
+      [&](AudioWindow w) {
+        handed.push_back({true, std::move(w)});
+      });
+  for (std::int64_t at = 0; at < audio.frameCount(); at += 2205) {
+    fingerprinter.Append(
+        *bufferOf(audio, at, std::min<std::int64_t>(2205, audio.frameCount() - at)));
+  }
+  fingerprinter.Finish();
+
+  // Windows at 0, 5.12 and 10.24 s are previewed at 6.4, 7.68 and 8.96 s
+  // of their length; the one at 15.36 s at 6.4 s, before the stream ends.
+  std::vector<double> previews;
+  for (std::size_t i = 0; i < handed.size(); ++i) {
+    if (!handed[i].preview) continue;
+    const AudioWindow& preview = handed[i].window;
+    SCOPED_TRACE(preview.start_s);
+    previews.push_back(preview.peaks.duration_s);
+    // The whole window comes next, once its previews are out.
+    auto whole = std::find_if(handed.begin() + static_cast<std::ptrdiff_t>(i), handed.end(),
+                              [](const Handed& h) { return !h.preview; });
+    ASSERT_NE(whole, handed.end());
+    EXPECT_DOUBLE_EQ(whole->window.start_s, preview.start_s);
+    std::vector<fingerprint::Peak> expected;
+    for (const fingerprint::Peak& p : whole->window.peaks.peaks) {
+      if (p.TimeFrames() * fingerprint::kFrameDurationS < preview.peaks.duration_s - 1e-9) {
+        expected.push_back(p);
+      }
+    }
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(preview.peaks.peaks, expected);
+  }
+  const double step_s = kPreviewStepFrames * fingerprint::kFrameDurationS;
+  const double first = kWindowHopS + step_s, second = first + step_s, third = second + step_s;
+  EXPECT_EQ(previews.size(), 10u);
+  for (std::size_t i = 0; i < previews.size(); ++i) {
+    EXPECT_NEAR(previews[i], (i % 3 == 0 ? first : i % 3 == 1 ? second : third), 1e-9) << i;
+  }
+}
+
 TEST(JoinWindowMatchesTest, JoinsWindowsThatAgreeAndNoOthers) {
   const double hop = kWindowHopS;
   // Window k of recording `id` with its start at file time `anchor_s`, playing at `speed`.
