@@ -137,6 +137,27 @@ inline void ExpectIndexMatches(const CatalogStore& catalog, const Expected& mode
     ASSERT_EQ(postings, it->second) << "hash " << it->first << ", looked up descending";
   }
   EXPECT_EQ(reader.LandmarkCount(), total);
+  // The lengths of the lists, read without them (by a reader that has not
+  // read them), agree: ascending one by one, then all at once descending.
+  std::unique_ptr<CatalogReader> counting = catalog.NewCatalogReader();
+  std::vector<std::uint32_t> hashes;
+  std::vector<std::size_t> sizes;
+  for (const auto& [hash, expected] : model) {
+    hashes.push_back(hash);
+    sizes.push_back(expected.size());
+    ASSERT_EQ(counting->PostingCounts({&hash, 1}), std::vector<std::size_t>{expected.size()})
+        << "hash " << hash;
+  }
+  std::reverse(hashes.begin(), hashes.end());
+  std::reverse(sizes.begin(), sizes.end());
+  EXPECT_EQ(counting->PostingCounts(hashes), sizes);
+  EXPECT_EQ(reader.PostingCounts(hashes), sizes) << "counted from the lists read";
+  // And the lists looked up after they were counted are the same.
+  for (const auto& [hash, expected] : model) {
+    postings.clear();
+    counting->Lookup(hash, postings);
+    ASSERT_EQ(postings, expected) << "hash " << hash << ", looked up after a count";
+  }
   // And a whole walk of the catalog finds it intact: nothing an add, fold,
   // replacement or removal leaves may look like damage.
   if (const auto* directory = dynamic_cast<const Catalog*>(&catalog)) {
