@@ -105,10 +105,13 @@ std::vector<RecordingHit> CollectHits(const catalog::CatalogReader& reader,
     std::sort(lookups.begin(), lookups.end(), [](const HashLookup& a, const HashLookup& b) {
       return a.first_landmark < b.first_landmark;
     });
-    hashes.clear();
-    for (const HashLookup& lookup : lookups) hashes.push_back(by_hash[lookup.first_landmark].hash);
     total_hits = kept_hits;
   }
+  // A hash without postings needs no lookup (a count is never below what
+  // Lookup appends).
+  std::erase_if(lookups, [](const HashLookup& lookup) { return lookup.postings == 0; });
+  hashes.clear();
+  for (const HashLookup& lookup : lookups) hashes.push_back(by_hash[lookup.first_landmark].hash);
   reader.Prefetch(hashes);  // a store over a network fetches them in one batch
   std::vector<RecordingHit> hits;
   hits.reserve(total_hits);
