@@ -58,9 +58,30 @@ if [ ! -s "$work/clips.tsv" ]; then
   done
 fi
 
+# What the masters of the Redis catalog at LOCATION have sent and been
+# sent so far: "BYTES COMMANDS" (INFO stats, summed over the masters).
+redis_traffic() {
+  local seed=${1#redis://}
+  seed=${seed%%/*}
+  redis-cli -h "${seed%:*}" -p "${seed#*:}" cluster nodes |
+    awk '/master/ {split($2, address, "@"); print address[1]}' | while read -r node; do
+      redis-cli -h "${node%:*}" -p "${node#*:}" info stats | tr -d '\r'
+    done | awk -F: '/^total_net_output_bytes:/ {bytes += $2}
+      /^total_commands_processed:/ {commands += $2} END {print bytes, commands}'
+}
+
 query() {  # LOCATION: 8 clients at once, then one
-  scale query "$1" 8 < "$work/clips.tsv"
-  scale query "$1" 1 < "$work/clips.tsv"
+  local clients before after
+  for clients in 8 1; do
+    if [[ $1 == redis://* ]]; then before=$(redis_traffic "$1"); fi
+    scale query "$1" "$clients" < "$work/clips.tsv"
+    if [[ $1 == redis://* ]]; then
+      after=$(redis_traffic "$1")
+      # What the masters sent (the replies the clients read) and the
+      # commands they ran, per query; opening the store included.
+      echo "$clients $before $after $(wc -l < "$work/clips.tsv")" | awk '{printf "redis, %d clients: %.0f bytes sent, %.0f commands a query\n", $1, ($4 - $2) / $6, ($5 - $3) / $6}'
+    fi
+  done
 }
 
 case "$what" in

@@ -109,9 +109,24 @@ class CatalogReader {
   // Appends every posting of `hash` to `out`, in (recording, anchor_frame)
   // order, leaving out recordings not (or no longer) published.
   virtual void Lookup(std::uint32_t hash, std::vector<Posting>& out) const = 0;
-  // Tells the reader that the hashes of `query` are about to be looked up,
-  // so that a store over a network fetches them in one batch. Optional.
-  virtual void Prefetch(std::span<const fingerprint::Landmark> query) const { (void)query; }
+  // The length of each hash's posting list, without reading the lists:
+  // element i is the number of postings Lookup(hashes[i]) reads from the
+  // store. That is never fewer than Lookup appends, and exactly as many
+  // unless the list holds postings of recordings not (or no longer)
+  // published, which Lookup reads and leaves out (Redis, while a writer is
+  // at work or after one was killed; never in LMDB's one snapshot). So
+  // Lookup of a set of hashes reads at most the sum of their counts, and a
+  // caller can choose what to read before reading it. Hashes in any order,
+  // repeats allowed; ascending is fastest. Cheap beside the lists: LMDB
+  // reads the values only of the chunks where a hash's run begins and ends,
+  // and the sizes of the ones between; Redis asks every node for the
+  // lengths of its lists in one pipelined round (none for hashes this
+  // reader has read already). Throws as Lookup.
+  virtual std::vector<std::size_t> PostingCounts(std::span<const std::uint32_t> hashes) const = 0;
+  // Tells the reader that these hashes of a new query are about to be
+  // looked up, so that a store over a network fetches them in one batch.
+  // Optional; answers are the same with or without it.
+  virtual void Prefetch(std::span<const std::uint32_t> hashes) const { (void)hashes; }
   virtual std::optional<Recording> GetRecording(RecordingId id) const = 0;
   // Tells the reader that the records of these recordings, and their peaks
   // between the frames given, are about to be read (GetRecording,

@@ -38,7 +38,7 @@ void SortByRecordingThenHit(std::vector<RecordingHit>& hits) {
 // Every hit of `query` in the catalog, by recording, then query frame, then
 // reference frame; one per (recording, query frame, reference frame). When
 // the query's hashes would bring more than `max_hits` hits, only its rarest
-// hashes are kept, as many as fit.
+// hashes are kept, as many as fit; the lists of the others are not read.
 std::vector<RecordingHit> CollectHits(const catalog::CatalogReader& reader,
                                       const std::vector<fingerprint::Landmark>& query,
                                       std::size_t max_hits) {
@@ -57,34 +57,42 @@ std::vector<RecordingHit> CollectHits(const catalog::CatalogReader& reader,
   }
   const std::vector<fingerprint::Landmark>& by_hash = *by_hash_pointer;
 
-  // The postings of each distinct hash, one after another.
+  // Each distinct hash, with the hits its postings would bring.
   struct HashLookup {
     std::size_t first_landmark, last_landmark;  // [first, last) of by_hash
-    std::size_t first_posting, last_posting;    // [first, last) of postings
-    std::size_t Hits() const {
-      return (last_landmark - first_landmark) * (last_posting - first_posting);
-    }
+    std::size_t postings;                       // the length of its list
+    std::size_t Hits() const { return (last_landmark - first_landmark) * postings; }
   };
   std::vector<HashLookup> lookups;
-  std::vector<catalog::Posting> postings;
-  std::size_t total_hits = 0;
+  std::vector<std::uint32_t> hashes;
   for (std::size_t i = 0; i < by_hash.size();) {
     std::size_t j = i;
     while (j < by_hash.size() && by_hash[j].hash == by_hash[i].hash) ++j;
     // A hash the query holds very often is a sustained tone or a loop: it
     // says little about which recording this is and floods the search.
     if (j - i <= static_cast<std::size_t>(fingerprint::kMaxHashRepeatsInQuery)) {
-      const std::size_t first_posting = postings.size();
-      reader.Lookup(by_hash[i].hash, postings);
-      lookups.push_back({i, j, first_posting, postings.size()});
-      total_hits += lookups.back().Hits();
+      lookups.push_back({i, j, 0});
+      hashes.push_back(by_hash[i].hash);
     }
     i = j;
+  }
+  // The lengths of the lists first, which the store knows without reading
+  // them (one round trip over a network).
+  const std::vector<std::size_t> counts = reader.PostingCounts(hashes);
+  std::size_t total_hits = 0;
+  for (std::size_t k = 0; k < lookups.size(); ++k) {
+    lookups[k].postings = counts[k];
+    total_hits += lookups[k].Hits();
   }
   // In a large catalog a hash's postings grow with it, and so would a
   // match's time. A rare hash says more about which recording this is than
   // a common one, and the right recording's hits are spread over common and
-  // rare alike, so the rarest hashes are kept, whatever their number.
+  // rare alike, so the rarest hashes are kept, whatever their number: in
+  // order of their hits (ties by hash), as long as the sum fits. Only their
+  // lists are read, so what a query reads is bounded by the budget, not by
+  // the catalog. (A count is exact but for postings of recordings not
+  // published, which Lookup leaves out: the hits then fall below the
+  // budget, never above it.)
   if (total_hits > max_hits) {
     std::stable_sort(lookups.begin(), lookups.end(),
                      [](const HashLookup& a, const HashLookup& b) { return a.Hits() < b.Hits(); });
@@ -93,16 +101,28 @@ std::vector<RecordingHit> CollectHits(const catalog::CatalogReader& reader,
       kept_hits += lookups[kept++].Hits();
     }
     lookups.resize(kept);
+    // Back in ascending hash order, for the lookups.
+    std::sort(lookups.begin(), lookups.end(), [](const HashLookup& a, const HashLookup& b) {
+      return a.first_landmark < b.first_landmark;
+    });
     total_hits = kept_hits;
   }
+  // A hash without postings needs no lookup (a count is never below what
+  // Lookup appends).
+  std::erase_if(lookups, [](const HashLookup& lookup) { return lookup.postings == 0; });
+  hashes.clear();
+  for (const HashLookup& lookup : lookups) hashes.push_back(by_hash[lookup.first_landmark].hash);
+  reader.Prefetch(hashes);  // a store over a network fetches them in one batch
   std::vector<RecordingHit> hits;
   hits.reserve(total_hits);
+  std::vector<catalog::Posting> postings;
   for (const HashLookup& lookup : lookups) {
+    postings.clear();
+    reader.Lookup(by_hash[lookup.first_landmark].hash, postings);
     for (std::size_t k = lookup.first_landmark; k < lookup.last_landmark; ++k) {
-      for (std::size_t p = lookup.first_posting; p < lookup.last_posting; ++p) {
-        hits.push_back({postings[p].recording,
-                        {by_hash[k].anchor_frame, postings[p].anchor_frame},
-                        by_hash[k].hash});
+      for (const catalog::Posting& posting : postings) {
+        hits.push_back(
+            {posting.recording, {by_hash[k].anchor_frame, posting.anchor_frame}, by_hash[k].hash});
       }
     }
   }
@@ -153,7 +173,6 @@ int CountEvidence(std::span<const RecordingHit> hits, const Alignment& alignment
 Nomination Nominate(const catalog::CatalogReader& reader,
                     const std::vector<fingerprint::Landmark>& query, double query_frames,
                     std::size_t max_hits, std::size_t candidates) {
-  reader.Prefetch(query);  // a store over a network fetches every hash in one batch
   Nomination nomination;
   nomination.hits = CollectHits(reader, query, max_hits);
   const std::vector<RecordingHit>& hits = nomination.hits;

@@ -51,7 +51,9 @@ struct Nomination {
 // through `reader`, and nominates the recordings whose hits crowd into one
 // band of offsets, at most `candidates` of them. When the query's hashes
 // would bring more than `max_hits` hits, only its rarest hashes are kept,
-// as many as fit.
+// as many as fit: the lengths of their lists are read first
+// (CatalogReader::PostingCounts), and then only the lists kept, so that the
+// postings read are at most `max_hits` however large the catalog.
 // Thread-compatible (one reader per thread); throws what the catalog throws.
 Nomination Nominate(const catalog::CatalogReader& reader,
                     const std::vector<fingerprint::Landmark>& query, double query_frames,

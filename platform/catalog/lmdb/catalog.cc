@@ -179,6 +179,11 @@ void Catalog::Reader::Lookup(std::uint32_t hash, std::vector<Posting>& out) cons
   postings_.Lookup(hash, out);
 }
 
+std::vector<std::size_t> Catalog::Reader::PostingCounts(
+    std::span<const std::uint32_t> hashes) const {
+  return postings_.Counts(hashes);
+}
+
 Recording Catalog::Reader::Decode(RecordingId id, const MDB_val& bytes) const {
   std::optional<Recording> recording = DecodeRecording(ViewOf(bytes));
   if (!recording) {

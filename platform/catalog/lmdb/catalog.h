@@ -71,6 +71,8 @@ class Catalog : public CatalogStore {
     // Appends every posting of `hash` to `out`, in (recording, anchor_frame)
     // order. Allocates only as `out` grows.
     void Lookup(std::uint32_t hash, std::vector<Posting>& out) const override;
+    // Exact: this snapshot's postings are all of published recordings.
+    std::vector<std::size_t> PostingCounts(std::span<const std::uint32_t> hashes) const override;
     std::optional<Recording> GetRecording(RecordingId id) const override;
     bool SeesOneSnapshot() const override { return true; }
     // Appends the kept peaks of recording `id` whose time lies in

@@ -86,7 +86,7 @@ std::uint32_t ChunkChecksum(const MDB_val& key, std::string_view values) {
   return ChecksumOf(values) ^ ChecksumOf(ViewOf(key));
 }
 
-ChunkView ReadChunk(const MDB_val& key, const MDB_val& data, const Environment& e) {
+std::size_t ChunkValueCount(const MDB_val& key, const MDB_val& data, const Environment& e) {
   // A chunk never spans more than a page: a larger size is damage, and
   // reading it could run past the end of the file.
   const std::size_t tail = data.mv_size % sizeof(std::uint64_t);
@@ -94,7 +94,12 @@ ChunkView ReadChunk(const MDB_val& key, const MDB_val& data, const Environment& 
       (tail != 0 && tail != kChecksumBytes) || data.mv_size < sizeof(std::uint64_t) + tail) {
     FailDamagedChunk(e, "a malformed entry");
   }
-  ChunkView chunk{data.mv_data, data.mv_size / sizeof(std::uint64_t), tail != 0};
+  return data.mv_size / sizeof(std::uint64_t);
+}
+
+ChunkView ReadChunk(const MDB_val& key, const MDB_val& data, const Environment& e) {
+  const std::size_t count = ChunkValueCount(key, data, e);
+  ChunkView chunk{data.mv_data, count, data.mv_size % sizeof(std::uint64_t) != 0};
   if (chunk.checked) {
     const std::string_view values(static_cast<const char*>(data.mv_data),
                                   chunk.count * sizeof(std::uint64_t));
@@ -288,7 +293,9 @@ PostingReader::PostingReader(PostingReader&& other) noexcept
       fresh_empty_(other.fresh_empty_),
       chunk_bucket_(other.chunk_bucket_),
       chunk_values_(other.chunk_values_),
-      chunk_count_(other.chunk_count_) {
+      chunk_count_(other.chunk_count_),
+      counted_runs_(std::move(other.counted_runs_)),
+      counted_values_(std::move(other.counted_values_)) {
   other.index_cursor_ = nullptr;
   other.fresh_cursor_ = nullptr;
 }
@@ -301,9 +308,19 @@ PostingReader::~PostingReader() {
 void PostingReader::Lookup(std::uint32_t hash, std::vector<Posting>& out) const {
   if (hash > kMaxIndexedHash) return;
   const std::size_t start = out.size();
-  LookupInChunks(hash, out);
+  const CountedRun* counted = FindCountedRun(hash);
+  if (counted != nullptr) {
+    const void* values =
+        counted->values != nullptr ? counted->values : counted_values_.data() + counted->held;
+    for (std::size_t i = 0; i < counted->count; ++i) {
+      const std::uint64_t value = LoadValue(values, i);
+      out.push_back(Posting{RecordingOfIndexValue(value), AnchorFrameOfIndexValue(value)});
+    }
+  } else {
+    LookupInChunks(hash, out);
+  }
   const std::size_t middle = out.size();
-  if (!fresh_empty_) LookupInFresh(hash, out);
+  if (!fresh_empty_ && (counted == nullptr || counted->fresh_count > 0)) LookupInFresh(hash, out);
   // Fresh postings are the newer ones; merge should a damaged catalog break that.
   if (start < middle && middle < out.size() && PostingBefore(out[middle], out[middle - 1])) {
     std::inplace_merge(out.begin() + static_cast<std::ptrdiff_t>(start),
@@ -311,9 +328,16 @@ void PostingReader::Lookup(std::uint32_t hash, std::vector<Posting>& out) const 
   }
 }
 
-void PostingReader::LookupInChunks(std::uint32_t hash, std::vector<Posting>& out) const {
+const PostingReader::CountedRun* PostingReader::FindCountedRun(std::uint32_t hash) const {
+  const auto run =
+      std::lower_bound(counted_runs_.begin(), counted_runs_.end(), hash,
+                       [](const CountedRun& r, std::uint32_t h) { return r.hash < h; });
+  return run != counted_runs_.end() && run->hash == hash ? &*run : nullptr;
+}
+
+bool PostingReader::SeekFirstChunk(std::uint32_t hash) const {
   const std::uint32_t bucket = IndexKey(hash);
-  const std::uint64_t first = FirstIndexValue(hash), last = LastIndexValue(hash);
+  const std::uint64_t first = FirstIndexValue(hash);
   // The chunk holding `first` is the first of its bucket whose last value is
   // not below it. The one the cursor is on is that chunk when it ends at or
   // after `first` and `first` is not below its start: every earlier chunk
@@ -321,15 +345,21 @@ void PostingReader::LookupInChunks(std::uint32_t hash, std::vector<Posting>& out
   const bool reuse = chunk_count_ > 0 && chunk_bucket_ == bucket &&
                      LoadValue(chunk_values_, 0) <= first &&
                      LoadValue(chunk_values_, chunk_count_ - 1) >= first;
-  if (!reuse) {
-    MDB_val key;
-    ChunkView chunk;
-    chunk_count_ = 0;
-    if (!SeekChunk(index_cursor_, bucket, first, key, chunk, *environment_)) return;
-    chunk_bucket_ = bucket;
-    chunk_values_ = chunk.values;
-    chunk_count_ = chunk.count;
-  }
+  if (reuse) return true;
+  MDB_val key;
+  ChunkView chunk;
+  chunk_count_ = 0;
+  if (!SeekChunk(index_cursor_, bucket, first, key, chunk, *environment_)) return false;
+  chunk_bucket_ = bucket;
+  chunk_values_ = chunk.values;
+  chunk_count_ = chunk.count;
+  return true;
+}
+
+void PostingReader::LookupInChunks(std::uint32_t hash, std::vector<Posting>& out) const {
+  const std::uint32_t bucket = IndexKey(hash);
+  const std::uint64_t first = FirstIndexValue(hash), last = LastIndexValue(hash);
+  if (!SeekFirstChunk(hash)) return;
   for (std::size_t i = LowerBound(chunk_values_, chunk_count_, first);; i = 0) {
     for (; i < chunk_count_; ++i) {
       const std::uint64_t value = LoadValue(chunk_values_, i);
@@ -373,6 +403,107 @@ void PostingReader::LookupInFresh(std::uint32_t hash, std::vector<Posting>& out)
     rc = GuardedCursorGet(fresh_cursor_, &key, &data, MDB_NEXT_MULTIPLE);
   }
   if (rc != MDB_NOTFOUND) Check(rc, *environment_, "read");
+}
+
+std::vector<std::size_t> PostingReader::Counts(std::span<const std::uint32_t> hashes) const {
+  counted_runs_.clear();
+  counted_values_.clear();
+  std::vector<std::size_t> counts;
+  counts.reserve(hashes.size());
+  for (std::uint32_t hash : hashes) {
+    if (hash > kMaxIndexedHash) {
+      counts.push_back(0);
+      continue;
+    }
+    const std::size_t runs = counted_runs_.size();
+    const std::size_t in_chunks = CountInChunks(hash);
+    const std::size_t in_fresh = fresh_empty_ ? 0 : CountInFresh(hash);
+    if (counted_runs_.size() > runs) counted_runs_.back().fresh_count = in_fresh;
+    counts.push_back(in_chunks + in_fresh);
+  }
+  auto by_hash = [](const CountedRun& a, const CountedRun& b) { return a.hash < b.hash; };
+  if (!std::is_sorted(counted_runs_.begin(), counted_runs_.end(), by_hash))
+    std::stable_sort(counted_runs_.begin(), counted_runs_.end(), by_hash);
+  return counts;
+}
+
+std::size_t PostingReader::CountInChunks(std::uint32_t hash) const {
+  const std::uint32_t bucket = IndexKey(hash);
+  const std::uint64_t first = FirstIndexValue(hash), last = LastIndexValue(hash);
+  if (!SeekFirstChunk(hash)) {
+    counted_runs_.push_back({hash, 0, nullptr, 0, 0});
+    return 0;
+  }
+  std::size_t count = 0;
+  for (std::size_t i = LowerBound(chunk_values_, chunk_count_, first);;) {
+    // The run ends within this chunk: count up to its last value. (With
+    // `last` the largest value there is, no chunk ends after it.)
+    if (LoadValue(chunk_values_, chunk_count_ - 1) > last) {
+      const std::size_t end = LowerBound(chunk_values_, chunk_count_, last + 1);
+      // The Lookup that follows a count finds the run here, without
+      // searching the index twice for every hash of a query.
+      if (count == 0) {
+        const auto* values =
+            static_cast<const unsigned char*>(chunk_values_) + i * sizeof(std::uint64_t);
+        CountedRun run{hash, static_cast<std::uint32_t>(end - i), values, 0, 0};
+        if (end - i <= kHeldRunPostings) {
+          run.values = nullptr;
+          run.held = counted_values_.size();
+          for (std::size_t k = i; k < end; ++k)
+            counted_values_.push_back(LoadValue(chunk_values_, k));
+        }
+        counted_runs_.push_back(run);
+      }
+      return count + end - i;
+    }
+    count += chunk_count_ - i;
+    // The run may go on. A chunk whose key (its last value) lies within it
+    // is wholly the hash's: its size counts it, without reading it. The
+    // first that ends beyond it is read, for where the run stops there.
+    MDB_val key, data;
+    for (;;) {
+      chunk_count_ = 0;
+      int rc = GuardedCursorGet(index_cursor_, &key, &data, MDB_NEXT);
+      if (rc == MDB_NOTFOUND) return count;
+      Check(rc, *environment_, "read");
+      const auto* key_bytes = static_cast<const unsigned char*>(key.mv_data);
+      if (key.mv_size != sizeof(ChunkKey)) FailDamagedChunk(*environment_, "a malformed entry");
+      if (BucketOfChunkKey(key_bytes) != bucket) return count;
+      if (LastValueOfChunkKey(key_bytes) > last) break;
+      count += ChunkValueCount(key, data, *environment_);
+    }
+    const ChunkView chunk = ReadChunk(key, data, *environment_);
+    chunk_bucket_ = bucket;
+    chunk_values_ = chunk.values;
+    chunk_count_ = chunk.count;
+    i = 0;
+  }
+}
+
+std::size_t PostingReader::CountInFresh(std::uint32_t hash) const {
+  const std::uint32_t bucket = IndexKey(hash);
+  const std::uint64_t first = FirstIndexValue(hash), last = LastIndexValue(hash);
+  std::uint64_t from = first;
+  MDB_val key = ValueOf(&bucket, sizeof bucket), data = ValueOf(&from, sizeof from);
+  int rc = GuardedCursorGet(fresh_cursor_, &key, &data, MDB_GET_BOTH_RANGE);
+  if (rc == MDB_NOTFOUND) return 0;
+  Check(rc, *environment_, "read");
+  if (LoadValue(data.mv_data, 0) > last) return 0;
+  // The fresh table is small (see above): its pages are counted value by
+  // value, as LookupInFresh reads them.
+  std::size_t count = 0;
+  rc = GuardedCursorGet(fresh_cursor_, &key, &data, MDB_GET_MULTIPLE);
+  while (rc == MDB_SUCCESS) {
+    const std::size_t values = data.mv_size / sizeof(std::uint64_t);
+    const std::size_t begin = LowerBound(data.mv_data, values, first);
+    if (LoadValue(data.mv_data, values - 1) > last) {
+      return count + LowerBound(data.mv_data, values, last + 1) - begin;
+    }
+    count += values - begin;
+    rc = GuardedCursorGet(fresh_cursor_, &key, &data, MDB_NEXT_MULTIPLE);
+  }
+  if (rc != MDB_NOTFOUND) Check(rc, *environment_, "read");
+  return count;
 }
 
 std::uint64_t CountPostings(MDB_txn* txn, const Environment& e) {

@@ -53,11 +53,43 @@ class PostingReader {
   // successive calls ask for ascending hashes: the chunk the last one ended
   // in is searched first.
   void Lookup(std::uint32_t hash, std::vector<Posting>& out) const;
+  // The number of postings Lookup(hashes[i]) appends, for each i, from the
+  // values of the chunks where each hash's run begins and ends and the
+  // sizes of those between (whose values are not read, nor their checksums
+  // checked). What a count found of a hash whose run lies within one chunk
+  // (or none) is kept until the next call, short runs' values included, so
+  // that the Lookup of that hash which follows neither searches the index
+  // again nor reaches into the map's pages a second time. Fastest for
+  // ascending hashes, as Lookup.
+  std::vector<std::size_t> Counts(std::span<const std::uint32_t> hashes) const;
 
  private:
+  // What the last Counts call found of the hashes whose chunk-table run
+  // lies within one chunk or none, by hash: the run's values, held in
+  // counted_values_ from `held` on when it is short, else at `values` (in
+  // the snapshot's map); and how many postings of the hash the fresh table
+  // holds.
+  struct CountedRun {
+    std::uint32_t hash;
+    std::uint32_t count;
+    const void* values;  // nullptr: held
+    std::size_t held;
+    std::size_t fresh_count;
+  };
+
+  // The run Counts found of `hash`, or nullptr.
+  const CountedRun* FindCountedRun(std::uint32_t hash) const;
   // Append the postings of `hash` that one table holds.
   void LookupInChunks(std::uint32_t hash, std::vector<Posting>& out) const;
   void LookupInFresh(std::uint32_t hash, std::vector<Posting>& out) const;
+  // Counts `hash`'s postings in the chunk table; when its run lies within
+  // one chunk or none, also adds it to counted_runs_ (fresh_count 0).
+  std::size_t CountInChunks(std::uint32_t hash) const;
+  std::size_t CountInFresh(std::uint32_t hash) const;
+  // Puts the index cursor on the chunk of `hash`'s bucket that holds
+  // FirstIndexValue(hash) if any does (or the first after it), read into
+  // chunk_*; false when the bucket has none there.
+  bool SeekFirstChunk(std::uint32_t hash) const;
 
   const Environment* environment_;
   MDB_cursor* index_cursor_ = nullptr;
@@ -70,6 +102,10 @@ class PostingReader {
   mutable std::uint32_t chunk_bucket_ = 0;
   mutable const void* chunk_values_ = nullptr;
   mutable std::size_t chunk_count_ = 0;
+  mutable std::vector<CountedRun> counted_runs_;
+  // A found run of at most this many postings is held.
+  static constexpr std::size_t kHeldRunPostings = 32;
+  mutable std::vector<std::uint64_t> counted_values_;
 };
 
 // A chunk of the index as read: its sorted values (in the snapshot's map,
@@ -87,6 +123,11 @@ struct ChunkView {
 // (kCatalogErrorDamaged) for a malformed entry or a checksum that does not
 // match.
 ChunkView ReadChunk(const MDB_val& key, const MDB_val& data, const Environment& environment);
+// The number of values of the chunk table entry (`key`, `data`), from its
+// size alone: its values are not read, nor its checksum checked. Throws
+// as ReadChunk for a malformed entry.
+std::size_t ChunkValueCount(const MDB_val& key, const MDB_val& data,
+                            const Environment& environment);
 
 // The number of postings in both tables.
 std::uint64_t CountPostings(MDB_txn* txn, const Environment& environment);

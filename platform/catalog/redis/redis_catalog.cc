@@ -96,14 +96,50 @@ class RedisReader : public CatalogReader {
       if (IsPublished(p.recording)) out.push_back(p);
   }
 
-  void Prefetch(std::span<const fingerprint::Landmark> query) const override {
+  std::vector<std::size_t> PostingCounts(std::span<const std::uint32_t> hashes) const override {
+    // A list this reader holds is counted as Lookup reads it; the others'
+    // lengths come from HSTRLEN, one command a hash (each names one field),
+    // all of them in one pipeline with the published bitmap when it is not
+    // yet held: the round that Lookup would otherwise spend on the bitmap.
+    std::vector<std::size_t> counts(hashes.size());
+    std::vector<RedisCommand> commands;
+    std::vector<std::size_t> hash_of_command;
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+      auto held = postings_.find(hashes[i]);
+      if (held == postings_.end()) {
+        commands.push_back({{"HSTRLEN", store_.keys().Bucket(hashes[i]), RedisField(hashes[i])}});
+        hash_of_command.push_back(i);
+      } else if (published_loaded_) {
+        counts[i] = static_cast<std::size_t>(
+            std::count_if(held->second.begin(), held->second.end(),
+                          [&](const Posting& p) { return IsPublished(p.recording); }));
+      } else {
+        counts[i] = held->second.size();
+      }
+    }
+    if (commands.empty()) return counts;
+    const bool with_bitmap = !published_loaded_;
+    if (with_bitmap) commands.push_back({{"GET", store_.keys().Published()}});
+    std::vector<RedisValue> replies = cluster_->Run(commands);
+    for (std::size_t c = 0; c < hash_of_command.size(); ++c) {
+      const RedisValue& reply = replies[c];
+      if (reply.type != RedisValue::Type::kInteger) Damaged(reply.text);
+      if (reply.integer < 0 || reply.integer % kRedisPostingBytes != 0)
+        Damaged("a malformed posting list");
+      counts[hash_of_command[c]] = static_cast<std::size_t>(reply.integer) / kRedisPostingBytes;
+    }
+    if (with_bitmap) SetPublished(replies.back());
+    return counts;
+  }
+
+  void Prefetch(std::span<const std::uint32_t> query_hashes) const override {
     // A new query: what the last one read of records and peaks is let go,
     // so that a reader kept for many queries does not hold the catalog.
     records_.clear();
     peak_blocks_.clear();
     std::vector<std::uint32_t> hashes;
-    for (const fingerprint::Landmark& l : query)
-      if (!postings_.contains(l.hash)) hashes.push_back(l.hash);
+    for (std::uint32_t hash : query_hashes)
+      if (!postings_.contains(hash)) hashes.push_back(hash);
     std::sort(hashes.begin(), hashes.end());
     hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
     // One HMGET per bucket, all of them in one pipeline.
@@ -361,7 +397,9 @@ class RedisReader : public CatalogReader {
   // The published bitmap, read once: the reader's view of which recordings exist.
   void LoadPublished() const {
     if (published_loaded_) return;
-    RedisValue reply = cluster_->Run(RedisCommand{{"GET", store_.keys().Published()}});
+    SetPublished(cluster_->Run(RedisCommand{{"GET", store_.keys().Published()}}));
+  }
+  void SetPublished(const RedisValue& reply) const {
     published_.assign(reply.text.begin(), reply.text.end());
     published_loaded_ = true;
   }

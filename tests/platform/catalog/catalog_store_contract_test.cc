@@ -16,14 +16,20 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <thread>
+#include <tuple>
 
 #include "platform/catalog/catalog_error.h"
 #include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/redis/redis_catalog.h"
+#include "platform/fingerprint/fingerprint_params.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/matching/nomination.h"
 #include "tests/platform/catalog/catalog_test_support.h"
 #include "tests/platform/catalog/redis_test_cluster.h"
 #include "tests/support/audio_fixtures.h"
@@ -68,6 +74,8 @@ class LmdbStore {
     return count;
   }
   static bool Available() { return true; }
+  // The bytes the store's servers have sent; none for LMDB.
+  std::optional<std::uint64_t> BytesSent() const { return std::nullopt; }
 
  private:
   plim::testing::TemporaryDirectory dir_;
@@ -90,6 +98,19 @@ class RedisStore {
     return cluster.ScanKeys(name_ + ":a:*").size();
   }
   static bool Available() { return testing::TestCluster().running(); }
+  // The bytes the masters have sent to their clients so far
+  // (total_net_output_bytes of INFO stats, summed).
+  std::optional<std::uint64_t> BytesSent() const {
+    RedisCluster cluster(ParseRedisLocation(location()).seeds, 3, 12);
+    std::uint64_t sent = 0;
+    for (const RedisValue& reply : cluster.RunOnMasters({{"INFO", "stats"}, 1})) {
+      const std::string field = "total_net_output_bytes:";
+      const std::size_t at = reply.text.find(field);
+      EXPECT_NE(at, std::string::npos) << reply.text;
+      if (at != std::string::npos) sent += std::stoull(reply.text.substr(at + field.size()));
+    }
+    return sent;
+  }
 
  private:
   static inline int next_ = 0;
@@ -208,6 +229,192 @@ TYPED_TEST(CatalogStoreContract, AddLookUpAndRemoveKeepTheIndexExact) {
   reader->ReadPeaks(1, 0, 1e6, peaks);
   EXPECT_TRUE(peaks.empty()) << "removed with its recording, or never kept";
   EXPECT_THROW(catalog->Remove(1), foundation::NSError) << "read-only";
+}
+
+// A reader that tells how much of the catalog it was asked to read.
+class CountingReader : public CatalogReader {
+ public:
+  explicit CountingReader(const CatalogReader& reader) : reader_(reader) {}
+
+  // Counted through a const reader, as the catalog's own caches are.
+  mutable std::size_t lists_read = 0, postings_read = 0;
+  mutable std::set<std::uint32_t> hashes_read;  // looked up or fetched ahead
+
+  void Lookup(std::uint32_t hash, std::vector<Posting>& out) const override {
+    const std::size_t before = out.size();
+    reader_.Lookup(hash, out);
+    ++lists_read;
+    postings_read += out.size() - before;
+    hashes_read.insert(hash);
+  }
+  std::vector<std::size_t> PostingCounts(std::span<const std::uint32_t> hashes) const override {
+    return reader_.PostingCounts(hashes);
+  }
+  void Prefetch(std::span<const std::uint32_t> hashes) const override {
+    hashes_read.insert(hashes.begin(), hashes.end());
+    reader_.Prefetch(hashes);
+  }
+  std::optional<Recording> GetRecording(RecordingId id) const override {
+    return reader_.GetRecording(id);
+  }
+  void ReadPeaks(RecordingId id, double first_frame, double last_frame,
+                 std::vector<fingerprint::Peak>& out) const override {
+    reader_.ReadPeaks(id, first_frame, last_frame, out);
+  }
+  std::size_t ReadOutline(RecordingId id, double first_frame, double last_frame,
+                          fingerprint::BandOutline& out) const override {
+    return reader_.ReadOutline(id, first_frame, last_frame, out);
+  }
+  std::optional<RecordingId> FindByContentHash(std::string_view hash) const override {
+    return reader_.FindByContentHash(hash);
+  }
+  std::optional<RecordingId> FindBySourcePath(std::string_view path) const override {
+    return reader_.FindBySourcePath(path);
+  }
+  void ForEachRecording(
+      const std::function<bool(RecordingId, const Recording&)>& visit) const override {
+    reader_.ForEachRecording(visit);
+  }
+  std::optional<RecordingCopy> FindCopy(std::string_view path) const override {
+    return reader_.FindCopy(path);
+  }
+  void ForEachCopy(const std::function<bool(const RecordingCopy&)>& visit) const override {
+    reader_.ForEachCopy(visit);
+  }
+  std::optional<Artwork> ReadArtwork(std::string_view file) const override {
+    return reader_.ReadArtwork(file);
+  }
+  std::uint64_t RecordingCount() const override { return reader_.RecordingCount(); }
+  std::uint64_t LandmarkCount() const override { return reader_.LandmarkCount(); }
+  double TotalDurationS() const override { return reader_.TotalDurationS(); }
+
+ private:
+  const CatalogReader& reader_;
+};
+
+// The hits a query's landmarks bring when every list is read and only the
+// rarest hashes are kept, as many hits as fit in `max_hits` (in order of
+// their hits, ties by hash, while the sum fits): (recording, query frame,
+// reference frame, hash), distinct in the first three.
+std::set<std::tuple<RecordingId, std::uint32_t, std::uint32_t, std::uint32_t>> RarestHits(
+    const CatalogReader& reader, const std::vector<fingerprint::Landmark>& query,
+    std::size_t max_hits) {
+  std::map<std::uint32_t, std::vector<std::uint32_t>> frames_of_hash;
+  for (const fingerprint::Landmark& l : query) frames_of_hash[l.hash].push_back(l.anchor_frame);
+  struct Kept {
+    std::uint32_t hash;
+    std::vector<Posting> postings;
+    std::size_t hits;
+  };
+  std::vector<Kept> all;
+  for (const auto& [hash, frames] : frames_of_hash) {
+    if (frames.size() > static_cast<std::size_t>(fingerprint::kMaxHashRepeatsInQuery)) continue;
+    Kept k{hash, {}, 0};
+    reader.Lookup(hash, k.postings);
+    k.hits = k.postings.size() * frames.size();
+    all.push_back(std::move(k));
+  }
+  std::stable_sort(all.begin(), all.end(),
+                   [](const Kept& a, const Kept& b) { return a.hits < b.hits; });
+  std::size_t total = 0;
+  for (const Kept& k : all) total += k.hits;
+  std::size_t sum = 0, kept = all.size();
+  if (total > max_hits) {
+    for (kept = 0; kept < all.size() && sum + all[kept].hits <= max_hits; ++kept)
+      sum += all[kept].hits;
+  }
+  std::set<std::tuple<RecordingId, std::uint32_t, std::uint32_t, std::uint32_t>> hits;
+  std::set<std::tuple<RecordingId, std::uint32_t, std::uint32_t>> pairs;
+  // Of the hashes giving one frame pair, the smallest is the one kept.
+  std::vector<std::tuple<RecordingId, std::uint32_t, std::uint32_t, std::uint32_t>> every;
+  for (std::size_t i = 0; i < kept; ++i) {
+    for (std::uint32_t frame : frames_of_hash[all[i].hash])
+      for (const Posting& p : all[i].postings)
+        every.emplace_back(p.recording, frame, p.anchor_frame, all[i].hash);
+  }
+  std::sort(every.begin(), every.end());
+  for (const auto& [recording, query_frame, reference_frame, hash] : every) {
+    if (pairs.insert({recording, query_frame, reference_frame}).second)
+      hits.insert({recording, query_frame, reference_frame, hash});
+  }
+  return hits;
+}
+
+// Nomination reads the lengths of a query's lists first, then only the
+// lists of its rarest hashes, as many as the budget of hits holds: one very
+// common hash, whose list alone is many times the budget, is never read,
+// and the recording the query comes from is still the one nominated, on
+// the very hits that reading every list and keeping the rarest would give.
+TYPED_TEST(CatalogStoreContract, NominationReadsOnlyTheRarestListsTheBudgetHolds) {
+  constexpr std::uint32_t kCommon = 0x2ABCDEF;  // in every recording, 20,001 postings
+  constexpr std::uint32_t kShift = 40;          // query frame = reference frame - kShift
+  auto catalog = this->Open();
+  // The recording to find: 200 hashes of its own, 40 it shares with 1 to 4
+  // of the others (so that the budget falls among them), and the common one.
+  NewRecording wanted = SyntheticRecording(1, 0, "/wanted.ogg");
+  wanted.landmarks.clear();
+  for (std::uint32_t k = 0; k < 200; ++k) wanted.landmarks.push_back({0x100000 + 97 * k, 50 + k});
+  for (std::uint32_t k = 0; k < 40; ++k) wanted.landmarks.push_back({0x300000 + 89 * k, 300 + k});
+  wanted.landmarks.push_back({kCommon, 60});
+  std::vector<NewRecording> others;
+  for (std::uint32_t seed = 2; seed <= 5; ++seed) {
+    NewRecording other = SyntheticRecording(seed, 0);
+    other.landmarks.clear();
+    for (std::uint32_t frame = 0; frame < 5000; ++frame)
+      other.landmarks.push_back({kCommon, frame});
+    for (std::uint32_t k = 0; k < 40; ++k) {
+      if (k % 5 >= seed - 1) other.landmarks.push_back({0x300000 + 89 * k, 1000 + 7 * k + seed});
+    }
+    others.push_back(std::move(other));
+  }
+  const RecordingId wanted_id = catalog->Add({&wanted, 1})[0].id;
+  catalog->Add(others);
+
+  // The query holds 20 of its own hashes twice, so that a hash's hits are
+  // its postings times its repeats: 220 hits of its own hashes, 40 x 1-5 =
+  // 120 of the shared ones, and 20,001 of the common one.
+  std::vector<fingerprint::Landmark> query;
+  for (const fingerprint::Landmark& l : wanted.landmarks)
+    query.push_back({l.hash, l.anchor_frame - kShift});
+  for (std::uint32_t k = 0; k < 20; ++k) query.push_back({0x100000 + 97 * k, 50 + k - kShift + 3});
+  struct Case {
+    std::size_t max_hits;
+    bool common_read;
+  };
+  for (const Case& c : {Case{100'000, true}, Case{20'000, false}, Case{290, false},
+                        Case{200, false}, Case{150, false}}) {
+    SCOPED_TRACE("budget " + std::to_string(c.max_hits));
+    const std::optional<std::uint64_t> sent_before = this->store_.BytesSent();
+    std::unique_ptr<CatalogReader> reader = catalog->NewCatalogReader();
+    const CountingReader counting(*reader);
+    const matching::Nomination nomination =
+        matching::Nominate(counting, query, 400, c.max_hits, 10);
+    const std::optional<std::uint64_t> sent_after = this->store_.BytesSent();
+
+    EXPECT_LE(counting.postings_read, c.max_hits);
+    EXPECT_EQ(counting.lists_read, counting.hashes_read.size())
+        << "each list fetched ahead is looked up, and none twice";
+    EXPECT_EQ(counting.hashes_read.contains(kCommon), c.common_read);
+    std::set<std::tuple<RecordingId, std::uint32_t, std::uint32_t, std::uint32_t>> hits;
+    for (const matching::RecordingHit& h : nomination.hits) {
+      hits.insert({h.recording, static_cast<std::uint32_t>(h.hit.query_frame),
+                   static_cast<std::uint32_t>(h.hit.reference_frame), h.hash});
+    }
+    EXPECT_EQ(hits.size(), nomination.hits.size());
+    EXPECT_EQ(hits, RarestHits(*catalog->NewCatalogReader(), query, c.max_hits))
+        << "the hits of reading every list and keeping the rarest";
+    ASSERT_FALSE(nomination.nominees.empty());
+    const matching::Nominee& best = nomination.nominees.front();
+    EXPECT_EQ(nomination.hits[best.begin].recording, wanted_id);
+    EXPECT_GE(best.band.hits, static_cast<int>(std::min<std::size_t>(c.max_hits, 200)) - 10);
+    EXPECT_LE(best.band.lowest, std::int64_t{kShift});
+    EXPECT_GE(best.band.highest, std::int64_t{kShift});
+    if (sent_before && !c.common_read) {
+      // The common list alone is 120 kB (6 bytes a posting); what was sent
+      // is the lengths, the lists kept, the published bitmap and INFO.
+      EXPECT_LT(*sent_after - *sent_before, 6 * c.max_hits + 30'000) << "bytes sent";
+    }
+  }
 }
 
 TYPED_TEST(CatalogStoreContract, AddOutcomes) {
@@ -413,7 +620,8 @@ TEST(RedisCatalogTest, AWriterKilledHalfwayLeavesNothingVisibleAndCleanClearsIt)
     EXPECT_EQ(r.content_hash, "content-" + std::to_string(id));
     return true;
   });
-  ExpectIndexMatches(*catalog, model);  // no posting of the unfinished one
+  // No posting of the unfinished one is looked up, though its lists count them.
+  ExpectIndexMatches(*catalog, model, /*counts_exact=*/false);
   const RecordingId unfinished = static_cast<RecordingId>(visible + 1);
   const bool caught_halfway =
       pending.elements.size() == 1 && RedisInteger(pending.elements[0]) == unfinished;

@@ -116,9 +116,12 @@ inline void RemoveFromModel(Expected& model, RecordingId id) {
 }
 
 // Every hash the model knows (including those emptied by removals) looks up
-// exactly the model's postings, in order, the catalog counts them all, and
-// a directory catalog verifies intact.
-inline void ExpectIndexMatches(const CatalogStore& catalog, const Expected& model) {
+// exactly the model's postings, in order, the catalog counts them all, the
+// lengths of the lists are as many (or, with `counts_exact` false, while a
+// killed writer's postings of an unpublished recording remain, no fewer),
+// and a directory catalog verifies intact.
+inline void ExpectIndexMatches(const CatalogStore& catalog, const Expected& model,
+                               bool counts_exact = true) {
   std::unique_ptr<CatalogReader> reading = catalog.NewCatalogReader();
   const CatalogReader& reader = *reading;
   std::uint64_t total = 0;
@@ -137,6 +140,30 @@ inline void ExpectIndexMatches(const CatalogStore& catalog, const Expected& mode
     ASSERT_EQ(postings, it->second) << "hash " << it->first << ", looked up descending";
   }
   EXPECT_EQ(reader.LandmarkCount(), total);
+  // The lengths of the lists, read without them (by a reader that has not
+  // read them), agree: ascending one by one, then all at once descending.
+  std::unique_ptr<CatalogReader> counting = catalog.NewCatalogReader();
+  std::vector<std::uint32_t> hashes;
+  std::vector<std::size_t> sizes;
+  for (const auto& [hash, expected] : model) {
+    hashes.push_back(hash);
+    sizes.push_back(expected.size());
+    const std::size_t count = counting->PostingCounts({&hash, 1}).at(0);
+    ASSERT_TRUE(counts_exact ? count == expected.size() : count >= expected.size())
+        << "hash " << hash << ": " << count << " counted, " << expected.size() << " looked up";
+  }
+  std::reverse(hashes.begin(), hashes.end());
+  std::reverse(sizes.begin(), sizes.end());
+  if (counts_exact) {
+    EXPECT_EQ(counting->PostingCounts(hashes), sizes);
+    EXPECT_EQ(reader.PostingCounts(hashes), sizes) << "counted from the lists read";
+  }
+  // And the lists looked up after they were counted are the same.
+  for (const auto& [hash, expected] : model) {
+    postings.clear();
+    counting->Lookup(hash, postings);
+    ASSERT_EQ(postings, expected) << "hash " << hash << ", looked up after a count";
+  }
   // And a whole walk of the catalog finds it intact: nothing an add, fold,
   // replacement or removal leaves may look like damage.
   if (const auto* directory = dynamic_cast<const Catalog*>(&catalog)) {

@@ -129,7 +129,9 @@ TEST(PostingIndexTest, KeepsPostingsExactAtTheEdgesOfTheLayout) {
     Catalog::Reader reader = catalog->NewReader();
     std::vector<Posting> postings;
     for (const auto& [hash, expected] : model) {
-      reader.Lookup(hash | (kMaxIndexedHash + 1), postings);
+      const std::uint32_t wide = hash | (kMaxIndexedHash + 1);
+      reader.Lookup(wide, postings);
+      EXPECT_EQ(reader.PostingCounts({&wide, 1}), std::vector<std::size_t>{0});
     }
     EXPECT_TRUE(postings.empty());
   }
