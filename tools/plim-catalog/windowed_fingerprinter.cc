@@ -95,9 +95,17 @@ void WindowedFingerprinter::PreviewIfDue() {
   const std::int64_t due = own_frames / kPreviewStepFrames * kPreviewStepFrames;
   if (due < kPreviewStepFrames || due >= kWindowHopFrames || due <= hop.previewed_frames) return;
   hop.previewed_frames = due;
+  AudioWindow window = WindowFrom(OwnPeaks(hop, due));
+  window.peaks.duration_s =
+      static_cast<double>(kWindowHopFrames + due) * fingerprint::kFrameDurationS;
+  preview_(std::move(window));
+}
+
+std::vector<fingerprint::Peak> WindowedFingerprinter::OwnPeaks(const Hop& hop,
+                                                               std::int64_t own_frames) const {
   const std::uint64_t own_begin_q =
       static_cast<std::uint64_t>(hop.number) * kWindowHopFrames * kQPerFrame;
-  const std::uint64_t own_end_q = own_begin_q + static_cast<std::uint64_t>(due) * kQPerFrame;
+  const std::uint64_t own_end_q = own_begin_q + static_cast<std::uint64_t>(own_frames) * kQPerFrame;
   const std::uint64_t origin_q = static_cast<std::uint64_t>(hop.origin_frames) * kQPerFrame;
   std::vector<fingerprint::Peak> peaks;
   const shazamkit::SHSignature signature = hop.generator.signature();
@@ -107,10 +115,7 @@ void WindowedFingerprinter::PreviewIfDue() {
     p.time_q = static_cast<std::uint32_t>(time_q);
     peaks.push_back(p);
   }
-  AudioWindow window = WindowFrom(peaks);
-  window.peaks.duration_s =
-      static_cast<double>(kWindowHopFrames + due) * fingerprint::kFrameDurationS;
-  preview_(std::move(window));
+  return peaks;
 }
 
 AudioWindow WindowedFingerprinter::WindowFrom(const std::vector<fingerprint::Peak>& peaks) const {
@@ -148,19 +153,7 @@ void WindowedFingerprinter::Finish() {
 
 void WindowedFingerprinter::CloseHop(Hop& hop, bool at_end) {
   std::vector<fingerprint::Peak> peaks;
-  if (hop.fed_frames > 0) {
-    const std::uint64_t own_begin_q =
-        static_cast<std::uint64_t>(hop.number) * kWindowHopFrames * kQPerFrame;
-    const std::uint64_t own_end_q = own_begin_q + kWindowHopFrames * kQPerFrame;
-    const std::uint64_t origin_q = static_cast<std::uint64_t>(hop.origin_frames) * kQPerFrame;
-    const shazamkit::SHSignature signature = hop.generator.signature();
-    for (fingerprint::Peak p : signature.constellation().peaks) {
-      const std::uint64_t time_q = p.time_q + origin_q;
-      if (time_q < own_begin_q || time_q >= own_end_q) continue;
-      p.time_q = static_cast<std::uint32_t>(time_q);
-      peaks.push_back(p);
-    }
-  }
+  if (hop.fed_frames > 0) peaks = OwnPeaks(hop, kWindowHopFrames);
   if (previous_hop_ >= 0 && previous_hop_ == hop.number - 1) {
     // The window of the previous hop and this one, timed from its start.
     AudioWindow window = WindowFrom(peaks);

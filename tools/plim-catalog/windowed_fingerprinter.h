@@ -70,6 +70,9 @@ class WindowedFingerprinter {
   // Hands out a preview of the window still filling, when one is due.
   void PreviewIfDue();
   // The window of the last closed hop and `peaks` after it (stream times).
+  // The peaks of `hop`'s first `own_frames` frames of its own (not its
+  // margin), timed from the stream's start.
+  std::vector<fingerprint::Peak> OwnPeaks(const Hop& hop, std::int64_t own_frames) const;
   AudioWindow WindowFrom(const std::vector<fingerprint::Peak>& peaks) const;
 
   avfaudio::AVAudioFormat format_;
