@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -77,10 +78,11 @@ void ExamineAtLandmarks(const QueryContext& query, Examined& e,
   // outline frame over its length, and the correlation at speed 1, which
   // the realignment needs too, serves.
   constexpr double kSameSpeed = 0.002;
-  const OutlineCorrelation at_speed =
+  std::optional<OutlineCorrelation> at_other_speed;
+  const OutlineCorrelation& at_speed =
       std::abs(alignment.speed - 1) < kSameSpeed
-          ? *(e.correlation = OutlineCorrelation(query.outline, e.outline))
-          : OutlineCorrelation(QueryOutline(query.peaks.outline, alignment.speed), e.outline);
+          ? e.correlation.emplace(query.outline, e.outline)
+          : at_other_speed.emplace(QueryOutline(query.peaks.outline, alignment.speed), e.outline);
   const JointEvidence joint = JudgeTogether(
       peaks, OutlineNear(at_speed, alignment.offset_frames, 1), query.candidates_bound);
   ShowOutline(candidate, joint);
