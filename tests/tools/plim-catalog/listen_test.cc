@@ -94,8 +94,8 @@ class Child {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           until - std::chrono::steady_clock::now());
       if (left.count() <= 0 || output_ < 0) return "";
-      pollfd ready = {output_, POLLIN, 0};
-      if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+      pollfd ready[2] = {{output_, POLLIN, 0}, {error_, POLLIN, 0}};
+      if (poll(ready, 2, static_cast<int>(left.count())) <= 0) continue;
       if (!ReadSome()) return "";
     }
   }
