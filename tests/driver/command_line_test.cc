@@ -2,24 +2,16 @@
 // failure report and the exit status.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 
+#include "tests/support/audio_fixtures.h"
 #include "tests/support/process.h"
 
 namespace plim {
 namespace {
 
 using ::plim::testing::runProcess;
-
-// A fresh, empty working directory for each run, so that no operand names a file.
-std::string makeEmptyDirectory() {
-  std::string pattern = std::filesystem::temp_directory_path() / "plim-cli-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
 
 struct CommandLineCase {
   const char* name;
@@ -34,7 +26,9 @@ void PrintTo(const CommandLineCase& c, std::ostream* os) { *os << c.name; }
 class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
 
 TEST_P(CommandLineTest, ReportsOnStandardErrorOnly) {
-  std::string dir = makeEmptyDirectory();
+  // A fresh, empty working directory for each run, so that no operand names a file.
+  const plim::testing::TemporaryDirectory temp;
+  const std::string& dir = temp.path();
   std::vector<std::string> argv = {PLIM_SHAZAMKIT_PATH};
   argv.insert(argv.end(), GetParam().operands.begin(), GetParam().operands.end());
   plim::testing::ProcessOptions options;
@@ -45,7 +39,6 @@ TEST_P(CommandLineTest, ReportsOnStandardErrorOnly) {
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.standard_output, "");
   EXPECT_EQ(result.standard_error, expected);
-  std::filesystem::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,13 +60,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(CommandLineTest, UsageNamesTheProgramWhateverItWasStartedAs) {
-  std::string dir = makeEmptyDirectory();
-  std::string alias = dir + "/identify";
+  const plim::testing::TemporaryDirectory temp;
+  const std::string alias = temp.file("identify");
   std::filesystem::create_symlink(PLIM_SHAZAMKIT_PATH, alias);
   auto result = runProcess({alias, "one", "two"});
   EXPECT_EQ(result.standard_error, "Usage: plim-shazamkit audio.wav\n");
   EXPECT_EQ(result.exit_status, 1);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -155,24 +155,5 @@ TEST_F(RecognitionTest, ExplainsWhyNothingCouldBeMatched) {
   }
 }
 
-TEST_F(RecognitionTest, CatalogToolShowsTheCandidatesBehindAnAnswer) {
-  testing::TemporaryDirectory work;
-  Audio clip = testing::excerpt(testing::makeMelody(102, kRecordingS, 44100, 2), 5, 8);
-  testing::writeWav(clip, work.file("clip.wav"));
-  auto result = runProcess({PLIM_CATALOG_PATH, "--catalog", CatalogPath(), "match", "--json",
-                            "--candidates", work.file("clip.wav")});
-  ASSERT_EQ(result.exit_status, 0) << result.standard_error;
-  std::string first = result.standard_output.substr(0, result.standard_output.find('\n'));
-  EXPECT_NE(first.find("\"title\":\"" + TitleOf(2) + "\""), std::string::npos) << first;
-  EXPECT_NE(first.find("\"accepted\":true"), std::string::npos) << first;
-  std::size_t offset_at = first.find("\"offset_s\":");
-  ASSERT_NE(offset_at, std::string::npos) << first;
-  EXPECT_NEAR(std::stod(first.substr(offset_at + 11)), 5.0, 0.1) << first;
-  // Only the first candidate may be a match: the others are other melodies.
-  EXPECT_EQ(first.size() + 1, result.standard_output.size()) << "one line for one file";
-  EXPECT_EQ(first.find("\"accepted\":true", first.find("\"accepted\":true") + 1),
-            std::string::npos);
-}
-
 }  // namespace
 }  // namespace plim

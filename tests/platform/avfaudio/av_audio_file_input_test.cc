@@ -72,18 +72,26 @@ Make cutInHalf(const std::string& name, std::vector<std::string> arguments) {
   };
 }
 
+// `value` in 4 bytes, least significant first (or, bigEndian32, last).
+std::string littleEndian32(std::size_t value) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
+  return bytes;
+}
+
+std::string bigEndian32(std::size_t value) {
+  std::string bytes = littleEndian32(value);
+  return std::string(bytes.rbegin(), bytes.rend());
+}
+
 // `flac` with a Vorbis comment block of `count` tags inserted after its
 // stream info, which comes first.
 std::string withFlacComments(std::string flac, int count) {
-  auto little_endian = [](std::uint32_t value) {
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
-    return bytes;
-  };
-  std::string block = little_endian(4) + "plim" + little_endian(static_cast<std::uint32_t>(count));
+  std::string block =
+      littleEndian32(4) + "plim" + littleEndian32(static_cast<std::uint32_t>(count));
   for (int i = 0; i < count; ++i) {
     const std::string tag = "COMMENT" + std::to_string(i) + "=x";
-    block += little_endian(static_cast<std::uint32_t>(tag.size())) + tag;
+    block += littleEndian32(static_cast<std::uint32_t>(tag.size())) + tag;
   }
   const auto size = static_cast<std::uint32_t>(block.size());
   const char last = static_cast<char>(flac[4] & 0x80);  // the stream info was the last block
@@ -112,37 +120,27 @@ std::string afterId3v2Frames(const std::string& bytes, int count) {
 // `m4a`, whose movie box comes last, with a user data box of `count` text
 // tags appended to that box.
 std::string withMp4UserData(std::string m4a, int count) {
-  auto big_endian = [](std::size_t value) {
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (24 - 8 * i));
-    return bytes;
-  };
   std::string tags;
   // A QuickTime text: its size (2 bytes), language (2) and one letter.
   for (int i = 0; i < count; ++i)
-    tags += big_endian(13) +
+    tags += bigEndian32(13) +
             "\xa9"
             "cmt" +
             std::string("\0\1\0\0x", 5);
   const std::size_t movie = m4a.rfind("moov") - 4;
-  const std::string user_data = big_endian(8 + tags.size()) + "udta" + tags;
-  m4a.replace(movie, 4, big_endian(m4a.size() - movie + user_data.size()));
+  const std::string user_data = bigEndian32(8 + tags.size()) + "udta" + tags;
+  m4a.replace(movie, 4, bigEndian32(m4a.size() - movie + user_data.size()));
   return m4a + user_data;
 }
 
 // `bytes` followed by an APEv2 tag (items and footer) of `count` items.
 std::string withApeTag(const std::string& bytes, int count) {
-  auto little_endian = [](std::size_t value) {
-    std::string out(4, '\0');
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(value >> (8 * i));
-    return out;
-  };
   std::string items;
   for (int i = 0; i < count; ++i) {
-    items += little_endian(1) + little_endian(0) + "Key" + std::to_string(i) + '\0' + "x";
+    items += littleEndian32(1) + littleEndian32(0) + "Key" + std::to_string(i) + '\0' + "x";
   }
-  return bytes + items + "APETAGEX" + little_endian(2000) + little_endian(items.size() + 32) +
-         little_endian(static_cast<std::size_t>(count)) + std::string(12, '\0');
+  return bytes + items + "APETAGEX" + littleEndian32(2000) + littleEndian32(items.size() + 32) +
+         littleEndian32(static_cast<std::size_t>(count)) + std::string(12, '\0');
 }
 
 enum class Outcome { kFails, kOpens, kOpensOrFails };

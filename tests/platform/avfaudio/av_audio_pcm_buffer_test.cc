@@ -149,9 +149,7 @@ TEST(AVAudioPCMBufferTest, PlanesHoldTheirCapacityWithoutOverlapping) {
 TEST(AVAudioPCMBufferTest, FrameLengthStaysWithinCapacity) {
   auto empty = AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(48000, 2), 0);
   ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(empty->frameCapacity(), 0u);
   EXPECT_EQ(empty->frameLength(), 0u);
-  EXPECT_EQ(empty->format(), AVAudioFormat(48000, 2));
   EXPECT_NE(empty->floatChannelData()[1], nullptr);
   auto buffer = AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormat(44100, 1), 100);
   ASSERT_NE(buffer, nullptr);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 namespace plim::testing {
 namespace {
@@ -27,26 +29,34 @@ std::uint32_t oggChecksum(const std::string& bytes) {
   return crc;
 }
 
-}  // namespace
+// One page: the 27 header bytes (checksum included, recomputed on writing),
+// the segment table, and the body.
+struct OggPage {
+  std::string header;
+  std::vector<std::uint8_t> segments;
+  std::string body;
 
-void OggPage::setGranule(std::int64_t granule) {
-  writeLittleEndian(header, 6, static_cast<std::uint64_t>(granule), 8);
-}
-
-void OggPage::setSequence(std::uint32_t sequence) { writeLittleEndian(header, 18, sequence, 4); }
-
-std::vector<std::pair<std::size_t, std::size_t>> OggPage::packetRanges() const {
-  std::vector<std::pair<std::size_t, std::size_t>> ranges;
-  std::size_t begin = 0, end = 0;
-  for (std::uint8_t lacing : segments) {
-    end += lacing;
-    if (lacing < 255) {
-      ranges.emplace_back(begin, end);
-      begin = end;
-    }
+  void setGranule(std::int64_t granule) {
+    writeLittleEndian(header, 6, static_cast<std::uint64_t>(granule), 8);
   }
-  return ranges;
-}
+  void setSequence(std::uint32_t sequence) { writeLittleEndian(header, 18, sequence, 4); }
+  void setFlags(std::uint8_t flags) { header[5] = static_cast<char>(flags); }
+  // The byte ranges of the body that end a packet (a lacing value below
+  // 255), as [begin, end) offsets into body; a packet continued from the
+  // previous page starts at 0.
+  std::vector<std::pair<std::size_t, std::size_t>> packetRanges() const {
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    std::size_t begin = 0, end = 0;
+    for (std::uint8_t lacing : segments) {
+      end += lacing;
+      if (lacing < 255) {
+        ranges.emplace_back(begin, end);
+        begin = end;
+      }
+    }
+    return ranges;
+  }
+};
 
 std::vector<OggPage> parseOggPages(const std::string& bytes) {
   std::vector<OggPage> pages;
@@ -82,6 +92,8 @@ std::string writeOggPages(const std::vector<OggPage>& pages) {
   }
   return out;
 }
+
+}  // namespace
 
 std::string wrapLastVorbisPacket(const std::string& ogg) {
   std::vector<OggPage> pages = parseOggPages(ogg);

@@ -44,11 +44,6 @@ void FillCatalog(const std::string& dir) {
   }
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Everything a reader can be asked, as text, or the error it met.
 std::string Answers(const std::string& dir) {
   try {
@@ -129,7 +124,7 @@ TEST(CatalogDamageTest, FlippedBytesInDataPagesAreErrorsOrFoundByVerify) {
   plim::testing::TemporaryDirectory temp;
   const std::string good_dir = temp.file("good");
   FillCatalog(good_dir);
-  const std::string good = ReadFile(good_dir + "/data.mdb");
+  const std::string good = plim::testing::readBytes(good_dir + "/data.mdb");
   const std::string sound = Answers(good_dir);
   ASSERT_EQ(sound.rfind("error", 0), std::string::npos) << sound;
   ASSERT_FALSE(VerifyFindsDamage(good_dir));
@@ -280,28 +275,12 @@ TEST(CatalogDamageTest, ARecordGoneWhileItsLandmarksRemainIsDamageNotAbsence) {
   }
 }
 
-// Runs `change` in one write transaction on the catalog in `dir`, behind
-// the catalog's back.
-void ChangeBehindTheCatalog(const std::string& dir, const std::function<void(MDB_txn*)>& change) {
-  MDB_env* env = nullptr;
-  ASSERT_EQ(mdb_env_create(&env), 0);
-  mdb_env_set_maxdbs(env, 16);
-  ASSERT_EQ(mdb_env_open(env, dir.c_str(), 0, 0644), 0);
-  MDB_txn* txn = nullptr;
-  ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
-  change(txn);
-  ASSERT_EQ(mdb_txn_commit(txn), 0);
-  mdb_env_close(env);
-}
-
 // Rewrites, behind the catalog's back, every record, landmark list and
 // index chunk of the catalog in `dir` without its checksum, and its format
 // as 2: the catalog as a plim before checksums wrote it.
 void StripChecksums(const std::string& dir) {
-  ChangeBehindTheCatalog(dir, [](MDB_txn* txn) {
-    auto rewrite = [&](const char* table, unsigned flags, std::function<void(std::string&)> strip) {
-      MDB_dbi dbi;
-      ASSERT_EQ(mdb_dbi_open(txn, table, flags, &dbi), 0);
+  auto rewrite = [&](const char* table, unsigned flags, std::function<void(std::string&)> strip) {
+    testing::ChangeTable(dir, table, flags, [&](MDB_txn* txn, MDB_dbi dbi) {
       MDB_cursor* cursor = nullptr;
       ASSERT_EQ(mdb_cursor_open(txn, dbi, &cursor), 0);
       MDB_val key, data;
@@ -317,18 +296,18 @@ void StripChecksums(const std::string& dir) {
         MDB_val k{key_bytes.size(), key_bytes.data()}, v{value.size(), value.data()};
         ASSERT_EQ(mdb_put(txn, dbi, &k, &v, 0), 0);
       }
+    });
+  };
+  auto older_layout = [](std::size_t digest_bytes) {
+    return [digest_bytes](std::string& value) {
+      value.resize(value.size() - kChecksumBytes);
+      value.erase(1, digest_bytes);
+      value[0] = 1;
     };
-    auto older_layout = [](std::size_t digest_bytes) {
-      return [digest_bytes](std::string& value) {
-        value.resize(value.size() - kChecksumBytes);
-        value.erase(1, digest_bytes);
-        value[0] = 1;
-      };
-    };
-    rewrite("recordings", MDB_INTEGERKEY, older_layout(0));
-    rewrite("hash_lists", MDB_INTEGERKEY, older_layout(8));
-    rewrite("index", 0, [](std::string& value) { value.resize(value.size() - kChecksumBytes); });
-  });
+  };
+  rewrite("recordings", MDB_INTEGERKEY, older_layout(0));
+  rewrite("hash_lists", MDB_INTEGERKEY, older_layout(8));
+  rewrite("index", 0, [](std::string& value) { value.resize(value.size() - kChecksumBytes); });
   testing::SetMetaNumber(dir, "format_version", 2);
 }
 
@@ -354,23 +333,14 @@ TEST(CatalogDamageTest, ReadsAndExtendsACatalogWrittenBeforeChecksums) {
   EXPECT_EQ(report.recordings.back().second.title, item.recording.title);
 }
 
-// Runs `change` on the copies table of the catalog in `dir`, behind the
-// catalog's back.
-void ChangeCopies(const std::string& dir, const std::function<void(MDB_txn*, MDB_dbi)>& change) {
-  ChangeBehindTheCatalog(dir, [&](MDB_txn* txn) {
-    MDB_dbi dbi;
-    ASSERT_EQ(mdb_dbi_open(txn, "copies", 0, &dbi), 0);
-    change(txn, dbi);
-  });
-}
-
 // A catalog from before the copies table reads as having none, and gains
 // the table on the first write; a damaged copy is found by Verify.
 TEST(CatalogDamageTest, CopiesTableIsAddedToOlderCatalogsAndVerified) {
   plim::testing::TemporaryDirectory temp;
   const std::string dir = temp.file("catalog");
   FillCatalog(dir);
-  ChangeCopies(dir, [](MDB_txn* txn, MDB_dbi dbi) { ASSERT_EQ(mdb_drop(txn, dbi, 1), 0); });
+  testing::ChangeTable(dir, "copies", 0,
+                       [](MDB_txn* txn, MDB_dbi dbi) { ASSERT_EQ(mdb_drop(txn, dbi, 1), 0); });
   {
     auto catalog = Catalog::Open(dir, Catalog::Mode::kReadOnly);
     EXPECT_FALSE(catalog->NewReader().FindCopy("/a.ogg"));
@@ -382,7 +352,7 @@ TEST(CatalogDamageTest, CopiesTableIsAddedToOlderCatalogsAndVerified) {
     EXPECT_EQ(catalog->NewReader().FindCopy("/a.ogg")->id, 1u);
     EXPECT_TRUE(catalog->Verify().Intact());
   }
-  ChangeCopies(dir, [](MDB_txn* txn, MDB_dbi dbi) {
+  testing::ChangeTable(dir, "copies", 0, [](MDB_txn* txn, MDB_dbi dbi) {
     std::string key = "/a.ogg", value(30, 'x');
     MDB_val k{key.size(), key.data()}, v{value.size(), value.data()};
     ASSERT_EQ(mdb_put(txn, dbi, &k, &v, 0), 0);

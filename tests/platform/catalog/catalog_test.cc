@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,11 +28,6 @@ using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 using testing::SyntheticRecording;
 
-// Rewrites the catalog's format version behind its back, as another plim would.
-void SetFormatVersion(const std::string& dir, std::uint64_t version) {
-  testing::SetMetaNumber(dir, "format_version", version);
-}
-
 TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
   using Setup = std::function<void(const std::string& dir)>;
   const Setup nothing = [](const std::string&) {};
@@ -47,7 +41,7 @@ TEST(CatalogTest, RefusesWhatIsNotItsOwnAndLeavesItUntouched) {
   const auto catalog_of_format = [](std::uint64_t version) -> Setup {
     return [=](const std::string& d) {
       Catalog::Open(d, Catalog::Mode::kReadWrite);
-      if (version != 0) SetFormatVersion(d, version);
+      if (version != 0) testing::SetMetaNumber(d, "format_version", version);
     };
   };
   const Setup empty_database = [](const std::string& d) {
@@ -185,41 +179,6 @@ TEST(CatalogTest, RefusesADamagedDatabaseFileInsteadOfCrashing) {
       EXPECT_THAT(error.description(), HasSubstr("\"" + dir + "\" is damaged: its file data.mdb"));
     }
   }
-}
-
-// LMDB writes its lock file through a map: on a full disk that was a
-// SIGBUS, now it is a line saying so, as is a change that does not fit.
-// Needs a file system small enough to fill, so root's tmpfs.
-TEST(CatalogTest, FullDiskIsReportedNotACrash) {
-  plim::testing::TemporaryDirectory temp;
-  const std::string disk = temp.file("disk");
-  fs::create_directory(disk);
-  testing::TmpfsMount tmpfs(disk, "size=512k");
-  if (!tmpfs.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs root";
-  Catalog::Open(disk + "/old", Catalog::Mode::kReadWrite)
-      ->Add(std::vector{SyntheticRecording(1, 500)});
-  auto writer = Catalog::Open(disk + "/busy", Catalog::Mode::kReadWrite);
-  fs::remove(disk + "/old/lock.mdb");
-  {
-    std::ofstream fill(disk + "/fill", std::ios::binary);
-    const std::string block(4096, 'x');
-    while (fill.write(block.data(), block.size())) {
-    }
-  }
-  const std::pair<std::string, Catalog::Mode> opens[] = {
-      {disk + "/old", Catalog::Mode::kReadOnly}, {disk + "/new", Catalog::Mode::kReadWrite}};
-  for (const auto& [dir, mode] : opens) {
-    SCOPED_TRACE(dir);
-    const foundation::NSError error = plim::testing::ThrownError([&] { Catalog::Open(dir, mode); });
-    EXPECT_THAT(error.description(), HasSubstr("no space left on device"));
-  }
-  // A change that doesn't fit says so, and leaves the catalog as it was.
-  const foundation::NSError error =
-      plim::testing::ThrownError([&] { writer->Add(std::vector{SyntheticRecording(2, 200000)}); });
-  EXPECT_EQ(error.code(), kCatalogErrorCannotWrite);
-  EXPECT_THAT(error.description(), HasSubstr("Could not save a change to the catalog at"));
-  EXPECT_THAT(error.description(), HasSubstr("no space left on device"));
-  EXPECT_EQ(writer->NewReader().RecordingCount(), 0u);
 }
 
 TEST(CatalogTest, InspectsACatalogOfAnotherFingerprintVersionButAddsNothing) {

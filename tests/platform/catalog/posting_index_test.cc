@@ -30,11 +30,7 @@ constexpr std::uint32_t kBucketSpan = std::uint32_t{1} << kIndexLowHashBits;
 
 NewRecording MakeRecording(std::uint32_t seed, std::vector<Landmark> landmarks,
                            const std::string& source_path = "") {
-  NewRecording item;
-  item.recording.title = "Recording " + std::to_string(seed);
-  item.recording.content_hash = "posting-index-" + std::to_string(seed);
-  item.recording.duration_s = 60;
-  item.recording.source_path = source_path;
+  NewRecording item = testing::SyntheticRecording(seed, 0, source_path);
   item.landmarks = std::move(landmarks);
   return item;
 }

@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "platform/foundation/ns_error.h"
 #include "platform/shazamkit/sh_signature_generator.h"
 #include "platform/shazamkit/shazamkit_error.h"
@@ -91,31 +93,22 @@ TEST(SHSignatureTest, RefusesDamagedOrForeignData) {
   const std::vector<std::uint8_t> good =
       Sign(testing::makeMelody(8, 3, 22050, 1)).dataRepresentation();
   ASSERT_GT(good.size(), 100u);
-  auto flipped = [&](std::size_t at) {
-    auto data = good;
-    data[at] ^= 0x10;
+  using Bytes = std::vector<std::uint8_t>;
+  const auto changed = [&](const std::function<void(Bytes&)>& change) {
+    Bytes data = good;
+    change(data);
     return data;
   };
   struct Case {
     const char* name;
-    std::vector<std::uint8_t> data;
+    Bytes data;
   } cases[] = {
       {"Empty", {}},
-      {"Truncated", std::vector<std::uint8_t>(good.begin(), good.end() - 9)},
-      {"ByteFlippedInHeader", flipped(8)},
-      {"ByteFlippedInPeaks", flipped(good.size() / 2)},
-      {"ForeignMagic",
-       [&] {
-         auto d = good;
-         d[0] = 'X';
-         return d;
-       }()},
-      {"Appended",
-       [&] {
-         auto d = good;
-         d.push_back(0);
-         return d;
-       }()},
+      {"Truncated", Bytes(good.begin(), good.end() - 9)},
+      {"ByteFlippedInHeader", changed([](Bytes& d) { d[8] ^= 0x10; })},
+      {"ByteFlippedInPeaks", changed([](Bytes& d) { d[d.size() / 2] ^= 0x10; })},
+      {"ForeignMagic", changed([](Bytes& d) { d[0] = 'X'; })},
+      {"Appended", changed([](Bytes& d) { d.push_back(0); })},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -107,6 +107,10 @@ TEST_F(MatchTest, AnswersEveryFileInOrderAndReportsTheBadOnesApart) {
             0u)
       << with_candidates[0];
   EXPECT_THAT(with_candidates[0], HasSubstr("\"accepted\":true,\"aligned_landmarks\":"));
+  EXPECT_EQ(with_candidates[0].find("\"accepted\":true",
+                                    with_candidates[0].find("\"accepted\":true") + 1),
+            std::string::npos)
+      << "only the first candidate may be a match";
   EXPECT_THAT(Run({"match", "--candidates", one, two}).standard_output,
               HasSubstr(two + "\nID\tMATCH\tALIGNED\tCONFIDENCE"));
 
