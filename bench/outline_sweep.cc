@@ -3,8 +3,9 @@
 // outline can tell without any nomination, and which preparation tells
 // most. A lab tool behind the outline's design.
 //
-//   outline_sweep CATALOG_DIR [JOBS] < queries.tsv > outline.tsv
+//   outline_sweep CATALOG_DIR [JOBS [NAME,...]] < queries.tsv > outline.tsv
 //
+// NAMEs pick preparations of kAllPreparations (default: hp8, the matcher's).
 // Input lines as recognition_sweep's ("path<TAB>condition|source|expected").
 // Each output line: the label, then per preparation its name, the best
 // correlation and its standing over the expected recording (or "-" when the
@@ -88,34 +89,128 @@ Levels HighPass(const Levels& l, std::size_t half) {
 
 using Prepare = Levels (*)(Levels);
 
+// A query's band powers with what looks like a steady noise floor taken
+// out: each band's `percentile` level over the query is taken as the
+// noise's power, `share` of it is subtracted in the power domain, and what
+// is left is kept at least `floor_db` under it. Levels are in outline steps.
+Levels SubtractFloor(Levels l, double percentile, double share, double floor_db) {
+  using plim::fingerprint::kOutlineStepDb;
+  for (int b = 0; b < B; ++b) {
+    std::vector<float> band(l.frames);
+    for (std::size_t k = 0; k < l.frames; ++k) band[k] = l.row(k)[b];
+    if (band.empty()) continue;
+    const std::size_t at = static_cast<std::size_t>(percentile * (band.size() - 1));
+    std::nth_element(band.begin(), band.begin() + at, band.end());
+    const double noise = std::pow(10.0, band[at] * kOutlineStepDb / 10);
+    const double least = noise * std::pow(10.0, -floor_db / 10);
+    for (std::size_t k = 0; k < l.frames; ++k) {
+      const double power = std::pow(10.0, l.row(k)[b] * kOutlineStepDb / 10);
+      l.row(k)[b] = static_cast<float>(10 * std::log10(std::max(least, power - share * noise)) /
+                                       kOutlineStepDb);
+    }
+  }
+  return l;
+}
+
+// Each query band's weight: the share of its mean power above its floor
+// (its `percentile` level). A band the noise fills says little.
+std::array<float, B> BandWeights(const Levels& l, double percentile) {
+  using plim::fingerprint::kOutlineStepDb;
+  std::array<float, B> w;
+  w.fill(1);
+  for (int b = 0; b < B; ++b) {
+    std::vector<float> band(l.frames);
+    double mean = 0;
+    for (std::size_t k = 0; k < l.frames; ++k) {
+      band[k] = l.row(k)[b];
+      mean += std::pow(10.0, band[k] * kOutlineStepDb / 10);
+    }
+    if (band.empty()) continue;
+    mean /= l.frames;
+    const std::size_t at = static_cast<std::size_t>(percentile * (band.size() - 1));
+    std::nth_element(band.begin(), band.begin() + at, band.end());
+    const double noise = std::pow(10.0, band[at] * kOutlineStepDb / 10);
+    w[b] = static_cast<float>(std::max(0.05, 1 - noise / mean));
+  }
+  return w;
+}
+
 struct Preparation {
   const char* name;
   Prepare prepare;
+  // Applied to the query's raw levels first, when set.
+  Prepare query_only = nullptr;
+  // Whether the query's bands are weighed (BandWeights) after `prepare`.
+  bool weigh = false;
+  // Applied to the query last, when set.
+  Prepare query_last = nullptr;
 };
 
-const Preparation kPreparations[] = {
-    {"common",
-     [](Levels l) {
-       RemoveCommon(l);
-       return l;
-     }},
+Levels Hp8(Levels l) {
+  RemoveCommon(l);
+  return HighPass(l, 8);
+}
+
+// A [1 2 1] / 4 smoothing over time (and across bands, when `bands`).
+Levels Smooth(Levels l, bool bands) {
+  Levels out = l;
+  for (std::size_t k = 0; k < l.frames; ++k) {
+    const std::size_t a = k > 0 ? k - 1 : k, z = k + 1 < l.frames ? k + 1 : k;
+    for (int b = 0; b < B; ++b) {
+      out.row(k)[b] = (l.row(a)[b] + 2 * l.row(k)[b] + l.row(z)[b]) / 4;
+    }
+  }
+  if (!bands) return out;
+  Levels t = out;
+  for (std::size_t k = 0; k < l.frames; ++k) {
+    for (int b = 0; b < B; ++b) {
+      const int lo = b > 0 ? b - 1 : b, hi = b + 1 < B ? b + 1 : b;
+      t.row(k)[b] = (out.row(k)[lo] + 2 * out.row(k)[b] + out.row(k)[hi]) / 4;
+    }
+  }
+  return t;
+}
+
+// Each band scaled to unit spread.
+Levels Standardise(Levels l) {
+  for (int b = 0; b < B; ++b) {
+    double s = 0, q = 0;
+    for (std::size_t k = 0; k < l.frames; ++k) {
+      s += l.row(k)[b];
+      q += double(l.row(k)[b]) * l.row(k)[b];
+    }
+    const double n = std::max<double>(1, l.frames);
+    const double sd = std::sqrt(std::max(1e-6, q / n - (s / n) * (s / n)));
+    for (std::size_t k = 0; k < l.frames; ++k) l.row(k)[b] = static_cast<float>(l.row(k)[b] / sd);
+  }
+  return l;
+}
+
+Levels Common(Levels l) {
+  RemoveCommon(l);
+  return l;
+}
+
+Levels FloorOut(Levels l) { return SubtractFloor(std::move(l), 0.1, 0.8, 10); }
+
+const Preparation kAllPreparations[] = {
+    {"common", Common},
     {"plain", [](Levels l) { return l; }},
-    {"dt1",
-     [](Levels l) {
-       RemoveCommon(l);
-       return TimeDifference(l, 1);
-     }},
-    {"dt2",
-     [](Levels l) {
-       RemoveCommon(l);
-       return TimeDifference(l, 2);
-     }},
-    {"hp8",
-     [](Levels l) {
-       RemoveCommon(l);
-       return HighPass(l, 8);
-     }},
+    {"dt1", [](Levels l) { return TimeDifference(Common(std::move(l)), 1); }},
+    {"dt2", [](Levels l) { return TimeDifference(Common(std::move(l)), 2); }},
+    {"hp8", Hp8},
+    {"hp4", [](Levels l) { return HighPass(Common(std::move(l)), 4); }},
+    {"zband", [](Levels l) { return Standardise(Hp8(std::move(l))); }},
+    {"floor10", Hp8, FloorOut},
+    {"floor20", Hp8, [](Levels l) { return SubtractFloor(std::move(l), 0.2, 0.9, 6); }},
+    {"weigh", Hp8, nullptr, true},
+    {"floorw", Hp8, FloorOut, true},
+    {"smooth_t", Hp8, nullptr, false, [](Levels l) { return Smooth(std::move(l), false); }},
+    {"smooth_tb", Hp8, nullptr, false, [](Levels l) { return Smooth(std::move(l), true); }},
 };
+
+// The preparations asked for: PREPARATIONS, or the one the matcher uses.
+std::vector<Preparation> preparations;
 
 // n is a multiple of the band count (16): eight sums let it vectorise.
 PLIM_CLONE_FOR_AVX2 float Dot(const float* a, const float* b, std::size_t n) {
@@ -218,8 +313,21 @@ struct Reference {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return 2;
+  if (argc < 2) {
+    std::cerr << "usage: outline_sweep CATALOG_DIR [JOBS [NAME,...]] < queries.tsv\n";
+    return 2;
+  }
   const unsigned jobs = argc > 2 ? std::stoul(argv[2]) : 2;
+  std::string wanted = ",";
+  wanted.append(argc > 3 ? argv[3] : "hp8").append(",");
+  for (const Preparation& p : kAllPreparations) {
+    if (wanted.find(std::string(",").append(p.name).append(",")) != std::string::npos)
+      preparations.push_back(p);
+  }
+  if (preparations.empty()) {
+    std::cerr << "outline_sweep: no preparation named in " << argv[3] << "\n";
+    return 2;
+  }
   std::unique_ptr<plim::catalog::Catalog> catalog =
       plim::catalog::Catalog::Open(argv[1], plim::catalog::Catalog::Mode::kReadOnly);
   std::vector<Reference> references;
@@ -229,7 +337,7 @@ int main(int argc, char** argv) {
       plim::fingerprint::BandOutline outline;
       reader.ReadOutline(id, 0, r.duration_s / plim::fingerprint::kFrameDurationS + 1, outline);
       Reference ref{r.title, {}};
-      for (const Preparation& p : kPreparations)
+      for (const Preparation& p : preparations)
         ref.prepared.push_back(p.prepare(FromOutline(outline, 0)));
       references.push_back(std::move(ref));
       return true;
@@ -240,8 +348,8 @@ int main(int argc, char** argv) {
     const std::size_t tab = line.find('\t');
     if (tab != std::string::npos) queries.emplace_back(line.substr(0, tab), line.substr(tab + 1));
   }
-  every_placement.resize(std::size(kPreparations));
-  best_placement.resize(std::size(kPreparations));
+  every_placement.resize(preparations.size());
+  best_placement.resize(preparations.size());
   std::vector<std::string> out(queries.size());
   std::atomic<std::size_t> next{0};
   std::vector<std::thread> workers;
@@ -255,8 +363,16 @@ int main(int argc, char** argv) {
           plim::AudioFileSignature audio = plim::SignAudioFile(path);
           const Levels raw = FromOutline(audio.signature.constellation().outline,
                                          plim::matching::kPaddedOutlineFrames);
-          for (std::size_t p = 0; p < std::size(kPreparations); ++p) {
-            const Levels q = kPreparations[p].prepare(raw);
+          for (std::size_t p = 0; p < preparations.size(); ++p) {
+            const Preparation& prep = preparations[p];
+            Levels q = prep.prepare(prep.query_only ? prep.query_only(raw) : raw);
+            if (prep.query_last) q = prep.query_last(std::move(q));
+            if (prep.weigh) {
+              const std::array<float, B> w = BandWeights(raw, 0.1);
+              for (std::size_t k = 0; k < q.frames; ++k) {
+                for (int b = 0; b < B; ++b) q.row(k)[b] *= w[b];
+              }
+            }
             double tb = -1, tz = -99, fb = -1, fz = -99;
             bool has_true = false;
             for (const Reference& ref : references) {
@@ -276,10 +392,10 @@ int main(int argc, char** argv) {
             char cells[200];
             if (has_true) {
               std::snprintf(cells, sizeof cells, "\t%s\t%.4f\t%.2f\t%.4f\t%.2f",
-                            kPreparations[p].name, tb, tz, fb, fz);
+                            preparations[p].name, tb, tz, fb, fz);
             } else {
-              std::snprintf(cells, sizeof cells, "\t%s\t-\t-\t%.4f\t%.2f", kPreparations[p].name,
-                            fb, fz);
+              std::snprintf(cells, sizeof cells, "\t%s\t-\t-\t%.4f\t%.2f", preparations[p].name, fb,
+                            fz);
             }
             line += cells;
           }
@@ -292,9 +408,9 @@ int main(int argc, char** argv) {
   }
   for (std::thread& w : workers) w.join();
   for (const std::string& l : out) std::cout << l;
-  for (std::size_t p = 0; p < std::size(kPreparations); ++p) {
+  for (std::size_t p = 0; p < preparations.size(); ++p) {
     for (int which = 0; which < 2; ++which) {
-      std::cerr << kPreparations[p].name << (which ? " best" : " every");
+      std::cerr << preparations[p].name << (which ? " best" : " every");
       for (long c : (which ? best_placement : every_placement)[p]) std::cerr << ' ' << c;
       std::cerr << '\n';
     }
