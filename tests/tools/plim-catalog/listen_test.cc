@@ -253,8 +253,9 @@ TEST_F(ListenTest, NamesEachRecordingOnStandardInputAsItStartsAndEnds) {
       WavBytes(plim::testing::concatenate({Noise(20), Melody(91, 30), Melody(92, 30), Noise(85)}));
   Child child(Command({"--json", "listen", "--stall-timeout", "300", "-"}));
   child.Write(stream);
-  child.NextLineWith("\"event\":\"end\"", 60);
-  EXPECT_THAT(child.NextLineWith("\"event\":\"end\"", 60), HasSubstr("\"title\":\"Melody 92\""))
+  // Generous waits: a sanitizer's build reads the stream many times slower.
+  child.NextLineWith("\"event\":\"end\"", 240);
+  EXPECT_THAT(child.NextLineWith("\"event\":\"end\"", 240), HasSubstr("\"title\":\"Melody 92\""))
       << child.standard_error();
   EXPECT_EQ(child.Wait(), 0) << child.standard_error();
   struct Event {
