@@ -93,7 +93,8 @@ class RedisCatalog : public CatalogStore {
 
   // Reads the whole catalog and says what is damaged: each published
   // recording's record, landmark list, peak blocks (checksums) and the
-  // entries of its audio and path; every posting, against the records; the
+  // entries of its audio and path; every copy, against its recording's
+  // index of copies; every posting, against the records; the
   // totals and the id counter, against the records. What a writer at work
   // (or killed: see CleanLeftovers) left half done is no damage. Not a
   // snapshot: run it while no one writes. Throws NSError

@@ -20,7 +20,6 @@ namespace plim::catalog {
 namespace {
 
 constexpr std::size_t kCopiesPerRound = 1000;
-constexpr char kCopiesIndexedField[] = "copies_indexed";
 
 // Deletes field ARGV[1] of hash KEYS[1] while it still holds ARGV[2].
 constexpr char kDeleteFieldIfEqual[] = R"lua(
@@ -122,7 +121,8 @@ void RedisCatalog::ForgetCopies(RedisCluster& cluster, RecordingId id) {
 
 void RedisCatalog::IndexCopies(RedisCluster& cluster) {
   const std::string where = location();
-  if (RunOne(cluster, {{"HGET", keys_.Meta(), kCopiesIndexedField}}, where).text == "1") return;
+  if (RunOne(cluster, {{"HGET", keys_.Meta(), kRedisCopiesIndexedField}}, where).text == "1")
+    return;
   // Adding a path to its index twice changes nothing, so a writer killed
   // halfway leaves the next one to start again.
   cluster.ScanHash(keys_.Copies(), kCopiesPerRound, [&](std::span<const RedisValue> fields) {
@@ -133,7 +133,7 @@ void RedisCatalog::IndexCopies(RedisCluster& cluster) {
     }
     RunAll(cluster, adds, where);
   });
-  RunOne(cluster, {{"HSET", keys_.Meta(), kCopiesIndexedField, "1"}}, where);
+  RunOne(cluster, {{"HSET", keys_.Meta(), kRedisCopiesIndexedField, "1"}}, where);
 }
 
 std::uint64_t RedisCatalog::CleanCopyIndexes(RedisCluster& cluster,

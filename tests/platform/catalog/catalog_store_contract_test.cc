@@ -25,6 +25,7 @@
 #include <type_traits>
 
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/copy_format.h"
 #include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/redis/redis_catalog.h"
@@ -757,6 +758,9 @@ TEST(RedisCatalogTest, VerifyNamesWhatIsDamaged) {
       {"a record's bytes", {{"SET", keys.Record(1), "not a record"}}, "its record is damaged"},
       {"the totals", {{"HINCRBY", keys.Stats(), "landmarks", "1"}}, "the landmark count it keeps"},
       {"the entry of its audio", {{"DEL", keys.Content("content-2")}}, "entry of its audio"},
+      {"a copy out of its index",
+       {{"HSET", keys.Copies(), "/c.ogg", EncodeRecordingCopy({1, "/c.ogg", 1, 1})}},
+       "missing from its index of copies"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
