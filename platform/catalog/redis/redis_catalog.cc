@@ -319,15 +319,16 @@ class RedisReader : public CatalogReader {
   }
 
   void ForEachCopy(const std::function<bool(const RecordingCopy&)>& visit) const override {
-    RedisValue reply = cluster_->Run(RedisCommand{{"HGETALL", store_.keys().Copies()}});
-    std::vector<RecordingCopy> copies;
-    for (std::size_t i = 1; i < reply.elements.size(); i += 2) {
-      RecordingCopy copy = DecodeCopy(reply.elements[i]);
-      if (IsPublished(copy.id)) copies.push_back(std::move(copy));
-    }
-    std::sort(copies.begin(), copies.end(),
-              [](const RecordingCopy& a, const RecordingCopy& b) { return a.path < b.path; });
-    for (const RecordingCopy& copy : copies)
+    // In batches, so that no node sends a large archive's copies in one
+    // reply; the map orders them and drops those a scan gives twice.
+    std::map<std::string, RecordingCopy> copies;
+    cluster_->ScanHash(store_.keys().Copies(), 1000, [&](std::span<const RedisValue> fields) {
+      for (std::size_t i = 1; i < fields.size(); i += 2) {
+        RecordingCopy copy = DecodeCopy(fields[i]);
+        if (IsPublished(copy.id)) copies.insert_or_assign(copy.path, std::move(copy));
+      }
+    });
+    for (const auto& [path, copy] : copies)
       if (!visit(copy)) return;
   }
 
@@ -500,6 +501,7 @@ std::unique_ptr<RedisCatalog> RedisCatalog::Open(std::string_view location_text,
   }
   auto catalog = std::unique_ptr<RedisCatalog>(
       new RedisCatalog(std::move(location), timeouts, read_only, matches, version));
+  if (!read_only) catalog->IndexCopies(cluster);
   catalog->warnings_ = CheckServerSettings(cluster);
   return catalog;
 }

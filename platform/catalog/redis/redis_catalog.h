@@ -12,6 +12,7 @@
 #ifndef PLIM_PLATFORM_CATALOG_REDIS_REDIS_CATALOG_H_
 #define PLIM_PLATFORM_CATALOG_REDIS_REDIS_CATALOG_H_
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -63,16 +64,18 @@ class RedisCatalog : public CatalogStore {
   // written is stale: its leftovers go, and the recording is added.
   std::vector<AddResult> Add(std::span<const NewRecording> batch) override;
   std::optional<Recording> Remove(RecordingId id) override;
-  // Copies live in one hash; a copy of a recording removed meanwhile is
-  // ignored by readers.
+  // Copies live in one hash, and each recording's paths in a set of its
+  // own; a copy of a recording removed meanwhile is ignored by readers,
+  // and its set is taken back by CleanLeftovers.
   bool AddCopy(const RecordingCopy& copy) override;
   std::optional<RecordingCopy> RemoveCopy(std::string_view path) override;
   // Concurrent corrections of one recording: the last one wins.
   std::optional<Recording> Correct(RecordingId id, const MetadataChange& change) override;
   // One correction after another: a failure leaves the ones before applied.
   std::vector<std::optional<Recording>> CorrectAll(std::span<const Correction> changes) override;
-  // Also takes back, whatever their age, claims of audio whose recording
-  // is neither published nor being written (see Add), counting each.
+  // Also takes back, whatever their age, claims of audio and indexes of
+  // copies whose recording is neither published nor being written (see
+  // Add and AddCopy), counting each.
   std::uint64_t CleanLeftovers(double min_age_s) override;
   // The memory this catalog's keys take (MEMORY USAGE of each, which
   // estimates large hashes from a sample): pictures in artwork_bytes, the
@@ -90,7 +93,8 @@ class RedisCatalog : public CatalogStore {
 
   // Reads the whole catalog and says what is damaged: each published
   // recording's record, landmark list, peak blocks (checksums) and the
-  // entries of its audio and path; every posting, against the records; the
+  // entries of its audio and path; every copy, against its recording's
+  // index of copies; every posting, against the records; the
   // totals and the id counter, against the records. What a writer at work
   // (or killed: see CleanLeftovers) left half done is no damage. Not a
   // snapshot: run it while no one writes. Throws NSError
@@ -123,6 +127,20 @@ class RedisCatalog : public CatalogStore {
   // Removes every trace of recording `id`, published or not, and returns
   // its record when it had one.
   std::optional<Recording> Erase(RedisCluster& cluster, RecordingId id);
+  // Forgets the copy at `path`, from the hash and its recording's index;
+  // returns it, or nullopt when there was none.
+  std::optional<RecordingCopy> ForgetCopyAt(RedisCluster& cluster, const std::string& path);
+  // Forgets the copies of recording `id` that its index names and that
+  // still name it, then the index. Reads only that recording's copies.
+  void ForgetCopies(RedisCluster& cluster, RecordingId id);
+  // Builds every recording's index of copies from the hash, in batches,
+  // unless the meta hash says it is built; safe to repeat after a kill.
+  void IndexCopies(RedisCluster& cluster);
+  // Forgets the indexes (with their copies) of recordings that `known`
+  // calls neither published nor pending, each looked at again on its own;
+  // returns how many went.
+  std::uint64_t CleanCopyIndexes(RedisCluster& cluster,
+                                 const std::function<bool(RecordingId)>& known);
   // When the claim at `content_key` names `holder` and `holder` is neither
   // published nor pending (its bit lost in a failover), removes what is
   // left of it with the claim and returns true; false when the claim

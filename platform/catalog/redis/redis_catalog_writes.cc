@@ -8,7 +8,6 @@
 
 #include "platform/catalog/artwork_files.h"
 #include "platform/catalog/catalog_error.h"
-#include "platform/catalog/copy_format.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/prepared_recording.h"
 #include "platform/catalog/record_format.h"
@@ -284,7 +283,8 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
     RunOne(*cluster, {{"SETBIT", keys_.Published(), std::to_string(id), "1"}}, where);
     if (!recording.source_path.empty()) {
       commands.push_back({{"SET", keys_.Path(recording.source_path), std::to_string(id)}});
-      commands.push_back({{"HDEL", keys_.Copies(), recording.source_path}});
+      RunAll(*cluster, commands, where);
+      ForgetCopyAt(*cluster, recording.source_path);
     }
     commands.push_back(Script(kAddToTotals, {keys_.Stats()},
                               {Arrival(id), std::to_string(p.landmarks.size()),
@@ -339,6 +339,8 @@ std::optional<Recording> RedisCatalog::Erase(RedisCluster& cluster, RecordingId 
   RunAll(cluster, commands, where);
   if (recording && !recording->artwork_file.empty())
     ReleasePicture(cluster, recording->artwork_file, id);
+  // Copies after the bit: a reader ignores those of an unpublished id.
+  ForgetCopies(cluster, id);
   commands.push_back({{"DEL", keys_.HashList(id)}});
   commands.push_back({{"ZREM", keys_.Pending(), id_text}});
   RunAll(cluster, commands, where);
@@ -396,46 +398,9 @@ std::optional<Recording> RedisCatalog::Remove(RecordingId id) {
            std::to_string(id)}},
          where);
   std::optional<Recording> removed = Erase(*cluster, id);
-  // Copies after the record: a reader ignores those of an unpublished id.
-  RedisValue copies = RunOne(*cluster, {{"HGETALL", keys_.Copies()}}, where);
-  std::vector<RedisCommand> forget;
-  for (std::size_t i = 1; i < copies.elements.size(); i += 2) {
-    std::optional<RecordingCopy> copy = DecodeRecordingCopy(copies.elements[i].text);
-    if (copy && copy->id == id)
-      forget.push_back({{"HDEL", keys_.Copies(), copies.elements[i - 1].text}});
-  }
-  RunAll(*cluster, forget, where);
   if (removed && !removed->artwork_file.empty())
     removed->artwork_url = where + "/artwork/" + removed->artwork_file;
   return removed;
-}
-
-bool RedisCatalog::AddCopy(const RecordingCopy& copy) {
-  RequireWritable();
-  const std::string where = location();
-  Lease cluster = Borrow();
-  if (copy.path.empty() ||
-      RunOne(*cluster, {{"GETBIT", keys_.Published(), std::to_string(copy.id)}}, where).integer !=
-          1)
-    return false;
-  // The file a recording was added from is no copy of it (two adds of one
-  // file at once each find the other's).
-  std::optional<Recording> owner =
-      DecodeStored(RunOne(*cluster, {{"GET", keys_.Record(copy.id)}}, where), copy.id, where);
-  if (!owner || owner->source_path == copy.path) return false;
-  RunOne(*cluster, {{"HSET", keys_.Copies(), copy.path, EncodeRecordingCopy(copy)}}, where);
-  return true;
-}
-
-std::optional<RecordingCopy> RedisCatalog::RemoveCopy(std::string_view path) {
-  RequireWritable();
-  const std::string where = location();
-  Lease cluster = Borrow();
-  RedisValue stored = RunOne(*cluster, {{"HGET", keys_.Copies(), std::string(path)}}, where);
-  if (stored.is_nil()) return std::nullopt;
-  std::optional<RecordingCopy> copy = DecodeRecordingCopy(stored.text);
-  RunOne(*cluster, {{"HDEL", keys_.Copies(), std::string(path)}}, where);
-  return copy;
 }
 
 std::optional<Recording> RedisCatalog::Correct(RecordingId id, const MetadataChange& change) {
@@ -514,6 +479,9 @@ std::uint64_t RedisCatalog::CleanLeftovers(double min_age_s) {
       if (TakeBackStaleClaim(*cluster, commands[i].args[1], holder)) ++cleaned;
     }
   }
+  // Indexes of copies whose recording went while a copy was being added.
+  cleaned += CleanCopyIndexes(
+      *cluster, [&](RecordingId id) { return published(id) || pending.contains(id); });
   return cleaned;
 }
 

@@ -450,4 +450,16 @@ std::vector<std::string> RedisCluster::ScanKeys(const std::string& pattern) {
   return keys;
 }
 
+void RedisCluster::ScanHash(const std::string& key, std::size_t batch_fields,
+                            const std::function<void(std::span<const RedisValue>)>& visit) {
+  std::string cursor = "0";
+  do {
+    RedisValue reply =
+        Run(RedisCommand{{"HSCAN", key, cursor, "COUNT", std::to_string(batch_fields)}});
+    if (reply.elements.size() != 2) FailReach(seed_text(), key + ": " + reply.text);
+    cursor = reply.elements[0].text;
+    visit(reply.elements[1].elements);
+  } while (cursor != "0");
+}
+
 }  // namespace plim::catalog

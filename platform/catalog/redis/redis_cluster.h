@@ -10,6 +10,7 @@
 #define PLIM_PLATFORM_CATALOG_REDIS_REDIS_CLUSTER_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -104,6 +105,12 @@ class RedisCluster {
 
   // Every key matching `pattern` (SCAN's glob) on every master.
   std::vector<std::string> ScanKeys(const std::string& pattern);
+
+  // Reads hash `key` with HSCAN, about `batch_fields` fields a call, and
+  // hands `visit` each reply's fields and values, alternating. A field may
+  // come twice when the hash changes meanwhile. Throws as Run.
+  void ScanHash(const std::string& key, std::size_t batch_fields,
+                const std::function<void(std::span<const RedisValue>)>& visit);
 
   // The masters of the last cluster map, in the order RunOnMasters answers.
   const std::vector<RedisAddress>& masters() const { return masters_; }

@@ -1,7 +1,10 @@
 // How the Redis store lays a catalog out in keys. Every key starts with the
 // catalog's name and a colon, so that several catalogs share a cluster:
 //
-//   NAME:meta             hash: format, fingerprint_version
+//   NAME:meta             hash: format, fingerprint_version, copies_indexed
+//                         (1 once every copy stands in its NAME:o:ID; a
+//                         writer opening a catalog without it indexes the
+//                         copies, then sets it)
 //   NAME:next-id          the last id given (INCR)
 //   NAME:published        bitmap: bit ID set once recording ID is wholly stored
 //   NAME:stats            hash: landmarks, duration_us of published recordings;
@@ -26,6 +29,10 @@
 //   NAME:copies           hash: path -> EncodeRecordingCopy, the other
 //                         files of recordings (ignored while the id is
 //                         not published)
+//   NAME:o:ID             set: the paths of NAME:copies that were made
+//                         copies of recording ID, so that removing it reads
+//                         only its own; a path may since name another
+//                         recording, so a reader compares before it trusts
 //   NAME:a:{FILE}         a picture's bytes; NAME:u:{FILE} how many use it;
 //                         NAME:m:{FILE} the set of +ID / -ID marks of uses
 //                         being counted, as in NAME:stats
@@ -51,6 +58,8 @@ inline constexpr int kRedisFieldBits = fingerprint::kHashBits - kRedisBucketBits
 inline constexpr std::size_t kRedisPostingBytes = 6;
 inline constexpr RecordingId kRedisMaxRecordingId = (RecordingId{1} << 24) - 1;
 inline constexpr std::uint32_t kRedisMaxAnchorFrame = (std::uint32_t{1} << 24) - 1;
+// The field of NAME:meta that says every copy stands in its index.
+inline constexpr char kRedisCopiesIndexedField[] = "copies_indexed";
 static_assert(kRedisFieldBits > 0 && kRedisFieldBits <= 16, "a field is two bytes");
 
 // Where a catalog named `name` keeps things (see above).
@@ -75,6 +84,7 @@ class RedisKeys {
   std::string Content(std::string_view hash) const { return prefix_ + "c:" + std::string(hash); }
   std::string Path(std::string_view path) const { return prefix_ + "s:" + std::string(path); }
   std::string Copies() const { return prefix_ + "copies"; }
+  std::string CopiesOf(RecordingId id) const { return prefix_ + "o:" + std::to_string(id); }
   std::string Picture(std::string_view file) const {
     return prefix_ + "a:{" + std::string(file) + "}";
   }

@@ -1,11 +1,12 @@
 // RedisCatalog::Verify: the published recordings' records, landmark lists,
-// peak blocks and claims, then every posting, then the totals.
+// peak blocks and claims, then every copy and posting, then the totals.
 
 #include <algorithm>
 #include <cmath>
 #include <map>
 #include <set>
 
+#include "platform/catalog/copy_format.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/record_format.h"
 #include "platform/catalog/redis/redis_catalog.h"
@@ -16,6 +17,7 @@ namespace {
 // Recordings whose keys are read in one pipeline; their peaks come whole.
 constexpr std::size_t kRecordingsPerRound = 64;
 constexpr std::size_t kBucketsPerRound = 256;
+constexpr std::size_t kCopiesPerRound = 1000;
 
 std::int64_t DurationUs(double duration_s) {
   if (!(duration_s > 0) || !std::isfinite(duration_s)) return 0;
@@ -47,6 +49,7 @@ class RedisWalk {
     }
     Claims();
     StaleClaims();
+    Copies();
     Postings();
     Totals();
   }
@@ -140,6 +143,35 @@ class RedisWalk {
                    "published, so that audio can't be added again (clean takes the claim back)");
       }
     }
+  }
+
+  // A removal finds a recording's copies through its index only: a copy
+  // left out of it would outlive its recording. A catalog not yet indexed
+  // is indexed by its next writer.
+  void Copies() {
+    if (cluster_.Run(RedisCommand{{"HGET", keys_.Meta(), kRedisCopiesIndexedField}}).text != "1")
+      return;
+    cluster_.ScanHash(keys_.Copies(), kCopiesPerRound, [&](std::span<const RedisValue> fields) {
+      std::vector<RedisCommand> commands;
+      std::vector<std::pair<RecordingId, std::string>> of_command;
+      for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
+        const std::optional<RecordingCopy> copy = DecodeRecordingCopy(fields[i + 1].text);
+        if (!copy) {
+          Damage(0, "the copy at " + fields[i].text + " can't be read");
+          continue;
+        }
+        if (!published_.contains(copy->id)) continue;  // ignored, as readers do
+        commands.push_back({{"SISMEMBER", keys_.CopiesOf(copy->id), fields[i].text}});
+        of_command.emplace_back(copy->id, fields[i].text);
+      }
+      const std::vector<RedisValue> replies = cluster_.Run(commands);
+      for (std::size_t i = 0; i < replies.size(); ++i) {
+        if (replies[i].integer == 1) continue;
+        Damage(of_command[i].first, "its copy " + of_command[i].second +
+                                        " is missing from its index of copies, so removing it " +
+                                        "would leave the copy behind");
+      }
+    });
   }
 
   void Postings() {

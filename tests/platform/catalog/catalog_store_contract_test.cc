@@ -22,8 +22,10 @@
 #include <set>
 #include <thread>
 #include <tuple>
+#include <type_traits>
 
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/copy_format.h"
 #include "platform/catalog/lmdb/catalog.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/redis/redis_catalog.h"
@@ -478,13 +480,55 @@ TYPED_TEST(CatalogStoreContract, CopiesFollowTheirRecording) {
   EXPECT_FALSE(catalog->NewCatalogReader()->FindCopy("/c.ogg"));
   EXPECT_EQ(catalog->RemoveCopy("/e.ogg")->id, 2u);
   EXPECT_TRUE(catalog->NewCatalogReader()->GetRecording(2)) << "the recording stays";
+  EXPECT_TRUE(catalog->AddCopy({2, "/g.ogg", 1, 1}));
+  EXPECT_TRUE(catalog->AddCopy({1, "/h.ogg", 1, 1}));
+  EXPECT_TRUE(catalog->AddCopy({2, "/h.ogg", 1, 1})) << "a copy of 1 becomes one of 2";
+  const auto copies_left = [&] {
+    std::vector<std::string> left;
+    catalog->NewCatalogReader()->ForEachCopy([&](const RecordingCopy& c) {
+      left.push_back(c.path);
+      return true;
+    });
+    return left;
+  };
+  // What the Redis store holds, whatever readers see, and the HGETALL
+  // calls its masters have run.
+  std::optional<RedisCluster> admin;
+  std::optional<RedisKeys> keys;
+  if constexpr (std::is_same_v<TypeParam, RedisStore>) {
+    admin.emplace(ParseRedisLocation(this->store_.location()).seeds, 3, 12);
+    keys.emplace(ParseRedisLocation(this->store_.location()).name);
+  }
+  const auto stored_copies = [&] { return admin->Run({{"HLEN", keys->Copies()}}).integer; };
+  const auto hgetall_calls = [&] {
+    long long calls = 0;
+    for (const RedisValue& reply : admin->RunOnMasters({{"INFO", "commandstats"}, 1})) {
+      const std::size_t at = reply.text.find("cmdstat_hgetall:calls=");
+      if (at != std::string::npos) calls += std::stoll(reply.text.substr(at + 22));
+    }
+    return calls;
+  };
+  const long long hgetall_before = admin ? hgetall_calls() : 0;
   catalog->Remove(1);
-  std::vector<std::string> left;
-  catalog->NewCatalogReader()->ForEachCopy([&](const RecordingCopy& c) {
-    left.push_back(c.path);
-    return true;
-  });
-  EXPECT_TRUE(left.empty()) << "a removed recording's copies go with it: " << left.front();
+  if (admin) {
+    EXPECT_EQ(hgetall_calls(), hgetall_before) << "a removal reads no whole hash";
+  }
+  EXPECT_EQ(copies_left(), (std::vector<std::string>{"/g.ogg", "/h.ogg"}))
+      << "a removed recording's copies go with it, and only its own";
+  if (admin) {
+    EXPECT_EQ(stored_copies(), 2) << "a removed recording's copies are deleted, not hidden";
+    // A catalog written before copies were indexed is indexed by its next
+    // writer.
+    for (const std::string& key : admin->ScanKeys(keys->prefix() + "o:*"))
+      admin->Run({{"DEL", key}});
+    admin->Run({{"HDEL", keys->Meta(), "copies_indexed"}});
+    catalog = this->Open();
+  }
+  catalog->Remove(2);
+  EXPECT_TRUE(copies_left().empty());
+  if (admin) {
+    EXPECT_EQ(stored_copies(), 0);
+  }
 }
 
 TYPED_TEST(CatalogStoreContract, KeepsEachPictureOnceAndCorrectsInPlace) {
@@ -714,6 +758,9 @@ TEST(RedisCatalogTest, VerifyNamesWhatIsDamaged) {
       {"a record's bytes", {{"SET", keys.Record(1), "not a record"}}, "its record is damaged"},
       {"the totals", {{"HINCRBY", keys.Stats(), "landmarks", "1"}}, "the landmark count it keeps"},
       {"the entry of its audio", {{"DEL", keys.Content("content-2")}}, "entry of its audio"},
+      {"a copy out of its index",
+       {{"HSET", keys.Copies(), "/c.ogg", EncodeRecordingCopy({1, "/c.ogg", 1, 1})}},
+       "missing from its index of copies"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
