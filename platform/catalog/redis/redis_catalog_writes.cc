@@ -12,6 +12,7 @@
 #include "platform/catalog/prepared_recording.h"
 #include "platform/catalog/record_format.h"
 #include "platform/catalog/redis/redis_catalog.h"
+#include "platform/catalog/redis/redis_writing.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/utf8.h"
 
@@ -103,26 +104,12 @@ local n = tonumber(redis.call('GET', KEYS[1]) or '0')
 if n < tonumber(ARGV[1]) then redis.call('SET', KEYS[1], ARGV[1]) end
 return 0)lua";
 
-constexpr std::size_t kCommandsPerRound = 4096;
-
-[[noreturn]] void Fail(std::int64_t code, std::string description) {
-  throw foundation::NSError(kCatalogErrorDomain, code, std::move(description));
-}
-
 std::string Mark(char sign, RecordingId id) {
   std::string mark(1, sign);
   return mark.append(std::to_string(id));
 }
 std::string Arrival(RecordingId id) { return Mark('+', id); }
 std::string Leaving(RecordingId id) { return Mark('-', id); }
-
-RedisCommand Script(const char* script, std::vector<std::string> keys,
-                    std::vector<std::string> args) {
-  RedisCommand command{{"EVAL", script, std::to_string(keys.size())}, 3};
-  for (std::string& k : keys) command.args.push_back(std::move(k));
-  for (std::string& a : args) command.args.push_back(std::move(a));
-  return command;
-}
 
 // Per bucket key, the script arguments for it; buckets of one group.
 using BucketArguments = std::map<std::string, std::vector<std::string>>;
@@ -148,37 +135,13 @@ double NowS() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// Runs `commands` in rounds and throws when any reply is an error.
-void RunAll(RedisCluster& cluster, std::vector<RedisCommand>& commands, const std::string& where) {
-  for (std::size_t begin = 0; begin < commands.size(); begin += kCommandsPerRound) {
-    const std::size_t n = std::min(kCommandsPerRound, commands.size() - begin);
-    for (const RedisValue& reply : cluster.Run({commands.data() + begin, n})) {
-      if (reply.is_error()) {
-        Fail(kCatalogErrorCannotWrite,
-             "Could not write to the Redis catalog at " + where + ": " + reply.text);
-      }
-    }
-  }
-  commands.clear();
-}
-
-RedisValue RunOne(RedisCluster& cluster, RedisCommand command, const std::string& where) {
-  std::vector<RedisCommand> one{std::move(command)};
-  RedisValue reply = cluster.Run(one).front();
-  if (reply.is_error()) {
-    Fail(kCatalogErrorCannotWrite,
-         "Could not write to the Redis catalog at " + where + ": " + reply.text);
-  }
-  return reply;
-}
-
 std::optional<Recording> DecodeStored(const RedisValue& value, RecordingId id,
                                       const std::string& where) {
   if (value.is_nil()) return std::nullopt;
   std::optional<Recording> recording = DecodeRecording(value.text);
   if (!recording) {
-    Fail(kCatalogErrorDamaged, "The Redis catalog at " + where + " is damaged: recording " +
-                                   std::to_string(id) + " can't be read");
+    FailCatalog(kCatalogErrorDamaged, "The Redis catalog at " + where + " is damaged: recording " +
+                                          std::to_string(id) + " can't be read");
   }
   return recording;
 }
@@ -188,10 +151,11 @@ std::optional<Recording> DecodeStored(const RedisValue& value, RecordingId id,
 std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
   RequireWritable();
   if (!fingerprint_matches_) {
-    Fail(kCatalogErrorFingerprintMismatch,
-         "The catalog at " + location() + " was built with fingerprint version " +
-             std::to_string(fingerprint_version_) +
-             ", so nothing can be added to it: bring it up to date with plim-catalog rebuild");
+    FailCatalog(
+        kCatalogErrorFingerprintMismatch,
+        "The catalog at " + location() + " was built with fingerprint version " +
+            std::to_string(fingerprint_version_) +
+            ", so nothing can be added to it: bring it up to date with plim-catalog rebuild");
   }
   const std::string where = location();
   std::vector<PreparedRecording> prepared;
@@ -212,9 +176,9 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
     RecordingId id = p.requested_id;
     if (id != 0) {
       if (RunOne(*cluster, {{"EXISTS", keys_.Record(id)}}, where).integer != 0) {
-        Fail(kCatalogErrorInvalidArgument, "A recording added to the catalog at " + where +
-                                               " asks for id " + std::to_string(id) +
-                                               ", which is already taken");
+        FailCatalog(kCatalogErrorInvalidArgument, "A recording added to the catalog at " + where +
+                                                      " asks for id " + std::to_string(id) +
+                                                      ", which is already taken");
       }
       RunOne(*cluster, Script(kRaiseNextId, {keys_.NextId()}, {std::to_string(id)}), where);
     } else {
@@ -222,7 +186,8 @@ std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {
       id = static_cast<RecordingId>(RunOne(*cluster, {{"INCR", keys_.NextId()}}, where).integer);
     }
     if (id > kRedisMaxRecordingId) {
-      Fail(kCatalogErrorCannotWrite, "The catalog at " + where + " has run out of recording ids");
+      FailCatalog(kCatalogErrorCannotWrite,
+                  "The catalog at " + where + " has run out of recording ids");
     }
     RunOne(*cluster,
            {{"ZADD", keys_.Pending(), std::to_string(static_cast<long long>(NowS())),
@@ -328,8 +293,9 @@ std::optional<Recording> RedisCatalog::Erase(RedisCluster& cluster, RecordingId 
   RedisValue list = RunOne(cluster, {{"GET", keys_.HashList(id)}}, where);
   std::vector<std::uint32_t> hashes;
   if (!list.is_nil() && !DecodeHashList(list.text, hashes)) {
-    Fail(kCatalogErrorDamaged, "The Redis catalog at " + where + " is damaged: the landmarks of " +
-                                   "recording " + id_text + " can't be read");
+    FailCatalog(kCatalogErrorDamaged, "The Redis catalog at " + where +
+                                          " is damaged: the landmarks of " + "recording " +
+                                          id_text + " can't be read");
   }
   std::map<std::uint32_t, BucketArguments> by_group;
   for (std::uint32_t hash : hashes)

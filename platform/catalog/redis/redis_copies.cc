@@ -14,6 +14,7 @@
 #include "platform/catalog/copy_format.h"
 #include "platform/catalog/record_format.h"
 #include "platform/catalog/redis/redis_catalog.h"
+#include "platform/catalog/redis/redis_writing.h"
 #include "platform/foundation/ns_error.h"
 
 namespace plim::catalog {
@@ -25,26 +26,6 @@ constexpr std::size_t kCopiesPerRound = 1000;
 constexpr char kDeleteFieldIfEqual[] = R"lua(
 if redis.call('HGET', KEYS[1], ARGV[1]) == ARGV[2] then return redis.call('HDEL', KEYS[1], ARGV[1]) end
 return 0)lua";
-
-[[noreturn]] void Fail(std::int64_t code, std::string description) {
-  throw foundation::NSError(kCatalogErrorDomain, code, std::move(description));
-}
-
-std::vector<RedisValue> RunAll(RedisCluster& cluster, std::span<const RedisCommand> commands,
-                               const std::string& where) {
-  std::vector<RedisValue> replies = cluster.Run(commands);
-  for (const RedisValue& reply : replies) {
-    if (reply.is_error()) {
-      Fail(kCatalogErrorCannotWrite,
-           "Could not write to the Redis catalog at " + where + ": " + reply.text);
-    }
-  }
-  return replies;
-}
-
-RedisValue RunOne(RedisCluster& cluster, RedisCommand command, const std::string& where) {
-  return std::move(RunAll(cluster, {&command, 1}, where).front());
-}
 
 std::optional<RecordingCopy> DecodeStoredCopy(const RedisValue& value) {
   if (value.type != RedisValue::Type::kString) return std::nullopt;
@@ -67,8 +48,8 @@ bool RedisCatalog::AddCopy(const RecordingCopy& copy) {
   if (owner.is_nil()) return false;
   const std::optional<Recording> recording = DecodeRecording(owner.text);
   if (!recording) {
-    Fail(kCatalogErrorDamaged, "The Redis catalog at " + where + " is damaged: recording " +
-                                   std::to_string(copy.id) + " can't be read");
+    FailCatalog(kCatalogErrorDamaged, "The Redis catalog at " + where + " is damaged: recording " +
+                                          std::to_string(copy.id) + " can't be read");
   }
   if (recording->source_path == copy.path) return false;
   RunOne(*cluster, {{"SADD", keys_.CopiesOf(copy.id), copy.path}}, where);
@@ -111,8 +92,7 @@ void RedisCatalog::ForgetCopies(RedisCluster& cluster, RecordingId id) {
       const RedisValue& value = stored.elements[i - begin];
       const std::optional<RecordingCopy> copy = DecodeStoredCopy(value);
       if (!copy || copy->id != id) continue;  // a copy of another recording now
-      forget.push_back(
-          {{"EVAL", kDeleteFieldIfEqual, "1", keys_.Copies(), paths[i].text, value.text}, 3});
+      forget.push_back(Script(kDeleteFieldIfEqual, {keys_.Copies()}, {paths[i].text, value.text}));
     }
     RunAll(cluster, forget, where);
   }
