@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fingerprint/fast_math.h"
+#include "bench/outline_lab.h"
 #include "platform/fingerprint/fingerprint_params.h"
 #include "platform/fingerprint/real_fft.h"
 
@@ -39,6 +39,11 @@ using plim::fingerprint::kBinCount;
 using plim::fingerprint::kBinWidthHz;
 using plim::fingerprint::kFftSize;
 using plim::fingerprint::kHopSize;
+using plim::lab::Best;
+using plim::lab::Correlate;
+using plim::lab::HighPass;
+using plim::lab::Levels;
+using plim::lab::RemoveCommon;
 
 struct Shape {
   std::string name;
@@ -88,15 +93,6 @@ std::vector<float> Decode(const std::string& path) {
   return samples;
 }
 
-// frames x bands levels in dB, quantised to half a decibel as the catalog's.
-struct Levels {
-  int bands = 0;
-  std::size_t frames = 0;
-  std::vector<float> v;
-  float* row(std::size_t k) { return v.data() + k * bands; }
-  const float* row(std::size_t k) const { return v.data() + k * bands; }
-};
-
 // Power spectra of `samples`, as the fingerprinter makes them, leaving out
 // the frames that reach past the end.
 std::vector<std::vector<float>> Spectra(const std::vector<float>& samples) {
@@ -136,84 +132,8 @@ Levels Outline(const std::vector<std::vector<float>>& spectra, const Shape& s) {
 // The matcher's preparation: each frame's common level out, then each
 // band's mean over `half` frames either side.
 Levels Prepare(Levels l, std::size_t half) {
-  for (std::size_t k = 0; k < l.frames; ++k) {
-    float s = 0;
-    for (int b = 0; b < l.bands; ++b) s += l.row(k)[b];
-    for (int b = 0; b < l.bands; ++b) l.row(k)[b] -= s / l.bands;
-  }
-  Levels d = l;
-  for (std::size_t k = 0; k < l.frames; ++k) {
-    const std::size_t a = k >= half ? k - half : 0, z = std::min(l.frames - 1, k + half);
-    for (int b = 0; b < l.bands; ++b) {
-      float s = 0;
-      for (std::size_t j = a; j <= z; ++j) s += l.row(j)[b];
-      d.row(k)[b] = l.row(k)[b] - s / static_cast<float>(z - a + 1);
-    }
-  }
-  return d;
-}
-
-PLIM_CLONE_FOR_AVX2 float Dot(const float* a, const float* b, std::size_t n) {
-  float s[8] = {};
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (int j = 0; j < 8; ++j) s[j] += a[i + j] * b[i + j];
-  }
-  float rest = 0;
-  for (; i < n; ++i) rest += a[i] * b[i];
-  return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7])) + rest;
-}
-
-// Pearson correlation of `q` at every placement in `r`, every band's mean
-// removed on both sides; then the best and its standing against the
-// placements more than half the query away.
-void BestStanding(Levels q, const Levels& r, double& best, double& standing) {
-  best = -1;
-  standing = -99;
-  const std::size_t n = q.frames;
-  const int B = q.bands;
-  if (n == 0 || r.frames < n) return;
-  double qn = 0;
-  for (int b = 0; b < B; ++b) {
-    double m = 0;
-    for (std::size_t k = 0; k < n; ++k) m += q.row(k)[b];
-    m /= n;
-    for (std::size_t k = 0; k < n; ++k) {
-      q.row(k)[b] -= static_cast<float>(m);
-      qn += q.row(k)[b] * q.row(k)[b];
-    }
-  }
-  qn = std::sqrt(qn);
-  std::vector<double> s1((r.frames + 1) * B, 0), s2((r.frames + 1) * B, 0);
-  for (std::size_t k = 0; k < r.frames; ++k) {
-    for (int b = 0; b < B; ++b) {
-      s1[(k + 1) * B + b] = s1[k * B + b] + r.row(k)[b];
-      s2[(k + 1) * B + b] = s2[k * B + b] + double(r.row(k)[b]) * r.row(k)[b];
-    }
-  }
-  std::vector<float> scores(r.frames - n + 1);
-  for (std::size_t o = 0; o + n <= r.frames; ++o) {
-    const double dot = Dot(q.v.data(), r.row(o), n * B);
-    double var = 0;
-    for (int b = 0; b < B; ++b) {
-      const double a = s1[(o + n) * B + b] - s1[o * B + b];
-      var += s2[(o + n) * B + b] - s2[o * B + b] - a * a / n;
-    }
-    scores[o] = var > 0 && qn > 0 ? static_cast<float>(dot / (qn * std::sqrt(var))) : 0.f;
-  }
-  const std::size_t at = std::max_element(scores.begin(), scores.end()) - scores.begin();
-  best = scores[at];
-  double sum = 0, sq = 0;
-  int c = 0;
-  for (std::size_t o = 0; o < scores.size(); ++o) {
-    if (o + n / 2 >= at && o <= at + n / 2) continue;
-    sum += scores[o];
-    sq += double(scores[o]) * scores[o];
-    ++c;
-  }
-  if (c < 50) return;
-  const double m = sum / c, sd = std::sqrt(std::max(1e-9, (sq - sum * m) / (c - 1)));
-  standing = (best - m) / sd;
+  RemoveCommon(l);
+  return HighPass(l, half);
 }
 
 // Unquotes one field of the members list.
@@ -296,29 +216,13 @@ int main(int argc, char** argv) {
       // The catalog's outline leaves out the last frames, padded with silence;
       // these spectra have none, and the same length is kept.
       q = Prepare(std::move(q), half(shapes[s]));
-      double tb = -1, tz = -99, fb = -1, fz = -99;
-      bool has_true = false;
+      plim::lab::Standings standings;
       for (std::size_t m = 0; m < members.size(); ++m) {
         double b, z;
-        BestStanding(q, references[m][s], b, z);
-        if (!expected.empty() && members[m].second == expected) {
-          has_true = true;
-          tb = std::max(tb, b);
-          tz = std::max(tz, z);
-        } else {
-          fb = std::max(fb, b);
-          fz = std::max(fz, z);
-        }
+        Best(Correlate(q, references[m][s]), q.frames, b, z);
+        standings.Add(!expected.empty() && members[m].second == expected, b, z);
       }
-      char cells[300];
-      if (has_true) {
-        std::snprintf(cells, sizeof cells, "\t%s\t%.4f\t%.2f\t%.4f\t%.2f", shapes[s].name.c_str(),
-                      tb, tz, fb, fz);
-      } else {
-        std::snprintf(cells, sizeof cells, "\t%s\t-\t-\t%.4f\t%.2f", shapes[s].name.c_str(), fb,
-                      fz);
-      }
-      line += cells;
+      line += standings.Cells(shapes[s].name);
     }
     out[i] = line + "\n";
   });

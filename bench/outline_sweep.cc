@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/outline_lab.h"
 #include "platform/catalog/lmdb/catalog.h"
 #include "platform/fingerprint/band_outline.h"
 #include "platform/fingerprint/fast_math.h"
@@ -35,54 +36,28 @@ namespace {
 using plim::fingerprint::kOutlineBands;
 constexpr int B = kOutlineBands;
 
-// frames x B levels, in outline steps.
-struct Levels {
-  std::size_t frames = 0;
-  std::vector<float> v;
-  float* row(std::size_t k) { return v.data() + k * B; }
-  const float* row(std::size_t k) const { return v.data() + k * B; }
-};
+using plim::lab::Best;
+using plim::lab::Correlate;
+using plim::lab::HighPass;
+using plim::lab::Levels;
+using plim::lab::RemoveCommon;
 
 Levels FromOutline(const plim::fingerprint::BandOutline& outline, std::size_t drop_last) {
   Levels l;
+  l.bands = B;
   l.frames = outline.frames() > drop_last ? outline.frames() - drop_last : 0;
   l.v.assign(outline.levels.begin(), outline.levels.begin() + l.frames * B);
   return l;
 }
 
-void RemoveCommon(Levels& l) {
-  for (std::size_t k = 0; k < l.frames; ++k) {
-    float s = 0;
-    for (int b = 0; b < B; ++b) s += l.row(k)[b];
-    s /= B;
-    for (int b = 0; b < B; ++b) l.row(k)[b] -= s;
-  }
-}
-
 Levels TimeDifference(const Levels& l, std::size_t lag) {
   Levels d;
+  d.bands = l.bands;
   if (l.frames <= lag) return d;
   d.frames = l.frames - lag;
   d.v.resize(d.frames * B);
   for (std::size_t k = 0; k < d.frames; ++k) {
     for (int b = 0; b < B; ++b) d.row(k)[b] = l.row(k + lag)[b] - l.row(k)[b];
-  }
-  return d;
-}
-
-// Local contrast: each cell less the mean of its time neighbourhood
-// (+-half frames), a high-pass gentler than a difference.
-Levels HighPass(const Levels& l, std::size_t half) {
-  Levels d;
-  d.frames = l.frames;
-  d.v.resize(l.v.size());
-  for (std::size_t k = 0; k < l.frames; ++k) {
-    const std::size_t a = k >= half ? k - half : 0, z = std::min(l.frames - 1, k + half);
-    for (int b = 0; b < B; ++b) {
-      float s = 0;
-      for (std::size_t j = a; j <= z; ++j) s += l.row(j)[b];
-      d.row(k)[b] = l.row(k)[b] - s / static_cast<float>(z - a + 1);
-    }
   }
   return d;
 }
@@ -212,72 +187,6 @@ const Preparation kAllPreparations[] = {
 // The preparations asked for: PREPARATIONS, or the one the matcher uses.
 std::vector<Preparation> preparations;
 
-// n is a multiple of the band count (16): eight sums let it vectorise.
-PLIM_CLONE_FOR_AVX2 float Dot(const float* a, const float* b, std::size_t n) {
-  float s[8] = {};
-  for (std::size_t i = 0; i < n; i += 8) {
-    for (int j = 0; j < 8; ++j) s[j] += a[i + j] * b[i + j];
-  }
-  return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-}
-
-// Pearson correlation of `q` (band-centred here) at every placement in `r`.
-std::vector<float> Correlate(Levels q, const Levels& r) {
-  std::vector<float> scores;
-  const std::size_t n = q.frames;
-  if (n == 0 || r.frames < n) return scores;
-  double qn = 0;
-  for (int b = 0; b < B; ++b) {
-    double m = 0;
-    for (std::size_t k = 0; k < n; ++k) m += q.row(k)[b];
-    m /= n;
-    for (std::size_t k = 0; k < n; ++k) {
-      q.row(k)[b] -= static_cast<float>(m);
-      qn += q.row(k)[b] * q.row(k)[b];
-    }
-  }
-  qn = std::sqrt(qn);
-  std::vector<double> s1((r.frames + 1) * B, 0), s2((r.frames + 1) * B, 0);
-  for (std::size_t k = 0; k < r.frames; ++k) {
-    for (int b = 0; b < B; ++b) {
-      s1[(k + 1) * B + b] = s1[k * B + b] + r.row(k)[b];
-      s2[(k + 1) * B + b] = s2[k * B + b] + double(r.row(k)[b]) * r.row(k)[b];
-    }
-  }
-  scores.resize(r.frames - n + 1);
-  for (std::size_t o = 0; o + n <= r.frames; ++o) {
-    const double dot = Dot(q.v.data(), r.row(o), n * B);
-    double var = 0;
-    for (int b = 0; b < B; ++b) {
-      const double a = s1[(o + n) * B + b] - s1[o * B + b];
-      var += s2[(o + n) * B + b] - s2[o * B + b] - a * a / n;
-    }
-    scores[o] = var > 0 && qn > 0 ? static_cast<float>(dot / (qn * std::sqrt(var))) : 0.f;
-  }
-  return scores;
-}
-
-// The best score and its standing against placements more than half the
-// query away.
-void Best(const std::vector<float>& s, std::size_t n, double& best, double& standing) {
-  best = -1;
-  standing = -99;
-  if (s.empty()) return;
-  const std::size_t at = std::max_element(s.begin(), s.end()) - s.begin();
-  best = s[at];
-  double sum = 0, sq = 0;
-  int c = 0;
-  for (std::size_t o = 0; o < s.size(); ++o) {
-    if (o + n / 2 >= at && o <= at + n / 2) continue;
-    sum += s[o];
-    sq += double(s[o]) * s[o];
-    ++c;
-  }
-  if (c < 50) return;
-  const double m = sum / c, sd = std::sqrt(std::max(1e-9, (sq - sum * m) / (c - 1)));
-  standing = (best - m) / sd;
-}
-
 // Standings of wrong recordings, in bins of 0.25 from 0: at every
 // placement, and at each recording's best placement.
 constexpr int kBins = 80;
@@ -373,31 +282,15 @@ int main(int argc, char** argv) {
                 for (int b = 0; b < B; ++b) q.row(k)[b] *= w[b];
               }
             }
-            double tb = -1, tz = -99, fb = -1, fz = -99;
-            bool has_true = false;
+            plim::lab::Standings standings;
             for (const Reference& ref : references) {
               double b, z;
               const std::vector<float> scores = Correlate(q, ref.prepared[p]);
               Best(scores, q.frames, b, z);
               if (ref.title != expected) CountStandings(p, scores, q.frames);
-              if (!expected.empty() && ref.title == expected) {
-                has_true = true;
-                tb = std::max(tb, b);
-                tz = std::max(tz, z);
-              } else {
-                fb = std::max(fb, b);
-                fz = std::max(fz, z);
-              }
+              standings.Add(!expected.empty() && ref.title == expected, b, z);
             }
-            char cells[200];
-            if (has_true) {
-              std::snprintf(cells, sizeof cells, "\t%s\t%.4f\t%.2f\t%.4f\t%.2f",
-                            preparations[p].name, tb, tz, fb, fz);
-            } else {
-              std::snprintf(cells, sizeof cells, "\t%s\t-\t-\t%.4f\t%.2f", preparations[p].name, fb,
-                            fz);
-            }
-            line += cells;
+            line += standings.Cells(preparations[p].name);
           }
         } catch (const std::exception& e) {
           line += "\terror";
