@@ -322,12 +322,14 @@ class RedisReader : public CatalogReader {
     // In batches, so that no node sends a large archive's copies in one
     // reply; the map orders them and drops those a scan gives twice.
     std::map<std::string, RecordingCopy> copies;
-    cluster_->ScanHash(store_.keys().Copies(), 1000, [&](std::span<const RedisValue> fields) {
-      for (std::size_t i = 1; i < fields.size(); i += 2) {
-        RecordingCopy copy = DecodeCopy(fields[i]);
-        if (IsPublished(copy.id)) copies.insert_or_assign(copy.path, std::move(copy));
-      }
-    });
+    cluster_->ScanHash(store_.keys().Copies(), kRedisCopiesPerRound,
+                       [&](std::span<const RedisValue> fields) {
+                         for (std::size_t i = 1; i < fields.size(); i += 2) {
+                           RecordingCopy copy = DecodeCopy(fields[i]);
+                           if (IsPublished(copy.id))
+                             copies.insert_or_assign(copy.path, std::move(copy));
+                         }
+                       });
     for (const auto& [path, copy] : copies)
       if (!visit(copy)) return;
   }

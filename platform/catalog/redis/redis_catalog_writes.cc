@@ -135,17 +135,6 @@ double NowS() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::optional<Recording> DecodeStored(const RedisValue& value, RecordingId id,
-                                      const std::string& where) {
-  if (value.is_nil()) return std::nullopt;
-  std::optional<Recording> recording = DecodeRecording(value.text);
-  if (!recording) {
-    FailCatalog(kCatalogErrorDamaged, "The Redis catalog at " + where + " is damaged: recording " +
-                                          std::to_string(id) + " can't be read");
-  }
-  return recording;
-}
-
 }  // namespace
 
 std::vector<AddResult> RedisCatalog::Add(std::span<const NewRecording> batch) {

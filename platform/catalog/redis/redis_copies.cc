@@ -10,17 +10,12 @@
 #include <optional>
 #include <set>
 
-#include "platform/catalog/catalog_error.h"
 #include "platform/catalog/copy_format.h"
-#include "platform/catalog/record_format.h"
 #include "platform/catalog/redis/redis_catalog.h"
 #include "platform/catalog/redis/redis_writing.h"
-#include "platform/foundation/ns_error.h"
 
 namespace plim::catalog {
 namespace {
-
-constexpr std::size_t kCopiesPerRound = 1000;
 
 // Deletes field ARGV[1] of hash KEYS[1] while it still holds ARGV[2].
 constexpr char kDeleteFieldIfEqual[] = R"lua(
@@ -44,14 +39,9 @@ bool RedisCatalog::AddCopy(const RecordingCopy& copy) {
     return false;
   // The file a recording was added from is no copy of it (two adds of one
   // file at once each find the other's).
-  const RedisValue owner = RunOne(*cluster, {{"GET", keys_.Record(copy.id)}}, where);
-  if (owner.is_nil()) return false;
-  const std::optional<Recording> recording = DecodeRecording(owner.text);
-  if (!recording) {
-    FailCatalog(kCatalogErrorDamaged, "The Redis catalog at " + where + " is damaged: recording " +
-                                          std::to_string(copy.id) + " can't be read");
-  }
-  if (recording->source_path == copy.path) return false;
+  const std::optional<Recording> owner =
+      DecodeStored(RunOne(*cluster, {{"GET", keys_.Record(copy.id)}}, where), copy.id, where);
+  if (!owner || owner->source_path == copy.path) return false;
   RunOne(*cluster, {{"SADD", keys_.CopiesOf(copy.id), copy.path}}, where);
   const std::optional<RecordingCopy> before =
       DecodeStoredCopy(RunOne(*cluster, {{"HGET", keys_.Copies(), copy.path}}, where));
@@ -82,8 +72,8 @@ void RedisCatalog::ForgetCopies(RedisCluster& cluster, RecordingId id) {
   const std::string where = location();
   const std::string index = keys_.CopiesOf(id);
   const std::vector<RedisValue> paths = RunOne(cluster, {{"SMEMBERS", index}}, where).elements;
-  for (std::size_t begin = 0; begin < paths.size(); begin += kCopiesPerRound) {
-    const std::size_t end = std::min(paths.size(), begin + kCopiesPerRound);
+  for (std::size_t begin = 0; begin < paths.size(); begin += kRedisCopiesPerRound) {
+    const std::size_t end = std::min(paths.size(), begin + kRedisCopiesPerRound);
     RedisCommand read{{"HMGET", keys_.Copies()}};
     for (std::size_t i = begin; i < end; ++i) read.args.push_back(paths[i].text);
     const RedisValue stored = RunOne(cluster, std::move(read), where);
@@ -105,7 +95,7 @@ void RedisCatalog::IndexCopies(RedisCluster& cluster) {
     return;
   // Adding a path to its index twice changes nothing, so a writer killed
   // halfway leaves the next one to start again.
-  cluster.ScanHash(keys_.Copies(), kCopiesPerRound, [&](std::span<const RedisValue> fields) {
+  cluster.ScanHash(keys_.Copies(), kRedisCopiesPerRound, [&](std::span<const RedisValue> fields) {
     std::vector<RedisCommand> adds;
     for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
       if (const std::optional<RecordingCopy> copy = DecodeStoredCopy(fields[i + 1]))

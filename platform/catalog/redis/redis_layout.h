@@ -58,6 +58,9 @@ inline constexpr int kRedisFieldBits = fingerprint::kHashBits - kRedisBucketBits
 inline constexpr std::size_t kRedisPostingBytes = 6;
 inline constexpr RecordingId kRedisMaxRecordingId = (RecordingId{1} << 24) - 1;
 inline constexpr std::uint32_t kRedisMaxAnchorFrame = (std::uint32_t{1} << 24) - 1;
+// Copies read (HSCAN, HMGET) or written in one round: no node sends a large
+// archive's copies in one reply.
+inline constexpr std::size_t kRedisCopiesPerRound = 1000;
 // The field of NAME:meta that says every copy stands in its index.
 inline constexpr char kRedisCopiesIndexedField[] = "copies_indexed";
 static_assert(kRedisFieldBits > 0 && kRedisFieldBits <= 16, "a field is two bytes");

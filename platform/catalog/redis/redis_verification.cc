@@ -17,7 +17,6 @@ namespace {
 // Recordings whose keys are read in one pipeline; their peaks come whole.
 constexpr std::size_t kRecordingsPerRound = 64;
 constexpr std::size_t kBucketsPerRound = 256;
-constexpr std::size_t kCopiesPerRound = 1000;
 
 std::int64_t DurationUs(double duration_s) {
   if (!(duration_s > 0) || !std::isfinite(duration_s)) return 0;
@@ -151,27 +150,29 @@ class RedisWalk {
   void Copies() {
     if (cluster_.Run(RedisCommand{{"HGET", keys_.Meta(), kRedisCopiesIndexedField}}).text != "1")
       return;
-    cluster_.ScanHash(keys_.Copies(), kCopiesPerRound, [&](std::span<const RedisValue> fields) {
-      std::vector<RedisCommand> commands;
-      std::vector<std::pair<RecordingId, std::string>> of_command;
-      for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
-        const std::optional<RecordingCopy> copy = DecodeRecordingCopy(fields[i + 1].text);
-        if (!copy) {
-          Damage(0, "the copy at " + fields[i].text + " can't be read");
-          continue;
-        }
-        if (!published_.contains(copy->id)) continue;  // ignored, as readers do
-        commands.push_back({{"SISMEMBER", keys_.CopiesOf(copy->id), fields[i].text}});
-        of_command.emplace_back(copy->id, fields[i].text);
-      }
-      const std::vector<RedisValue> replies = cluster_.Run(commands);
-      for (std::size_t i = 0; i < replies.size(); ++i) {
-        if (replies[i].integer == 1) continue;
-        Damage(of_command[i].first, "its copy " + of_command[i].second +
-                                        " is missing from its index of copies, so removing it " +
-                                        "would leave the copy behind");
-      }
-    });
+    cluster_.ScanHash(
+        keys_.Copies(), kRedisCopiesPerRound, [&](std::span<const RedisValue> fields) {
+          std::vector<RedisCommand> commands;
+          std::vector<std::pair<RecordingId, std::string>> of_command;
+          for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
+            const std::optional<RecordingCopy> copy = DecodeRecordingCopy(fields[i + 1].text);
+            if (!copy) {
+              Damage(0, "the copy at " + fields[i].text + " can't be read");
+              continue;
+            }
+            if (!published_.contains(copy->id)) continue;  // ignored, as readers do
+            commands.push_back({{"SISMEMBER", keys_.CopiesOf(copy->id), fields[i].text}});
+            of_command.emplace_back(copy->id, fields[i].text);
+          }
+          const std::vector<RedisValue> replies = cluster_.Run(commands);
+          for (std::size_t i = 0; i < replies.size(); ++i) {
+            if (replies[i].integer == 1) continue;
+            Damage(of_command[i].first,
+                   "its copy " + of_command[i].second +
+                       " is missing from its index of copies, so removing it " +
+                       "would leave the copy behind");
+          }
+        });
   }
 
   void Postings() {

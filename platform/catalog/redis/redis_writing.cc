@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/catalog/catalog_error.h"
+#include "platform/catalog/record_format.h"
 #include "platform/foundation/ns_error.h"
 
 namespace plim::catalog {
@@ -32,6 +33,17 @@ RedisValue RunOne(RedisCluster& cluster, RedisCommand command, const std::string
                 "Could not write to the Redis catalog at " + where + ": " + reply.text);
   }
   return reply;
+}
+
+std::optional<Recording> DecodeStored(const RedisValue& value, RecordingId id,
+                                      const std::string& where) {
+  if (value.is_nil()) return std::nullopt;
+  std::optional<Recording> recording = DecodeRecording(value.text);
+  if (!recording) {
+    FailCatalog(kCatalogErrorDamaged, "The Redis catalog at " + where + " is damaged: recording " +
+                                          std::to_string(id) + " can't be read");
+  }
+  return recording;
 }
 
 RedisCommand Script(const char* script, std::vector<std::string> keys,

@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/catalog/recording.h"
 #include "platform/catalog/redis/redis_cluster.h"
 
 namespace plim::catalog {
@@ -27,6 +29,12 @@ void RunAll(RedisCluster& cluster, std::vector<RedisCommand>& commands, const st
 
 // Runs one command as RunAll does and returns its reply.
 RedisValue RunOne(RedisCluster& cluster, RedisCommand command, const std::string& where);
+
+// Recording `id`'s record from `value` (a GET of its key): nullopt when
+// there is none; throws kCatalogErrorDamaged naming `where` when it can't
+// be read.
+std::optional<Recording> DecodeStored(const RedisValue& value, RecordingId id,
+                                      const std::string& where);
 
 // An EVAL of `script` over `keys` (all of one slot) with `args`, routed by
 // its first key.
