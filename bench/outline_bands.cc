@@ -10,7 +10,10 @@
 // queries' expected ones). A SHAPE is BANDSxLOW-HIGH/SPAN[qSTEP]: BANDS
 // log-spaced bands from LOW to HIGH Hz, each outline frame SPAN analysis
 // frames of 32 ms, levels in steps of STEP dB (0.5 unless given;
-// 16x250-3800/2 is the catalog's). Levels are prepared as the matcher
+// 16x250-3800/2 is the catalog's). A shape ending rRANGE keeps STEP for the
+// references only, counted down from each frame's loudest band and at most
+// RANGE dB below it, as a catalog would store them; its queries keep
+// half-decibel steps. Levels are prepared as the matcher
 // prepares them: each frame's common level out, then each band's mean over
 // about half a second either side. Output as outline_sweep's, one group of
 // columns per shape. Audio is decoded by the ffmpeg program to the
@@ -51,6 +54,7 @@ struct Shape {
   double low_hz = 250, high_hz = 3800;
   int span = 2;
   double step_db = 0.5;        // levels' quantisation
+  double range_db = 0;         // > 0: references' steps below each frame's loudest band
   std::vector<int> first_bin;  // bands + 1 edges
 };
 
@@ -65,6 +69,11 @@ Shape ParseShape(const std::string& text) {
   }
   if (char q; in >> q) {
     if (q != 'q' || !(in >> s.step_db) || s.step_db <= 0) {
+      throw std::runtime_error("not a shape: " + text);
+    }
+  }
+  if (char r; in >> r) {
+    if (r != 'r' || !(in >> s.range_db) || s.range_db <= 0) {
       throw std::runtime_error("not a shape: " + text);
     }
   }
@@ -110,7 +119,10 @@ std::vector<std::vector<float>> Spectra(const std::vector<float>& samples) {
   return spectra;
 }
 
-Levels Outline(const std::vector<std::vector<float>>& spectra, const Shape& s) {
+Levels Outline(const std::vector<std::vector<float>>& spectra, const Shape& s,
+               bool reference) {
+  const bool relative = s.range_db > 0;
+  const double step = relative && !reference ? 0.5 : s.step_db;
   Levels l;
   l.bands = s.bands;
   l.frames = spectra.size() / s.span;
@@ -123,7 +135,15 @@ Levels Outline(const std::vector<std::vector<float>>& spectra, const Shape& s) {
         for (int i = s.first_bin[b]; i < s.first_bin[b + 1]; ++i) sum += p[i];
       }
       const double db = sum > 0 ? 10 * std::log10(sum / s.span) : -100.0;
-      l.row(k)[b] = static_cast<float>(std::nearbyint(std::max(db, -72.0) / s.step_db) * s.step_db);
+      l.row(k)[b] = static_cast<float>(std::nearbyint(std::max(db, -72.0) / step) * step);
+    }
+    if (relative && reference) {
+      float* row = l.row(k);
+      const float top = *std::max_element(row, row + s.bands);
+      for (int b = 0; b < s.bands; ++b) {
+        const double below = std::min(s.range_db, std::nearbyint((top - row[b]) / step) * step);
+        row[b] = static_cast<float>(top - below);
+      }
     }
   }
   return l;
@@ -197,7 +217,7 @@ int main(int argc, char** argv) {
   std::vector<std::vector<Levels>> references(members.size());
   InParallel(members.size(), jobs, [&](std::size_t i) {
     const auto spectra = Spectra(Decode(members[i].first));
-    for (const Shape& s : shapes) references[i].push_back(Prepare(Outline(spectra, s), half(s)));
+    for (const Shape& s : shapes) references[i].push_back(Prepare(Outline(spectra, s, true), half(s)));
   });
 
   std::vector<std::pair<std::string, std::string>> queries;
@@ -212,7 +232,7 @@ int main(int argc, char** argv) {
     const auto spectra = Spectra(Decode(path));
     std::string line = label;
     for (std::size_t s = 0; s < shapes.size(); ++s) {
-      Levels q = Outline(spectra, shapes[s]);
+      Levels q = Outline(spectra, shapes[s], false);
       // The catalog's outline leaves out the last frames, padded with silence;
       // these spectra have none, and the same length is kept.
       q = Prepare(std::move(q), half(shapes[s]));
