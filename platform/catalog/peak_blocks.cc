@@ -42,6 +42,32 @@ bool GetVarint(std::string_view& in, std::uint64_t& value) {
   return false;
 }
 
+static_assert(fingerprint::kOutlineBands % 2 == 0, "two bands a byte");
+// Level steps in one stored step.
+constexpr int kStoredStep = static_cast<int>(kOutlineStoredStepDb / fingerprint::kOutlineStepDb);
+static_assert(kStoredStep * fingerprint::kOutlineStepDb == kOutlineStoredStepDb);
+// What a frame took in blocks of fingerprint version 4.
+constexpr std::size_t kVersion4FrameBytes = 16;
+
+void PutOutlineFrame(const std::uint8_t* levels, std::string& out) {
+  const std::uint8_t top = *std::max_element(levels, levels + fingerprint::kOutlineBands);
+  out.push_back(static_cast<char>(top));
+  auto steps_below = [&](int b) {
+    return std::min(kMaxOutlineStoredSteps, (top - levels[b] + kStoredStep / 2) / kStoredStep);
+  };
+  for (int b = 0; b < fingerprint::kOutlineBands; b += 2) {
+    out.push_back(static_cast<char>(steps_below(b) | steps_below(b + 1) << 4));
+  }
+}
+
+void GetOutlineFrame(const unsigned char* bytes, std::vector<std::uint8_t>& levels) {
+  const int top = bytes[0];
+  for (int b = 0; b < fingerprint::kOutlineBands; ++b) {
+    const int steps = bytes[1 + b / 2] >> (b % 2 * 4) & 0xF;
+    levels.push_back(static_cast<std::uint8_t>(std::max(0, top - steps * kStoredStep)));
+  }
+}
+
 std::uint64_t BlockStartSteps(std::uint32_t block) {
   return static_cast<std::uint64_t>(block) * kPeakBlockFrames * kPeakTimeSteps;
 }
@@ -77,7 +103,7 @@ std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks,
                             std::span<const std::uint8_t> outline_levels, RecordingId id,
                             std::uint32_t block) {
   std::string out;
-  out.reserve(8 + 3 * peaks.size() + outline_levels.size());
+  out.reserve(8 + 3 * peaks.size() + outline_levels.size() / 2 + kOutlineFramesPerBlock);
   PutVarint(peaks.size(), out);
   std::uint64_t last = BlockStartSteps(block);
   for (const fingerprint::Peak& peak : peaks) {
@@ -96,8 +122,9 @@ std::string EncodePeakBlock(std::span<const fingerprint::Peak> peaks,
       outline_levels.size() / fingerprint::kOutlineBands, kOutlineFramesPerBlock);
   if (outline_frames > 0) {
     PutVarint(outline_frames, out);
-    out.append(reinterpret_cast<const char*>(outline_levels.data()),
-               outline_frames * fingerprint::kOutlineBands);
+    for (std::size_t f = 0; f < outline_frames; ++f) {
+      PutOutlineFrame(outline_levels.data() + f * fingerprint::kOutlineBands, out);
+    }
   }
   AppendChecksum(out, KeyChecksum(id, block));
   return out;
@@ -171,11 +198,17 @@ bool DecodePeakBlock(std::string_view bytes, RecordingId id, std::uint32_t block
   if (bytes.empty()) return true;
   std::uint64_t outline_frames = 0;
   if (!GetVarint(bytes, outline_frames) || outline_frames == 0 ||
-      outline_frames > kOutlineFramesPerBlock ||
-      bytes.size() != outline_frames * fingerprint::kOutlineBands) {
+      outline_frames > kOutlineFramesPerBlock) {
     return false;
   }
-  if (outline != nullptr) outline->insert(outline->end(), bytes.begin(), bytes.end());
+  if (bytes.size() == outline_frames * kVersion4FrameBytes) return true;
+  if (bytes.size() != outline_frames * kOutlineFrameBytes) return false;
+  if (outline != nullptr) {
+    const auto* frame = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (std::uint64_t f = 0; f < outline_frames; ++f, frame += kOutlineFrameBytes) {
+      GetOutlineFrame(frame, *outline);
+    }
+  }
   return true;
 }
 

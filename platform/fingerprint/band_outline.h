@@ -21,7 +21,7 @@
 
 namespace plim::fingerprint {
 
-inline constexpr int kOutlineBands = 16;
+inline constexpr int kOutlineBands = 32;
 // Analysis frames per outline frame.
 inline constexpr int kOutlineFrameSpan = 2;
 inline constexpr double kOutlineFrameDurationS = kOutlineFrameSpan * kFrameDurationS;

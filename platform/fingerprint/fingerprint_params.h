@@ -19,7 +19,7 @@
 
 namespace plim::fingerprint {
 
-inline constexpr std::uint32_t kFingerprintVersion = 4;
+inline constexpr std::uint32_t kFingerprintVersion = 5;
 
 // --- Analysis ---------------------------------------------------------------
 // Audio is mixed to mono and resampled to this rate before analysis; the

@@ -148,10 +148,16 @@ TYPED_TEST(CatalogStoreContract, AddLookUpAndRemoveKeepTheIndexExact) {
     }
   }
   // Outlines: one ending before its peaks do, one without peaks at all.
+  // Their levels are whole stored steps below each frame's loudest band, so
+  // that they are kept exactly.
   auto outline_of = [](std::size_t frames) {
+    constexpr auto kStep = static_cast<std::size_t>(kOutlineStoredStepDb / fingerprint::kOutlineStepDb);
     fingerprint::BandOutline outline;
-    for (std::size_t i = 0; i < frames * fingerprint::kOutlineBands; ++i)
-      outline.levels.push_back(static_cast<std::uint8_t>(i * 3 % 251));
+    for (std::size_t f = 0; f < frames; ++f) {
+      for (std::size_t b = 0; b < fingerprint::kOutlineBands; ++b) {
+        outline.levels.push_back(static_cast<std::uint8_t>(120 + f % 100 - kStep * ((f + 5 * b) % 16)));
+      }
+    }
     return outline;
   };
   items[2].outline = outline_of(700);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/catalog/catalog_error.h"
@@ -103,13 +104,29 @@ TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndOutlinesWholeAndRe
                              {start_q + 37, 512, 60},
                              {start_q + 37, 7790, 200},
                              {start_q + kPeakBlockFrames * 16 - 1, 1, 6}};
-  std::vector<std::uint8_t> levels(3 * fingerprint::kOutlineBands);
-  for (std::size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<std::uint8_t>(i * 7);
+  // Outline levels from far below each frame's loudest band up to it.
+  constexpr int kBands = fingerprint::kOutlineBands;
+  std::vector<std::uint8_t> levels(3 * kBands);
+  for (std::size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<std::uint8_t>(i * 7 % 251);
   std::string bytes = EncodePeakBlock(peaks, levels, 9, block);
   std::vector<Peak> decoded;
   std::vector<std::uint8_t> decoded_levels;
   ASSERT_TRUE(DecodePeakBlock(bytes, 9, block, decoded, false, &decoded_levels));
-  EXPECT_EQ(decoded_levels, levels);
+  ASSERT_EQ(decoded_levels.size(), levels.size());
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    const auto frame = levels.begin() + static_cast<std::ptrdiff_t>(i / kBands * kBands);
+    const int top = *std::max_element(frame, frame + kBands);
+    const int kept_below = static_cast<int>(kMaxOutlineStoredSteps * kOutlineStoredStepDb /
+                                           fingerprint::kOutlineStepDb);
+    EXPECT_NEAR(decoded_levels[i], std::max<int>(levels[i], top - kept_below),
+                kOutlineStoredStepDb / fingerprint::kOutlineStepDb / 2)
+        << "to the nearest stored step, no lower than the lowest kept " << i;
+  }
+  // A block of fingerprint version 4: 16 bands a byte each, read without them.
+  std::vector<std::uint8_t> old_levels;
+  EXPECT_TRUE(DecodePeakBlock(std::string("\x00\x02", 2) + std::string(32, '\x50'), 9, block,
+                              decoded, true, &old_levels));
+  EXPECT_TRUE(old_levels.empty());
   ASSERT_EQ(decoded.size(), peaks.size());
   for (std::size_t i = 0; i < peaks.size(); ++i) {
     EXPECT_LE(decoded[i].time_q, peaks[i].time_q);
