@@ -1,7 +1,6 @@
 #include "platform/catalog/redis/redis_catalog.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -12,6 +11,7 @@
 #include "platform/catalog/copy_format.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/record_format.h"
+#include "platform/catalog/redis/redis_published.h"
 #include "platform/foundation/ns_error.h"
 
 namespace plim::catalog {
@@ -83,24 +83,31 @@ std::vector<std::string> CheckServerSettings(RedisCluster& cluster) {
 
 class RedisReader : public CatalogReader {
  public:
-  RedisReader(const RedisCatalog& store) : store_(store), cluster_(store.Borrow()) {}
+  RedisReader(const RedisCatalog& store)
+      : store_(store),
+        cluster_(store.Borrow()),
+        published_(store.keys().Published(), store.location()) {}
 
   void Lookup(std::uint32_t hash, std::vector<Posting>& out) const override {
     auto cached = postings_.find(hash);
     if (cached == postings_.end()) {
       RedisValue reply =
           cluster_->Run(RedisCommand{{"HGET", store_.keys().Bucket(hash), RedisField(hash)}});
-      cached = postings_.emplace(hash, Decode(reply)).first;
+      std::vector<Posting> postings = Decode(reply);
+      FetchPublished({&postings, 1});
+      cached = postings_.emplace(hash, std::move(postings)).first;
     }
     for (const Posting& p : cached->second)
       if (IsPublished(p.recording)) out.push_back(p);
   }
 
   std::vector<std::size_t> PostingCounts(std::span<const std::uint32_t> hashes) const override {
-    // A list this reader holds is counted as Lookup reads it; the others'
-    // lengths come from HSTRLEN, one command a hash (each names one field),
-    // all of them in one pipeline with the published bitmap when it is not
-    // yet held: the round that Lookup would otherwise spend on the bitmap.
+    // A list this reader holds is counted as Lookup reads it (the bits of
+    // its recordings came with it); the others' lengths come from HSTRLEN,
+    // one command a hash (each names one field), all of them in one
+    // pipeline. The first chunk of the published bitmap comes with them
+    // when not held: it is all of a catalog of fewer than 32,768
+    // recordings, whose lists then need no round for their bits.
     std::vector<std::size_t> counts(hashes.size());
     std::vector<RedisCommand> commands;
     std::vector<std::size_t> hash_of_command;
@@ -109,17 +116,15 @@ class RedisReader : public CatalogReader {
       if (held == postings_.end()) {
         commands.push_back({{"HSTRLEN", store_.keys().Bucket(hashes[i]), RedisField(hashes[i])}});
         hash_of_command.push_back(i);
-      } else if (published_loaded_) {
+      } else {
         counts[i] = static_cast<std::size_t>(
             std::count_if(held->second.begin(), held->second.end(),
                           [&](const Posting& p) { return IsPublished(p.recording); }));
-      } else {
-        counts[i] = held->second.size();
       }
     }
     if (commands.empty()) return counts;
-    const bool with_bitmap = !published_loaded_;
-    if (with_bitmap) commands.push_back({{"GET", store_.keys().Published()}});
+    const RecordingId first_id = 1;
+    const std::vector<std::uint32_t> chunks = published_.AddReads({&first_id, 1}, commands);
     std::vector<RedisValue> replies = cluster_->Run(commands);
     for (std::size_t c = 0; c < hash_of_command.size(); ++c) {
       const RedisValue& reply = replies[c];
@@ -128,7 +133,8 @@ class RedisReader : public CatalogReader {
         Damaged("a malformed posting list");
       counts[hash_of_command[c]] = static_cast<std::size_t>(reply.integer) / kRedisPostingBytes;
     }
-    if (with_bitmap) SetPublished(replies.back());
+    for (std::size_t i = 0; i < chunks.size(); ++i)
+      published_.Keep(chunks[i], replies[hash_of_command.size() + i]);
     return counts;
   }
 
@@ -155,33 +161,49 @@ class RedisReader : public CatalogReader {
     }
     if (commands.empty()) return;
     std::vector<RedisValue> replies = cluster_->Run(commands);
+    std::vector<std::vector<Posting>> lists(hashes.size());
     for (std::size_t c = 0; c < replies.size(); ++c) {
       const RedisValue& reply = replies[c];
       const std::size_t fields = commands[c].args.size() - 2;
       if (reply.is_error() || reply.elements.size() != fields) Damaged(reply.text);
       for (std::size_t f = 0; f < fields; ++f)
-        postings_[hashes[first_of_command[c] + f]] = Decode(reply.elements[f]);
+        lists[first_of_command[c] + f] = Decode(reply.elements[f]);
     }
+    // The recordings the lists name are known only now: their bits come in
+    // one more round, for all the lists at once.
+    FetchPublished(lists);
+    for (std::size_t i = 0; i < hashes.size(); ++i) postings_[hashes[i]] = std::move(lists[i]);
   }
 
   std::optional<Recording> GetRecording(RecordingId id) const override {
-    if (!IsPublished(id)) return std::nullopt;
+    if (published_.Holds(id) && !published_.Contains(id)) return std::nullopt;
     auto cached = records_.find(id);
     if (cached == records_.end()) {
-      cached = records_.emplace(id, cluster_->Run(RedisCommand{{"GET", store_.keys().Record(id)}}))
-                   .first;
+      // The record is asked for with the bit when that is not held: one round.
+      std::vector<RedisCommand> commands;
+      const std::vector<std::uint32_t> chunks = published_.AddReads({&id, 1}, commands);
+      commands.push_back({{"GET", store_.keys().Record(id)}});
+      std::vector<RedisValue> replies = cluster_->Run(commands);
+      for (std::size_t i = 0; i < chunks.size(); ++i) published_.Keep(chunks[i], replies[i]);
+      cached = records_.emplace(id, std::move(replies.back())).first;
     }
-    if (cached->second.is_nil()) return std::nullopt;
+    if (!IsPublished(id) || cached->second.is_nil()) return std::nullopt;
     return DecodeRecord(id, cached->second);
   }
 
   void PrefetchRecordings(std::span<const PeakRange> ranges) const override {
-    // Every record and peak block not yet held, in one pipeline.
+    // Every record and peak block not yet held, in one pipeline with the
+    // bits of their recordings that are not held either: a recording whose
+    // bit comes with them is read before it is known to be published, and
+    // given out only if it is.
+    std::vector<RecordingId> ids;
+    for (const PeakRange& range : ranges) ids.push_back(range.recording);
     std::vector<RedisCommand> commands;
-    std::vector<RecordingId> record_of_command;
-    std::vector<std::pair<RecordingId, std::uint32_t>> first_block_of_command;
+    const std::vector<std::uint32_t> chunks = published_.AddReads(ids, commands);
+    std::vector<RecordingId> record_of_command(commands.size(), 0);
+    std::vector<std::pair<RecordingId, std::uint32_t>> first_block_of_command(commands.size());
     for (const PeakRange& range : ranges) {
-      if (!IsPublished(range.recording)) continue;
+      if (published_.Holds(range.recording) && !published_.Contains(range.recording)) continue;
       if (!records_.contains(range.recording)) {
         commands.push_back({{"GET", store_.keys().Record(range.recording)}});
         record_of_command.push_back(range.recording);
@@ -198,7 +220,8 @@ class RedisReader : public CatalogReader {
     }
     if (commands.empty()) return;
     std::vector<RedisValue> replies = cluster_->Run(commands);
-    for (std::size_t c = 0; c < replies.size(); ++c) {
+    for (std::size_t i = 0; i < chunks.size(); ++i) published_.Keep(chunks[i], replies[i]);
+    for (std::size_t c = chunks.size(); c < replies.size(); ++c) {
       if (record_of_command[c] != 0) {
         records_.emplace(record_of_command[c], std::move(replies[c]));
         continue;
@@ -214,12 +237,13 @@ class RedisReader : public CatalogReader {
 
   void ReadPeaks(RecordingId id, double first_frame, double last_frame,
                  std::vector<fingerprint::Peak>& out) const override {
-    if (!(last_frame >= first_frame) || last_frame < 0 || !IsPublished(id)) return;
+    if (!(last_frame >= first_frame) || last_frame < 0) return;
+    FetchPeakBlocks(id, first_frame, last_frame);
+    if (!IsPublished(id)) return;
     const auto first_q = static_cast<std::uint64_t>(
         std::max(0.0, std::ceil(first_frame * fingerprint::kTimeSubdivisions)));
     const auto last_q = static_cast<std::uint64_t>(
         std::min(std::floor(last_frame * fingerprint::kTimeSubdivisions), 4294967295.0));
-    FetchPeakBlocks(id, first_frame, last_frame);
     std::vector<fingerprint::Peak> block_peaks;
     for (std::uint32_t block = PeakBlockOf(first_frame); block <= PeakBlockOf(last_frame);
          ++block) {
@@ -233,9 +257,9 @@ class RedisReader : public CatalogReader {
                           fingerprint::BandOutline& out) const override {
     const std::uint32_t first_block = PeakBlockOf(std::max(0.0, first_frame));
     const std::size_t first_outline_frame = std::size_t{first_block} * kOutlineFramesPerBlock;
-    if (!(last_frame >= first_frame) || last_frame < 0 || !IsPublished(id))
-      return first_outline_frame;
+    if (!(last_frame >= first_frame) || last_frame < 0) return first_outline_frame;
     FetchPeakBlocks(id, first_frame, last_frame);
+    if (!IsPublished(id)) return first_outline_frame;
     std::vector<fingerprint::Peak> block_peaks;
     AppendOutlineBlocks(first_block, PeakBlockOf(last_frame), out.levels,
                         [&](std::uint32_t block, std::vector<std::uint8_t>* levels) {
@@ -245,10 +269,10 @@ class RedisReader : public CatalogReader {
   }
 
  private:
-  // Makes sure every peak block covering [first_frame, last_frame] of
-  // recording `id` is held.
+  // Makes sure recording `id`'s bit is held, and every peak block covering
+  // [first_frame, last_frame] when it is published.
   void FetchPeakBlocks(RecordingId id, double first_frame, double last_frame) const {
-    bool all_held = true;
+    bool all_held = published_.Holds(id);
     for (std::uint32_t block = PeakBlockOf(first_frame);
          block <= PeakBlockOf(last_frame) && all_held; ++block)
       all_held = peak_blocks_.contains({id, block});
@@ -287,25 +311,20 @@ class RedisReader : public CatalogReader {
 
   void ForEachRecording(
       const std::function<bool(RecordingId, const Recording&)>& visit) const override {
-    LoadPublished();
-    std::vector<RecordingId> ids;
-    for (std::size_t byte = 0; byte < published_.size(); ++byte) {
-      for (int bit = 0; bit < 8; ++bit) {
-        if (published_[byte] & (0x80 >> bit))
-          ids.push_back(static_cast<RecordingId>(byte * 8 + bit));
-      }
-    }
     constexpr std::size_t kBatch = 256;
-    for (std::size_t begin = 0; begin < ids.size(); begin += kBatch) {
-      std::vector<RedisCommand> commands;
-      for (std::size_t i = begin; i < std::min(ids.size(), begin + kBatch); ++i)
-        commands.push_back({{"GET", store_.keys().Record(ids[i])}});
-      std::vector<RedisValue> replies = cluster_->Run(commands);
-      for (std::size_t i = 0; i < replies.size(); ++i) {
-        if (replies[i].is_nil()) continue;  // removed since
-        if (!visit(ids[begin + i], DecodeRecord(ids[begin + i], replies[i]))) return;
+    published_.Scan(*cluster_, [&](std::span<const RecordingId> ids) {
+      for (std::size_t begin = 0; begin < ids.size(); begin += kBatch) {
+        std::vector<RedisCommand> commands;
+        for (std::size_t i = begin; i < std::min(ids.size(), begin + kBatch); ++i)
+          commands.push_back({{"GET", store_.keys().Record(ids[i])}});
+        std::vector<RedisValue> replies = cluster_->Run(commands);
+        for (std::size_t i = 0; i < replies.size(); ++i) {
+          if (replies[i].is_nil()) continue;  // removed since
+          if (!visit(ids[begin + i], DecodeRecord(ids[begin + i], replies[i]))) return false;
+        }
       }
-    }
+      return true;
+    });
   }
 
   std::optional<RecordingCopy> FindCopy(std::string_view path) const override {
@@ -326,12 +345,14 @@ class RedisReader : public CatalogReader {
                        [&](std::span<const RedisValue> fields) {
                          for (std::size_t i = 1; i < fields.size(); i += 2) {
                            RecordingCopy copy = DecodeCopy(fields[i]);
-                           if (IsPublished(copy.id))
-                             copies.insert_or_assign(copy.path, std::move(copy));
+                           copies.insert_or_assign(copy.path, std::move(copy));
                          }
                        });
+    std::vector<RecordingId> ids;
+    for (const auto& [path, copy] : copies) ids.push_back(copy.id);
+    published_.Fetch(*cluster_, ids);
     for (const auto& [path, copy] : copies)
-      if (!visit(copy)) return;
+      if (IsPublished(copy.id) && !visit(copy)) return;
   }
 
   std::optional<Artwork> ReadArtwork(std::string_view artwork_file) const override {
@@ -340,11 +361,11 @@ class RedisReader : public CatalogReader {
     return Artwork{std::move(reply.text), ""};
   }
 
+  // Counted by the node, as the bitmap is now: not what this reader holds.
   std::uint64_t RecordingCount() const override {
-    LoadPublished();
-    std::uint64_t count = 0;
-    for (unsigned char byte : published_) count += static_cast<std::uint64_t>(std::popcount(byte));
-    return count;
+    const RedisValue reply = cluster_->Run(RedisCommand{{"BITCOUNT", store_.keys().Published()}});
+    if (reply.type != RedisValue::Type::kInteger) Damaged(reply.text);
+    return static_cast<std::uint64_t>(reply.integer);
   }
 
   std::uint64_t LandmarkCount() const override {
@@ -397,20 +418,21 @@ class RedisReader : public CatalogReader {
     return RedisInteger(cluster_->Run(RedisCommand{{"HGET", store_.keys().Stats(), field}}), 0);
   }
 
-  // The published bitmap, read once: the reader's view of which recordings exist.
-  void LoadPublished() const {
-    if (published_loaded_) return;
-    SetPublished(cluster_->Run(RedisCommand{{"GET", store_.keys().Published()}}));
-  }
-  void SetPublished(const RedisValue& reply) const {
-    published_.assign(reply.text.begin(), reply.text.end());
-    published_loaded_ = true;
-  }
-
+  // The reader's view of which recordings exist: each chunk of the
+  // published bitmap as it was when first read, kept for later queries.
   bool IsPublished(RecordingId id) const {
-    LoadPublished();
-    const std::size_t byte = id / 8;
-    return byte < published_.size() && (published_[byte] & (0x80 >> (id % 8))) != 0;
+    if (!published_.Holds(id)) published_.Fetch(*cluster_, {&id, 1});
+    return published_.Contains(id);
+  }
+  // Reads the bits not held of the recordings that `lists` name, all at
+  // once (see RedisPublishedBits::Fetch). Every list this reader holds has
+  // its recordings' bits held: they are read before the list is kept.
+  void FetchPublished(std::span<const std::vector<Posting>> lists) const {
+    std::vector<RecordingId> ids;
+    for (const std::vector<Posting>& list : lists)
+      for (const Posting& p : list)
+        if (!published_.Holds(p.recording)) ids.push_back(p.recording);
+    published_.Fetch(*cluster_, ids);
   }
 
   const RedisCatalog& store_;
@@ -419,8 +441,7 @@ class RedisReader : public CatalogReader {
   mutable std::unordered_map<std::uint32_t, std::vector<Posting>> postings_;
   mutable std::unordered_map<RecordingId, RedisValue> records_;  // GET replies
   mutable std::map<std::pair<RecordingId, std::uint32_t>, RedisValue> peak_blocks_;
-  mutable std::vector<unsigned char> published_;
-  mutable bool published_loaded_ = false;
+  mutable RedisPublishedBits published_;
 };
 
 }  // namespace

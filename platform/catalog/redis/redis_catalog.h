@@ -55,7 +55,10 @@ class RedisCatalog : public CatalogStore {
                                             const RedisTimeouts& timeouts = RedisTimeouts());
   ~RedisCatalog() override;
 
-  // Sees every recording published before each call; no snapshot across calls.
+  // Sees every recording published before each call, no snapshot across
+  // calls, except that a reader keeps what it has read of the published
+  // bitmap (in chunks of 32,768 ids: only those holding the ids it is
+  // asked about) for later calls. RecordingCount counts anew each call.
   std::unique_ptr<CatalogReader> NewCatalogReader() const override;
   // Not one transaction: each recording is published or not (see above).
   // Concurrent adds of the same audio leave one recording; the others are
@@ -98,7 +101,8 @@ class RedisCatalog : public CatalogStore {
   // totals and the id counter, against the records. What a writer at work
   // (or killed: see CleanLeftovers) left half done is no damage. Not a
   // snapshot: run it while no one writes. Throws NSError
-  // (kCatalogErrorCannotOpen) when the cluster can't be reached.
+  // (kCatalogErrorCannotOpen) when the cluster can't be reached,
+  // kCatalogErrorDamaged when the published bitmap is not a string.
   VerificationReport Verify() const;
 
   // Removes every key of this catalog (for tests and benchmarks).

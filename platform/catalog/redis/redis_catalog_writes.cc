@@ -12,6 +12,7 @@
 #include "platform/catalog/prepared_recording.h"
 #include "platform/catalog/record_format.h"
 #include "platform/catalog/redis/redis_catalog.h"
+#include "platform/catalog/redis/redis_published.h"
 #include "platform/catalog/redis/redis_writing.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/utf8.h"
@@ -410,17 +411,15 @@ std::uint64_t RedisCatalog::CleanLeftovers(double min_age_s) {
   }
   // Claims of audio whose recording is not published: each would have
   // every later add of that audio called a copy of nothing. The pending
-  // set and the bitmap are read once; each claim they leave unexplained
-  // is looked at again on its own before it is taken back.
+  // set and the bitmap (in chunks) are read once; each claim they leave
+  // unexplained is looked at again on its own before it is taken back.
   std::set<RecordingId> pending;
   for (const RedisValue& member :
        RunOne(*cluster, {{"ZRANGE", keys_.Pending(), "0", "-1"}}, where).elements)
     pending.insert(static_cast<RecordingId>(RedisInteger(member)));
-  const std::string bitmap = RunOne(*cluster, {{"GET", keys_.Published()}}, where).text;
-  const auto published = [&bitmap](RecordingId id) {
-    return id / 8 < bitmap.size() &&
-           (static_cast<unsigned char>(bitmap[id / 8]) & (0x80 >> (id % 8))) != 0;
-  };
+  RedisPublishedBits bits(keys_.Published(), where);
+  bits.Scan(*cluster, [](std::span<const RecordingId>) { return true; });
+  const auto published = [&bits](RecordingId id) { return bits.Contains(id); };
   const std::vector<std::string> claims = cluster->ScanKeys(keys_.prefix() + "c:*");
   for (std::size_t begin = 0; begin < claims.size(); begin += kCommandsPerRound) {
     std::vector<RedisCommand> commands;

@@ -7,6 +7,7 @@
 //                         copies, then sets it)
 //   NAME:next-id          the last id given (INCR)
 //   NAME:published        bitmap: bit ID set once recording ID is wholly stored
+//                         (read in chunks of 4 KiB: redis_published.h)
 //   NAME:stats            hash: landmarks, duration_us of published recordings;
 //                         +ID / -ID while recording ID's arrival / leaving
 //                         is being counted (a repeat finds it and does nothing)

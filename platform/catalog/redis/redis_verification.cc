@@ -5,11 +5,13 @@
 #include <cmath>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "platform/catalog/copy_format.h"
 #include "platform/catalog/peak_blocks.h"
 #include "platform/catalog/record_format.h"
 #include "platform/catalog/redis/redis_catalog.h"
+#include "platform/catalog/redis/redis_published.h"
 
 namespace plim::catalog {
 namespace {
@@ -25,8 +27,9 @@ std::int64_t DurationUs(double duration_s) {
 
 class RedisWalk {
  public:
-  RedisWalk(const RedisKeys& keys, RedisCluster& cluster, VerificationReport& report)
-      : keys_(keys), cluster_(cluster), report_(report) {}
+  RedisWalk(const RedisKeys& keys, std::string where, RedisCluster& cluster,
+            VerificationReport& report)
+      : keys_(keys), where_(std::move(where)), cluster_(cluster), report_(report) {}
 
   void Run() {
     // Ids being added or removed are half there by design: a writer is at
@@ -34,14 +37,12 @@ class RedisWalk {
     for (const RedisValue& member :
          cluster_.Run(RedisCommand{{"ZRANGE", keys_.Pending(), "0", "-1"}}).elements)
       pending_.insert(static_cast<RecordingId>(RedisInteger(member)));
-    const std::string bitmap = cluster_.Run(RedisCommand{{"GET", keys_.Published()}}).text;
     std::vector<RecordingId> ids;
-    for (std::size_t byte = 0; byte < bitmap.size(); ++byte) {
-      for (int bit = 0; bit < 8; ++bit) {
-        if (static_cast<unsigned char>(bitmap[byte]) & (0x80 >> bit))
-          ids.push_back(static_cast<RecordingId>(byte * 8 + bit));
-      }
-    }
+    RedisPublishedBits(keys_.Published(), where_)
+        .Scan(cluster_, [&ids](std::span<const RecordingId> round) {
+          ids.insert(ids.end(), round.begin(), round.end());
+          return true;
+        });
     published_.insert(ids.begin(), ids.end());
     for (std::size_t begin = 0; begin < ids.size(); begin += kRecordingsPerRound) {
       Recordings({ids.data() + begin, std::min(kRecordingsPerRound, ids.size() - begin)});
@@ -244,6 +245,7 @@ class RedisWalk {
   }
 
   const RedisKeys& keys_;
+  const std::string where_;  // the catalog's location, for messages
   RedisCluster& cluster_;
   VerificationReport& report_;
   std::set<RecordingId> published_, pending_;
@@ -256,7 +258,7 @@ class RedisWalk {
 VerificationReport RedisCatalog::Verify() const {
   VerificationReport report;
   Lease cluster = Borrow();
-  RedisWalk(keys_, *cluster, report).Run();
+  RedisWalk(keys_, location(), *cluster, report).Run();
   return report;
 }
 

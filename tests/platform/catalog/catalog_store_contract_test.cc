@@ -896,6 +896,56 @@ TEST(RedisCatalogTest, CommandsRepeatedAfterALostReplyTakeEffectOnce) {
   }
 }
 
+// A reader reads only the parts of the published bitmap that hold the ids
+// it asks about: with a recording at id 2^23 the bitmap is 1 MiB, and none
+// of these reads sends a tenth of it. What reads all of it, in parts,
+// still finds the recordings of every part.
+TEST(RedisCatalogTest, ReadersReadOnlyThePartsOfThePublishedBitmapTheyNeed) {
+  if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
+  RedisStore store;
+  auto catalog = RedisCatalog::Open(store.location(), CatalogStore::Mode::kReadWrite);
+  static constexpr RecordingId kFar = RecordingId{1} << 23;
+  catalog->Add(std::vector<NewRecording>{SyntheticRecording(1, 20, "/a.ogg")});
+  RedisCluster admin(ParseRedisLocation(store.location()).seeds, 3, 12);
+  admin.Run(RedisCommand{{"SET", catalog->keys().NextId(), std::to_string(kFar - 1)}});
+  ASSERT_EQ(catalog->Add(std::vector<NewRecording>{SyntheticRecording(2, 20, "/far.ogg")})[0].id,
+            kFar);
+  ASSERT_TRUE(catalog->AddCopy({kFar, "/far-copy.ogg", 1, 1}));
+  const std::vector<std::pair<const char*, std::function<void(const CatalogReader&)>>> reads = {
+      {"find by path",
+       [](const CatalogReader& r) { EXPECT_EQ(r.FindBySourcePath("/far.ogg"), kFar); }},
+      {"query",
+       [](const CatalogReader& r) {
+         const std::uint32_t hashes[] = {testing::kSharedHash};
+         EXPECT_EQ(r.PostingCounts(hashes), std::vector<std::size_t>{2});
+         r.Prefetch(hashes);
+         std::vector<Posting> shared;
+         r.Lookup(testing::kSharedHash, shared);
+         ASSERT_EQ(shared.size(), 2u);
+         EXPECT_EQ(shared[1].recording, kFar);
+         EXPECT_EQ(r.GetRecording(kFar)->title, "Title 2");
+       }},
+      {"count", [](const CatalogReader& r) { EXPECT_EQ(r.RecordingCount(), 2u); }},
+      {"copies", [](const CatalogReader& r) { EXPECT_EQ(r.FindCopy("/far-copy.ogg")->id, kFar); }},
+  };
+  for (const auto& [name, read] : reads) {
+    SCOPED_TRACE(name);
+    const std::uint64_t sent_before = *store.BytesSent();
+    read(*catalog->NewCatalogReader());
+    EXPECT_LT(*store.BytesSent() - sent_before, 100'000u) << "bytes sent";
+  }
+  std::vector<RecordingId> listed;
+  catalog->NewCatalogReader()->ForEachRecording([&](RecordingId id, const Recording&) {
+    listed.push_back(id);
+    return true;
+  });
+  EXPECT_EQ(listed, (std::vector<RecordingId>{1, kFar}));
+  const VerificationReport report = catalog->Verify();
+  EXPECT_EQ(report.recordings.size(), 2u);
+  EXPECT_TRUE(report.Intact()) << report.damage.front().what;
+  EXPECT_EQ(catalog->CleanLeftovers(0), 0u) << "no claim taken for one of nothing";
+}
+
 // A catalog's size is its own keys' memory, not the cluster's.
 TEST(RedisCatalogTest, MeasuresOnlyItsOwnKeys) {
   if (!testing::TestCluster().running()) GTEST_SKIP() << testing::TestCluster().why_not_running();
