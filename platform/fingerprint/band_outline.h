@@ -1,4 +1,4 @@
-// The band-energy outline: how loud each of a few log-spaced bands is, over
+// The band-energy outline: how loud each of 32 log-spaced bands is, over
 // time. A second kind of evidence beside the peaks.
 //
 // Under noise or voices most single peaks are lost, but the music's
@@ -7,7 +7,8 @@
 // go, while the music's own changes of level stay correlated with the
 // reference's. An outline frame is the mean power of two analysis frames
 // (64 ms) in each of kOutlineBands bands between kMinPeakFrequencyHz and
-// kMaxPeakFrequencyHz, in half-decibel steps.
+// kMaxPeakFrequencyHz, in half-decibel steps (the catalog keeps it coarser:
+// catalog/peak_blocks.h).
 
 #ifndef PLIM_PLATFORM_FINGERPRINT_BAND_OUTLINE_H_
 #define PLIM_PLATFORM_FINGERPRINT_BAND_OUTLINE_H_

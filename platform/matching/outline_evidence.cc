@@ -83,8 +83,8 @@ std::vector<std::int16_t> LocalLevels(std::vector<double> values, std::size_t fr
 // spreads above the others, or more: 1% at kOneInHundred, a tenth as
 // likely for each further 1 / kSlope. Measured on the benchmark's corpus
 // (the noisy queries against every other recording, 1.4e8 placements: 2.7e-3
-// stand 3 spreads out, 7.5e-5 4, 1.4e-6 5, 3.5e-8 6, none 7) and fitted
-// above what was seen, by a factor of 2 to 10.
+// stand 3 spreads out, 7.4e-5 4, 1.6e-6 5, 6.4e-8 6, none 7, with 32 bands
+// as with 16) and fitted above what was seen, by a factor of 2 to 10.
 constexpr double kOneInHundred = 2.7;
 constexpr double kSlope = 1.35;
 double PlacementTail(double z) {
