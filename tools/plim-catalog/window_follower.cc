@@ -132,8 +132,8 @@ void WindowFollower::Match(AudioWindow window, bool whole) {
   std::vector<PeakWindow> windows;
   for (const Followed& f : history_) windows.push_back({f.start_s, f.peaks.get()});
   windows.push_back({window.start_s, peaks.get()});
-  if (whole) FindEnds(windows, accepted, matches, EndS(windows.back()));
   FindStarts(windows, matches, accepted, fresh);
+  if (whole) FindEnds(windows, accepted, matches, EndS(windows.back()));
   if (!fresh.empty() || (whole && !told)) {
     std::vector<WindowMatch> handed;
     for (std::size_t i : fresh) handed.push_back(matches[accepted[i].index]);
@@ -151,15 +151,21 @@ void WindowFollower::Match(AudioWindow window, bool whole) {
   previewed_matches_.clear();
   previewed_.clear();
   for (const Accepted& a : accepted) {
-    const StreamAlignment heard = AlignmentOf(matches[a.index], a.candidate);
-    auto same = std::find_if(recent_.begin(), recent_.end(), [&](const auto& r) {
-      return r.first.recording == heard.recording &&
-             std::abs(r.first.anchor_s - heard.anchor_s) <= kAnchorToleranceS;
+    const WindowMatch& m = matches[a.index];
+    const StreamAlignment heard = AlignmentOf(m, a.candidate);
+    auto same = std::find_if(recent_.begin(), recent_.end(), [&](const Recent& r) {
+      return r.alignment.recording == heard.recording &&
+             std::abs(r.alignment.anchor_s - heard.anchor_s) <= kAnchorToleranceS;
     });
-    if (same == recent_.end()) same = recent_.insert(recent_.end(), {heard, 0.0});
-    *same = {heard, window.start_s};
+    if (same == recent_.end()) {
+      same = recent_.insert(recent_.end(),
+                            {heard, m.heard_s ? m.heard_s->first : m.window_start_s, 0.0});
+    }
+    same->alignment = heard;
+    same->last_window_s = window.start_s;
   }
-  std::erase_if(recent_, [&](const auto& r) { return r.second < window.start_s - kRivalMemoryS; });
+  std::erase_if(recent_,
+                [&](const Recent& r) { return r.last_window_s < window.start_s - kRivalMemoryS; });
   history_.push_back({window.start_s, std::move(peaks), std::move(matches), std::move(accepted)});
   if (history_.size() > kEdgeHistoryWindows) history_.pop_front();
 }
@@ -204,51 +210,78 @@ std::vector<StreamAlignment> WindowFollower::Rivals(catalog::RecordingId recordi
       }
     }
   };
-  for (const auto& r : recent_) {
-    if (r.first.recording != recording) rivals.push_back(r.first);
+  for (const Recent& r : recent_) {
+    if (r.alignment.recording != recording) rivals.push_back(r.alignment);
   }
   add(matches, accepted);
   return rivals;
 }
 
 void WindowFollower::FindStarts(std::span<const PeakWindow> windows,
-                                std::vector<WindowMatch>& matches,
-                                const std::vector<Accepted>& accepted,
+                                std::vector<WindowMatch>& matches, std::vector<Accepted>& accepted,
                                 std::span<const std::size_t> fresh) {
   for (std::size_t i : fresh) {
-    const Accepted& a = accepted[i];
-    // Heard in the window before: its start was looked for then.
-    if (!history_.empty() && AcceptedIn(history_.back().accepted, a.candidate.recording)) continue;
-    WindowMatch& m = matches[a.index];
-    const double window_end_s = EndS(windows.back());
-    const double heard_from_s = m.heard_s ? m.heard_s->first : m.window_start_s;
-    const double heard_to_s = m.heard_s ? m.heard_s->second : window_end_s;
-    // Heard for a moment only, it may be a likeness rather than the
-    // recording (timeline.h's kMinStretchS): no reason to look further.
-    if (heard_to_s - heard_from_s < kMinStretchS) continue;
-    const double inside_s = std::min(heard_to_s, heard_from_s + kEdgeInsideS);
-    const double start_s = FindEdge(*reader_, windows, AlignmentOf(m, a.candidate),
-                                    Rivals(m.recording, matches, accepted), EdgeSide::kStart,
-                                    inside_s, inside_s - kStartReachS);
-    m.heard_s.emplace(start_s, heard_to_s);
-    // What it took over from, no longer accepted, ends where it starts.
-    std::vector<catalog::RecordingId> seen;
-    for (auto f = history_.rbegin(); f != history_.rend(); ++f) {
-      for (WindowMatch& before : f->matches) {
-        if (before.recording == m.recording || AcceptedIn(accepted, before.recording) ||
-            std::find(seen.begin(), seen.end(), before.recording) != seen.end()) {
-          continue;
-        }
-        seen.push_back(before.recording);
-        const double before_end_s =
-            before.heard_s ? before.heard_s->second : f->start_s + 2 * kWindowHopS;
-        if (before_end_s <= start_s) continue;
-        WindowMatch after = before;
-        const double before_from_s = before.heard_s ? before.heard_s->first : f->start_s;
-        after.heard_s.emplace(before_from_s, std::max(before_from_s, start_s));
-        on_amend_(before, after);
-        before = after;
+    Accepted& a = accepted[i];
+    if (!history_.empty() && AcceptedIn(history_.back().accepted, a.candidate.recording)) {
+      // Its start was looked for in the window before, or is now.
+      Followed& previous = history_.back();
+      for (Accepted& p : previous.accepted) {
+        if (p.candidate.recording != a.candidate.recording || !p.start_pending) continue;
+        p.start_pending = false;
+        WindowMatch& m = previous.matches[p.index];
+        const WindowMatch before = m;
+        FindStart(windows, m, p.candidate, matches, accepted);
+        if (m.heard_s != before.heard_s) on_amend_(before, m);
       }
+      continue;
+    }
+    WindowMatch& m = matches[a.index];
+    // Heard for a moment only, it may be a likeness rather than the
+    // recording (timeline.h's kMinStretchS), which looking further would
+    // make last: its start waits for the next window.
+    if (m.heard_s && m.heard_s->second - m.heard_s->first < kMinStretchS) {
+      a.start_pending = true;
+      continue;
+    }
+    FindStart(windows, m, a.candidate, matches, accepted);
+  }
+}
+
+void WindowFollower::FindStart(std::span<const PeakWindow> windows, WindowMatch& m,
+                               const matching::MatchCandidate& c,
+                               const std::vector<WindowMatch>& matches,
+                               const std::vector<Accepted>& accepted) {
+  const double window_end_s = m.window_start_s + 2 * kWindowHopS;
+  const double heard_from_s = m.heard_s ? m.heard_s->first : m.window_start_s;
+  const double heard_to_s = m.heard_s ? m.heard_s->second : window_end_s;
+  const double inside_s = std::min(heard_to_s, heard_from_s + kEdgeInsideS);
+  const double start_s =
+      FindEdge(*reader_, windows, AlignmentOf(m, c), Rivals(m.recording, matches, accepted),
+               EdgeSide::kStart, inside_s, inside_s - kStartReachS);
+  m.heard_s.emplace(start_s, heard_to_s);
+  for (Recent& r : recent_) {
+    if (r.alignment.recording == m.recording &&
+        std::abs(r.alignment.anchor_s - AlignmentOf(m, c).anchor_s) <= kAnchorToleranceS) {
+      r.start_s = start_s;
+    }
+  }
+  // What it took over from, no longer accepted, ends where it starts.
+  std::vector<catalog::RecordingId> seen;
+  for (auto f = history_.rbegin(); f != history_.rend(); ++f) {
+    for (WindowMatch& before : f->matches) {
+      if (before.recording == m.recording || AcceptedIn(accepted, before.recording) ||
+          std::find(seen.begin(), seen.end(), before.recording) != seen.end()) {
+        continue;
+      }
+      seen.push_back(before.recording);
+      const double before_end_s =
+          before.heard_s ? before.heard_s->second : f->start_s + 2 * kWindowHopS;
+      if (before_end_s <= start_s) continue;
+      WindowMatch after = before;
+      const double before_from_s = before.heard_s ? before.heard_s->first : f->start_s;
+      after.heard_s.emplace(before_from_s, std::max(before_from_s, start_s));
+      on_amend_(before, after);
+      before = after;
     }
   }
 }
@@ -271,12 +304,30 @@ void WindowFollower::FindEnds(std::span<const PeakWindow> windows,
     const double heard_to_s =
         m.heard_s ? m.heard_s->second : EndS({previous.start_s, previous.peaks.get()});
     const double inside_s = std::max(heard_from_s, heard_to_s - kEdgeInsideS);
-    const double found_s =
+    double found_s =
         FindEdge(*reader_, windows, AlignmentOf(m, a.candidate),
                  Rivals(m.recording, matches, accepted), EdgeSide::kEnd, inside_s, end_s);
+    // A mix plays one recording at a time: what starts after it ends it.
+    const StreamAlignment own = AlignmentOf(m, a.candidate);
+    double own_start_s = heard_from_s;
+    for (const Recent& r : recent_) {
+      if (r.alignment.recording == own.recording &&
+          std::abs(r.alignment.anchor_s - own.anchor_s) <= kAnchorToleranceS) {
+        own_start_s = std::min(own_start_s, r.start_s);
+      }
+    }
+    const auto end_at = [&](double start_s) {
+      if (start_s > own_start_s) found_s = std::min(found_s, start_s);
+    };
+    for (const Recent& r : recent_) {
+      if (r.alignment.recording != m.recording) end_at(r.start_s);
+    }
+    for (const WindowMatch& other : matches) {
+      if (other.recording != m.recording && other.heard_s) end_at(other.heard_s->first);
+    }
     if (m.heard_s && m.heard_s->second == found_s) continue;
     const WindowMatch before = m;
-    m.heard_s.emplace(heard_from_s, found_s);
+    m.heard_s.emplace(std::min(heard_from_s, found_s), found_s);
     on_amend_(before, m);
   }
 }

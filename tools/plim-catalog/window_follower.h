@@ -81,6 +81,9 @@ class WindowFollower {
   struct Accepted {
     std::size_t index;  // into its window's matches
     matching::MatchCandidate candidate;
+    // Heard for a moment only: its start is looked for if the next window
+    // accepts it too.
+    bool start_pending = false;
   };
   // A window followed, kept for the edges of what starts or ends after it.
   struct Followed {
@@ -96,13 +99,21 @@ class WindowFollower {
                                                  double window_start_s,
                                                  const matching::MatchCandidate& c);
   // Moves the start of each of `fresh` (into `accepted`, new since the
-  // window before) to where its seconds first hear it, and ends what it
-  // takes over from there. `windows`: the history and this window.
+  // window before), and of those pending in the window before that it
+  // accepts again, to where its seconds first hear it. `windows`: the
+  // history and this window.
   void FindStarts(std::span<const PeakWindow> windows, std::vector<WindowMatch>& matches,
-                  const std::vector<Accepted>& accepted, std::span<const std::size_t> fresh);
+                  std::vector<Accepted>& accepted, std::span<const std::size_t> fresh);
+  // Moves the start of `m`, accepted as `c`, to where its seconds first
+  // hear it, and ends what it takes over from there; `matches` and
+  // `accepted`: the window being matched.
+  void FindStart(std::span<const PeakWindow> windows, WindowMatch& m,
+                 const matching::MatchCandidate& c, const std::vector<WindowMatch>& matches,
+                 const std::vector<Accepted>& accepted);
   // Moves the end of each match of the window before that this window
   // (`accepted`, ending at `end_s`) did not accept again to where its
-  // seconds last hear it.
+  // seconds last hear it, or where a recording started after it (recent_
+  // or in `matches`) starts, if sooner.
   void FindEnds(std::span<const PeakWindow> windows, const std::vector<Accepted>& accepted,
                 const std::vector<WindowMatch>& matches, double end_s);
   // The recordings accepted lately (recent_) or in `accepted` (of
@@ -115,9 +126,13 @@ class WindowFollower {
   MatchSink on_window_;
   AmendSink on_amend_;
   std::deque<Followed> history_;  // the last windows followed, oldest first
-  // Where the recordings accepted lately play, and the start of the last
-  // window to accept each: rivals at the edges of what starts or ends.
-  std::vector<std::pair<StreamAlignment, double>> recent_;
+  // A recording accepted lately: a rival at the edges of others.
+  struct Recent {
+    StreamAlignment alignment;
+    double start_s = 0;        // where its stretch starts
+    double last_window_s = 0;  // the start of the last window to accept it
+  };
+  std::vector<Recent> recent_;
   // The window being previewed: its start and matches as handed out.
   std::optional<double> previewed_start_s_;
   bool previewed_told_ = false;  // its start handed out to on_window_
