@@ -229,6 +229,10 @@ void WindowFollower::FindStarts(std::span<const PeakWindow> windows,
         if (p.candidate.recording != a.candidate.recording || !p.start_pending) continue;
         p.start_pending = false;
         WindowMatch& m = previous.matches[p.index];
+        const WindowMatch& again = matches[a.index];
+        const double heard_to_s =
+            again.heard_s ? again.heard_s->second : again.window_start_s + 2 * kWindowHopS;
+        if (!m.heard_s || heard_to_s - m.heard_s->first < kMinStretchS) continue;
         const WindowMatch before = m;
         FindStart(windows, m, p.candidate, matches, accepted);
         if (m.heard_s != before.heard_s) on_amend_(before, m);
@@ -293,21 +297,11 @@ void WindowFollower::FindEnds(std::span<const PeakWindow> windows,
   Followed& previous = history_.back();
   for (const Accepted& a : previous.accepted) {
     if (AcceptedIn(accepted, a.candidate.recording)) continue;
-    // Accepted in one window only, it may be a likeness (as above).
-    if (std::none_of(history_.begin(), history_.end() - 1, [&](const Followed& f) {
-          return AcceptedIn(f.accepted, a.candidate.recording);
-        })) {
-      continue;
-    }
     WindowMatch& m = previous.matches[a.index];
     const double heard_from_s = m.heard_s ? m.heard_s->first : m.window_start_s;
     const double heard_to_s =
         m.heard_s ? m.heard_s->second : EndS({previous.start_s, previous.peaks.get()});
-    const double inside_s = std::max(heard_from_s, heard_to_s - kEdgeInsideS);
-    double found_s =
-        FindEdge(*reader_, windows, AlignmentOf(m, a.candidate),
-                 Rivals(m.recording, matches, accepted), EdgeSide::kEnd, inside_s, end_s);
-    // A mix plays one recording at a time: what starts after it ends it.
+    // Where its stretch starts: as it was found, or this window's start.
     const StreamAlignment own = AlignmentOf(m, a.candidate);
     double own_start_s = heard_from_s;
     for (const Recent& r : recent_) {
@@ -316,6 +310,12 @@ void WindowFollower::FindEnds(std::span<const PeakWindow> windows,
         own_start_s = std::min(own_start_s, r.start_s);
       }
     }
+    // Heard for a moment only, it may be a likeness (as for starts).
+    if (heard_to_s - own_start_s < kMinStretchS) continue;
+    const double inside_s = std::max(heard_from_s, heard_to_s - kEdgeInsideS);
+    double found_s = FindEdge(*reader_, windows, own, Rivals(m.recording, matches, accepted),
+                              EdgeSide::kEnd, inside_s, end_s);
+    // A mix plays one recording at a time: what starts after it ends it.
     const auto end_at = [&](double start_s) {
       if (start_s > own_start_s) found_s = std::min(found_s, start_s);
     };
