@@ -48,10 +48,11 @@ class WindowFollower {
   // once: its matches are those of all the calls.
   using MatchSink = std::function<void(double window_start_s, std::vector<WindowMatch>)>;
   // Receives a match handed out before (`before`, as it was) and what it is
-  // now (`after`): of the window before the one being followed, heard
-  // later than said (heard_s's end), and otherwise the same; or of a
-  // previewed window, accepted again on more of its audio, where `after`
-  // may differ in all but its window and recording.
+  // now (`after`): of one of the last kEdgeHistoryWindows windows, the
+  // last of its recording, heard to another end (heard_s's), or, if it
+  // was heard for a moment only, from another start, and otherwise the
+  // same; or of a previewed window, accepted again on more of its audio,
+  // where `after` may differ in all but its window and recording.
   using AmendSink = std::function<void(const WindowMatch& before, const WindowMatch& after)>;
 
   // `reader` must stay valid until the next SetReader or the follower's end.
