@@ -43,10 +43,11 @@ class Piece:
     speed: float         # 1.03: played 3% fast
 
 
-def plan(index, members, negatives, piece_s=PIECE_S):
+def plan(index, members, negatives, piece_s=PIECE_S, crossfade_s=CROSSFADE_S):
     """The pieces of mix `index` before assembly: (recording, member,
     offset_s, cut_s, speed, crossfade_after_s) in playing order; each cut
-    to a length drawn from the range piece_s."""
+    to a length drawn from the range piece_s, each crossfade from the
+    range crossfade_s."""
     rng = random.Random("plim-mix-%d-%d" % (RECIPE_VERSION, index))
     picks = ([(r, True) for r in rng.sample(members, MEMBERS_PER_MIX)] +
              [(r, False) for r in rng.sample(negatives, NEGATIVES_PER_MIX)])
@@ -56,7 +57,7 @@ def plan(index, members, negatives, piece_s=PIECE_S):
         cut_s = min(rec.duration_s - 0.5, rng.uniform(*piece_s))
         offset_s = rng.uniform(0, rec.duration_s - 0.5 - cut_s)
         out.append((rec, member, round(offset_s, 2), round(cut_s, 2),
-                    rng.choice(SPEEDS), round(rng.uniform(*CROSSFADE_S), 2)))
+                    rng.choice(SPEEDS), round(rng.uniform(*crossfade_s), 2)))
     return out
 
 
@@ -72,12 +73,16 @@ def _piece_audio(store, rec, offset_s, cut_s, speed):
     return media.read_wav(path)[2].astype(np.float32)
 
 
-def build(store, index, members, negatives, piece_s=PIECE_S):
+def build(store, index, members, negatives, piece_s=PIECE_S, crossfade_s=CROSSFADE_S,
+          noise_snr_db=NOISE_SNR_DB):
     """(path of mix `index`'s FLAC, its pieces); made once, then cached.
-    A shorter piece_s gives a shorter mix of as many pieces."""
-    steps = plan(index, members, negatives, piece_s)
+    A shorter piece_s gives a shorter mix of as many pieces; crossfade_s
+    and noise_snr_db (the noise's level below the music's) other
+    crossfades and noise, the same recordings cut at the same places."""
+    steps = plan(index, members, negatives, piece_s, crossfade_s)
+    noise = () if noise_snr_db == NOISE_SNR_DB else (("noise_snr_db", noise_snr_db),)
     key = cache.recipe_key("mix", RECIPE_VERSION, index,
-                           *[(r.digest, o, c, s, x) for r, _, o, c, s, x in steps])
+                           *[(r.digest, o, c, s, x) for r, _, o, c, s, x in steps], *noise)
     flac = store.path("mixes", key, ".flac")
     truth_path = store.path("mixes", key, ".json")
     if flac.exists() and truth_path.exists():
@@ -113,7 +118,7 @@ def build(store, index, members, negatives, piece_s=PIECE_S):
     noise = _pink_noise(store, total / SAMPLE_RATE_HZ)[:total]
     gain = (float(np.sqrt(np.mean(mix.astype(np.float64) ** 2))) /
             float(np.sqrt(np.mean(noise.astype(np.float64) ** 2))) /
-            10 ** (NOISE_SNR_DB / 20))
+            10 ** (noise_snr_db / 20))
     mix += gain * noise
     mix *= min(1.0, media.INT16_MAX / float(np.max(np.abs(mix))))
 

@@ -3,6 +3,7 @@
 
   /usr/bin/python3 bench/accuracy/timeline_bench.py --catalog-tool BIN
       [--catalog DIR] [--mixes N] [--cache DIR] [--plot PNG]
+      [--crossfade-s MIN MAX] [--noise-snr-db DB]
 
 The catalog defaults to the one scripts/benchmark.sh builds in the cache
 (work/catalog-j1: the corpus's catalog members, titled by corpus id).
@@ -66,6 +67,10 @@ def main(argv):
     p.add_argument("--mixes", type=int, default=3)
     p.add_argument("--cache", default=str(cache.default_root()))
     p.add_argument("--plot", default=str(HERE.parent / "plots" / "timeline.png"))
+    p.add_argument("--crossfade-s", type=float, nargs=2, default=mixes.CROSSFADE_S,
+                   metavar=("MIN", "MAX"), help="crossfade lengths (default 5 10)")
+    p.add_argument("--noise-snr-db", type=float, default=mixes.NOISE_SNR_DB,
+                   help="pink noise this far under the music (default 10)")
     args = p.parse_args(argv)
     store = cache.Cache(args.cache)
     catalog = args.catalog or os.path.join(args.cache, "work", "catalog-j1")
@@ -75,7 +80,9 @@ def main(argv):
     rows, pieces_all, seconds = [], [], dict(member_s=0, member_right_s=0, none_s=0,
                                              none_clear_s=0)
     for index in range(args.mixes):
-        mix_path, pieces = mixes.build(store, index, members, negatives)
+        mix_path, pieces = mixes.build(store, index, members, negatives,
+                                       crossfade_s=tuple(args.crossfade_s),
+                                       noise_snr_db=args.noise_snr_db)
         out_path = str(mix_path) + ".timeline.json"
         found, wall, cpu, rss = follow(args.catalog_tool, catalog, str(mix_path), out_path)
         duration_s = max(pc.end_s for pc in pieces)
@@ -97,7 +104,7 @@ def main(argv):
         errs = [abs(j[key]) for j in judged if j["found"]]
         if not errs:
             return "-"
-        return "median %.1f s, max %.1f s, %d/%d within %d s" % (
+        return "median %.1f s, max %.1f s, %d/%d within %g s" % (
             statistics.median(errs), max(errs), sum(e <= bound for e in errs), len(errs), bound)
 
     print("| mix | length | stretches | recordings found | right recording per second "
@@ -109,7 +116,7 @@ def main(argv):
             index, duration_s / 60, n, share(sum(j["found"] for j in judged), len(judged)),
             share(sec["member_right_s"], sec["member_s"]),
             share(sec["none_clear_s"], sec["none_s"]),
-            errors(judged, "start_error_s", 3), errors(judged, "end_error_s", 5),
+            errors(judged, "start_error_s", 1.5), errors(judged, "end_error_s", 3),
             cpu, duration_s / cpu, (rss or 0) / 1024))
     print()
     print("| speed | recordings found | start error | end error |")
@@ -118,7 +125,7 @@ def main(argv):
         judged = [j for j in pieces_all if j["speed"] == speed]
         print("| %+.0f%% | %s | %s | %s |" % (
             (speed - 1) * 100, share(sum(j["found"] for j in judged), len(judged)),
-            errors(judged, "start_error_s", 3), errors(judged, "end_error_s", 5)))
+            errors(judged, "start_error_s", 1.5), errors(judged, "end_error_s", 3)))
     print()
     print("All mixes: right recording %s of the seconds where one plays; nothing named %s of "
           "the seconds where none does." % (share(seconds["member_right_s"], seconds["member_s"]),

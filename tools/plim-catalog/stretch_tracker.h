@@ -44,10 +44,11 @@ class StretchTracker {
   // heard further on. Nothing when there is none.
   void AmendMatch(const WindowMatch& amended) { AmendMatch(amended, amended); }
 
-  // Replaces the latest window's match `before` (SameMatch) with `after`,
-  // of the same window and recording: heard further on, or accepted again
-  // on more of a previewed window. A stretch already announced keeps the
-  // start it was announced with. Nothing when there is none.
+  // Replaces `before` (SameMatch), the latest match of a stretch still
+  // open, with `after`, of the same window and recording: heard to another
+  // end or from another start, or accepted again on more of a previewed
+  // window. A stretch already announced keeps the start it was announced
+  // with. Nothing when there is none.
   void AmendMatch(const WindowMatch& before, const WindowMatch& after);
 
   // Ends the stream: every stretch still open is ended (or dropped, if it

@@ -21,11 +21,28 @@ bool AcceptedIn(const List& list, catalog::RecordingId recording) {
                      [&](const auto& a) { return a.candidate.recording == recording; });
 }
 
-// The same alignment, for a window starting `shift_s` later.
-matching::MatchCandidate Shifted(matching::MatchCandidate c, double shift_s) {
-  c.offset_s += shift_s * c.speed;
-  return c;
+// Where the recording of `m`, accepted as `c`, plays in the stream.
+StreamAlignment AlignmentOf(const WindowMatch& m, const matching::MatchCandidate& c) {
+  return {.recording = m.recording,
+          .anchor_s = m.window_start_s - c.offset_s / c.speed,
+          .speed = c.speed,
+          .frequency_scale = c.frequency_scale,
+          .duration_s = m.recording_duration_s};
 }
+
+double EndS(const PeakWindow& w) {
+  return w.start_s + w.peaks->duration_frames() * fingerprint::kFrameDurationS;
+}
+
+// A window's own seconds may hear a recording a little past where one
+// beside it takes over (a crossfade): its edges are looked for from this
+// far inside them.
+constexpr double kEdgeInsideS = 3.0;
+// How far before that a recording's start is looked for.
+constexpr double kStartReachS = 20.0;
+// How long after its last window a recording is still a rival at the
+// edges of others: its own end may lie that far on.
+constexpr double kRivalMemoryS = 30.0;
 
 void ExtendStart(WindowMatch& m, std::optional<std::pair<double, double>> before) {
   if (!before) return;
@@ -112,26 +129,11 @@ void WindowFollower::Match(AudioWindow window, bool whole) {
     ExtendEnd(m, Heard(*peaks, window.start_s, accepted[i].candidate));
     if (m.heard_s != before.heard_s) on_amend_(before, m);
   }
-  if (previous_peaks_ != nullptr) {
-    const double shift_s = window.start_s - previous_start_s_;
-    for (std::size_t i : fresh) {
-      const Accepted& a = accepted[i];
-      if (!AcceptedIn(previous_, a.candidate.recording)) {
-        ExtendStart(matches[a.index],
-                    Heard(*previous_peaks_, previous_start_s_, Shifted(a.candidate, -shift_s)));
-      }
-    }
-    if (whole) {
-      for (const Accepted& a : previous_) {
-        if (!AcceptedIn(accepted, a.candidate.recording)) {
-          WindowMatch& m = previous_matches_[a.index];
-          const WindowMatch before = m;
-          ExtendEnd(m, Heard(*peaks, window.start_s, Shifted(a.candidate, shift_s)));
-          if (m.heard_s != before.heard_s) on_amend_(before, m);
-        }
-      }
-    }
-  }
+  std::vector<PeakWindow> windows;
+  for (const Followed& f : history_) windows.push_back({f.start_s, f.peaks.get()});
+  windows.push_back({window.start_s, peaks.get()});
+  FindStarts(windows, matches, accepted, fresh);
+  if (whole) FindEnds(windows, accepted, matches, EndS(windows.back()));
   if (!fresh.empty() || (whole && !told)) {
     std::vector<WindowMatch> handed;
     for (std::size_t i : fresh) handed.push_back(matches[accepted[i].index]);
@@ -148,16 +150,29 @@ void WindowFollower::Match(AudioWindow window, bool whole) {
   previewed_told_ = false;
   previewed_matches_.clear();
   previewed_.clear();
-  previous_matches_ = std::move(matches);
-  previous_ = std::move(accepted);
-  previous_peaks_ = std::move(peaks);
-  previous_start_s_ = window.start_s;
+  for (const Accepted& a : accepted) {
+    const WindowMatch& m = matches[a.index];
+    const StreamAlignment heard = AlignmentOf(m, a.candidate);
+    auto same = std::find_if(recent_.begin(), recent_.end(), [&](const Recent& r) {
+      return r.alignment.recording == heard.recording &&
+             std::abs(r.alignment.anchor_s - heard.anchor_s) <= kAnchorToleranceS;
+    });
+    if (same == recent_.end()) {
+      same = recent_.insert(recent_.end(),
+                            {heard, m.heard_s ? m.heard_s->first : m.window_start_s, 0.0});
+    }
+    same->alignment = heard;
+    same->last_window_s = window.start_s;
+  }
+  std::erase_if(recent_,
+                [&](const Recent& r) { return r.last_window_s < window.start_s - kRivalMemoryS; });
+  history_.push_back({window.start_s, std::move(peaks), std::move(matches), std::move(accepted)});
+  if (history_.size() > kEdgeHistoryWindows) history_.pop_front();
 }
 
 void WindowFollower::Finish() {
-  previous_matches_.clear();
-  previous_.clear();
-  previous_peaks_.reset();
+  history_.clear();
+  recent_.clear();
   previewed_start_s_.reset();
   previewed_told_ = false;
   previewed_matches_.clear();
@@ -172,6 +187,149 @@ std::optional<std::pair<double, double>> WindowFollower::Heard(const matching::Q
   reader_->ReadPeaks(c.recording, offset_frames - 2,
                      offset_frames + (window.duration_frames() + 2) * c.speed, reference_);
   return HeardSpan(window, window_start_s, reference_, c);
+}
+
+}  // namespace plim
+
+namespace plim {
+
+std::vector<StreamAlignment> WindowFollower::Rivals(catalog::RecordingId recording,
+                                                    const std::vector<WindowMatch>& matches,
+                                                    const std::vector<Accepted>& accepted) const {
+  std::vector<StreamAlignment> rivals;
+  const auto add = [&](const std::vector<WindowMatch>& ms, const std::vector<Accepted>& as) {
+    for (const Accepted& a : as) {
+      const WindowMatch& m = ms[a.index];
+      if (m.recording == recording) continue;
+      const StreamAlignment r = AlignmentOf(m, a.candidate);
+      if (std::none_of(rivals.begin(), rivals.end(), [&](const StreamAlignment& o) {
+            return o.recording == r.recording &&
+                   std::abs(o.anchor_s - r.anchor_s) <= kAnchorToleranceS;
+          })) {
+        rivals.push_back(r);
+      }
+    }
+  };
+  for (const Recent& r : recent_) {
+    if (r.alignment.recording != recording) rivals.push_back(r.alignment);
+  }
+  add(matches, accepted);
+  return rivals;
+}
+
+void WindowFollower::FindStarts(std::span<const PeakWindow> windows,
+                                std::vector<WindowMatch>& matches, std::vector<Accepted>& accepted,
+                                std::span<const std::size_t> fresh) {
+  for (std::size_t i : fresh) {
+    Accepted& a = accepted[i];
+    if (!history_.empty() && AcceptedIn(history_.back().accepted, a.candidate.recording)) {
+      // Its start was looked for in the window before, or is now.
+      Followed& previous = history_.back();
+      for (Accepted& p : previous.accepted) {
+        if (p.candidate.recording != a.candidate.recording || !p.start_pending) continue;
+        p.start_pending = false;
+        WindowMatch& m = previous.matches[p.index];
+        const WindowMatch& again = matches[a.index];
+        const double heard_to_s =
+            again.heard_s ? again.heard_s->second : again.window_start_s + 2 * kWindowHopS;
+        if (!m.heard_s || heard_to_s - m.heard_s->first < kMinStretchS) continue;
+        const WindowMatch before = m;
+        FindStart(windows, m, p.candidate, matches, accepted);
+        if (m.heard_s != before.heard_s) on_amend_(before, m);
+      }
+      continue;
+    }
+    WindowMatch& m = matches[a.index];
+    // Heard for a moment only, it may be a likeness rather than the
+    // recording (timeline.h's kMinStretchS), which looking further would
+    // make last: its start waits for the next window.
+    if (m.heard_s && m.heard_s->second - m.heard_s->first < kMinStretchS) {
+      a.start_pending = true;
+      continue;
+    }
+    FindStart(windows, m, a.candidate, matches, accepted);
+  }
+}
+
+void WindowFollower::FindStart(std::span<const PeakWindow> windows, WindowMatch& m,
+                               const matching::MatchCandidate& c,
+                               const std::vector<WindowMatch>& matches,
+                               const std::vector<Accepted>& accepted) {
+  const double window_end_s = m.window_start_s + 2 * kWindowHopS;
+  const double heard_from_s = m.heard_s ? m.heard_s->first : m.window_start_s;
+  const double heard_to_s = m.heard_s ? m.heard_s->second : window_end_s;
+  const double inside_s = std::min(heard_to_s, heard_from_s + kEdgeInsideS);
+  const double start_s =
+      FindEdge(*reader_, windows, AlignmentOf(m, c), Rivals(m.recording, matches, accepted),
+               EdgeSide::kStart, inside_s, inside_s - kStartReachS);
+  m.heard_s.emplace(start_s, heard_to_s);
+  for (Recent& r : recent_) {
+    if (r.alignment.recording == m.recording &&
+        std::abs(r.alignment.anchor_s - AlignmentOf(m, c).anchor_s) <= kAnchorToleranceS) {
+      r.start_s = start_s;
+    }
+  }
+  // What it took over from, no longer accepted, ends where it starts.
+  std::vector<catalog::RecordingId> seen;
+  for (auto f = history_.rbegin(); f != history_.rend(); ++f) {
+    for (WindowMatch& before : f->matches) {
+      if (before.recording == m.recording || AcceptedIn(accepted, before.recording) ||
+          std::find(seen.begin(), seen.end(), before.recording) != seen.end()) {
+        continue;
+      }
+      seen.push_back(before.recording);
+      const double before_end_s =
+          before.heard_s ? before.heard_s->second : f->start_s + 2 * kWindowHopS;
+      if (before_end_s <= start_s) continue;
+      WindowMatch after = before;
+      const double before_from_s = before.heard_s ? before.heard_s->first : f->start_s;
+      after.heard_s.emplace(before_from_s, std::max(before_from_s, start_s));
+      on_amend_(before, after);
+      before = after;
+    }
+  }
+}
+
+void WindowFollower::FindEnds(std::span<const PeakWindow> windows,
+                              const std::vector<Accepted>& accepted,
+                              const std::vector<WindowMatch>& matches, double end_s) {
+  if (history_.empty()) return;
+  Followed& previous = history_.back();
+  for (const Accepted& a : previous.accepted) {
+    if (AcceptedIn(accepted, a.candidate.recording)) continue;
+    WindowMatch& m = previous.matches[a.index];
+    const double heard_from_s = m.heard_s ? m.heard_s->first : m.window_start_s;
+    const double heard_to_s =
+        m.heard_s ? m.heard_s->second : EndS({previous.start_s, previous.peaks.get()});
+    // Where its stretch starts: as it was found, or this window's start.
+    const StreamAlignment own = AlignmentOf(m, a.candidate);
+    double own_start_s = heard_from_s;
+    for (const Recent& r : recent_) {
+      if (r.alignment.recording == own.recording &&
+          std::abs(r.alignment.anchor_s - own.anchor_s) <= kAnchorToleranceS) {
+        own_start_s = std::min(own_start_s, r.start_s);
+      }
+    }
+    // Heard for a moment only, it may be a likeness (as for starts).
+    if (heard_to_s - own_start_s < kMinStretchS) continue;
+    const double inside_s = std::max(heard_from_s, heard_to_s - kEdgeInsideS);
+    double found_s = FindEdge(*reader_, windows, own, Rivals(m.recording, matches, accepted),
+                              EdgeSide::kEnd, inside_s, end_s);
+    // A mix plays one recording at a time: what starts after it ends it.
+    const auto end_at = [&](double start_s) {
+      if (start_s > own_start_s) found_s = std::min(found_s, start_s);
+    };
+    for (const Recent& r : recent_) {
+      if (r.alignment.recording != m.recording) end_at(r.start_s);
+    }
+    for (const WindowMatch& other : matches) {
+      if (other.recording != m.recording && other.heard_s) end_at(other.heard_s->first);
+    }
+    if (m.heard_s && m.heard_s->second == found_s) continue;
+    const WindowMatch before = m;
+    m.heard_s.emplace(std::min(heard_from_s, found_s), found_s);
+    on_amend_(before, m);
+  }
 }
 
 }  // namespace plim

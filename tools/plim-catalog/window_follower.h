@@ -4,15 +4,18 @@
 #ifndef PLIM_TOOLS_PLIM_CATALOG_WINDOW_FOLLOWER_H_
 #define PLIM_TOOLS_PLIM_CATALOG_WINDOW_FOLLOWER_H_
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "platform/catalog/catalog_store.h"
 #include "platform/matching/matcher.h"
 #include "platform/matching/peak_verification.h"
+#include "tools/plim-catalog/stretch_edges.h"
 #include "tools/plim-catalog/timeline.h"
 #include "tools/plim-catalog/windowed_fingerprinter.h"
 
@@ -20,12 +23,14 @@ namespace plim {
 
 // Matches each window and records the accepted recordings with where each
 // is heard. A recording's first window may not hold enough of it to be
-// accepted in the window before (a fade-in, a crossfade), nor its last in
+// accepted in the windows before (a fade-in, a crossfade), nor its last in
 // the window after; its peaks may still be heard there along the same
-// alignment, so the edges are looked for there too: a window's matches are
-// handed out as soon as it is matched, and a match heard further on in the
-// window after it is handed out again, amended, when that window is
-// followed.
+// alignment, so its edges are looked for there second by second
+// (stretch_edges.h), in the last kEdgeHistoryWindows windows followed and
+// the one being matched: a window's matches are handed out as soon as it
+// is matched, with the start found; a match heard further on in the window
+// after it, or found to give way there to a recording starting, is handed
+// out again, amended, when that window is followed.
 //
 // A live stream's window may be previewed before it is followed, as far as
 // its audio is in (WindowedFingerprinter's previews): recordings accepted in
@@ -43,10 +48,11 @@ class WindowFollower {
   // once: its matches are those of all the calls.
   using MatchSink = std::function<void(double window_start_s, std::vector<WindowMatch>)>;
   // Receives a match handed out before (`before`, as it was) and what it is
-  // now (`after`): of the window before the one being followed, heard
-  // later than said (heard_s's end), and otherwise the same; or of a
-  // previewed window, accepted again on more of its audio, where `after`
-  // may differ in all but its window and recording.
+  // now (`after`): of one of the last kEdgeHistoryWindows windows, the
+  // last of its recording, heard to another end (heard_s's), or, if it
+  // was heard for a moment only, from another start, and otherwise the
+  // same; or of a previewed window, accepted again on more of its audio,
+  // where `after` may differ in all but its window and recording.
   using AmendSink = std::function<void(const WindowMatch& before, const WindowMatch& after)>;
 
   // `reader` must stay valid until the next SetReader or the follower's end.
@@ -68,10 +74,24 @@ class WindowFollower {
   // Ends the stream; the next Follow starts a new one.
   void Finish();
 
+  // Whole windows kept to look for a recording's start in (about 20 s):
+  // memory does not grow with the stream.
+  static constexpr std::size_t kEdgeHistoryWindows = 4;
+
  private:
   struct Accepted {
-    std::size_t index;  // into previous_matches_
+    std::size_t index;  // into its window's matches
     matching::MatchCandidate candidate;
+    // Heard for a moment only: its start is looked for if the next window
+    // accepts it too.
+    bool start_pending = false;
+  };
+  // A window followed, kept for the edges of what starts or ends after it.
+  struct Followed {
+    double start_s = 0;
+    std::unique_ptr<matching::QueryPeaks> peaks;
+    std::vector<WindowMatch> matches;  // as handed out
+    std::vector<Accepted> accepted;
   };
 
   // Matches `window`; `whole`: the window itself rather than a preview.
@@ -79,14 +99,41 @@ class WindowFollower {
   std::optional<std::pair<double, double>> Heard(const matching::QueryPeaks& window,
                                                  double window_start_s,
                                                  const matching::MatchCandidate& c);
+  // Moves the start of each of `fresh` (into `accepted`, new since the
+  // window before), and of those pending in the window before that it
+  // accepts again, to where its seconds first hear it. `windows`: the
+  // history and this window.
+  void FindStarts(std::span<const PeakWindow> windows, std::vector<WindowMatch>& matches,
+                  std::vector<Accepted>& accepted, std::span<const std::size_t> fresh);
+  // Moves the start of `m`, accepted as `c`, to where its seconds first
+  // hear it, and ends what it takes over from there; `matches` and
+  // `accepted`: the window being matched.
+  void FindStart(std::span<const PeakWindow> windows, WindowMatch& m,
+                 const matching::MatchCandidate& c, const std::vector<WindowMatch>& matches,
+                 const std::vector<Accepted>& accepted);
+  // Moves the end of each match of the window before that this window
+  // (`accepted`, ending at `end_s`) did not accept again to where its
+  // seconds last hear it, or where a recording started after it (recent_
+  // or in `matches`) starts, if sooner.
+  void FindEnds(std::span<const PeakWindow> windows, const std::vector<Accepted>& accepted,
+                const std::vector<WindowMatch>& matches, double end_s);
+  // The recordings accepted lately (recent_) or in `accepted` (of
+  // `matches`), but `recording`, where they play.
+  std::vector<StreamAlignment> Rivals(catalog::RecordingId recording,
+                                      const std::vector<WindowMatch>& matches,
+                                      const std::vector<Accepted>& accepted) const;
 
   const catalog::CatalogReader* reader_;
   MatchSink on_window_;
   AmendSink on_amend_;
-  std::vector<WindowMatch> previous_matches_;  // of the window before, as handed out
-  std::vector<Accepted> previous_;             // of the window before
-  std::unique_ptr<matching::QueryPeaks> previous_peaks_;
-  double previous_start_s_ = 0;
+  std::deque<Followed> history_;  // the last windows followed, oldest first
+  // A recording accepted lately: a rival at the edges of others.
+  struct Recent {
+    StreamAlignment alignment;
+    double start_s = 0;        // where its stretch starts
+    double last_window_s = 0;  // the start of the last window to accept it
+  };
+  std::vector<Recent> recent_;
   // The window being previewed: its start and matches as handed out.
   std::optional<double> previewed_start_s_;
   bool previewed_told_ = false;  // its start handed out to on_window_

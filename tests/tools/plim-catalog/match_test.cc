@@ -170,5 +170,57 @@ TEST_F(MatchTest, TimelineNamesEachRecordingInOrderWithItsTimes) {
                                        "nothing in the catalog heard\n");
 }
 
+// `a` then `b`, overlapping by `fade_s` in which `a` fades out and `b` in
+// linearly, as a DJ mixes them.
+Audio Crossfade(const Audio& a, const Audio& b, double fade_s) {
+  const std::int64_t fade = static_cast<std::int64_t>(fade_s * a.sample_rate_hz);
+  const std::int64_t from = a.frameCount() - fade;
+  Audio mixed = plim::testing::concatenate(
+      {a, plim::testing::excerpt(b, fade_s,
+                                 static_cast<double>(b.frameCount()) / b.sample_rate_hz - fade_s)});
+  for (std::int64_t i = 0; i < fade; ++i) {
+    const float in = static_cast<float>(i) / static_cast<float>(fade);
+    for (int c = 0; c < a.channel_count; ++c) {
+      float& sample = mixed.samples[static_cast<std::size_t>((from + i) * a.channel_count + c)];
+      sample =
+          (1 - in) * sample + in * b.samples[static_cast<std::size_t>(i * b.channel_count + c)];
+    }
+  }
+  return mixed;
+}
+
+TEST_F(MatchTest, TimelineSplitsACrossfadeUnderNoiseWhereTheNextRecordingTakesOver) {
+  AddMelodies({84, 85, 86}, 40);
+  const auto melody = [](std::uint32_t seed) { return plim::testing::makeMelody(seed, 40); };
+  // 84 for 30 s, then 85, then 86, each taking over in an 8-s crossfade,
+  // pink noise 10 dB under all: each recording's turn runs from the middle
+  // of the crossfade before it to the middle of the one after.
+  const Audio clean = Crossfade(Crossfade(plim::testing::excerpt(melody(84), 0, 30),
+                                          plim::testing::excerpt(melody(85), 5, 30), 8),
+                                plim::testing::excerpt(melody(86), 0, 30), 8);
+  const std::string mix = temp_.file("crossfaded.wav");
+  plim::testing::writeWav(
+      plim::testing::addNoise(
+          clean,
+          plim::testing::makePinkNoise(9, 76, 0.1, clean.sample_rate_hz, clean.channel_count), 10),
+      mix);
+  struct Truth {
+    const char* title;
+    double start_s, end_s;
+  };
+  const Truth truth[] = {{"Melody 84", 0, 26}, {"Melody 85", 26, 48}, {"Melody 86", 48, 74}};
+
+  ProcessResult timeline = Run({"--json", "match", "--timeline", mix});
+  EXPECT_EQ(timeline.exit_status, 0) << timeline.standard_error;
+  const std::vector<std::string> lines = Lines(timeline.standard_output);
+  ASSERT_EQ(lines.size(), std::size(truth)) << timeline.standard_output;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(lines[i]);
+    EXPECT_THAT(lines[i], HasSubstr("\"title\":\"" + std::string(truth[i].title) + "\""));
+    EXPECT_NEAR(NumberField(lines[i], "start_s"), truth[i].start_s, 1.5);
+    EXPECT_NEAR(NumberField(lines[i], "end_s"), truth[i].end_s, 3);
+  }
+}
+
 }  // namespace
 }  // namespace plim

@@ -12,6 +12,7 @@
 #include "platform/shazamkit/sh_signature_generator.h"
 #include "tests/platform/avfaudio/read_audio.h"
 #include "tests/support/audio_fixtures.h"
+#include "tools/plim-catalog/stretch_edges.h"
 #include "tools/plim-catalog/stretch_tracker.h"
 #include "tools/plim-catalog/windowed_fingerprinter.h"
 
@@ -185,6 +186,30 @@ TEST(JoinWindowMatchesTest, JoinsWindowsThatAgreeAndNoOthers) {
   EXPECT_EQ(got[0].speed, 1.03);
   EXPECT_EQ(got[0].confidence, 0.52);
   EXPECT_EQ(got[0].windows, 3);
+}
+
+TEST(EdgeReachSecondsTest, MovesOutWhileHeardAndStopsWhereItFailsOrARivalIsHeardBetter) {
+  struct Case {
+    const char* what;
+    std::vector<double> own, rival;  // evidence a second, the nearest to the edge first
+    std::size_t expected;
+  };
+  const Case cases[] = {
+      {"heard to the last second", {8, 6, 4}, {0, 0, 0}, 3},
+      {"a quiet passage: on through it", {8, 0, 0, 5}, {0, 0, 0, 0}, 4},
+      {"one second lost, then heard again", {8, -5, 9, 7}, {0, 0, 0, 0}, 4},
+      {"two seconds missing: stops, whatever comes after", {8, -6, -6, 30}, {0, 0, 0, 0}, 1},
+      {"a crossfade: stops where the rival is heard better",
+       {20, 20, 12, 9, 6},
+       {0, 4, 10, 25, 40},
+       3},
+      {"a rival not heard counts for nothing", {8, 6}, {-5, -5}, 2},
+      {"nothing heard beyond the edge", {-2, 1}, {0, 0}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(EdgeReachSeconds(c.own, c.rival), c.expected);
+  }
 }
 
 TEST(StretchTrackerTest, SaysEachStartAndEndAsSoonAsItIsSureAndEndsAsTheWholeFileDoes) {
