@@ -52,8 +52,10 @@ constexpr std::size_t kVersion4FrameBytes = 16;
 void PutOutlineFrame(const std::uint8_t* levels, std::string& out) {
   const std::uint8_t top = *std::max_element(levels, levels + fingerprint::kOutlineBands);
   out.push_back(static_cast<char>(top));
+  // Never below level 0, so that what is read back is kept exactly again.
+  const int most_steps = std::min(kMaxOutlineStoredSteps, top / kStoredStep);
   auto steps_below = [&](int b) {
-    return std::min(kMaxOutlineStoredSteps, (top - levels[b] + kStoredStep / 2) / kStoredStep);
+    return std::min(most_steps, (top - levels[b] + kStoredStep / 2) / kStoredStep);
   };
   for (int b = 0; b < fingerprint::kOutlineBands; b += 2) {
     out.push_back(static_cast<char>(steps_below(b) | steps_below(b + 1) << 4));
@@ -62,9 +64,12 @@ void PutOutlineFrame(const std::uint8_t* levels, std::string& out) {
 
 void GetOutlineFrame(const unsigned char* bytes, std::vector<std::uint8_t>& levels) {
   const int top = bytes[0];
+  // A damaged block may reach below level 0: read as the lowest step that
+  // does not, as PutOutlineFrame would have kept it.
+  const int most_steps = top / kStoredStep;
   for (int b = 0; b < fingerprint::kOutlineBands; ++b) {
-    const int steps = bytes[1 + b / 2] >> (b % 2 * 4) & 0xF;
-    levels.push_back(static_cast<std::uint8_t>(std::max(0, top - steps * kStoredStep)));
+    const int steps = std::min(most_steps, bytes[1 + b / 2] >> (b % 2 * 4) & 0xF);
+    levels.push_back(static_cast<std::uint8_t>(top - steps * kStoredStep));
   }
 }
 

@@ -107,7 +107,8 @@ TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndOutlinesWholeAndRe
   // Outline levels from far below each frame's loudest band up to it.
   constexpr int kBands = fingerprint::kOutlineBands;
   std::vector<std::uint8_t> levels(3 * kBands);
-  for (std::size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<std::uint8_t>(i * 7 % 251);
+  for (std::size_t i = 0; i < levels.size(); ++i)
+    levels[i] = static_cast<std::uint8_t>(i * 7 % 251);
   std::string bytes = EncodePeakBlock(peaks, levels, 9, block);
   std::vector<Peak> decoded;
   std::vector<std::uint8_t> decoded_levels;
@@ -117,10 +118,21 @@ TEST(RecordFormatTest, PeakBlocksKeepTimesAndBinsToAQuarterAndOutlinesWholeAndRe
     const auto frame = levels.begin() + static_cast<std::ptrdiff_t>(i / kBands * kBands);
     const int top = *std::max_element(frame, frame + kBands);
     const int kept_below = static_cast<int>(kMaxOutlineStoredSteps * kOutlineStoredStepDb /
-                                           fingerprint::kOutlineStepDb);
+                                            fingerprint::kOutlineStepDb);
     EXPECT_NEAR(decoded_levels[i], std::max<int>(levels[i], top - kept_below),
                 kOutlineStoredStepDb / fingerprint::kOutlineStepDb / 2)
         << "to the nearest stored step, no lower than the lowest kept " << i;
+  }
+  // Levels read back are kept exactly, even from a damaged frame whose
+  // steps reach below level 0 (its loudest band at 8, the others 90 under).
+  for (const std::string& frame :
+       {bytes, std::string("\x00\x01\x08\xf0", 4) + std::string(15, '\xff')}) {
+    std::vector<Peak> ignored;
+    std::vector<std::uint8_t> kept, kept_again;
+    ASSERT_TRUE(DecodePeakBlock(frame, 9, block, ignored, true, &kept));
+    ASSERT_TRUE(DecodePeakBlock(EncodePeakBlock(ignored, kept, 9, block), 9, block, ignored, false,
+                                &kept_again));
+    EXPECT_EQ(kept_again, kept);
   }
   // A block of fingerprint version 4: 16 bands a byte each, read without them.
   std::vector<std::uint8_t> old_levels;
