@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tools/plim-catalog/timeline.h"
+
 namespace plim {
 namespace {
 
@@ -10,10 +12,7 @@ namespace {
 // where the alignment puts it, as a recording heard through noise keeps
 // kHeardShare of them, or missing, as by chance, where a stream peak lies
 // near any point with the chance the stream's peak density gives.
-constexpr double kHeardShare = 0.25;
-// How near a stream peak must be to where a reference peak falls.
-constexpr double kTimeToleranceFrames = 1.0;
-constexpr double kBinTolerance = 1.0;
+
 // The edge stops once the evidence summed outward from it has fallen this
 // far (in nats) below its best: two seconds where the recording's peaks are
 // all missing.
@@ -57,12 +56,12 @@ std::vector<double> Scores(const catalog::CatalogReader& reader, std::span<const
     const double bin = p.FrequencyHz() / fingerprint::kBinWidthHz * alignment.frequency_scale;
     bins.clear();
     times.clear();
-    w.peaks->Collect(at - kTimeToleranceFrames, at + kTimeToleranceFrames, bin - kBinTolerance,
-                     bin + kBinTolerance, bins, times);
+    w.peaks->Collect(at - kHeardToleranceFrames, at + kHeardToleranceFrames,
+                     bin - kHeardToleranceBins, bin + kHeardToleranceBins, bins, times);
     const double density = w.peaks->DensityPerFrameBin(
         fingerprint::BandOfFrequency(p.FrequencyHz() * alignment.frequency_scale));
-    const double chance =
-        std::clamp(1 - std::exp(-density * 4 * kTimeToleranceFrames * kBinTolerance), 0.005, 0.2);
+    const double chance = std::clamp(
+        1 - std::exp(-density * 4 * kHeardToleranceFrames * kHeardToleranceBins), 0.005, 0.2);
     scores[i] +=
         bins.empty() ? std::log((1 - kHeardShare) / (1 - chance)) : std::log(kHeardShare / chance);
   }

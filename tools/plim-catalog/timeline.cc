@@ -8,15 +8,11 @@
 namespace plim {
 namespace {
 
-// A second of the window hears the recording when at least this share of
+// A second of the window hears the recording when at least kHeardShare of
 // the recording's peaks there are found in the window, and this many: by
 // chance (the window's peak density times the tolerance box) some 3% are.
-constexpr double kHeardShare = 0.25;
 constexpr int kHeardPeaks = 3;
 constexpr double kCellS = 1.0;
-// How near a window's peak must be to a reference peak to be the same.
-constexpr double kTimeToleranceFrames = 1.0;
-constexpr double kBinTolerance = 1.0;
 
 }  // namespace
 
@@ -36,8 +32,8 @@ std::optional<std::pair<double, double>> HeardSpan(const matching::QueryPeaks& w
     const double bin = p.FrequencyHz() / fingerprint::kBinWidthHz * candidate.frequency_scale;
     bins.clear();
     times.clear();
-    window.Collect(at - kTimeToleranceFrames, at + kTimeToleranceFrames, bin - kBinTolerance,
-                   bin + kBinTolerance, bins, times);
+    window.Collect(at - kHeardToleranceFrames, at + kHeardToleranceFrames,
+                   bin - kHeardToleranceBins, bin + kHeardToleranceBins, bins, times);
     const auto cell = std::min(cells - 1, static_cast<std::size_t>(at / frames_per_cell));
     ++compared[cell];
     if (!bins.empty()) ++found[cell];

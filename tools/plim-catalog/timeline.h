@@ -73,6 +73,13 @@ inline constexpr double kQuietGapS = 60.0;
 // The shortest stretch reported, in seconds.
 inline constexpr double kMinStretchS = 5.0;
 
+// A second hears a recording at its alignment when this share of the
+// recording's peaks there are found in the stream's, each within this many
+// analysis frames and bins of where the alignment puts it.
+inline constexpr double kHeardShare = 0.25;
+inline constexpr double kHeardToleranceFrames = 1.0;
+inline constexpr double kHeardToleranceBins = 1.0;
+
 // Where in a window (its peaks `window`, starting at `window_start_s` in
 // the file) the recording whose peaks are `reference` (ordered by time,
 // covering the alignment) is heard along `candidate`'s alignment: from the
