@@ -30,6 +30,12 @@ StreamAlignment AlignmentOf(const WindowMatch& m, const matching::MatchCandidate
           .duration_s = m.recording_duration_s};
 }
 
+// Whether two alignments play the same recording from the same point of
+// the stream.
+bool SamePlacement(const StreamAlignment& a, const StreamAlignment& b) {
+  return a.recording == b.recording && std::abs(a.anchor_s - b.anchor_s) <= kAnchorToleranceS;
+}
+
 double EndS(const PeakWindow& w) {
   return w.start_s + w.peaks->duration_frames() * fingerprint::kFrameDurationS;
 }
@@ -153,10 +159,8 @@ void WindowFollower::Match(AudioWindow window, bool whole) {
   for (const Accepted& a : accepted) {
     const WindowMatch& m = matches[a.index];
     const StreamAlignment heard = AlignmentOf(m, a.candidate);
-    auto same = std::find_if(recent_.begin(), recent_.end(), [&](const Recent& r) {
-      return r.alignment.recording == heard.recording &&
-             std::abs(r.alignment.anchor_s - heard.anchor_s) <= kAnchorToleranceS;
-    });
+    auto same = std::find_if(recent_.begin(), recent_.end(),
+                             [&](const Recent& r) { return SamePlacement(r.alignment, heard); });
     if (same == recent_.end()) {
       same = recent_.insert(recent_.end(),
                             {heard, m.heard_s ? m.heard_s->first : m.window_start_s, 0.0});
@@ -189,10 +193,6 @@ std::optional<std::pair<double, double>> WindowFollower::Heard(const matching::Q
   return HeardSpan(window, window_start_s, reference_, c);
 }
 
-}  // namespace plim
-
-namespace plim {
-
 std::vector<StreamAlignment> WindowFollower::Rivals(catalog::RecordingId recording,
                                                     const std::vector<WindowMatch>& matches,
                                                     const std::vector<Accepted>& accepted) const {
@@ -202,10 +202,8 @@ std::vector<StreamAlignment> WindowFollower::Rivals(catalog::RecordingId recordi
       const WindowMatch& m = ms[a.index];
       if (m.recording == recording) continue;
       const StreamAlignment r = AlignmentOf(m, a.candidate);
-      if (std::none_of(rivals.begin(), rivals.end(), [&](const StreamAlignment& o) {
-            return o.recording == r.recording &&
-                   std::abs(o.anchor_s - r.anchor_s) <= kAnchorToleranceS;
-          })) {
+      if (std::none_of(rivals.begin(), rivals.end(),
+                       [&](const StreamAlignment& o) { return SamePlacement(o, r); })) {
         rivals.push_back(r);
       }
     }
@@ -264,10 +262,7 @@ void WindowFollower::FindStart(std::span<const PeakWindow> windows, WindowMatch&
                EdgeSide::kStart, inside_s, inside_s - kStartReachS);
   m.heard_s.emplace(start_s, heard_to_s);
   for (Recent& r : recent_) {
-    if (r.alignment.recording == m.recording &&
-        std::abs(r.alignment.anchor_s - AlignmentOf(m, c).anchor_s) <= kAnchorToleranceS) {
-      r.start_s = start_s;
-    }
+    if (SamePlacement(r.alignment, AlignmentOf(m, c))) r.start_s = start_s;
   }
   // What it took over from, no longer accepted, ends where it starts.
   std::vector<catalog::RecordingId> seen;
@@ -305,10 +300,7 @@ void WindowFollower::FindEnds(std::span<const PeakWindow> windows,
     const StreamAlignment own = AlignmentOf(m, a.candidate);
     double own_start_s = heard_from_s;
     for (const Recent& r : recent_) {
-      if (r.alignment.recording == own.recording &&
-          std::abs(r.alignment.anchor_s - own.anchor_s) <= kAnchorToleranceS) {
-        own_start_s = std::min(own_start_s, r.start_s);
-      }
+      if (SamePlacement(r.alignment, own)) own_start_s = std::min(own_start_s, r.start_s);
     }
     // Heard for a moment only, it may be a likeness (as for starts).
     if (heard_to_s - own_start_s < kMinStretchS) continue;
