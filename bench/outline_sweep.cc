@@ -168,6 +168,24 @@ Levels Common(Levels l) {
 
 Levels FloorOut(Levels l) { return SubtractFloor(std::move(l), 0.1, 0.8, 10); }
 
+// Each band's values kept within `spreads` of its spread: a voice's
+// syllables or a drum hit that rise far above the rest weigh no more than a
+// strong change of the music's own.
+Levels Clip(Levels l, double spreads, bool below = true) {
+  for (int b = 0; b < B; ++b) {
+    double s = 0, q = 0;
+    for (std::size_t k = 0; k < l.frames; ++k) {
+      s += l.row(k)[b];
+      q += double(l.row(k)[b]) * l.row(k)[b];
+    }
+    const double n = std::max<double>(1, l.frames);
+    const double mean = s / n, sd = std::sqrt(std::max(1e-6, q / n - mean * mean));
+    const auto lo = static_cast<float>(below ? mean - spreads * sd : -1e30), hi = static_cast<float>(mean + spreads * sd);
+    for (std::size_t k = 0; k < l.frames; ++k) l.row(k)[b] = std::clamp(l.row(k)[b], lo, hi);
+  }
+  return l;
+}
+
 const Preparation kAllPreparations[] = {
     {"common", Common},
     {"plain", [](Levels l) { return l; }},
@@ -182,6 +200,11 @@ const Preparation kAllPreparations[] = {
     {"floorw", Hp8, FloorOut, true},
     {"smooth_t", Hp8, nullptr, false, [](Levels l) { return Smooth(std::move(l), false); }},
     {"smooth_tb", Hp8, nullptr, false, [](Levels l) { return Smooth(std::move(l), true); }},
+    {"clipq10", Hp8, nullptr, false, [](Levels l) { return Clip(std::move(l), 1.0); }},
+    {"clipq15", Hp8, nullptr, false, [](Levels l) { return Clip(std::move(l), 1.5); }},
+    {"clip15", [](Levels l) { return Clip(Hp8(std::move(l)), 1.5); }},
+    {"clipup15", Hp8, nullptr, false, [](Levels l) { return Clip(std::move(l), 1.5, false); }},
+    {"clipup10", Hp8, nullptr, false, [](Levels l) { return Clip(std::move(l), 1.0, false); }},
 };
 
 // The preparations asked for: PREPARATIONS, or the one the matcher uses.
