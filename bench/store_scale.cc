@@ -1,7 +1,7 @@
 // Catalogs of many hours in either store, built in minutes: the corpus's
-// own recordings, then fillers made in-process from their peaks, warped in
-// time and frequency beyond the matcher's reach and hashed again, added
-// through the library as `plim-catalog add` would add decoded files.
+// own recordings, then fillers made in-process from their peaks and outlines,
+// warped in time and frequency beyond the matcher's reach and hashed again,
+// added through the library as `plim-catalog add` would add decoded files.
 //
 //   store_scale build LOCATION HOURS WRITERS FILE...
 //     adds FILE... (titled by file name, or folder name for a song.ogg)
@@ -99,6 +99,26 @@ fingerprint::Constellation Warp(const fingerprint::Constellation& in, double tim
                                 return a.time_q == b.time_q && a.bin_q == b.bin_q;
                               }),
                   out.peaks.end());
+  // The outline warped alike, so that a filler can be checked by its levels
+  // as a real recording is: frames reversed and scaled, bands (log-spaced)
+  // bent and shifted as the peaks' frequencies are, clamped at the edges.
+  constexpr int kBands = fingerprint::kOutlineBands;
+  const std::size_t frames = in.outline.frames();
+  if (frames == 0) return out;
+  const auto out_frames = static_cast<std::size_t>(std::llround(frames * time_scale));
+  const double shift_bands = std::log(frequency_scale) /
+                             std::log(fingerprint::kMaxPeakFrequencyHz /
+                                      fingerprint::kMinPeakFrequencyHz) *
+                             kBands;
+  out.outline.levels.resize(out_frames * kBands);
+  for (std::size_t f = 0; f < out_frames; ++f) {
+    const std::size_t from = frames - 1 - std::min(frames - 1, static_cast<std::size_t>(f / time_scale));
+    for (int b = 0; b < kBands; ++b) {
+      const double source_band = (b + 0.5 - shift_bands) / bend;
+      const int sb = std::clamp(static_cast<int>(std::floor(source_band)), 0, kBands - 1);
+      out.outline.levels[f * kBands + b] = in.outline.levels[from * kBands + sb];
+    }
+  }
   return out;
 }
 
@@ -111,6 +131,7 @@ catalog::NewRecording ItemOf(const fingerprint::Constellation& constellation, st
   item.recording.duration_s = constellation.duration_s;
   item.landmarks = fingerprint::ReferenceLandmarks(constellation);
   item.peaks = fingerprint::ReferencePeaks(constellation);
+  item.outline = constellation.outline;
   return item;
 }
 
