@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/outline_lab.h"
@@ -146,16 +147,21 @@ Levels Smooth(Levels l, bool bands) {
   return t;
 }
 
+// Band `b`'s mean and spread over the frames.
+std::pair<double, double> BandMeanAndSpread(const Levels& l, int b) {
+  double s = 0, q = 0;
+  for (std::size_t k = 0; k < l.frames; ++k) {
+    s += l.row(k)[b];
+    q += double(l.row(k)[b]) * l.row(k)[b];
+  }
+  const double n = std::max<double>(1, l.frames);
+  return {s / n, std::sqrt(std::max(1e-6, q / n - (s / n) * (s / n)))};
+}
+
 // Each band scaled to unit spread.
 Levels Standardise(Levels l) {
   for (int b = 0; b < B; ++b) {
-    double s = 0, q = 0;
-    for (std::size_t k = 0; k < l.frames; ++k) {
-      s += l.row(k)[b];
-      q += double(l.row(k)[b]) * l.row(k)[b];
-    }
-    const double n = std::max<double>(1, l.frames);
-    const double sd = std::sqrt(std::max(1e-6, q / n - (s / n) * (s / n)));
+    const double sd = BandMeanAndSpread(l, b).second;
     for (std::size_t k = 0; k < l.frames; ++k) l.row(k)[b] = static_cast<float>(l.row(k)[b] / sd);
   }
   return l;
@@ -173,14 +179,9 @@ Levels FloorOut(Levels l) { return SubtractFloor(std::move(l), 0.1, 0.8, 10); }
 // strong change of the music's own.
 Levels Clip(Levels l, double spreads, bool below = true) {
   for (int b = 0; b < B; ++b) {
-    double s = 0, q = 0;
-    for (std::size_t k = 0; k < l.frames; ++k) {
-      s += l.row(k)[b];
-      q += double(l.row(k)[b]) * l.row(k)[b];
-    }
-    const double n = std::max<double>(1, l.frames);
-    const double mean = s / n, sd = std::sqrt(std::max(1e-6, q / n - mean * mean));
-    const auto lo = static_cast<float>(below ? mean - spreads * sd : -1e30), hi = static_cast<float>(mean + spreads * sd);
+    const auto [mean, sd] = BandMeanAndSpread(l, b);
+    const auto lo = static_cast<float>(below ? mean - spreads * sd : -1e30);
+    const auto hi = static_cast<float>(mean + spreads * sd);
     for (std::size_t k = 0; k < l.frames; ++k) l.row(k)[b] = std::clamp(l.row(k)[b], lo, hi);
   }
   return l;
