@@ -106,13 +106,13 @@ fingerprint::Constellation Warp(const fingerprint::Constellation& in, double tim
   const std::size_t frames = in.outline.frames();
   if (frames == 0) return out;
   const auto out_frames = static_cast<std::size_t>(std::llround(frames * time_scale));
-  const double shift_bands = std::log(frequency_scale) /
-                             std::log(fingerprint::kMaxPeakFrequencyHz /
-                                      fingerprint::kMinPeakFrequencyHz) *
-                             kBands;
+  const double shift_bands =
+      std::log(frequency_scale) /
+      std::log(fingerprint::kMaxPeakFrequencyHz / fingerprint::kMinPeakFrequencyHz) * kBands;
   out.outline.levels.resize(out_frames * kBands);
   for (std::size_t f = 0; f < out_frames; ++f) {
-    const std::size_t from = frames - 1 - std::min(frames - 1, static_cast<std::size_t>(f / time_scale));
+    const std::size_t from =
+        frames - 1 - std::min(frames - 1, static_cast<std::size_t>(f / time_scale));
     for (int b = 0; b < kBands; ++b) {
       const double source_band = (b + 0.5 - shift_bands) / bend;
       const int sb = std::clamp(static_cast<int>(std::floor(source_band)), 0, kBands - 1);
