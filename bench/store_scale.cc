@@ -16,6 +16,7 @@
 //     wrongly and not at all, and the query landmarks on average
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -109,14 +110,17 @@ fingerprint::Constellation Warp(const fingerprint::Constellation& in, double tim
   const double shift_bands =
       std::log(frequency_scale) /
       std::log(fingerprint::kMaxPeakFrequencyHz / fingerprint::kMinPeakFrequencyHz) * kBands;
+  std::array<int, kBands> source_band;
+  for (int b = 0; b < kBands; ++b) {
+    source_band[b] =
+        std::clamp(static_cast<int>(std::floor((b + 0.5 - shift_bands) / bend)), 0, kBands - 1);
+  }
   out.outline.levels.resize(out_frames * kBands);
   for (std::size_t f = 0; f < out_frames; ++f) {
     const std::size_t from =
         frames - 1 - std::min(frames - 1, static_cast<std::size_t>(f / time_scale));
     for (int b = 0; b < kBands; ++b) {
-      const double source_band = (b + 0.5 - shift_bands) / bend;
-      const int sb = std::clamp(static_cast<int>(std::floor(source_band)), 0, kBands - 1);
-      out.outline.levels[f * kBands + b] = in.outline.levels[from * kBands + sb];
+      out.outline.levels[f * kBands + b] = in.outline.levels[from * kBands + source_band[b]];
     }
   }
   return out;

@@ -8,11 +8,6 @@
 namespace plim {
 namespace {
 
-// A second's evidence weighs each of the recording's peaks there: found
-// where the alignment puts it, as a recording heard through noise keeps
-// kHeardShare of them, or missing, as by chance, where a stream peak lies
-// near any point with the chance the stream's peak density gives.
-
 // The edge stops once the evidence summed outward from it has fallen this
 // far (in nats) below its best: two seconds where the recording's peaks are
 // all missing.
@@ -28,6 +23,10 @@ struct Second {
 
 // The evidence of each of `seconds` that `alignment` is heard there: the
 // log-likelihood ratio of its peaks found and missing, heard against not.
+// Each of the recording's peaks there is found where the alignment puts
+// it, as a recording heard through noise keeps kHeardShare of them, or
+// missing, as by chance, where a stream peak lies near any point with the
+// chance the stream's peak density gives.
 std::vector<double> Scores(const catalog::CatalogReader& reader, std::span<const Second> seconds,
                            const StreamAlignment& alignment,
                            std::vector<fingerprint::Peak>& reference) {
