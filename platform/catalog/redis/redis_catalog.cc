@@ -201,36 +201,43 @@ class RedisReader : public CatalogReader {
     std::vector<RedisCommand> commands;
     const std::vector<std::uint32_t> chunks = published_.AddReads(ids, commands);
     std::vector<RecordingId> record_of_command(commands.size(), 0);
-    std::vector<std::pair<RecordingId, std::uint32_t>> first_block_of_command(commands.size());
+    // The blocks each HMGET asks for, in its order (none for a GET): a
+    // recording read again over a wider range (the whole of it, after the
+    // stretch its landmarks placed) fetches only what it lacks.
+    std::vector<std::vector<std::uint32_t>> blocks_of_command(commands.size());
     for (const PeakRange& range : ranges) {
       if (published_.Holds(range.recording) && !published_.Contains(range.recording)) continue;
       if (!records_.contains(range.recording)) {
         commands.push_back({{"GET", store_.keys().Record(range.recording)}});
         record_of_command.push_back(range.recording);
-        first_block_of_command.push_back({0, 0});
+        blocks_of_command.emplace_back();
       }
       if (!(range.last_frame >= range.first_frame) || range.last_frame < 0) continue;
+      std::vector<std::uint32_t> missing;
+      for (std::uint32_t block = PeakBlockOf(range.first_frame);
+           block <= PeakBlockOf(range.last_frame); ++block) {
+        if (!peak_blocks_.contains({range.recording, block})) missing.push_back(block);
+      }
+      if (missing.empty()) continue;
       RedisCommand blocks{{"HMGET", store_.keys().Peaks(range.recording)}};
-      const std::uint32_t first_block = PeakBlockOf(range.first_frame);
-      for (std::uint32_t block = first_block; block <= PeakBlockOf(range.last_frame); ++block)
-        blocks.args.push_back(std::to_string(block));
+      for (std::uint32_t block : missing) blocks.args.push_back(std::to_string(block));
       commands.push_back(std::move(blocks));
-      record_of_command.push_back(0);
-      first_block_of_command.push_back({range.recording, first_block});
+      record_of_command.push_back(range.recording);
+      blocks_of_command.push_back(std::move(missing));
     }
     if (commands.empty()) return;
     std::vector<RedisValue> replies = cluster_->Run(commands);
     for (std::size_t i = 0; i < chunks.size(); ++i) published_.Keep(chunks[i], replies[i]);
     for (std::size_t c = chunks.size(); c < replies.size(); ++c) {
-      if (record_of_command[c] != 0) {
+      const std::vector<std::uint32_t>& blocks = blocks_of_command[c];
+      if (blocks.empty()) {
         records_.emplace(record_of_command[c], std::move(replies[c]));
         continue;
       }
       if (replies[c].is_error()) Damaged(replies[c].text);
-      const auto [recording, first_block] = first_block_of_command[c];
-      for (std::size_t i = 0; i < replies[c].elements.size(); ++i) {
-        peak_blocks_[{recording, first_block + static_cast<std::uint32_t>(i)}] =
-            std::move(replies[c].elements[i]);
+      if (replies[c].elements.size() != blocks.size()) Damaged("a short reply to a read of peaks");
+      for (std::size_t i = 0; i < blocks.size(); ++i) {
+        peak_blocks_[{record_of_command[c], blocks[i]}] = std::move(replies[c].elements[i]);
       }
     }
   }

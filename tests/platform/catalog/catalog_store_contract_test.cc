@@ -151,11 +151,13 @@ TYPED_TEST(CatalogStoreContract, AddLookUpAndRemoveKeepTheIndexExact) {
   // Their levels are whole stored steps below each frame's loudest band, so
   // that they are kept exactly.
   auto outline_of = [](std::size_t frames) {
-    constexpr auto kStep = static_cast<std::size_t>(kOutlineStoredStepDb / fingerprint::kOutlineStepDb);
+    constexpr auto kStep =
+        static_cast<std::size_t>(kOutlineStoredStepDb / fingerprint::kOutlineStepDb);
     fingerprint::BandOutline outline;
     for (std::size_t f = 0; f < frames; ++f) {
       for (std::size_t b = 0; b < fingerprint::kOutlineBands; ++b) {
-        outline.levels.push_back(static_cast<std::uint8_t>(120 + f % 100 - kStep * ((f + 5 * b) % 16)));
+        outline.levels.push_back(
+            static_cast<std::uint8_t>(120 + f % 100 - kStep * ((f + 5 * b) % 16)));
       }
     }
     return outline;
@@ -230,6 +232,17 @@ TYPED_TEST(CatalogStoreContract, AddLookUpAndRemoveKeepTheIndexExact) {
     outline.levels.clear();
     EXPECT_EQ(r->ReadOutline(1, 0, 1e6, outline), 0u);
     EXPECT_EQ(outline, items[0].outline) << "kept without peaks";
+  }
+  if constexpr (requires { this->store_.BytesSent(); }) {
+    // Blocks held are not fetched again: a recording read whole after a
+    // stretch of it costs only the blocks it lacked.
+    auto sent = [&] { return *this->store_.BytesSent(); };
+    const CatalogReader::PeakRange whole{3, 0, 1100};
+    const std::uint64_t idle_before = sent(), idle = sent() - idle_before;
+    ahead->PrefetchRecordings({&whole, 1});
+    const std::uint64_t before = sent();
+    ahead->PrefetchRecordings({&whole, 1});
+    EXPECT_LT(sent() - before, idle + 200) << "bytes sent for blocks held";
   }
   EXPECT_FALSE(ahead->GetRecording(2));
   peaks.clear();
