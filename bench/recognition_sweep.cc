@@ -3,7 +3,8 @@
 // decision rule, where starting a process per query would cost more than
 // the matching itself.
 //
-//   recognition_sweep CATALOG_DIR [JOBS [SHOWN [NOMINATED]]] < queries.tsv > candidates.tsv
+//   recognition_sweep CATALOG_DIR [JOBS [SHOWN [NOMINATED [REALIGNED]]]]
+//       < queries.tsv > candidates.tsv
 //
 // Each input line is "path<TAB>label"; the label (say, the condition and the
 // expected title) is copied to the output. Each output line is
@@ -14,7 +15,8 @@
 // tab-separated, in input order. A query that fails prints its error in
 // place of the candidates. NOMINATED sets how many recordings the first
 // pass examines, and the second places again and checks by their outlines
-// (MatchEffort; the second pass doubles them).
+// (MatchEffort; the second pass doubles them); REALIGNED, when given,
+// sets the last two apart.
 
 #include <time.h>
 
@@ -96,6 +98,7 @@ int main(int argc, char** argv) {
     effort.nominated_candidates = effort.realigned_candidates = effort.outline_candidates =
         std::stoul(argv[4]);
   }
+  if (argc > 5) effort.realigned_candidates = effort.outline_candidates = std::stoul(argv[5]);
   std::vector<Query> queries;
   for (std::string line; std::getline(std::cin, line);) {
     std::size_t tab = line.find('\t');

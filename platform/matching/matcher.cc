@@ -38,6 +38,8 @@ struct QueryContext {
 struct Examined {
   MatchCandidate candidate;
   LandmarkEvidence landmarks;
+  // The peaks where its landmarks place the query.
+  PeakEvidence peaks;
   // The recording's outline, once read, and the query's correlation with
   // it at speed 1, once made.
   ReferenceOutline outline;
@@ -49,11 +51,10 @@ void ShowOutline(MatchCandidate& candidate, const JointEvidence& joint) {
   candidate.outline_standing = joint.outline_standing;
 }
 
-// Judges the candidate where its landmarks place the query: the landmarks,
-// the peaks there (`range` of them prefetched) and, when `consult_outline`
-// and nothing else names it, its outline with the peaks.
+// Judges the candidate where its landmarks place the query: the landmarks
+// and the peaks there (`range` of them prefetched).
 void ExamineAtLandmarks(const QueryContext& query, Examined& e,
-                        const catalog::CatalogReader::PeakRange& range, bool consult_outline,
+                        const catalog::CatalogReader::PeakRange& range,
                         std::vector<fingerprint::Peak>& reference_peaks) {
   MatchCandidate& candidate = e.candidate;
   const Alignment& alignment = e.landmarks.alignment;
@@ -64,12 +65,18 @@ void ExamineAtLandmarks(const QueryContext& query, Examined& e,
   }
   reference_peaks.clear();
   query.reader.ReadPeaks(candidate.recording, range.first_frame, range.last_frame, reference_peaks);
-  const PeakEvidence peaks = VerifyPeaks(query.indexed_peaks, reference_peaks, alignment);
-  Place(candidate, alignment.offset_frames, alignment.speed, peaks);
+  e.peaks = VerifyPeaks(query.indexed_peaks, reference_peaks, alignment);
+  Place(candidate, alignment.offset_frames, alignment.speed, e.peaks);
   Weigh(candidate, e.landmarks.Judge());
-  Weigh(candidate, JudgePeaks(peaks, query.candidates_bound));
-  if (candidate.accepted || !consult_outline || !query.outline.usable()) return;
+  Weigh(candidate, JudgePeaks(e.peaks, query.candidates_bound));
+}
 
+// Judges a candidate its landmarks and peaks did not name by its outline
+// with those peaks, where its landmarks place the query; the whole outline
+// is read, for the realignment to search too.
+void ExamineOutlineAtLandmarks(const QueryContext& query, Examined& e) {
+  MatchCandidate& candidate = e.candidate;
+  const Alignment& alignment = e.landmarks.alignment;
   fingerprint::BandOutline outline;
   const std::size_t first_frame = query.reader.ReadOutline(
       candidate.recording, 0, e.landmarks.model.reference_frames + 1, outline);
@@ -84,7 +91,7 @@ void ExamineAtLandmarks(const QueryContext& query, Examined& e,
           ? e.correlation.emplace(query.outline, e.outline)
           : at_other_speed.emplace(QueryOutline(query.peaks.outline, alignment.speed), e.outline);
   const JointEvidence joint = JudgeTogether(
-      peaks, OutlineNear(at_speed, alignment.offset_frames, 1), query.candidates_bound);
+      e.peaks, OutlineNear(at_speed, alignment.offset_frames, 1), query.candidates_bound);
   ShowOutline(candidate, joint);
   Weigh(candidate, joint.verdict);
 }
@@ -170,24 +177,37 @@ MatchReport FindMatches(const catalog::CatalogReader& reader,
       query_frames,
       std::max(catalog_recordings, static_cast<double>(examined.size())) * effort.passes};
   std::vector<fingerprint::Peak> reference_peaks;
-  for (std::size_t i = 0; i < examined.size(); ++i) {
-    ExamineAtLandmarks(context, examined[i], ranges[i], i < effort.outline_candidates,
-                       reference_peaks);
-  }
+  for (std::size_t i = 0; i < examined.size(); ++i)
+    ExamineAtLandmarks(context, examined[i], ranges[i], reference_peaks);
 
-  // The best nominated of those refused are placed again from their peaks,
-  // over their whole recordings, read in one batch.
+  // Reads the whole recordings of the candidates `chosen` picks, in one
+  // batch (for a store over a network; what is held is not read again).
+  auto prefetch_whole = [&](const auto& chosen) {
+    ranges.clear();
+    for (std::size_t i = 0; i < examined.size(); ++i) {
+      if (chosen(i)) {
+        ranges.push_back(
+            {examined[i].candidate.recording, 0, examined[i].landmarks.model.reference_frames + 1});
+      }
+    }
+    reader.PrefetchRecordings(ranges);
+  };
+
+  // The best nominated of those refused are judged by their outlines...
+  auto consult_outline = [&](std::size_t i) {
+    return i < effort.outline_candidates && !examined[i].candidate.accepted &&
+           context.outline.usable();
+  };
+  prefetch_whole(consult_outline);
+  for (std::size_t i = 0; i < examined.size(); ++i)
+    if (consult_outline(i)) ExamineOutlineAtLandmarks(context, examined[i]);
+
+  // ...and the best of those still refused are placed again from their
+  // peaks over their whole recordings.
   auto realign = [&](std::size_t i) {
     return i < effort.realigned_candidates && !examined[i].candidate.accepted;
   };
-  ranges.clear();
-  for (std::size_t i = 0; i < examined.size(); ++i) {
-    if (realign(i)) {
-      ranges.push_back(
-          {examined[i].candidate.recording, 0, examined[i].landmarks.model.reference_frames + 1});
-    }
-  }
-  reader.PrefetchRecordings(ranges);
+  prefetch_whole(realign);
   for (std::size_t i = 0; i < examined.size(); ++i) {
     if (realign(i)) {
       ExamineRealigned(context, examined[i], i < effort.outline_candidates, reference_peaks);
