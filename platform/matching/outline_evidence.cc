@@ -46,33 +46,37 @@ PLIM_CLONE_FOR_AVX2 std::int32_t DotProduct(const std::int16_t* a, const std::in
 // the band moves against its neighbourhood, which noise does not undo.
 constexpr std::size_t kLocalFrames = 8;
 
-// Takes each frame's level common to all bands out of `values` (frames x
+// Takes each frame's level common to all bands out of `levels` (frames x
 // kOutlineBands), then each band's neighbourhood mean, and returns the
-// result in 1/kScale level steps.
-std::vector<std::int16_t> LocalLevels(std::vector<double> values, std::size_t frames) {
+// result in 1/kScale level steps. Every sum here is of whole levels less
+// whole 32ths, exact in a double, so a running sum gives what sums over
+// each neighbourhood would; a recording's whole outline is made for each
+// candidate, and nothing the size of it but the result is allocated.
+std::vector<std::int16_t> LocalLevels(std::span<const std::uint8_t> levels, std::size_t frames) {
+  static_assert(kOutlineBands == 32, "a frame's common level is an exact division");
   // A fade, a pause or a crescendo moves every band together, and would
   // correlate with any other recording's.
+  std::vector<double> common(frames);
   for (std::size_t k = 0; k < frames; ++k) {
-    const auto frame = std::span(values).subspan(k * kOutlineBands, kOutlineBands);
-    const double common = std::accumulate(frame.begin(), frame.end(), 0.0) / kOutlineBands;
-    for (double& v : frame) v -= common;
+    const auto frame = levels.subspan(k * kOutlineBands, kOutlineBands);
+    common[k] = std::accumulate(frame.begin(), frame.end(), 0.0) / kOutlineBands;
   }
-  std::vector<double> sums((frames + 1) * kOutlineBands, 0);
-  for (std::size_t i = 0; i < frames * kOutlineBands; ++i) {
-    sums[i + kOutlineBands] = sums[i] + values[i];
-  }
+  auto value = [&](std::size_t k, int b) {
+    return levels[k * kOutlineBands + static_cast<std::size_t>(b)] - common[k];
+  };
+  // Each band's sum over the neighbourhood [first, end) of frame k.
+  std::array<double, kOutlineBands> around{};
+  std::size_t first = 0, end = 0;
   std::vector<std::int16_t> local(frames * kOutlineBands);
   for (std::size_t k = 0; k < frames; ++k) {
-    const std::size_t first = k >= kLocalFrames ? k - kLocalFrames : 0;
-    const std::size_t end = std::min(frames, k + kLocalFrames + 1);
+    for (; end < std::min(frames, k + kLocalFrames + 1); ++end)
+      for (int b = 0; b < kOutlineBands; ++b) around[b] += value(end, b);
+    for (; first + kLocalFrames < k; ++first)
+      for (int b = 0; b < kOutlineBands; ++b) around[b] -= value(first, b);
     const double share = 1.0 / static_cast<double>(end - first);
-    const double* above = sums.data() + end * kOutlineBands;
-    const double* below = sums.data() + first * kOutlineBands;
-    const double* value = values.data() + k * kOutlineBands;
     std::int16_t* out = local.data() + k * kOutlineBands;
     for (int b = 0; b < kOutlineBands; ++b) {
-      const double d =
-          std::clamp(value[b] - (above[b] - below[b]) * share, -kMaxLocalSteps, kMaxLocalSteps);
+      const double d = std::clamp(value(k, b) - around[b] * share, -kMaxLocalSteps, kMaxLocalSteps);
       out[b] = static_cast<std::int16_t>(std::nearbyint(d * kScale));
     }
   }
@@ -108,8 +112,7 @@ QueryOutline::QueryOutline(const fingerprint::BandOutline& outline, double speed
                 kOutlineBands, levels.begin() + static_cast<std::ptrdiff_t>(k * kOutlineBands));
   }
   if (frames_ < kMinQueryFrames) return;
-  const std::vector<std::int16_t> local =
-      LocalLevels(std::vector<double>(levels.begin(), levels.end()), frames_);
+  const std::vector<std::int16_t> local = LocalLevels(levels, frames_);
   std::array<double, kOutlineBands> mean{};
   for (std::size_t k = 0; k < frames_; ++k) {
     for (int b = 0; b < kOutlineBands; ++b) mean[b] += local[k * kOutlineBands + b];
@@ -137,17 +140,7 @@ QueryOutline::QueryOutline(const fingerprint::BandOutline& outline, double speed
 
 ReferenceOutline::ReferenceOutline(const fingerprint::BandOutline& outline, std::size_t first_frame)
     : first_frame_(first_frame), frames_(outline.frames()) {
-  const std::size_t r = frames_;
-  levels_ = LocalLevels(
-      std::vector<double>(outline.levels.begin(),
-                          outline.levels.begin() + static_cast<std::ptrdiff_t>(r * kOutlineBands)),
-      r);
-  sums_.assign((r + 1) * kOutlineBands, 0);
-  squares_.assign((r + 1) * kOutlineBands, 0);
-  for (std::size_t i = 0; i < r * kOutlineBands; ++i) {
-    sums_[i + kOutlineBands] = sums_[i] + levels_[i];
-    squares_[i + kOutlineBands] = squares_[i] + std::int64_t{levels_[i]} * levels_[i];
-  }
+  levels_ = LocalLevels(std::span(outline.levels).first(frames_ * kOutlineBands), frames_);
 }
 
 OutlineCorrelation::OutlineCorrelation(const QueryOutline& query, const ReferenceOutline& reference)
@@ -156,26 +149,35 @@ OutlineCorrelation::OutlineCorrelation(const QueryOutline& query, const Referenc
   const std::size_t r = reference.frames_;
   if (!query.usable_ || r < t) return;
   const std::vector<std::int16_t>& levels = reference.levels_;
-  // Each band's running sums of levels and squared levels give the
-  // reference side's mean and spread at every placement.
-  const std::vector<std::int64_t>& sums = reference.sums_;
-  const std::vector<std::int64_t>& squares = reference.squares_;
+  // Each band's sums of levels and squared levels over the placement give
+  // the reference side's mean and spread there, carried from one
+  // placement to the next.
+  std::array<std::int64_t, kOutlineBands> sums{}, squares{};
+  for (std::size_t i = 0; i < t * kOutlineBands; ++i) {
+    sums[i % kOutlineBands] += levels[i];
+    squares[i % kOutlineBands] += std::int64_t{levels[i]} * levels[i];
+  }
   scores_.resize(r - t + 1);
   const double per_frame = 1.0 / static_cast<double>(t);
-  for (std::size_t o = 0; o + t <= r; ++o) {
+  for (std::size_t o = 0;; ++o) {
     double products =
         DotProduct(query.centred_.data(), levels.data() + o * kOutlineBands, t * kOutlineBands);
     double spread = 0;
     for (int b = 0; b < kOutlineBands; ++b) {
-      const auto s1 =
-          static_cast<double>(sums[(o + t) * kOutlineBands + b] - sums[o * kOutlineBands + b]);
-      const auto s2 = static_cast<double>(squares[(o + t) * kOutlineBands + b] -
-                                          squares[o * kOutlineBands + b]);
+      const auto s1 = static_cast<double>(sums[b]);
+      const auto s2 = static_cast<double>(squares[b]);
       // The query's rounding left its bands not quite centred.
       products -= static_cast<double>(query.band_sums_[b]) * s1 * per_frame;
       spread += s2 - s1 * s1 * per_frame;
     }
     scores_[o] = spread > 0 ? static_cast<float>(products / (query.norm_ * std::sqrt(spread))) : 0;
+    if (o + t == r) break;
+    const std::int16_t* leaving = levels.data() + o * kOutlineBands;
+    const std::int16_t* coming = levels.data() + (o + t) * kOutlineBands;
+    for (int b = 0; b < kOutlineBands; ++b) {
+      sums[b] += coming[b] - leaving[b];
+      squares[b] += std::int64_t{coming[b]} * coming[b] - std::int64_t{leaving[b]} * leaving[b];
+    }
   }
   query_frames_ = t;
 }

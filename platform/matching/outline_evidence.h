@@ -77,8 +77,6 @@ class ReferenceOutline {
   std::size_t first_frame_ = 0;
   std::size_t frames_ = 0;
   std::vector<std::int16_t> levels_;  // frames_ x kOutlineBands, in 1/kScale level steps
-  // Each band's running sums of levels and squared levels, frame by frame.
-  std::vector<std::int64_t> sums_, squares_;
 };
 
 // The correlation of a query's outline with a stretch of a reference's at
