@@ -48,10 +48,11 @@ constexpr std::size_t kLocalFrames = 8;
 
 // Takes each frame's level common to all bands out of `levels` (frames x
 // kOutlineBands), then each band's neighbourhood mean, and returns the
-// result in 1/kScale level steps. Every sum here is of whole levels less
-// whole 32ths, exact in a double, so a running sum gives what sums over
-// each neighbourhood would; a recording's whole outline is made for each
-// candidate, and nothing the size of it but the result is allocated.
+// result in 1/kScale level steps. Every value summed here is a whole level
+// less a multiple of 1/32, so sums of them are exact in a double and a
+// running sum gives what a sum over each neighbourhood would: the whole
+// outline of each candidate passes through here, and nothing its size but
+// the result is allocated.
 std::vector<std::int16_t> LocalLevels(std::span<const std::uint8_t> levels, std::size_t frames) {
   static_assert(kOutlineBands == 32, "a frame's common level is an exact division");
   // A fade, a pause or a crescendo moves every band together, and would
