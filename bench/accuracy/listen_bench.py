@@ -3,7 +3,8 @@ day of standard input.
 
   /usr/bin/python3 bench/accuracy/listen_bench.py --catalog-tool BIN
       [--catalog DIR] [--packages NAME,...] [--minutes M] [--mixes N] [--first-mix I]
-      [--hours H] [--sample-s S] [--skip-latency] [--skip-load] [--cache DIR]
+      [--hours H] [--sample-s S] [--skip-latency] [--skip-load] [--paced R]
+      [--cache DIR]
 
 Latency: each of --mixes mixes of corpus recordings, from number
 --first-mix on (mixes.py, their 20 pieces cut shorter so that a mix lasts
@@ -13,7 +14,11 @@ listen http://...`. The stream starts when its first
 byte is sent. For each catalog member, its latency is when its start line
 arrived less when the audio at its true start was sent (stream start + true
 start), so it holds the encoder's and the Ogg pages' delay too; its start
-and end errors are those of the timeline benchmark.
+and end errors are those of the timeline benchmark. With --paced R, each
+mix, decoded to WAV, is written to `listen -` at R times real time instead, and
+latency is counted in stream time (the audio written when the line came,
+less the true start): minutes rather than an hour, without the stream's own
+delay, and with the matcher's CPU time stretched R times.
 
 Load: mix 0 looped to --hours of stream, decoded by ffmpeg to WAV and
 piped to `plim-catalog listen -` as fast as it reads, while the listening
@@ -26,6 +31,7 @@ on standard output.
 """
 
 import argparse
+import io
 import json
 import math
 import os
@@ -185,6 +191,37 @@ def listen_live(tool, catalog, mix_path, pieces):
     return judged, found
 
 
+def listen_paced(tool, catalog, mix_path, pieces, rate):
+    """Pipes the mix (WAV) to `listen -` at `rate` times real time; as
+    listen_live, with latency counted in stream time: the audio written when
+    the start line came, less the member's true start."""
+    wav = subprocess.run(media.FFMPEG + ["-i", str(mix_path), "-bitexact", "-f", "wav", "-"],
+                         stdout=subprocess.PIPE, check=True).stdout
+    proc = subprocess.Popen([tool, "--catalog", str(catalog), "--json", "listen", "-"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    out = LineReader(io.TextIOWrapper(proc.stdout))
+    began = time.monotonic()
+    sent, step = 0, WAV_BYTES_PER_S // 20
+    try:
+        while sent < len(wav):
+            due = int((time.monotonic() - began) * rate * WAV_BYTES_PER_S)
+            if due <= sent:
+                time.sleep(min(0.01, (sent + step - due) / (rate * WAV_BYTES_PER_S)))
+                continue
+            proc.stdin.write(wav[sent:due])
+            proc.stdin.flush()
+            sent = min(due, len(wav))
+    finally:
+        proc.stdin.close()
+    proc.wait()
+    found = stretches([((at - began) * rate, json.loads(line)) for at, line in out.join()])
+    judged = timeline_score.per_piece(pieces, found)
+    for j, piece in zip(judged, [pc for pc in pieces if pc.member]):
+        best = j["stretch"]
+        j["latency_s"] = best["arrived_at"] - piece.truth_start_s if best else math.nan
+    return judged, found
+
+
 def proc_sample(pid):
     """(RSS KiB, open fds, threads, CPU s) of a running process."""
     status = pathlib.Path("/proc/%d/status" % pid).read_text()
@@ -307,6 +344,9 @@ def main(argv):
     p.add_argument("--sample-s", type=float, default=2)
     p.add_argument("--skip-latency", action="store_true")
     p.add_argument("--skip-load", action="store_true")
+    p.add_argument("--paced", type=float, default=None,
+                   help="stream each mix's WAV through standard input at this many times "
+                   "real time instead of live over HTTP (latency in stream time)")
     p.add_argument("--cache", default=str(cache.default_root()))
     args = p.parse_args(argv)
     store = cache.Cache(args.cache)
@@ -334,6 +374,11 @@ def main(argv):
     if not args.skip_latency:
         runs = []
         for index, mix_path, pieces, duration_s in [m for m in played if m[0] in indices]:
+            if args.paced:
+                log("latency: mix %d through standard input at %g x" % (index, args.paced))
+                runs.append((index, duration_s) +
+                            listen_paced(tool, catalog, mix_path, pieces, args.paced))
+                continue
             log("latency: mix %d, %.1f min in real time" % (index, duration_s / 60))
             runs.append((index, duration_s) + listen_live(tool, catalog, mix_path, pieces))
         print("### Latency on a live stream\n")
