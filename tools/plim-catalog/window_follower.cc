@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/fingerprint/landmark_hasher.h"
+#include "tools/plim-catalog/outline_heard.h"
 
 namespace plim {
 namespace {
@@ -135,6 +136,7 @@ void WindowFollower::Match(AudioWindow window, bool whole) {
     ExtendEnd(m, Heard(*peaks, window.start_s, accepted[i].candidate));
     if (m.heard_s != before.heard_s) on_amend_(before, m);
   }
+  if (whole) FollowOutlines(window, matches, accepted, fresh);
   std::vector<PeakWindow> windows;
   for (const Followed& f : history_) windows.push_back({f.start_s, f.peaks.get()});
   windows.push_back({window.start_s, peaks.get()});
@@ -296,17 +298,16 @@ void WindowFollower::FindEnds(std::span<const PeakWindow> windows,
     const double heard_from_s = m.heard_s ? m.heard_s->first : m.window_start_s;
     const double heard_to_s =
         m.heard_s ? m.heard_s->second : EndS({previous.start_s, previous.peaks.get()});
-    // Where its stretch starts: as it was found, or this window's start.
     const StreamAlignment own = AlignmentOf(m, a.candidate);
-    double own_start_s = heard_from_s;
-    for (const Recent& r : recent_) {
-      if (SamePlacement(r.alignment, own)) own_start_s = std::min(own_start_s, r.start_s);
-    }
+    const double own_start_s = OwnStartS(m, a.candidate);
     // Heard for a moment only, it may be a likeness (as for starts).
     if (heard_to_s - own_start_s < kMinStretchS) continue;
     const double inside_s = std::max(heard_from_s, heard_to_s - kEdgeInsideS);
-    double found_s = FindEdge(*reader_, windows, own, Rivals(m.recording, matches, accepted),
-                              EdgeSide::kEnd, inside_s, end_s);
+    // Where its outline was last heard is as far as its peaks would be.
+    double found_s = a.by_outline
+                         ? heard_to_s
+                         : FindEdge(*reader_, windows, own, Rivals(m.recording, matches, accepted),
+                                    EdgeSide::kEnd, inside_s, end_s);
     // A mix plays one recording at a time: what starts after it ends it.
     const auto end_at = [&](double start_s) {
       if (start_s > own_start_s) found_s = std::min(found_s, start_s);
@@ -321,6 +322,43 @@ void WindowFollower::FindEnds(std::span<const PeakWindow> windows,
     const WindowMatch before = m;
     m.heard_s.emplace(std::min(heard_from_s, found_s), found_s);
     on_amend_(before, m);
+  }
+}
+
+double WindowFollower::OwnStartS(const WindowMatch& m, const matching::MatchCandidate& c) const {
+  double start_s = m.heard_s ? m.heard_s->first : m.window_start_s;
+  const StreamAlignment own = AlignmentOf(m, c);
+  for (const Recent& r : recent_) {
+    if (SamePlacement(r.alignment, own)) start_s = std::min(start_s, r.start_s);
+  }
+  return start_s;
+}
+
+void WindowFollower::FollowOutlines(const AudioWindow& window, std::vector<WindowMatch>& matches,
+                                    std::vector<Accepted>& accepted,
+                                    std::vector<std::size_t>& fresh) {
+  if (history_.empty() || window.outline.frames() == 0) return;
+  const Followed& previous = history_.back();
+  for (const Accepted& a : previous.accepted) {
+    if (AcceptedIn(accepted, a.candidate.recording)) continue;
+    const WindowMatch& before = previous.matches[a.index];
+    const double heard_to_s =
+        before.heard_s ? before.heard_s->second : previous.start_s + 2 * kWindowHopS;
+    // A likeness heard for a moment must not be carried on by its outline.
+    if (heard_to_s - OwnStartS(before, a.candidate) < kMinStretchS) continue;
+    const StreamAlignment own = AlignmentOf(before, a.candidate);
+    const std::optional<std::pair<double, double>> heard =
+        OutlineHeardSpan(*reader_, window.outline, window.start_s, own);
+    if (!heard || heard->second < window.start_s + kWindowHopS) continue;
+    WindowMatch m = before;
+    m.window_start_s = window.start_s;
+    m.offset_s = (window.start_s - own.anchor_s) * own.speed;
+    m.heard_s = heard;
+    matching::MatchCandidate c = a.candidate;
+    c.offset_s = m.offset_s;
+    matches.push_back(m);
+    accepted.push_back({.index = matches.size() - 1, .candidate = c, .by_outline = true});
+    fresh.push_back(accepted.size() - 1);
   }
 }
 

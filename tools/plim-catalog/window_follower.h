@@ -30,7 +30,11 @@ namespace plim {
 // the one being matched: a window's matches are handed out as soon as it
 // is matched, with the start found; a match heard further on in the window
 // after it, or found to give way there to a recording starting, is handed
-// out again, amended, when that window is followed.
+// out again, amended, when that window is followed. A recording the window
+// before accepted that this one does not may still be heard by its
+// band-energy outline at the same alignment (outline_heard.h), as in a
+// quiet passage under noise: it is then a match of this window too, heard
+// as far as its outline is.
 //
 // A live stream's window may be previewed before it is followed, as far as
 // its audio is in (WindowedFingerprinter's previews): recordings accepted in
@@ -85,6 +89,9 @@ class WindowFollower {
     // Heard for a moment only: its start is looked for if the next window
     // accepts it too.
     bool start_pending = false;
+    // Not accepted on its peaks but heard by its outline, at the alignment
+    // of the window before: where that stops hearing it is its end.
+    bool by_outline = false;
   };
   // A window followed, kept for the edges of what starts or ends after it.
   struct Followed {
@@ -111,6 +118,16 @@ class WindowFollower {
   void FindStart(std::span<const PeakWindow> windows, WindowMatch& m,
                  const matching::MatchCandidate& c, const std::vector<WindowMatch>& matches,
                  const std::vector<Accepted>& accepted);
+  // Adds to `matches` and `accepted` (and `fresh`) each recording of the
+  // window before, accepted there and playing for kMinStretchS by then,
+  // that `window` does not accept but hears by its outline through its
+  // first hop at least, at the same alignment: a quiet passage, under
+  // noise, keeps its stretch open.
+  void FollowOutlines(const AudioWindow& window, std::vector<WindowMatch>& matches,
+                      std::vector<Accepted>& accepted, std::vector<std::size_t>& fresh);
+  // Where the stretch of `m` (accepted as `c`) starts: as found, or where
+  // `m` is heard from.
+  double OwnStartS(const WindowMatch& m, const matching::MatchCandidate& c) const;
   // Moves the end of each match of the window before that this window
   // (`accepted`, ending at `end_s`) did not accept again to where its
   // seconds last hear it, or where a recording started after it (recent_

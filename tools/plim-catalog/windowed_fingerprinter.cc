@@ -95,40 +95,60 @@ void WindowedFingerprinter::PreviewIfDue() {
   const std::int64_t due = own_frames / kPreviewStepFrames * kPreviewStepFrames;
   if (due < kPreviewStepFrames || due >= kWindowHopFrames || due <= hop.previewed_frames) return;
   hop.previewed_frames = due;
-  AudioWindow window = WindowFrom(OwnPeaks(hop, due));
+  AudioWindow window = WindowFrom(Own(hop, due));
   window.peaks.duration_s =
       static_cast<double>(kWindowHopFrames + due) * fingerprint::kFrameDurationS;
   preview_(std::move(window));
 }
 
-std::vector<fingerprint::Peak> WindowedFingerprinter::OwnPeaks(const Hop& hop,
-                                                               std::int64_t own_frames) const {
-  const std::uint64_t own_begin_q =
-      static_cast<std::uint64_t>(hop.number) * kWindowHopFrames * kQPerFrame;
+fingerprint::Constellation WindowedFingerprinter::Own(const Hop& hop,
+                                                      std::int64_t own_frames) const {
+  const std::int64_t own_begin_frames = hop.number * kWindowHopFrames;
+  const std::uint64_t own_begin_q = static_cast<std::uint64_t>(own_begin_frames) * kQPerFrame;
   const std::uint64_t own_end_q = own_begin_q + static_cast<std::uint64_t>(own_frames) * kQPerFrame;
   const std::uint64_t origin_q = static_cast<std::uint64_t>(hop.origin_frames) * kQPerFrame;
-  std::vector<fingerprint::Peak> peaks;
+  fingerprint::Constellation own;
   const shazamkit::SHSignature signature = hop.generator.signature();
-  for (fingerprint::Peak p : signature.constellation().peaks) {
+  const fingerprint::Constellation& all = signature.constellation();
+  for (fingerprint::Peak p : all.peaks) {
     const std::uint64_t time_q = p.time_q + origin_q;
     if (time_q < own_begin_q || time_q >= own_end_q) continue;
     p.time_q = static_cast<std::uint32_t>(time_q);
-    peaks.push_back(p);
+    own.peaks.push_back(p);
   }
-  return peaks;
+  // Hops and margins are whole outline frames, so a hop's own outline
+  // frames are those of the whole stream.
+  const std::size_t first =
+      fingerprint::OutlineFrameOf(static_cast<std::size_t>(own_begin_frames - hop.origin_frames));
+  const std::size_t last =
+      std::min(all.outline.frames(),
+               first + fingerprint::OutlineFrameOf(static_cast<std::size_t>(own_frames)));
+  if (first < last) {
+    own.outline.levels.assign(all.outline.levels.begin() +
+                                  static_cast<std::ptrdiff_t>(first * fingerprint::kOutlineBands),
+                              all.outline.levels.begin() +
+                                  static_cast<std::ptrdiff_t>(last * fingerprint::kOutlineBands));
+  }
+  return own;
 }
 
-AudioWindow WindowedFingerprinter::WindowFrom(const std::vector<fingerprint::Peak>& peaks) const {
+AudioWindow WindowedFingerprinter::WindowFrom(const fingerprint::Constellation& own) const {
   AudioWindow window;
   const std::int64_t start_frames = previous_hop_ * kWindowHopFrames;
   window.start_s = static_cast<double>(start_frames) * fingerprint::kFrameDurationS;
   const auto start_q = static_cast<std::uint32_t>(start_frames * kQPerFrame);
-  window.peaks.peaks.reserve(previous_peaks_.size() + peaks.size());
-  for (const std::vector<fingerprint::Peak>* part : {&previous_peaks_, &peaks}) {
-    for (fingerprint::Peak p : *part) {
+  window.peaks.peaks.reserve(previous_.peaks.size() + own.peaks.size());
+  for (const fingerprint::Constellation* part : {&previous_, &own}) {
+    for (fingerprint::Peak p : part->peaks) {
       p.time_q -= start_q;
       window.peaks.peaks.push_back(p);
     }
+  }
+  // An outline with a gap would misplace the frames after it.
+  if (previous_.outline.frames() * fingerprint::kOutlineFrameSpan == kWindowHopFrames) {
+    window.outline.levels = previous_.outline.levels;
+    window.outline.levels.insert(window.outline.levels.end(), own.outline.levels.begin(),
+                                 own.outline.levels.end());
   }
   return window;
 }
@@ -145,25 +165,26 @@ void WindowedFingerprinter::Finish() {
   if (previous_hop_ == 0) {
     // A stream shorter than a hop: one window of it all.
     AudioWindow window;
-    window.peaks.peaks = std::move(previous_peaks_);
+    window.peaks.peaks = std::move(previous_.peaks);
+    window.outline = std::move(previous_.outline);
     window.peaks.duration_s = static_cast<double>(frames_) / format_.sampleRate();
     sink_(std::move(window));
   }
 }
 
 void WindowedFingerprinter::CloseHop(Hop& hop, bool at_end) {
-  std::vector<fingerprint::Peak> peaks;
-  if (hop.fed_frames > 0) peaks = OwnPeaks(hop, kWindowHopFrames);
+  fingerprint::Constellation own;
+  if (hop.fed_frames > 0) own = Own(hop, kWindowHopFrames);
   if (previous_hop_ >= 0 && previous_hop_ == hop.number - 1) {
     // The window of the previous hop and this one, timed from its start.
-    AudioWindow window = WindowFrom(peaks);
+    AudioWindow window = WindowFrom(own);
     const double stream_s = static_cast<double>(frames_) / format_.sampleRate();
     window.peaks.duration_s = 2 * kWindowHopS;
     if (at_end)
       window.peaks.duration_s = std::min(window.peaks.duration_s, stream_s - window.start_s);
     sink_(std::move(window));
   }
-  previous_peaks_ = std::move(peaks);
+  previous_ = std::move(own);
   previous_hop_ = hop.number;
 }
 

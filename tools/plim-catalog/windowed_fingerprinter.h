@@ -23,10 +23,13 @@ inline constexpr double kWindowHopS = kWindowHopFrames * fingerprint::kFrameDura
 // frames are in (1.28 s), when previews are asked for.
 inline constexpr int kPreviewStepFrames = 40;
 
-// One window of the stream: its peaks, timed from the window's start.
+// One window of the stream: its peaks and outline, timed from its start.
 struct AudioWindow {
   double start_s = 0;                // where the window starts in the stream
-  fingerprint::Constellation peaks;  // duration_s: the window's length
+  fingerprint::Constellation peaks;  // duration_s: the window's length; no outline
+  // Its band-energy outline (empty when the hop before it has none): kept
+  // apart from the peaks, as windows are matched on their peaks alone.
+  fingerprint::BandOutline outline;
 };
 
 // Takes a stream of audio buffers and hands out the constellation of each
@@ -69,11 +72,11 @@ class WindowedFingerprinter {
   void CloseHop(Hop& hop, bool at_end);
   // Hands out a preview of the window still filling, when one is due.
   void PreviewIfDue();
-  // The window of the last closed hop and `peaks` after it (stream times).
-  // The peaks of `hop`'s first `own_frames` frames of its own (not its
-  // margin), timed from the stream's start.
-  std::vector<fingerprint::Peak> OwnPeaks(const Hop& hop, std::int64_t own_frames) const;
-  AudioWindow WindowFrom(const std::vector<fingerprint::Peak>& peaks) const;
+  // The peaks (timed from the stream's start) and outline of `hop`'s
+  // first `own_frames` frames of its own (not its margin).
+  fingerprint::Constellation Own(const Hop& hop, std::int64_t own_frames) const;
+  // The window of the last closed hop and `own` after it.
+  AudioWindow WindowFrom(const fingerprint::Constellation& own) const;
 
   avfaudio::AVAudioFormat format_;
   WindowSink sink_;
@@ -82,8 +85,8 @@ class WindowedFingerprinter {
   std::vector<std::unique_ptr<Hop>> open_hops_;        // oldest first; two unless buffers are long
   std::int64_t next_hop_ = 0;                          // the next hop to open
   std::int64_t frames_ = 0;                            // stream frames appended
-  // The peaks of the last closed hop, and that hop's number (-1: none).
-  std::vector<fingerprint::Peak> previous_peaks_;
+  // The peaks and outline of the last closed hop, and that hop's number (-1: none).
+  fingerprint::Constellation previous_;
   std::int64_t previous_hop_ = -1;
 };
 

@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <memory>
 
+#include "platform/catalog/catalog_store.h"
+#include "platform/fingerprint/landmark_hasher.h"
 #include "platform/shazamkit/sh_signature_generator.h"
 #include "tests/platform/avfaudio/read_audio.h"
 #include "tests/support/audio_fixtures.h"
 #include "tools/plim-catalog/stretch_edges.h"
 #include "tools/plim-catalog/stretch_tracker.h"
+#include "tools/plim-catalog/window_follower.h"
 #include "tools/plim-catalog/windowed_fingerprinter.h"
 
 namespace plim {
@@ -26,7 +29,8 @@ TEST(WindowedFingerprinterTest, WindowsHoldTheWholeStreamsPeaksAtTheirTimes) {
   const testing::Audio audio = testing::makeMelody(5, 23, 22050, 1);
   shazamkit::SHSignatureGenerator whole;
   whole.appendBuffer(*bufferOf(audio, 0, audio.frameCount()));
-  const std::vector<fingerprint::Peak> expected = whole.signature().constellation().peaks;
+  const fingerprint::Constellation expected_all = whole.signature().constellation();
+  const std::vector<fingerprint::Peak>& expected = expected_all.peaks;
   std::vector<AudioWindow> windows;
   WindowedFingerprinter fingerprinter(avfaudio::AVAudioFormat(22050, 1),
                                       [&](AudioWindow w) { windows.push_back(std::move(w)); });
@@ -59,6 +63,17 @@ TEST(WindowedFingerprinterTest, WindowsHoldTheWholeStreamsPeaksAtTheirTimes) {
     // Resampling starts afresh at each hop's margin; the peaks near it may move a little.
     EXPECT_GE(same, 0.95 * static_cast<double>(in_window.size()));
     EXPECT_LE(got.size(), in_window.size() + in_window.size() / 20);
+    // Its outline is the stream's over the same frames, to a level or so.
+    const std::vector<std::uint8_t>& levels = windows[w].outline.levels;
+    const std::size_t first = w * kWindowHopFrames / fingerprint::kOutlineFrameSpan;
+    ASSERT_EQ(levels.size(), std::min<std::size_t>(2 * kWindowHopFrames / 2,
+                                                   expected_all.outline.frames() - first) *
+                                 fingerprint::kOutlineBands);
+    double difference = 0;
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+      difference += std::abs(levels[i] - expected_all.outline.levels[first * 32 + i]);
+    }
+    EXPECT_LT(difference / static_cast<double>(levels.size()), 1.0);
   }
 }
 
@@ -262,6 +277,65 @@ TEST(StretchTrackerTest, SaysEachStartAndEndAsSoonAsItIsSureAndEndsAsTheWholeFil
     if (!events[i].start) {
       EXPECT_EQ(events[i].stretch.end_s, same.end_s);
     }
+  }
+}
+
+TEST(WindowFollowerTest, FollowsARecordingByItsOutlineWhereItsPeaksAreLost) {
+  // Melody 87 (in the catalog) for 40 s, then 15 s of one it lacks, under
+  // pink noise 10 dB down; from 20 s the windows lose every peak, as a
+  // passage quieter than the noise does, and keep their outline.
+  const testing::Audio melody = testing::makeMelody(87, 40, 22050, 1);
+  plim::testing::TemporaryDirectory temp;
+  {
+    shazamkit::SHSignatureGenerator generator;
+    generator.appendBuffer(*bufferOf(melody, 0, melody.frameCount()));
+    const shazamkit::SHSignature signature = generator.signature();
+    catalog::NewRecording item;
+    item.recording.title = "Melody 87";
+    item.recording.content_hash = "melody-87";
+    item.recording.duration_s = 40;
+    item.landmarks = fingerprint::ReferenceLandmarks(signature.constellation());
+    item.peaks = signature.ReferencePeaks();
+    item.outline = signature.constellation().outline;
+    catalog::OpenCatalogStore(temp.path(), catalog::CatalogStore::Mode::kReadWrite)
+        ->Add(std::span(&item, 1));
+  }
+  const auto store = catalog::OpenCatalogStore(temp.path(), catalog::CatalogStore::Mode::kReadOnly);
+  const auto reader = store->NewCatalogReader();
+  const testing::Audio clean =
+      testing::concatenate({melody, testing::makeMelody(88, 15, 22050, 1)});
+  const testing::Audio stream =
+      testing::addNoise(clean, testing::makePinkNoise(9, 55, 0.1, 22050, 1), 10);
+  constexpr double kPeaksLostFromS = 20;
+
+  for (const bool lost : {false, true}) {
+    SCOPED_TRACE(lost ? "peaks lost from 20 s" : "peaks kept");
+    std::vector<WindowMatch> matches;
+    WindowFollower follower(
+        *reader,
+        [&](double, std::vector<WindowMatch> ms) {
+          matches.insert(matches.end(), ms.begin(), ms.end());
+        },
+        [&](const WindowMatch& before, const WindowMatch& after) {
+          for (WindowMatch& m : matches) {
+            if (SameMatch(m, before)) m = after;
+          }
+        });
+    WindowedFingerprinter windows(avfaudio::AVAudioFormat(22050, 1), [&](AudioWindow w) {
+      if (lost) {
+        std::erase_if(w.peaks.peaks, [&](const fingerprint::Peak& p) {
+          return w.start_s + p.TimeFrames() * fingerprint::kFrameDurationS >= kPeaksLostFromS;
+        });
+      }
+      follower.Follow(std::move(w));
+    });
+    windows.Append(*bufferOf(stream, 0, stream.frameCount()));
+    windows.Finish();
+    follower.Finish();
+    const std::vector<Stretch> stretches = JoinWindowMatches(matches, kWindowHopS);
+    ASSERT_EQ(stretches.size(), 1u);
+    EXPECT_NEAR(stretches[0].start_s, 0, 1.5);
+    EXPECT_NEAR(stretches[0].end_s, 40, 3);
   }
 }
 

@@ -1,0 +1,44 @@
+// Whether a recording already found at an alignment still plays through a
+// window whose peaks no longer show it, by its band-energy outline.
+//
+// In a quiet passage under noise a recording's peaks sink below the
+// noise's, and a window no longer accepts it; its loudness still rises and
+// falls band by band where the reference's does. At a known alignment
+// that is enough: the window's outline, a few seconds at a time, is
+// correlated with the reference's there and at every other offset nearby,
+// and the recording is heard while it stands out from all of them.
+
+#ifndef PLIM_TOOLS_PLIM_CATALOG_OUTLINE_HEARD_H_
+#define PLIM_TOOLS_PLIM_CATALOG_OUTLINE_HEARD_H_
+
+#include <optional>
+#include <utility>
+
+#include "platform/catalog/catalog_store.h"
+#include "platform/fingerprint/band_outline.h"
+#include "tools/plim-catalog/stretch_edges.h"
+
+namespace plim {
+
+// Where the recording of `alignment` is heard by its outline in a window
+// whose outline is `window` (from `window_start_s`, seconds of the
+// stream): from the window's start, for as long as each kOutlineHeardStepS
+// has its kOutlineHeardSegmentS segment correlate with the reference at
+// the alignment better than at any other offset within kOutlineNullReachS
+// and by at least kOutlineHeardSpreads spreads of those. None when the
+// first second is not heard, or the recording has no outline there.
+// Reads the outline through `reader`; throws what it throws.
+std::optional<std::pair<double, double>> OutlineHeardSpan(const catalog::CatalogReader& reader,
+                                                          const fingerprint::BandOutline& window,
+                                                          double window_start_s,
+                                                          const StreamAlignment& alignment);
+
+inline constexpr double kOutlineHeardSegmentS = 3.33;
+inline constexpr double kOutlineHeardStepS = 1.024;
+inline constexpr double kOutlineNullReachS = 15.0;
+inline constexpr double kOutlineHeardSpreads = 2.5;
+inline constexpr int kOutlineMissesAllowed = 2;
+
+}  // namespace plim
+
+#endif  // PLIM_TOOLS_PLIM_CATALOG_OUTLINE_HEARD_H_
