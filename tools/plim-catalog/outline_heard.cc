@@ -49,8 +49,8 @@ std::optional<std::pair<double, double>> OutlineHeardSpan(const catalog::Catalog
               e.correlation - e.mean_by_chance >= kOutlineHeardSpreads * e.spread_by_chance;
     }
     if (!heard) {
-      // One segment may fall short between two heard: a passage quieter
-      // still, or louder noise.
+      // A segment or two may fall short between heard ones: a passage
+      // quieter still, or louder noise.
       if (!span || ++missed > kOutlineMissesAllowed) break;
       continue;
     }

@@ -20,24 +20,29 @@
 
 namespace plim {
 
-// Where the recording of `alignment` is heard by its outline in a window
-// whose outline is `window` (from `window_start_s`, seconds of the
-// stream): from the window's start, for as long as each kOutlineHeardStepS
-// has its kOutlineHeardSegmentS segment correlate with the reference at
-// the alignment better than at any other offset within kOutlineNullReachS
-// and by at least kOutlineHeardSpreads spreads of those. None when the
-// first second is not heard, or the recording has no outline there.
-// Reads the outline through `reader`; throws what it throws.
-std::optional<std::pair<double, double>> OutlineHeardSpan(const catalog::CatalogReader& reader,
-                                                          const fingerprint::BandOutline& window,
-                                                          double window_start_s,
-                                                          const StreamAlignment& alignment);
-
+// The outline is compared kOutlineHeardSegmentS at a time, a segment
+// starting every kOutlineHeardStepS; a segment is heard when it correlates
+// with the reference better at the alignment (within an outline frame)
+// than at any other offset within kOutlineNullReachS, and by at least
+// kOutlineHeardSpreads spreads of those.
 inline constexpr double kOutlineHeardSegmentS = 3.33;
 inline constexpr double kOutlineHeardStepS = 1.024;
 inline constexpr double kOutlineNullReachS = 15.0;
 inline constexpr double kOutlineHeardSpreads = 2.5;
+// Segments in a row that may fall short between heard ones.
 inline constexpr int kOutlineMissesAllowed = 2;
+
+// Where the recording of `alignment` is heard by its outline in a window
+// whose outline is `window` (from `window_start_s`, seconds of the
+// stream): from the window's start to the end of the first step of the
+// last segment heard before more than kOutlineMissesAllowed in a row are
+// not. None when the first segment is not heard, or the recording has no
+// outline there. Reads the outline through `reader`; throws what it
+// throws.
+std::optional<std::pair<double, double>> OutlineHeardSpan(const catalog::CatalogReader& reader,
+                                                          const fingerprint::BandOutline& window,
+                                                          double window_start_s,
+                                                          const StreamAlignment& alignment);
 
 }  // namespace plim
 
