@@ -51,7 +51,7 @@ class QueryOutline {
   // frames_ x kOutlineBands, in 1/kScale level steps, each band's mean removed.
   std::vector<std::int16_t> centred_;
   // What rounding left of each band's sum (near 0).
-  std::array<std::int64_t, fingerprint::kOutlineBands> band_sums_{};
+  std::array<std::int32_t, fingerprint::kOutlineBands> band_sums_{};
   double norm_ = 0;  // of the exactly centred values, in level steps
 };
 
