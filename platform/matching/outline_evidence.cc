@@ -226,23 +226,44 @@ OutlineCorrelation::OutlineCorrelation(const QueryOutline& query, const Referenc
   query_frames_ = t;
 }
 
+OutlineCorrelation::OutlineCorrelation(const QueryOutline& query, const ReferenceOutline& reference,
+                                       double offset_frames, int slack)
+    : first_frame_(reference.first_frame_) {
+  const std::size_t t = query.frames_;
+  const std::size_t r = reference.frames_;
+  if (!query.usable_ || r < t) return;
+  const std::int64_t centre = std::lround(offset_frames / fingerprint::kOutlineFrameSpan -
+                                          static_cast<double>(reference.first_frame_));
+  const std::int64_t first = std::max<std::int64_t>(0, centre - slack);
+  const std::int64_t end = std::min(static_cast<std::int64_t>(r - t + 1), centre + slack + 1);
+  if (first >= end) return;
+  first_frame_ += static_cast<std::size_t>(first);
+  scores_.resize(static_cast<std::size_t>(end - first));
+  Correlate(query.centred_.data(), query.band_sums_, query.norm_,
+            reference.levels_.data() + static_cast<std::size_t>(first) * kOutlineBands, t, scores_);
+  query_frames_ = t;
+}
+
 namespace {
 
-OutlineEvidence Judge(const OutlineCorrelation& correlation, std::size_t best, int searched) {
-  const std::size_t query_frames = correlation.query_frames();
+// Judges `correlation` found with the query starting at `offset_frames`
+// against `chance`'s placements away from there.
+OutlineEvidence Judge(const OutlineCorrelation& chance, double correlation, double offset_frames,
+                      int searched) {
   OutlineEvidence evidence;
-  evidence.correlation = correlation.score(best);
-  evidence.offset_frames =
-      static_cast<double>(correlation.first_frame() + best) * fingerprint::kOutlineFrameSpan;
+  evidence.correlation = correlation;
+  evidence.offset_frames = offset_frames;
   evidence.placements_searched = searched;
+  const std::int64_t judged = std::lround(offset_frames / fingerprint::kOutlineFrameSpan) -
+                              static_cast<std::int64_t>(chance.first_frame());
   // Placements overlapping the judged one by more than half share its music.
-  const std::size_t apart = query_frames / 2;
+  const auto apart = static_cast<std::int64_t>(chance.query_frames() / 2);
   double sum = 0, sum_of_squares = 0;
   int n = 0;
   evidence.best_elsewhere = -1;
-  for (std::size_t o = 0; o < correlation.placements(); ++o) {
-    if (o + apart >= best && o <= best + apart) continue;
-    const double s = correlation.score(o);
+  for (std::size_t o = 0; o < chance.placements(); ++o) {
+    if (std::abs(static_cast<std::int64_t>(o) - judged) <= apart) continue;
+    const double s = chance.score(o);
     sum += s;
     sum_of_squares += s * s;
     evidence.best_elsewhere = std::max(evidence.best_elsewhere, s);
@@ -261,22 +282,32 @@ OutlineEvidence Judge(const OutlineCorrelation& correlation, std::size_t best, i
   return evidence;
 }
 
+double OffsetFrames(const OutlineCorrelation& correlation, std::size_t placement) {
+  return static_cast<double>(correlation.first_frame() + placement) *
+         fingerprint::kOutlineFrameSpan;
+}
+
 }  // namespace
 
-OutlineEvidence OutlineNear(const OutlineCorrelation& correlation, double offset_frames,
-                            int slack) {
-  const double placement = offset_frames / fingerprint::kOutlineFrameSpan -
-                           static_cast<double>(correlation.first_frame());
+OutlineEvidence OutlineNear(const OutlineCorrelation& near, const OutlineCorrelation& chance,
+                            double offset_frames, int slack) {
+  const double placement =
+      offset_frames / fingerprint::kOutlineFrameSpan - static_cast<double>(near.first_frame());
   const auto centre = static_cast<std::int64_t>(std::lround(placement));
   const std::int64_t first = std::max<std::int64_t>(0, centre - slack);
-  const std::int64_t last = std::min<std::int64_t>(
-      static_cast<std::int64_t>(correlation.placements()) - 1, centre + slack);
+  const std::int64_t last =
+      std::min<std::int64_t>(static_cast<std::int64_t>(near.placements()) - 1, centre + slack);
   if (first > last) return {};
   auto best = static_cast<std::size_t>(first);
   for (auto o = static_cast<std::size_t>(first); o <= static_cast<std::size_t>(last); ++o) {
-    if (correlation.score(o) > correlation.score(best)) best = o;
+    if (near.score(o) > near.score(best)) best = o;
   }
-  return Judge(correlation, best, 2 * slack + 1);
+  return Judge(chance, near.score(best), OffsetFrames(near, best), 2 * slack + 1);
+}
+
+OutlineEvidence OutlineNear(const OutlineCorrelation& correlation, double offset_frames,
+                            int slack) {
+  return OutlineNear(correlation, correlation, offset_frames, slack);
 }
 
 OutlineEvidence BestOutlinePlacement(const OutlineCorrelation& correlation) {
@@ -285,7 +316,8 @@ OutlineEvidence BestOutlinePlacement(const OutlineCorrelation& correlation) {
   for (std::size_t o = 1; o < correlation.placements(); ++o) {
     if (correlation.score(o) > correlation.score(best)) best = o;
   }
-  return Judge(correlation, best, static_cast<int>(correlation.placements()));
+  return Judge(correlation, correlation.score(best), OffsetFrames(correlation, best),
+               static_cast<int>(correlation.placements()));
 }
 
 double CombinedProbability(double a, double b) {

@@ -84,6 +84,11 @@ class ReferenceOutline {
 class OutlineCorrelation {
  public:
   OutlineCorrelation(const QueryOutline& query, const ReferenceOutline& reference);
+  // The same at the placements within `slack` outline frames of the query
+  // starting at `offset_frames` (analysis frames) only; none when they lie
+  // outside the stretch.
+  OutlineCorrelation(const QueryOutline& query, const ReferenceOutline& reference,
+                     double offset_frames, int slack);
 
   // Placements compared: the query starting at each outline frame of the
   // stretch from which it fits.
@@ -127,6 +132,13 @@ struct OutlineEvidence {
 // The evidence for the query starting near `offset_frames` (analysis
 // frames; the best within +-`slack` outline frames of it). Pure.
 OutlineEvidence OutlineNear(const OutlineCorrelation& correlation, double offset_frames, int slack);
+
+// The same for a correlation `near` made at a few placements only, judged
+// against `chance`: the same query's with the same reference at every
+// placement, at a speed that may differ from near's by a few percent.
+// Pure.
+OutlineEvidence OutlineNear(const OutlineCorrelation& near, const OutlineCorrelation& chance,
+                            double offset_frames, int slack);
 
 // The evidence for the best placement of all. Pure.
 OutlineEvidence BestOutlinePlacement(const OutlineCorrelation& correlation);
