@@ -91,7 +91,7 @@ class OutlineCorrelation {
                      double offset_frames, int slack);
 
   // Placements compared: the query starting at each outline frame of the
-  // stretch from which it fits.
+  // stretch from which it fits, or at each of the few asked for.
   std::size_t placements() const { return scores_.size(); }
   // The Pearson correlation (every band's mean removed on both sides) of
   // the query starting at recording outline frame first_frame + placement.
