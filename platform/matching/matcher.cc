@@ -81,17 +81,22 @@ void ExamineOutlineAtLandmarks(const QueryContext& query, Examined& e) {
   const std::size_t first_frame = query.reader.ReadOutline(
       candidate.recording, 0, e.landmarks.model.reference_frames + 1, outline);
   e.outline = ReferenceOutline(outline, first_frame);
+  const OutlineCorrelation& at_speed_1 = e.correlation.emplace(query.outline, e.outline);
   // Within this of speed 1 the query drifts by less than a third of an
-  // outline frame over its length, and the correlation at speed 1, which
-  // the realignment needs too, serves.
+  // outline frame over its length, and the correlation at speed 1 serves.
+  // At another speed only the placements around the alignment are
+  // correlated: chance, the same query's correlation where the recording
+  // is not playing, is what it is at speed 1, and the realignment needs
+  // that one anyway.
   constexpr double kSameSpeed = 0.002;
-  std::optional<OutlineCorrelation> at_other_speed;
-  const OutlineCorrelation& at_speed =
+  constexpr int kSlack = 1;
+  const OutlineEvidence outline_there =
       std::abs(alignment.speed - 1) < kSameSpeed
-          ? e.correlation.emplace(query.outline, e.outline)
-          : at_other_speed.emplace(QueryOutline(query.peaks.outline, alignment.speed), e.outline);
-  const JointEvidence joint = JudgeTogether(
-      e.peaks, OutlineNear(at_speed, alignment.offset_frames, 1), query.candidates_bound);
+          ? OutlineNear(at_speed_1, alignment.offset_frames, kSlack)
+          : OutlineNear(OutlineCorrelation(QueryOutline(query.peaks.outline, alignment.speed),
+                                           e.outline, alignment.offset_frames, kSlack),
+                        at_speed_1, alignment.offset_frames, kSlack);
+  const JointEvidence joint = JudgeTogether(e.peaks, outline_there, query.candidates_bound);
   ShowOutline(candidate, joint);
   Weigh(candidate, joint.verdict);
 }

@@ -51,7 +51,7 @@ class QueryOutline {
   // frames_ x kOutlineBands, in 1/kScale level steps, each band's mean removed.
   std::vector<std::int16_t> centred_;
   // What rounding left of each band's sum (near 0).
-  std::array<std::int64_t, fingerprint::kOutlineBands> band_sums_{};
+  std::array<std::int32_t, fingerprint::kOutlineBands> band_sums_{};
   double norm_ = 0;  // of the exactly centred values, in level steps
 };
 
@@ -84,9 +84,14 @@ class ReferenceOutline {
 class OutlineCorrelation {
  public:
   OutlineCorrelation(const QueryOutline& query, const ReferenceOutline& reference);
+  // The same at the placements within `slack` outline frames of the query
+  // starting at `offset_frames` (analysis frames) only; none when they lie
+  // outside the stretch.
+  OutlineCorrelation(const QueryOutline& query, const ReferenceOutline& reference,
+                     double offset_frames, int slack);
 
   // Placements compared: the query starting at each outline frame of the
-  // stretch from which it fits.
+  // stretch from which it fits, or at each of the few asked for.
   std::size_t placements() const { return scores_.size(); }
   // The Pearson correlation (every band's mean removed on both sides) of
   // the query starting at recording outline frame first_frame + placement.
@@ -127,6 +132,13 @@ struct OutlineEvidence {
 // The evidence for the query starting near `offset_frames` (analysis
 // frames; the best within +-`slack` outline frames of it). Pure.
 OutlineEvidence OutlineNear(const OutlineCorrelation& correlation, double offset_frames, int slack);
+
+// The same for a correlation `near` made at a few placements only, judged
+// against `chance`: the same query's with the same reference at every
+// placement, at a speed that may differ from near's by a few percent.
+// Pure.
+OutlineEvidence OutlineNear(const OutlineCorrelation& near, const OutlineCorrelation& chance,
+                            double offset_frames, int slack);
 
 // The evidence for the best placement of all. Pure.
 OutlineEvidence BestOutlinePlacement(const OutlineCorrelation& correlation);

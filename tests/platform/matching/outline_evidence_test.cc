@@ -104,6 +104,24 @@ TEST(OutlineEvidenceTest, CorrelationIsPearsonsAtEveryPlacement) {
   for (std::size_t o = 0; o < correlation.placements(); o += 7) {
     EXPECT_NEAR(correlation.score(o), PlainCorrelation(used_query, reference, o), 2e-3) << o;
   }
+  // Correlated at a few placements only: the same scores, cut at the ends.
+  const auto last = static_cast<std::int64_t>(correlation.placements()) - 1;
+  const struct {
+    std::int64_t centre;  // outline frames
+    std::int64_t first;
+    std::size_t placements;
+  } few[] = {{400, 399, 3},       {0, 0, 2},  {-1, 0, 1},      {last, last - 1, 2},
+             {last + 1, last, 1}, {-2, 0, 0}, {last + 2, 0, 0}};
+  for (const auto& f : few) {
+    const OutlineCorrelation near(QueryOutline(query), ReferenceOutline(reference, 0),
+                                  static_cast<double>(f.centre * fingerprint::kOutlineFrameSpan),
+                                  1);
+    ASSERT_EQ(near.placements(), f.placements) << f.centre;
+    if (f.placements == 0) continue;
+    EXPECT_EQ(near.first_frame(), static_cast<std::size_t>(f.first)) << f.centre;
+    for (std::size_t o = 0; o < near.placements(); ++o)
+      EXPECT_EQ(near.score(o), correlation.score(near.first_frame() + o)) << f.centre;
+  }
 }
 
 TEST(OutlineEvidenceTest, FindsThePlacementAndJudgesItAgainstTheOthers) {
@@ -161,14 +179,24 @@ TEST(OutlineEvidenceTest, FindsThePlacementAndJudgesItAgainstTheOthers) {
     const OutlineEvidence best = BestOutlinePlacement(correlation);
     const OutlineEvidence near =
         OutlineNear(correlation, truth * fingerprint::kOutlineFrameSpan, 1);
+    // The few placements around the truth at the query's speed, against
+    // chance at speed 1.
+    const double truth_frames = truth * fingerprint::kOutlineFrameSpan;
+    const OutlineEvidence near_only = OutlineNear(
+        OutlineCorrelation(QueryOutline(query, c.speed), ReferenceOutline(stretch, first),
+                           truth_frames, 1),
+        OutlineCorrelation(QueryOutline(query), ReferenceOutline(stretch, first)), truth_frames, 1);
+    EXPECT_EQ(near_only.correlation, near.correlation);
     if (c.found) {
       EXPECT_EQ(best.offset_frames, truth * fingerprint::kOutlineFrameSpan);
       EXPECT_LT(near.probability, 1e-3);
       EXPECT_GT(near.correlation, near.best_elsewhere);
       EXPECT_GT(near.placements_compared, 2000);
+      EXPECT_LT(near_only.probability, 1e-3);
     } else {
       EXPECT_GT(best.probability * best.placements_searched, 1e-3);
       EXPECT_GT(near.probability, 1e-3);
+      EXPECT_GT(near_only.probability, 1e-3);
     }
   }
 }
