@@ -45,7 +45,7 @@ std::optional<std::pair<double, double>> OutlineHeardSpan(const catalog::Catalog
     if (query.usable()) {
       const matching::OutlineEvidence e = matching::OutlineNear(
           matching::OutlineCorrelation(query, reference), frames_at(from_s), 1);
-      heard = e.probability < 1 &&
+      heard = e.spread_by_chance > 0 &&
               e.correlation - e.mean_by_chance >= kOutlineHeardSpreads * e.spread_by_chance;
     }
     if (!heard) {

@@ -6,7 +6,7 @@
 // falls band by band where the reference's does. At a known alignment
 // that is enough: the window's outline, a few seconds at a time, is
 // correlated with the reference's there and at every other offset nearby,
-// and the recording is heard while it stands out from all of them.
+// and the recording is heard while it stands well above them.
 
 #ifndef PLIM_TOOLS_PLIM_CATALOG_OUTLINE_HEARD_H_
 #define PLIM_TOOLS_PLIM_CATALOG_OUTLINE_HEARD_H_
@@ -22,13 +22,15 @@ namespace plim {
 
 // The outline is compared kOutlineHeardSegmentS at a time, a segment
 // starting every kOutlineHeardStepS; a segment is heard when it correlates
-// with the reference better at the alignment (within an outline frame)
-// than at any other offset within kOutlineNullReachS, and by at least
-// kOutlineHeardSpreads spreads of those.
+// with the reference at the alignment (within an outline frame) at least
+// kOutlineHeardSpreads spreads above the mean of the other offsets within
+// kOutlineNullReachS. It need not beat every one of them: a held passage
+// or a loop's other repeat fits offsets nearby as well, and the recording,
+// already found at this alignment, still plays.
 inline constexpr double kOutlineHeardSegmentS = 3.33;
 inline constexpr double kOutlineHeardStepS = 1.024;
 inline constexpr double kOutlineNullReachS = 15.0;
-inline constexpr double kOutlineHeardSpreads = 2.5;
+inline constexpr double kOutlineHeardSpreads = 3.0;
 // Segments in a row that may fall short between heard ones.
 inline constexpr int kOutlineMissesAllowed = 2;
 

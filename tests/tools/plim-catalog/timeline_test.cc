@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <memory>
+#include <random>
 
 #include "platform/catalog/catalog_store.h"
 #include "platform/fingerprint/landmark_hasher.h"
 #include "platform/shazamkit/sh_signature_generator.h"
 #include "tests/platform/avfaudio/read_audio.h"
 #include "tests/support/audio_fixtures.h"
+#include "tools/plim-catalog/outline_heard.h"
 #include "tools/plim-catalog/stretch_edges.h"
 #include "tools/plim-catalog/stretch_tracker.h"
 #include "tools/plim-catalog/window_follower.h"
@@ -227,6 +229,75 @@ TEST(EdgeReachSecondsTest, MovesOutWhileHeardAndStopsWhereItFailsOrARivalIsHeard
   }
 }
 
+TEST(OutlineHeardSpanTest, HearsTheRecordingAtItsAlignmentEvenWhereAPhraseRepeats) {
+  // A reference outline of random band levels, 40 s; in one, the 8 s from
+  // 20 s are played again from 28 s. A window from 100 s holds its 20-30 s
+  // under noise (the recording aligned there), or an unrelated outline.
+  constexpr std::size_t kFrames = 625;  // 40 s
+  const auto frame_at = [](double s) {
+    return static_cast<std::size_t>(s / fingerprint::kOutlineFrameDurationS);
+  };
+  std::mt19937 random(7);
+  const auto random_outline = [&](std::size_t frames) {
+    fingerprint::BandOutline o;
+    std::uniform_int_distribution<int> level(0, 255);
+    for (std::size_t i = 0; i < frames * fingerprint::kOutlineBands; ++i) {
+      o.levels.push_back(static_cast<std::uint8_t>(level(random)));
+    }
+    return o;
+  };
+  const auto frames_of = [&](const fingerprint::BandOutline& o, std::size_t from, std::size_t to) {
+    fingerprint::BandOutline part;
+    part.levels.assign(o.levels.begin() + from * fingerprint::kOutlineBands,
+                       o.levels.begin() + to * fingerprint::kOutlineBands);
+    return part;
+  };
+  const fingerprint::BandOutline plain = random_outline(kFrames);
+  fingerprint::BandOutline repeated = plain;
+  std::copy(plain.levels.begin() + frame_at(20) * fingerprint::kOutlineBands,
+            plain.levels.begin() + frame_at(28) * fingerprint::kOutlineBands,
+            repeated.levels.begin() + frame_at(28) * fingerprint::kOutlineBands);
+  const auto noisy = [&](fingerprint::BandOutline o) {
+    std::uniform_int_distribution<int> noise(-40, 40);
+    for (std::uint8_t& v : o.levels)
+      v = static_cast<std::uint8_t>(std::clamp(v + noise(random), 0, 255));
+    return o;
+  };
+  const struct {
+    const char* name;
+    const fingerprint::BandOutline& reference;
+    fingerprint::BandOutline window;
+    bool heard;
+  } cases[] = {
+      {"the recording", plain, noisy(frames_of(plain, frame_at(20), frame_at(30))), true},
+      {"a repeated phrase", repeated, noisy(frames_of(repeated, frame_at(20), frame_at(30))), true},
+      {"another recording", plain, noisy(random_outline(frame_at(10))), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    plim::testing::TemporaryDirectory temp;
+    catalog::NewRecording item;
+    item.recording.title = "Outline";
+    item.recording.content_hash = "outline";
+    item.recording.duration_s = 40;
+    item.outline = c.reference;
+    const catalog::RecordingId id =
+        catalog::OpenCatalogStore(temp.path(), catalog::CatalogStore::Mode::kReadWrite)
+            ->Add(std::span(&item, 1))[0]
+            .id;
+    const auto store =
+        catalog::OpenCatalogStore(temp.path(), catalog::CatalogStore::Mode::kReadOnly);
+    const std::optional<std::pair<double, double>> span = OutlineHeardSpan(
+        *store->NewCatalogReader(), c.window, 100,
+        {.recording = id, .anchor_s = 80, .speed = 1, .frequency_scale = 1, .duration_s = 40});
+    ASSERT_EQ(span.has_value(), c.heard);
+    // Heard from the window's start through the start of its last segment.
+    if (span) {
+      EXPECT_GE(span->second, 100 + 10 - kOutlineHeardSegmentS);
+    }
+  }
+}
+
 TEST(StretchTrackerTest, SaysEachStartAndEndAsSoonAsItIsSureAndEndsAsTheWholeFileDoes) {
   const double hop = kWindowHopS;
   // Recording 1 in windows 0-5, recording 2 in windows 6-20, then nothing.
@@ -281,35 +352,51 @@ TEST(StretchTrackerTest, SaysEachStartAndEndAsSoonAsItIsSureAndEndsAsTheWholeFil
 }
 
 TEST(WindowFollowerTest, FollowsARecordingByItsOutlineWhereItsPeaksAreLost) {
-  // Melody 87 (in the catalog) for 40 s, then 15 s of one it lacks, under
-  // pink noise 10 dB down; from 20 s the windows lose every peak, as a
-  // passage quieter than the noise does, and keep their outline.
+  // A recording in the catalog for 40 s, then 15 s of a melody it lacks,
+  // under pink noise 10 dB down; from 20 s the windows may lose every
+  // peak, as a passage quieter than the noise does, and keep their
+  // outline. One recording plays a phrase over and over from 20 s: its
+  // outline fits the phrase's other repeats as well as its own.
   const testing::Audio melody = testing::makeMelody(87, 40, 22050, 1);
-  plim::testing::TemporaryDirectory temp;
-  {
-    shazamkit::SHSignatureGenerator generator;
-    generator.appendBuffer(*bufferOf(melody, 0, melody.frameCount()));
-    const shazamkit::SHSignature signature = generator.signature();
-    catalog::NewRecording item;
-    item.recording.title = "Melody 87";
-    item.recording.content_hash = "melody-87";
-    item.recording.duration_s = 40;
-    item.landmarks = fingerprint::ReferenceLandmarks(signature.constellation());
-    item.peaks = signature.ReferencePeaks();
-    item.outline = signature.constellation().outline;
-    catalog::OpenCatalogStore(temp.path(), catalog::CatalogStore::Mode::kReadWrite)
-        ->Add(std::span(&item, 1));
-  }
-  const auto store = catalog::OpenCatalogStore(temp.path(), catalog::CatalogStore::Mode::kReadOnly);
-  const auto reader = store->NewCatalogReader();
-  const testing::Audio clean =
-      testing::concatenate({melody, testing::makeMelody(88, 15, 22050, 1)});
-  const testing::Audio stream =
-      testing::addNoise(clean, testing::makePinkNoise(9, 55, 0.1, 22050, 1), 10);
+  const testing::Audio phrase = testing::excerpt(melody, 20, 8);
+  const struct {
+    const char* name;
+    testing::Audio recording;
+    bool peaks_lost;
+  } cases[] = {
+      {"peaks kept", melody, false},
+      {"peaks lost from 20 s", melody, true},
+      {"a phrase repeated, peaks lost from 20 s",
+       testing::concatenate(
+           {testing::excerpt(melody, 0, 20), phrase, phrase, testing::excerpt(phrase, 0, 4)}),
+       true},
+  };
   constexpr double kPeaksLostFromS = 20;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    plim::testing::TemporaryDirectory temp;
+    {
+      shazamkit::SHSignatureGenerator generator;
+      generator.appendBuffer(*bufferOf(c.recording, 0, c.recording.frameCount()));
+      const shazamkit::SHSignature signature = generator.signature();
+      catalog::NewRecording item;
+      item.recording.title = "Melody 87";
+      item.recording.content_hash = "melody-87";
+      item.recording.duration_s = 40;
+      item.landmarks = fingerprint::ReferenceLandmarks(signature.constellation());
+      item.peaks = signature.ReferencePeaks();
+      item.outline = signature.constellation().outline;
+      catalog::OpenCatalogStore(temp.path(), catalog::CatalogStore::Mode::kReadWrite)
+          ->Add(std::span(&item, 1));
+    }
+    const auto store =
+        catalog::OpenCatalogStore(temp.path(), catalog::CatalogStore::Mode::kReadOnly);
+    const auto reader = store->NewCatalogReader();
+    const testing::Audio clean =
+        testing::concatenate({c.recording, testing::makeMelody(88, 15, 22050, 1)});
+    const testing::Audio stream =
+        testing::addNoise(clean, testing::makePinkNoise(9, 55, 0.1, 22050, 1), 10);
 
-  for (const bool lost : {false, true}) {
-    SCOPED_TRACE(lost ? "peaks lost from 20 s" : "peaks kept");
     std::vector<WindowMatch> matches;
     WindowFollower follower(
         *reader,
@@ -322,7 +409,7 @@ TEST(WindowFollowerTest, FollowsARecordingByItsOutlineWhereItsPeaksAreLost) {
           }
         });
     WindowedFingerprinter windows(avfaudio::AVAudioFormat(22050, 1), [&](AudioWindow w) {
-      if (lost) {
+      if (c.peaks_lost) {
         std::erase_if(w.peaks.peaks, [&](const fingerprint::Peak& p) {
           return w.start_s + p.TimeFrames() * fingerprint::kFrameDurationS >= kPeaksLostFromS;
         });
