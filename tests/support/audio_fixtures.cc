@@ -19,6 +19,23 @@ namespace {
 
 constexpr double kTwoPi = 2 * std::numbers::pi;
 
+// `mono` scaled to a peak of 0.8 in every channel, each a little softer than
+// the one before.
+Audio toAudio(const std::vector<double>& mono, int sample_rate_hz, int channel_count) {
+  double peak = 1e-9;
+  for (double v : mono) peak = std::max(peak, std::abs(v));
+  const auto frames = static_cast<std::int64_t>(mono.size());
+  Audio audio{sample_rate_hz, channel_count, {}};
+  audio.samples.resize(static_cast<std::size_t>(frames * channel_count));
+  for (std::int64_t i = 0; i < frames; ++i) {
+    for (int c = 0; c < channel_count; ++c) {
+      audio.samples[static_cast<std::size_t>(i * channel_count + c)] =
+          static_cast<float>(0.8 * mono[static_cast<std::size_t>(i)] / peak * (1.0 - 0.1 * c));
+    }
+  }
+  return audio;
+}
+
 }  // namespace
 
 Audio makeMelody(std::uint32_t seed, double duration_s, int sample_rate_hz, int channel_count) {
@@ -61,17 +78,42 @@ Audio makeMelody(std::uint32_t seed, double duration_s, int sample_rate_hz, int 
     }
   }
 
-  double peak = 1e-9;
-  for (double v : mono) peak = std::max(peak, std::abs(v));
-  Audio audio{sample_rate_hz, channel_count, {}};
-  audio.samples.resize(static_cast<std::size_t>(frames * channel_count));
-  for (std::int64_t i = 0; i < frames; ++i) {
-    for (int c = 0; c < channel_count; ++c) {
-      audio.samples[static_cast<std::size_t>(i * channel_count + c)] =
-          static_cast<float>(0.8 * mono[static_cast<std::size_t>(i)] / peak * (1.0 - 0.1 * c));
+  return toAudio(mono, sample_rate_hz, channel_count);
+}
+
+Audio makeChords(std::uint32_t seed, double duration_s, int sample_rate_hz, int channel_count) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const std::int64_t frames = static_cast<std::int64_t>(duration_s * sample_rate_hz);
+  std::vector<double> mono(static_cast<std::size_t>(frames), 0.0);
+  // Major or minor triads on roots of a C major scale, with the root an
+  // octave down, each held 2 to 4 s and swelling in and out over 0.4 s, as
+  // strings play: nothing percussive, every note sustained.
+  const int kScale[] = {0, 2, 4, 5, 7, 9, 11};
+  double t = 0;
+  while (t < duration_s) {
+    const double length_s = 2.0 + 2.0 * unit(rng);
+    const int root = kScale[rng() % 7] - 9;  // semitones from A 440
+    const int third = (rng() % 2) ? 4 : 3;
+    const int notes[] = {root - 12, root, root + third, root + 7};
+    const auto start = static_cast<std::int64_t>(t * sample_rate_hz);
+    const auto end = std::min(frames, static_cast<std::int64_t>((t + length_s) * sample_rate_hz));
+    for (int note : notes) {
+      const double f0 = 440.0 * std::pow(2.0, note / 12.0);
+      const double gain = 0.15 + 0.1 * unit(rng);
+      for (std::int64_t i = start; i < end; ++i) {
+        const double u = static_cast<double>(i - start) / sample_rate_hz;
+        const double envelope = std::min({1.0, u / 0.4, (length_s - u) / 0.4});
+        double s = 0;
+        for (int h = 1; h <= 6; ++h) {
+          if (f0 * h < sample_rate_hz / 2.0) s += std::sin(kTwoPi * f0 * h * u) / h;
+        }
+        mono[static_cast<std::size_t>(i)] += gain * std::max(0.0, envelope) * s;
+      }
     }
+    t += length_s;
   }
-  return audio;
+  return toAudio(mono, sample_rate_hz, channel_count);
 }
 
 Audio makeTone(double frequency_hz, double duration_s, int sample_rate_hz, int channel_count,

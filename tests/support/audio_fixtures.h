@@ -29,6 +29,12 @@ struct Audio {
 Audio makeMelody(std::uint32_t seed, double duration_s, int sample_rate_hz = 44100,
                  int channel_count = 2);
 
+// A slow progression of sustained chords (held 2-4 s, swelling in and out,
+// nothing percussive), drawn from a generator seeded with `seed`, in the
+// same format as makeMelody: soft music whose peaks noise easily takes.
+Audio makeChords(std::uint32_t seed, double duration_s, int sample_rate_hz = 44100,
+                 int channel_count = 2);
+
 // A sine of `frequency_hz` at amplitude `amplitude` in every channel.
 Audio makeTone(double frequency_hz, double duration_s, int sample_rate_hz = 44100,
                int channel_count = 1, double amplitude = 0.5);
