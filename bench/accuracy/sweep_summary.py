@@ -3,6 +3,10 @@
   python3 bench/accuracy/sweep_summary.py sweep.tsv [--by-package]
   python3 bench/accuracy/sweep_summary.py after.tsv --snr-plot OUT.png [--before before.tsv]
 
+For the plot either file may instead be a RESULTS.md of the benchmark (its
+per-package table), so that two runs, or a run and an earlier commit's
+RESULTS.md, can be compared.
+
 Each sweep line's label is "condition|source|expected" (see bench/README.md,
 "Tuning the fingerprint and the matcher"). Prints, per condition, member
 queries named right, wrong, and missed; negatives matched; and the lowest
@@ -15,6 +19,7 @@ one --before names.
 
 import collections
 import math
+import re
 import sys
 
 # After the title: hits, aligned, matched peaks, compared peaks, speed,
@@ -40,6 +45,8 @@ def parse(path):
 
 def snr_rates(path):
     """{package or "all": {snr_db: share of members named right}}."""
+    if path.endswith(".md"):
+        return results_snr_rates(path)
     counts = collections.defaultdict(collections.Counter)
     for condition, source, expected, cands in parse(path):
         if not condition.startswith("pink") or not condition.endswith("dB") or not expected:
@@ -51,6 +58,24 @@ def snr_rates(path):
             counts[key][(snr, "right")] += named
     return {key: {snr: c[(snr, "right")] / c[(snr, "n")] for snr, kind in c if kind == "n"}
             for key, c in counts.items()}
+
+
+def results_snr_rates(path):
+    """snr_rates from the per-package table of a benchmark's RESULTS.md."""
+    rates, columns = collections.defaultdict(dict), None
+    for line in open(path, encoding="utf-8"):
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if columns is None:
+            if line.startswith("| condition |") and cells[-1].startswith("all ("):
+                columns = [c.split(" (")[0] for c in cells[1:]]
+            continue
+        if not line.startswith("|"):
+            break
+        m = re.fullmatch(r"pink([+-]\d+)dB", cells[0])
+        if m:
+            for package, cell in zip(columns, cells[1:]):
+                rates[package][float(m.group(1))] = float(cell.rstrip("%")) / 100
+    return rates
 
 
 def plot_snr(after_path, out_path, before_path=None):
